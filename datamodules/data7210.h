@@ -1,0 +1,50 @@
+// Data7210 seven-segment display modules, reached through the driver's serial
+// device object. The channel of a tag is the address of its display.
+#ifndef VELK_DATAMODULES_DATA7210_H
+#define VELK_DATAMODULES_DATA7210_H
+
+#include <stdint.h>
+
+#include <map>
+#include <string>
+
+#include "platform/clock.h"
+#include "serial/comm_device.h"
+#include "velk4000/velk4000.h"
+
+namespace datamodules {
+
+// One command and its answer.
+struct Exchange {
+  char command[512];
+  uint32_t commandLength;
+  char answer[2048];
+  uint32_t answerCapacity;
+  uint32_t idleSleepMs;
+};
+
+class Data7210 {
+ public:
+  Data7210(serial::CCOMDevice& device, platform::Clock& clock);
+
+  int32_t ProcessData7210Packet(velk::Packet& packet);   // items are TagItem
+  int32_t ProcessData7210Packet2(velk::Packet& packet);  // items are TagItem2
+  int32_t ProbeData7210(const char* typeName, int32_t address, velk::DeviceRecord* device);
+  static int32_t CanMergeData7210(const velk::TagDef& tag, int32_t direction, velk::Packet& packet);
+
+  int32_t BuildData7210Command(const velk::Packet& packet, Exchange& exchange);
+  int32_t RunExchange(const velk::Packet& packet, Exchange& exchange);
+  int32_t DecodeData7210Answer(velk::Packet& packet, const Exchange& exchange);
+  static float HexTextToNumber(const std::string& text);
+
+  std::map<std::string, std::string> baudCodeMap;
+  std::map<std::string, std::string> segmentMap;
+
+ private:
+  serial::CCOMDevice& device_;
+  platform::Clock& clock_;
+};
+
+}  // namespace datamodules
+
+#endif

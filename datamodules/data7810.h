@@ -1,0 +1,40 @@
+// Data7810 modules: configuration, digital I/O and temperature channels,
+// reached with fixed commands on the driver's own port and judged by the
+// length of their answers.
+#ifndef VELK_DATAMODULES_DATA7810_H
+#define VELK_DATAMODULES_DATA7810_H
+
+#include <stdint.h>
+
+#include "serial/serial_line.h"
+#include "velk4000/velk4000.h"
+
+namespace datamodules {
+
+class Data7810 {
+ public:
+  explicit Data7810(serial::SerialLine& line);
+
+  int32_t ProcessData7810Packet(velk::Packet& packet);   // items are TagItem
+  int32_t ProcessData7810Packet2(velk::Packet& packet);  // items are TagItem2
+  int32_t ProbeData7810(const char* typeName, int32_t address, velk::DeviceRecord* device);
+  static int32_t CanMergeData7810(const velk::TagDef& tag, int32_t direction, velk::Packet& packet);
+
+  // Sends `length` bytes of d7810SendBuffer and waits until `minimum` answer
+  // bytes arrived or the answer time-out passed; 1 or 0.
+  int32_t TransactCount(int32_t length, int32_t minimum);
+
+  char hexDigitTable[16];
+  int32_t d7810SendLength = 0;
+  char d7810SendBuffer[16] = {};
+  int32_t d7810ReceivedCount = 0;
+  char d7810ReceiveBuffer[2048];
+  uint8_t d7810OutputShadow = 0;
+
+ private:
+  serial::SerialLine& line_;
+};
+
+}  // namespace datamodules
+
+#endif

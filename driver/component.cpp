@@ -1,0 +1,82 @@
+// The library's entry points: the class factory of CVelk4000Pro, the unload
+// query and self-registration.
+#include <new>
+#include <string>
+
+#include "driver/velk4000_pro.h"
+#include "platform/component.h"
+#include "platform/export.h"
+#include "velk4000/velk4000.h"
+
+namespace driver {
+namespace {
+
+class ClassFactory final : public velk::IClassFactoryV {
+ public:
+  velk::HResult VELK_CALL QueryInterface(const velk::Guid& iid, void** out) override {
+    if (out == nullptr) return velk::kPointer;
+    if (iid == velk::kIidIUnknown || iid == velk::kIidIClassFactory) {
+      *out = static_cast<velk::IClassFactoryV*>(this);
+      AddRef();
+      return velk::kOk;
+    }
+    *out = nullptr;
+    return velk::kNoInterface;
+  }
+  // The factory is a static object; its references keep the library loaded.
+  uint32_t VELK_CALL AddRef() override {
+    platform::ModuleLock();
+    return 2;
+  }
+  uint32_t VELK_CALL Release() override {
+    platform::ModuleUnlock();
+    return 1;
+  }
+  velk::HResult VELK_CALL CreateInstance(velk::IUnknownV* outer, const velk::Guid& iid, void** out) override {
+    if (out == nullptr) return velk::kPointer;
+    *out = nullptr;
+    if (outer != nullptr) return velk::kNoAggregation;
+    CVelk4000Pro* object = new (std::nothrow) CVelk4000Pro();
+    if (object == nullptr) return velk::kOutOfMemory;
+    object->AddRef();
+    const velk::HResult hr = object->QueryInterface(iid, out);
+    object->Release();  // destroys the object when the interface was unknown
+    return hr;
+  }
+  velk::HResult VELK_CALL LockServer(int32_t lock) override {
+    if (lock)
+      platform::ModuleLock();
+    else
+      platform::ModuleUnlock();
+    return velk::kOk;
+  }
+};
+
+ClassFactory factory;
+
+const char kClsidText[] = "{F1C9CCD5-B1EF-11D2-8213-00400565D27C}";
+
+}  // namespace
+}  // namespace driver
+
+extern "C" {
+
+VELK_EXPORT velk::HResult VELK_CALL DllGetClassObject(const velk::Guid& clsid, const velk::Guid& iid, void** out) {
+  if (out == nullptr) return velk::kPointer;
+  *out = nullptr;
+  if (clsid != velk::kClsidVelk4000Pro) return velk::kClassNotAvailable;
+  return driver::factory.QueryInterface(iid, out);
+}
+
+VELK_EXPORT velk::HResult VELK_CALL DllCanUnloadNow() {
+  return platform::ModuleLockCount() == 0 ? velk::kOk : velk::kFalse;
+}
+
+VELK_EXPORT velk::HResult VELK_CALL DllRegisterServer() {
+  // Registration failures are not reported: the host treats registration as
+  // a formality and finds the library by path as well.
+  platform::RegisterInprocServer(VELK4000_PROGID, driver::kClsidText, platform::OwnModulePath());
+  return velk::kOk;
+}
+
+}  // extern "C"

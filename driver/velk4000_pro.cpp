@@ -1,0 +1,139 @@
+#include "driver/velk4000_pro.h"
+
+#include "platform/component.h"
+#include "protocol/module_types.h"
+
+namespace driver {
+
+DriverServices SystemServices() { return DriverServices{&platform::SystemSerialApi(), &platform::SystemClock()}; }
+
+CVelk4000Pro::CVelk4000Pro(const DriverServices& services)
+    : services_(services),
+      serialDevice_(new serial::CCOMDevice(*services.serial, *services.clock)),
+      line_(new serial::SerialLine(*services.serial, *services.clock, *serialDevice_)),
+      data7810_(new datamodules::Data7810(*line_)),
+      data7210_(new datamodules::Data7210(*serialDevice_, *services.clock)) {
+  platform::ModuleLock();
+}
+
+CVelk4000Pro::~CVelk4000Pro() {
+  // The port first (as ClosePort closes it), then the serial device object,
+  // then the library's lock.
+  data7210_.reset();
+  data7810_.reset();
+  line_.reset();
+  serialDevice_.reset();
+  platform::ModuleUnlock();
+}
+
+velk::HResult CVelk4000Pro::QueryInterface(const velk::Guid& iid, void** out) {
+  if (out == nullptr) return velk::kPointer;
+  void* found = nullptr;
+  if (iid == velk::kIidIUnknown || iid == velk::kIidDriverDispatch || iid == velk::kIidIDispatch)
+    found = static_cast<velk::IUnknownV*>(&dispatch_);
+  else if (iid == velk::kIidIDriver)
+    found = static_cast<velk::IDriver*>(&driver_);
+  else if (iid == velk::kIidIDriver2)
+    found = static_cast<velk::IDriver2*>(&driver2_);
+  *out = found;
+  if (found == nullptr) return velk::kNoInterface;
+  AddRef();
+  return velk::kOk;
+}
+
+uint32_t CVelk4000Pro::AddRef() { return ++refCount_; }
+
+uint32_t CVelk4000Pro::Release() {
+  const uint32_t left = --refCount_;
+  if (left == 0) delete this;
+  return left;
+}
+
+int32_t CVelk4000Pro::GetRegisterTable(const char* moduleType, const velk::RegisterDef** firstRow,
+                                       int32_t* rowCount) {
+  protocol::RegisterGroupView view;
+  if (!protocol::SelectRegisterGroup(moduleType, &view)) return 0;
+  if (firstRow != nullptr) *firstRow = view.rows;
+  if (rowCount != nullptr) *rowCount = view.rowCount;
+  return 1;
+}
+
+int32_t CVelk4000Pro::OpenPort(uintptr_t, const velk::PortSettings* settings) { return line_->OpenPort(settings); }
+int32_t CVelk4000Pro::ClosePort() { return line_->ClosePort(); }
+int32_t CVelk4000Pro::SetPortHandle(const velk::PortHandle* handle) { return line_->SetPortHandle(handle); }
+
+// The embedded interfaces forward to the object: one count, one identity.
+
+velk::HResult CVelk4000Pro::DispatchImpl::QueryInterface(const velk::Guid& iid, void** out) {
+  return owner_.QueryInterface(iid, out);
+}
+uint32_t CVelk4000Pro::DispatchImpl::AddRef() { return owner_.AddRef(); }
+uint32_t CVelk4000Pro::DispatchImpl::Release() { return owner_.Release(); }
+velk::HResult CVelk4000Pro::DispatchImpl::GetTypeInfoCount(uint32_t* count) {
+  if (count == nullptr) return velk::kPointer;
+  *count = 0;
+  return velk::kOk;
+}
+velk::HResult CVelk4000Pro::DispatchImpl::GetTypeInfo(uint32_t, uint32_t, void** info) {
+  if (info != nullptr) *info = nullptr;
+  return static_cast<velk::HResult>(0x8002000Bu);  // DISP_E_BADINDEX
+}
+velk::HResult CVelk4000Pro::DispatchImpl::GetIDsOfNames(const velk::Guid&, void*, uint32_t count, uint32_t,
+                                                        int32_t* ids) {
+  for (uint32_t i = 0; ids != nullptr && i < count; ++i) ids[i] = -1;  // DISPID_UNKNOWN
+  return static_cast<velk::HResult>(0x80020006u);                      // DISP_E_UNKNOWNNAME
+}
+velk::HResult CVelk4000Pro::DispatchImpl::Invoke(int32_t, const velk::Guid&, uint32_t, uint16_t, void*, void*,
+                                                 void*, uint32_t*) {
+  return static_cast<velk::HResult>(0x80020003u);  // DISP_E_MEMBERNOTFOUND
+}
+
+velk::HResult CVelk4000Pro::DriverImpl::QueryInterface(const velk::Guid& iid, void** out) {
+  return owner_.QueryInterface(iid, out);
+}
+uint32_t CVelk4000Pro::DriverImpl::AddRef() { return owner_.AddRef(); }
+uint32_t CVelk4000Pro::DriverImpl::Release() { return owner_.Release(); }
+int32_t CVelk4000Pro::DriverImpl::GetRegisterTable(const char* moduleType, const velk::RegisterDef** firstRow,
+                                                   int32_t* rowCount) {
+  return owner_.GetRegisterTable(moduleType, firstRow, rowCount);
+}
+int32_t CVelk4000Pro::DriverImpl::ProbeDevice(const char* moduleType, int32_t address, velk::DeviceRecord* device) {
+  return owner_.ProbeDevice(moduleType, address, device);
+}
+int16_t CVelk4000Pro::DriverImpl::ParseTag(const velk::TagConfig* config, velk::TagDef* def) {
+  return owner_.ParseTag(config, def);
+}
+int32_t CVelk4000Pro::DriverImpl::Reserved(uintptr_t a, uintptr_t b, uintptr_t c) {
+  return owner_.Reserved(a, b, c);
+}
+int32_t CVelk4000Pro::DriverImpl::OpenPort(uintptr_t reserved, const velk::PortSettings* settings) {
+  return owner_.OpenPort(reserved, settings);
+}
+int32_t CVelk4000Pro::DriverImpl::ClosePort() { return owner_.ClosePort(); }
+int32_t CVelk4000Pro::DriverImpl::DisableDeviceAlarm(const char* moduleType, int32_t address, uintptr_t reserved) {
+  return owner_.DisableDeviceAlarm(moduleType, address, reserved);
+}
+int32_t CVelk4000Pro::DriverImpl::CanMerge(const velk::TagDef* tag, int32_t direction, velk::Packet* packet) {
+  return owner_.CanMerge(tag, direction, packet);
+}
+int32_t CVelk4000Pro::DriverImpl::ProcessPacket(velk::Packet* packet) { return owner_.ProcessPacket(packet); }
+int32_t CVelk4000Pro::DriverImpl::ParseDeviceAddress(const char* text, velk::DeviceRecord* device) {
+  return owner_.ParseDeviceAddress(text, device);
+}
+const char* CVelk4000Pro::DriverImpl::GetErrorText() { return owner_.GetErrorText(); }
+
+velk::HResult CVelk4000Pro::Driver2Impl::QueryInterface(const velk::Guid& iid, void** out) {
+  return owner_.QueryInterface(iid, out);
+}
+uint32_t CVelk4000Pro::Driver2Impl::AddRef() { return owner_.AddRef(); }
+uint32_t CVelk4000Pro::Driver2Impl::Release() { return owner_.Release(); }
+int32_t CVelk4000Pro::Driver2Impl::ProcessPacket2(velk::Packet* packet) { return owner_.ProcessPacket2(packet); }
+int32_t CVelk4000Pro::Driver2Impl::SetPortHandle(const velk::PortHandle* handle) {
+  return owner_.SetPortHandle(handle);
+}
+int32_t CVelk4000Pro::Driver2Impl::Reserved2a(uintptr_t a, uintptr_t b, uintptr_t c) {
+  return owner_.Reserved2a(a, b, c);
+}
+int32_t CVelk4000Pro::Driver2Impl::Reserved2b(uintptr_t a) { return owner_.Reserved2b(a); }
+
+}  // namespace driver

@@ -1,0 +1,151 @@
+// The driver object: one per serial line, created by the class factory and
+// reached by the host through IDriver and IDriver2, which share one reference
+// count and one identity.
+#ifndef VELK_DRIVER_VELK4000_PRO_H
+#define VELK_DRIVER_VELK4000_PRO_H
+
+#include <stdint.h>
+
+#include <atomic>
+#include <memory>
+
+#include "datamodules/data7210.h"
+#include "datamodules/data7810.h"
+#include "platform/clock.h"
+#include "platform/serial_api.h"
+#include "serial/comm_device.h"
+#include "serial/serial_line.h"
+#include "velk4000/velk4000.h"
+
+namespace driver {
+
+// The operating-system services a driver object runs on; tests hand in a
+// virtual clock and an in-memory line.
+struct DriverServices {
+  platform::SerialApi* serial;
+  platform::Clock* clock;
+};
+DriverServices SystemServices();
+
+class CVelk4000Pro {
+ public:
+  explicit CVelk4000Pro(const DriverServices& services = SystemServices());
+  ~CVelk4000Pro();
+  CVelk4000Pro(const CVelk4000Pro&) = delete;
+  CVelk4000Pro& operator=(const CVelk4000Pro&) = delete;
+
+  // Identity and lifetime, shared by every interface of the object.
+  velk::HResult QueryInterface(const velk::Guid& iid, void** out);
+  uint32_t AddRef();
+  uint32_t Release();
+
+  velk::IDriver* driverInterface() { return &driver_; }
+  velk::IDriver2* driver2Interface() { return &driver2_; }
+
+  // IDriver
+  int32_t GetRegisterTable(const char* moduleType, const velk::RegisterDef** firstRow, int32_t* rowCount);
+  int32_t ProbeDevice(const char* moduleType, int32_t address, velk::DeviceRecord* device);
+  int16_t ParseTag(const velk::TagConfig* config, velk::TagDef* def);
+  int32_t Reserved(uintptr_t, uintptr_t, uintptr_t) { return 1; }
+  int32_t OpenPort(uintptr_t reserved, const velk::PortSettings* settings);
+  int32_t ClosePort();
+  int32_t DisableDeviceAlarm(const char* moduleType, int32_t address, uintptr_t reserved);
+  int32_t CanMerge(const velk::TagDef* tag, int32_t direction, velk::Packet* packet);
+  int32_t ProcessPacket(velk::Packet* packet);
+  int32_t ParseDeviceAddress(const char* text, velk::DeviceRecord* device);
+  const char* GetErrorText();
+
+  // IDriver2
+  int32_t ProcessPacket2(velk::Packet* packet);
+  int32_t SetPortHandle(const velk::PortHandle* handle);
+  int32_t Reserved2a(uintptr_t, uintptr_t, uintptr_t) { return 1; }
+  int32_t Reserved2b(uintptr_t) { return 1; }
+
+  // State visible to the operations' own files and to tests.
+  int32_t errorCode = -1;
+  serial::SerialLine& line() { return *line_; }
+  serial::CCOMDevice& serialDevice() { return *serialDevice_; }
+  datamodules::Data7810& data7810() { return *data7810_; }
+  datamodules::Data7210& data7210() { return *data7210_; }
+  platform::Clock& clock() { return *services_.clock; }
+
+ private:
+  class DriverImpl;
+  class Driver2Impl;
+
+  // The "Velk" packet path of ProcessPacket and ProcessPacket2.
+  template <typename Item>
+  int32_t ProcessVelkPacket(velk::Packet& packet);
+
+  DriverServices services_;
+  std::atomic<uint32_t> refCount_{0};
+  std::unique_ptr<serial::CCOMDevice> serialDevice_;
+  std::unique_ptr<serial::SerialLine> line_;
+  std::unique_ptr<datamodules::Data7810> data7810_;
+  std::unique_ptr<datamodules::Data7210> data7210_;
+
+  class DriverImpl final : public velk::IDriver {
+   public:
+    explicit DriverImpl(CVelk4000Pro& owner) : owner_(owner) {}
+    velk::HResult VELK_CALL QueryInterface(const velk::Guid& iid, void** out) override;
+    uint32_t VELK_CALL AddRef() override;
+    uint32_t VELK_CALL Release() override;
+    int32_t VELK_CALL GetRegisterTable(const char* moduleType, const velk::RegisterDef** firstRow,
+                                       int32_t* rowCount) override;
+    int32_t VELK_CALL ProbeDevice(const char* moduleType, int32_t address, velk::DeviceRecord* device) override;
+    int16_t VELK_CALL ParseTag(const velk::TagConfig* config, velk::TagDef* def) override;
+    int32_t VELK_CALL Reserved(uintptr_t a, uintptr_t b, uintptr_t c) override;
+    int32_t VELK_CALL OpenPort(uintptr_t reserved, const velk::PortSettings* settings) override;
+    int32_t VELK_CALL ClosePort() override;
+    int32_t VELK_CALL DisableDeviceAlarm(const char* moduleType, int32_t address, uintptr_t reserved) override;
+    int32_t VELK_CALL CanMerge(const velk::TagDef* tag, int32_t direction, velk::Packet* packet) override;
+    int32_t VELK_CALL ProcessPacket(velk::Packet* packet) override;
+    int32_t VELK_CALL ParseDeviceAddress(const char* text, velk::DeviceRecord* device) override;
+    const char* VELK_CALL GetErrorText() override;
+
+   private:
+    CVelk4000Pro& owner_;
+  };
+
+  class Driver2Impl final : public velk::IDriver2 {
+   public:
+    explicit Driver2Impl(CVelk4000Pro& owner) : owner_(owner) {}
+    velk::HResult VELK_CALL QueryInterface(const velk::Guid& iid, void** out) override;
+    uint32_t VELK_CALL AddRef() override;
+    uint32_t VELK_CALL Release() override;
+    int32_t VELK_CALL ProcessPacket2(velk::Packet* packet) override;
+    int32_t VELK_CALL SetPortHandle(const velk::PortHandle* handle) override;
+    int32_t VELK_CALL Reserved2a(uintptr_t a, uintptr_t b, uintptr_t c) override;
+    int32_t VELK_CALL Reserved2b(uintptr_t a) override;
+
+   private:
+    CVelk4000Pro& owner_;
+  };
+
+  // The dispatch interface, with an empty dispatch map: it has no methods
+  // and no properties, so every lookup fails cleanly.
+  class DispatchImpl final : public velk::IUnknownV {
+   public:
+    explicit DispatchImpl(CVelk4000Pro& owner) : owner_(owner) {}
+    velk::HResult VELK_CALL QueryInterface(const velk::Guid& iid, void** out) override;
+    uint32_t VELK_CALL AddRef() override;
+    uint32_t VELK_CALL Release() override;
+    virtual velk::HResult VELK_CALL GetTypeInfoCount(uint32_t* count);
+    virtual velk::HResult VELK_CALL GetTypeInfo(uint32_t index, uint32_t locale, void** info);
+    virtual velk::HResult VELK_CALL GetIDsOfNames(const velk::Guid& iid, void* names, uint32_t count,
+                                                   uint32_t locale, int32_t* ids);
+    virtual velk::HResult VELK_CALL Invoke(int32_t id, const velk::Guid& iid, uint32_t locale, uint16_t flags,
+                                           void* params, void* result, void* exception, uint32_t* argError);
+
+   private:
+    CVelk4000Pro& owner_;
+  };
+
+  DispatchImpl dispatch_{*this};
+  DriverImpl driver_{*this};
+  Driver2Impl driver2_{*this};
+};
+
+}  // namespace driver
+
+#endif

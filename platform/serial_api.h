@@ -1,0 +1,95 @@
+// Serial-port services the line logic needs, shaped after the calls it was
+// designed against (open exclusively, device control block, time-outs, queue
+// status, purge, RTS). One implementation per operating system, chosen at
+// build time; tests substitute an in-memory line.
+#ifndef VELK_PLATFORM_SERIAL_API_H
+#define VELK_PLATFORM_SERIAL_API_H
+
+#include <stdint.h>
+
+namespace platform {
+
+// A port handle: a HANDLE on Windows, a descriptor on POSIX; -1 is no port.
+typedef intptr_t Handle;
+const Handle kNoHandle = -1;
+
+// The part of the device control block the driver sets. GetState fills it
+// from the port; SetState applies these members and leaves every other
+// setting of the port (flow control, special characters) as it is.
+struct CommState {
+  uint32_t baudRate = 0;
+  uint8_t byteSize = 8;
+  uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  uint8_t stopBits = 0;  // 0 one stop bit, 2 two stop bits
+};
+
+// Read and write time-outs with the meaning of COMMTIMEOUTS. The driver only
+// uses "reads return at once with what is waiting" (interval all ones, the
+// totals 0) and a per-byte write time-out plus a constant.
+struct CommTimeouts {
+  uint32_t readInterval = 0xFFFFFFFFu;
+  uint32_t readTotalMultiplier = 0;
+  uint32_t readTotalConstant = 0;
+  uint32_t writeTotalMultiplier = 0;
+  uint32_t writeTotalConstant = 0;
+};
+
+struct CommStatus {
+  uint32_t inQueue = 0;   // bytes received and not yet read
+  uint32_t outQueue = 0;  // bytes not yet on the wire
+};
+
+enum PurgeFlags : uint32_t {
+  kPurgeTxAbort = 0x1,
+  kPurgeRxAbort = 0x2,
+  kPurgeTxClear = 0x4,
+  kPurgeRxClear = 0x8,
+};
+
+const uint32_t kEventRxFlag = 0x0002;
+const uint32_t kEventBreak = 0x0040;
+
+class SerialApi {
+ public:
+  virtual ~SerialApi() = default;
+
+  // Opens a serial device for reading and writing, exclusively. Windows
+  // device paths ("\\.\COM1", "//./COM1") are taken as they are; on POSIX
+  // such a prefix is dropped and a name not starting with "/" is looked up
+  // in /dev. Returns kNoHandle on failure.
+  virtual Handle Open(const char* path) = 0;
+  virtual bool Close(Handle h) = 0;
+
+  virtual bool SetupQueues(Handle h, uint32_t inBytes, uint32_t outBytes) = 0;
+  virtual bool GetState(Handle h, CommState* state) = 0;
+  virtual bool SetState(Handle h, const CommState& state) = 0;
+  virtual bool SetEventMask(Handle h, uint32_t mask) = 0;
+  virtual bool SetTimeouts(Handle h, const CommTimeouts& timeouts) = 0;
+  virtual bool SetRts(Handle h, bool raised) = 0;
+  virtual bool Purge(Handle h, uint32_t flags) = 0;
+
+  // Queue counts; asking also clears a pending line error. On POSIX the
+  // output count includes a character still in the UART's shift register
+  // where the device reports it, so a drained queue means the line is idle.
+  virtual bool Status(Handle h, CommStatus* status) = 0;
+
+  // Reads up to `count` bytes that are already waiting; never blocks.
+  virtual bool Read(Handle h, void* bytes, uint32_t count, uint32_t* got) = 0;
+  // Writes all bytes, bounded by the write time-outs set last.
+  virtual bool Write(Handle h, const void* bytes, uint32_t count, uint32_t* written) = 0;
+
+  // Waits until input is waiting or `maxMs` passed, whichever comes first.
+  // The idle wait of a poll loop: POSIX waits on the descriptor, Windows
+  // sleeps 1 ms (the port is used synchronously there).
+  virtual void WaitForInput(Handle h, uint32_t maxMs) = 0;
+
+  // True on a platform whose device names end in ":" (the embedded one).
+  virtual bool DeviceNamesNeedColon() = 0;
+};
+
+// The operating system's serial services.
+SerialApi& SystemSerialApi();
+
+}  // namespace platform
+
+#endif

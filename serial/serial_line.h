@@ -1,0 +1,69 @@
+// The driver's serial line: the settings it was given, the port it holds,
+// opening, adopting and closing that port, and the command transaction with
+// RS-485 direction control.
+#ifndef VELK_SERIAL_SERIAL_LINE_H
+#define VELK_SERIAL_SERIAL_LINE_H
+
+#include <stdint.h>
+
+#include "platform/clock.h"
+#include "platform/serial_api.h"
+#include "serial/comm_device.h"
+#include "velk4000/velk4000.h"
+
+namespace serial {
+
+// Largest answer the transaction accepts, carriage return included.
+const int32_t kMaxAnswer = 512;
+// Largest single read of the transaction.
+const uint32_t kMaxChunk = 500;
+
+class SerialLine : private PortObserver {
+ public:
+  // `device` is the driver's serial device object; the line keeps its handle
+  // and settings in step with its own.
+  SerialLine(platform::SerialApi& api, platform::Clock& clock, CCOMDevice& device);
+  ~SerialLine();  // closes the port as ClosePort does
+  SerialLine(const SerialLine&) = delete;
+  SerialLine& operator=(const SerialLine&) = delete;
+
+  int32_t OpenPort(const velk::PortSettings* settings);
+  int32_t ClosePort();
+  int32_t SetPortHandle(const velk::PortHandle* handle);
+  // Opens and configures the port from `settings`; 1 or 0.
+  int32_t OpenComm(const velk::PortSettings& settings);
+  // Closes the port and opens it again from the stored settings, when
+  // settings were ever given. The outcome is left to the next transaction.
+  void Reopen();
+
+  // Sends `length` bytes of `buffer` as one command and collects the answer
+  // into `buffer` (at least kMaxAnswer bytes). Returns 1 with the answer's
+  // byte count in `length`, or 0. A command containing "#**" returns 1 once
+  // written, with the command left in place.
+  int32_t Transact(char* buffer, int32_t* length);
+  // Writes one command with direction control; 1 or 0.
+  int32_t WriteCommand(platform::Handle port, const char* bytes, uint32_t count, uint32_t* written);
+
+  platform::SerialApi& api() { return api_; }
+  platform::Clock& clock() { return clock_; }
+  CCOMDevice& device() { return device_; }
+
+  platform::Handle portHandle = platform::kNoHandle;
+  int32_t answerTimeoutMs = 8000;
+  int16_t rtsControl = 0;  // 0 until the first opening: leaves RTS alone
+  uint16_t pollDelayMs = 15;
+  velk::PortSettings portSettings{};
+  int32_t portSettingsGiven = 0;
+
+ private:
+  void OnDeviceClosedPort(platform::Handle closed) override;
+  void OnDeviceOpenedPort(platform::Handle opened) override;
+
+  platform::SerialApi& api_;
+  platform::Clock& clock_;
+  CCOMDevice& device_;
+};
+
+}  // namespace serial
+
+#endif
