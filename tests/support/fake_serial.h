@@ -76,12 +76,15 @@ class FakeSerial final : public platform::SerialApi {
   // --- What the code under test did -----------------------------------
   // One entry per call, e.g. "open //./COM1", "state 9600 8 0 0", "rts 1",
   // "purge 15", "timeouts 4294967295 0 0 100 0", "write $01M\r", "read 5",
-  // "close 3", "mask 66", "setup 1024 512".
+  // "close 3", "mask 66", "setup 1024 512". GetState, Status and
+  // WaitForInput are not logged; a refused SetState is logged all the same.
   std::vector<std::string> log;
   std::vector<std::string> writes;
   platform::CommState lastState;
   platform::CommTimeouts lastTimeouts;
   bool rts = false;
+  // The maxMs of every WaitForInput call, in order.
+  std::vector<uint32_t> waits;
 
   // Bytes received and not yet read, as the driver would see them now.
   size_t InputWaiting() const;
@@ -118,6 +121,7 @@ class FakeSerial final : public platform::SerialApi {
   std::deque<Pending> pending_;
   std::string input_;
   uint32_t drainUntil_ = 0;
+  uint32_t outCount_ = 0;  // bytes of the last write still "on the wire"
 };
 
 }  // namespace testsupport
