@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# The main job: builds the driver and the tools, then polls a line of several
+# module types with the test host against the built-in simulated bus.
+# Extra arguments go to the test host (for example --json, or --cycles 0 to
+# poll until Ctrl-C).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+cmake --preset linux64 > /dev/null
+cmake --build --preset linux64 -j "$(nproc)" --target Velk4000 StringResource velkhost
+if [ $# -eq 0 ]; then set -- --cycles 5; fi
+exec build/linux64/tools/velkhost/velkhost poll examples/line.toml --simulate "$@"
