@@ -147,7 +147,10 @@ bool FakeSerial::Status(platform::Handle h, platform::CommStatus* status) {
   status->inQueue = static_cast<uint32_t>(input_.size());
   const bool draining = platform::TickAfter(drainUntil_, clock_.TickMs());
   status->outQueue = draining ? std::max<uint32_t>(outCount_, 1) : 0;
-  if (!draining) outCount_ = 0;
+  if (draining)
+    clock_.Advance(1);
+  else
+    outCount_ = 0;
   return true;
 }
 

@@ -70,7 +70,9 @@ class FakeSerial final : public platform::SerialApi {
   bool failWrites = false;
   bool failReads = false;
   bool failSetState = false;
-  // After a write the output queue reports bytes for this long.
+  // After a write the output queue reports bytes for this long. A status
+  // call that finds the output still draining costs 1 ms of virtual time, so
+  // a loop that polls the queue without sleeping moves on.
   uint32_t drainMs = 0;
 
   // --- What the code under test did -----------------------------------
