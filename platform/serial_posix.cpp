@@ -1,27 +1,335 @@
-// Placeholder until the serial line is built.
+// Serial ports on POSIX: ttys and pseudo-terminals, opened non-blocking and
+// held exclusively, configured through termios2 so that any baud rate works.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <limits.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#if defined(__linux__) && __has_include(<asm/termbits.h>)
+// The kernel's own termios: <termios.h> would clash with it, so line
+// discipline calls go through ioctl only.
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+#if defined(TCGETS2) && defined(BOTHER)
+#define VELK_SERIAL_TERMIOS2 1
+#endif
+#endif
+
+#if !defined(VELK_SERIAL_TERMIOS2)
+#include <sys/ioctl.h>
+#include <termios.h>
+#endif
+
+#include "platform/clock.h"
 #include "platform/serial_api.h"
+
 namespace platform {
 namespace {
+
+// Used for a port whose write time-outs were never set (an adopted port):
+// every write is bounded all the same.
+const uint32_t kDefaultWriteMultiplierMs = 100;
+const uint32_t kDefaultWriteConstantMs = 1000;
+
+struct PortEntry {
+  CommTimeouts timeouts;
+  bool timeoutsSet = false;
+  bool exclusive = false;  // TIOCEXCL set by Open, to be cleared at Close
+};
+
+int Fd(Handle h) { return h >= 0 && h <= INT_MAX ? static_cast<int>(h) : -1; }
+
+std::string DevicePath(const char* name) {
+  std::string path(name);
+  if (path.compare(0, 4, "\\\\.\\") == 0 || path.compare(0, 4, "//./") == 0) path.erase(0, 4);
+  if (!path.empty() && path[0] != '/') path = "/dev/" + path;
+  return path;
+}
+
+#if defined(VELK_SERIAL_TERMIOS2)
+typedef struct termios2 LineTermios;
+bool GetTermios(int fd, LineTermios* t) { return ioctl(fd, TCGETS2, t) == 0; }
+bool SetTermios(int fd, const LineTermios& t) { return ioctl(fd, TCSETS2, &t) == 0; }
+
+uint32_t BaudOf(const LineTermios& t) { return t.c_ospeed; }
+
+bool SetBaud(LineTermios* t, uint32_t baud) {
+  t->c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
+  t->c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+  t->c_ispeed = baud;
+  t->c_ospeed = baud;
+  return true;
+}
+
+bool FlushQueues(int fd, int which) { return ioctl(fd, TCFLSH, which) == 0; }
+#else
+typedef struct termios LineTermios;
+bool GetTermios(int fd, LineTermios* t) { return tcgetattr(fd, t) == 0; }
+bool SetTermios(int fd, const LineTermios& t) { return tcsetattr(fd, TCSANOW, &t) == 0; }
+
+// Systems without termios2 take the rate itself as the speed value.
+uint32_t BaudOf(const LineTermios& t) { return static_cast<uint32_t>(cfgetospeed(&t)); }
+bool SetBaud(LineTermios* t, uint32_t baud) { return cfsetspeed(t, static_cast<speed_t>(baud)) == 0; }
+
+bool FlushQueues(int fd, int which) { return tcflush(fd, which) == 0; }
+#endif
+
+#if !defined(CMSPAR)
+#define CMSPAR 0
+#endif
+
+bool SetFraming(LineTermios* t, const CommState& state) {
+  tcflag_t size;
+  switch (state.byteSize) {
+    case 5: size = CS5; break;
+    case 6: size = CS6; break;
+    case 7: size = CS7; break;
+    case 8: size = CS8; break;
+    default: return false;
+  }
+  tcflag_t parity;
+  switch (state.parity) {
+    case 0: parity = 0; break;
+    case 1: parity = PARENB | PARODD; break;
+    case 2: parity = PARENB; break;
+    case 3: parity = PARENB | PARODD | CMSPAR; break;
+    case 4: parity = PARENB | CMSPAR; break;
+    default: return false;
+  }
+  if ((state.parity == 3 || state.parity == 4) && CMSPAR == 0) return false;
+  tcflag_t stop;
+  switch (state.stopBits) {
+    case 0: stop = 0; break;
+    case 2: stop = CSTOPB; break;
+    default: return false;  // one and a half stop bits: no tty offers it
+  }
+  t->c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+  t->c_cflag |= size | parity | stop | CREAD | CLOCAL;
+  return true;
+}
+
+// Raw bytes both ways; software and hardware flow control stay as they are.
+void MakeRaw(LineTermios* t) {
+  t->c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
+  t->c_oflag &= ~OPOST;
+  t->c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  t->c_cc[VMIN] = 0;
+  t->c_cc[VTIME] = 0;
+}
+
 class PosixSerialApi final : public SerialApi {
  public:
-  Handle Open(const char*) override { return kNoHandle; }
-  bool Close(Handle) override { return false; }
-  bool SetupQueues(Handle, uint32_t, uint32_t) override { return false; }
-  bool GetState(Handle, CommState*) override { return false; }
-  bool SetState(Handle, const CommState&) override { return false; }
-  bool SetEventMask(Handle, uint32_t) override { return false; }
-  bool SetTimeouts(Handle, const CommTimeouts&) override { return false; }
-  bool SetRts(Handle, bool) override { return false; }
-  bool Purge(Handle, uint32_t) override { return false; }
-  bool Status(Handle, CommStatus*) override { return false; }
-  bool Read(Handle, void*, uint32_t, uint32_t*) override { return false; }
-  bool Write(Handle, const void*, uint32_t, uint32_t*) override { return false; }
-  void WaitForInput(Handle, uint32_t) override {}
+  Handle Open(const char* path) override {
+    if (path == nullptr || path[0] == '\0') return kNoHandle;
+    const std::string device = DevicePath(path);
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return kNoHandle;
+    // flock refuses a second opening even by root or by this process, as
+    // share mode 0 does on Windows; TIOCEXCL keeps out users that do not
+    // lock. The lock comes first so that a refused opening changes nothing.
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+      ::close(fd);
+      return kNoHandle;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    PortEntry& entry = ports_[fd];
+    entry = PortEntry();
+    entry.exclusive = true;
+    return fd;
+  }
+
+  bool Close(Handle h) override {
+    const int fd = Fd(h);
+    if (fd < 0) return false;
+    bool exclusive = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto it = ports_.find(fd);
+      if (it != ports_.end()) {
+        exclusive = it->second.exclusive;
+        ports_.erase(it);
+      }
+    }
+    // The exclusive flag belongs to the tty, not to the descriptor: clear it
+    // so that the next opening after ours is not refused.
+    if (exclusive) ioctl(fd, TIOCNXCL);
+    return ::close(fd) == 0;
+  }
+
+  bool SetupQueues(Handle h, uint32_t, uint32_t) override { return Fd(h) >= 0; }
+
+  bool GetState(Handle h, CommState* state) override {
+    LineTermios t;
+    if (state == nullptr || Fd(h) < 0 || !GetTermios(Fd(h), &t)) return false;
+    state->baudRate = BaudOf(t);
+    switch (t.c_cflag & CSIZE) {
+      case CS5: state->byteSize = 5; break;
+      case CS6: state->byteSize = 6; break;
+      case CS7: state->byteSize = 7; break;
+      default: state->byteSize = 8; break;
+    }
+    if (!(t.c_cflag & PARENB))
+      state->parity = 0;
+    else if (CMSPAR != 0 && (t.c_cflag & CMSPAR))
+      state->parity = (t.c_cflag & PARODD) ? 3 : 4;
+    else
+      state->parity = (t.c_cflag & PARODD) ? 1 : 2;
+    state->stopBits = (t.c_cflag & CSTOPB) ? 2 : 0;
+    return true;
+  }
+
+  bool SetState(Handle h, const CommState& state) override {
+    LineTermios t;
+    if (Fd(h) < 0 || state.baudRate == 0 || !GetTermios(Fd(h), &t)) return false;
+    if (!SetFraming(&t, state) || !SetBaud(&t, state.baudRate)) return false;
+    MakeRaw(&t);
+    return SetTermios(Fd(h), t);
+  }
+
+  bool SetEventMask(Handle h, uint32_t) override { return Fd(h) >= 0; }
+
+  bool SetTimeouts(Handle h, const CommTimeouts& timeouts) override {
+    if (Fd(h) < 0) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    PortEntry& entry = ports_[Fd(h)];
+    entry.timeouts = timeouts;
+    entry.timeoutsSet = true;
+    return true;
+  }
+
+  bool SetRts(Handle h, bool raised) override {
+    int bits = TIOCM_RTS;
+    return Fd(h) >= 0 && ioctl(Fd(h), raised ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+  }
+
+  bool Purge(Handle h, uint32_t flags) override {
+    if (Fd(h) < 0) return false;
+    const bool rx = (flags & (kPurgeRxAbort | kPurgeRxClear)) != 0;
+    const bool tx = (flags & (kPurgeTxAbort | kPurgeTxClear)) != 0;
+    if (rx && tx) return FlushQueues(Fd(h), TCIOFLUSH);
+    if (rx) return FlushQueues(Fd(h), TCIFLUSH);
+    if (tx) return FlushQueues(Fd(h), TCOFLUSH);
+    return true;
+  }
+
+  bool Status(Handle h, CommStatus* status) override {
+    if (status == nullptr || Fd(h) < 0) return false;
+    int in = 0;
+    int out = 0;
+    if (ioctl(Fd(h), FIONREAD, &in) != 0) return false;
+    if (ioctl(Fd(h), TIOCOUTQ, &out) != 0) out = 0;
+    status->inQueue = in > 0 ? static_cast<uint32_t>(in) : 0;
+    status->outQueue = out > 0 ? static_cast<uint32_t>(out) : 0;
+#if defined(TIOCSERGETLSR) && defined(TIOCSER_TEMT)
+    // The kernel's queue empties before the UART has shifted out the last
+    // character; where the device tells, count that character as well.
+    unsigned int lsr = 0;
+    if (ioctl(Fd(h), TIOCSERGETLSR, &lsr) == 0 && !(lsr & TIOCSER_TEMT) && status->outQueue == 0)
+      status->outQueue = 1;
+#endif
+    return true;
+  }
+
+  bool Read(Handle h, void* bytes, uint32_t count, uint32_t* got) override {
+    if (got != nullptr) *got = 0;
+    if (Fd(h) < 0 || (bytes == nullptr && count > 0)) return false;
+    if (count == 0) return true;
+    for (;;) {
+      const ssize_t n = ::read(Fd(h), bytes, count);
+      if (n >= 0) {
+        if (got != nullptr) *got = static_cast<uint32_t>(n);
+        return true;
+      }
+      if (errno == EINTR) continue;
+      return errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+  }
+
+  bool Write(Handle h, const void* bytes, uint32_t count, uint32_t* written) override {
+    if (written != nullptr) *written = 0;
+    const int fd = Fd(h);
+    if (fd < 0 || (bytes == nullptr && count > 0)) return false;
+    const uint32_t limitMs = WriteLimitMs(fd, count);
+    Clock& clock = SystemClock();
+    const uint32_t deadline = clock.TickMs() + limitMs;
+    const char* next = static_cast<const char*>(bytes);
+    uint32_t done = 0;
+    while (done < count) {
+      const ssize_t n = ::write(fd, next + done, count - done);
+      if (n > 0) {
+        done += static_cast<uint32_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+      const uint32_t left = TickRemaining(clock.TickMs(), deadline);
+      if (left == 0) break;
+      pollfd p = {fd, POLLOUT, 0};
+      const int ready = ::poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
+      if (ready < 0 && errno != EINTR) break;
+      if (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & POLLOUT)) break;
+    }
+    if (written != nullptr) *written = done;
+    return done == count;
+  }
+
+  void WaitForInput(Handle h, uint32_t maxMs) override {
+    Clock& clock = SystemClock();
+    const uint32_t deadline = clock.TickMs() + maxMs;
+    for (uint32_t left = maxMs; left > 0; left = TickRemaining(clock.TickMs(), deadline)) {
+      pollfd p = {Fd(h), POLLIN, 0};
+      const int ready = ::poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready > 0 && !(p.revents & POLLIN)) {
+        // A hung-up or failing line would wake poll at once, over and over:
+        // pace the caller as a plain 1 ms wait instead.
+        clock.SleepMs(1);
+      }
+      return;
+    }
+  }
+
   bool DeviceNamesNeedColon() override { return false; }
+
+ private:
+  uint32_t WriteLimitMs(int fd, uint32_t count) {
+    CommTimeouts t;
+    bool set = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto it = ports_.find(fd);
+      if (it != ports_.end() && it->second.timeoutsSet) {
+        t = it->second.timeouts;
+        set = true;
+      }
+    }
+    if (!set || (t.writeTotalMultiplier == 0 && t.writeTotalConstant == 0)) {
+      t.writeTotalMultiplier = kDefaultWriteMultiplierMs;
+      t.writeTotalConstant = kDefaultWriteConstantMs;
+    }
+    // Kept below 2^31 so that the deadline compares wrap-safe.
+    const uint64_t limit = static_cast<uint64_t>(t.writeTotalMultiplier) * count + t.writeTotalConstant;
+    return limit > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<uint32_t>(limit);
+  }
+
+  std::mutex mutex_;
+  std::map<int, PortEntry> ports_;
 };
+
 }  // namespace
+
 SerialApi& SystemSerialApi() {
   static PosixSerialApi api;
   return api;
 }
+
 }  // namespace platform

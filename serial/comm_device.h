@@ -22,7 +22,9 @@ struct RuntimeClass {
 };
 
 // Told when a device closes or opens a port by itself, so that another holder
-// of the same port (the driver's line) stays in step with it.
+// of the same port (the driver's line) stays in step with it: a holder that
+// shares the closed handle forgets it, a holder without a port may take the
+// opened one. Neither call may close anything.
 class PortObserver {
  public:
   virtual void OnDeviceClosedPort(platform::Handle closed) = 0;
@@ -77,8 +79,12 @@ class CCOMDevice : public CCommDevice {
   int32_t ParseNumber(std::string text, int32_t* number) override;
   int32_t IsOpen(uintptr_t reserved) override;
 
+  // At most one observer; it must clear itself before it goes away.
   void SetObserver(PortObserver* observer) { observer_ = observer; }
 
+  // The open port. While it equals the driver line's handle the port is the
+  // line's (the line closes it, this object only forgets it); a different
+  // port is this object's own, closed by Close, Open, Attach or destruction.
   platform::Handle m_hPort = platform::kNoHandle;
   int32_t m_bSettingsGiven = 0;
   velk::PortSettings m_settings{};

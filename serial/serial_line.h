@@ -18,6 +18,14 @@ const int32_t kMaxAnswer = 512;
 // Largest single read of the transaction.
 const uint32_t kMaxChunk = 500;
 
+// One port, two holders: `portHandle` and the device's `m_hPort` normally
+// denote the same port, which the line owns and closes; the device only
+// forgets its copy. A port the device holds that differs from `portHandle`
+// (the old port after SetPortHandle, or one the device opened itself) is the
+// device's, and the line only ever asks the device to close it. When the
+// device closes the shared port itself the line forgets it; when the device
+// opens a port while the line holds none, the line takes it. So every handle
+// is closed exactly once and none is used after its closing.
 class SerialLine : private PortObserver {
  public:
   // `device` is the driver's serial device object; the line keeps its handle
@@ -58,6 +66,11 @@ class SerialLine : private PortObserver {
  private:
   void OnDeviceClosedPort(platform::Handle closed) override;
   void OnDeviceOpenedPort(platform::Handle opened) override;
+  // Closes the line's port and has the device let go of its copy (or close
+  // a port of its own): the closing of ClosePort, re-opening and destruction.
+  void ReleasePort();
+  // Makes `port` the line's and the device's port.
+  void TakePort(platform::Handle port);
 
   platform::SerialApi& api_;
   platform::Clock& clock_;
