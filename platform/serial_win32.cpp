@@ -1,27 +1,130 @@
-// Placeholder until the serial line is built.
+// Serial ports on Windows: the port is opened for synchronous use with share
+// mode 0, so the system itself keeps it exclusive.
+#include <windows.h>
+
 #include "platform/serial_api.h"
+
 namespace platform {
 namespace {
+
+HANDLE Native(Handle h) { return reinterpret_cast<HANDLE>(h); }
+
+bool Valid(Handle h) { return Native(h) != INVALID_HANDLE_VALUE && Native(h) != nullptr; }
+
 class Win32SerialApi final : public SerialApi {
  public:
-  Handle Open(const char*) override { return kNoHandle; }
-  bool Close(Handle) override { return false; }
-  bool SetupQueues(Handle, uint32_t, uint32_t) override { return false; }
-  bool GetState(Handle, CommState*) override { return false; }
-  bool SetState(Handle, const CommState&) override { return false; }
-  bool SetEventMask(Handle, uint32_t) override { return false; }
-  bool SetTimeouts(Handle, const CommTimeouts&) override { return false; }
-  bool SetRts(Handle, bool) override { return false; }
-  bool Purge(Handle, uint32_t) override { return false; }
-  bool Status(Handle, CommStatus*) override { return false; }
-  bool Read(Handle, void*, uint32_t, uint32_t*) override { return false; }
-  bool Write(Handle, const void*, uint32_t, uint32_t*) override { return false; }
-  void WaitForInput(Handle, uint32_t) override {}
-  bool DeviceNamesNeedColon() override { return false; }
+  Handle Open(const char* path) override {
+    if (path == nullptr || path[0] == '\0') return kNoHandle;
+    HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    if (port == INVALID_HANDLE_VALUE) return kNoHandle;
+    return reinterpret_cast<Handle>(port);
+  }
+
+  bool Close(Handle h) override { return Valid(h) && CloseHandle(Native(h)) != 0; }
+
+  bool SetupQueues(Handle h, uint32_t inBytes, uint32_t outBytes) override {
+    return Valid(h) && SetupComm(Native(h), inBytes, outBytes) != 0;
+  }
+
+  bool GetState(Handle h, CommState* state) override {
+    DCB dcb;
+    if (state == nullptr || !ReadDcb(h, &dcb)) return false;
+    state->baudRate = dcb.BaudRate;
+    state->byteSize = dcb.ByteSize;
+    state->parity = dcb.Parity;
+    state->stopBits = dcb.StopBits;
+    return true;
+  }
+
+  bool SetState(Handle h, const CommState& state) override {
+    // Only the four members change; flow control and the rest stay as the
+    // port has them.
+    DCB dcb;
+    if (!ReadDcb(h, &dcb)) return false;
+    dcb.BaudRate = state.baudRate;
+    dcb.ByteSize = state.byteSize;
+    dcb.Parity = state.parity;
+    dcb.StopBits = state.stopBits;
+    return SetCommState(Native(h), &dcb) != 0;
+  }
+
+  bool SetEventMask(Handle h, uint32_t mask) override { return Valid(h) && SetCommMask(Native(h), mask) != 0; }
+
+  bool SetTimeouts(Handle h, const CommTimeouts& timeouts) override {
+    if (!Valid(h)) return false;
+    COMMTIMEOUTS t;
+    t.ReadIntervalTimeout = timeouts.readInterval;
+    t.ReadTotalTimeoutMultiplier = timeouts.readTotalMultiplier;
+    t.ReadTotalTimeoutConstant = timeouts.readTotalConstant;
+    t.WriteTotalTimeoutMultiplier = timeouts.writeTotalMultiplier;
+    t.WriteTotalTimeoutConstant = timeouts.writeTotalConstant;
+    return SetCommTimeouts(Native(h), &t) != 0;
+  }
+
+  bool SetRts(Handle h, bool raised) override {
+    return Valid(h) && EscapeCommFunction(Native(h), raised ? SETRTS : CLRRTS) != 0;
+  }
+
+  bool Purge(Handle h, uint32_t flags) override { return Valid(h) && PurgeComm(Native(h), flags) != 0; }
+
+  bool Status(Handle h, CommStatus* status) override {
+    DWORD errors = 0;
+    COMSTAT stat;
+    if (status == nullptr || !Valid(h) || ClearCommError(Native(h), &errors, &stat) == 0) return false;
+    status->inQueue = stat.cbInQue;
+    status->outQueue = stat.cbOutQue;
+    return true;
+  }
+
+  bool Read(Handle h, void* bytes, uint32_t count, uint32_t* got) override {
+    if (got != nullptr) *got = 0;
+    if (!Valid(h) || (bytes == nullptr && count > 0)) return false;
+    DWORD n = 0;
+    if (ReadFile(Native(h), bytes, count, &n, nullptr) == 0) return false;
+    if (got != nullptr) *got = n;
+    return true;
+  }
+
+  bool Write(Handle h, const void* bytes, uint32_t count, uint32_t* written) override {
+    if (written != nullptr) *written = 0;
+    if (!Valid(h) || (bytes == nullptr && count > 0)) return false;
+    DWORD n = 0;
+    const BOOL ok = WriteFile(Native(h), bytes, count, &n, nullptr);
+    if (written != nullptr) *written = n;
+    // A write time-out returns success with fewer bytes: that is a failure.
+    return ok != 0 && n == count;
+  }
+
+  void WaitForInput(Handle, uint32_t maxMs) override {
+    if (maxMs > 0) Sleep(1);
+  }
+
+  bool DeviceNamesNeedColon() override {
+    OSVERSIONINFOA info;
+    ZeroMemory(&info, sizeof info);
+    info.dwOSVersionInfoSize = sizeof info;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    const BOOL ok = GetVersionExA(&info);
+#pragma GCC diagnostic pop
+    return ok != 0 && info.dwPlatformId == 3;  // VER_PLATFORM_WIN32_CE
+  }
+
+ private:
+  static bool ReadDcb(Handle h, DCB* dcb) {
+    if (!Valid(h)) return false;
+    ZeroMemory(dcb, sizeof *dcb);
+    dcb->DCBlength = sizeof *dcb;
+    return GetCommState(Native(h), dcb) != 0;
+  }
 };
+
 }  // namespace
+
 SerialApi& SystemSerialApi() {
   static Win32SerialApi api;
   return api;
 }
+
 }  // namespace platform
