@@ -1,0 +1,75 @@
+#include "protocol/device_address.h"
+
+namespace protocol {
+namespace {
+
+constexpr uint32_t kHighestAddress = 255;
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The leading decimal number of `text`; a missing number is 0. The value
+// stops growing past kHighestAddress + 1 so that any length of digits
+// compares as "above 255" without overflowing.
+uint32_t LeadingAddressNumber(const char* text) {
+  uint32_t value = 0;
+  for (; IsDigit(*text); ++text) {
+    value = value * 10 + static_cast<uint32_t>(*text - '0');
+    if (value > kHighestAddress) value = kHighestAddress + 1;
+  }
+  return value;
+}
+
+// The flag number after the point only matters as "above 0" and by its low
+// byte; both are exact for any length of digits, so it is never converted
+// into a wider integer that could overflow.
+struct FlagNumber {
+  bool aboveZero;
+  uint8_t lowByte;
+};
+
+FlagNumber LeadingFlagNumber(const char* text) {
+  FlagNumber flag{false, 0};
+  unsigned lowByte = 0;
+  for (; IsDigit(*text); ++text) {
+    if (*text != '0') flag.aboveZero = true;
+    lowByte = (lowByte * 10 + static_cast<unsigned>(*text - '0')) & 0xFFu;
+  }
+  flag.lowByte = static_cast<uint8_t>(lowByte);
+  return flag;
+}
+
+}  // namespace
+
+int32_t ParseDeviceAddress(const char* text, velk::DeviceRecord* device) {
+  if (text == nullptr || device == nullptr) return kDeviceAddressRejected;
+
+  const char* point = nullptr;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c == '.') {
+      if (point == nullptr) point = c;
+    } else if (!IsDigit(*c)) {
+      return kDeviceAddressRejected;
+    }
+  }
+
+  const uint32_t address = LeadingAddressNumber(text);
+  if (point == nullptr) {
+    if (address > kHighestAddress) return kDeviceAddressRejected;
+    device->address = address;
+    device->noChecksum = 0;
+    return 0;
+  }
+
+  bool accepted = true;
+  if (address > kHighestAddress) {
+    accepted = false;
+  } else {
+    device->address = address;
+  }
+  const FlagNumber flag = LeadingFlagNumber(point + 1);
+  if (!flag.aboveZero) accepted = false;
+  device->noChecksum = flag.lowByte;
+  return accepted ? 0 : kDeviceAddressRejected;
+}
+
+}  // namespace protocol
