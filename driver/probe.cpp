@@ -1,6 +1,35 @@
-// Placeholder until the probe is built.
+// ProbeDevice and DisableDeviceAlarm: the Data types have probes of their
+// own; every other name gets the "Velk" probe line.
 #include "driver/velk4000_pro.h"
+#include "protocol/module_types.h"
+#include "serial/probe.h"
+
 namespace driver {
-int32_t CVelk4000Pro::ProbeDevice(const char*, int32_t, velk::DeviceRecord*) { return 0; }
-int32_t CVelk4000Pro::DisableDeviceAlarm(const char*, int32_t, uintptr_t) { return 0; }
+namespace {
+
+// The modules whose alarm the host may switch off; every other type has
+// none, so there is nothing to do and nothing fails.
+const char* const kTypesWithAlarm[] = {"Velk4011", "Velk4011D", "Velk4012", "Velk4016"};
+
+bool HasAlarm(const char* typeName) {
+  for (const char* name : kTypesWithAlarm)
+    if (protocol::SameTypeName(typeName, name)) return true;
+  return false;
+}
+
+}  // namespace
+
+int32_t CVelk4000Pro::ProbeDevice(const char* moduleType, int32_t address, velk::DeviceRecord* device) {
+  // No name is no module: nothing to probe, and nothing is sent.
+  if (moduleType == nullptr) return 0;
+  if (protocol::SameTypeName(moduleType, "Data7810")) return data7810().ProbeData7810(moduleType, address, device);
+  if (protocol::SameTypeName(moduleType, "Data7210")) return data7210().ProbeData7210(moduleType, address, device);
+  return serial::ProbeVelkModule(line(), address, device);
+}
+
+int32_t CVelk4000Pro::DisableDeviceAlarm(const char* moduleType, int32_t address, uintptr_t) {
+  if (!HasAlarm(moduleType)) return 1;
+  return serial::DisableVelkAlarm(line(), address);
+}
+
 }  // namespace driver
