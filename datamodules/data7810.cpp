@@ -1,10 +1,361 @@
-// Placeholder until the Data7810 path is built.
 #include "datamodules/data7810.h"
+
+#include <string.h>
+
+#include <type_traits>
+
+#include "platform/atoms.h"
+#include "platform/file_time.h"
+#include "protocol/packet_items.h"
+#include "protocol/register_tables.h"
+
 namespace datamodules {
-Data7810::Data7810(serial::SerialLine& line) : line_(line) {}
-int32_t Data7810::ProcessData7810Packet(velk::Packet&) { return 0; }
-int32_t Data7810::ProcessData7810Packet2(velk::Packet&) { return 0; }
-int32_t Data7810::ProbeData7810(const char*, int32_t, velk::DeviceRecord*) { return 0; }
-int32_t Data7810::CanMergeData7810(const velk::TagDef&, int32_t, velk::Packet&) { return 0; }
-int32_t Data7810::TransactCount(int32_t, int32_t) { return 0; }
+namespace {
+
+namespace reg = protocol::reg;
+
+const char kCarriageReturn = '\r';
+const int32_t kReceiveSize = 2048;
+const uint32_t kLargestRead = 512;
+const uint32_t kPollIntervalMs = 10;
+
+// What arrived of one answer. Positions past the received bytes read as 0,
+// so no rule ever looks at bytes the module did not send.
+struct Answer {
+  const char* bytes;
+  int32_t count;
+  char At(int32_t position) const { return position >= 0 && position < count ? bytes[position] : '\0'; }
+};
+
+// A hexadecimal digit of an answer, either case; -1 for anything else.
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Two digits, high first; -1 when either is not hexadecimal.
+int HexPair(const Answer& a, int32_t position) {
+  const int high = HexValue(a.At(position));
+  const int low = HexValue(a.At(position + 1));
+  return (high < 0 || low < 0) ? -1 : high * 16 + low;
+}
+
+// --- Decoding rules: one per readable register --------------------------
+
+// Positions 5-6 of the configuration answer: 3 is 1200 baud, each step
+// doubles, 8 is 38400. Anything else is a code the driver cannot name.
+bool BaudCodeValid(const Answer& a) {
+  const int code = HexPair(a, 5);
+  return code >= 3 && code <= 8;
+}
+
+void DecodeAddress(const Answer& a, int16_t, velk::ValueSlot& value) {
+  const int address = HexPair(a, 1);
+  protocol::StoreByte(value, static_cast<uint8_t>(address < 0 ? 0 : address));
+}
+
+void DecodeBaud(const Answer& a, int16_t, velk::ValueSlot& value) {
+  const int code = HexPair(a, 5);  // checked by BaudCodeValid before any item
+  protocol::StoreLong(value, 1200u << (code - 3));
+}
+
+uint16_t AtomOf(const char* text, size_t length) {
+  char copy[16] = {};
+  memcpy(copy, text, length < sizeof copy - 1 ? length : sizeof copy - 1);
+  return platform::AddGlobalAtom(copy);
+}
+
+// Five characters from position 3, cut short by a zero byte.
+void DecodeVersion(const Answer& a, int16_t, velk::ValueSlot& value) {
+  size_t length = 0;
+  while (length < 5 && a.At(static_cast<int32_t>(3 + length)) != '\0') ++length;
+  protocol::StoreHalf(value, AtomOf(a.bytes + 3, length));
+}
+
+// From position 3 up to the first carriage return, at most eight characters.
+void DecodeName(const Answer& a, int16_t, velk::ValueSlot& value) {
+  int32_t end = 0;
+  while (end < a.count && a.bytes[end] != kCarriageReturn) ++end;
+  size_t length = 0;
+  if (end < a.count && end > 3) length = static_cast<size_t>(end - 3);
+  if (length > 8) length = 8;
+  protocol::StoreHalf(value, AtomOf(a.bytes + 3, length));
+}
+
+void DecodeInput(const Answer& a, int16_t channel, velk::ValueSlot& value) {
+  const uint8_t inputs = static_cast<uint8_t>(a.At(3));
+  const bool set = channel >= 0 && channel < 8 && ((inputs >> channel) & 1) != 0;
+  protocol::StoreLong(value, set ? 1u : 0u);
+}
+
+// Eight groups of four digits from position 3. Bits 15-13 of a group name
+// its channel, bit 12 is the sign, bit 11 marks a channel without a valid
+// reading and bits 10-0 are sixteenths of a degree.
+void DecodeTemperature(const Answer& a, int16_t channel, velk::ValueSlot& value) {
+  float degrees = 0.0f;
+  for (int32_t group = 0; group < 8; ++group) {
+    const int32_t at = 3 + 4 * group;
+    const int high = HexPair(a, at);
+    const int low = HexPair(a, at + 2);
+    if (high < 0 || low < 0) break;
+    const uint16_t word = static_cast<uint16_t>(high << 8 | low);
+    if ((word >> 13) != channel) continue;
+    if ((word & 0x0800) == 0) {
+      degrees = static_cast<float>(word & 0x07FF) * 0.0625f;
+      if ((word & 0x1000) != 0) degrees = -degrees;
+    }
+    break;
+  }
+  protocol::StoreFloat(value, degrees);
+}
+
+// A read packet: one exchange for the packet's register, then one rule for
+// every item.
+struct ReadRow {
+  int16_t registerCode;
+  char command;  // "$" AA command CR
+  int32_t minimum;
+  bool (*answerUsable)(const Answer&);  // null: every complete answer is
+  void (*decode)(const Answer&, int16_t channel, velk::ValueSlot& value);
+};
+
+const ReadRow kReadRows[] = {
+    {reg::kAddr, '2', 10, nullptr, DecodeAddress},
+    {reg::kBaud, '2', 10, BaudCodeValid, DecodeBaud},
+    {reg::kVersion, 'F', 9, nullptr, DecodeVersion},
+    {reg::kName, 'M', 12, nullptr, DecodeName},
+    {reg::kDI, '6', 5, nullptr, DecodeInput},
+    {reg::kTemp, '0', 35, nullptr, DecodeTemperature},
+};
+
+const ReadRow* FindReadRow(int16_t registerCode) {
+  for (const ReadRow& row : kReadRows)
+    if (row.registerCode == registerCode) return &row;
+  return nullptr;  // "DO" and unknown registers are read without traffic
+}
+
+void Stamp(velk::TagItem&) {}
+void Stamp(velk::TagItem2& item) { protocol::StampItem(item, platform::FileTimeNow()); }
+
+uint8_t RegisterOf(const velk::TagItem& item) { return static_cast<uint8_t>(item.registerCode); }
+uint8_t RegisterOf(const velk::TagItem2& item) { return static_cast<uint8_t>(item.registerCode); }
+
+}  // namespace
+
+uint8_t BaudCodeOfRate(uint32_t rate) {
+  const uint32_t steps = static_cast<uint32_t>((static_cast<double>(rate) + 0.5) / 1200.0);
+  uint8_t low = static_cast<uint8_t>(steps);
+  uint8_t bits = 0;
+  while (low != 0) {
+    ++bits;
+    low = static_cast<uint8_t>(low >> 1);
+  }
+  return static_cast<uint8_t>(2 + bits);
+}
+
+Data7810::Data7810(serial::SerialLine& line) : line_(line) {
+  memcpy(hexDigitTable, "0123456789ABCDEF", sizeof hexDigitTable);
+  memset(d7810ReceiveBuffer, '0', sizeof d7810ReceiveBuffer);
+}
+
+char Data7810::AnswerAt(int32_t position) const {
+  return Answer{d7810ReceiveBuffer, d7810ReceivedCount}.At(position);
+}
+
+void Data7810::PutAddress(char* at, uint8_t address) const {
+  at[0] = hexDigitTable[address >> 4];
+  at[1] = hexDigitTable[address & 0x0F];
+}
+
+int32_t Data7810::TransactCount(int32_t length, int32_t minimum) {
+  platform::SerialApi& api = line_.api();
+  platform::Clock& clock = line_.clock();
+  const platform::Handle port = line_.portHandle;
+  memset(d7810ReceiveBuffer, 0, sizeof d7810ReceiveBuffer);
+  d7810ReceivedCount = 0;
+  // Without a port there is nobody to wait for.
+  if (port == platform::kNoHandle) return 0;
+
+  if (length < 0) length = 0;
+  if (length > static_cast<int32_t>(sizeof d7810SendBuffer)) length = sizeof d7810SendBuffer;
+  d7810SendLength = length;
+  uint32_t written = 0;
+  // A lost command shows as a missing answer.
+  (void)api.Write(port, d7810SendBuffer, static_cast<uint32_t>(length), &written);
+
+  const uint32_t deadline = clock.TickMs() + static_cast<uint32_t>(line_.answerTimeoutMs);
+  do {
+    platform::CommStatus status;
+    if (api.Status(port, &status) && status.inQueue > 0) {
+      uint32_t want = status.inQueue < kLargestRead ? status.inQueue : kLargestRead;
+      const uint32_t room = static_cast<uint32_t>(kReceiveSize - d7810ReceivedCount);
+      if (want > room) want = room;
+      uint32_t got = 0;
+      if (want > 0 && api.Read(port, d7810ReceiveBuffer + d7810ReceivedCount, want, &got))
+        d7810ReceivedCount += static_cast<int32_t>(got < want ? got : want);
+    }
+    clock.SleepMs(kPollIntervalMs);
+  } while (d7810ReceivedCount < minimum && d7810ReceivedCount < kReceiveSize &&
+           platform::TickRemaining(clock.TickMs(), deadline) > 0);
+  return d7810ReceivedCount >= minimum ? 1 : 0;
+}
+
+int32_t Data7810::Query(uint8_t address, char command, int32_t minimum) {
+  d7810SendBuffer[0] = '$';
+  PutAddress(d7810SendBuffer + 1, address);
+  d7810SendBuffer[3] = command;
+  d7810SendBuffer[4] = kCarriageReturn;
+  return TransactCount(5, minimum);
+}
+
+int32_t Data7810::ReadTemperatures(uint8_t address) {
+  // A module still converting answers "N" at position 3 and is asked again,
+  // but only for as long as one answer may take: a module stuck in that
+  // state must not hold the host's thread.
+  platform::Clock& clock = line_.clock();
+  const uint32_t start = clock.TickMs();
+  const uint32_t bound = line_.answerTimeoutMs > 0 ? static_cast<uint32_t>(line_.answerTimeoutMs) : 0;
+  int32_t ok = Query(address, '0', 35);
+  while (AnswerAt(3) == 'N') {
+    if (clock.TickMs() - start >= bound) return 0;
+    ok = Query(address, '0', 35);
+  }
+  return ok;
+}
+
+int32_t Data7810::SetAddress(uint8_t address, uint8_t newAddress) {
+  // The command repeats the module's baud code and data format, so they are
+  // read first.
+  if (Query(address, '2', 10) == 0) return 0;
+  char* c = d7810SendBuffer;
+  c[0] = '%';
+  PutAddress(c + 1, address);
+  PutAddress(c + 3, newAddress);
+  c[5] = '0';
+  c[6] = '0';
+  for (int32_t i = 0; i < 4; ++i) c[7 + i] = AnswerAt(5 + i);
+  c[11] = kCarriageReturn;
+  return TransactCount(12, 4) != 0 && AnswerAt(0) != '?' ? 1 : 0;
+}
+
+int32_t Data7810::SetBaudCode(uint8_t address, uint8_t code) {
+  if (Query(address, '2', 10) == 0) return 0;
+  char* c = d7810SendBuffer;
+  c[0] = '%';
+  PutAddress(c + 1, address);
+  PutAddress(c + 3, address);
+  c[5] = '0';
+  c[6] = '0';
+  PutAddress(c + 7, code);
+  c[9] = AnswerAt(7);
+  c[10] = AnswerAt(8);
+  c[11] = kCarriageReturn;
+  return TransactCount(12, 4) != 0 && AnswerAt(0) == '!' ? 1 : 0;
+}
+
+int32_t Data7810::SetOutputs(uint8_t address) {
+  d7810SendBuffer[0] = '#';
+  PutAddress(d7810SendBuffer + 1, address);
+  d7810SendBuffer[3] = hexDigitTable[d7810OutputShadow & 0x0F];
+  d7810SendBuffer[4] = kCarriageReturn;
+  return TransactCount(5, 4) != 0 && AnswerAt(0) != '?' ? 1 : 0;
+}
+
+template <typename Item>
+int32_t Data7810::ReadPacket(velk::Packet& packet) {
+  const ReadRow* row = FindReadRow(packet.registerCode);
+  if (row == nullptr) return 1;
+  const uint8_t address = static_cast<uint8_t>(packet.address);
+  int32_t ok = row->registerCode == reg::kTemp ? ReadTemperatures(address)
+                                                    : Query(address, row->command, row->minimum);
+  // Under IDriver2 a configuration answer that is not a normal one is asked
+  // for again, and the second answer counts.
+  if (std::is_same<Item, velk::TagItem2>::value && ok && row->registerCode == reg::kBaud &&
+      AnswerAt(0) != '!')
+    ok = Query(address, row->command, row->minimum);
+  // A failed exchange or an answer the rules cannot use leaves every item as
+  // it was: a zero-filled buffer must not reach the host as good values.
+  if (ok == 0) return 0;
+  const Answer answer{d7810ReceiveBuffer, d7810ReceivedCount};
+  if (row->answerUsable != nullptr && !row->answerUsable(answer)) return 0;
+  protocol::ForEachItem<Item>(packet, [&](Item& item) {
+    Stamp(item);
+    row->decode(answer, item.channel, item.value);
+  });
+  return 1;
+}
+
+template <typename Item>
+int32_t Data7810::WriteItem(uint8_t address, Item& item) {
+  Stamp(item);
+  switch (RegisterOf(item)) {
+    case reg::kAddr: return SetAddress(address, protocol::SlotByte(item.value));
+    case reg::kBaud: return SetBaudCode(address, BaudCodeOfRate(protocol::SlotU32(item.value)));
+    case reg::kDO: {
+      // The output character is one hexadecimal digit: four outputs at most.
+      if (item.channel < 0 || item.channel > 3) return 0;
+      const uint8_t bit = static_cast<uint8_t>(1u << item.channel);
+      if (protocol::SlotU32(item.value) != 0)
+        d7810OutputShadow = static_cast<uint8_t>(d7810OutputShadow | bit);
+      else
+        d7810OutputShadow = static_cast<uint8_t>(d7810OutputShadow & ~bit);
+      return SetOutputs(address);
+    }
+    default: return 1;  // nothing to write for this register
+  }
+}
+
+template <typename Item>
+int32_t Data7810::ProcessPacket(velk::Packet& packet) {
+  if (packet.direction == 0) return ReadPacket<Item>(packet);
+  const uint8_t address = static_cast<uint8_t>(packet.address);
+  int32_t result = 1;
+  protocol::ForEachItem<Item>(packet, [&](Item& item) { result &= WriteItem(address, item); });
+  return result;
+}
+
+int32_t Data7810::ProcessData7810Packet(velk::Packet& packet) { return ProcessPacket<velk::TagItem>(packet); }
+int32_t Data7810::ProcessData7810Packet2(velk::Packet& packet) { return ProcessPacket<velk::TagItem2>(packet); }
+
+int32_t Data7810::ProbeData7810(const char* typeName, int32_t address, velk::DeviceRecord* device) {
+  // A version read of one byte-typed item; packet and item live only here.
+  velk::TagItem item{};
+  item.channel = 0;
+  item.dataType = velk::kTypeByte;
+  item.registerCode = reg::kVersion;
+  velk::PtrListNode node{nullptr, nullptr, &item};
+  velk::Packet packet{};
+  packet.address = static_cast<int16_t>(address);
+  packet.device = device;
+  packet.moduleType = typeName;
+  packet.registerCode = reg::kVersion;
+  packet.direction = 0;
+  packet.items.head = &node;
+  packet.items.tail = &node;
+  packet.items.count = 1;
+  return ProcessData7810Packet(packet);
+}
+
+int32_t Data7810::CanMergeData7810(const velk::TagDef& tag, int32_t direction, velk::Packet& packet) {
+  if (direction != packet.direction || tag.address != packet.address || tag.registerCode != packet.registerCode)
+    return 0;
+  const int64_t c = tag.channel;
+  if (direction == 1) return c == packet.channelLow ? 1 : 0;
+  // One temperature answer serves all eight channels.
+  if (tag.registerCode == reg::kTemp) return 1;
+  if (c < packet.channelLow) {
+    if (static_cast<int64_t>(packet.channelHigh) - c + 1 > 1) return 0;
+    packet.channelLow = static_cast<int32_t>(c);
+    return 1;
+  }
+  if (c > packet.channelHigh) {
+    if (c - packet.channelLow + 1 > 1) return 0;
+    packet.channelHigh = static_cast<int32_t>(c);
+    return 1;
+  }
+  return 1;
+}
+
 }  // namespace datamodules

@@ -17,6 +17,8 @@ class Data7810 {
 
   int32_t ProcessData7810Packet(velk::Packet& packet);   // items are TagItem
   int32_t ProcessData7810Packet2(velk::Packet& packet);  // items are TagItem2
+  // The probe reads the module's version; the type name and the device
+  // record are not needed on this path (no checksums).
   int32_t ProbeData7810(const char* typeName, int32_t address, velk::DeviceRecord* device);
   static int32_t CanMergeData7810(const velk::TagDef& tag, int32_t direction, velk::Packet& packet);
 
@@ -32,8 +34,29 @@ class Data7810 {
   uint8_t d7810OutputShadow = 0;
 
  private:
+  template <typename Item>
+  int32_t ProcessPacket(velk::Packet& packet);
+  template <typename Item>
+  int32_t ReadPacket(velk::Packet& packet);
+  template <typename Item>
+  int32_t WriteItem(uint8_t address, Item& item);
+
+  // The exchanges, each a fixed command and a minimum answer length.
+  int32_t Query(uint8_t address, char command, int32_t minimum);
+  int32_t ReadTemperatures(uint8_t address);
+  int32_t SetAddress(uint8_t address, uint8_t newAddress);
+  int32_t SetBaudCode(uint8_t address, uint8_t code);
+  int32_t SetOutputs(uint8_t address);
+
+  void PutAddress(char* at, uint8_t address) const;
+  // The answer character at `position`, or 0 where nothing arrived.
+  char AnswerAt(int32_t position) const;
+
   serial::SerialLine& line_;
 };
+
+// The baud-rate code a module is told for a rate in bits per second.
+uint8_t BaudCodeOfRate(uint32_t rate);
 
 }  // namespace datamodules
 
