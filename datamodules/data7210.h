@@ -19,8 +19,8 @@ struct Exchange {
   char command[512];
   uint32_t commandLength;
   char answer[2048];
-  uint32_t answerCapacity;
-  uint32_t idleSleepMs;
+  uint32_t answerCapacity;  // 2048 on entry; the answer's byte count on return
+  uint32_t idleSleepMs;     // sleep after a read that brought nothing
 };
 
 class Data7210 {
@@ -29,18 +29,27 @@ class Data7210 {
 
   int32_t ProcessData7210Packet(velk::Packet& packet);   // items are TagItem
   int32_t ProcessData7210Packet2(velk::Packet& packet);  // items are TagItem2
+  // Reads the configuration of display 02, whatever address is passed; on
+  // failure the device object opens its port again.
   int32_t ProbeData7210(const char* typeName, int32_t address, velk::DeviceRecord* device);
   static int32_t CanMergeData7210(const velk::TagDef& tag, int32_t direction, velk::Packet& packet);
 
+  // The packet's first item (a TagItem2) selects the command.
   int32_t BuildData7210Command(const velk::Packet& packet, Exchange& exchange);
   int32_t RunExchange(const velk::Packet& packet, Exchange& exchange);
   int32_t DecodeData7210Answer(velk::Packet& packet, const Exchange& exchange);
   static float HexTextToNumber(const std::string& text);
 
+  // Baud-rate code character to the rate as text, and displayable character
+  // to its four-character display code.
   std::map<std::string, std::string> baudCodeMap;
   std::map<std::string, std::string> segmentMap;
 
  private:
+  // The twelve display characters for `text` (at most eight characters
+  // once a point is removed); false when it does not fit.
+  bool DisplayCharacters(const char* text, char field[12]) const;
+
   serial::CCOMDevice& device_;
   platform::Clock& clock_;
 };
