@@ -1,6 +1,136 @@
-// Placeholder until packet processing is built.
+// ProcessPacket and ProcessPacket2: one host request, one command exchange
+// (three for a Velk4050 output), the answer checked and decoded into the
+// packet's items. Everything lives on the stack of the call.
+#include <string.h>
+
+#include "driver/answer_decoding.h"
 #include "driver/velk4000_pro.h"
+#include "platform/file_time.h"
+#include "protocol/command_builder.h"
+#include "protocol/module_types.h"
+#include "protocol/packet_items.h"
+#include "serial/encoding.h"
+
 namespace driver {
-int32_t CVelk4000Pro::ProcessPacket(velk::Packet*) { return 0; }
-int32_t CVelk4000Pro::ProcessPacket2(velk::Packet*) { return 0; }
+namespace {
+
+const int32_t kAnswerBufferSize = 1024;
+const int32_t kReadBackBufferSize = serial::kMaxAnswer;
+// Register index of "DO" in the Velk4050 group.
+const int16_t kVelk4050Outputs = 1;
+
+// The one place where the two item layouts differ: which builder reads the
+// first item, and whether items carry quality and time.
+template <typename Item>
+struct ItemLayout;
+
+template <>
+struct ItemLayout<velk::TagItem> {
+  static int32_t Build(const velk::Packet& packet, char* buffer, int32_t* length) {
+    return protocol::BuildCommand(packet, buffer, length);
+  }
+  static void Stamp(velk::TagItem&) {}
+};
+
+template <>
+struct ItemLayout<velk::TagItem2> {
+  static int32_t Build(const velk::Packet& packet, char* buffer, int32_t* length) {
+    return protocol::BuildCommand2(packet, buffer, length);
+  }
+  static void Stamp(velk::TagItem2& item) { protocol::StampItem(item, platform::FileTimeNow()); }
+};
+
+// The driver's own register: compared with case, and bounded by the eight
+// bytes of a register row's name.
+bool IsDisplayRegister(const char* registerName) { return strncmp(registerName, "DISPLAY", 8) == 0; }
+
+// Every exchange with the outputs of a Velk4050 is followed by two reads of
+// the module; their answers are not examined, and the packet's register and
+// direction are the caller's again afterwards, whatever happened. Read
+// commands take nothing from an item's value, so the packet's own item
+// layout builds them.
+template <typename Item>
+bool ReadBackVelk4050Outputs(serial::SerialLine& line, velk::Packet& packet) {
+  struct Restore {
+    velk::Packet& packet;
+    const int16_t registerCode;
+    const int16_t direction;
+    ~Restore() {
+      packet.registerCode = registerCode;
+      packet.direction = direction;
+    }
+  } restore{packet, packet.registerCode, packet.direction};
+
+  packet.registerCode = 0;
+  packet.direction = 0;
+  for (int i = 0; i < 2; ++i) {
+    char buffer[kReadBackBufferSize] = {};
+    int32_t length = 0;
+    if (!ItemLayout<Item>::Build(packet, buffer, &length)) return false;
+    if (!line.Transact(buffer, &length)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int32_t CVelk4000Pro::ProcessPacket(velk::Packet* packet) {
+  if (packet == nullptr || packet->moduleType == nullptr) return 0;
+  if (protocol::SameTypeName(packet->moduleType, "Data7810")) return data7810().ProcessData7810Packet(*packet);
+  if (protocol::SameTypeName(packet->moduleType, "Data7210")) return data7210().ProcessData7210Packet(*packet);
+  return ProcessVelkPacket<velk::TagItem>(*packet);
+}
+
+int32_t CVelk4000Pro::ProcessPacket2(velk::Packet* packet) {
+  if (packet == nullptr || packet->moduleType == nullptr) return 0;
+  if (protocol::SameTypeName(packet->moduleType, "Data7810")) return data7810().ProcessData7810Packet2(*packet);
+  if (protocol::SameTypeName(packet->moduleType, "Data7210")) return data7210().ProcessData7210Packet2(*packet);
+  return ProcessVelkPacket<velk::TagItem2>(*packet);
+}
+
+template <typename Item>
+int32_t CVelk4000Pro::ProcessVelkPacket(velk::Packet& packet) {
+  using Layout = ItemLayout<Item>;
+  // The command and the "DISPLAY" register take their operands from the
+  // first item; a packet without one is refused before anything is read.
+  Item* first = protocol::FirstItem<Item>(packet);
+  if (first == nullptr || packet.registerName == nullptr || packet.device == nullptr) return 0;
+  serial::SerialLine& serialLine = line();
+
+  if (IsDisplayRegister(packet.registerName)) {
+    if (packet.direction == 0)
+      protocol::StoreLong(first->value, serialLine.pollDelayMs);
+    else
+      serialLine.pollDelayMs = static_cast<uint16_t>(protocol::SlotI16(first->value));
+    Layout::Stamp(*first);
+    return 1;
+  }
+
+  // Holds the command, then the answer over it; what the answer does not
+  // cover stays as the command left it or zero.
+  char buffer[kAnswerBufferSize] = {};
+  int32_t length = 0;
+  if (!Layout::Build(packet, buffer, &length)) return 0;
+  const int32_t commandLength = length;
+  if (!serialLine.Transact(buffer, &length)) return 0;
+  if (length <= 0 || length > serial::kMaxAnswer) return 0;
+
+  if (packet.registerCode == kVelk4050Outputs && protocol::SameTypeName(packet.moduleType, "Velk4050") &&
+      !ReadBackVelk4050Outputs<Item>(serialLine, packet))
+    return 0;
+
+  if (buffer[0] == '?') return 0;  // the module refused the command
+  const bool withChecksum = packet.device->noChecksum == 0;
+  if (withChecksum && !serial::AnswerChecksumOk(buffer, length)) return 0;
+  if (packet.direction != 0) return 1;
+
+  const AnswerText answer{buffer, length > commandLength ? length : commandLength, length, withChecksum};
+  AnswerDecoder decoder(answer, packet);
+  protocol::ForEachItem<Item>(packet, [&](Item& item) {
+    Layout::Stamp(item);
+    decoder.Decode(item);
+  });
+  return 1;
+}
+
 }  // namespace driver

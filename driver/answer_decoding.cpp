@@ -1,0 +1,378 @@
+#include "driver/answer_decoding.h"
+
+#include <math.h>
+#include <string.h>
+
+#include <charconv>
+#include <system_error>
+
+#include "protocol/module_types.h"
+#include "protocol/packet_items.h"
+#include "serial/encoding.h"
+
+namespace driver {
+
+using protocol::Family;
+
+// What a rule reads at its position and how wide it stores.
+enum class Rule : uint8_t {
+  kFloatReal,           // float real(p)
+  kByteHex2,            // byte hex2(p)
+  kLongZeroCharIsOff,   // long: 0 when c(p) is "0", otherwise 1
+  kLongIntLow16,        // long: int(p) AND 0xFFFF
+  kByteIntLow,          // byte: low byte of int(p)
+  kHalfTwoDigits,       // half: 16 x d16(c(p)) + d16(c(p+1))
+  kLongOneCharIsOn,     // long: 1 when c(p) is "1", otherwise 0
+  kLongHex8High,        // long: upper 16 bits of hex8(p)
+  kLongHex8Low,         // long: lower 16 bits of hex8(p)
+  kLongHex8,            // long: hex8(p)
+  kLongAlarmEnabled,    // long: c(p) "3" both limits, "1" the low one (channel 0), "2" the high one
+  kHalfInt,             // half int(p)
+  kHalfIntAfterOne,     // half int(p+1) when c(p) is "1", otherwise nothing
+  kChannelValue,        // half int(p); under IDriver2 cut at 8, then by data type
+  kInputWord,           // W = hex4(p), by data type: bit of W, one of its bytes, or W
+  kDigitalByTypeBits,   // b = hex2(p): bit when type bit 0, byte when type bit 1
+  kDigitalBitOrByte,    // b = hex2(p): bit when type bit 0, otherwise byte
+  kDigitalByExactType,  // b = hex2(p): bit for type bit, byte for type byte
+};
+
+struct DecodeRow {
+  int16_t code;  // the packet's register index
+  Rule rule;
+  int8_t position;
+};
+
+namespace {
+
+// How a group prepares the answer before its rules read it.
+enum class Preparation : uint8_t {
+  kNone,
+  kCutAtTenUnderDriver2,  // position 10 becomes NUL, IDriver2 only
+  kCutBeforeEachItem,     // the text loses its last character before every item
+};
+
+// clang-format off
+const DecodeRow kGroup1[] = {             // Velk4011 family
+    {0, Rule::kFloatReal, 1},             // AI
+    {3, Rule::kByteHex2, 4},              // DO
+    {4, Rule::kFloatReal, 3},             // AHI
+    {5, Rule::kFloatReal, 3},             // ALO
+    {6, Rule::kLongZeroCharIsOff, 3},     // AEA
+    {7, Rule::kLongIntLow16, 3},          // EC
+    {8, Rule::kFloatReal, 3},             // CJCVAL
+};
+const DecodeRow kGroup2[] = {             // Velk4017 family
+    {0, Rule::kFloatReal, 1},             // AI
+    {3, Rule::kByteHex2, 3},              // MP
+    {5, Rule::kFloatReal, 3},             // CJCVAL
+};
+const DecodeRow kGroup3[] = {             // Velk4021
+    {0, Rule::kFloatReal, 3},             // AO
+};
+const DecodeRow kGroup4[] = {             // Velk4024
+    {0, Rule::kFloatReal, 3},             // AO
+    {1, Rule::kByteIntLow, 3},            // DI
+    {2, Rule::kHalfTwoDigits, 3},         // NC
+    {3, Rule::kHalfTwoDigits, 3},         // OC
+    {4, Rule::kFloatReal, 3},             // DC
+    {5, Rule::kFloatReal, 3},             // EC
+};
+const DecodeRow kGroup5[] = {             // Velk4051 family
+    {0, Rule::kInputWord, 1},             // DI
+};
+// Velk4050 and Velk4055 answer their inputs in the second byte.
+const DecodeRow kGroup6InputsSecond[] = {
+    {0, Rule::kDigitalByTypeBits, 3},     // DI
+    {1, Rule::kDigitalByExactType, 1},    // DO
+};
+const DecodeRow kGroup6[] = {             // the rest of the Velk4050 family
+    {0, Rule::kDigitalBitOrByte, 1},      // DI
+    {1, Rule::kDigitalByExactType, 1},    // DO
+};
+const DecodeRow kGroup7[] = {             // Velk4080 family
+    {0, Rule::kLongOneCharIsOn, 3},       // ISM
+    {1, Rule::kLongHex8High, 1},          // PCVH
+    {2, Rule::kLongHex8Low, 1},           // PCVL
+    {3, Rule::kLongOneCharIsOn, 3},       // GM
+    {4, Rule::kLongHex8, 3},              // MCV
+    {5, Rule::kLongOneCharIsOn, 3},       // CS
+    {7, Rule::kLongHex8, 3},              // ICV
+    {8, Rule::kLongAlarmEnabled, 3},      // AEA
+    {9, Rule::kLongHex8, 3},              // ALV
+    {10, Rule::kByteHex2, 4},             // DO
+};
+const DecodeRow kGroup8[] = {             // Velk4015
+    {0, Rule::kHalfInt, 3},               // VERSION
+    {1, Rule::kHalfInt, 3},               // MODULE
+    {2, Rule::kHalfInt, 1},               // ADATAIN
+    {3, Rule::kChannelValue, 1},          // NVALUE
+    {4, Rule::kByteHex2, 3},              // MULTIP
+    {6, Rule::kHalfIntAfterOne, 3},       // SYNDATA
+    {7, Rule::kByteHex2, 3},              // CDIAGNO
+};
+// clang-format on
+
+const char* const kInputsSecondTypes[] = {"Velk4050", "Velk4055", nullptr};
+
+struct GroupRules {
+  Family family;
+  const char* const* onlyTypes;  // null: every type of the family
+  const DecodeRow* rows;
+  int32_t count;
+  Preparation preparation;
+};
+
+template <size_t N>
+constexpr GroupRules Group(Family family, const DecodeRow (&rows)[N], Preparation preparation = Preparation::kNone,
+                           const char* const* onlyTypes = nullptr) {
+  return GroupRules{family, onlyTypes, rows, static_cast<int32_t>(N), preparation};
+}
+
+// The first entry that takes the module type wins.
+const GroupRules kGroups[] = {
+    Group(Family::kVelk4011, kGroup1),
+    Group(Family::kVelk4017, kGroup2),
+    Group(Family::kVelk4021, kGroup3),
+    Group(Family::kVelk4024, kGroup4, Preparation::kCutAtTenUnderDriver2),
+    Group(Family::kVelk4051, kGroup5),
+    Group(Family::kVelk4050, kGroup6InputsSecond, Preparation::kNone, kInputsSecondTypes),
+    Group(Family::kVelk4050, kGroup6),
+    Group(Family::kVelk4080, kGroup7),
+    Group(Family::kVelk4015, kGroup8, Preparation::kCutBeforeEachItem),
+};
+
+const GroupRules* GroupOf(const char* moduleType) {
+  const Family family = protocol::FamilyOf(moduleType);
+  for (const GroupRules& g : kGroups) {
+    if (g.family != family) continue;
+    if (g.onlyTypes == nullptr) return &g;
+    for (const char* const* t = g.onlyTypes; *t != nullptr; ++t)
+      if (protocol::SameTypeName(moduleType, *t)) return &g;
+  }
+  return nullptr;
+}
+
+bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// d16: a digit's value, anything else read as a letter digit.
+int D16(char c) {
+  const int code = static_cast<uint8_t>(c);
+  return IsDigit(c) ? code - 48 : code - 55;
+}
+
+// Bit `channel` of `word`; a channel outside the word reads 0.
+uint32_t BitOf(uint32_t word, int16_t channel) {
+  if (channel < 0 || channel > 31) return 0;
+  return (word >> channel) & 1u;
+}
+
+// The conversion gives +/-HUGE_VAL for a number too large for a double and 0
+// for one too small. Which it is follows from the power of ten of its
+// leading non-zero digit.
+double BeyondDoubleRange(const char* first, const char* last) {
+  long power = 0;
+  bool point = false;
+  bool nonZero = false;
+  const char* p = first;
+  for (; p < last && *p != 'e' && *p != 'E'; ++p) {
+    if (*p == '.') {
+      point = true;
+    } else if (nonZero) {
+      if (!point) ++power;
+    } else if (*p != '0') {
+      nonZero = true;
+      if (point) --power;
+    } else if (point) {
+      --power;
+    }
+  }
+  if (p < last) {  // the exponent
+    ++p;
+    const bool negative = p < last && *p == '-';
+    if (p < last && (*p == '-' || *p == '+')) ++p;
+    long exponent = 0;
+    for (; p < last && IsDigit(*p); ++p)
+      if (exponent < 100000) exponent = exponent * 10 + (*p - '0');
+    power += negative ? -exponent : exponent;
+  }
+  return nonZero && power > 0 ? HUGE_VAL : 0.0;
+}
+
+}  // namespace
+
+AnswerDecoder::AnswerDecoder(const AnswerText& answer, const velk::Packet& packet) : packet_(packet) {
+  const GroupRules* group = GroupOf(packet.moduleType);
+  if (group != nullptr) {
+    rows_ = group->rows;
+    rowCount_ = group->count;
+    preparation_ = static_cast<int>(group->preparation);
+  }
+  int32_t size = answer.buffer == nullptr ? 0 : answer.size;
+  if (size < 0) size = 0;
+  if (size > kCapacity) size = kCapacity;
+  if (size > 0) memcpy(text_, answer.buffer, static_cast<size_t>(size));
+  size_ = size;
+  const void* nul = memchr(text_, '\0', static_cast<size_t>(size_));
+  textEnd_ = nul != nullptr ? static_cast<int32_t>(static_cast<const char*>(nul) - text_) : size_;
+  decimalEnd_ = size_;
+  if (answer.checksumVerified && answer.answerLength >= 3 && answer.answerLength - 3 < decimalEnd_)
+    decimalEnd_ = answer.answerLength - 3;
+}
+
+char AnswerDecoder::At(int32_t position) const {
+  return position >= 0 && position < size_ ? text_[position] : '\0';
+}
+
+uint8_t AnswerDecoder::Hex2(int32_t position) const {
+  const char two[2] = {At(position), At(position + 1)};
+  return serial::HexToByte(two);
+}
+
+uint16_t AnswerDecoder::Hex4(int32_t position) const {
+  return static_cast<uint16_t>(Hex2(position) << 8 | Hex2(position + 2));
+}
+
+uint32_t AnswerDecoder::Hex8(int32_t position) const {
+  return static_cast<uint32_t>(Hex4(position)) << 16 | Hex4(position + 4);
+}
+
+// strtol with base 10 and a 32-bit long, stopped at decimalEnd_.
+int32_t AnswerDecoder::Int(int32_t position) const {
+  int32_t i = position < 0 ? decimalEnd_ : position;
+  while (i < decimalEnd_ && IsSpace(text_[i])) ++i;
+  bool negative = false;
+  if (i < decimalEnd_ && (text_[i] == '+' || text_[i] == '-')) negative = text_[i++] == '-';
+  const int64_t limit = negative ? int64_t{1} << 31 : (int64_t{1} << 31) - 1;
+  int64_t magnitude = 0;
+  for (; i < decimalEnd_ && IsDigit(text_[i]); ++i) {
+    magnitude = magnitude * 10 + (text_[i] - '0');
+    if (magnitude > limit) magnitude = limit;  // the conversion saturates
+  }
+  return static_cast<int32_t>(negative ? -magnitude : magnitude);
+}
+
+// strtod stopped at decimalEnd_, rounded to single precision. The
+// conversion itself ignores the locale: a module always sends a point.
+float AnswerDecoder::Real(int32_t position) const {
+  int32_t i = position < 0 ? decimalEnd_ : position;
+  while (i < decimalEnd_ && IsSpace(text_[i])) ++i;
+  bool negative = false;
+  if (i < decimalEnd_ && (text_[i] == '+' || text_[i] == '-')) negative = text_[i++] == '-';
+  if (i >= decimalEnd_ || text_[i] == '+' || text_[i] == '-') return 0.0f;
+  double value = 0.0;
+  const std::from_chars_result r = std::from_chars(text_ + i, text_ + decimalEnd_, value);
+  if (r.ec == std::errc::invalid_argument) return 0.0f;
+  if (r.ec == std::errc::result_out_of_range) value = BeyondDoubleRange(text_ + i, r.ptr);
+  return static_cast<float>(negative ? -value : value);
+}
+
+void AnswerDecoder::CutAt(int32_t position) {
+  if (position < 0 || position >= size_) return;  // already reads as NUL
+  text_[position] = '\0';
+  if (position < textEnd_) textEnd_ = position;
+}
+
+// The module ends its text with the carriage return; every further item
+// takes one more character off the end.
+void AnswerDecoder::CutLastCharacter() {
+  if (textEnd_ > 0) CutAt(textEnd_ - 1);
+}
+
+void AnswerDecoder::Decode(velk::TagItem& item) {
+  DecodeItem(Interface::kDriver, item.value, item.channel, item.dataType);
+}
+
+void AnswerDecoder::Decode(velk::TagItem2& item) {
+  DecodeItem(Interface::kDriver2, item.value, item.channel, item.dataType);
+}
+
+void AnswerDecoder::DecodeItem(Interface by, velk::ValueSlot& value, int16_t channel, int16_t dataType) {
+  using protocol::StoreByte;
+  using protocol::StoreFloat;
+  using protocol::StoreHalf;
+  using protocol::StoreLong;
+
+  const Preparation preparation = static_cast<Preparation>(preparation_);
+  if (!prepared_) {
+    prepared_ = true;
+    if (preparation == Preparation::kCutAtTenUnderDriver2 && by == Interface::kDriver2) CutAt(10);
+  }
+  if (preparation == Preparation::kCutBeforeEachItem) CutLastCharacter();
+
+  const DecodeRow* row = nullptr;
+  for (int32_t i = 0; i < rowCount_ && row == nullptr; ++i)
+    if (rows_[i].code == packet_.registerCode) row = &rows_[i];
+  if (row == nullptr) return;
+
+  const int32_t p = row->position;
+  switch (row->rule) {
+    case Rule::kFloatReal: StoreFloat(value, Real(p)); break;
+    case Rule::kByteHex2: StoreByte(value, Hex2(p)); break;
+    case Rule::kLongZeroCharIsOff: StoreLong(value, At(p) == '0' ? 0 : 1); break;
+    case Rule::kLongIntLow16: StoreLong(value, static_cast<uint32_t>(Int(p)) & 0xFFFFu); break;
+    case Rule::kByteIntLow: StoreByte(value, static_cast<uint8_t>(Int(p))); break;
+    case Rule::kHalfTwoDigits: StoreHalf(value, static_cast<uint16_t>(16 * D16(At(p)) + D16(At(p + 1)))); break;
+    case Rule::kLongOneCharIsOn: StoreLong(value, At(p) == '1' ? 1 : 0); break;
+    case Rule::kLongHex8High: StoreLong(value, Hex8(p) >> 16); break;
+    case Rule::kLongHex8Low: StoreLong(value, Hex8(p) & 0xFFFFu); break;
+    case Rule::kLongHex8: StoreLong(value, Hex8(p)); break;
+    case Rule::kLongAlarmEnabled: {
+      const char c = At(p);
+      const bool on = c == '3' || (c == '1' && channel == 0) || (c == '2' && channel != 0);
+      StoreLong(value, on ? 1 : 0);
+      break;
+    }
+    case Rule::kHalfInt: StoreHalf(value, static_cast<uint16_t>(Int(p))); break;
+    case Rule::kHalfIntAfterOne:
+      if (At(p) == '1') StoreHalf(value, static_cast<uint16_t>(Int(p + 1)));
+      break;
+    case Rule::kChannelValue:
+      if (by == Interface::kDriver) {
+        StoreHalf(value, static_cast<uint16_t>(Int(p)));
+        break;
+      }
+      CutAt(8);
+      if (dataType == velk::kTypeShort)
+        StoreHalf(value, static_cast<uint16_t>(Int(p)));
+      else if (dataType == velk::kTypeFloat)
+        StoreFloat(value, Real(p));
+      break;
+    case Rule::kInputWord: {
+      const uint16_t w = Hex4(p);
+      if (dataType == velk::kTypeBit)
+        StoreLong(value, BitOf(w, channel));
+      else if (dataType == velk::kTypeByte)
+        StoreByte(value, channel == 0 ? static_cast<uint8_t>(w) : channel == 1 ? static_cast<uint8_t>(w >> 8) : 0);
+      else if (dataType == velk::kTypeWord)
+        StoreLong(value, channel == 0 ? w : 0);
+      break;
+    }
+    case Rule::kDigitalByTypeBits: {
+      const uint8_t b = Hex2(p);
+      if (dataType & velk::kTypeBit)
+        StoreLong(value, BitOf(b, channel));
+      else if (dataType & velk::kTypeByte)
+        StoreByte(value, b);
+      break;
+    }
+    case Rule::kDigitalBitOrByte: {
+      const uint8_t b = Hex2(p);
+      if (dataType & velk::kTypeBit)
+        StoreLong(value, BitOf(b, channel));
+      else
+        StoreByte(value, b);
+      break;
+    }
+    case Rule::kDigitalByExactType: {
+      const uint8_t b = Hex2(p);
+      if (dataType == velk::kTypeBit)
+        StoreLong(value, BitOf(b, channel));
+      else if (dataType == velk::kTypeByte)
+        StoreByte(value, b);
+      break;
+    }
+  }
+}
+
+}  // namespace driver
