@@ -1,0 +1,74 @@
+// Serves a bus on a line: a new pseudo-terminal (the driver opens its slave
+// side as its serial port) or a serial device. A background thread reads
+// what arrives, frames commands at the carriage return, hands each to the
+// bus and writes the replies, honouring their pauses without holding up the
+// lines that arrive meanwhile. Start and Stop are bounded: the thread wakes
+// at least every 20 ms.
+#ifndef VELK_SIM_SERVER_H
+#define VELK_SIM_SERVER_H
+
+#include <stdint.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/pseudo_terminal.h"
+#include "platform/serial_api.h"
+#include "sim/bus.h"
+
+namespace sim {
+
+struct LineSettings {
+  uint32_t baudRate = 9600;
+  uint8_t dataBits = 8;
+  uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  uint8_t stopBits = 0;  // 0 one, 2 two
+};
+
+class Server {
+ public:
+  explicit Server(Bus& bus, platform::SerialApi& api = platform::SystemSerialApi(),
+                  platform::Clock& clock = platform::SystemClock());
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Creates a pseudo-terminal and serves on it; path() is the slave's path.
+  bool ServePseudoTerminal(std::string* error);
+  // Opens (exclusively) and configures a serial device and serves on it.
+  // The message tells a device that does not exist from one that is held.
+  bool ServeDevice(const std::string& path, const LineSettings& settings, std::string* error);
+  // Stops the thread and closes what Serve opened. Safe to call twice.
+  void Stop();
+
+  bool serving() const { return thread_.joinable(); }
+  const std::string& path() const { return path_; }
+  uint64_t bytesReceived() const { return bytesIn_.load(); }
+  uint64_t bytesSent() const { return bytesOut_.load(); }
+  // The last write or read error of the line, "" when none.
+  std::string lineError() const;
+
+ private:
+  void Run();
+
+  Bus& bus_;
+  platform::SerialApi& api_;
+  platform::Clock& clock_;
+  platform::PseudoTerminal terminal_;
+  platform::Handle handle_ = platform::kNoHandle;
+  bool ownsDevice_ = false;
+  std::string path_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> bytesIn_{0};
+  std::atomic<uint64_t> bytesOut_{0};
+  mutable std::mutex errorMutex_;
+  std::string lineError_;
+};
+
+}  // namespace sim
+
+#endif
