@@ -1,0 +1,104 @@
+#include <string>
+#include <vector>
+
+#include "serial_line_fixture.h"
+
+namespace {
+
+using testsupport::MakeSettings;
+
+class PortOpening : public testsupport::SerialLineTest {};
+
+TEST_F(PortOpening, OpensConfiguresAndSharesThePort) {
+  const velk::PortSettings s = MakeSettings("COM1", 19200, 250);
+  ASSERT_EQ(line.OpenPort(&s), 1);
+  EXPECT_EQ(fake.log, (std::vector<std::string>{"open \\\\.\\COM1", "setup 1024 512", "state 19200 8 0 0", "mask 66",
+                                                "rts 0", "purge 15", "timeouts 4294967295 0 0 100 0"}));
+  EXPECT_EQ(line.portHandle, fake.lastOpened);
+  EXPECT_EQ(device.m_hPort, fake.lastOpened);
+  EXPECT_EQ(line.answerTimeoutMs, 250);
+  EXPECT_EQ(line.rtsControl, 2);
+  EXPECT_EQ(line.portSettingsGiven, 1);
+  EXPECT_EQ(device.m_bSettingsGiven, 1);
+  EXPECT_EQ(memcmp(&line.portSettings, &s, sizeof s), 0);
+  EXPECT_EQ(memcmp(&device.m_settings, &s, sizeof s), 0);
+  EXPECT_EQ(device.m_nTimeout, 3000);  // the device did not open the port itself
+}
+
+TEST_F(PortOpening, SettingsIntoTheControlBlock) {
+  struct Case {
+    uint32_t baud;
+    int16_t stopBits;
+    uint8_t parity;
+    uint32_t wantBaud;
+    uint8_t wantStop;
+  } cases[] = {{9600, 0, 0, 9600, 0},   {9600, 1, 1, 9600, 0},     {9600, 2, 2, 9600, 2},
+               {9600, 3, 3, 9600, 0},   {9600, -1, 4, 9600, 0},    {115200, 1, 0, 115200 & 0xFFFF, 0},
+               {0x10000 + 1200, 2, 0, 1200, 2}};
+  for (const Case& c : cases) {
+    velk::PortSettings s = MakeSettings("COM1", c.baud);
+    s.stopBits = c.stopBits;
+    s.parity = c.parity;
+    s.dataBits = 7;
+    ASSERT_EQ(line.OpenPort(&s), 1);
+    EXPECT_EQ(fake.lastState.baudRate, c.wantBaud);
+    EXPECT_EQ(fake.lastState.stopBits, c.wantStop) << c.stopBits;
+    EXPECT_EQ(fake.lastState.parity, c.parity);
+    EXPECT_EQ(fake.lastState.byteSize, 7);
+    line.ClosePort();
+  }
+}
+
+TEST_F(PortOpening, TimeOutIsSignExtended) {
+  const velk::PortSettings s = MakeSettings("COM1", 9600, static_cast<int16_t>(0xFFFF));
+  ASSERT_EQ(line.OpenPort(&s), 1);
+  EXPECT_EQ(line.answerTimeoutMs, -1);
+}
+
+TEST_F(PortOpening, PortThatCannotOpenKeepsTheSettings) {
+  const velk::PortSettings s = MakeSettings("COM9", 9600, 700);
+  EXPECT_EQ(line.OpenPort(&s), 0);
+  EXPECT_EQ(line.portHandle, platform::kNoHandle);
+  EXPECT_EQ(line.portSettingsGiven, 1);
+  EXPECT_EQ(line.answerTimeoutMs, 700);
+  EXPECT_EQ(line.rtsControl, 2);
+  EXPECT_STREQ(line.portSettings.portName, "COM9");
+
+  // Once the port exists, the re-opening of the probe finds it.
+  fake.AddPort("COM9");
+  line.Reopen();
+  EXPECT_NE(line.portHandle, platform::kNoHandle);
+  EXPECT_EQ(line.OpenPort(nullptr), 0);
+}
+
+TEST_F(PortOpening, RefusedSettingsCloseTheNewPort) {
+  fake.failSetState = true;
+  const velk::PortSettings s = MakeSettings();
+  EXPECT_EQ(line.OpenPort(&s), 0);
+  EXPECT_EQ(line.portHandle, platform::kNoHandle);
+  EXPECT_EQ(fake.openHandles.size(), 0u);
+  EXPECT_EQ(fake.closed.size(), 1u);
+}
+
+TEST_F(PortOpening, SecondOpeningOfTheHeldPortFailsAndTheOpenPortStaysInUse) {
+  OpenLine(100);
+  const platform::Handle held = line.portHandle;
+  const velk::PortSettings again = MakeSettings("COM1", 4800, 900);
+  EXPECT_EQ(line.OpenPort(&again), 0);
+  EXPECT_EQ(line.portHandle, held);
+  EXPECT_EQ(line.answerTimeoutMs, 900);
+  EXPECT_EQ(line.portSettings.baudRate, 4800u);
+}
+
+TEST_F(PortOpening, ClosePortClosesOnceAndIsHarmlessAgain) {
+  OpenLine();
+  const platform::Handle held = line.portHandle;
+  EXPECT_EQ(line.ClosePort(), 1);
+  EXPECT_EQ(line.ClosePort(), 1);
+  EXPECT_EQ(fake.closed, std::vector<platform::Handle>{held});
+  EXPECT_EQ(line.portHandle, platform::kNoHandle);
+  EXPECT_EQ(device.m_hPort, platform::kNoHandle);
+  EXPECT_EQ(line.portSettingsGiven, 1);
+}
+
+}  // namespace

@@ -1,0 +1,64 @@
+// A driver line on the in-memory port "COM1", with its serial device object,
+// on a virtual clock.
+#ifndef VELK_TESTS_UNIT_SERIAL_LINE_FIXTURE_H
+#define VELK_TESTS_UNIT_SERIAL_LINE_FIXTURE_H
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+
+#include "serial/comm_device.h"
+#include "serial/serial_line.h"
+#include "support/fake_serial.h"
+
+namespace testsupport {
+
+inline velk::PortSettings MakeSettings(const char* name = "COM1", uint32_t baud = 9600, int16_t timeoutMs = 100) {
+  velk::PortSettings s;
+  memset(&s, 0, sizeof s);
+  memcpy(s.portName, name, strnlen(name, sizeof s.portName));
+  s.baudRate = baud;
+  s.dataBits = 8;
+  s.timeoutMs = timeoutMs;
+  return s;
+}
+
+class SerialLineTest : public ::testing::Test {
+ protected:
+  explicit SerialLineTest(uint32_t startTick = 1000) : clock(startTick) {}
+  void SetUp() override { fake.AddPort("COM1"); }
+
+  void OpenLine(int16_t timeoutMs = 100, uint16_t pollDelayMs = 15) {
+    const velk::PortSettings s = MakeSettings("COM1", 9600, timeoutMs);
+    ASSERT_EQ(line.OpenPort(&s), 1);
+    line.pollDelayMs = pollDelayMs;
+    fake.log.clear();
+  }
+
+  // Runs one transaction of `command`; the answer lands in `answer`.
+  int32_t Transact(const std::string& command) {
+    memset(buffer, 0, sizeof buffer);
+    memcpy(buffer, command.data(), command.size());
+    int32_t length = static_cast<int32_t>(command.size());
+    const int32_t result = line.Transact(buffer, &length);
+    answer.assign(buffer, length > 0 ? static_cast<size_t>(length) : 0);
+    return result;
+  }
+
+  void TearDown() override {
+    EXPECT_EQ(fake.doubleCloses, 0);
+    EXPECT_EQ(fake.callsOnClosedHandles, 0);
+  }
+
+  VirtualClock clock;
+  FakeSerial fake{clock};
+  serial::CCOMDevice device{fake, clock};
+  serial::SerialLine line{fake, clock, device};
+  char buffer[1024];
+  std::string answer;
+};
+
+}  // namespace testsupport
+
+#endif
