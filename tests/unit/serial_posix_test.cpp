@@ -1,0 +1,202 @@
+// The system's serial services and the line on a real pseudo-terminal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/pseudo_terminal.h"
+#include "platform/serial_api.h"
+#include "serial/comm_device.h"
+#include "serial/serial_line.h"
+#include "serial_line_fixture.h"
+
+namespace {
+
+class SerialPosix : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(pty.Create()) << pty.error(); }
+
+  int master() const { return static_cast<int>(pty.master()); }
+  // The slave's name without "/dev/", as a host names a port.
+  std::string PortName() const { return pty.slavePath().substr(5); }
+
+  // Reads from the master side until a carriage return or `ms` passed.
+  std::string ReadLineFromMaster(int ms = 2000) {
+    std::string got;
+    const uint32_t deadline = clock.TickMs() + ms;
+    while (got.empty() || got.back() != '\r') {
+      const uint32_t left = platform::TickRemaining(clock.TickMs(), deadline);
+      if (left == 0) break;
+      pollfd p = {master(), POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      char c[64];
+      const ssize_t n = read(master(), c, sizeof c);
+      if (n > 0) got.append(c, n);
+    }
+    return got;
+  }
+
+  platform::PseudoTerminal pty;
+  platform::SerialApi& api = platform::SystemSerialApi();
+  platform::Clock& clock = platform::SystemClock();
+};
+
+TEST_F(SerialPosix, OpensExclusively) {
+  const platform::Handle h = api.Open(("//./" + PortName()).c_str());
+  ASSERT_NE(h, platform::kNoHandle);
+  EXPECT_EQ(api.Open(pty.slavePath().c_str()), platform::kNoHandle);
+  EXPECT_EQ(api.Open(PortName().c_str()), platform::kNoHandle);
+  EXPECT_TRUE(api.Close(h));
+  const platform::Handle again = api.Open(("\\\\.\\" + PortName()).c_str());
+  EXPECT_NE(again, platform::kNoHandle);
+  EXPECT_TRUE(api.Close(again));
+  EXPECT_EQ(api.Open("/dev/null"), platform::kNoHandle);  // not a serial device
+  EXPECT_EQ(api.Open("ttyNoSuchPort"), platform::kNoHandle);
+}
+
+TEST_F(SerialPosix, ConfiguresAnyRateAndFramingLeavingFlowControl) {
+  const platform::Handle h = api.Open(pty.slavePath().c_str());
+  ASSERT_NE(h, platform::kNoHandle);
+  termios t;
+  ASSERT_EQ(tcgetattr(static_cast<int>(h), &t), 0);
+  t.c_iflag |= IXON;
+  t.c_lflag |= ICANON | ECHO;
+  ASSERT_EQ(tcsetattr(static_cast<int>(h), TCSANOW, &t), 0);
+
+  const platform::CommState good[] = {
+      {9600, 8, 0, 0}, {250000, 7, 3, 2}, {31250, 5, 4, 0}, {115200, 6, 1, 0}, {1200, 8, 2, 2}};
+  for (const platform::CommState& want : good) {
+    ASSERT_TRUE(api.SetState(h, want)) << want.baudRate;
+    platform::CommState got;
+    ASSERT_TRUE(api.GetState(h, &got));
+    // A pseudo-terminal keeps rate and stop bits but always reports eight
+    // data bits without parity.
+    EXPECT_EQ(got.baudRate, want.baudRate);
+    EXPECT_EQ(got.stopBits, want.stopBits);
+  }
+  const platform::CommState refused[] = {{9600, 9, 0, 0}, {9600, 8, 5, 0}, {9600, 8, 0, 1}, {0, 8, 0, 0}};
+  for (const platform::CommState& bad : refused) EXPECT_FALSE(api.SetState(h, bad));
+
+  ASSERT_EQ(tcgetattr(static_cast<int>(h), &t), 0);
+  EXPECT_TRUE(t.c_iflag & IXON);
+  EXPECT_FALSE(t.c_lflag & (ICANON | ECHO));
+  api.Close(h);
+}
+
+TEST_F(SerialPosix, ReadsWhatIsWaitingAndWaitsForInput) {
+  const platform::Handle h = api.Open(pty.slavePath().c_str());
+  ASSERT_NE(h, platform::kNoHandle);
+  ASSERT_TRUE(api.SetState(h, platform::CommState{9600, 8, 0, 0}));
+  char bytes[8];
+  uint32_t got = 99;
+  ASSERT_TRUE(api.Read(h, bytes, sizeof bytes, &got));
+  EXPECT_EQ(got, 0u);
+
+  uint32_t start = clock.TickMs();
+  api.WaitForInput(h, 60);
+  EXPECT_GE(clock.TickMs() - start, 55u);
+
+  std::thread writer([this] {
+    platform::SystemClock().SleepMs(20);
+    EXPECT_EQ(write(master(), "abc", 3), 3);
+  });
+  start = clock.TickMs();
+  api.WaitForInput(h, 5000);
+  EXPECT_LT(clock.TickMs() - start, 2000u);
+  writer.join();
+  platform::CommStatus status;
+  ASSERT_TRUE(api.Status(h, &status));
+  EXPECT_EQ(status.inQueue, 3u);
+  ASSERT_TRUE(api.Read(h, bytes, 2, &got));
+  EXPECT_EQ(std::string(bytes, got), "ab");
+  EXPECT_TRUE(api.Purge(h, platform::kPurgeRxAbort | platform::kPurgeRxClear));
+  ASSERT_TRUE(api.Status(h, &status));
+  EXPECT_EQ(status.inQueue, 0u);
+  api.Close(h);
+}
+
+TEST_F(SerialPosix, WriteIsBoundedByItsTimeOut) {
+  const platform::Handle h = api.Open(pty.slavePath().c_str());
+  ASSERT_NE(h, platform::kNoHandle);
+  ASSERT_TRUE(api.SetState(h, platform::CommState{9600, 8, 0, 0}));
+  platform::CommTimeouts t;
+  t.writeTotalMultiplier = 0;
+  t.writeTotalConstant = 100;
+  ASSERT_TRUE(api.SetTimeouts(h, t));
+  std::string big(4 << 20, 'x');  // nobody reads the master side
+  uint32_t written = 0;
+  const uint32_t start = clock.TickMs();
+  EXPECT_FALSE(api.Write(h, big.data(), static_cast<uint32_t>(big.size()), &written));
+  EXPECT_LT(written, big.size());
+  EXPECT_LT(clock.TickMs() - start, 2000u);
+  api.Close(h);
+}
+
+class LineOnPseudoTerminal : public SerialPosix {
+ protected:
+  velk::PortSettings Settings(const std::string& name) {
+    return testsupport::MakeSettings(name.c_str(), 9600, 1000);
+  }
+  serial::CCOMDevice device{api, clock};
+  serial::SerialLine line{api, clock, device};
+};
+
+TEST_F(LineOnPseudoTerminal, CommandAndAnswer) {
+  const velk::PortSettings s = Settings(PortName());
+  ASSERT_EQ(line.OpenPort(&s), 1);
+  line.pollDelayMs = 0;
+  // The port is held: a second opening fails and the first stays in use.
+  const platform::Handle held = line.portHandle;
+  EXPECT_EQ(line.OpenPort(&s), 0);
+  EXPECT_EQ(line.portHandle, held);
+
+  std::string seen;
+  std::thread module([&] {
+    seen = ReadLineFromMaster();
+    EXPECT_EQ(write(master(), "!01", 3), 3);
+    platform::SystemClock().SleepMs(30);
+    EXPECT_EQ(write(master(), "0A\r", 3), 3);
+  });
+  char buffer[512] = "$01MD2\r";
+  int32_t length = 7;
+  const int32_t result = line.Transact(buffer, &length);
+  module.join();
+  EXPECT_EQ(seen, "$01MD2\r");
+  ASSERT_EQ(result, 1);
+  EXPECT_EQ(std::string(buffer, length), "!010A\r");
+
+  EXPECT_EQ(line.ClosePort(), 1);
+  EXPECT_EQ(line.ClosePort(), 1);
+  EXPECT_EQ(line.portHandle, platform::kNoHandle);
+  EXPECT_EQ(fcntl(static_cast<int>(held), F_GETFD), -1);
+}
+
+TEST_F(LineOnPseudoTerminal, ClosePortClosesOnlyTheAdoptedDescriptor) {
+  const int canary = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int adopted = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(adopted, 0);
+  const platform::Handle h = adopted;
+  ASSERT_EQ(line.SetPortHandle(&h), 1);
+  EXPECT_EQ(line.ClosePort(), 1);
+  EXPECT_EQ(fcntl(adopted, F_GETFD), -1);
+  EXPECT_NE(fcntl(canary, F_GETFD), -1);
+  EXPECT_NE(fcntl(master(), F_GETFD), -1);
+  close(canary);
+}
+
+TEST_F(LineOnPseudoTerminal, MissingPortFailsWithSettingsKept) {
+  const velk::PortSettings s = Settings("ttyNoSuchPort");
+  EXPECT_EQ(line.OpenPort(&s), 0);
+  EXPECT_EQ(line.portHandle, platform::kNoHandle);
+  EXPECT_EQ(line.portSettingsGiven, 1);
+  EXPECT_STREQ(line.portSettings.portName, "ttyNoSuchPort");
+  EXPECT_EQ(line.answerTimeoutMs, 1000);
+}
+
+}  // namespace
