@@ -1,0 +1,184 @@
+// The line on a real pseudo-terminal: how long one command exchange takes
+// when the module answers at once, and how much CPU a line burns while it
+// waits for a module that stays silent. Each is measured with the line's own
+// wait (on the descriptor) and with plain 1 ms sleeps between empty polls.
+#include <benchmark/benchmark.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/pseudo_terminal.h"
+#include "platform/serial_api.h"
+#include "serial/comm_device.h"
+#include "serial/serial_line.h"
+
+namespace {
+
+// The system's services, except that an empty poll sleeps 1 ms instead of
+// waiting on the line.
+class SleepPollingApi final : public platform::SerialApi {
+ public:
+  explicit SleepPollingApi(platform::SerialApi& base) : base_(base) {}
+  platform::Handle Open(const char* path) override { return base_.Open(path); }
+  bool Close(platform::Handle h) override { return base_.Close(h); }
+  bool SetupQueues(platform::Handle h, uint32_t i, uint32_t o) override { return base_.SetupQueues(h, i, o); }
+  bool GetState(platform::Handle h, platform::CommState* s) override { return base_.GetState(h, s); }
+  bool SetState(platform::Handle h, const platform::CommState& s) override { return base_.SetState(h, s); }
+  bool SetEventMask(platform::Handle h, uint32_t m) override { return base_.SetEventMask(h, m); }
+  bool SetTimeouts(platform::Handle h, const platform::CommTimeouts& t) override { return base_.SetTimeouts(h, t); }
+  bool SetRts(platform::Handle h, bool r) override { return base_.SetRts(h, r); }
+  bool Purge(platform::Handle h, uint32_t f) override { return base_.Purge(h, f); }
+  bool Status(platform::Handle h, platform::CommStatus* s) override { return base_.Status(h, s); }
+  bool Read(platform::Handle h, void* b, uint32_t c, uint32_t* g) override { return base_.Read(h, b, c, g); }
+  bool Write(platform::Handle h, const void* b, uint32_t c, uint32_t* w) override { return base_.Write(h, b, c, w); }
+  void WaitForInput(platform::Handle, uint32_t maxMs) override {
+    if (maxMs > 0) platform::SystemClock().SleepMs(1);
+  }
+  bool DeviceNamesNeedColon() override { return false; }
+
+ private:
+  platform::SerialApi& base_;
+};
+
+// A module on the master side that answers every command line, at once or
+// after a turnaround time.
+class AnsweringModule {
+ public:
+  AnsweringModule(int master, uint32_t turnaroundUs)
+      : master_(master), turnaroundUs_(turnaroundUs), thread_([this] { Run(); }) {}
+  ~AnsweringModule() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  void Run() {
+    std::string pending;
+    while (!stop_) {
+      pollfd p = {master_, POLLIN, 0};
+      if (poll(&p, 1, 20) <= 0) continue;
+      char bytes[256];
+      const ssize_t n = read(master_, bytes, sizeof bytes);
+      if (n <= 0) continue;
+      pending.append(bytes, static_cast<size_t>(n));
+      size_t end;
+      while ((end = pending.find('\r')) != std::string::npos) {
+        pending.erase(0, end + 1);
+        if (turnaroundUs_ > 0) std::this_thread::sleep_for(std::chrono::microseconds(turnaroundUs_));
+        if (write(master_, ">+001.50\r", 9) != 9) return;
+      }
+    }
+  }
+
+  int master_;
+  uint32_t turnaroundUs_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+struct LineRig {
+  explicit LineRig(platform::SerialApi& api)
+      : device(api, platform::SystemClock()), line(api, platform::SystemClock(), device) {}
+  bool Open(const platform::PseudoTerminal& pty, int16_t timeoutMs) {
+    velk::PortSettings s{};
+    const std::string name = pty.slavePath();
+    name.copy(s.portName, sizeof s.portName - 1);
+    s.baudRate = 9600;
+    s.dataBits = 8;
+    s.timeoutMs = timeoutMs;
+    if (line.OpenPort(&s) != 1) return false;
+    line.pollDelayMs = 0;
+    return true;
+  }
+  serial::CCOMDevice device;
+  serial::SerialLine line;
+};
+
+double Percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t i = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+  return v[std::min(i, v.size() - 1)];
+}
+
+void RunExchange(benchmark::State& state, platform::SerialApi& api, uint32_t turnaroundUs) {
+  platform::PseudoTerminal pty;
+  LineRig rig(api);
+  if (!pty.Create() || !rig.Open(pty, 1000)) {
+    state.SkipWithError("no pseudo-terminal");
+    return;
+  }
+  AnsweringModule module(static_cast<int>(pty.master()), turnaroundUs);
+  std::vector<double> micros;
+  for (auto _ : state) {
+    char buffer[512] = "#013\r";
+    int32_t length = 5;
+    const auto start = std::chrono::steady_clock::now();
+    const int32_t ok = rig.line.Transact(buffer, &length);
+    const auto stop = std::chrono::steady_clock::now();
+    if (ok != 1) {
+      state.SkipWithError("no answer");
+      break;
+    }
+    micros.push_back(std::chrono::duration<double, std::micro>(stop - start).count());
+  }
+  state.counters["median_us"] = Percentile(micros, 0.5);
+  state.counters["p99_us"] = Percentile(micros, 0.99);
+}
+
+double ThreadCpuMs() {
+  rusage u;
+  getrusage(RUSAGE_THREAD, &u);
+  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+void RunSilentSecond(benchmark::State& state, platform::SerialApi& api) {
+  platform::PseudoTerminal pty;
+  LineRig rig(api);
+  if (!pty.Create() || !rig.Open(pty, 1000)) {
+    state.SkipWithError("no pseudo-terminal");
+    return;
+  }
+  double cpuMs = 0;
+  int runs = 0;
+  for (auto _ : state) {
+    char buffer[512] = "#013\r";
+    int32_t length = 5;
+    const double before = ThreadCpuMs();
+    benchmark::DoNotOptimize(rig.line.Transact(buffer, &length));
+    cpuMs += ThreadCpuMs() - before;
+    ++runs;
+  }
+  state.counters["cpu_ms_per_silent_s"] = runs > 0 ? cpuMs / runs : 0;
+}
+
+// Argument: the module's turnaround in microseconds (0: instant).
+void BM_ExchangeWaitOnLine(benchmark::State& state) {
+  RunExchange(state, platform::SystemSerialApi(), static_cast<uint32_t>(state.range(0)));
+}
+void BM_ExchangeSleepPolling(benchmark::State& state) {
+  SleepPollingApi api(platform::SystemSerialApi());
+  RunExchange(state, api, static_cast<uint32_t>(state.range(0)));
+}
+void BM_SilentSecondWaitOnLine(benchmark::State& state) { RunSilentSecond(state, platform::SystemSerialApi()); }
+void BM_SilentSecondSleepPolling(benchmark::State& state) {
+  SleepPollingApi api(platform::SystemSerialApi());
+  RunSilentSecond(state, api);
+}
+
+BENCHMARK(BM_ExchangeWaitOnLine)->Arg(0)->Arg(500)->Iterations(3000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_ExchangeSleepPolling)->Arg(0)->Arg(500)->Iterations(1000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_SilentSecondWaitOnLine)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SilentSecondSleepPolling)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
