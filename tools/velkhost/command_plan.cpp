@@ -1,0 +1,53 @@
+#include <stdio.h>
+
+#include <nlohmann/json.hpp>
+
+#include "commands.h"
+#include "packet_plan.h"
+#include "poll_view.h"
+
+namespace velkhost {
+
+int RunPlan(const LibraryOptions& libraryOptions, const LineOptions& line, bool json) {
+  LineSession session;
+  const int loaded = session.Load(libraryOptions, line);
+  if (loaded != kExitOk) return loaded;
+  const PacketPlan plan = PlanReads(session.driver->d, session.config, session.checked, session.layout());
+  const LineConfig& config = session.config;
+  if (json) {
+    nlohmann::json packets = nlohmann::json::array();
+    for (size_t p = 0; p < plan.size(); ++p) {
+      const HostPacket& packet = *plan[p];
+      const velk::Packet& r = packet.record();
+      const DeviceEntry& device = config.devices[packet.device()];
+      nlohmann::json tags = nlohmann::json::array();
+      for (size_t t : packet.tags()) tags.push_back(config.tags[t].name);
+      packets.push_back({{"index", p + 1},
+                         {"device", device.name},
+                         {"type", device.type},
+                         {"address", r.address},
+                         {"register", r.registerName != nullptr ? r.registerName : ""},
+                         {"code", r.registerCode},
+                         {"channels", {r.channelLow, r.channelHigh}},
+                         {"direction", r.direction == 0 ? "read" : "write"},
+                         {"tags", tags}});
+    }
+    puts(nlohmann::json({{"packets", packets}}).dump().c_str());
+    return kExitOk;
+  }
+  size_t polled = 0;
+  for (const TagEntry& tag : config.tags) polled += tag.poll ? 1 : 0;
+  printf("%s: %zu device%s, %zu polled tag%s in %zu packet%s\n", config.path.c_str(), config.devices.size(),
+         config.devices.size() == 1 ? "" : "s", polled, polled == 1 ? "" : "s", plan.size(),
+         plan.size() == 1 ? "" : "s");
+  for (size_t p = 0; p < plan.size(); ++p) {
+    const HostPacket& packet = *plan[p];
+    std::string tags;
+    for (size_t t : packet.tags()) tags += (tags.empty() ? "" : ", ") + config.tags[t].name;
+    printf("  packet %zu: %s (code %d): %s\n", p + 1, PacketLabel(config, packet).c_str(),
+           packet.record().registerCode, tags.c_str());
+  }
+  return kExitOk;
+}
+
+}  // namespace velkhost

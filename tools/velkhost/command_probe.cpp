@@ -1,0 +1,41 @@
+#include <stdio.h>
+#include <string.h>
+
+#include "commands.h"
+#include "module_identity.h"
+
+namespace velkhost {
+
+int RunProbe(const LibraryOptions& libraryOptions, const LineOptions& line, const std::string& deviceName) {
+  LineSession session;
+  int status = session.Load(libraryOptions, line);
+  if (status != kExitOk) return status;
+  const int index = session.config.FindDevice(deviceName);
+  if (index < 0) {
+    std::string names;
+    for (const DeviceEntry& d : session.config.devices) names += (names.empty() ? "" : ", ") + d.name;
+    fprintf(stderr, "velkhost: %s has no device '%s' (devices: %s)\n", session.config.path.c_str(),
+            deviceName.c_str(), names.empty() ? "none" : names.c_str());
+    return kExitConfig;
+  }
+  status = session.Connect();
+  if (status != kExitOk) return status;
+  const DeviceEntry& device = session.config.devices[static_cast<size_t>(index)];
+  velk::DeviceRecord record = session.checked.devices[static_cast<size_t>(index)];
+  const int32_t address = static_cast<int32_t>(record.address);
+  if (session.driver->d->ProbeDevice(device.type.c_str(), address, &record) != 1) {
+    fprintf(stderr,
+            "velkhost: device '%s' (%s at address %s) did not answer within %d ms. Check its address, baud rate, "
+            "checksum setting and the wiring (A/B lines, termination, power).\n",
+            device.name.c_str(), device.type.c_str(), device.address.c_str(), session.config.port.timeoutMs);
+    return kExitFailure;
+  }
+  printf("device '%s' (%s at address %s) answered\n", device.name.c_str(), device.type.c_str(),
+         device.address.c_str());
+  const std::string name = ReadModuleName(session.library, *session.driver, session.config.port, device.type,
+                                          address, device.address, line.firstInterface);
+  if (!name.empty()) printf("  name: %s\n", name.c_str());
+  return kExitOk;
+}
+
+}  // namespace velkhost

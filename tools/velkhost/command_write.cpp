@@ -1,0 +1,78 @@
+#include <stdio.h>
+
+#include "commands.h"
+#include "data_types.h"
+#include "packet_exchange.h"
+#include "poll_view.h"
+
+namespace velkhost {
+namespace {
+
+// Items a write does not concern keep this; a display that refuses the
+// command sets quality 0 and still reports success.
+const uint16_t kUntouched = 0xFFFF;
+
+}  // namespace
+
+int RunWrite(const LibraryOptions& libraryOptions, const LineOptions& line, const WriteArgs& args) {
+  LineSession session;
+  int status = session.Load(libraryOptions, line);
+  if (status != kExitOk) return status;
+  const LineConfig& config = session.config;
+  const int tagIndex = config.FindTag(args.tag);
+  if (tagIndex < 0) {
+    std::string names;
+    for (const TagEntry& tag : config.tags) names += (names.empty() ? "" : ", ") + tag.name;
+    fprintf(stderr, "velkhost: %s has no tag '%s' (tags: %s)\n", config.path.c_str(), args.tag.c_str(),
+            names.c_str());
+    return kExitConfig;
+  }
+  const TagEntry& tag = config.tags[static_cast<size_t>(tagIndex)];
+  velk::ValueSlot slot;
+  std::string error;
+  if (!EncodeValue(args.value, tag.dataType, &slot, &error)) {
+    fprintf(stderr, "velkhost: '%s' is not a value for tag '%s' (%s): %s\n", args.value.c_str(), tag.name.c_str(),
+            DataTypeName(tag.dataType).c_str(), error.c_str());
+    return kExitConfig;
+  }
+  status = session.Connect();
+  if (status != kExitOk) return status;
+
+  std::unique_ptr<HostPacket> packet =
+      SingleTagPacket(config, session.checked, static_cast<size_t>(tagIndex), 1, session.layout());
+  packet->value(0) = slot;
+  packet->set_quality(0, kUntouched);
+  const PacketOutcome outcome = RunPacket(*session.driver, *packet);
+  if (outcome.result != 1) {
+    fprintf(stderr,
+            "velkhost: writing %s to tag '%s' failed after %.0f ms (packet %s): the module did not answer within "
+            "%d ms, refused the command, or the register cannot be written with this type (see `velkhost tables "
+            "%s`)\n",
+            args.value.c_str(), tag.name.c_str(), outcome.ms, PacketLabel(config, *packet).c_str(),
+            config.port.timeoutMs, config.devices[tag.deviceIndex].type.c_str());
+    return kExitFailure;
+  }
+  if (packet->layout() == ItemLayout::kTagItem2 && packet->quality(0) == 0) {
+    fprintf(stderr, "velkhost: tag '%s': the module refused the write of %s (quality 0)\n", tag.name.c_str(),
+            args.value.c_str());
+    return kExitFailure;
+  }
+  printf("wrote %s to %s (%s) in %.1f ms\n", args.value.c_str(), tag.name.c_str(),
+         PacketLabel(config, *packet).c_str(), outcome.ms);
+
+  if (args.readBack) {
+    std::unique_ptr<HostPacket> read =
+        SingleTagPacket(config, session.checked, static_cast<size_t>(tagIndex), 0, session.layout());
+    const PacketOutcome readOutcome = RunPacket(*session.driver, *read);
+    const TagReading reading = ReadItem(*read, 0, readOutcome, tag.dataType, session.library);
+    if (!reading.ok) {
+      fprintf(stderr, "velkhost: reading %s back failed (packet %s)\n", tag.name.c_str(),
+              PacketLabel(config, *read).c_str());
+      return kExitFailure;
+    }
+    printf("read back %s = %s\n", tag.name.c_str(), ValueText(reading.value).c_str());
+  }
+  return kExitOk;
+}
+
+}  // namespace velkhost

@@ -1,0 +1,59 @@
+// The commands of velkhost, one file each. Every command returns the
+// program's exit status (see ExitCode) and prints its own failures.
+#ifndef VELKHOST_COMMANDS_H
+#define VELKHOST_COMMANDS_H
+
+#include <string>
+
+#include "session.h"
+
+namespace velkhost {
+
+// The register table of one module type, or of every known type.
+int RunTables(const LibraryOptions& library, const std::string& moduleType);
+
+struct CheckArgs {
+  std::string moduleType;
+  std::string deviceAddress;
+  std::string tagAddress;
+  std::string dataType;
+};
+// A device address and tag address checked as the host checks them.
+int RunCheck(const LibraryOptions& library, const CheckArgs& args);
+
+// The packets the host would build for the line's polled tags.
+int RunPlan(const LibraryOptions& library, const LineOptions& line, bool json);
+
+struct PollArgs {
+  int cycles = 0;  // 0: until Ctrl-C
+  int intervalMs = 1000;
+  bool json = false;
+  bool plain = false;  // line-by-line even in a terminal
+};
+int RunPoll(const LibraryOptions& library, const LineOptions& line, const PollArgs& args);
+
+struct WriteArgs {
+  std::string tag;
+  std::string value;
+  bool readBack = false;
+};
+int RunWrite(const LibraryOptions& library, const LineOptions& line, const WriteArgs& args);
+
+int RunProbe(const LibraryOptions& library, const LineOptions& line, const std::string& device);
+
+struct ScanArgs {
+  std::string moduleType;
+  int from = 0;
+  int to = 255;
+  int timeoutMs = 200;
+  bool checksum = true;
+  bool json = false;
+};
+int RunScan(const LibraryOptions& library, const LineOptions& line, const ScanArgs& args);
+
+// DllRegisterServer, then the record it wrote.
+int RunRegister(const LibraryOptions& library);
+
+}  // namespace velkhost
+
+#endif

@@ -1,0 +1,86 @@
+#include "line_check.h"
+
+#include <string.h>
+#include <strings.h>
+
+#include <algorithm>
+
+#include "data_types.h"
+
+namespace velkhost {
+
+std::string PendingErrorText(velk::IDriver* driver) {
+  const char* text = driver->GetErrorText();
+  if (text == nullptr) return "(the driver gave no error text)";
+  // The text lives in the driver's buffer until its next call: copy it now,
+  // bounded, since it comes from a separate library.
+  return std::string(text, strnlen(text, 512));
+}
+
+bool IsDataModule(const std::string& moduleType) {
+  return strcasecmp(moduleType.c_str(), "Data7810") == 0 || strcasecmp(moduleType.c_str(), "Data7210") == 0;
+}
+
+velk::TagConfig MakeTagConfig(const std::string& moduleType, const std::string& address, int16_t dataType) {
+  velk::TagConfig config;
+  memset(&config, 0, sizeof config);
+  memcpy(config.moduleType, moduleType.data(), std::min(moduleType.size(), sizeof config.moduleType - 1));
+  // A text of exactly 128 characters fills the field without a terminator,
+  // as the host leaves it.
+  memcpy(config.addressText, address.data(), std::min(address.size(), sizeof config.addressText));
+  config.dataType = dataType;
+  return config;
+}
+
+bool CheckLine(velk::IDriver* driver, const LineConfig& config, CheckedLine* checked,
+               std::vector<ConfigProblem>* problems, std::vector<ConfigProblem>* warnings) {
+  const size_t before = problems->size();
+  checked->devices.assign(config.devices.size(), velk::DeviceRecord{});
+  checked->tags.assign(config.tags.size(), velk::TagDef{});
+  std::vector<bool> knownType(config.devices.size(), false);
+
+  for (size_t i = 0; i < config.devices.size(); ++i) {
+    const DeviceEntry& device = config.devices[i];
+    const velk::RegisterDef* rows = nullptr;
+    int32_t count = 0;
+    knownType[i] = driver->GetRegisterTable(device.type.c_str(), &rows, &count) == 1;
+    if (!knownType[i])
+      problems->push_back({device.line, "device '" + device.name + "': module type '" + device.type +
+                                            "' is not known to the driver (see `velkhost tables`)"});
+    velk::DeviceRecord& record = checked->devices[i];
+    if (driver->ParseDeviceAddress(device.address.c_str(), &record) != 1)
+      problems->push_back({device.line, "device '" + device.name + "': address \"" + device.address +
+                                            "\" rejected: error 11: " + PendingErrorText(driver)});
+  }
+
+  for (size_t i = 0; i < config.tags.size(); ++i) {
+    const TagEntry& tag = config.tags[i];
+    if (tag.deviceIndex >= config.devices.size() || tag.dataType == 0) continue;  // reported while reading
+    const DeviceEntry& device = config.devices[tag.deviceIndex];
+    if (!knownType[tag.deviceIndex]) continue;  // the device's problem says it all
+    const velk::TagConfig tagConfig = MakeTagConfig(device.type, tag.address, tag.dataType);
+    velk::TagDef& def = checked->tags[i];
+    def.address = static_cast<int16_t>(checked->devices[tag.deviceIndex].address);
+    const int16_t code = driver->ParseTag(&tagConfig, &def);
+    if (code != 0) {
+      problems->push_back({tag.line, "tag '" + tag.name + "' (" + device.type + " '" + device.name + "'): address \"" +
+                                         tag.address + "\" as " + DataTypeName(tag.dataType) + " rejected: error " +
+                                         std::to_string(code) + ": " + PendingErrorText(driver)});
+      continue;
+    }
+    if (def.registerName == nullptr) {
+      problems->push_back({tag.line, "tag '" + tag.name + "': the driver accepted \"" + tag.address +
+                                         "\" but named no register"});
+      continue;
+    }
+    // A display is addressed by the tag's channel, not by the device address.
+    if (strcasecmp(device.type.c_str(), "Data7210") == 0 && def.channel >= 0 &&
+        static_cast<uint32_t>(def.channel) != checked->devices[tag.deviceIndex].address)
+      warnings->push_back({tag.line, "tag '" + tag.name + "' addresses display " + std::to_string(def.channel) +
+                                         " (its channel), while device '" + device.name + "' has address " +
+                                         std::to_string(checked->devices[tag.deviceIndex].address)});
+  }
+  return problems->size() == before;
+}
+
+}  // namespace velkhost

@@ -1,0 +1,42 @@
+// Checks a line file the way the host checks what a person configured: every
+// module type through GetRegisterTable, every device address through
+// ParseDeviceAddress and every tag through ParseTag, with the driver's own
+// error texts.
+#ifndef VELKHOST_LINE_CHECK_H
+#define VELKHOST_LINE_CHECK_H
+
+#include <string>
+#include <vector>
+
+#include "driver_library.h"
+#include "line_config.h"
+#include "velk4000/velk4000.h"
+
+namespace velkhost {
+
+// The host's records of a checked line, index for index with the file's
+// devices and tags.
+struct CheckedLine {
+  std::vector<velk::DeviceRecord> devices;
+  std::vector<velk::TagDef> tags;
+};
+
+// The driver's text for the error it has pending, or a note that it gave none.
+std::string PendingErrorText(velk::IDriver* driver);
+
+// True for the module types whose packets take a path of their own.
+bool IsDataModule(const std::string& moduleType);
+
+// Fills the host's TagConfig from texts, cut to the record's fields as the
+// host cuts them.
+velk::TagConfig MakeTagConfig(const std::string& moduleType, const std::string& address, int16_t dataType);
+
+// Checks every device and tag. Problems (rejections with their error code
+// and text) and warnings (accepted but likely not meant) are appended; the
+// result is false when anything was rejected.
+bool CheckLine(velk::IDriver* driver, const LineConfig& config, CheckedLine* checked,
+               std::vector<ConfigProblem>* problems, std::vector<ConfigProblem>* warnings);
+
+}  // namespace velkhost
+
+#endif

@@ -1,0 +1,228 @@
+#include "line_config.h"
+
+#include <strings.h>
+
+#include <initializer_list>
+#include <toml++/toml.h>
+
+#include "data_types.h"
+
+namespace velkhost {
+namespace {
+
+const char* const kParityNames[] = {"none", "odd", "even", "mark", "space"};
+
+int LineOf(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
+
+// Collects the problems of one file; every check names the line of the value
+// (or of its table when the value is missing).
+class Reader {
+ public:
+  explicit Reader(std::vector<ConfigProblem>* problems) : problems_(problems) {}
+
+  void Problem(int line, const std::string& message) { problems_->push_back({line, message}); }
+
+  void CheckKeys(const toml::table& table, std::initializer_list<const char*> allowed, const std::string& where) {
+    for (auto&& [key, node] : table) {
+      bool known = false;
+      for (const char* name : allowed) known = known || key.str() == name;
+      if (!known) {
+        std::string choices;
+        for (const char* name : allowed) choices += std::string(choices.empty() ? "" : ", ") + name;
+        Problem(LineOf(node), "unknown key '" + std::string(key.str()) + "' in " + where + " (known: " + choices + ")");
+      }
+    }
+  }
+
+  bool String(const toml::table& table, const char* key, const std::string& where, std::string* out, bool required) {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) {
+      if (required) Problem(LineOf(table), where + " has no " + key);
+      return false;
+    }
+    if (!node->is_string()) {
+      Problem(LineOf(*node), std::string(key) + " of " + where + " must be a text in quotes");
+      return false;
+    }
+    *out = node->as_string()->get();
+    return true;
+  }
+
+  bool Integer(const toml::table& table, const char* key, const std::string& where, int64_t low, int64_t high,
+               int64_t* out) {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) return false;
+    if (!node->is_integer()) {
+      Problem(LineOf(*node), std::string(key) + " of " + where + " must be a whole number");
+      return false;
+    }
+    const int64_t value = node->as_integer()->get();
+    if (value < low || value > high) {
+      Problem(LineOf(*node), std::string(key) + " of " + where + " is " + std::to_string(value) + ", accepted " +
+                                 std::to_string(low) + " to " + std::to_string(high));
+      return false;
+    }
+    *out = value;
+    return true;
+  }
+
+ private:
+  std::vector<ConfigProblem>* problems_;
+};
+
+void ReadPort(Reader& reader, const toml::table& port, PortConfig* out) {
+  const std::string where = "[port]";
+  reader.CheckKeys(port, {"name", "baud", "data_bits", "parity", "stop_bits", "timeout_ms", "poll_delay_ms"}, where);
+  std::string name;
+  if (reader.String(port, "name", where, &name, false)) {
+    // The host's record holds 31 characters and the terminating NUL.
+    if (name.size() > 31)
+      reader.Problem(LineOf(*port.get("name")), "port name '" + name + "' is longer than 31 characters");
+    else
+      out->name = name;
+  }
+  int64_t value = 0;
+  // The driver's own opening takes only the low 16 bits of the rate.
+  if (reader.Integer(port, "baud", where, 1, 65535, &value)) out->baud = static_cast<uint32_t>(value);
+  if (reader.Integer(port, "data_bits", where, 5, 8, &value)) out->dataBits = static_cast<uint8_t>(value);
+  if (reader.Integer(port, "stop_bits", where, 1, 2, &value)) out->stopBits = static_cast<int16_t>(value);
+  if (reader.Integer(port, "timeout_ms", where, 1, 32767, &value)) out->timeoutMs = static_cast<int16_t>(value);
+  if (reader.Integer(port, "poll_delay_ms", where, 0, 65535, &value)) {
+    out->hasPollDelay = true;
+    out->pollDelayMs = static_cast<uint16_t>(value);
+  }
+  std::string parity;
+  if (reader.String(port, "parity", where, &parity, false)) {
+    bool known = false;
+    for (uint8_t i = 0; i < 5; ++i) {
+      if (strcasecmp(parity.c_str(), kParityNames[i]) == 0) {
+        out->parity = i;
+        known = true;
+      }
+    }
+    if (!known)
+      reader.Problem(LineOf(*port.get("parity")),
+                     "parity '" + parity + "' is not one of none, odd, even, mark, space");
+  }
+}
+
+void ReadDevice(Reader& reader, const toml::table& table, LineConfig* config) {
+  DeviceEntry device;
+  device.line = LineOf(table);
+  const std::string where = "[[device]] at line " + std::to_string(device.line);
+  reader.CheckKeys(table, {"name", "type", "address"}, "[[device]]");
+  reader.String(table, "name", where, &device.name, true);
+  reader.String(table, "type", where, &device.type, true);
+  const toml::node* address = table.get("address");
+  if (address == nullptr) {
+    reader.Problem(device.line, where + " has no address");
+  } else if (address->is_integer()) {
+    device.address = std::to_string(address->as_integer()->get());
+  } else if (address->is_string()) {
+    device.address = address->as_string()->get();
+  } else {
+    reader.Problem(LineOf(*address), "address of " + where +
+                                         " must be a text such as \"1\" or \"3.1\" (write a point form in quotes)");
+  }
+  if (!device.name.empty() && config->FindDevice(device.name) >= 0)
+    reader.Problem(device.line, "a device named '" + device.name + "' is already defined");
+  config->devices.push_back(device);
+}
+
+void ReadTag(Reader& reader, const toml::table& table, LineConfig* config) {
+  TagEntry tag;
+  tag.line = LineOf(table);
+  const std::string where = "[[tag]] at line " + std::to_string(tag.line);
+  reader.CheckKeys(table, {"name", "device", "address", "type", "poll"}, "[[tag]]");
+  reader.String(table, "name", where, &tag.name, true);
+  if (reader.String(table, "device", where, &tag.device, true)) {
+    const int index = config->FindDevice(tag.device);
+    if (index < 0)
+      reader.Problem(LineOf(*table.get("device")), "tag '" + tag.name + "' names device '" + tag.device +
+                                                       "', which is not defined");
+    else
+      tag.deviceIndex = static_cast<size_t>(index);
+  }
+  if (reader.String(table, "address", where, &tag.address, true) && tag.address.size() > 128)
+    reader.Problem(LineOf(*table.get("address")),
+                   "address of tag '" + tag.name + "' is longer than the host's 128 characters");
+  std::string type;
+  if (reader.String(table, "type", where, &type, true)) {
+    tag.dataType = DataTypeFromName(type);
+    if (tag.dataType == 0)
+      reader.Problem(LineOf(*table.get("type")),
+                     "type '" + type + "' of tag '" + tag.name + "' is not one of " + DataTypeChoices());
+  }
+  if (const toml::node* poll = table.get("poll")) {
+    if (poll->is_boolean())
+      tag.poll = poll->as_boolean()->get();
+    else
+      reader.Problem(LineOf(*poll), "poll of tag '" + tag.name + "' must be true or false");
+  }
+  if (!tag.name.empty() && config->FindTag(tag.name) >= 0)
+    reader.Problem(tag.line, "a tag named '" + tag.name + "' is already defined");
+  config->tags.push_back(tag);
+}
+
+// Reads the entries of an array of tables such as [[device]].
+template <typename ReadOne>
+void ReadArray(Reader& reader, const toml::node& node, const char* key, LineConfig* config, ReadOne readOne) {
+  const toml::array* array = node.as_array();
+  if (array == nullptr) {
+    reader.Problem(LineOf(node), std::string("'") + key + "' must be written as [[" + key + "]] sections");
+    return;
+  }
+  for (const toml::node& element : *array) {
+    if (const toml::table* table = element.as_table())
+      readOne(reader, *table, config);
+    else
+      reader.Problem(LineOf(element), std::string("each '") + key + "' entry must be a [[" + key + "]] section");
+  }
+}
+
+}  // namespace
+
+int LineConfig::FindDevice(const std::string& name) const {
+  for (size_t i = 0; i < devices.size(); ++i)
+    if (devices[i].name == name) return static_cast<int>(i);
+  return -1;
+}
+
+int LineConfig::FindTag(const std::string& name) const {
+  for (size_t i = 0; i < tags.size(); ++i)
+    if (tags[i].name == name) return static_cast<int>(i);
+  return -1;
+}
+
+const char* ParityName(uint8_t parity) { return parity < 5 ? kParityNames[parity] : "unknown"; }
+
+bool LoadLineConfig(const std::string& path, LineConfig* config, std::vector<ConfigProblem>* problems) {
+  const size_t before = problems->size();
+  config->path = path;
+  toml::table root;
+  try {
+    root = toml::parse_file(path);
+  } catch (const toml::parse_error& error) {
+    const int line = static_cast<int>(error.source().begin.line);
+    problems->push_back({line, std::string(error.description())});
+    return false;
+  }
+  Reader reader(problems);
+  reader.CheckKeys(root, {"port", "device", "tag", "simulation"}, "the file");
+  if (const toml::node* port = root.get("port")) {
+    if (const toml::table* table = port->as_table())
+      ReadPort(reader, *table, &config->port);
+    else
+      reader.Problem(LineOf(*port), "'port' must be a [port] section");
+  }
+  // Devices first, so that tags may name a device wherever they stand.
+  if (const toml::node* devices = root.get("device")) ReadArray(reader, *devices, "device", config, ReadDevice);
+  if (const toml::node* tags = root.get("tag")) ReadArray(reader, *tags, "tag", config, ReadTag);
+  if (const toml::node* simulation = root.get("simulation")) {
+    config->hasSimulation = true;
+    config->simulationLine = LineOf(*simulation);
+  }
+  return problems->size() == before;
+}
+
+}  // namespace velkhost

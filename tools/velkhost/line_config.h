@@ -1,0 +1,70 @@
+// The line file: one serial line with its settings, its devices and their
+// tags, as a person writes it in TOML. Reading it checks only its own shape
+// (names, kinds, ranges); what the driver accepts is checked by line_check.
+#ifndef VELKHOST_LINE_CONFIG_H
+#define VELKHOST_LINE_CONFIG_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace velkhost {
+
+// One finding about the file, at a line of it (0: the file as a whole).
+struct ConfigProblem {
+  int line = 0;
+  std::string message;
+};
+
+struct PortConfig {
+  std::string name;  // empty: given on the command line or by --simulate
+  uint32_t baud = 9600;
+  uint8_t dataBits = 8;
+  uint8_t parity = 0;  // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  int16_t stopBits = 1;
+  int16_t timeoutMs = 1000;
+  bool hasPollDelay = false;
+  uint16_t pollDelayMs = 0;
+};
+
+struct DeviceEntry {
+  std::string name;
+  std::string type;     // module type name, e.g. "Velk4017"
+  std::string address;  // device address text, e.g. "1" or "3.1"
+  int line = 0;
+};
+
+struct TagEntry {
+  std::string name;
+  std::string device;
+  size_t deviceIndex = 0;
+  std::string address;  // tag address text, e.g. "AI3"
+  int16_t dataType = 0;
+  bool poll = true;  // false: a tag that is only written
+  int line = 0;
+};
+
+struct LineConfig {
+  std::string path;
+  PortConfig port;
+  std::vector<DeviceEntry> devices;
+  std::vector<TagEntry> tags;
+  bool hasSimulation = false;
+  int simulationLine = 0;
+
+  // Index of the device or tag of that name, or -1.
+  int FindDevice(const std::string& name) const;
+  int FindTag(const std::string& name) const;
+};
+
+// Reads and checks the file at `path`. Returns false when the file cannot
+// be read or has problems; every problem found is appended.
+bool LoadLineConfig(const std::string& path, LineConfig* config, std::vector<ConfigProblem>* problems);
+
+// "none", "odd", "even", "mark", "space" for the parity codes 0..4.
+const char* ParityName(uint8_t parity);
+
+}  // namespace velkhost
+
+#endif

@@ -1,0 +1,154 @@
+// velkhost: a test host for the driver library. It loads the library the way
+// the host does and drives a line described in a TOML file: checks it,
+// plans its packets, polls it, writes a tag, probes and scans for modules.
+#include <stdio.h>
+
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
+
+namespace {
+
+const char kDescription[] = R"(velkhost - test host for the Velk4000 serial I/O driver
+
+Loads the driver library (libVelk4000.so beside this program by default)
+and calls it only through its entry points and interfaces, as the host does.
+A line file (TOML) describes the serial port, the devices and their tags:
+
+  [port]
+  name = "ttyUSB0"        # or /dev/ttyS1; --port and --simulate replace it
+  baud = 9600             # data_bits = 8, parity = "none", stop_bits = 1
+  timeout_ms = 1000       # the driver's answer time-out
+  poll_delay_ms = 15      # first wait, written through a DISPLAY register
+
+  [[device]]
+  name = "inputs"
+  type = "Velk4017"
+  address = "1"           # "1.1": module 1 without checksums
+
+  [[tag]]
+  name = "temperature"
+  device = "inputs"
+  address = "AI3"
+  type = "float"          # bit byte short word long float string
+
+Exit status: 0 success, 1 the port or a module failed, 2 the line file,
+the library or the command line is wrong.
+
+Start here, no hardware needed:
+  velkhost poll examples/line.toml --simulate --cycles 5)";
+
+void AddLineOptions(CLI::App* command, velkhost::LineOptions* line, bool withSimulate) {
+  command->add_option("CONFIG", line->configPath, "line file (TOML)")->required()->check(CLI::ExistingFile);
+  command->add_option("--port", line->port, "serial port to use instead of the file's [port] name");
+  if (withSimulate)
+    command->add_flag("--simulate", line->simulate,
+                      "play the file's devices with the built-in simulator on a new pseudo-terminal");
+  command->add_flag("--v1", line->firstInterface, "use IDriver ProcessPacket instead of IDriver2 ProcessPacket2");
+  command->add_flag("-v,--verbose", line->verbose, "say which port was opened with which settings");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{kDescription, "velkhost"};
+  app.require_subcommand(1);
+  app.fallthrough();
+  velkhost::LibraryOptions library;
+  app.add_option("--library", library.path, "driver library file to load (default: beside velkhost)");
+  app.add_option("--progid", library.programId,
+                 "load the library registered for this program identifier, e.g. " VELK4000_PROGID)
+      ->excludes(app.get_option("--library"));
+
+  std::string tablesType;
+  CLI::App* tables = app.add_subcommand("tables", "print the register table of a module type, or of every type\n"
+                                                  "  example: velkhost tables Velk4017");
+  tables->add_option("TYPE", tablesType, "module type, e.g. Velk4017 (all types when left out)");
+
+  velkhost::CheckArgs checkArgs;
+  CLI::App* check = app.add_subcommand(
+      "check", "check a device address and a tag address as the host does; exit 1 when rejected\n"
+               "  example: velkhost check Velk4017 1 AI3 float");
+  check->add_option("TYPE", checkArgs.moduleType, "module type")->required();
+  check->add_option("DEVICE_ADDRESS", checkArgs.deviceAddress, "device address text, e.g. 1 or 3.1")->required();
+  check->add_option("TAG_ADDRESS", checkArgs.tagAddress, "tag address text, e.g. AI3")->required();
+  check->add_option("DATATYPE", checkArgs.dataType, "bit, byte, short, word, long, float or string")->required();
+
+  velkhost::LineOptions planLine;
+  bool planJson = false;
+  CLI::App* plan = app.add_subcommand("plan", "print the packets the host builds for the line's tags\n"
+                                              "  example: velkhost plan examples/line.toml");
+  plan->add_option("CONFIG", planLine.configPath, "line file (TOML)")->required()->check(CLI::ExistingFile);
+  plan->add_flag("--v1", planLine.firstInterface, "plan TagItem packets for IDriver");
+  plan->add_flag("--json", planJson, "print the plan as JSON");
+
+  velkhost::LineOptions pollLine;
+  velkhost::PollArgs pollArgs;
+  bool once = false;
+  CLI::App* poll = app.add_subcommand(
+      "poll", "read every tag, cycle after cycle: a live table in a terminal, lines otherwise\n"
+              "  example: velkhost poll examples/line.toml --simulate --cycles 5");
+  AddLineOptions(poll, &pollLine, true);
+  poll->add_flag("--once", once, "one cycle, then stop");
+  poll->add_option("--cycles", pollArgs.cycles, "stop after N cycles (default: until Ctrl-C)")
+      ->check(CLI::Range(1, 1000000000));
+  poll->add_option("--interval-ms", pollArgs.intervalMs, "pause between cycles")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 3600000));
+  poll->add_flag("--json", pollArgs.json, "one JSON object per cycle on standard output");
+  poll->add_flag("--plain", pollArgs.plain, "plain lines even in a terminal");
+
+  velkhost::LineOptions writeLine;
+  velkhost::WriteArgs writeArgs;
+  CLI::App* write = app.add_subcommand("write", "write one value to a tag\n"
+                                                "  example: velkhost write examples/line.toml valve_out 1 --simulate");
+  AddLineOptions(write, &writeLine, true);
+  write->add_option("TAG", writeArgs.tag, "tag name from the line file")->required();
+  write->add_option("VALUE", writeArgs.value, "value in the tag's type, e.g. 1, 12.5, 0x3F")->required();
+  write->add_flag("--read-back", writeArgs.readBack, "read the tag again after writing");
+
+  velkhost::LineOptions probeLine;
+  std::string probeDevice;
+  CLI::App* probe = app.add_subcommand("probe", "ask whether one device of the line answers\n"
+                                                "  example: velkhost probe examples/line.toml inputs");
+  AddLineOptions(probe, &probeLine, true);
+  probe->add_option("DEVICE", probeDevice, "device name from the line file")->required();
+
+  velkhost::LineOptions scanLine;
+  velkhost::ScanArgs scanArgs;
+  bool noChecksum = false;
+  CLI::App* scan = app.add_subcommand(
+      "scan", "probe every address for modules of one type and list who answered\n"
+              "  example: velkhost scan examples/line.toml --type Velk4017 --from 0 --to 31");
+  AddLineOptions(scan, &scanLine, true);
+  scan->add_option("--type", scanArgs.moduleType, "module type to probe for")->required();
+  scan->add_option("--from", scanArgs.from, "first address")->capture_default_str()->check(CLI::Range(0, 255));
+  scan->add_option("--to", scanArgs.to, "last address")->capture_default_str()->check(CLI::Range(0, 255));
+  scan->add_option("--timeout-ms", scanArgs.timeoutMs, "answer time-out per address")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 32767));
+  scan->add_flag("--no-checksum", noChecksum, "probe without checksums");
+  scan->add_flag("--json", scanArgs.json, "print the result as JSON");
+
+  CLI::App* registration = app.add_subcommand(
+      "register", "call the library's DllRegisterServer, so that --progid finds it\n"
+                  "  example: velkhost --library build/libVelk4000.so register");
+
+  CLI11_PARSE(app, argc, argv);
+
+  if (*tables) return velkhost::RunTables(library, tablesType);
+  if (*check) return velkhost::RunCheck(library, checkArgs);
+  if (*plan) return velkhost::RunPlan(library, planLine, planJson);
+  if (*poll) {
+    if (once) pollArgs.cycles = 1;
+    return velkhost::RunPoll(library, pollLine, pollArgs);
+  }
+  if (*write) return velkhost::RunWrite(library, writeLine, writeArgs);
+  if (*probe) return velkhost::RunProbe(library, probeLine, probeDevice);
+  if (*scan) {
+    scanArgs.checksum = !noChecksum;
+    return velkhost::RunScan(library, scanLine, scanArgs);
+  }
+  if (*registration) return velkhost::RunRegister(library);
+  return velkhost::kExitConfig;
+}

@@ -1,0 +1,55 @@
+#include "module_identity.h"
+
+#include <strings.h>
+
+#include "line_check.h"
+#include "packet_exchange.h"
+#include "packet_plan.h"
+
+namespace velkhost {
+
+bool NameRegisterOf(const std::string& moduleType, int address, std::string* tagAddress, int16_t* dataType) {
+  if (strcasecmp(moduleType.c_str(), "Data7810") == 0) {
+    *tagAddress = "Name";
+    *dataType = velk::kTypeString;
+  } else if (strcasecmp(moduleType.c_str(), "Data7210") == 0) {
+    // A display is addressed by the tag's channel.
+    *tagAddress = "MdNameM" + std::to_string(address);
+    *dataType = velk::kTypeString;
+  } else if (strcasecmp(moduleType.c_str(), "Velk4015") == 0) {
+    *tagAddress = "MODULE";
+    *dataType = velk::kTypeShort;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+std::string ReadModuleName(DriverLibrary& library, DriverObject& driver, const PortConfig& port,
+                           const std::string& moduleType, int address, const std::string& deviceAddress,
+                           bool firstInterface) {
+  LineConfig config;
+  config.port = port;
+  DeviceEntry device;
+  device.name = "module";
+  device.type = moduleType;
+  device.address = deviceAddress;
+  config.devices.push_back(device);
+  TagEntry tag;
+  tag.name = "name";
+  tag.device = device.name;
+  if (!NameRegisterOf(moduleType, address, &tag.address, &tag.dataType)) return std::string();
+  config.tags.push_back(tag);
+
+  CheckedLine checked;
+  std::vector<ConfigProblem> problems, warnings;
+  if (!CheckLine(driver.d, config, &checked, &problems, &warnings)) return std::string();
+  std::unique_ptr<HostPacket> packet =
+      SingleTagPacket(config, checked, 0, 0, firstInterface ? ItemLayout::kTagItem : ItemLayout::kTagItem2);
+  const PacketOutcome outcome = RunPacket(driver, *packet);
+  const TagReading reading = ReadItem(*packet, 0, outcome, tag.dataType, library);
+  if (!reading.ok) return std::string();
+  return reading.value.kind == TagValue::kText ? reading.value.text : ValueText(reading.value);
+}
+
+}  // namespace velkhost

@@ -1,0 +1,29 @@
+// What a host can learn about a module that answered a probe: the probe's
+// own answer is not handed back, so the module's name is read the ordinary
+// way, through a read packet of the register that carries it, where its
+// type has one.
+#ifndef VELKHOST_MODULE_IDENTITY_H
+#define VELKHOST_MODULE_IDENTITY_H
+
+#include <string>
+
+#include "driver_library.h"
+#include "line_config.h"
+
+namespace velkhost {
+
+// The tag address and data type of the name register of `moduleType` at
+// `address` ("Name" for a Data7810, "MdNameM<address>" for a Data7210,
+// "MODULE" for a Velk4015); false when the type has none.
+bool NameRegisterOf(const std::string& moduleType, int address, std::string* tagAddress, int16_t* dataType);
+
+// Reads the name register of a module at `address` (device address text
+// `deviceAddress`) through a one-tag packet. Returns the value as text
+// ("" when the type has no name register or the read failed).
+std::string ReadModuleName(DriverLibrary& library, DriverObject& driver, const PortConfig& port,
+                           const std::string& moduleType, int address, const std::string& deviceAddress,
+                           bool firstInterface);
+
+}  // namespace velkhost
+
+#endif

@@ -1,0 +1,42 @@
+#include "packet_exchange.h"
+
+#include <string.h>
+
+#include <chrono>
+
+namespace velkhost {
+
+PacketOutcome RunPacket(DriverObject& driver, HostPacket& packet) {
+  velk::Packet& record = packet.record();
+  if (record.direction == 0) {
+    for (size_t i = 0; i < packet.tags().size(); ++i) {
+      memset(&packet.value(i), 0, sizeof(velk::ValueSlot));
+      packet.set_quality(i, 0);
+      packet.set_timeStamp(i, 0);
+    }
+  }
+  PacketOutcome outcome;
+  const auto start = std::chrono::steady_clock::now();
+  outcome.result = packet.layout() == ItemLayout::kTagItem ? driver.d->ProcessPacket(&record)
+                                                           : driver.d2->ProcessPacket2(&record);
+  const auto end = std::chrono::steady_clock::now();
+  outcome.ran = true;
+  outcome.ms = std::chrono::duration<double, std::milli>(end - start).count();
+  outcome.fileTime = FileTimeNowHost();
+  return outcome;
+}
+
+TagReading ReadItem(HostPacket& packet, size_t i, const PacketOutcome& outcome, int16_t dataType,
+                    const DriverLibrary& library) {
+  TagReading reading;
+  const bool secondInterface = packet.layout() == ItemLayout::kTagItem2;
+  reading.ok = outcome.ran && outcome.result == 1 &&
+               (!secondInterface || packet.quality(i) == velk::kQualityGood);
+  reading.quality = secondInterface ? packet.quality(i) : (reading.ok ? velk::kQualityGood : 0);
+  const uint64_t stamped = secondInterface ? packet.timeStamp(i) : 0;
+  reading.fileTime = stamped != 0 ? stamped : outcome.fileTime;
+  if (reading.ok) reading.value = DecodeValue(packet.value(i), dataType, library);
+  return reading;
+}
+
+}  // namespace velkhost

@@ -1,0 +1,41 @@
+// One packet handed to the driver as the host hands it, timed, and what each
+// of its tags then holds. A failed packet yields no values: its tags are
+// failed, never shown with what an earlier exchange left in the items.
+#ifndef VELKHOST_PACKET_EXCHANGE_H
+#define VELKHOST_PACKET_EXCHANGE_H
+
+#include <stdint.h>
+
+#include "driver_library.h"
+#include "packet_plan.h"
+#include "value_format.h"
+
+namespace velkhost {
+
+struct PacketOutcome {
+  bool ran = false;
+  int32_t result = 0;     // what ProcessPacket or ProcessPacket2 returned
+  double ms = 0.0;        // the call's duration
+  uint64_t fileTime = 0;  // when it ended
+};
+
+struct TagReading {
+  bool ok = false;
+  TagValue value;
+  uint16_t quality = 0;   // the item's quality (IDriver2), else 192 or 0 by the result
+  uint64_t fileTime = 0;  // the item's time stamp, else the packet's end
+};
+
+// Runs `packet` through ProcessPacket or ProcessPacket2 by its item layout.
+// Before a read, the items' values, qualities and time stamps are cleared so
+// that what is shown afterwards is what this exchange stored.
+PacketOutcome RunPacket(DriverObject& driver, HostPacket& packet);
+
+// What item `i` holds after `outcome`: ok only when the packet succeeded
+// and, under IDriver2, the driver marked the item good.
+TagReading ReadItem(HostPacket& packet, size_t i, const PacketOutcome& outcome, int16_t dataType,
+                    const DriverLibrary& library);
+
+}  // namespace velkhost
+
+#endif

@@ -1,0 +1,109 @@
+#include "port_opening.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+namespace velkhost {
+namespace {
+
+// Where the platform layer looks for a port name: Windows device prefixes
+// are dropped and a bare name is taken from /dev.
+std::string DevicePath(std::string name) {
+  for (const char* prefix : {"\\\\.\\", "//./"})
+    if (name.compare(0, strlen(prefix), prefix) == 0) name.erase(0, strlen(prefix));
+  if (!name.empty() && name[0] != '/') name = "/dev/" + name;
+  return name;
+}
+
+int32_t Process(velk::IDriver* driver, velk::IDriver2* driver2, velk::Packet* packet, ItemLayout layout) {
+  return layout == ItemLayout::kTagItem ? driver->ProcessPacket(packet) : driver2->ProcessPacket2(packet);
+}
+
+}  // namespace
+
+velk::PortSettings MakePortSettings(const PortConfig& port, const std::string& portName, int16_t timeoutMs) {
+  velk::PortSettings settings;
+  memset(&settings, 0, sizeof settings);
+  memcpy(settings.portName, portName.data(), std::min(portName.size(), sizeof settings.portName - 1));
+  settings.baudRate = port.baud;
+  settings.dataBits = port.dataBits;
+  settings.stopBits = port.stopBits;
+  settings.parity = port.parity;
+  settings.timeoutMs = timeoutMs;
+  return settings;
+}
+
+std::string DescribeSettings(const velk::PortSettings& s) {
+  return std::to_string(s.baudRate) + " baud, " + std::to_string(s.dataBits) + " data bits, parity " +
+         ParityName(s.parity) + ", " + std::to_string(s.stopBits) + (s.stopBits == 2 ? " stop bits" : " stop bit") +
+         ", answer time-out " + std::to_string(s.timeoutMs) + " ms";
+}
+
+bool OpenLine(velk::IDriver* driver, const velk::PortSettings& settings, std::string* error) {
+  if (driver->OpenPort(0, &settings) == 1) return true;
+  const std::string name(settings.portName, strnlen(settings.portName, sizeof settings.portName));
+  const std::string path = DevicePath(name);
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) {
+    *error = "cannot open serial port '" + name + "': " + path +
+             " does not exist. Check the port name (for example ttyUSB0 or /dev/ttyS1) and that the adapter is "
+             "plugged in; `velkhost poll FILE --simulate` runs against the built-in simulator instead.";
+    return false;
+  }
+  *error = "cannot open serial port '" + name + "' (" + path +
+           "). Likely reasons: another program holds it (the port is opened exclusively); you may not read and "
+           "write it (on Linux, membership of the 'dialout' group); or it refused the settings (" +
+           DescribeSettings(settings) + ").";
+  return false;
+}
+
+bool WritePollDelay(velk::IDriver* driver, velk::IDriver2* driver2, const LineConfig& config,
+                    const CheckedLine& checked, uint16_t delayMs, ItemLayout layout, std::string* error) {
+  for (size_t d = 0; d < config.devices.size(); ++d) {
+    const DeviceEntry& device = config.devices[d];
+    if (IsDataModule(device.type)) continue;
+    const velk::TagConfig tagConfig = MakeTagConfig(device.type, "DISPLAY", velk::kTypeWord);
+    velk::TagDef def;
+    memset(&def, 0, sizeof def);
+    def.address = static_cast<int16_t>(checked.devices[d].address);
+    if (driver->ParseTag(&tagConfig, &def) != 0) {
+      driver->GetErrorText();  // clear the one-shot code: this was only a question
+      continue;
+    }
+    velk::Packet packet;
+    memset(&packet, 0, sizeof packet);
+    velk::TagItem item;
+    velk::TagItem2 item2;
+    memset(&item, 0, sizeof item);
+    memset(&item2, 0, sizeof item2);
+    velk::PtrListNode node = {nullptr, nullptr, nullptr};
+    packet.address = def.address;
+    packet.device = const_cast<velk::DeviceRecord*>(&checked.devices[d]);
+    packet.moduleType = device.type.c_str();
+    packet.registerName = def.registerName;
+    packet.registerCode = def.registerCode;
+    packet.channelLow = packet.channelHigh = def.channel;
+    packet.direction = 1;
+    for (int i = 0; i < 2; ++i) {
+      item.value.raw[i] = static_cast<uint8_t>(delayMs >> (8 * i));
+      item2.value.raw[i] = item.value.raw[i];
+    }
+    item.channel = item2.channel = def.channel;
+    item.dataType = item2.dataType = velk::kTypeWord;
+    item.registerCode = def.registerCode;
+    item2.registerCode = def.registerCode;
+    node.item = layout == ItemLayout::kTagItem ? static_cast<void*>(&item) : static_cast<void*>(&item2);
+    packet.items.head = packet.items.tail = &node;
+    packet.items.count = 1;
+    if (Process(driver, driver2, &packet, layout) == 1) return true;
+    *error = "the driver refused the poll delay write through DISPLAY of device '" + device.name + "'";
+    return false;
+  }
+  *error = "no device of the line has a DISPLAY register, through which the poll delay is written";
+  return false;
+}
+
+}  // namespace velkhost

@@ -1,0 +1,33 @@
+// Giving the driver its line: the host's PortSettings record from the line
+// file, OpenPort with a message that names the port and the likely reasons
+// when it fails, and the poll delay written the way a host writes it.
+#ifndef VELKHOST_PORT_OPENING_H
+#define VELKHOST_PORT_OPENING_H
+
+#include <string>
+
+#include "line_check.h"
+#include "line_config.h"
+#include "packet_plan.h"
+#include "velk4000/velk4000.h"
+
+namespace velkhost {
+
+velk::PortSettings MakePortSettings(const PortConfig& port, const std::string& portName, int16_t timeoutMs);
+
+// "9600 baud, 8 data bits, parity none, 1 stop bit, answer time-out 1000 ms"
+std::string DescribeSettings(const velk::PortSettings& settings);
+
+// OpenPort; on failure returns false with a message for a person.
+bool OpenLine(velk::IDriver* driver, const velk::PortSettings& settings, std::string* error);
+
+// Writes `delayMs` into the driver's first wait through the "DISPLAY"
+// pseudo-register of the first device whose register table has one, as the
+// host does. Returns false with a reason when no device offers it or the
+// driver refused the write.
+bool WritePollDelay(velk::IDriver* driver, velk::IDriver2* driver2, const LineConfig& config,
+                    const CheckedLine& checked, uint16_t delayMs, ItemLayout layout, std::string* error);
+
+}  // namespace velkhost
+
+#endif

@@ -1,0 +1,95 @@
+#include "session.h"
+
+#include <stdio.h>
+
+#include "port_opening.h"
+
+namespace velkhost {
+
+bool LoadDriver(const LibraryOptions& options, DriverLibrary* library, std::unique_ptr<DriverObject>* driver) {
+  bool loaded = false;
+  if (!options.path.empty())
+    loaded = library->LoadPath(options.path);
+  else if (!options.programId.empty())
+    loaded = library->LoadProgramId(options.programId);
+  else
+    loaded = library->LoadDefault();
+  if (!loaded) {
+    fprintf(stderr, "velkhost: %s\n", library->error().c_str());
+    return false;
+  }
+  *driver = library->CreateDriver();
+  if (*driver == nullptr) {
+    fprintf(stderr, "velkhost: %s\n", library->error().c_str());
+    return false;
+  }
+  return true;
+}
+
+void PrintProblems(const std::string& path, const std::vector<ConfigProblem>& problems, const char* kind) {
+  for (const ConfigProblem& p : problems) {
+    if (p.line > 0)
+      fprintf(stderr, "%s:%d: %s%s\n", path.c_str(), p.line, kind, p.message.c_str());
+    else
+      fprintf(stderr, "%s: %s%s\n", path.c_str(), kind, p.message.c_str());
+  }
+}
+
+int LineSession::Load(const LibraryOptions& libraryOptions, const LineOptions& line) {
+  options_ = line;
+  std::vector<ConfigProblem> problems;
+  if (!LoadLineConfig(line.configPath, &config, &problems)) {
+    PrintProblems(line.configPath, problems, "");
+    fprintf(stderr, "velkhost: %s has errors; nothing was sent\n", line.configPath.c_str());
+    return kExitConfig;
+  }
+  if (!LoadDriver(libraryOptions, &library, &driver)) return kExitConfig;
+  std::vector<ConfigProblem> warnings;
+  const bool accepted = CheckLine(driver->d, config, &checked, &problems, &warnings);
+  PrintProblems(line.configPath, warnings, "warning: ");
+  if (!accepted) {
+    PrintProblems(line.configPath, problems, "");
+    fprintf(stderr, "velkhost: the driver rejected %zu entr%s of %s; the port was not opened\n", problems.size(),
+            problems.size() == 1 ? "y" : "ies", line.configPath.c_str());
+    return kExitConfig;
+  }
+  return kExitOk;
+}
+
+int LineSession::Connect(int16_t timeoutMs) {
+  portName_ = options_.port.empty() ? config.port.name : options_.port;
+  if (options_.simulate) {
+    std::string error;
+    if (!simulation.Start(config, &error)) {
+      fprintf(stderr, "velkhost: cannot start the simulator: %s\n", error.c_str());
+      return kExitFailure;
+    }
+    portName_ = simulation.portName();
+    if (options_.verbose) fprintf(stderr, "velkhost: simulated line on %s\n", portName_.c_str());
+  }
+  if (portName_.empty()) {
+    fprintf(stderr,
+            "velkhost: no serial port: give [port] name in %s, --port NAME, or --simulate for the built-in "
+            "simulator\n",
+            config.path.c_str());
+    return kExitConfig;
+  }
+  if (portName_.size() > 31) {
+    fprintf(stderr, "velkhost: port name '%s' is longer than the host's 31 characters\n", portName_.c_str());
+    return kExitConfig;
+  }
+  const velk::PortSettings settings =
+      MakePortSettings(config.port, portName_, timeoutMs > 0 ? timeoutMs : config.port.timeoutMs);
+  std::string error;
+  if (!OpenLine(driver->d, settings, &error)) {
+    fprintf(stderr, "velkhost: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  if (options_.verbose) fprintf(stderr, "velkhost: %s open, %s\n", portName_.c_str(), DescribeSettings(settings).c_str());
+  if (config.port.hasPollDelay &&
+      !WritePollDelay(driver->d, driver->d2, config, checked, config.port.pollDelayMs, layout(), &error))
+    fprintf(stderr, "velkhost: warning: poll_delay_ms not applied: %s\n", error.c_str());
+  return kExitOk;
+}
+
+}  // namespace velkhost

@@ -1,0 +1,74 @@
+// What every command that talks to a line shares: the driver library and one
+// driver object, the line file checked through the driver, and the port
+// given to the driver (the built-in simulator's when asked).
+#ifndef VELKHOST_SESSION_H
+#define VELKHOST_SESSION_H
+
+#include <memory>
+#include <string>
+
+#include "driver_library.h"
+#include "line_check.h"
+#include "line_config.h"
+#include "packet_plan.h"
+#include "simulation.h"
+
+namespace velkhost {
+
+enum ExitCode {
+  kExitOk = 0,
+  kExitFailure = 1,  // the line, the port or a module failed
+  kExitConfig = 2,   // the line file, the library or the command line is wrong
+};
+
+struct LibraryOptions {
+  std::string path;
+  std::string programId;
+};
+
+struct LineOptions {
+  std::string configPath;
+  std::string port;  // replaces the file's port name
+  bool simulate = false;
+  bool firstInterface = false;  // ProcessPacket instead of ProcessPacket2
+  bool verbose = false;
+};
+
+// Loads the driver library as the options say and creates one driver
+// object; prints the reason and returns false when either fails.
+bool LoadDriver(const LibraryOptions& options, DriverLibrary* library, std::unique_ptr<DriverObject>* driver);
+
+// Prints "file:line: message" for each problem (or warning) to stderr.
+void PrintProblems(const std::string& path, const std::vector<ConfigProblem>& problems, const char* kind);
+
+class LineSession {
+ public:
+  // Reads the line file, loads the driver and checks every device and tag.
+  // Returns an exit code; on anything but kExitOk the reason was printed.
+  int Load(const LibraryOptions& library, const LineOptions& line);
+
+  // Starts the simulator when asked, opens the port with `timeoutMs` as the
+  // answer time-out (the file's when 0) and writes the poll delay. Returns
+  // an exit code; the reason was printed.
+  int Connect(int16_t timeoutMs = 0);
+
+  ItemLayout layout() const { return options_.firstInterface ? ItemLayout::kTagItem : ItemLayout::kTagItem2; }
+  const std::string& portName() const { return portName_; }
+  const LineOptions& options() const { return options_; }
+
+  // Declared first so that the driver (which closes its port when
+  // released) and the library go before the simulated modules stop.
+  LineSimulation simulation;
+  DriverLibrary library;
+  std::unique_ptr<DriverObject> driver;
+  LineConfig config;
+  CheckedLine checked;
+
+ private:
+  LineOptions options_;
+  std::string portName_;
+};
+
+}  // namespace velkhost
+
+#endif

@@ -1,0 +1,35 @@
+// The built-in simulator behind --simulate: the line file's devices played
+// as modules on a new pseudo-terminal, their values from the file's
+// [simulation] section, so that every command runs without hardware.
+#ifndef VELKHOST_SIMULATION_H
+#define VELKHOST_SIMULATION_H
+
+#include <memory>
+#include <string>
+
+#include "line_config.h"
+
+namespace velkhost {
+
+class LineSimulation {
+ public:
+  LineSimulation();
+  ~LineSimulation();
+  LineSimulation(const LineSimulation&) = delete;
+  LineSimulation& operator=(const LineSimulation&) = delete;
+
+  // Builds the modules and starts serving them. Returns false with a message.
+  bool Start(const LineConfig& config, std::string* error);
+
+  // The pseudo-terminal the driver opens as its serial port.
+  const std::string& portName() const { return portName_; }
+
+ private:
+  struct Running;
+  std::unique_ptr<Running> running_;
+  std::string portName_;
+};
+
+}  // namespace velkhost
+
+#endif

@@ -1,0 +1,24 @@
+// What the program needs of the terminal it runs in: whether an output goes
+// to a person, its width, and a Ctrl-C that ends a loop cleanly.
+#ifndef VELKHOST_TERMINAL_H
+#define VELKHOST_TERMINAL_H
+
+namespace velkhost {
+
+bool StdoutIsTerminal();
+bool StderrIsTerminal();
+
+// Columns of the terminal on standard error or output; 80 when unknown.
+int TerminalColumns();
+
+// After this, Ctrl-C (and SIGTERM) only sets a flag that loops look at
+// between exchanges, so the port is closed and the line left quiet.
+void InstallStopHandler();
+bool StopRequested();
+
+// Sleeps up to `ms`, returning early once a stop was requested.
+void SleepUnlessStopped(int ms);
+
+}  // namespace velkhost
+
+#endif
