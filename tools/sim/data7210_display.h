@@ -42,6 +42,9 @@ class Data7210Display final : public Module {
   void Answer(const std::string& line, const LineContext& context, std::string* answer,
               std::string* note) override;
   std::string Summary(uint32_t nowMs) const override;
+
+ private:
+  Data7210Registers registers_;
 };
 
 // The text six segment bytes (twelve characters, two hex digits per

@@ -1,0 +1,162 @@
+#include "sim/server.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/device_path.h"
+#include "sim/line_framer.h"
+
+namespace sim {
+namespace {
+
+// The thread looks at its stop flag at least this often.
+const uint32_t kIdleWaitMs = 20;
+const uint32_t kReadBytes = 512;
+// Reads taken in one round before the due answers get their turn again.
+const int kReadsPerRound = 64;
+
+struct PendingPiece {
+  uint32_t dueTick;
+  uint64_t order;  // pieces due at the same tick go out in arrival order
+  std::string bytes;
+};
+
+}  // namespace
+
+Server::Server(Bus& bus, platform::SerialApi& api, platform::Clock& clock) : bus_(bus), api_(api), clock_(clock) {}
+
+Server::~Server() { Stop(); }
+
+bool Server::ServePseudoTerminal(std::string* error) {
+  Stop();
+  if (!terminal_.Create()) {
+    if (error != nullptr) *error = "cannot create a pseudo-terminal: " + terminal_.error();
+    return false;
+  }
+  handle_ = terminal_.master();
+  // Bounded writes: a driver that stopped reading must not hold the thread.
+  platform::CommTimeouts timeouts;
+  timeouts.writeTotalMultiplier = 1;
+  timeouts.writeTotalConstant = 200;
+  api_.SetTimeouts(handle_, timeouts);
+  ownsDevice_ = false;
+  path_ = terminal_.slavePath();
+  stop_ = false;
+  thread_ = std::thread(&Server::Run, this);
+  return true;
+}
+
+bool Server::ServeDevice(const std::string& path, const LineSettings& settings, std::string* error) {
+  Stop();
+  auto fail = [&](const std::string& why) {
+    if (error != nullptr) *error = why;
+    return false;
+  };
+  if (path.empty()) return fail("no serial device given");
+  const platform::Handle handle = api_.Open(path.c_str());
+  if (handle == platform::kNoHandle) {
+    if (!platform::DeviceExists(path.c_str())) return fail("serial device \"" + path + "\" does not exist");
+    return fail("serial device \"" + path +
+                "\" cannot be opened: another program holds it, or access is denied");
+  }
+  platform::CommState state;
+  api_.GetState(handle, &state);
+  state.baudRate = settings.baudRate;
+  state.byteSize = settings.dataBits;
+  state.parity = settings.parity;
+  state.stopBits = settings.stopBits;
+  platform::CommTimeouts timeouts;  // reads return at once with what waits
+  timeouts.writeTotalMultiplier = 2;
+  timeouts.writeTotalConstant = 1000;
+  api_.SetupQueues(handle, 4096, 4096);
+  if (!api_.SetState(handle, state) || !api_.SetTimeouts(handle, timeouts)) {
+    api_.Close(handle);
+    return fail("serial device \"" + path + "\" does not take the line settings (" +
+                std::to_string(settings.baudRate) + " baud, " + std::to_string(settings.dataBits) + " data bits)");
+  }
+  api_.Purge(handle, platform::kPurgeRxClear | platform::kPurgeTxClear);
+  handle_ = handle;
+  ownsDevice_ = true;
+  path_ = path;
+  stop_ = false;
+  thread_ = std::thread(&Server::Run, this);
+  return true;
+}
+
+void Server::Stop() {
+  if (thread_.joinable()) {
+    stop_ = true;
+    thread_.join();
+  }
+  if (ownsDevice_ && handle_ != platform::kNoHandle) api_.Close(handle_);
+  terminal_.Close();
+  handle_ = platform::kNoHandle;
+  ownsDevice_ = false;
+}
+
+std::string Server::lineError() const {
+  std::lock_guard<std::mutex> lock(errorMutex_);
+  return lineError_;
+}
+
+void Server::Run() {
+  LineFramer framer;
+  std::vector<PendingPiece> pending;
+  std::vector<std::string> lines;
+  uint64_t order = 0;
+  char buffer[kReadBytes];
+  auto noteError = [this](const char* what) {
+    std::lock_guard<std::mutex> lock(errorMutex_);
+    lineError_ = what;
+  };
+
+  while (!stop_) {
+    // Answers whose time has come, earliest first.
+    uint32_t now = clock_.TickMs();
+    std::sort(pending.begin(), pending.end(), [](const PendingPiece& a, const PendingPiece& b) {
+      const int32_t d = static_cast<int32_t>(a.dueTick - b.dueTick);
+      return d != 0 ? d < 0 : a.order < b.order;
+    });
+    size_t sent = 0;
+    while (sent < pending.size() && !platform::TickAfter(pending[sent].dueTick, now)) {
+      const std::string& bytes = pending[sent].bytes;
+      uint32_t written = 0;
+      if (!bytes.empty() &&
+          !api_.Write(handle_, bytes.data(), static_cast<uint32_t>(bytes.size()), &written))
+        noteError("write failed");
+      bytesOut_ += written;
+      ++sent;
+    }
+    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(sent));
+
+    now = clock_.TickMs();
+    uint32_t wait = kIdleWaitMs;
+    if (!pending.empty()) wait = std::min(wait, platform::TickRemaining(now, pending.front().dueTick));
+    if (wait > 0) api_.WaitForInput(handle_, wait);
+
+    for (int round = 0; round < kReadsPerRound && !stop_; ++round) {
+      uint32_t got = 0;
+      if (!api_.Read(handle_, buffer, kReadBytes, &got)) {
+        noteError("read failed");
+        clock_.SleepMs(1);
+        break;
+      }
+      if (got == 0) break;
+      bytesIn_ += got;
+      lines.clear();
+      framer.Feed(buffer, got, &lines);
+      const uint32_t received = clock_.TickMs();
+      for (const std::string& line : lines) {
+        const Reply reply = bus_.Handle(line);
+        uint32_t due = received;
+        for (const Piece& piece : reply.pieces) {
+          due += piece.afterMs;
+          pending.push_back(PendingPiece{due, order++, piece.bytes});
+        }
+      }
+      if (!lines.empty()) break;  // answer at once, read the rest afterwards
+    }
+  }
+}
+
+}  // namespace sim
