@@ -226,7 +226,11 @@ int32_t Data7210::DecodeData7210Answer(velk::Packet& packet, const Exchange& exc
   if (item == nullptr) return 1;
   protocol::StampItem(*item, now);
 
-  const Answer a{exchange.answer, exchange.answerCapacity < kAnswerSize ? exchange.answerCapacity : kAnswerSize};
+  // The fields are read from what arrived before the closing carriage
+  // return; a short answer simply has fewer of them.
+  const uint32_t received = exchange.answerCapacity < kAnswerSize ? exchange.answerCapacity : kAnswerSize;
+  const bool closed = received > 0 && exchange.answer[received - 1] == kCarriageReturn;
+  const Answer a{exchange.answer, closed ? received - 1 : received};
   std::string text;
   switch (packet.registerCode) {
     case reg::kCfgStaT: {
@@ -242,7 +246,7 @@ int32_t Data7210::DecodeData7210Answer(velk::Packet& packet, const Exchange& exc
     }
     case reg::kMdVerF: AppendPositions(text, a, 3, 8); break;
     case reg::kMdNameM:
-      if (a.count > 0) AppendPositions(text, a, 3, a.count - 1);
+      if (received > 0) AppendPositions(text, a, 3, received - 1);  // all but the last byte
       break;
     default: return 1;
   }

@@ -5,6 +5,7 @@
 #define VELK_TESTS_UNIT_DRIVER_ON_FAKE_LINE_H
 
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <deque>
@@ -30,7 +31,7 @@ class DriverOnFakeLine : public ::testing::Test {
   void OpenLine(int16_t timeoutMs = 1000) {
     velk::PortSettings s;
     memset(&s, 0, sizeof s);
-    strncpy(s.portName, "COM1", sizeof s.portName);
+    snprintf(s.portName, sizeof s.portName, "%s", "COM1");
     s.baudRate = 9600;
     s.dataBits = 8;
     s.stopBits = 1;

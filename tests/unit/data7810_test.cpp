@@ -1,0 +1,363 @@
+#include <gtest/gtest.h>
+
+#include "datamodules/data7810.h"
+#include "driver_on_fake_line.h"
+#include "protocol/register_tables.h"
+
+namespace {
+
+using testsupport::AtomOfSlot;
+using testsupport::AtomString;
+using testsupport::DriverOnFakeLine;
+using testsupport::TestPacket;
+namespace reg = protocol::reg;
+
+const char kConfig01[] = "!01000600\r";  // address 01, 9600 baud, data format 00
+
+// A temperature answer of module 01: the groups given, then groups of
+// channel 7 without a valid reading up to eight.
+std::string Temperatures(std::vector<std::string> groups) {
+  while (groups.size() < 8) groups.push_back("E800");
+  std::string answer = "!01";
+  for (const std::string& g : groups) answer += g;
+  return answer + "\r";
+}
+
+velk::ValueSlot Slot(uint32_t x) {
+  velk::ValueSlot v;
+  protocol::StoreLong(v, x);
+  return v;
+}
+
+class Data7810Test : public DriverOnFakeLine {
+ protected:
+  void SetUp() override {
+    DriverOnFakeLine::SetUp();
+    OpenLine(1000);
+  }
+  datamodules::Data7810& d() { return driver.data7810(); }
+};
+
+TEST_F(Data7810Test, ConstructionDefaults) {
+  datamodules::Data7810& m = d();
+  EXPECT_EQ(std::string(m.hexDigitTable, 16), "0123456789ABCDEF");
+  EXPECT_EQ(m.d7810OutputShadow, 0);
+  // Nothing read yet: the answer buffer holds the digit "0" throughout.
+  EXPECT_EQ(std::string(m.d7810ReceiveBuffer, sizeof m.d7810ReceiveBuffer), std::string(2048, '0'));
+}
+
+TEST_F(Data7810Test, ConfigurationGivesBaudRateAndAddressByte) {
+  AnswerWith({{"$012\r", kConfig01}});
+  TestPacket<velk::TagItem> baud(1, reg::kBaud, 0);
+  baud.Add(0, velk::kTypeWord, reg::kBaud).value = Slot(0);
+  ASSERT_EQ(d().ProcessData7810Packet(baud.get()), 1);
+  EXPECT_EQ(protocol::SlotU32(baud.item(0).value), 9600u);
+
+  TestPacket<velk::TagItem2> addr(1, reg::kAddr, 0);
+  addr.Add(0, velk::kTypeByte, reg::kAddr).value = Slot(0xAABBCCDD);
+  ASSERT_EQ(d().ProcessData7810Packet2(addr.get()), 1);
+  EXPECT_EQ(protocol::SlotU32(addr.item(0).value), 0xAABBCC01u);
+  EXPECT_EQ(addr.item(0).quality, velk::kQualityGood);
+  EXPECT_NE(addr.item(0).timeStampHigh, 0u);
+  EXPECT_EQ(fake.writes, (std::vector<std::string>{"$012\r", "$012\r"}));
+}
+
+TEST_F(Data7810Test, BaudCodeOutsideTheTableFailsAndTouchesNoItem) {
+  AnswerWith({{"$012\r", "!01000900\r"}});
+  TestPacket<velk::TagItem2> p(1, reg::kBaud, 0);
+  for (int i = 0; i < 2; ++i) p.Add(0, velk::kTypeWord, reg::kBaud).value = Slot(77);
+  EXPECT_EQ(d().ProcessData7810Packet2(p.get()), 0);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(protocol::SlotU32(p.item(i).value), 77u);
+    EXPECT_EQ(p.item(i).quality, 0);
+  }
+}
+
+TEST_F(Data7810Test, SecondConfigurationReadUnderIDriver2WhenTheFirstIsNotNormal) {
+  int calls = 0;
+  fake.responder = [&calls](const std::string&) {
+    return std::vector<testsupport::Chunk>{{5, ++calls == 1 ? "?01xxxxxx\r" : "!01000700\r"}};
+  };
+  TestPacket<velk::TagItem2> p(1, reg::kBaud, 0);
+  p.Add(0, velk::kTypeWord, reg::kBaud);
+  ASSERT_EQ(d().ProcessData7810Packet2(p.get()), 1);
+  EXPECT_EQ(protocol::SlotU32(p.item(0).value), 19200u);
+  EXPECT_EQ(calls, 2);
+}
+
+TEST_F(Data7810Test, TemperatureGroups) {
+  struct Case {
+    std::vector<std::string> groups;
+    int16_t channel;
+    float expected;
+  } cases[] = {
+      {{"1190"}, 0, -25.0f},                  // channel 0, negative, 400/16
+      {{"2040", "4000", "6190"}, 3, 25.0f},   // channel 3 after two others
+      {{"2040"}, 1, 4.0f},                    // 64 sixteenths
+      {{"0800"}, 0, 0.0f},                    // no valid reading
+      {{"1190", "6190"}, 5, 0.0f},            // no group carries channel 5
+      {{"2040", "ZZZZ", "6190"}, 3, 0.0f},    // the search ends at a bad group
+      {{"61a0"}, 3, 26.0f},                   // lower-case digits are read too
+  };
+  for (const Case& c : cases) {
+    AnswerWith({{"$010\r", Temperatures(c.groups)}});
+    TestPacket<velk::TagItem> p(1, reg::kTemp, 0);
+    protocol::StoreFloat(p.Add(c.channel, velk::kTypeFloat, reg::kTemp).value, 99.0f);
+    ASSERT_EQ(d().ProcessData7810Packet(p.get()), 1) << c.groups[0];
+    EXPECT_EQ(protocol::SlotFloat(p.item(0).value), c.expected) << c.groups[0] << " channel " << c.channel;
+  }
+}
+
+TEST_F(Data7810Test, OneTemperatureAnswerServesEveryItem) {
+  AnswerWith({{"$010\r", Temperatures({"1190", "2040", "6190"})}});
+  TestPacket<velk::TagItem2> p(1, reg::kTemp, 0);
+  p.Add(3, velk::kTypeFloat, reg::kTemp);
+  p.Add(0, velk::kTypeFloat, reg::kTemp);
+  p.Add(1, velk::kTypeFloat, reg::kTemp);
+  ASSERT_EQ(d().ProcessData7810Packet2(p.get()), 1);
+  EXPECT_EQ(protocol::SlotFloat(p.item(0).value), 25.0f);
+  EXPECT_EQ(protocol::SlotFloat(p.item(1).value), -25.0f);
+  EXPECT_EQ(protocol::SlotFloat(p.item(2).value), 4.0f);
+  EXPECT_EQ(fake.writes.size(), 1u);
+}
+
+TEST_F(Data7810Test, BusyTemperatureModuleIsAskedAgain) {
+  int calls = 0;
+  const std::string busy = "!01N" + std::string(31, '0') + "\r";
+  const std::string ready = Temperatures({"6190"});
+  fake.responder = [&](const std::string&) {
+    return std::vector<testsupport::Chunk>{{5, ++calls <= 2 ? busy : ready}};
+  };
+  TestPacket<velk::TagItem> p(1, reg::kTemp, 0);
+  p.Add(3, velk::kTypeFloat, reg::kTemp);
+  ASSERT_EQ(d().ProcessData7810Packet(p.get()), 1);
+  EXPECT_EQ(protocol::SlotFloat(p.item(0).value), 25.0f);
+  EXPECT_EQ(calls, 3);
+}
+
+TEST_F(Data7810Test, ModuleStuckBusyFailsWithinTheAnswerTimeout) {
+  int calls = 0;
+  const std::string busy = "!01N" + std::string(31, '0') + "\r";
+  fake.responder = [&](const std::string&) { return std::vector<testsupport::Chunk>{{5, (++calls, busy)}}; };
+  TestPacket<velk::TagItem2> p(1, reg::kTemp, 0);
+  protocol::StoreFloat(p.Add(3, velk::kTypeFloat, reg::kTemp).value, 12.0f);
+  const uint32_t start = clock.TickMs();
+  EXPECT_EQ(d().ProcessData7810Packet2(p.get()), 0);
+  const uint32_t took = clock.TickMs() - start;
+  EXPECT_GE(took, 1000u);
+  EXPECT_LT(took, 1100u);  // the bound plus one exchange
+  EXPECT_GT(calls, 1);
+  EXPECT_EQ(protocol::SlotFloat(p.item(0).value), 12.0f);
+  EXPECT_EQ(p.item(0).quality, 0);
+}
+
+TEST_F(Data7810Test, FailedExchangeLeavesItemsUntouched) {
+  // Silent module: every register with an exchange fails and keeps its items.
+  const int16_t registers[] = {reg::kAddr, reg::kBaud, reg::kVersion, reg::kName, reg::kDI, reg::kTemp};
+  for (int16_t r : registers) {
+    TestPacket<velk::TagItem2> p(1, r, 0);
+    velk::TagItem2& item = p.Add(0, velk::kTypeLong, r);
+    item.value = Slot(0x12345678);
+    item.quality = 7;
+    EXPECT_EQ(d().ProcessData7810Packet2(p.get()), 0) << r;
+    EXPECT_EQ(protocol::SlotU32(item.value), 0x12345678u) << r;
+    EXPECT_EQ(item.quality, 7) << r;
+    EXPECT_EQ(item.timeStampLow | item.timeStampHigh, 0u) << r;
+  }
+}
+
+TEST_F(Data7810Test, ShortAnswerFailsTheRead) {
+  AnswerWith({{"$016\r", "!01\r"}});
+  TestPacket<velk::TagItem> p(1, reg::kDI, 0);
+  p.Add(0, velk::kTypeBit, reg::kDI).value = Slot(5);
+  EXPECT_EQ(d().ProcessData7810Packet(p.get()), 0);
+  EXPECT_EQ(protocol::SlotU32(p.item(0).value), 5u);
+}
+
+TEST_F(Data7810Test, InputsVersionAndName) {
+  AnswerWith({{"$016\r", std::string("!01\x02\r")},
+              {"$01F\r", "!01A1.02\r"},
+              {"$01M\r", "!01Thermo12345\r"}});
+  TestPacket<velk::TagItem> di(1, reg::kDI, 0);
+  di.Add(0, velk::kTypeBit, reg::kDI).value = Slot(9);
+  di.Add(1, velk::kTypeBit, reg::kDI).value = Slot(9);
+  ASSERT_EQ(d().ProcessData7810Packet(di.get()), 1);
+  EXPECT_EQ(protocol::SlotU32(di.item(0).value), 0u);
+  EXPECT_EQ(protocol::SlotU32(di.item(1).value), 1u);
+
+  TestPacket<velk::TagItem> version(1, reg::kVersion, 0);
+  version.Add(0, velk::kTypeString, reg::kVersion).value = Slot(0xBEEF0000);
+  ASSERT_EQ(d().ProcessData7810Packet(version.get()), 1);
+  EXPECT_EQ(AtomString(AtomOfSlot(version.item(0).value)), "A1.02");
+  EXPECT_EQ(protocol::SlotU32(version.item(0).value) >> 16, 0xBEEFu);
+
+  TestPacket<velk::TagItem> name(1, reg::kName, 0);
+  name.Add(0, velk::kTypeString, reg::kName);
+  ASSERT_EQ(d().ProcessData7810Packet(name.get()), 1);
+  EXPECT_EQ(AtomString(AtomOfSlot(name.item(0).value)), "Thermo12");  // eight at most
+}
+
+TEST_F(Data7810Test, OutputReadNeedsNoTraffic) {
+  TestPacket<velk::TagItem2> p(1, reg::kDO, 0);
+  p.Add(0, velk::kTypeBit, reg::kDO).value = Slot(3);
+  EXPECT_EQ(d().ProcessData7810Packet2(p.get()), 1);
+  EXPECT_TRUE(fake.writes.empty());
+  EXPECT_EQ(protocol::SlotU32(p.item(0).value), 3u);
+  EXPECT_EQ(p.item(0).quality, 0);
+}
+
+TEST_F(Data7810Test, OutputShadowIsSharedByEveryModuleOnTheLine) {
+  AnswerWith({{"#012\r", "!01\r"}, {"#023\r", "!02\r"}, {"#021\r", "!02\r"}});
+  TestPacket<velk::TagItem> first(1, reg::kDO, 1);
+  first.Add(1, velk::kTypeBit, reg::kDO).value = Slot(1);
+  EXPECT_EQ(d().ProcessData7810Packet(first.get()), 1);
+  TestPacket<velk::TagItem> second(2, reg::kDO, 1);
+  second.Add(0, velk::kTypeBit, reg::kDO).value = Slot(1);
+  EXPECT_EQ(d().ProcessData7810Packet(second.get()), 1);
+  TestPacket<velk::TagItem> off(2, reg::kDO, 1);
+  off.Add(1, velk::kTypeBit, reg::kDO).value = Slot(0);
+  EXPECT_EQ(d().ProcessData7810Packet(off.get()), 1);
+  EXPECT_EQ(fake.writes, (std::vector<std::string>{"#012\r", "#023\r", "#021\r"}));
+  EXPECT_EQ(d().d7810OutputShadow, 1);
+}
+
+TEST_F(Data7810Test, OutputChannelBeyondOneHexDigitFailsWithoutTraffic) {
+  TestPacket<velk::TagItem> p(1, reg::kDO, 1);
+  p.Add(4, velk::kTypeBit, reg::kDO).value = Slot(1);
+  EXPECT_EQ(d().ProcessData7810Packet(p.get()), 0);
+  EXPECT_TRUE(fake.writes.empty());
+  EXPECT_EQ(d().d7810OutputShadow, 0);
+}
+
+TEST_F(Data7810Test, ConfigurationWrites) {
+  struct Case {
+    int16_t reg;
+    uint32_t value;
+    const char* command;
+  } cases[] = {
+      {reg::kBaud, 0, "%0101000200\r"},      // below 1200: code 02
+      {reg::kBaud, 57600, "%0101000800\r"},  // 48 steps of 1200: bit length 6
+      {reg::kBaud, 9600, "%0101000600\r"},
+      {reg::kAddr, 0x1205, "%0105000600\r"},  // the new address is the low byte
+  };
+  for (const Case& c : cases) {
+    AnswerWith({{"$012\r", kConfig01}, {c.command, "!01\r"}});
+    fake.writes.clear();
+    TestPacket<velk::TagItem2> p(1, c.reg, 1);
+    p.Add(0, velk::kTypeWord, c.reg).value = Slot(c.value);
+    EXPECT_EQ(d().ProcessData7810Packet2(p.get()), 1) << c.command;
+    EXPECT_EQ(fake.writes, (std::vector<std::string>{"$012\r", c.command}));
+    EXPECT_EQ(p.item(0).quality, velk::kQualityGood);
+  }
+}
+
+TEST_F(Data7810Test, RefusedWritesFail) {
+  AnswerWith({{"$012\r", kConfig01}, {"%0101000600\r", "?01\r"}, {"%0107000600\r", "?01\r"}, {"#011\r", "?01\r"}});
+  const struct {
+    int16_t reg;
+    uint32_t value;
+  } cases[] = {{reg::kBaud, 9600}, {reg::kAddr, 7}, {reg::kDO, 1}};
+  for (const auto& c : cases) {
+    TestPacket<velk::TagItem> p(1, c.reg, 1);
+    p.Add(0, velk::kTypeWord, c.reg).value = Slot(c.value);
+    EXPECT_EQ(d().ProcessData7810Packet(p.get()), 0) << c.reg;
+  }
+}
+
+TEST_F(Data7810Test, WritePacketHandlesEveryItemAndSkipsOthers) {
+  AnswerWith({{"#011\r", "!01\r"}});
+  TestPacket<velk::TagItem2> p(1, reg::kDO, 1);
+  p.Add(0, velk::kTypeFloat, reg::kTemp);  // nothing to write: skipped
+  p.Add(0, velk::kTypeBit, reg::kDO).value = Slot(1);
+  EXPECT_EQ(d().ProcessData7810Packet2(p.get()), 1);
+  EXPECT_EQ(fake.writes, std::vector<std::string>{"#011\r"});
+  EXPECT_EQ(p.item(0).quality, velk::kQualityGood);
+  EXPECT_EQ(p.item(1).quality, velk::kQualityGood);
+}
+
+TEST_F(Data7810Test, ExchangeReadsInPiecesOfAtMost512) {
+  const std::string big(600, 'x');
+  AnswerWith({{"$01M\r", big}});
+  memcpy(d().d7810SendBuffer, "$01M\r", 5);
+  ASSERT_EQ(d().TransactCount(5, 600), 1);
+  EXPECT_EQ(d().d7810ReceivedCount, 600);
+  std::vector<std::string> reads;
+  for (const std::string& e : fake.log)
+    if (e.rfind("read", 0) == 0) reads.push_back(e);
+  EXPECT_EQ(reads, (std::vector<std::string>{"read 512", "read 88"}));
+}
+
+TEST_F(Data7810Test, ExchangeTimeoutIsWrapSafe) {
+  clock.Set(0xFFFFFF00u);
+  memcpy(d().d7810SendBuffer, "$016\r", 5);
+  const uint32_t start = clock.TickMs();
+  EXPECT_EQ(d().TransactCount(5, 5), 0);
+  const uint32_t took = clock.TickMs() - start;
+  EXPECT_GE(took, 1000u);
+  EXPECT_LE(took, 1010u);
+}
+
+TEST_F(Data7810Test, ClosedPortFailsAtOnce) {
+  driver.ClosePort();
+  TestPacket<velk::TagItem> p(1, reg::kDI, 0);
+  p.Add(0, velk::kTypeBit, reg::kDI);
+  const uint32_t start = clock.TickMs();
+  EXPECT_EQ(d().ProcessData7810Packet(p.get()), 0);
+  EXPECT_EQ(clock.TickMs(), start);
+}
+
+TEST_F(Data7810Test, ProbeReadsTheVersion) {
+  AnswerWith({{"$03F\r", "!03A1.02\r"}});
+  velk::DeviceRecord device{3, 0, {}};
+  EXPECT_EQ(d().ProbeData7810("Data7810", 3, &device), 1);
+  EXPECT_EQ(d().ProbeData7810("Data7810", 4, &device), 0);
+  EXPECT_EQ(fake.writes, (std::vector<std::string>{"$03F\r", "$04F\r"}));
+}
+
+TEST(Data7810Rules, BaudCodeOfRate) {
+  const struct {
+    uint32_t rate;
+    uint8_t code;
+  } cases[] = {{0, 2},     {1200, 3},  {2400, 4},   {4800, 5},   {9600, 6},
+               {19200, 7}, {38400, 8}, {57600, 8},  {115200, 9}, {0xFFFFFFFFu, 4}};  // 3579139 steps: low byte 03
+  for (const auto& c : cases) EXPECT_EQ(datamodules::BaudCodeOfRate(c.rate), c.code) << c.rate;
+}
+
+TEST(Data7810Rules, MergeKeepsOneChannelExceptTemperatures) {
+  struct Case {
+    int16_t reg;
+    int16_t channel;
+    int32_t direction;
+    int32_t low, high;
+    int32_t expected, newLow, newHigh;
+  } cases[] = {
+      {reg::kDI, 0, 0, 0, 0, 1, 0, 0},    // same channel
+      {reg::kDI, 1, 0, 0, 0, 0, 0, 0},    // a neighbour would widen the packet
+      {reg::kTemp, 5, 0, 0, 0, 1, 0, 0},  // one answer for all channels
+      {reg::kDO, 0, 1, 0, 0, 1, 0, 0},    // writes only into the same channel
+      {reg::kDO, 1, 1, 0, 0, 0, 0, 0},
+      {reg::kDI, 0, 1, 0, 0, 0, 0, 0},    // direction differs from the packet's
+  };
+  for (const Case& c : cases) {
+    velk::TagDef tag;
+    memset(&tag, 0, sizeof tag);
+    tag.address = 1;
+    tag.registerCode = c.reg;
+    tag.channel = c.channel;
+    TestPacket<velk::TagItem> p(1, c.reg, static_cast<int16_t>(c.reg == reg::kDO ? 1 : 0));
+    p.header().channelLow = c.low;
+    p.header().channelHigh = c.high;
+    EXPECT_EQ(datamodules::Data7810::CanMergeData7810(tag, c.direction, p.header()), c.expected)
+        << c.reg << "/" << c.channel;
+    EXPECT_EQ(p.header().channelLow, c.newLow);
+    EXPECT_EQ(p.header().channelHigh, c.newHigh);
+  }
+  velk::TagDef other;
+  memset(&other, 0, sizeof other);
+  other.address = 2;
+  other.registerCode = reg::kTemp;
+  TestPacket<velk::TagItem> temp(1, reg::kTemp, 0);
+  EXPECT_EQ(datamodules::Data7810::CanMergeData7810(other, 0, temp.header()), 0);
+}
+
+}  // namespace
