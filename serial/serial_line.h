@@ -26,7 +26,7 @@ const uint32_t kMaxChunk = 500;
 // device closes the shared port itself the line forgets it; when the device
 // opens a port while the line holds none, the line takes it. So every handle
 // is closed exactly once and none is used after its closing.
-class SerialLine : private PortObserver {
+class SerialLine final : private PortObserver {
  public:
   // `device` is the driver's serial device object; the line keeps its handle
   // and settings in step with its own.
