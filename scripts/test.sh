@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the driver for every target and runs every test:
 #   Linux x86-64, Linux i386 (-m32), ASan+UBSan (x86-64): build and test;
-#   Windows 32-bit (MinGW-w64): build.
+#   Windows 32-bit (MinGW-w64): build;
+#   libFuzzer targets (clang): a bounded number of inputs each.
 # Installs the Debian packages it needs first. Run from anywhere.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,14 +10,14 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 jobs=$(nproc)
-for preset in linux64 linux32 win32 asan; do
+for preset in linux64 linux32 win32 asan fuzz; do
   echo "=== build $preset"
   cmake --preset "$preset" > /dev/null
   cmake --build --preset "$preset" -j "$jobs"
 done
 
 status=0
-for preset in linux64 linux32 asan; do
+for preset in linux64 linux32 asan fuzz; do
   echo "=== test $preset"
   ctest --preset "$preset" || status=1
 done
