@@ -15,12 +15,12 @@ int RunPlan(const LibraryOptions& libraryOptions, const LineOptions& line, bool 
   const PacketPlan plan = PlanReads(session.driver->d, session.config, session.checked, session.layout());
   const LineConfig& config = session.config;
   if (json) {
-    nlohmann::json packets = nlohmann::json::array();
+    nlohmann::ordered_json packets = nlohmann::ordered_json::array();
     for (size_t p = 0; p < plan.size(); ++p) {
       const HostPacket& packet = *plan[p];
       const velk::Packet& r = packet.record();
       const DeviceEntry& device = config.devices[packet.device()];
-      nlohmann::json tags = nlohmann::json::array();
+      nlohmann::ordered_json tags = nlohmann::ordered_json::array();
       for (size_t t : packet.tags()) tags.push_back(config.tags[t].name);
       packets.push_back({{"index", p + 1},
                          {"device", device.name},
@@ -32,7 +32,7 @@ int RunPlan(const LibraryOptions& libraryOptions, const LineOptions& line, bool 
                          {"direction", r.direction == 0 ? "read" : "write"},
                          {"tags", tags}});
     }
-    puts(nlohmann::json({{"packets", packets}}).dump().c_str());
+    puts(nlohmann::ordered_json({{"packets", packets}}).dump().c_str());
     return kExitOk;
   }
   size_t polled = 0;

@@ -63,9 +63,16 @@ int RunPoll(const LibraryOptions& libraryOptions, const LineOptions& line, const
     for (const TagReading& r : cycle.readings[p]) itemsGood = itemsGood && r.ok;
     if (itemsGood) continue;
     status = kExitFailure;
+    const DeviceEntry& device = session.config.devices[plan[p]->device()];
     if (o.result == 1)
       fprintf(stderr, "velkhost: packet %zu %s: the module refused the command (quality 0)\n", p + 1,
               PacketLabel(session.config, *plan[p]).c_str());
+    else if (IsDataModule(device.type))
+      fprintf(stderr,
+              "velkhost: packet %zu %s failed after %.0f ms: no complete answer in time (a Data7810 answer must "
+              "reach the register's fixed length within %d ms; a Data7210 display is given 3 s) or a register "
+              "that cannot be read. Check the module's address, baud rate and the wiring.\n",
+              p + 1, PacketLabel(session.config, *plan[p]).c_str(), o.ms, session.config.port.timeoutMs);
     else
       fprintf(stderr,
               "velkhost: packet %zu %s failed after %.0f ms: no answer within %d ms, a refused command, a checksum "

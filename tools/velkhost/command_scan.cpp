@@ -83,11 +83,11 @@ int RunScan(const LibraryOptions& libraryOptions, const LineOptions& line, const
   const bool complete = done == total;
 
   if (args.json) {
-    nlohmann::json modules = nlohmann::json::array();
+    nlohmann::ordered_json modules = nlohmann::ordered_json::array();
     for (const Found& f : found) modules.push_back({{"address", f.address}, {"name", f.name}});
-    const nlohmann::json out = {{"type", args.moduleType}, {"from", args.from},   {"to", args.to},
+    const nlohmann::ordered_json out = {{"type", args.moduleType}, {"from", args.from},   {"to", args.to},
                                 {"checksum", args.checksum}, {"complete", complete}, {"found", modules}};
-    puts(out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    puts(out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
   } else {
     printf("%s scan of addresses %d..%d%s: %zu module%s answered\n", args.moduleType.c_str(), args.from,
            complete ? args.to : args.from + done - 1, complete ? "" : " (stopped)", found.size(),

@@ -51,6 +51,9 @@ struct ScanArgs {
 };
 int RunScan(const LibraryOptions& library, const LineOptions& line, const ScanArgs& args);
 
+// Which library is loaded, and whether its message library sits beside it.
+int RunLibrary(const LibraryOptions& library);
+
 // DllRegisterServer, then the record it wrote.
 int RunRegister(const LibraryOptions& library);
 

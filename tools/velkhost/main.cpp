@@ -130,6 +130,10 @@ int main(int argc, char** argv) {
   scan->add_flag("--no-checksum", noChecksum, "probe without checksums");
   scan->add_flag("--json", scanArgs.json, "print the result as JSON");
 
+  CLI::App* libraryCommand = app.add_subcommand(
+      "library", "say which driver library is loaded and whether its message library sits beside it\n"
+                 "  example: velkhost --progid " VELK4000_PROGID " library");
+
   CLI::App* registration = app.add_subcommand(
       "register", "call the library's DllRegisterServer, so that --progid finds it\n"
                   "  example: velkhost --library build/libVelk4000.so register");
@@ -149,6 +153,7 @@ int main(int argc, char** argv) {
     scanArgs.checksum = !noChecksum;
     return velkhost::RunScan(library, scanLine, scanArgs);
   }
+  if (*libraryCommand) return velkhost::RunLibrary(library);
   if (*registration) return velkhost::RunRegister(library);
   return velkhost::kExitConfig;
 }

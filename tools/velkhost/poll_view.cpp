@@ -32,6 +32,8 @@ std::string Cell(const std::string& text, size_t width) {
   return text.substr(0, width > 1 ? width - 1 : 0) + "~";
 }
 
+// One row per tag; the packet's result and exchange time stand on the row of
+// its first tag, so the table stays one screen for a line of some dozen tags.
 class LiveTable final : public PollView {
  public:
   explicit LiveTable(const PollContext& context) : context_(context) {}
@@ -42,35 +44,29 @@ class LiveTable final : public PollView {
     out += "velkhost poll " + config.path + "  port " + context_.portName + "  " + context_.interfaceName +
            "  cycle " + std::to_string(cycle.cycle) + "   (Ctrl-C stops)\n\n";
     char line[512];
-    snprintf(line, sizeof line, "%-18s %-12s %-12s %-6s %-22s %7s  %-12s\n", "TAG", "DEVICE", "ADDRESS", "TYPE",
-             "VALUE", "QUALITY", "TIME");
-    out += line;
-    for (size_t p = 0; p < context_.plan->size(); ++p) {
-      const HostPacket& packet = *(*context_.plan)[p];
-      for (size_t i = 0; i < packet.tags().size(); ++i) {
-        const TagEntry& tag = config.tags[packet.tags()[i]];
-        const TagReading& r = cycle.readings[p][i];
-        const std::string value = r.ok ? ValueText(r.value) : "FAILED";
-        snprintf(line, sizeof line, "%-18s %-12s %-12s %-6s %s%-22s%s %7u  %-12s\n", Cell(tag.name, 18).c_str(),
-                 Cell(tag.device, 12).c_str(), Cell(tag.address, 12).c_str(), DataTypeName(tag.dataType).c_str(),
-                 r.ok ? "" : kRed, Cell(value, 22).c_str(), r.ok ? "" : kPlain, r.quality,
-                 FileTimeClock(r.fileTime).c_str());
-        out += line;
-      }
-    }
-    out += "\n";
-    snprintf(line, sizeof line, "%-4s %-12s %-9s %-9s %-5s %-8s %9s\n", "PKT", "DEVICE", "REGISTER", "CHANNELS",
-             "TAGS", "RESULT", "MS");
+    snprintf(line, sizeof line, "%-16s %-10s %-10s %-6s %-20s %4s  %-12s %4s %-7s %8s\n", "TAG", "DEVICE", "ADDRESS",
+             "TYPE", "VALUE", "QUAL", "TIME", "PKT", "RESULT", "MS");
     out += line;
     for (size_t p = 0; p < context_.plan->size(); ++p) {
       const HostPacket& packet = *(*context_.plan)[p];
       const PacketOutcome& o = cycle.packets[p];
-      const char* name = packet.record().registerName != nullptr ? packet.record().registerName : "?";
-      snprintf(line, sizeof line, "%-4zu %-12s %-9s %-9s %-5zu %s%-8s%s %9s\n", p + 1,
-               Cell(config.devices[packet.device()].name, 12).c_str(), Cell(name, 9).c_str(),
-               Channels(packet.record()).c_str(), packet.tags().size(), o.result == 1 ? kGreen : kRed,
-               o.result == 1 ? "ok" : "failed", kPlain, Milliseconds(o.ms).c_str());
-      out += line;
+      for (size_t i = 0; i < packet.tags().size(); ++i) {
+        const TagEntry& tag = config.tags[packet.tags()[i]];
+        const TagReading& r = cycle.readings[p][i];
+        const std::string value = r.ok ? ValueText(r.value) : "FAILED";
+        std::string packetCells;
+        if (i == 0) {
+          char cells[96];
+          snprintf(cells, sizeof cells, "%4zu %s%-7s%s %8s", p + 1, o.result == 1 ? kGreen : kRed,
+                   o.result == 1 ? "ok" : "failed", kPlain, Milliseconds(o.ms).c_str());
+          packetCells = cells;
+        }
+        snprintf(line, sizeof line, "%-16s %-10s %-10s %-6s %s%-20s%s %4u  %-12s %s\n", Cell(tag.name, 16).c_str(),
+                 Cell(tag.device, 10).c_str(), Cell(tag.address, 10).c_str(), DataTypeName(tag.dataType).c_str(),
+                 r.ok ? "" : kRed, Cell(value, 20).c_str(), r.ok ? "" : kPlain, r.quality,
+                 r.ok ? FileTimeClock(r.fileTime).c_str() : "-", packetCells.c_str());
+        out += line;
+      }
     }
     fputs(out.c_str(), stdout);
     fflush(stdout);
@@ -119,12 +115,12 @@ class JsonLines final : public PollView {
 
   void ShowCycle(const CycleResult& cycle) override {
     const LineConfig& config = *context_.config;
-    nlohmann::json tags = nlohmann::json::array();
-    nlohmann::json packets = nlohmann::json::array();
+    nlohmann::ordered_json tags = nlohmann::ordered_json::array();
+    nlohmann::ordered_json packets = nlohmann::ordered_json::array();
     for (size_t p = 0; p < context_.plan->size(); ++p) {
       const HostPacket& packet = *(*context_.plan)[p];
       const PacketOutcome& o = cycle.packets[p];
-      nlohmann::json names = nlohmann::json::array();
+      nlohmann::ordered_json names = nlohmann::ordered_json::array();
       for (size_t i = 0; i < packet.tags().size(); ++i) {
         const TagEntry& tag = config.tags[packet.tags()[i]];
         const TagReading& r = cycle.readings[p][i];
@@ -133,7 +129,7 @@ class JsonLines final : public PollView {
                         {"device", tag.device},
                         {"address", tag.address},
                         {"type", DataTypeName(tag.dataType)},
-                        {"value", r.ok ? ValueJson(r.value) : nlohmann::json(nullptr)},
+                        {"value", r.ok ? ValueJson(r.value) : nlohmann::ordered_json(nullptr)},
                         {"quality", r.quality},
                         {"ok", r.ok},
                         {"time", FileTimeIso(r.fileTime)},
@@ -149,10 +145,10 @@ class JsonLines final : public PollView {
                          {"ok", o.result == 1},
                          {"ms", o.ms}});
     }
-    const nlohmann::json line = {{"cycle", cycle.cycle}, {"tags", tags}, {"packets", packets}};
+    const nlohmann::ordered_json line = {{"cycle", cycle.cycle}, {"tags", tags}, {"packets", packets}};
     // Texts from modules are untrusted bytes: replace what is not UTF-8
     // rather than stop the output.
-    puts(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    puts(line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
     fflush(stdout);
   }
 

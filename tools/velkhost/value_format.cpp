@@ -49,6 +49,17 @@ bool SplitFileTime(uint64_t fileTime, time_t* seconds, int* millis) {
   return true;
 }
 
+// The shortest decimal text that reads back as the same single-precision
+// value: 5.121f shows as 5.121, not as the double nearest to it.
+std::string ShortestFloatText(float value) {
+  char text[48];
+  for (int precision = 6; precision <= 9; ++precision) {
+    snprintf(text, sizeof text, "%.*g", precision, static_cast<double>(value));
+    if (strtof(text, nullptr) == value) break;
+  }
+  return text;
+}
+
 }  // namespace
 
 TagValue DecodeValue(const velk::ValueSlot& slot, int16_t dataType, const DriverLibrary& library) {
@@ -83,11 +94,8 @@ TagValue DecodeValue(const velk::ValueSlot& slot, int16_t dataType, const Driver
 
 std::string ValueText(const TagValue& value) {
   switch (value.kind) {
-    case TagValue::kFloat: {
-      char text[48];
-      snprintf(text, sizeof text, "%.7g", static_cast<double>(value.real));
-      return text;
-    }
+    case TagValue::kFloat:
+      return ShortestFloatText(value.real);
     case TagValue::kText:
       return "\"" + value.text + "\"";
     default:
@@ -95,13 +103,13 @@ std::string ValueText(const TagValue& value) {
   }
 }
 
-nlohmann::json ValueJson(const TagValue& value) {
+nlohmann::ordered_json ValueJson(const TagValue& value) {
   switch (value.kind) {
     case TagValue::kFloat:
       // JSON has no infinity or NaN; a module's garbage must not make the
       // line unreadable.
       if (!isfinite(value.real)) return nullptr;
-      return static_cast<double>(value.real);
+      return strtod(ShortestFloatText(value.real).c_str(), nullptr);
     case TagValue::kText:
       return value.text;
     default:

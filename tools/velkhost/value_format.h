@@ -26,7 +26,7 @@ struct TagValue {
 TagValue DecodeValue(const velk::ValueSlot& slot, int16_t dataType, const DriverLibrary& library);
 
 std::string ValueText(const TagValue& value);
-nlohmann::json ValueJson(const TagValue& value);
+nlohmann::ordered_json ValueJson(const TagValue& value);
 
 // Encodes `text` for a write of `dataType`. Returns false with a message for
 // a text that is not a value of the type or lies outside its range.

@@ -1,0 +1,47 @@
+# `cmake --install`: the driver library with the message library beside it
+# (the driver looks for it there), the public header, the tools where they
+# were built, and a package configuration for programs that host the driver:
+#
+#   find_package(Velk4000 REQUIRED)
+#   target_link_libraries(myhost PRIVATE Velk4000::headers)
+#   # the library is loaded at run time by path:
+#   target_compile_definitions(myhost PRIVATE DRIVER="${Velk4000_LIBRARY}")
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+# On Windows both DLLs are run-time files and land in bin/ together; on
+# POSIX both are libraries and land in lib/ together.
+install(TARGETS Velk4000 StringResource
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/velk4000/velk4000.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velk4000)
+
+foreach(tool velkhost velksim)
+  if(TARGET ${tool})
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+if(WIN32)
+  set(VELK_INSTALLED_DRIVER ${CMAKE_INSTALL_BINDIR}/Velk4000.dll)
+  set(VELK_INSTALLED_MESSAGES ${CMAKE_INSTALL_BINDIR}/StringResource.dll)
+else()
+  set(VELK_INSTALLED_DRIVER
+      ${CMAKE_INSTALL_LIBDIR}/${CMAKE_SHARED_LIBRARY_PREFIX}Velk4000${CMAKE_SHARED_LIBRARY_SUFFIX})
+  set(VELK_INSTALLED_MESSAGES
+      ${CMAKE_INSTALL_LIBDIR}/${CMAKE_SHARED_LIBRARY_PREFIX}StringResource${CMAKE_SHARED_LIBRARY_SUFFIX})
+endif()
+
+set(VELK_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Velk4000)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/Velk4000Config.cmake.in
+  ${PROJECT_BINARY_DIR}/Velk4000Config.cmake
+  INSTALL_DESTINATION ${VELK_PACKAGE_DIR}
+  PATH_VARS CMAKE_INSTALL_INCLUDEDIR VELK_INSTALLED_DRIVER VELK_INSTALLED_MESSAGES)
+# The library's records follow the pointer size, so a 32-bit consumer must
+# not take a 64-bit installation (the default check of the version file).
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/Velk4000ConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/Velk4000Config.cmake ${PROJECT_BINARY_DIR}/Velk4000ConfigVersion.cmake
+  DESTINATION ${VELK_PACKAGE_DIR})
