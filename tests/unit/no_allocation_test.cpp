@@ -1,0 +1,227 @@
+// The "Velk" packet path allocates nothing: the global allocation functions
+// of this test program count while a packet is processed, and the in-memory
+// line and clock under the driver are left out of the count (they keep logs
+// in strings and vectors, which the real ports do not).
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "driver/velk4000_pro.h"
+#include "support/fake_serial.h"
+#include "support/packet_builder.h"
+
+namespace {
+
+std::atomic<bool> counting{false};
+std::atomic<int> allocations{0};
+
+void* CountedAllocation(size_t size) {
+  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
+  return malloc(size == 0 ? 1 : size);
+}
+
+}  // namespace
+
+// Kept out of line: inlined into a caller, new and delete would look to the
+// compiler like a mismatched pair of allocation functions.
+#define VELK_OUT_OF_LINE __attribute__((noinline))
+
+VELK_OUT_OF_LINE void* operator new(size_t size) {
+  void* p = CountedAllocation(size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+VELK_OUT_OF_LINE void* operator new[](size_t size) {
+  void* p = CountedAllocation(size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+VELK_OUT_OF_LINE void* operator new(size_t size, const std::nothrow_t&) noexcept { return CountedAllocation(size); }
+VELK_OUT_OF_LINE void* operator new[](size_t size, const std::nothrow_t&) noexcept { return CountedAllocation(size); }
+VELK_OUT_OF_LINE void operator delete(void* p) noexcept { free(p); }
+VELK_OUT_OF_LINE void operator delete[](void* p) noexcept { free(p); }
+VELK_OUT_OF_LINE void operator delete(void* p, size_t) noexcept { free(p); }
+VELK_OUT_OF_LINE void operator delete[](void* p, size_t) noexcept { free(p); }
+VELK_OUT_OF_LINE void operator delete(void* p, const std::nothrow_t&) noexcept { free(p); }
+VELK_OUT_OF_LINE void operator delete[](void* p, const std::nothrow_t&) noexcept { free(p); }
+
+namespace {
+
+using testsupport::HostPacket;
+
+// Not counted while it lives.
+class Uncounted {
+ public:
+  Uncounted() : was_(counting.exchange(false)) {}
+  ~Uncounted() { counting.store(was_); }
+
+ private:
+  bool was_;
+};
+
+// The in-memory line and clock, with every call left out of the count.
+class UncountedSerial final : public platform::SerialApi {
+ public:
+  explicit UncountedSerial(testsupport::FakeSerial& fake) : f_(fake) {}
+  platform::Handle Open(const char* path) override { Uncounted u; return f_.Open(path); }
+  bool Close(platform::Handle h) override { Uncounted u; return f_.Close(h); }
+  bool SetupQueues(platform::Handle h, uint32_t in, uint32_t out) override {
+    Uncounted u;
+    return f_.SetupQueues(h, in, out);
+  }
+  bool GetState(platform::Handle h, platform::CommState* s) override { Uncounted u; return f_.GetState(h, s); }
+  bool SetState(platform::Handle h, const platform::CommState& s) override { Uncounted u; return f_.SetState(h, s); }
+  bool SetEventMask(platform::Handle h, uint32_t m) override { Uncounted u; return f_.SetEventMask(h, m); }
+  bool SetTimeouts(platform::Handle h, const platform::CommTimeouts& t) override {
+    Uncounted u;
+    return f_.SetTimeouts(h, t);
+  }
+  bool SetRts(platform::Handle h, bool raised) override { Uncounted u; return f_.SetRts(h, raised); }
+  bool Purge(platform::Handle h, uint32_t flags) override { Uncounted u; return f_.Purge(h, flags); }
+  bool Status(platform::Handle h, platform::CommStatus* s) override { Uncounted u; return f_.Status(h, s); }
+  bool Read(platform::Handle h, void* b, uint32_t n, uint32_t* got) override {
+    Uncounted u;
+    return f_.Read(h, b, n, got);
+  }
+  bool Write(platform::Handle h, const void* b, uint32_t n, uint32_t* written) override {
+    Uncounted u;
+    return f_.Write(h, b, n, written);
+  }
+  void WaitForInput(platform::Handle h, uint32_t maxMs) override { Uncounted u; f_.WaitForInput(h, maxMs); }
+  bool DeviceNamesNeedColon() override { return f_.DeviceNamesNeedColon(); }
+
+ private:
+  testsupport::FakeSerial& f_;
+};
+
+class UncountedClock final : public platform::Clock {
+ public:
+  explicit UncountedClock(testsupport::VirtualClock& clock) : c_(clock) {}
+  uint32_t TickMs() override { return c_.TickMs(); }
+  void SleepMs(uint32_t ms) override {
+    Uncounted u;
+    c_.SleepMs(ms);
+  }
+
+ private:
+  testsupport::VirtualClock& c_;
+};
+
+std::string Summed(const std::string& text) {
+  unsigned sum = 0;
+  for (unsigned char c : text) sum += c;
+  char hex[3];
+  snprintf(hex, sizeof hex, "%02X", sum & 0xFF);
+  return text + hex + "\r";
+}
+
+struct Exchange {
+  const char* type;
+  const char* registerName;
+  int16_t registerCode;
+  int16_t direction;
+  int16_t channel;
+  int16_t dataType;
+  uint32_t value;
+};
+
+// A read of every family, the Velk4050 output write with its read-backs,
+// the driver's own register and the broadcast.
+const Exchange kExchanges[] = {
+    {"Velk4011", "AI", 0, 0, 0, velk::kTypeFloat, 0},   {"Velk4018", "AI", 0, 0, 2, velk::kTypeFloat, 0},
+    {"Velk4021", "AO", 0, 0, 0, velk::kTypeFloat, 0},   {"Velk4024", "AO", 0, 0, 1, velk::kTypeFloat, 0},
+    {"Velk4053", "DI", 0, 0, 5, velk::kTypeBit, 0},     {"Velk4060", "DI", 0, 0, 0, velk::kTypeByte, 0},
+    {"Velk4080", "ICV", 7, 0, 1, velk::kTypeLong, 0},   {"Velk4015", "NVALUE", 3, 0, 2, velk::kTypeFloat, 0},
+    {"Velk4050", "DO", 1, 1, 3, velk::kTypeBit, 1},     {"Velk4017", "DISPLAY", 4, 0, 0, velk::kTypeWord, 0},
+    {"Velk4015", "SYNSAM", 5, 1, 0, velk::kTypeBit, 1},
+};
+
+class NoAllocation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake.AddPort("COM1");
+    velk::PortSettings s;
+    memset(&s, 0, sizeof s);
+    snprintf(s.portName, sizeof s.portName, "%s", "COM1");
+    s.baudRate = 9600;
+    s.dataBits = 8;
+    s.timeoutMs = 100;
+    ASSERT_EQ(driver.OpenPort(0, &s), 1);
+    // Every module answers every command with a plausible reading.
+    fake.responder = [](const std::string&) {
+      return std::vector<testsupport::Chunk>{{2, Summed(">+01.25000001")}};
+    };
+  }
+
+
+ public:
+  template <typename Item>
+  int32_t Process(HostPacket<Item>& p);
+
+  testsupport::VirtualClock virtualClock;
+  testsupport::FakeSerial fake{virtualClock};
+  UncountedSerial serial{fake};
+  UncountedClock clock{virtualClock};
+  driver::CVelk4000Pro driver{driver::DriverServices{&serial, &clock}};
+};
+
+template <>
+int32_t NoAllocation::Process(HostPacket<velk::TagItem>& p) {
+  return driver.ProcessPacket(p.get());
+}
+template <>
+int32_t NoAllocation::Process(HostPacket<velk::TagItem2>& p) {
+  return driver.ProcessPacket2(p.get());
+}
+
+template <typename Item>
+void CountEveryExchange(NoAllocation& t) {
+  for (const Exchange& e : kExchanges) {
+    SCOPED_TRACE(e.type);
+    HostPacket<Item> p(e.type, e.registerName, e.registerCode, e.direction);
+    p.Add(e.channel, e.dataType, e.value);
+    p.Add(e.channel, e.dataType, e.value);
+    allocations = 0;
+    counting = true;
+    const int32_t result = t.Process(p);
+    counting = false;
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(allocations.load(), 0);
+  }
+}
+
+TEST_F(NoAllocation, CountingSeesAnAllocation) {
+  allocations = 0;
+  counting = true;
+  std::vector<int>* probe = new std::vector<int>(3);
+  counting = false;
+  delete probe;
+  EXPECT_EQ(allocations.load(), 2) << "the vector and its elements";
+}
+
+TEST_F(NoAllocation, PacketsOfEveryFamilyThroughIDriver2) { CountEveryExchange<velk::TagItem2>(*this); }
+TEST_F(NoAllocation, PacketsOfEveryFamilyThroughIDriver) { CountEveryExchange<velk::TagItem>(*this); }
+
+TEST_F(NoAllocation, FailuresAllocateNothingEither) {
+  fake.responder = [](const std::string&) { return std::vector<testsupport::Chunk>{{2, Summed("?01")}}; };
+  HostPacket<velk::TagItem2> refused("Velk4011", "AI", 0, 0);
+  refused.Add(0, velk::kTypeFloat);
+  HostPacket<velk::TagItem2> noCommand("Velk4021", "AO", 0, 1);
+  noCommand.Add(0, velk::kTypeFloat, 0x7F800000u);
+  allocations = 0;
+  counting = true;
+  const int32_t a = driver.ProcessPacket2(refused.get());
+  const int32_t b = driver.ProcessPacket2(noCommand.get());
+  counting = false;
+  EXPECT_EQ(a, 0);
+  EXPECT_EQ(b, 0);
+  EXPECT_EQ(allocations.load(), 0);
+}
+
+}  // namespace
