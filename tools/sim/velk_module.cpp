@@ -167,8 +167,10 @@ void VelkModule::Answer(const std::string& line, const LineContext& context, std
 
 void VelkModule::Broadcast(const std::string& line, const LineContext& context) {
   if (family_ != VelkFamily::k4015) return;
-  // "#**" with or without its checksum: every Velk4015 samples at once.
-  if (line != "#**" && !(line.size() == 5 && ChecksumValid(line))) return;
+  // Every Velk4015 samples at once; one that uses checksums takes "#**"
+  // only with its checksum, as any other command.
+  const bool taken = checksum() ? line.size() == 5 && ChecksumValid(line) : line == "#**";
+  if (!taken) return;
   std::lock_guard<std::mutex> lock(mutex_);
   (void)context;
   registers_.syncData = registers_.rawInput;

@@ -1,0 +1,145 @@
+// The simulator served on a real pseudo-terminal, talked to from the slave
+// side through the platform's serial services, as the driver does.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/pseudo_terminal.h"
+#include "platform/serial_api.h"
+#include "sim/server.h"
+
+namespace {
+
+platform::SerialApi& Api() { return platform::SystemSerialApi(); }
+
+// Reads until a carriage return ends a read or `limitMs` pass.
+std::string ReadAnswer(platform::Handle h, uint32_t limitMs = 2000) {
+  platform::Clock& clock = platform::SystemClock();
+  const uint32_t deadline = clock.TickMs() + limitMs;
+  std::string answer;
+  while (!platform::TickAfter(clock.TickMs(), deadline)) {
+    Api().WaitForInput(h, 10);
+    char buffer[600];
+    uint32_t got = 0;
+    if (!Api().Read(h, buffer, sizeof buffer, &got)) break;
+    answer.append(buffer, got);
+    if (!answer.empty() && answer.back() == '\r') break;
+  }
+  return answer;
+}
+
+void Send(platform::Handle h, const std::string& bytes) {
+  uint32_t written = 0;
+  ASSERT_TRUE(Api().Write(h, bytes.data(), static_cast<uint32_t>(bytes.size()), &written));
+  ASSERT_EQ(written, bytes.size());
+}
+
+class SimServer : public testing::Test {
+ protected:
+  void SetUp() override {
+    auto* module = static_cast<sim::VelkModule*>(bus_.Add("Velk4017", 1));
+    module->Update([](sim::VelkRegisters& r) { r.analogIn[5] = sim::ValueSource::Constant(1.25); });
+    bus_.Add("Velk4051", 2);
+    std::string error;
+    ASSERT_TRUE(server_.ServePseudoTerminal(&error)) << error;
+    ASSERT_FALSE(server_.path().empty());
+    port_ = Api().Open(server_.path().c_str());
+    ASSERT_NE(port_, platform::kNoHandle) << server_.path();
+  }
+  void TearDown() override {
+    if (port_ != platform::kNoHandle) Api().Close(port_);
+  }
+
+  sim::Bus bus_;
+  sim::Server server_{bus_};
+  platform::Handle port_ = platform::kNoHandle;
+};
+
+TEST_F(SimServer, AnswersOverThePseudoTerminal) {
+  Send(port_, "#015\r");
+  EXPECT_EQ(ReadAnswer(port_), ">+01.250\r");
+  // A command written in pieces is framed at its carriage return.
+  Send(port_, "$0");
+  platform::SystemClock().SleepMs(20);
+  Send(port_, "26\r");
+  EXPECT_EQ(ReadAnswer(port_), "!000000\r");
+  EXPECT_EQ(bus_.CommandCount(), 2u);
+  EXPECT_EQ(bus_.Recent(1)[0].command, "$026\r");
+  EXPECT_EQ(server_.bytesReceived(), 10u);
+}
+
+TEST_F(SimServer, DelayedAndChunkedAnswersKeepTheirPauses) {
+  sim::Faults faults;
+  faults.delayMs = 200;
+  faults.chunkBytes = 3;
+  faults.chunkGapMs = 40;
+  bus_.At(1)->SetFaults(faults);
+  platform::Clock& clock = platform::SystemClock();
+  const uint32_t start = clock.TickMs();
+  Send(port_, "#015\r");
+  // The first chunk comes after the delay, without the carriage return.
+  const std::string first = ReadAnswer(port_, 100);
+  EXPECT_EQ(first, "");
+  const std::string rest = ReadAnswer(port_, 2000);
+  const uint32_t took = clock.TickMs() - start;
+  EXPECT_EQ(rest, ">+01.250\r");
+  EXPECT_GE(took, 200u + 2 * 40u);  // three chunks: delay, then two gaps
+  EXPECT_LT(took, 1000u);
+}
+
+TEST_F(SimServer, ADelayedModuleDoesNotHoldUpAnother) {
+  sim::Faults faults;
+  faults.delayMs = 300;
+  bus_.At(1)->SetFaults(faults);
+  platform::Clock& clock = platform::SystemClock();
+  const uint32_t start = clock.TickMs();
+  Send(port_, "#015\r$026\r");
+  EXPECT_EQ(ReadAnswer(port_), "!000000\r");
+  EXPECT_LT(clock.TickMs() - start, 250u);
+  EXPECT_EQ(ReadAnswer(port_), ">+01.250\r");
+  EXPECT_GE(clock.TickMs() - start, 300u);
+}
+
+TEST_F(SimServer, StopsPromptlyAndTwice) {
+  platform::Clock& clock = platform::SystemClock();
+  sim::Faults faults;
+  faults.delayMs = 5000;  // an answer still pending does not hold the stop
+  bus_.At(1)->SetFaults(faults);
+  Send(port_, "#015\r");
+  platform::SystemClock().SleepMs(20);
+  const uint32_t start = clock.TickMs();
+  server_.Stop();
+  server_.Stop();
+  EXPECT_LT(clock.TickMs() - start, 200u);
+  EXPECT_FALSE(server_.serving());
+}
+
+TEST(SimServerDevice, ServesADeviceAndNamesWhyOneCannotBeOpened) {
+  sim::Bus bus;
+  bus.Add("Velk4011", 7);
+  sim::Server server(bus);
+  std::string error;
+  EXPECT_FALSE(server.ServeDevice("/dev/velk-no-such-port", sim::LineSettings(), &error));
+  EXPECT_NE(error.find("does not exist"), std::string::npos) << error;
+
+  // The slave of a pair of our own stands in for a serial device.
+  platform::PseudoTerminal pair;
+  ASSERT_TRUE(pair.Create()) << pair.error();
+  const platform::Handle held = Api().Open(pair.slavePath().c_str());
+  ASSERT_NE(held, platform::kNoHandle);
+  EXPECT_FALSE(server.ServeDevice(pair.slavePath(), sim::LineSettings(), &error));
+  EXPECT_NE(error.find("another program holds it"), std::string::npos) << error;
+  Api().Close(held);
+
+  ASSERT_TRUE(server.ServeDevice(pair.slavePath(), sim::LineSettings(), &error)) << error;
+  Send(pair.master(), "$07M\r");
+  EXPECT_EQ(ReadAnswer(pair.master()), "!074011\r");
+  server.Stop();
+  // Closed again: the device can be opened by someone else.
+  const platform::Handle again = Api().Open(pair.slavePath().c_str());
+  EXPECT_NE(again, platform::kNoHandle);
+  if (again != platform::kNoHandle) Api().Close(again);
+}
+
+}  // namespace
