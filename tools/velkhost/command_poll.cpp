@@ -6,6 +6,63 @@
 #include "terminal.h"
 
 namespace velkhost {
+namespace {
+
+bool PacketGood(const PacketOutcome& outcome, const std::vector<TagReading>& readings) {
+  bool good = outcome.result == 1;
+  for (const TagReading& r : readings) good = good && r.ok;
+  return good;
+}
+
+// Says once, on the error output, which devices did not answer in the last
+// cycle, grouped by device so that a dead line reads as one story.
+int ReportFailures(const LineSession& session, const PacketPlan& plan, const CycleResult& cycle) {
+  const LineConfig& config = session.config;
+  size_t failedPackets = 0;
+  bool velkFailed = false, dataFailed = false;
+  for (size_t d = 0; d < config.devices.size(); ++d) {
+    size_t packets = 0, failed = 0;
+    std::string registers;
+    for (size_t p = 0; p < plan.size(); ++p) {
+      if (plan[p]->device() != d || !cycle.packets[p].ran) continue;
+      ++packets;
+      if (PacketGood(cycle.packets[p], cycle.readings[p])) continue;
+      ++failed;
+      const velk::Packet& r = plan[p]->record();
+      std::string name = r.registerName != nullptr ? r.registerName : "?";
+      if (r.channelLow >= 0 && !IsDataModule(config.devices[d].type)) name += std::to_string(r.channelLow);
+      if (cycle.packets[p].result == 1) name += " refused";
+      registers += (registers.empty() ? "" : ", ") + name;
+    }
+    if (failed == 0) continue;
+    failedPackets += failed;
+    (IsDataModule(config.devices[d].type) ? dataFailed : velkFailed) = true;
+    const DeviceEntry& device = config.devices[d];
+    fprintf(stderr, "velkhost: device '%s' (%s at %s): %zu of %zu packet%s failed: %s\n", device.name.c_str(),
+            device.type.c_str(), device.address.c_str(), failed, packets, packets == 1 ? "" : "s",
+            registers.c_str());
+  }
+  if (failedPackets == 0) return kExitOk;
+  size_t ran = 0;
+  for (const PacketOutcome& o : cycle.packets) ran += o.ran ? 1 : 0;
+  if (failedPackets == ran)
+    fprintf(stderr, "velkhost: no module answered on %s: check the port, the baud rate (%u) and the wiring\n",
+            session.portName().c_str(), config.port.baud);
+  if (velkFailed)
+    fprintf(stderr,
+            "velkhost: a failed packet had no answer within %d ms, a refused command, a checksum mismatch, or a "
+            "register that cannot be read (see `velkhost tables TYPE`). Check the module's address and checksum "
+            "setting (\"N\" uses checksums, \"N.1\" does not).\n",
+            config.port.timeoutMs);
+  if (dataFailed)
+    fprintf(stderr,
+            "velkhost: a Data7810 answer must reach its register's fixed length within %d ms; a Data7210 display "
+            "is given 3 s and is addressed by the tag's channel.\n",
+            config.port.timeoutMs);
+  return kExitFailure;
+}
+
+}  // namespace
 
 int RunPoll(const LibraryOptions& libraryOptions, const LineOptions& line, const PollArgs& args) {
   LineSession session;
@@ -54,34 +111,7 @@ int RunPoll(const LibraryOptions& libraryOptions, const LineOptions& line, const
   }
   if (cycle.cycle == 0 || cycle.packets.empty()) return kExitOk;
 
-  // Who did not answer in the last cycle, said once, on the error output.
-  status = kExitOk;
-  for (size_t p = 0; p < plan.size(); ++p) {
-    const PacketOutcome& o = cycle.packets[p];
-    if (!o.ran) continue;
-    bool itemsGood = o.result == 1;
-    for (const TagReading& r : cycle.readings[p]) itemsGood = itemsGood && r.ok;
-    if (itemsGood) continue;
-    status = kExitFailure;
-    const DeviceEntry& device = session.config.devices[plan[p]->device()];
-    if (o.result == 1)
-      fprintf(stderr, "velkhost: packet %zu %s: the module refused the command (quality 0)\n", p + 1,
-              PacketLabel(session.config, *plan[p]).c_str());
-    else if (IsDataModule(device.type))
-      fprintf(stderr,
-              "velkhost: packet %zu %s failed after %.0f ms: no complete answer in time (a Data7810 answer must "
-              "reach the register's fixed length within %d ms; a Data7210 display is given 3 s) or a register "
-              "that cannot be read. Check the module's address, baud rate and the wiring.\n",
-              p + 1, PacketLabel(session.config, *plan[p]).c_str(), o.ms, session.config.port.timeoutMs);
-    else
-      fprintf(stderr,
-              "velkhost: packet %zu %s failed after %.0f ms: no answer within %d ms, a refused command, a checksum "
-              "mismatch, or a register that cannot be read. Check the module's address, baud rate and checksum "
-              "setting (\"%u\" uses checksums, \"%u.1\" does not) and the wiring.\n",
-              p + 1, PacketLabel(session.config, *plan[p]).c_str(), o.ms, session.config.port.timeoutMs,
-              session.checked.devices[plan[p]->device()].address, session.checked.devices[plan[p]->device()].address);
-  }
-  return status;
+  return ReportFailures(session, plan, cycle);
 }
 
 }  // namespace velkhost

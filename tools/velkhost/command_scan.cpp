@@ -95,6 +95,8 @@ int RunScan(const LibraryOptions& libraryOptions, const LineOptions& line, const
     for (const Found& f : found)
       printf("  address %3d (0x%02X)%s%s\n", f.address, f.address, f.name.empty() ? "" : "  name: ",
              f.name.c_str());
+    if (!found.empty())
+      printf("(a probe counts any answer at an address, so modules of other types answer it as well)\n");
   }
   if (found.empty()) {
     fprintf(stderr,

@@ -1,5 +1,5 @@
 // What the program needs of the terminal it runs in: whether an output goes
-// to a person, its width, and a Ctrl-C that ends a loop cleanly.
+// to a person, and a Ctrl-C that ends a loop cleanly between exchanges.
 #ifndef VELKHOST_TERMINAL_H
 #define VELKHOST_TERMINAL_H
 
@@ -7,9 +7,6 @@ namespace velkhost {
 
 bool StdoutIsTerminal();
 bool StderrIsTerminal();
-
-// Columns of the terminal on standard error or output; 80 when unknown.
-int TerminalColumns();
 
 // After this, Ctrl-C (and SIGTERM) only sets a flag that loops look at
 // between exchanges, so the port is closed and the line left quiet.

@@ -1,0 +1,27 @@
+#include "terminal.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "platform/interrupt.h"
+#include "platform/terminal.h"
+
+namespace velkhost {
+
+bool StdoutIsTerminal() { return platform::StandardOutputIsTerminal(); }
+
+void InstallStopHandler() { platform::CatchInterrupts(); }
+
+bool StopRequested() { return platform::InterruptRequested(); }
+
+void SleepUnlessStopped(int ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!StopRequested()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= end) return;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(50)));
+  }
+}
+
+}  // namespace velkhost
