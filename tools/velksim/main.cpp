@@ -1,0 +1,179 @@
+// velksim: plays the modules of an RS-485 line so that the driver, the test
+// host or any master can be tried without hardware.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <CLI/CLI.hpp>
+#include <string>
+#include <vector>
+
+#include "live_view.h"
+#include "platform/clock.h"
+#include "platform/interrupt.h"
+#include "platform/terminal.h"
+#include "sim/bus.h"
+#include "sim/server.h"
+#include "sim_file.h"
+
+namespace {
+
+const char kDescription[] =
+    "Plays the modules of an RS-485 line: \"Velk\" modules, Data7810 modules and Data7210 displays.\n"
+    "It serves them on a new pseudo-terminal (its path is printed; open it as the serial port)\n"
+    "or on a serial device, answers every command, and shows what the displays show and the\n"
+    "last commands received. Ctrl-C ends it.\n"
+    "\n"
+    "Examples:\n"
+    "  velksim examples/simulator.toml\n"
+    "  velksim examples/simulator.toml --fault 3:delay=200,chunks=3/20 --fault 5:silent\n"
+    "  velksim -m 1:Velk4017:checksum -m 2:Data7210 --device /dev/ttyUSB0 --baud 9600\n"
+    "  velksim examples/simulator.toml --plain --duration 60 --path-file /tmp/velksim.path\n"
+    "\n"
+    "The file's format is described in examples/simulator.toml.";
+
+const char kFaultHelp[] =
+    "Faults for the module at ADDR, replacing those from the file; repeat for several modules.\n"
+    "FAULTS is a comma-separated list of: silent, refuse, bad_checksum, delay=MS,\n"
+    "chunks=BYTES/GAPMS, overlong[=BYTES], no_cr, stray[=HEX], always_busy (Data7810), none.\n"
+    "Example: --fault 3:delay=200,chunks=3/20";
+
+// "12" or "0x0C" for 0..255.
+bool ParseAddress(const std::string& text, uint8_t* address) {
+  if (text.empty() || text.size() > 5) return false;
+  char* end = nullptr;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const unsigned long value = strtoul(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
+  if (end == nullptr || *end != '\0' || end == text.c_str() + (hex ? 2 : 0) || value > 255) return false;
+  *address = static_cast<uint8_t>(value);
+  return true;
+}
+
+int Fail(const std::string& message, int code) {
+  fprintf(stderr, "velksim: %s\n", message.c_str());
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app(kDescription, "velksim");
+  app.get_formatter()->column_width(34);
+
+  std::string file;
+  std::string device;
+  uint32_t baud = 0;
+  int dataBits = 0;
+  std::string parity;
+  int stopBits = 0;
+  std::vector<std::string> moduleSpecs;
+  std::vector<std::string> faultSpecs;
+  bool plain = false;
+  uint32_t refreshMs = 250;
+  double durationS = 0;
+  std::string pathFile;
+
+  app.add_option("file", file, "TOML file with [[module]] entries and an optional [line] table");
+
+  app.add_option("-m,--module", moduleSpecs,
+                 "Add a module: ADDR:TYPE[:checksum], ADDR 0..255 or 0x00..0xFF.\n"
+                 "Example: -m 1:Velk4017:checksum -m 0x0A:Data7210");
+  app.add_option("-f,--fault", faultSpecs, kFaultHelp);
+  app.add_option("-d,--device", device,
+                 "Serve on this serial device instead of a new pseudo-terminal.\nExample: --device /dev/ttyUSB0");
+  app.add_option("-b,--baud", baud, "Baud rate on --device (default: the file's [line] or 9600).\nExample: -b 19200")
+      ->check(CLI::Range(50u, 4000000u));
+  app.add_option("--data-bits", dataBits, "Data bits on --device, 5..8 (default 8)")->check(CLI::Range(5, 8));
+  app.add_option("--parity", parity, "Parity on --device: none, odd, even, mark, space (default none)")
+      ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}));
+  app.add_option("--stop-bits", stopBits, "Stop bits on --device, 1 or 2 (default 1)")->check(CLI::IsMember({1, 2}));
+  app.add_flag("--plain", plain,
+               "Print one line per command and per display change even on a terminal\n"
+               "(the default when standard output is not a terminal)");
+  app.add_option("--refresh-ms", refreshMs, "How often the view is brought up to date (default 250)")
+      ->check(CLI::Range(20u, 10000u));
+  app.add_option("--duration", durationS, "End by itself after so many seconds (default: at Ctrl-C).\nExample: --duration 60")
+      ->check(CLI::Range(0.0, 1e7));
+  app.add_option("--path-file", pathFile,
+                 "Also write the served line's path into this file, for scripts.\nExample: --path-file /tmp/velksim.path");
+
+  CLI11_PARSE(app, argc, argv);
+
+  sim::Bus bus;
+  velksim::LineChoice line;
+  std::string error;
+  if (!file.empty() && !velksim::LoadSimFile(file, &bus, &line, &error)) return Fail(error, 1);
+
+  for (const std::string& spec : moduleSpecs) {
+    const size_t colon = spec.find(':');
+    uint8_t address = 0;
+    if (colon == std::string::npos || !ParseAddress(spec.substr(0, colon), &address))
+      return Fail("--module " + spec + ": expected ADDR:TYPE[:checksum], e.g. 1:Velk4017", 1);
+    std::string type = spec.substr(colon + 1);
+    bool checksum = false;
+    const size_t second = type.find(':');
+    if (second != std::string::npos) {
+      if (type.substr(second + 1) != "checksum")
+        return Fail("--module " + spec + ": only \":checksum\" may follow the type", 1);
+      checksum = true;
+      type.resize(second);
+    }
+    if (bus.Add(type, address, checksum, &error) == nullptr) return Fail("--module " + spec + ": " + error, 1);
+  }
+  for (const std::string& spec : faultSpecs) {
+    const size_t colon = spec.find(':');
+    uint8_t address = 0;
+    if (colon == std::string::npos || !ParseAddress(spec.substr(0, colon), &address))
+      return Fail("--fault " + spec + ": expected ADDR:FAULTS, e.g. 3:delay=200", 1);
+    sim::Module* module = bus.At(address);
+    if (module == nullptr) return Fail("--fault " + spec + ": no module at address " + spec.substr(0, colon), 1);
+    sim::Faults faults;
+    if (!sim::ParseFaults(spec.substr(colon + 1), &faults, &error)) return Fail("--fault " + spec + ": " + error, 1);
+    if (faults.alwaysBusy && module->kind() != sim::ModuleKind::kData7810)
+      return Fail("--fault " + spec + ": always_busy applies to a Data7810 only", 1);
+    module->SetFaults(faults);
+  }
+  if (bus.Modules().empty()) return Fail("no modules: give a file with [[module]] entries or --module (see --help)", 1);
+
+  if (!device.empty()) line.device = device;
+  if (baud != 0) line.settings.baudRate = baud;
+  if (dataBits != 0) line.settings.dataBits = static_cast<uint8_t>(dataBits);
+  if (!parity.empty()) velksim::ParityCode(parity, &line.settings.parity);
+  if (stopBits != 0) line.settings.stopBits = stopBits == 2 ? 2 : 0;
+
+  platform::CatchInterrupts();
+  sim::Server server(bus);
+  const bool served = line.device.empty() ? server.ServePseudoTerminal(&error)
+                                          : server.ServeDevice(line.device, line.settings, &error);
+  if (!served) return Fail(error, 2);
+
+  printf("velksim: %zu module%s on %s\n", bus.Modules().size(), bus.Modules().size() == 1 ? "" : "s",
+         server.path().c_str());
+  fflush(stdout);
+  if (!pathFile.empty()) {
+    FILE* f = fopen(pathFile.c_str(), "w");
+    if (f == nullptr || fprintf(f, "%s\n", server.path().c_str()) < 0 || fclose(f) != 0) {
+      server.Stop();
+      return Fail("cannot write the path into " + pathFile, 2);
+    }
+  }
+
+  velksim::LiveView view(bus, server.path(), !plain && platform::StandardOutputIsTerminal());
+  platform::Clock& clock = platform::SystemClock();
+  const uint32_t start = clock.TickMs();
+  const uint64_t durationMs = static_cast<uint64_t>(durationS * 1000.0);
+  std::string lastError;
+  while (!platform::InterruptRequested()) {
+    view.Update();
+    const std::string lineError = server.lineError();
+    if (!lineError.empty() && lineError != lastError) fprintf(stderr, "velksim: %s\n", lineError.c_str());
+    lastError = lineError;
+    if (durationMs != 0 && static_cast<uint32_t>(clock.TickMs() - start) >= durationMs) break;
+    // Short sleeps, so that Ctrl-C ends the program at once.
+    for (uint32_t slept = 0; slept < refreshMs && !platform::InterruptRequested(); slept += 10) clock.SleepMs(10);
+  }
+  server.Stop();
+  view.Update();
+  view.Finish();
+  printf("velksim: ended after %llu commands\n", static_cast<unsigned long long>(bus.CommandCount()));
+  return 0;
+}

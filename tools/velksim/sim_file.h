@@ -1,0 +1,35 @@
+// The simulator's file: its modules (the [[module]] section shared with the
+// test host, see sim/sim_config.h) and an optional [line] table for serving
+// a serial device:
+//
+//   [line]
+//   device    = "/dev/ttyUSB0"   # optional; without it a pseudo-terminal
+//   baud      = 9600
+//   data_bits = 8
+//   parity    = "none"           # none, odd, even, mark, space
+//   stop_bits = 1                # 1 or 2
+#ifndef VELKSIM_SIM_FILE_H
+#define VELKSIM_SIM_FILE_H
+
+#include <string>
+
+#include "sim/bus.h"
+#include "sim/server.h"
+
+namespace velksim {
+
+struct LineChoice {
+  std::string device;  // empty: a new pseudo-terminal
+  sim::LineSettings settings;
+};
+
+// Reads `path`, adds its modules to `bus` and fills `line` from [line].
+// Messages name the file and line: "sim.toml:12: ...".
+bool LoadSimFile(const std::string& path, sim::Bus* bus, LineChoice* line, std::string* error);
+
+// "none", "odd", "even", "mark", "space" -> 0..4; false for anything else.
+bool ParityCode(const std::string& name, uint8_t* code);
+
+}  // namespace velksim
+
+#endif
