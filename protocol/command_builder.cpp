@@ -264,62 +264,71 @@ bool PutSignedInt5(TextWriter& out, int16_t value) {
   return out.PutPadded(v < 0 ? '-' : '+', static_cast<uint64_t>(v < 0 ? -v : v), nullptr, 5);
 }
 
-// The operands a command may take from the packet and its first item.
-template <typename Item>
+// What a command may take from the packet and its first item, whichever
+// layout the item has.
 struct Operands {
   const velk::Packet& packet;
-  const Item& item;
-  uint32_t Value() const { return SlotU32(item.value); }
-  float FloatValue() const { return SlotFloat(item.value); }
-  uint8_t ChannelByte() const { return static_cast<uint8_t>(item.channel); }
+  int16_t channel;
+  int16_t dataType;
+  ValueSlot value;
+  uint32_t Value() const { return SlotU32(value); }
+  float FloatValue() const { return SlotFloat(value); }
+  uint8_t ChannelByte() const { return static_cast<uint8_t>(channel); }
 };
 
-template <typename Item>
-bool Applies(When when, const Operands<Item>& op) {
+bool Applies(When when, const Operands& op) {
   switch (when) {
     case When::kAlways: return true;
     case When::kValueNonZero: return op.Value() != 0;
     case When::kValueOne: return op.Value() == 1;
-    case When::kLowByteZero: return SlotByte(op.item.value) == 0;
-    case When::kLowByteOne: return SlotByte(op.item.value) == 1;
+    case When::kLowByteZero: return SlotByte(op.value) == 0;
+    case When::kLowByteOne: return SlotByte(op.value) == 1;
     case When::kChannelLowZero: return op.packet.channelLow == 0;
-    case When::kTypeBit: return op.item.dataType == velk::kTypeBit;
-    case When::kTypeByte: return op.item.dataType == velk::kTypeByte;
+    case When::kTypeBit: return op.dataType == velk::kTypeBit;
+    case When::kTypeByte: return op.dataType == velk::kTypeByte;
   }
   return false;
 }
 
-template <typename Item>
-bool PutField(TextWriter& out, const char* name, size_t nameLength, const Operands<Item>& op) {
-  auto is = [&](const char* field) { return strlen(field) == nameLength && memcmp(field, name, nameLength) == 0; };
-  if (is("AA")) return out.PutHexByte(static_cast<uint8_t>(op.packet.address));
-  if (is("hh")) return out.PutHexByte(SlotByte(op.item.value));
-  if (is("X8")) return out.PutHexDword(op.Value());
-  if (is("c")) return out.Put(static_cast<char>(48 + op.ChannelByte()));
-  if (is("n")) return out.Put(static_cast<char>(47 + op.ChannelByte()));
-  if (is("h")) {
-    char two[2];
-    serial::ByteToHex(two, static_cast<uint8_t>(op.packet.channelLow));
-    return out.Put(two[1]);
-  }
-  if (is("k")) return out.Put(op.packet.channelLow != 0 ? '1' : '0');
-  if (is("s")) return out.Put(op.FloatValue() >= 0.0f ? '+' : '-');
-  if (is("F6")) return PutFixed3(out, op.FloatValue(), false, 6);
-  if (is("A6")) return PutFixed3(out, fabsf(op.FloatValue()), false, 6);
-  if (is("F7")) return PutFixed3(out, op.FloatValue(), true, 7);
-  if (is("I5")) return PutSignedInt5(out, SlotI16(op.item.value));
-  if (is("bit")) {
+struct FieldRow {
+  const char* name;
+  bool (*put)(TextWriter& out, const Operands& op);
+};
+
+// clang-format off
+const FieldRow kFields[] = {
+    {"AA",  [](TextWriter& out, const Operands& op) { return out.PutHexByte(static_cast<uint8_t>(op.packet.address)); }},
+    {"hh",  [](TextWriter& out, const Operands& op) { return out.PutHexByte(SlotByte(op.value)); }},
+    {"X8",  [](TextWriter& out, const Operands& op) { return out.PutHexDword(op.Value()); }},
+    {"c",   [](TextWriter& out, const Operands& op) { return out.Put(static_cast<char>(48 + op.ChannelByte())); }},
+    {"n",   [](TextWriter& out, const Operands& op) { return out.Put(static_cast<char>(47 + op.ChannelByte())); }},
+    {"h",   [](TextWriter& out, const Operands& op) {
+       char two[2];
+       serial::ByteToHex(two, static_cast<uint8_t>(op.packet.channelLow));
+       return out.Put(two[1]);
+     }},
+    {"k",   [](TextWriter& out, const Operands& op) { return out.Put(op.packet.channelLow != 0 ? '1' : '0'); }},
+    {"s",   [](TextWriter& out, const Operands& op) { return out.Put(op.FloatValue() >= 0.0f ? '+' : '-'); }},
+    {"F6",  [](TextWriter& out, const Operands& op) { return PutFixed3(out, op.FloatValue(), false, 6); }},
+    {"A6",  [](TextWriter& out, const Operands& op) { return PutFixed3(out, fabsf(op.FloatValue()), false, 6); }},
+    {"F7",  [](TextWriter& out, const Operands& op) { return PutFixed3(out, op.FloatValue(), true, 7); }},
+    {"I5",  [](TextWriter& out, const Operands& op) { return PutSignedInt5(out, SlotI16(op.value)); }},
     // Outputs 0..7 only: any other channel would leave the digit out and
-    // address a different output.
-    if (op.item.channel < 0 || op.item.channel > 7) return false;
-    return out.Put(static_cast<char>('0' + op.item.channel));
-  }
-  if (is("one")) return out.Put(op.Value() == 1 ? '1' : '0');
+    // the module would read a different output.
+    {"bit", [](TextWriter& out, const Operands& op) {
+       return op.channel >= 0 && op.channel <= 7 && out.Put(static_cast<char>('0' + op.channel));
+     }},
+    {"one", [](TextWriter& out, const Operands& op) { return out.Put(op.Value() == 1 ? '1' : '0'); }},
+};
+// clang-format on
+
+bool PutField(TextWriter& out, const char* name, size_t nameLength, const Operands& op) {
+  for (const FieldRow& f : kFields)
+    if (strncmp(f.name, name, nameLength) == 0 && f.name[nameLength] == '\0') return f.put(out, op);
   return false;  // a field the tables do not define
 }
 
-template <typename Item>
-bool PutText(TextWriter& out, const char* text, const Operands<Item>& op) {
+bool PutText(TextWriter& out, const char* text, const Operands& op) {
   for (const char* p = text; *p != '\0'; ++p) {
     if (*p != '{') {
       if (!out.Put(*p)) return false;
@@ -342,7 +351,7 @@ int32_t Build(const velk::Packet& packet, char* buffer, int32_t* length) {
   const FamilyCommands* family = CommandsOf(FamilyOf(packet.moduleType));
   if (family == nullptr) return 0;
 
-  const Operands<Item> op{packet, *first};
+  const Operands op{packet, first->channel, first->dataType, first->value};
   const CommandRow* row = nullptr;
   for (size_t i = 0; i < family->count && row == nullptr; ++i) {
     const CommandRow& r = family->rows[i];
