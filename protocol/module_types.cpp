@@ -56,8 +56,16 @@ bool SameTypeName(const char* name, const char* literal, size_t maxLength) {
 
 Family FamilyOf(const char* name, size_t maxLength) {
   if (name == nullptr) return Family::kNone;
-  for (const TypeName& t : kTypeNames)
+  // Every known name has eight or nine characters, and most differ only in
+  // the model's last digits: those are compared first, so that finding the
+  // family of every packet does not compare all names in full.
+  size_t length = 0;
+  while (length < maxLength && length < 10 && name[length] != '\0') ++length;
+  if (length < 8 || length > 9) return Family::kNone;
+  for (const TypeName& t : kTypeNames) {
+    if (Upper(name[7]) != Upper(t.name[7]) || Upper(name[6]) != Upper(t.name[6])) continue;
     if (SameTypeName(name, t.name, maxLength)) return t.family;
+  }
   return Family::kNone;
 }
 
