@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "line_check.h"
 #include "module_identity.h"
 #include "terminal.h"
 
@@ -13,7 +14,14 @@ namespace {
 struct Found {
   int address;
   std::string name;
+  // Known only when the name was read: a packet's answer is checked against
+  // its checksum, the probe's is not.
+  enum Checksum { kUnknown, kWith, kWithout } checksum = kUnknown;
 };
+
+const char* ChecksumText(Found::Checksum checksum) {
+  return checksum == Found::kWith ? "with checksum" : checksum == Found::kWithout ? "without checksum" : "";
+}
 
 void ShowProgress(const std::string& type, int done, int total, size_t found) {
   const int width = 30;
@@ -59,20 +67,31 @@ int RunScan(const LibraryOptions& libraryOptions, const LineOptions& line, const
   int done = 0;
   for (int address = args.from; address <= args.to && !StopRequested(); ++address) {
     if (progress) ShowProgress(args.moduleType, done, total, found.size());
-    const std::string deviceText = DeviceAddressText(address, args.checksum);
+    auto readName = [&](bool checksum) {
+      return ReadModuleName(session.library, *session.driver, session.config.port, args.moduleType, address,
+                            DeviceAddressText(address, checksum), line.firstInterface);
+    };
     if (display) {
       // The display probe always asks display 2, so a name read is the only
       // way to ask a given address.
-      const std::string name = ReadModuleName(session.library, *session.driver, session.config.port, args.moduleType,
-                                              address, deviceText, line.firstInterface);
+      const std::string name = readName(false);
       if (!name.empty()) found.push_back({address, name});
     } else {
       velk::DeviceRecord record = {};
       record.address = static_cast<uint32_t>(address);
       record.noChecksum = args.checksum ? 0 : 1;
-      if (session.driver->d->ProbeDevice(args.moduleType.c_str(), address, &record) == 1)
-        found.push_back({address, ReadModuleName(session.library, *session.driver, session.config.port,
-                                                 args.moduleType, address, deviceText, line.firstInterface)});
+      if (session.driver->d->ProbeDevice(args.moduleType.c_str(), address, &record) == 1) {
+        Found module{address, readName(args.checksum)};
+        if (!module.name.empty()) {
+          module.checksum = args.checksum ? Found::kWith : Found::kWithout;
+        } else if (!IsDataModule(args.moduleType)) {
+          // The module answered, but not to the name read: it may use the
+          // other checksum setting, which is worth telling the person.
+          module.name = readName(!args.checksum);
+          if (!module.name.empty()) module.checksum = args.checksum ? Found::kWithout : Found::kWith;
+        }
+        found.push_back(module);
+      }
     }
     ++done;
   }
@@ -84,7 +103,12 @@ int RunScan(const LibraryOptions& libraryOptions, const LineOptions& line, const
 
   if (args.json) {
     nlohmann::ordered_json modules = nlohmann::ordered_json::array();
-    for (const Found& f : found) modules.push_back({{"address", f.address}, {"name", f.name}});
+    for (const Found& f : found) {
+      nlohmann::ordered_json module = {{"address", f.address}, {"name", f.name}};
+      module["checksum"] = f.checksum == Found::kUnknown ? nlohmann::ordered_json(nullptr)
+                                                         : nlohmann::ordered_json(f.checksum == Found::kWith);
+      modules.push_back(module);
+    }
     const nlohmann::ordered_json out = {{"type", args.moduleType}, {"from", args.from},   {"to", args.to},
                                 {"checksum", args.checksum}, {"complete", complete}, {"found", modules}};
     puts(out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
@@ -93,8 +117,8 @@ int RunScan(const LibraryOptions& libraryOptions, const LineOptions& line, const
            complete ? args.to : args.from + done - 1, complete ? "" : " (stopped)", found.size(),
            found.size() == 1 ? "" : "s");
     for (const Found& f : found)
-      printf("  address %3d (0x%02X)%s%s\n", f.address, f.address, f.name.empty() ? "" : "  name: ",
-             f.name.c_str());
+      printf("  address %3d (0x%02X)%s%s%s%s\n", f.address, f.address, f.name.empty() ? "" : "  name: ",
+             f.name.c_str(), f.checksum == Found::kUnknown ? "" : ", ", ChecksumText(f.checksum));
     if (!found.empty())
       printf("(a probe counts any answer at an address, so modules of other types answer it as well)\n");
   }

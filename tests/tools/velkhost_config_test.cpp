@@ -1,0 +1,155 @@
+// A line file that the driver or velkhost rejects: the program names the
+// file's line, the error code and the driver's text, and exits non-zero
+// before it opens the port. Also the other failures a person meets first: a
+// port that does not exist and a library that does not load.
+#include <gtest/gtest.h>
+
+#include "child_process.h"
+#include "support/host_driver.h"
+
+namespace {
+
+using tooltest::ProgramResult;
+using tooltest::RunProgram;
+using tooltest::TempDir;
+
+ProgramResult Velkhost(std::vector<std::string> args, const tooltest::Environment& environment = {}) {
+  args.insert(args.begin(), {VELKHOST_PATH, "--library", VELK_DRIVER_PATH});
+  return RunProgram(args, 60000, environment);
+}
+
+// Six lines, so that an entry appended after it starts at line 7.
+const char kHead[] =
+    "[port]\n"
+    "name = \"ttyVelkNoSuchPort\"\n"
+    "timeout_ms = 200\n"
+    "[[device]]\n"
+    "name = \"ai\"\n"
+    "type = \"Velk4017\"\n";
+
+std::string Tag(const std::string& address, const std::string& type, const std::string& device = "ai") {
+  return "[[tag]]\nname = \"t\"\ndevice = \"" + device + "\"\naddress = \"" + address + "\"\ntype = \"" + type +
+         "\"\n";
+}
+
+std::string DriverErrorText(const char* type, const char* tag, int16_t dataType) {
+  testsupport::HostLibrary library;
+  testsupport::HostDriver driver(library);
+  velk::TagConfig config = {};
+  snprintf(config.moduleType, sizeof config.moduleType, "%s", type);
+  snprintf(config.addressText, sizeof config.addressText, "%s", tag);
+  config.dataType = dataType;
+  velk::TagDef def = {};
+  driver.d->ParseTag(&config, &def);
+  const char* text = driver.d->GetErrorText();
+  return text != nullptr ? text : "";
+}
+
+TEST(VelkhostConfig, BadTagNamesItsLineTheCodeAndTheText) {
+  TempDir dir;
+  const std::string file = dir.Write("line.toml", std::string(kHead) + "address = \"2\"\n" + Tag("AI9", "float"));
+  const std::string text = DriverErrorText("Velk4017", "AI9", velk::kTypeFloat);
+  ASSERT_FALSE(text.empty());
+  for (const char* command : {"poll", "plan", "write", "probe"}) {
+    SCOPED_TRACE(command);
+    std::vector<std::string> args = {command, file};
+    if (std::string(command) == "write") args.insert(args.end(), {"t", "1"});
+    if (std::string(command) == "probe") args.push_back("ai");
+    const ProgramResult r = Velkhost(args);
+    EXPECT_EQ(r.exitCode, 2);
+    // The tag's section starts at line 8.
+    EXPECT_NE(r.err.find(file + ":8: tag 't' (Velk4017 'ai'): address \"AI9\" as float rejected: error 14: " + text),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("serial port"), std::string::npos) << "the port must not be tried: " << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+struct ConfigCase {
+  const char* name;
+  std::string text;
+  const char* expected;  // must appear in the error output
+};
+
+TEST(VelkhostConfig, EveryRejectionNamesItsLine) {
+  const ConfigCase cases[] = {
+      {"device address", std::string(kHead) + "address = \"1a\"\n", ":4: device 'ai': address \"1a\" rejected: error 11: "},
+      {"module type", "[[device]]\nname = \"x\"\ntype = \"Velk9999\"\naddress = \"1\"\n",
+       ":1: device 'x': module type 'Velk9999' is not known to the driver"},
+      {"data type mask", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "bit"), ":8: tag 't' (Velk4017 'ai'): address \"AI1\" as bit rejected: error 13: "},
+      {"register", std::string(kHead) + "address = \"2\"\n" + Tag("XY1", "float"), ":8: tag 't' (Velk4017 'ai'): address \"XY1\" as float rejected: error 12: "},
+      {"unknown device", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "float", "nope"), ":10: tag 't' names device 'nope', which is not defined"},
+      {"data type name", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "double"), ":12: type 'double' of tag 't' is not one of"},
+      {"parity", "[port]\nparity = \"sometimes\"\n", ":2: parity 'sometimes' is not one of none, odd, even, mark, space"},
+      {"baud above 16 bits", "[port]\nbaud = 115200\n", ":2: baud of [port] is 115200, accepted 1 to 65535"},
+      {"unknown key", "[port]\nspeed = 9600\n", ":2: unknown key 'speed' in [port]"},
+      {"address as float", "[[device]]\nname = \"x\"\ntype = \"Velk4017\"\naddress = 3.1\n", ":4: address of [[device]] at line 1 must be a text"},
+      {"duplicate tag", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "float") + Tag("AI2", "float"), ":13: a tag named 't' is already defined"},
+      {"syntax", "[port\nname = 1\n", ":1: "},
+      {"long port name", "[port]\nname = \"/dev/serial/by-id/usb-adapter-port0\"\n", ":2: port name"},
+  };
+  TempDir dir;
+  for (const ConfigCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = dir.Write("line.toml", c.text);
+    const ProgramResult r = Velkhost({"poll", file, "--once"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find(file + c.expected), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("serial port"), std::string::npos) << r.err;
+  }
+}
+
+TEST(VelkhostConfig, PortThatDoesNotExistIsNamed) {
+  TempDir dir;
+  const std::string file = dir.Write("line.toml", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "float"));
+  const ProgramResult r = Velkhost({"poll", file, "--once"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("cannot open serial port 'ttyVelkNoSuchPort': /dev/ttyVelkNoSuchPort does not exist"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(VelkhostConfig, LineWithoutAnyPort) {
+  TempDir dir;
+  const std::string file = dir.Write("line.toml", "[[device]]\nname = \"x\"\ntype = \"Velk4017\"\naddress = \"1\"\n" +
+                                                      Tag("AI1", "float", "x"));
+  const ProgramResult r = Velkhost({"poll", file, "--once"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("no serial port"), std::string::npos) << r.err;
+}
+
+TEST(VelkhostLibrary, LibraryThatDoesNotLoadOrIsNotTheDriver) {
+  struct Case {
+    std::string library;
+    const char* expected;
+  } cases[] = {
+      {"/nonexistent/libVelk4000.so", "cannot load the driver library /nonexistent/libVelk4000.so: "},
+      {VELK_MESSAGES_PATH, "is not a driver library: it has no DllGetClassObject entry point"},
+  };
+  for (const Case& c : cases) {
+    const ProgramResult r = RunProgram({VELKHOST_PATH, "--library", c.library, "tables", "Velk4017"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err;
+  }
+}
+
+TEST(VelkhostLibrary, RegisterThenLoadByProgramIdentifier) {
+  TempDir home;
+  const tooltest::Environment environment = {"XDG_CONFIG_HOME=" + home.path()};
+  ProgramResult r = RunProgram({VELKHOST_PATH, "--progid", "Velk4000.Velk4000Pro", "library"}, 60000, environment);
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("is not registered"), std::string::npos) << r.err;
+
+  r = RunProgram({VELKHOST_PATH, "--library", VELK_DRIVER_PATH, "register"}, 60000, environment);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("clsid={F1C9CCD5-B1EF-11D2-8213-00400565D27C}"), std::string::npos) << r.out;
+
+  r = RunProgram({VELKHOST_PATH, "--progid", "Velk4000.Velk4000Pro", "library"}, 60000, environment);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("driver library: "), std::string::npos);
+  EXPECT_EQ(r.out.find("missing"), std::string::npos) << "the message library sits beside the driver: " << r.out;
+}
+
+}  // namespace

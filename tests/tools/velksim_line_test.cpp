@@ -1,0 +1,64 @@
+// The two programs together, as a person runs them: velksim plays the
+// modules in one process, velkhost writes and reads them from another over
+// the pseudo-terminal velksim prints.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "child_process.h"
+
+namespace {
+
+using tooltest::BackgroundProgram;
+using tooltest::ProgramResult;
+using tooltest::RunProgram;
+using tooltest::TempDir;
+
+const char kModules[] =
+    "[[module]]\naddress = 5\ntype = \"Velk4050\"\nchecksum = true\nvalues = { do = 0x0A }\n"
+    "[[module]]\naddress = 11\ntype = \"Data7210\"\n";
+
+const char kLine[] =
+    "[port]\ntimeout_ms = 500\n"
+    "[[device]]\nname = \"relays\"\ntype = \"Velk4050\"\naddress = \"5\"\n"
+    "[[device]]\nname = \"panel\"\ntype = \"Data7210\"\naddress = \"11\"\n"
+    "[[tag]]\nname = \"relay3\"\ndevice = \"relays\"\naddress = \"DO3\"\ntype = \"bit\"\n"
+    "[[tag]]\nname = \"shown\"\ndevice = \"panel\"\naddress = \"SetDat1.11\"\ntype = \"float\"\npoll = false\n";
+
+int PolledRelay3(const std::string& line, const std::string& port) {
+  const ProgramResult r = RunProgram({VELKHOST_PATH, "poll", line, "--port", port, "--once", "--json"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  const nlohmann::json cycle = nlohmann::json::parse(r.out);
+  EXPECT_EQ(cycle.at("tags")[0].at("name"), "relay3");
+  return cycle.at("tags")[0].at("value").is_number() ? cycle.at("tags")[0].at("value").get<int>() : -1;
+}
+
+TEST(VelksimWithVelkhost, WritesChangeTheSimulatorAndLaterReadsShowIt) {
+  TempDir dir;
+  const std::string modules = dir.Write("modules.toml", kModules);
+  const std::string line = dir.Write("line.toml", kLine);
+  BackgroundProgram simulator;
+  ASSERT_TRUE(simulator.Start({VELKSIM_PATH, modules, "--plain"}));
+  ASSERT_TRUE(simulator.WaitForOutput("\n", 10000)) << simulator.err();
+  std::smatch match;
+  const std::string first = simulator.out();
+  ASSERT_TRUE(std::regex_search(first, match, std::regex("velksim: 2 modules on (\\S+)\\n"))) << first;
+  const std::string port = match[1];
+
+  EXPECT_EQ(PolledRelay3(line, port), 1);
+  ProgramResult r = RunProgram({VELKHOST_PATH, "write", line, "relay3", "0", "--port", port});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  // A new process, a new driver: the value lives in the simulator.
+  EXPECT_EQ(PolledRelay3(line, port), 0);
+
+  r = RunProgram({VELKHOST_PATH, "write", line, "shown", "12.5", "--port", port});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(simulator.WaitForOutput("display 0B shows \"12.5\"", 5000)) << simulator.out();
+
+  const ProgramResult end = simulator.Stop();
+  EXPECT_EQ(end.exitCode, 0) << end.err;
+  EXPECT_NE(end.out.find("velksim: ended after "), std::string::npos) << end.out;
+}
+
+}  // namespace
