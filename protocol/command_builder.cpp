@@ -31,7 +31,7 @@ enum class When : uint8_t {
 // does without: the modules accept that write only with one.
 enum class Checksum : uint8_t { kByDevice, kAlways };
 
-// A command text as the modules' documentation writes it. Braces name the
+// A command text in the notation of the module protocol. Braces name the
 // fields:
 //   {AA}  module address, two hex digits      {hh}  low byte of the value, hex
 //   {X8}  the value as 32-bit integer, hex    {c}   "0" + channel

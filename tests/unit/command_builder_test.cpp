@@ -285,7 +285,7 @@ TEST(CommandBuilder, Velk4050SingleBitWriteAlwaysCarriesItsChecksum) {
     uint32_t value;
     const char* command;
   } cases[] = {
-      {3, 1, "#01130149\r"},  // the documented example
+      {3, 1, "#01130149\r"},  // output 3 of module 1 on
       {0, 1, "#011001"},      // checksum added below
       {7, 0, "#011700"},
       {7, 2, "#011700"},      // only the value 1 switches on
