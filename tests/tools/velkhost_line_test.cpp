@@ -270,6 +270,49 @@ TEST(VelkhostPoll, ExampleLinePollsWithTheSimulator) {
   for (const json& tag : cycles[1].at("tags")) EXPECT_EQ(tag.at("ok"), true) << tag;
 }
 
+// The poll delay reaches the driver through a DISPLAY register, as from the
+// host: every exchange then waits that long before it looks for the answer.
+TEST(VelkhostPoll, PollDelayIsWrittenThroughDisplay) {
+  TempDir dir;
+  const std::string devices =
+      "[[device]]\nname = \"ai\"\ntype = \"Velk4017\"\naddress = \"2\"\n"
+      "[[tag]]\nname = \"a\"\ndevice = \"ai\"\naddress = \"AI0\"\ntype = \"float\"\n";
+  const std::string slow = dir.Write("slow.toml", "[port]\npoll_delay_ms = 300\n" + devices);
+  ProgramResult r = Velkhost({"poll", slow, "--simulate", "--once", "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_GE(json::parse(r.out).at("packets")[0].at("ms").get<double>(), 300.0);
+  const std::string fast = dir.Write("fast.toml", "[port]\npoll_delay_ms = 0\n" + devices);
+  r = Velkhost({"poll", fast, "--simulate", "--once", "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_LT(json::parse(r.out).at("packets")[0].at("ms").get<double>(), 300.0);
+}
+
+TEST(VelkhostPoll, PollDelayWithoutAnyDisplayRegisterIsAWarning) {
+  TempDir dir;
+  const std::string file = dir.Write("line.toml",
+                                     "[port]\npoll_delay_ms = 50\n"
+                                     "[[device]]\nname = \"t\"\ntype = \"Data7810\"\naddress = \"10\"\n"
+                                     "[[tag]]\nname = \"in\"\ndevice = \"t\"\naddress = \"DI0\"\ntype = \"bit\"\n");
+  const ProgramResult r = Velkhost({"poll", file, "--simulate", "--once", "--json"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: poll_delay_ms not applied: no device of the line has a DISPLAY register"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST(VelkhostPoll, DisplayTagOfAnotherAddressIsAWarning) {
+  TempDir dir;
+  const std::string file = dir.Write("line.toml",
+                                     "[[device]]\nname = \"p\"\ntype = \"Data7210\"\naddress = \"3\"\n"
+                                     "[[tag]]\nname = \"n\"\ndevice = \"p\"\naddress = \"MdNameM4\"\ntype = "
+                                     "\"string\"\n");
+  const ProgramResult r = Velkhost({"plan", file});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.err.find(file + ":5: warning: tag 'n' addresses display 4 (its channel), while device 'p' has address 3"),
+            std::string::npos)
+      << r.err;
+}
+
 TEST(VelkhostWrite, WriteChangesTheModuleAndAReadShowsIt) {
   TempDir dir;
   const std::string file = dir.Write("line.toml", EveryFamilyLine());

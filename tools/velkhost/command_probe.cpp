@@ -32,9 +32,9 @@ int RunProbe(const LibraryOptions& libraryOptions, const LineOptions& line, cons
   }
   printf("device '%s' (%s at address %s) answered\n", device.name.c_str(), device.type.c_str(),
          device.address.c_str());
-  const std::string name = ReadModuleName(session.library, *session.driver, session.config.port, device.type,
+  const ModuleName name = ReadModuleName(session.library, *session.driver, session.config.port, device.type,
                                           address, device.address, line.firstInterface);
-  if (!name.empty()) printf("  name: %s\n", name.c_str());
+  if (!name.text.empty()) printf("  name: %s\n", name.text.c_str());
   return kExitOk;
 }
 

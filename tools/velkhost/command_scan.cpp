@@ -74,22 +74,24 @@ int RunScan(const LibraryOptions& libraryOptions, const LineOptions& line, const
     if (display) {
       // The display probe always asks display 2, so a name read is the only
       // way to ask a given address.
-      const std::string name = readName(false);
-      if (!name.empty()) found.push_back({address, name});
+      const ModuleName name = readName(false);
+      if (name.answered) found.push_back({address, name.text});
     } else {
       velk::DeviceRecord record = {};
       record.address = static_cast<uint32_t>(address);
       record.noChecksum = args.checksum ? 0 : 1;
       if (session.driver->d->ProbeDevice(args.moduleType.c_str(), address, &record) == 1) {
-        Found module{address, readName(args.checksum)};
-        if (!module.name.empty()) {
+        Found module{address, std::string()};
+        ModuleName name = readName(args.checksum);
+        if (name.answered) {
           module.checksum = args.checksum ? Found::kWith : Found::kWithout;
         } else if (!IsDataModule(args.moduleType)) {
           // The module answered, but not to the name read: it may use the
           // other checksum setting, which is worth telling the person.
-          module.name = readName(!args.checksum);
-          if (!module.name.empty()) module.checksum = args.checksum ? Found::kWithout : Found::kWith;
+          name = readName(!args.checksum);
+          if (name.answered) module.checksum = args.checksum ? Found::kWithout : Found::kWith;
         }
+        module.name = name.text;
         found.push_back(module);
       }
     }
@@ -116,9 +118,11 @@ int RunScan(const LibraryOptions& libraryOptions, const LineOptions& line, const
     printf("%s scan of addresses %d..%d%s: %zu module%s answered\n", args.moduleType.c_str(), args.from,
            complete ? args.to : args.from + done - 1, complete ? "" : " (stopped)", found.size(),
            found.size() == 1 ? "" : "s");
-    for (const Found& f : found)
-      printf("  address %3d (0x%02X)%s%s%s%s\n", f.address, f.address, f.name.empty() ? "" : "  name: ",
-             f.name.c_str(), f.checksum == Found::kUnknown ? "" : ", ", ChecksumText(f.checksum));
+    for (const Found& f : found) {
+      std::string details = f.name.empty() ? "" : "name: " + f.name;
+      if (f.checksum != Found::kUnknown) details += (details.empty() ? "" : ", ") + std::string(ChecksumText(f.checksum));
+      printf("  address %3d (0x%02X)%s%s\n", f.address, f.address, details.empty() ? "" : "  ", details.c_str());
+    }
     if (!found.empty())
       printf("(a probe counts any answer at an address, so modules of other types answer it as well)\n");
   }

@@ -31,6 +31,11 @@ A line file (TOML) describes the serial port, the devices and their tags:
   device = "inputs"
   address = "AI3"
   type = "float"          # bit byte short word long float string
+  poll = true             # false: a tag that is only written
+
+  [simulation.inputs]     # what --simulate makes the device answer
+  values = { ai = [0, 0, 0, 21.5] }
+  fault = "delay=50"      # see examples/line.toml and tools/sim/sim_config.h
 
 Exit status: 0 success, 1 the port or a module failed, 2 the line file,
 the library or the command line is wrong.
@@ -43,7 +48,8 @@ void AddLineOptions(CLI::App* command, velkhost::LineOptions* line, bool withSim
   command->add_option("--port", line->port, "serial port to use instead of the file's [port] name");
   if (withSimulate)
     command->add_flag("--simulate", line->simulate,
-                      "play the file's devices with the built-in simulator on a new pseudo-terminal");
+                      "play the file's devices with the built-in simulator on a new pseudo-terminal,\n"
+                      "answering as its [simulation.DEVICE] tables say");
   command->add_flag("--v1", line->firstInterface, "use IDriver ProcessPacket instead of IDriver2 ProcessPacket2");
   command->add_flag("-v,--verbose", line->verbose, "say which port was opened with which settings");
 }
@@ -101,7 +107,7 @@ int main(int argc, char** argv) {
   velkhost::LineOptions writeLine;
   velkhost::WriteArgs writeArgs;
   CLI::App* write = app.add_subcommand("write", "write one value to a tag\n"
-                                                "  example: velkhost write examples/line.toml valve_out 1 --simulate");
+                                                "  example: velkhost write examples/line.toml relay3 1 --simulate --read-back");
   AddLineOptions(write, &writeLine, true);
   write->add_option("TAG", writeArgs.tag, "tag name from the line file")->required();
   write->add_option("VALUE", writeArgs.value, "value in the tag's type, e.g. 1, 12.5, 0x3F")->required();
@@ -110,7 +116,7 @@ int main(int argc, char** argv) {
   velkhost::LineOptions probeLine;
   std::string probeDevice;
   CLI::App* probe = app.add_subcommand("probe", "ask whether one device of the line answers\n"
-                                                "  example: velkhost probe examples/line.toml inputs");
+                                                "  example: velkhost probe examples/line.toml inputs --simulate");
   AddLineOptions(probe, &probeLine, true);
   probe->add_option("DEVICE", probeDevice, "device name from the line file")->required();
 
@@ -119,7 +125,7 @@ int main(int argc, char** argv) {
   bool noChecksum = false;
   CLI::App* scan = app.add_subcommand(
       "scan", "probe every address for modules of one type and list who answered\n"
-              "  example: velkhost scan examples/line.toml --type Velk4017 --from 0 --to 31");
+              "  example: velkhost scan examples/line.toml --type Velk4015 --to 15 --simulate");
   AddLineOptions(scan, &scanLine, true);
   scan->add_option("--type", scanArgs.moduleType, "module type to probe for")->required();
   scan->add_option("--from", scanArgs.from, "first address")->capture_default_str()->check(CLI::Range(0, 255));

@@ -25,7 +25,7 @@ bool NameRegisterOf(const std::string& moduleType, int address, std::string* tag
   return true;
 }
 
-std::string ReadModuleName(DriverLibrary& library, DriverObject& driver, const PortConfig& port,
+ModuleName ReadModuleName(DriverLibrary& library, DriverObject& driver, const PortConfig& port,
                            const std::string& moduleType, int address, const std::string& deviceAddress,
                            bool firstInterface) {
   LineConfig config;
@@ -38,18 +38,24 @@ std::string ReadModuleName(DriverLibrary& library, DriverObject& driver, const P
   TagEntry tag;
   tag.name = "name";
   tag.device = device.name;
-  if (!NameRegisterOf(moduleType, address, &tag.address, &tag.dataType)) return std::string();
+  if (!NameRegisterOf(moduleType, address, &tag.address, &tag.dataType)) return ModuleName();
   config.tags.push_back(tag);
 
   CheckedLine checked;
   std::vector<ConfigProblem> problems, warnings;
-  if (!CheckLine(driver.d, config, &checked, &problems, &warnings)) return std::string();
+  if (!CheckLine(driver.d, config, &checked, &problems, &warnings)) return ModuleName();
   std::unique_ptr<HostPacket> packet =
       SingleTagPacket(config, checked, 0, 0, firstInterface ? ItemLayout::kTagItem : ItemLayout::kTagItem2);
   const PacketOutcome outcome = RunPacket(driver, *packet);
   const TagReading reading = ReadItem(*packet, 0, outcome, tag.dataType, library);
-  if (!reading.ok) return std::string();
-  return reading.value.kind == TagValue::kText ? reading.value.text : ValueText(reading.value);
+  ModuleName name;
+  name.answered = reading.ok;
+  if (!reading.ok) return name;
+  if (reading.value.kind == TagValue::kText)
+    name.text = reading.value.text;
+  else if (reading.value.integer != 0)  // a module number; 0 when the answer held letters
+    name.text = ValueText(reading.value);
+  return name;
 }
 
 }  // namespace velkhost

@@ -17,10 +17,15 @@ namespace velkhost {
 // "MODULE" for a Velk4015); false when the type has none.
 bool NameRegisterOf(const std::string& moduleType, int address, std::string* tagAddress, int16_t* dataType);
 
+struct ModuleName {
+  bool answered = false;  // the read packet succeeded
+  std::string text;       // the name; "" when the answer carried none
+};
+
 // Reads the name register of a module at `address` (device address text
-// `deviceAddress`) through a one-tag packet. Returns the value as text
-// ("" when the type has no name register or the read failed).
-std::string ReadModuleName(DriverLibrary& library, DriverObject& driver, const PortConfig& port,
+// `deviceAddress`) through a one-tag packet. Not answered when the type has
+// no name register or the read failed.
+ModuleName ReadModuleName(DriverLibrary& library, DriverObject& driver, const PortConfig& port,
                            const std::string& moduleType, int address, const std::string& deviceAddress,
                            bool firstInterface);
 
