@@ -10,11 +10,12 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 # On Windows both DLLs are run-time files and land in bin/ together; on
-# POSIX both are libraries and land in lib/ together.
+# POSIX both are libraries and land in lib/ together. Hosts load the driver
+# by path, so import libraries are left out unless asked for by component.
 install(TARGETS Velk4000 StringResource
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT import_libraries EXCLUDE_FROM_ALL)
 install(FILES ${PROJECT_SOURCE_DIR}/include/velk4000/velk4000.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velk4000)
 
 foreach(tool velkhost velksim)
