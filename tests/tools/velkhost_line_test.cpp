@@ -220,6 +220,8 @@ TEST(VelkhostPoll, FailedPacketsShowAsFailedNeverAsValues) {
       "[[device]]\nname = \"good\"\ntype = \"Velk4011\"\naddress = \"1\"\n"
       "[[device]]\nname = \"quiet\"\ntype = \"Velk4017\"\naddress = \"2\"\n"
       "[[device]]\nname = \"panel\"\ntype = \"Data7210\"\naddress = \"3\"\n"
+      "[[device]]\nname = \"thermo\"\ntype = \"Data7810\"\naddress = \"4\"\n"
+      "[[tag]]\nname = \"d\"\ndevice = \"thermo\"\naddress = \"DO1\"\ntype = \"bit\"\n"
       "[[tag]]\nname = \"a\"\ndevice = \"good\"\naddress = \"AI\"\ntype = \"float\"\n"
       "[[tag]]\nname = \"b\"\ndevice = \"quiet\"\naddress = \"AI1\"\ntype = \"float\"\n"
       "[[tag]]\nname = \"c\"\ndevice = \"panel\"\naddress = \"MdNameM3\"\ntype = \"string\"\n"
@@ -241,9 +243,18 @@ TEST(VelkhostPoll, FailedPacketsShowAsFailedNeverAsValues) {
     EXPECT_EQ(tags.at("c").at("ok"), false);
     EXPECT_TRUE(tags.at("c").at("value").is_null());
     EXPECT_EQ(tags.at("c").at("quality"), 0);
+    EXPECT_EQ(tags.at("c").at("state"), "refused");
+    EXPECT_EQ(tags.at("b").at("state"), "failed");
+    // The driver completes a Data7810 output read without asking the module
+    // and stores nothing: that is no value, not a zero.
+    EXPECT_EQ(tags.at("d").at("ok"), false);
+    EXPECT_TRUE(tags.at("d").at("value").is_null());
+    EXPECT_EQ(tags.at("d").at("state"), "no value");
   }
   EXPECT_NE(r.err.find("device 'quiet' (Velk4017 at 2): 1 of 1 packet failed: AI1"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("device 'panel' (Data7210 at 3): 1 of 1 packet failed: MdNameM refused"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("device 'thermo' (Data7810 at 4): 1 of 1 packet failed: DO without a value"), std::string::npos)
       << r.err;
   EXPECT_EQ(r.err.find("'good'"), std::string::npos) << r.err;
 }

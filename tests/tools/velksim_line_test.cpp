@@ -61,4 +61,27 @@ TEST(VelksimWithVelkhost, WritesChangeTheSimulatorAndLaterReadsShowIt) {
   EXPECT_NE(end.out.find("velksim: ended after "), std::string::npos) << end.out;
 }
 
+TEST(VelksimWithVelkhost, PortHeldByAnotherHostIsExplained) {
+  TempDir dir;
+  const std::string modules = dir.Write("modules.toml", kModules);
+  const std::string line = dir.Write("line.toml", kLine);
+  BackgroundProgram simulator;
+  ASSERT_TRUE(simulator.Start({VELKSIM_PATH, modules, "--plain"}));
+  ASSERT_TRUE(simulator.WaitForOutput("\n", 10000)) << simulator.err();
+  std::smatch match;
+  const std::string first = simulator.out();
+  ASSERT_TRUE(std::regex_search(first, match, std::regex("velksim: 2 modules on (\\S+)\\n"))) << first;
+  const std::string port = match[1];
+
+  BackgroundProgram poller;
+  ASSERT_TRUE(poller.Start({VELKHOST_PATH, "poll", line, "--port", port, "--interval-ms", "50"}));
+  ASSERT_TRUE(poller.WaitForOutput("cycle 1\n", 10000)) << poller.err();
+  const ProgramResult second = RunProgram({VELKHOST_PATH, "poll", line, "--port", port, "--once"});
+  EXPECT_EQ(second.exitCode, 1);
+  EXPECT_NE(second.err.find("cannot open serial port '" + port + "'"), std::string::npos) << second.err;
+  EXPECT_NE(second.err.find("another program holds it"), std::string::npos) << second.err;
+  // Ctrl-C ends the first host cleanly, between exchanges.
+  EXPECT_EQ(poller.Stop().exitCode, 0) << poller.err();
+}
+
 }  // namespace

@@ -1,5 +1,7 @@
 #include <stdio.h>
 
+#include <algorithm>
+
 #include "commands.h"
 #include "packet_exchange.h"
 #include "poll_view.h"
@@ -18,9 +20,10 @@ bool PacketGood(const PacketOutcome& outcome, const std::vector<TagReading>& rea
 // cycle, grouped by device so that a dead line reads as one story.
 int ReportFailures(const LineSession& session, const PacketPlan& plan, const CycleResult& cycle) {
   const LineConfig& config = session.config;
-  size_t failedPackets = 0;
-  bool velkFailed = false, dataFailed = false;
+  size_t unanswered = 0, ran = 0;
+  bool withoutValue = false, velkFailed = false, dataFailed = false;
   for (size_t d = 0; d < config.devices.size(); ++d) {
+    const bool dataModule = IsDataModule(config.devices[d].type);
     size_t packets = 0, failed = 0;
     std::string registers;
     for (size_t p = 0; p < plan.size(); ++p) {
@@ -28,24 +31,33 @@ int ReportFailures(const LineSession& session, const PacketPlan& plan, const Cyc
       ++packets;
       if (PacketGood(cycle.packets[p], cycle.readings[p])) continue;
       ++failed;
-      const velk::Packet& r = plan[p]->record();
-      std::string name = r.registerName != nullptr ? r.registerName : "?";
-      if (r.channelLow >= 0 && !IsDataModule(config.devices[d].type)) name += std::to_string(r.channelLow);
-      if (cycle.packets[p].result == 1) name += " refused";
+      const velk::Packet& record = plan[p]->record();
+      std::string name = record.registerName != nullptr ? record.registerName : "?";
+      if (record.channelLow >= 0 && !dataModule) name += std::to_string(record.channelLow);
+      if (cycle.packets[p].result != 1) {
+        ++unanswered;
+        (dataModule ? dataFailed : velkFailed) = true;
+      } else {
+        const bool refused = std::any_of(cycle.readings[p].begin(), cycle.readings[p].end(),
+                                         [](const TagReading& r) { return r.state == TagReading::kRefused; });
+        name += refused ? " refused" : " without a value";
+        withoutValue = withoutValue || !refused;
+      }
       registers += (registers.empty() ? "" : ", ") + name;
     }
+    ran += packets;
     if (failed == 0) continue;
-    failedPackets += failed;
-    (IsDataModule(config.devices[d].type) ? dataFailed : velkFailed) = true;
     const DeviceEntry& device = config.devices[d];
     fprintf(stderr, "velkhost: device '%s' (%s at %s): %zu of %zu packet%s failed: %s\n", device.name.c_str(),
             device.type.c_str(), device.address.c_str(), failed, packets, packets == 1 ? "" : "s",
             registers.c_str());
   }
-  if (failedPackets == 0) return kExitOk;
-  size_t ran = 0;
-  for (const PacketOutcome& o : cycle.packets) ran += o.ran ? 1 : 0;
-  if (failedPackets == ran)
+  if (!velkFailed && !dataFailed && !withoutValue &&
+      std::all_of(cycle.readings.begin(), cycle.readings.end(), [](const std::vector<TagReading>& readings) {
+        return std::all_of(readings.begin(), readings.end(), [](const TagReading& r) { return r.ok; });
+      }))
+    return kExitOk;
+  if (unanswered == ran && ran > 0)
     fprintf(stderr, "velkhost: no module answered on %s: check the port, the baud rate (%u) and the wiring\n",
             session.portName().c_str(), config.port.baud);
   if (velkFailed)
@@ -59,6 +71,10 @@ int ReportFailures(const LineSession& session, const PacketPlan& plan, const Cyc
             "velkhost: a Data7810 answer must reach its register's fixed length within %d ms; a Data7210 display "
             "is given 3 s and is addressed by the tag's channel.\n",
             config.port.timeoutMs);
+  if (withoutValue)
+    fprintf(stderr,
+            "velkhost: \"without a value\": the driver completed the packet but stored nothing in the tag (it "
+            "does not read that register from the module).\n");
   return kExitFailure;
 }
 

@@ -6,13 +6,6 @@
 #include "poll_view.h"
 
 namespace velkhost {
-namespace {
-
-// Items a write does not concern keep this; a display that refuses the
-// command sets quality 0 and still reports success.
-const uint16_t kUntouched = 0xFFFF;
-
-}  // namespace
 
 int RunWrite(const LibraryOptions& libraryOptions, const LineOptions& line, const WriteArgs& args) {
   LineSession session;
@@ -41,7 +34,9 @@ int RunWrite(const LibraryOptions& libraryOptions, const LineOptions& line, cons
   std::unique_ptr<HostPacket> packet =
       SingleTagPacket(config, session.checked, static_cast<size_t>(tagIndex), 1, session.layout());
   packet->value(0) = slot;
-  packet->set_quality(0, kUntouched);
+  // A display that refuses the command sets quality 0 and still reports
+  // success; other writes leave the quality as it was.
+  packet->set_quality(0, kQualityUntouched);
   const PacketOutcome outcome = RunPacket(*session.driver, *packet);
   if (outcome.result != 1) {
     fprintf(stderr,

@@ -11,7 +11,7 @@ PacketOutcome RunPacket(DriverObject& driver, HostPacket& packet) {
   if (record.direction == 0) {
     for (size_t i = 0; i < packet.tags().size(); ++i) {
       memset(&packet.value(i), 0, sizeof(velk::ValueSlot));
-      packet.set_quality(i, 0);
+      packet.set_quality(i, kQualityUntouched);
       packet.set_timeStamp(i, 0);
     }
   }
@@ -30,9 +30,17 @@ TagReading ReadItem(HostPacket& packet, size_t i, const PacketOutcome& outcome, 
                     const DriverLibrary& library) {
   TagReading reading;
   const bool secondInterface = packet.layout() == ItemLayout::kTagItem2;
-  reading.ok = outcome.ran && outcome.result == 1 &&
-               (!secondInterface || packet.quality(i) == velk::kQualityGood);
-  reading.quality = secondInterface ? packet.quality(i) : (reading.ok ? velk::kQualityGood : 0);
+  const uint16_t quality = secondInterface ? packet.quality(i) : velk::kQualityGood;
+  if (!outcome.ran || outcome.result != 1)
+    reading.state = TagReading::kPacketFailed;
+  else if (quality == velk::kQualityGood)
+    reading.state = TagReading::kGood;
+  else if (quality == kQualityUntouched)
+    reading.state = TagReading::kNotStored;
+  else
+    reading.state = TagReading::kRefused;
+  reading.ok = reading.state == TagReading::kGood;
+  reading.quality = reading.ok ? velk::kQualityGood : (quality == kQualityUntouched ? 0 : quality);
   const uint64_t stamped = secondInterface ? packet.timeStamp(i) : 0;
   reading.fileTime = stamped != 0 ? stamped : outcome.fileTime;
   if (reading.ok) reading.value = DecodeValue(packet.value(i), dataType, library);

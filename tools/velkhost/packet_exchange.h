@@ -12,6 +12,10 @@
 
 namespace velkhost {
 
+// The quality an item keeps when the driver does not touch it; the driver
+// writes only 192 or 0.
+const uint16_t kQualityUntouched = 0xFFFF;
+
 struct PacketOutcome {
   bool ran = false;
   int32_t result = 0;     // what ProcessPacket or ProcessPacket2 returned
@@ -20,6 +24,8 @@ struct PacketOutcome {
 };
 
 struct TagReading {
+  // Why a tag has no value, when it has none.
+  enum State { kGood, kPacketFailed, kRefused, kNotStored } state = kPacketFailed;
   bool ok = false;
   TagValue value;
   uint16_t quality = 0;   // the item's quality (IDriver2), else 192 or 0 by the result
@@ -27,12 +33,15 @@ struct TagReading {
 };
 
 // Runs `packet` through ProcessPacket or ProcessPacket2 by its item layout.
-// Before a read, the items' values, qualities and time stamps are cleared so
-// that what is shown afterwards is what this exchange stored.
+// Before a read, the items' values and time stamps are cleared and their
+// qualities marked untouched, so that what is shown afterwards is what this
+// exchange stored.
 PacketOutcome RunPacket(DriverObject& driver, HostPacket& packet);
 
 // What item `i` holds after `outcome`: ok only when the packet succeeded
-// and, under IDriver2, the driver marked the item good.
+// and, under IDriver2, the driver marked the item good. An item the driver
+// left untouched in a successful packet (a register it answers without
+// reading the module) has no value, and is not taken for a refusal.
 TagReading ReadItem(HostPacket& packet, size_t i, const PacketOutcome& outcome, int16_t dataType,
                     const DriverLibrary& library);
 

@@ -26,6 +26,31 @@ std::string Milliseconds(double ms) {
   return text;
 }
 
+// What a tag without a value shows instead.
+const char* Missing(const TagReading& r) {
+  switch (r.state) {
+    case TagReading::kRefused:
+      return "REFUSED";
+    case TagReading::kNotStored:
+      return "NO VALUE";
+    default:
+      return "FAILED";
+  }
+}
+
+const char* StateName(const TagReading& r) {
+  switch (r.state) {
+    case TagReading::kGood:
+      return "good";
+    case TagReading::kRefused:
+      return "refused";
+    case TagReading::kNotStored:
+      return "no value";
+    default:
+      return "failed";
+  }
+}
+
 // Cuts a cell to its column so that a long text cannot break the table.
 std::string Cell(const std::string& text, size_t width) {
   if (text.size() <= width) return text;
@@ -53,7 +78,7 @@ class LiveTable final : public PollView {
       for (size_t i = 0; i < packet.tags().size(); ++i) {
         const TagEntry& tag = config.tags[packet.tags()[i]];
         const TagReading& r = cycle.readings[p][i];
-        const std::string value = r.ok ? ValueText(r.value) : "FAILED";
+        const std::string value = r.ok ? ValueText(r.value) : Missing(r);
         std::string packetCells;
         if (i == 0) {
           char cells[96];
@@ -93,8 +118,8 @@ class PlainLines final : public PollView {
                  tag.address.c_str(), DataTypeName(tag.dataType).c_str(), ValueText(r.value).c_str(), r.quality,
                  FileTimeIso(r.fileTime).c_str());
         else
-          printf("  %-18s %-12s %-12s %-6s FAILED (packet %zu)  quality %u\n", tag.name.c_str(), tag.device.c_str(),
-                 tag.address.c_str(), DataTypeName(tag.dataType).c_str(), p + 1, r.quality);
+          printf("  %-18s %-12s %-12s %-6s %s (packet %zu)  quality %u\n", tag.name.c_str(), tag.device.c_str(),
+                 tag.address.c_str(), DataTypeName(tag.dataType).c_str(), Missing(r), p + 1, r.quality);
       }
     }
     for (size_t p = 0; p < context_.plan->size(); ++p) {
@@ -132,6 +157,7 @@ class JsonLines final : public PollView {
                         {"value", r.ok ? ValueJson(r.value) : nlohmann::ordered_json(nullptr)},
                         {"quality", r.quality},
                         {"ok", r.ok},
+                        {"state", StateName(r)},
                         {"time", FileTimeIso(r.fileTime)},
                         {"packet", p + 1}});
       }
