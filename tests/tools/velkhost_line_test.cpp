@@ -271,6 +271,29 @@ TEST(VelkhostPoll, PlainLinesWhenNotATerminal) {
   EXPECT_TRUE(std::regex_search(r.out, std::regex("\\n  panel_name +d7210 +MdNameM11 +string +\"PANEL11\"")));
 }
 
+TEST(VelkhostPoll, SimulationSectionErrorsNameTheirLine) {
+  TempDir dir;
+  const std::string line =
+      "[[device]]\nname = \"a\"\ntype = \"Velk4017\"\naddress = \"2\"\n"
+      "[[tag]]\nname = \"t\"\ndevice = \"a\"\naddress = \"AI0\"\ntype = \"float\"\n";
+  const struct {
+    const char* simulation;
+    const char* expected;
+  } cases[] = {
+      {"[simulation.a]\nvalues = { ai = \"x\" }\n", ":11: ai must be an array"},
+      {"[simulation.b]\nname = \"x\"\n", ":10: [simulation.b] names no device of the line"},
+      {"[simulation.a]\naddress = 5\n", ":11: 'address' of device 'a' comes from its [[device]] entry"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.simulation);
+    const std::string file = dir.Write("line.toml", line + c.simulation);
+    const ProgramResult r = Velkhost({"poll", file, "--simulate", "--once"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find(file + c.expected), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
 // The README's main job, as a user types it.
 TEST(VelkhostPoll, ExampleLinePollsWithTheSimulator) {
   const ProgramResult r = Velkhost({"poll", std::string(VELK_SOURCE_DIR) + "/examples/line.toml", "--simulate",

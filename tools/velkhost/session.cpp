@@ -60,7 +60,12 @@ int LineSession::Connect(int16_t timeoutMs) {
   portName_ = options_.port.empty() ? config.port.name : options_.port;
   if (options_.simulate) {
     std::string error;
-    if (!simulation.Start(config, &error)) {
+    if (!simulation.Build(config, &error)) {
+      fprintf(stderr, "velkhost: %s\nvelkhost: the [simulation] section has errors; nothing was started\n",
+              error.c_str());
+      return kExitConfig;
+    }
+    if (!simulation.Serve(&error)) {
       fprintf(stderr, "velkhost: cannot start the simulator: %s\n", error.c_str());
       return kExitFailure;
     }

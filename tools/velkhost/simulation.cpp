@@ -63,7 +63,7 @@ LineSimulation::~LineSimulation() {
   if (running_ != nullptr) running_->server.Stop();
 }
 
-bool LineSimulation::Start(const LineConfig& config, std::string* error) {
+bool LineSimulation::Build(const LineConfig& config, std::string* error) {
   toml::table root;
   try {
     root = toml::parse_file(config.path);
@@ -71,8 +71,8 @@ bool LineSimulation::Start(const LineConfig& config, std::string* error) {
     *error = config.path + ": " + std::string(e.description());
     return false;
   }
-  const toml::table* section = nullptr;
-  if (const toml::node* node = root.get("simulation")) {
+  toml::table* section = nullptr;
+  if (toml::node* node = root.get("simulation")) {
     section = node->as_table();
     if (section == nullptr) {
       *error = At(config, *node) + "[simulation] must be a table";
@@ -95,47 +95,49 @@ bool LineSimulation::Start(const LineConfig& config, std::string* error) {
     int address = 0;
     bool checksum = false;
     ReadDeviceAddress(device.address, &address, &checksum);
-    const toml::table* settings = nullptr;
+    toml::table none;
+    toml::table* settings = &none;
     if (section != nullptr)
-      if (const toml::node* node = section->get(device.name)) {
+      if (toml::node* node = section->get(device.name)) {
         settings = node->as_table();
         if (settings == nullptr) {
           *error = At(config, *node) + "[simulation." + device.name + "] must be a table";
           return false;
         }
       }
+    for (const char* key : {"address", "type", "checksum"})
+      if (settings->contains(key)) {
+        *error = At(config, *settings->get(key)) + "'" + key + "' of device '" + device.name +
+                 "' comes from its [[device]] entry and is not set in [simulation]";
+        return false;
+      }
+    // The device's own table (values, faults, name, version) completed with
+    // what the line gives it, in place, so that the simulator's messages
+    // still name the lines of the file.
+    settings->insert_or_assign("type", device.type);
+    settings->insert_or_assign("checksum", checksum && !IsDataModule(device.type));
     for (int played : PlayedAddresses(config, d, address)) {
-      // The device's own settings (values, faults, name, version) with the
-      // address, type and checksum use the line gives it.
-      toml::table entry = settings != nullptr ? *settings : toml::table{};
-      for (const char* key : {"address", "type", "checksum"})
-        if (entry.contains(key)) {
-          *error = At(config, *entry.get(key)) + "'" + key + "' of device '" + device.name +
-                   "' comes from its [[device]] entry and is not set in [simulation]";
-          return false;
-        }
-      entry.insert("address", played);
-      entry.insert("type", device.type);
-      entry.insert("checksum", checksum && !IsDataModule(device.type));
+      settings->insert_or_assign("address", played);
       std::string why;
-      if (!sim::AddModuleFromToml(entry, &running->bus, &why)) {
+      if (!sim::AddModuleFromToml(*settings, &running->bus, &why)) {
         *error = "device '" + device.name + "': " + why;
         return false;
       }
     }
   }
-  if (section != nullptr && section->contains("module")) {
-    toml::table extras;
-    extras.insert("module", *section->get("module"));
-    std::string why;
-    if (!sim::AddModulesFromToml(extras, &running->bus, &why)) {
-      *error = "[[simulation.module]]: " + why;
-      return false;
-    }
-  }
-  if (!running->server.ServePseudoTerminal(error)) return false;
-  portName_ = running->server.path();
+  // Extra modules of the bus that the line does not configure.
+  if (section != nullptr && !sim::AddModulesFromToml(*section, &running->bus, error)) return false;
   running_ = std::move(running);
+  return true;
+}
+
+bool LineSimulation::Serve(std::string* error) {
+  if (running_ == nullptr) {
+    *error = "no simulated modules were built";
+    return false;
+  }
+  if (!running_->server.ServePseudoTerminal(error)) return false;
+  portName_ = running_->server.path();
   return true;
 }
 

@@ -18,8 +18,12 @@ class LineSimulation {
   LineSimulation(const LineSimulation&) = delete;
   LineSimulation& operator=(const LineSimulation&) = delete;
 
-  // Builds the modules and starts serving them. Returns false with a message.
-  bool Start(const LineConfig& config, std::string* error);
+  // Builds the modules of the line's devices with the file's [simulation]
+  // settings. Returns false with a message naming the file's line.
+  bool Build(const LineConfig& config, std::string* error);
+
+  // Serves the built modules on a new pseudo-terminal.
+  bool Serve(std::string* error);
 
   // The pseudo-terminal the driver opens as its serial port.
   const std::string& portName() const { return portName_; }
