@@ -227,6 +227,15 @@ TEST_F(PacketProcessing, DisplayIsTheFirstWaitOfTheTransaction) {
   EXPECT_TRUE(fake.writes.empty()) << "the driver answers DISPLAY itself";
   EXPECT_EQ(driver.line().pollDelayMs, 100);
 
+  // Through IDriver2 a write is stamped like a read, unlike the writes that
+  // reach a module; the value keeps what the host wrote.
+  HostPacket<velk::TagItem2> write2("Velk4017", "DISPLAY", 4, 1);
+  write2.Add(0, velk::kTypeWord, 100);
+  ASSERT_EQ(driver.ProcessPacket2(write2.get()), 1);
+  EXPECT_EQ(write2.item(0).quality, velk::kQualityGood);
+  EXPECT_NE((uint64_t{write2.item(0).timeStampHigh} << 32) | write2.item(0).timeStampLow, 0u);
+  EXPECT_EQ(SlotBits(write2.item(0).value), 100u);
+
   Answers({{Summed("#010"), Summed(">+01.000")}});
   HostPacket<velk::TagItem> ai("Velk4017", "AI", 0, 0);
   ai.Add(0, velk::kTypeFloat, kPrefill);
@@ -274,6 +283,20 @@ TEST_F(PacketProcessing, Velk4050OutputsAreReadBackTwice) {
   other.Add(0, velk::kTypeByte, kPrefill);
   EXPECT_EQ(driver.ProcessPacket2(other.get()), 1);
   EXPECT_EQ(fake.writes.size(), 1u);
+}
+
+// The read-backs follow the exchange before its answer is judged: a refused
+// output write still sends them, and the packet fails afterwards.
+TEST_F(PacketProcessing, RefusedVelk4050OutputWriteIsStillReadBack) {
+  const std::string byteWrite = Summed("#0100A5");
+  const std::string inputs = Summed("$016");
+  Answers({{byteWrite, Summed("?01")}, {inputs, Summed("!12A5")}});
+  HostPacket<velk::TagItem> p("Velk4050", "DO", 1, 1);
+  p.Add(0, velk::kTypeByte, 0xA5);
+  EXPECT_EQ(driver.ProcessPacket(p.get()), 0);
+  EXPECT_EQ(fake.writes, (std::vector<std::string>{byteWrite, inputs, inputs}));
+  EXPECT_EQ(p.header().registerCode, 1);
+  EXPECT_EQ(p.header().direction, 1);
 }
 
 TEST_F(PacketProcessing, FailedReadBackStillRestoresThePacket) {
