@@ -2,7 +2,10 @@
 // faults a module shows on purpose.
 #include <gtest/gtest.h>
 
+#include <math.h>
+
 #include <string>
+#include <thread>
 
 #include "serial/encoding.h"
 #include "sim/bus.h"
@@ -172,6 +175,44 @@ TEST(SimLineFramer, FramesAtCarriageReturnAndBoundsLongLines) {
   // Binary-safe: a zero byte inside a line is kept.
   framer.Feed("#0\0\r", 4, &lines);
   EXPECT_EQ(lines.back(), std::string("#0\0\r", 4));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SimValueSource, MovesAndStartsAgain) {
+  using sim::ValueSource;
+  struct {
+    ValueSource source;
+    uint32_t ms;
+    double value;
+  } cases[] = {
+      {ValueSource::Constant(3.5), 123456, 3.5},
+      {ValueSource::Ramp(0, 10, 20), 0, 0.0},
+      {ValueSource::Ramp(0, 10, 20), 5000, 2.5},
+      {ValueSource::Ramp(0, 10, 20), 25000, 2.5},  // the second climb
+      {ValueSource::Ramp(10, -10, 4), 3000, -5.0},  // a ramp may fall
+      {ValueSource::Sine(5, 2, 8), 2000, 7.0},
+      {ValueSource::Sine(5, 2, 8), 6000, 3.0},
+      {ValueSource::Sine(5, 2, 8), 0xFFFFFFFFu, 5.0 + 2.0 * sin(2 * M_PI * (0xFFFFFFFFu % 8000) / 8000.0)},
+      {ValueSource::Ramp(1, 9, 0), 5000, 1.0},  // no period: stands still
+  };
+  for (const auto& c : cases) EXPECT_NEAR(c.source.At(c.ms), c.value, 1e-9) << c.source.Describe() << " " << c.ms;
+  EXPECT_EQ(ValueSource::Sine(5, 2, 8).Describe(), "sine 5+-2/8s");
+}
+
+TEST(SimBus, ModulesAreChangedSafelyWhileTheBusAnswers) {
+  sim::Bus bus;
+  auto* module = static_cast<sim::VelkModule*>(bus.Add("Velk4051", 1));
+  std::thread writer([module] {
+    for (uint32_t i = 0; i < 2000; ++i) module->Update([i](sim::VelkRegisters& r) { r.digitalIn = i & 1 ? 0xFFFF : 0; });
+  });
+  for (int i = 0; i < 2000; ++i) {
+    const std::string answer = bus.Handle("$016\r").Bytes();
+    ASSERT_TRUE(answer == "!000000\r" || answer == "!FFFF00\r") << answer;
+  }
+  writer.join();
 }
 
 }  // namespace

@@ -94,6 +94,8 @@ TEST(SimData7810, SetAddressBaudAndOutputs) {
   for (const auto& c : cases) EXPECT_EQ(bus.Handle(c.command).Bytes(), c.answer) << c.command;
   auto* module = bus.Data7810(2);
   ASSERT_NE(module, nullptr);
+  EXPECT_EQ(bus.Data7810(1), nullptr);
+  EXPECT_EQ(bus.Recent(1)[0].address, 2);
   EXPECT_EQ(module->registers().digitalOut, 3);
   EXPECT_EQ(module->registers().outputWrites, 1u);
 }
