@@ -24,7 +24,15 @@ foreach(installed include/velk4000/velk4000.h bin/velkhost)
     message(FATAL_ERROR "${installed} was not installed")
   endif()
 endforeach()
-run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/tools/consumer -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${prefix})
+# A sanitized driver can only be loaded by a program that carries the
+# sanitizer runtime itself.
+set(consumer_flags)
+if(SANITIZE)
+  set(consumer_flags -DCMAKE_CXX_FLAGS=-fsanitize=address,undefined
+                     -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined)
+endif()
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/tools/consumer -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${prefix}
+    ${consumer_flags})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run(${WORK_DIR}/build/consumer)
 message(STATUS "${last_output}")
