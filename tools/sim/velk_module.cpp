@@ -133,6 +133,15 @@ void VelkModule::AdvanceCounters(uint32_t nowMs) {
   }
 }
 
+uint32_t VelkModule::ProjectedCounter(int channel, uint32_t nowMs) const {
+  const uint32_t counter = registers_.counter[channel];
+  if (!registers_.counting[channel] || !(registers_.countRate[channel] > 0.0)) return counter;
+  const double counts = countFraction_[channel] +
+                        registers_.countRate[channel] * static_cast<uint32_t>(nowMs - countersAtMs_) / 1000.0;
+  const double room = static_cast<double>(registers_.maxCounter[channel]) - counter;
+  return counts <= room ? counter + static_cast<uint32_t>(counts) : registers_.maxCounter[channel];
+}
+
 void VelkModule::Answer(const std::string& line, const LineContext& context, std::string* answer,
                         std::string* note) {
   answer->clear();
@@ -206,8 +215,10 @@ std::string VelkModule::Summary(uint32_t nowMs) const {
       snprintf(text, sizeof text, "DI %02X  DO %02X", r.digitalIn & 0xFF, r.digitalOut & 0xFF);
       break;
     case VelkFamily::k4080:
-      snprintf(text, sizeof text, "counter %u%s %u%s  DO %02X", r.counter[0], r.counting[0] ? "" : " (stopped)",
-               r.counter[1], r.counting[1] ? "" : " (stopped)", r.digitalOut & 0xFF);
+      // The view shows the counters as they run, also between polls.
+      snprintf(text, sizeof text, "counter %u%s %u%s  DO %02X", ProjectedCounter(0, nowMs),
+               r.counting[0] ? "" : " (stopped)", ProjectedCounter(1, nowMs), r.counting[1] ? "" : " (stopped)",
+               r.digitalOut & 0xFF);
       break;
     case VelkFamily::k4015:
       snprintf(text, sizeof text, "raw %d  N1 %+.3f  N2 %+.3f  sync %d%s", r.rawInput, r.analogIn[0].At(nowMs),

@@ -134,6 +134,7 @@ class VelkModule final : public Module {
  private:
   VelkModule(const std::string& typeName, VelkFamily family, uint8_t address, bool checksum);
   void AdvanceCounters(uint32_t nowMs);
+  uint32_t ProjectedCounter(int channel, uint32_t nowMs) const;
 
   const VelkFamily family_;
   VelkRegisters registers_;
