@@ -169,6 +169,10 @@ bool FakeSerial::Read(platform::Handle h, void* bytes, uint32_t count, uint32_t*
 bool FakeSerial::Write(platform::Handle h, const void* bytes, uint32_t count, uint32_t* written) {
   if (written != nullptr) *written = 0;
   if (!Known(h) || failWrites) return false;
+  if (failNextWrites > 0) {
+    --failNextWrites;
+    return false;
+  }
   const std::string data(static_cast<const char*>(bytes), count);
   writes.push_back(data);
   log.push_back("write " + data);

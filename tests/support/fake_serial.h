@@ -68,6 +68,8 @@ class FakeSerial final : public platform::SerialApi {
 
   // --- Faults -----------------------------------------------------------
   bool failWrites = false;
+  // This many of the next writes are refused, then writes work again.
+  int failNextWrites = 0;
   bool failReads = false;
   bool failSetState = false;
   // After a write the output queue reports bytes for this long. A status

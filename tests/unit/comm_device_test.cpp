@@ -99,6 +99,13 @@ TEST_F(CommDevice, OpeningSetsTheWholeBaudRateAndAWriteTimeOutByRate) {
   EXPECT_EQ(fake.closed.size(), 5u);
 }
 
+TEST_F(CommDevice, OpenLeavesEventMaskAndRequestToSendAlone) {
+  const velk::PortSettings s = MakeSettings("COM1", 9600, 500);
+  ASSERT_EQ(device.Configure(&s), 1);
+  EXPECT_EQ(fake.log, (std::vector<std::string>{"open //./COM1", "setup 1024 512", "state 9600 8 0 0", "purge 15",
+                                                "timeouts 4294967295 0 0 15 1000"}));
+}
+
 TEST_F(CommDevice, TimeOutChangesOnlyWhenOpenSucceeds) {
   velk::PortSettings s = MakeSettings("COM7", 9600, 700);
   EXPECT_EQ(device.Configure(&s), 0);

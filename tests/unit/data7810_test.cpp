@@ -197,6 +197,25 @@ TEST_F(Data7810Test, InputsVersionAndName) {
   EXPECT_EQ(AtomString(AtomOfSlot(name.item(0).value)), "Thermo12");  // eight at most
 }
 
+TEST_F(Data7810Test, NameEndsAtTheFirstCarriageReturn) {
+  struct Case {
+    std::string answer;
+    std::string name;
+  } cases[] = {
+      {"!01AB\rxxxxxx", "AB"},
+      {"!01\rNAMEXXXX", ""},     // the carriage return stands at position 3
+      {"\r01NAME\rxxxx", ""},    // the first one, at position 0, counts
+      {"!01NAMEWITHOUTEND", ""},  // none arrived
+  };
+  for (const Case& c : cases) {
+    AnswerWith({{"$01M\r", c.answer}});
+    TestPacket<velk::TagItem> name(1, reg::kName, 0);
+    name.Add(0, velk::kTypeString, reg::kName);
+    ASSERT_EQ(d().ProcessData7810Packet(name.get()), 1) << c.answer;
+    EXPECT_EQ(AtomString(AtomOfSlot(name.item(0).value)), c.name) << c.answer;
+  }
+}
+
 TEST_F(Data7810Test, OutputReadNeedsNoTraffic) {
   TestPacket<velk::TagItem2> p(1, reg::kDO, 0);
   p.Add(0, velk::kTypeBit, reg::kDO).value = Slot(3);

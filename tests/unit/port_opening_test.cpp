@@ -1,3 +1,4 @@
+#include <set>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,19 @@ TEST_F(PortOpening, RefusedSettingsCloseTheNewPort) {
   EXPECT_EQ(line.portHandle, platform::kNoHandle);
   EXPECT_EQ(fake.openHandles.size(), 0u);
   EXPECT_EQ(fake.closed.size(), 1u);
+
+  // A port already open stays the line's when another one is refused.
+  fake.failSetState = false;
+  OpenLine();
+  const platform::Handle held = line.portHandle;
+  fake.AddPort("COM2");
+  fake.failSetState = true;
+  const velk::PortSettings other = MakeSettings("COM2", 9600, 300);
+  EXPECT_EQ(line.OpenPort(&other), 0);
+  EXPECT_EQ(line.portHandle, held);
+  EXPECT_EQ(device.m_hPort, held);
+  EXPECT_EQ(line.answerTimeoutMs, 300);
+  EXPECT_EQ(fake.openHandles, std::set<platform::Handle>{held});
 }
 
 TEST_F(PortOpening, SecondOpeningOfTheHeldPortFailsAndTheOpenPortStaysInUse) {

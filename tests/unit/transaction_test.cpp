@@ -97,6 +97,22 @@ TEST_F(Transaction, BroadcastReturnsOnceWritten) {
   EXPECT_TRUE(clock.sleeps.empty());
 }
 
+TEST_F(Transaction, BroadcastRefusedOnceIsSentAgainAndWaitedOn) {
+  OpenLine(100, 15);
+  fake.failNextWrites = 1;
+  Answer({{5, "!\r"}});
+  ASSERT_EQ(Transact("#**\r"), 1);
+  EXPECT_EQ(answer, "!\r");
+  EXPECT_EQ(fake.writes, std::vector<std::string>{"#**\r"});
+
+  // Nobody answers a broadcast: the second try ends at the time-out.
+  fake.failNextWrites = 1;
+  fake.responder = nullptr;
+  const uint32_t start = clock.TickMs();
+  EXPECT_EQ(Transact("#**\r"), 0);
+  EXPECT_EQ(clock.TickMs() - start, 101u);
+}
+
 TEST_F(Transaction, LateBytesFromBeforeTheWriteStartTheAnswer) {
   OpenLine(100, 15);
   fake.Inject(0, ">late");
