@@ -68,7 +68,10 @@ int32_t SerialLine::OpenComm(const velk::PortSettings& settings) {
   api_.SetupQueues(port, kInputQueueBytes, kOutputQueueBytes);
   platform::CommState state;
   api_.GetState(port, &state);
-  state.baudRate = settings.baudRate & 0xFFFFu;
+  // The whole 32-bit rate, as the serial device object takes it: cutting it
+  // to 16 bits would open a 115200-baud line at 49664 baud without a word.
+  // Rates up to 65535 are unaffected.
+  state.baudRate = settings.baudRate;
   state.byteSize = settings.dataBits;
   state.parity = settings.parity;
   state.stopBits = settings.stopBits == 2 ? kTwoStopBits : kOneStopBit;

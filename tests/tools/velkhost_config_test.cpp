@@ -82,7 +82,7 @@ TEST(VelkhostConfig, EveryRejectionNamesItsLine) {
       {"unknown device", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "float", "nope"), ":10: tag 't' names device 'nope', which is not defined"},
       {"data type name", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "double"), ":12: type 'double' of tag 't' is not one of"},
       {"parity", "[port]\nparity = \"sometimes\"\n", ":2: parity 'sometimes' is not one of none, odd, even, mark, space"},
-      {"baud above 16 bits", "[port]\nbaud = 115200\n", ":2: baud of [port] is 115200, accepted 1 to 65535"},
+      {"baud beyond any UART", "[port]\nbaud = 5000000\n", ":2: baud of [port] is 5000000, accepted 1 to 4000000"},
       {"unknown key", "[port]\nspeed = 9600\n", ":2: unknown key 'speed' in [port]"},
       {"address as float", "[[device]]\nname = \"x\"\ntype = \"Velk4017\"\naddress = 3.1\n", ":4: address of [[device]] at line 1 must be a text"},
       {"duplicate tag", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "float") + Tag("AI2", "float"), ":13: a tag named 't' is already defined"},

@@ -34,8 +34,8 @@ TEST_F(PortOpening, SettingsIntoTheControlBlock) {
     uint32_t wantBaud;
     uint8_t wantStop;
   } cases[] = {{9600, 0, 0, 9600, 0},   {9600, 1, 1, 9600, 0},     {9600, 2, 2, 9600, 2},
-               {9600, 3, 3, 9600, 0},   {9600, -1, 4, 9600, 0},    {115200, 1, 0, 115200 & 0xFFFF, 0},
-               {0x10000 + 1200, 2, 0, 1200, 2}};
+               {9600, 3, 3, 9600, 0},   {9600, -1, 4, 9600, 0},    {115200, 1, 0, 115200, 0},
+               {230400, 2, 0, 230400, 2}};
   for (const Case& c : cases) {
     velk::PortSettings s = MakeSettings("COM1", c.baud);
     s.stopBits = c.stopBits;

@@ -83,7 +83,7 @@ void ReadPort(Reader& reader, const toml::table& port, PortConfig* out) {
   }
   int64_t value = 0;
   // The driver's own opening takes only the low 16 bits of the rate.
-  if (reader.Integer(port, "baud", where, 1, 65535, &value)) out->baud = static_cast<uint32_t>(value);
+  if (reader.Integer(port, "baud", where, 1, 4000000, &value)) out->baud = static_cast<uint32_t>(value);
   if (reader.Integer(port, "data_bits", where, 5, 8, &value)) out->dataBits = static_cast<uint8_t>(value);
   if (reader.Integer(port, "stop_bits", where, 1, 2, &value)) out->stopBits = static_cast<int16_t>(value);
   if (reader.Integer(port, "timeout_ms", where, 1, 32767, &value)) out->timeoutMs = static_cast<int16_t>(value);
