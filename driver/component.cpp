@@ -36,8 +36,14 @@ class ClassFactory final : public velk::IClassFactoryV {
     if (out == nullptr) return velk::kPointer;
     *out = nullptr;
     if (outer != nullptr) return velk::kNoAggregation;
-    CVelk4000Pro* object = new (std::nothrow) CVelk4000Pro();
-    if (object == nullptr) return velk::kOutOfMemory;
+    // Construction allocates the serial device and the code maps; running out
+    // of memory there is a failure to report, not an exception for the host.
+    CVelk4000Pro* object = nullptr;
+    try {
+      object = new CVelk4000Pro();
+    } catch (...) {
+      return velk::kOutOfMemory;
+    }
     object->AddRef();
     const velk::HResult hr = object->QueryInterface(iid, out);
     object->Release();  // destroys the object when the interface was unknown

@@ -63,6 +63,18 @@ int32_t CVelk4000Pro::ClosePort() { return line_->ClosePort(); }
 int32_t CVelk4000Pro::SetPortHandle(const velk::PortHandle* handle) { return line_->SetPortHandle(handle); }
 
 // The embedded interfaces forward to the object: one count, one identity.
+// No exception may cross into the host, which is not written in this
+// language's terms; an operation that runs out of memory fails instead.
+namespace {
+template <typename Result, typename Operation>
+Result Guarded(Result failure, Operation&& operation) noexcept {
+  try {
+    return operation();
+  } catch (...) {
+    return failure;
+  }
+}
+}  // namespace
 
 velk::HResult CVelk4000Pro::DispatchImpl::QueryInterface(const velk::Guid& iid, void** out) {
   return owner_.QueryInterface(iid, out);
@@ -95,45 +107,55 @@ uint32_t CVelk4000Pro::DriverImpl::AddRef() { return owner_.AddRef(); }
 uint32_t CVelk4000Pro::DriverImpl::Release() { return owner_.Release(); }
 int32_t CVelk4000Pro::DriverImpl::GetRegisterTable(const char* moduleType, const velk::RegisterDef** firstRow,
                                                    int32_t* rowCount) {
-  return owner_.GetRegisterTable(moduleType, firstRow, rowCount);
+  return Guarded(0, [&] { return owner_.GetRegisterTable(moduleType, firstRow, rowCount); });
 }
 int32_t CVelk4000Pro::DriverImpl::ProbeDevice(const char* moduleType, int32_t address, velk::DeviceRecord* device) {
-  return owner_.ProbeDevice(moduleType, address, device);
+  return Guarded(0, [&] { return owner_.ProbeDevice(moduleType, address, device); });
 }
 int16_t CVelk4000Pro::DriverImpl::ParseTag(const velk::TagConfig* config, velk::TagDef* def) {
-  return owner_.ParseTag(config, def);
+  return Guarded(static_cast<int16_t>(12), [&] { return owner_.ParseTag(config, def); });
 }
 int32_t CVelk4000Pro::DriverImpl::Reserved(uintptr_t a, uintptr_t b, uintptr_t c) {
-  return owner_.Reserved(a, b, c);
+  return Guarded(0, [&] { return owner_.Reserved(a, b, c); });
 }
 int32_t CVelk4000Pro::DriverImpl::OpenPort(uintptr_t reserved, const velk::PortSettings* settings) {
-  return owner_.OpenPort(reserved, settings);
+  return Guarded(0, [&] { return owner_.OpenPort(reserved, settings); });
 }
-int32_t CVelk4000Pro::DriverImpl::ClosePort() { return owner_.ClosePort(); }
+int32_t CVelk4000Pro::DriverImpl::ClosePort() {
+  return Guarded(0, [&] { return owner_.ClosePort(); });
+}
 int32_t CVelk4000Pro::DriverImpl::DisableDeviceAlarm(const char* moduleType, int32_t address, uintptr_t reserved) {
-  return owner_.DisableDeviceAlarm(moduleType, address, reserved);
+  return Guarded(0, [&] { return owner_.DisableDeviceAlarm(moduleType, address, reserved); });
 }
 int32_t CVelk4000Pro::DriverImpl::CanMerge(const velk::TagDef* tag, int32_t direction, velk::Packet* packet) {
-  return owner_.CanMerge(tag, direction, packet);
+  return Guarded(0, [&] { return owner_.CanMerge(tag, direction, packet); });
 }
-int32_t CVelk4000Pro::DriverImpl::ProcessPacket(velk::Packet* packet) { return owner_.ProcessPacket(packet); }
+int32_t CVelk4000Pro::DriverImpl::ProcessPacket(velk::Packet* packet) {
+  return Guarded(0, [&] { return owner_.ProcessPacket(packet); });
+}
 int32_t CVelk4000Pro::DriverImpl::ParseDeviceAddress(const char* text, velk::DeviceRecord* device) {
-  return owner_.ParseDeviceAddress(text, device);
+  return Guarded(0, [&] { return owner_.ParseDeviceAddress(text, device); });
 }
-const char* CVelk4000Pro::DriverImpl::GetErrorText() { return owner_.GetErrorText(); }
+const char* CVelk4000Pro::DriverImpl::GetErrorText() {
+  return Guarded(static_cast<const char*>(nullptr), [&] { return owner_.GetErrorText(); });
+}
 
 velk::HResult CVelk4000Pro::Driver2Impl::QueryInterface(const velk::Guid& iid, void** out) {
   return owner_.QueryInterface(iid, out);
 }
 uint32_t CVelk4000Pro::Driver2Impl::AddRef() { return owner_.AddRef(); }
 uint32_t CVelk4000Pro::Driver2Impl::Release() { return owner_.Release(); }
-int32_t CVelk4000Pro::Driver2Impl::ProcessPacket2(velk::Packet* packet) { return owner_.ProcessPacket2(packet); }
+int32_t CVelk4000Pro::Driver2Impl::ProcessPacket2(velk::Packet* packet) {
+  return Guarded(0, [&] { return owner_.ProcessPacket2(packet); });
+}
 int32_t CVelk4000Pro::Driver2Impl::SetPortHandle(const velk::PortHandle* handle) {
-  return owner_.SetPortHandle(handle);
+  return Guarded(0, [&] { return owner_.SetPortHandle(handle); });
 }
 int32_t CVelk4000Pro::Driver2Impl::Reserved2a(uintptr_t a, uintptr_t b, uintptr_t c) {
-  return owner_.Reserved2a(a, b, c);
+  return Guarded(0, [&] { return owner_.Reserved2a(a, b, c); });
 }
-int32_t CVelk4000Pro::Driver2Impl::Reserved2b(uintptr_t a) { return owner_.Reserved2b(a); }
+int32_t CVelk4000Pro::Driver2Impl::Reserved2b(uintptr_t a) {
+  return Guarded(0, [&] { return owner_.Reserved2b(a); });
+}
 
 }  // namespace driver

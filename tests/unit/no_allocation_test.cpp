@@ -20,9 +20,14 @@ namespace {
 
 std::atomic<bool> counting{false};
 std::atomic<int> allocations{0};
+// While counting, every allocation fails: memory has run out.
+std::atomic<bool> exhausted{false};
 
 void* CountedAllocation(size_t size) {
-  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
+  if (counting.load(std::memory_order_relaxed)) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (exhausted.load(std::memory_order_relaxed)) return nullptr;
+  }
   return malloc(size == 0 ? 1 : size);
 }
 
@@ -222,6 +227,36 @@ TEST_F(NoAllocation, FailuresAllocateNothingEither) {
   EXPECT_EQ(a, 0);
   EXPECT_EQ(b, 0);
   EXPECT_EQ(allocations.load(), 0);
+}
+
+// The display path builds its texts in strings, which allocate once a
+// module's name is longer than a few characters. When memory runs out there,
+// the host sees a failed packet through either interface, never an exception.
+TEST_F(NoAllocation, RunningOutOfMemoryFailsThePacketInsteadOfThrowing) {
+  fake.responder = [](const std::string&) {
+    return std::vector<testsupport::Chunk>{{2, "!02A DISPLAY NAME FAR LONGER THAN ANY SHORT TEXT\r"}};
+  };
+  HostPacket<velk::TagItem2> name2("Data7210", "MdNameM", 2, 0);
+  name2.Add(2, velk::kTypeString);
+  HostPacket<velk::TagItem> name1("Data7210", "MdNameM", 2, 0);
+  name1.Add(2, velk::kTypeString);
+  velk::IDriver* d = driver.driverInterface();
+  velk::IDriver2* d2 = driver.driver2Interface();
+
+  exhausted = true;
+  counting = true;
+  int32_t viaSecond = -1;
+  int32_t viaFirst = -1;
+  EXPECT_NO_THROW(viaSecond = d2->ProcessPacket2(name2.get()));
+  EXPECT_NO_THROW(viaFirst = d->ProcessPacket(name1.get()));
+  counting = false;
+  exhausted = false;
+  EXPECT_EQ(viaSecond, 0);
+  EXPECT_EQ(viaFirst, 0);
+  EXPECT_GT(allocations.load(), 0) << "the display path was expected to allocate";
+
+  // With memory back, the same read works.
+  EXPECT_EQ(d2->ProcessPacket2(name2.get()), 1);
 }
 
 }  // namespace
