@@ -9,6 +9,7 @@
 #include "driver/velk4000_pro.h"
 #include "fuzz/fuzz_input.h"
 #include "support/fake_serial.h"
+#include "support/line_settings.h"
 #include "support/packet_builder.h"
 
 namespace {
@@ -45,12 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   line.AddPort("COM1");
   driver::CVelk4000Pro drv(driver::DriverServices{&line, &clock});
 
-  velk::PortSettings settings;
-  memset(&settings, 0, sizeof settings);
-  strcpy(settings.portName, "COM1");
-  settings.baudRate = 9600;
-  settings.dataBits = 8;
-  settings.timeoutMs = static_cast<int16_t>(20 + in.Byte());
+  const velk::PortSettings settings = testsupport::MakeSettings("COM1", 9600, static_cast<int16_t>(20 + in.Byte()));
   drv.OpenPort(0, &settings);
 
   const char* type = in.Pick(kTypes);

@@ -9,6 +9,7 @@
 #include "sim/bus.h"
 #include "sim/server.h"
 #include "support/host_driver.h"
+#include "support/simulated_line.h"
 #include "support/packet_builder.h"
 
 namespace {
@@ -27,31 +28,13 @@ const int16_t kAnswerTimeoutMs = 500;
 
 uint16_t AtomOf(const velk::ValueSlot& slot) { return static_cast<uint16_t>(SlotBits(slot) & 0xFFFF); }
 
-class DataModulesEndToEnd : public ::testing::Test {
+class DataModulesEndToEnd : public testsupport::SimulatedLineTest {
  protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(server.ServePseudoTerminal(&error)) << error;
-    ASSERT_NE(host.d, nullptr);
-    ASSERT_NE(host.d2, nullptr);
-    velk::PortSettings s;
-    memset(&s, 0, sizeof s);
-    ASSERT_LT(server.path().size(), sizeof s.portName);
-    snprintf(s.portName, sizeof s.portName, "%s", server.path().c_str());
-    s.baudRate = 9600;
-    s.dataBits = 8;
-    s.stopBits = 1;
-    s.timeoutMs = kAnswerTimeoutMs;
-    ASSERT_EQ(host.d->OpenPort(0, &s), 1);
-  }
+  DataModulesEndToEnd() : SimulatedLineTest(kAnswerTimeoutMs) {}
 
   // Commands the bus received that equal `command` exactly.
   size_t Received(const std::string& command) const { return bus.Find(command).size(); }
 
-  HostLibrary library;
-  sim::Bus bus;
-  sim::Server server{bus};
-  HostDriver host{library};
 };
 
 TEST_F(DataModulesEndToEnd, Data7810Configuration) {

@@ -14,6 +14,8 @@
 #include "sim/bus.h"
 #include "sim/server.h"
 #include "support/host_driver.h"
+#include "support/simulated_line.h"
+#include "support/line_settings.h"
 #include "support/packet_builder.h"
 
 namespace {
@@ -28,31 +30,10 @@ using testsupport::SlotBits;
 const int16_t kAnswerTimeoutMs = 300;
 const uint32_t kPrefill = 0xCCCCCCCCu;
 
-std::string Summed(const std::string& text) {
-  unsigned sum = 0;
-  for (unsigned char c : text) sum += c;
-  char hex[3];
-  snprintf(hex, sizeof hex, "%02X", sum & 0xFF);
-  return text + hex + "\r";
-}
 
-class VelkEndToEnd : public ::testing::Test {
+class VelkEndToEnd : public testsupport::SimulatedLineTest {
  protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(server.ServePseudoTerminal(&error)) << error;
-    ASSERT_NE(host.d, nullptr);
-    ASSERT_NE(host.d2, nullptr);
-    velk::PortSettings s;
-    memset(&s, 0, sizeof s);
-    ASSERT_LT(server.path().size(), sizeof s.portName);
-    snprintf(s.portName, sizeof s.portName, "%s", server.path().c_str());
-    s.baudRate = 9600;
-    s.dataBits = 8;
-    s.stopBits = 1;
-    s.timeoutMs = kAnswerTimeoutMs;
-    ASSERT_EQ(host.d->OpenPort(0, &s), 1);
-  }
+  VelkEndToEnd() : SimulatedLineTest(kAnswerTimeoutMs) {}
 
 
  public:
@@ -73,10 +54,6 @@ class VelkEndToEnd : public ::testing::Test {
     ASSERT_EQ(host.d->ProcessPacket(display.get()), 1);
   }
 
-  HostLibrary library;
-  sim::Bus bus;
-  sim::Server server{bus};
-  HostDriver host{library};
 };
 
 struct Tag {
@@ -179,7 +156,7 @@ TEST_F(VelkEndToEnd, Driver2StampsAndFloatChannelValues) {
   EXPECT_EQ(BitsFloat(SlotBits(item.value)), 12.345f);
   EXPECT_EQ(item.quality, velk::kQualityGood);
   EXPECT_NE(item.timeStampHigh, 0u);
-  EXPECT_EQ(bus.Find(Summed("#011")).size(), 1u);
+  EXPECT_EQ(bus.Find(testsupport::WithChecksum("#011")).size(), 1u);
 }
 
 TEST_F(VelkEndToEnd, RefusedAndSpoiledAnswersLeaveItemsAlone) {
@@ -205,7 +182,7 @@ TEST_F(VelkEndToEnd, RefusedAndSpoiledAnswersLeaveItemsAlone) {
     EXPECT_EQ(host.d2->ProcessPacket2(p2.get()), 0);
     EXPECT_EQ(p2.ItemBytes(), before2);
     // The module did answer, and only once per packet.
-    const std::vector<sim::CommandRecord> seen = bus.Find(Summed("#010"));
+    const std::vector<sim::CommandRecord> seen = bus.Find(testsupport::WithChecksum("#010"));
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_FALSE(seen[0].answer.empty());
   }
@@ -306,7 +283,7 @@ TEST_F(VelkEndToEnd, SilentModuleFailsAfterTheTimeout) {
   EXPECT_GE(took, std::chrono::milliseconds(kAnswerTimeoutMs));
   EXPECT_LT(took, std::chrono::milliseconds(kAnswerTimeoutMs + 300));
   EXPECT_EQ(p.ItemBytes(), before);
-  EXPECT_EQ(bus.Find(Summed("#010")).size(), 1u);
+  EXPECT_EQ(bus.Find(testsupport::WithChecksum("#010")).size(), 1u);
 }
 
 }  // namespace

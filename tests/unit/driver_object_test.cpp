@@ -7,6 +7,7 @@
 
 #include "driver/velk4000_pro.h"
 #include "support/fake_serial.h"
+#include "support/line_settings.h"
 
 namespace {
 
@@ -48,12 +49,7 @@ TEST(DriverObject, DestructionClosesTheOpenPortOnce) {
   line.AddPort("COM3");
   {
     driver::CVelk4000Pro drv(driver::DriverServices{&line, &clock});
-    velk::PortSettings s;
-    memset(&s, 0, sizeof s);
-    strcpy(s.portName, "COM3");
-    s.baudRate = 9600;
-    s.dataBits = 8;
-    s.timeoutMs = 100;
+    const velk::PortSettings s = testsupport::MakeSettings("COM3");
     ASSERT_EQ(drv.OpenPort(0, &s), 1);
     EXPECT_EQ(line.openHandles.size(), 1u);
   }

@@ -17,6 +17,7 @@
 #include "platform/atoms.h"
 #include "protocol/packet_items.h"
 #include "support/fake_serial.h"
+#include "support/line_settings.h"
 
 namespace testsupport {
 
@@ -29,13 +30,7 @@ class DriverOnFakeLine : public ::testing::Test {
   }
 
   void OpenLine(int16_t timeoutMs = 1000) {
-    velk::PortSettings s;
-    memset(&s, 0, sizeof s);
-    snprintf(s.portName, sizeof s.portName, "%s", "COM1");
-    s.baudRate = 9600;
-    s.dataBits = 8;
-    s.stopBits = 1;
-    s.timeoutMs = timeoutMs;
+    const velk::PortSettings s = testsupport::MakeSettings("COM1", 9600, timeoutMs);
     ASSERT_EQ(driver.OpenPort(0, &s), 1);
     fake.log.clear();
     fake.writes.clear();

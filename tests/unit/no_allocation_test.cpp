@@ -14,6 +14,7 @@
 
 #include "driver/velk4000_pro.h"
 #include "support/fake_serial.h"
+#include "support/line_settings.h"
 #include "support/packet_builder.h"
 
 namespace {
@@ -118,13 +119,6 @@ class UncountedClock final : public platform::Clock {
   testsupport::VirtualClock& c_;
 };
 
-std::string Summed(const std::string& text) {
-  unsigned sum = 0;
-  for (unsigned char c : text) sum += c;
-  char hex[3];
-  snprintf(hex, sizeof hex, "%02X", sum & 0xFF);
-  return text + hex + "\r";
-}
 
 struct Exchange {
   const char* type;
@@ -151,16 +145,11 @@ class NoAllocation : public ::testing::Test {
  protected:
   void SetUp() override {
     fake.AddPort("COM1");
-    velk::PortSettings s;
-    memset(&s, 0, sizeof s);
-    snprintf(s.portName, sizeof s.portName, "%s", "COM1");
-    s.baudRate = 9600;
-    s.dataBits = 8;
-    s.timeoutMs = 100;
+    const velk::PortSettings s = testsupport::MakeSettings("COM1", 9600, 100);
     ASSERT_EQ(driver.OpenPort(0, &s), 1);
     // Every module answers every command with a plausible reading.
     fake.responder = [](const std::string&) {
-      return std::vector<testsupport::Chunk>{{2, Summed(">+01.25000001")}};
+      return std::vector<testsupport::Chunk>{{2, testsupport::WithChecksum(">+01.25000001")}};
     };
   }
 
@@ -214,7 +203,7 @@ TEST_F(NoAllocation, PacketsOfEveryFamilyThroughIDriver2) { CountEveryExchange<v
 TEST_F(NoAllocation, PacketsOfEveryFamilyThroughIDriver) { CountEveryExchange<velk::TagItem>(*this); }
 
 TEST_F(NoAllocation, FailuresAllocateNothingEither) {
-  fake.responder = [](const std::string&) { return std::vector<testsupport::Chunk>{{2, Summed("?01")}}; };
+  fake.responder = [](const std::string&) { return std::vector<testsupport::Chunk>{{2, testsupport::WithChecksum("?01")}}; };
   HostPacket<velk::TagItem2> refused("Velk4011", "AI", 0, 0);
   refused.Add(0, velk::kTypeFloat);
   HostPacket<velk::TagItem2> noCommand("Velk4021", "AO", 0, 1);

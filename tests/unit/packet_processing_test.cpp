@@ -12,6 +12,7 @@
 #include "driver/velk4000_pro.h"
 #include "platform/file_time.h"
 #include "support/fake_serial.h"
+#include "support/line_settings.h"
 #include "support/packet_builder.h"
 
 namespace {
@@ -23,25 +24,12 @@ using testsupport::SlotBits;
 
 const uint32_t kPrefill = 0xCCCCCCCCu;
 
-std::string Summed(const std::string& text) {
-  unsigned sum = 0;
-  for (unsigned char c : text) sum += c;
-  char hex[3];
-  snprintf(hex, sizeof hex, "%02X", sum & 0xFF);
-  return text + hex + "\r";
-}
 
 class PacketProcessing : public ::testing::Test {
  protected:
   void SetUp() override {
     fake.AddPort("COM1");
-    velk::PortSettings s;
-    memset(&s, 0, sizeof s);
-    snprintf(s.portName, sizeof s.portName, "%s", "COM1");
-    s.baudRate = 9600;
-    s.dataBits = 8;
-    s.stopBits = 1;
-    s.timeoutMs = 200;
+    const velk::PortSettings s = testsupport::MakeSettings("COM1", 9600, 200);
     ASSERT_EQ(driver.OpenPort(0, &s), 1);
     fake.writes.clear();
     clock.sleeps.clear();
@@ -95,12 +83,12 @@ template <typename Item>
 void CheckReads(PacketProcessing& t, testsupport::FakeSerial& fake) {
   for (const ReadCase& c : kReads) {
     SCOPED_TRACE(c.type);
-    t.Answers({{Summed(c.command), Summed(c.answer)}});
+    t.Answers({{testsupport::WithChecksum(c.command), testsupport::WithChecksum(c.answer)}});
     fake.writes.clear();
     HostPacket<Item> p(c.type, c.registerName, c.registerCode, 0);
     Item& item = p.Add(c.channel, c.dataType, kPrefill);
     ASSERT_EQ(t.Process(p), 1);
-    EXPECT_EQ(fake.writes, std::vector<std::string>{Summed(c.command)});
+    EXPECT_EQ(fake.writes, std::vector<std::string>{testsupport::WithChecksum(c.command)});
     EXPECT_EQ(SlotBits(item.value), c.stored);
   }
 }
@@ -111,7 +99,7 @@ TEST_F(PacketProcessing, OneReadPerFamilyUnderBothInterfaces) {
 }
 
 TEST_F(PacketProcessing, Driver2StampsEveryItemOfARead) {
-  Answers({{Summed("$01"), Summed("!01")}, {Summed("#013"), Summed(">+02.000")}});
+  Answers({{testsupport::WithChecksum("$01"), testsupport::WithChecksum("!01")}, {testsupport::WithChecksum("#013"), testsupport::WithChecksum(">+02.000")}});
   HostPacket<velk::TagItem2> ai("Velk4017", "AI", 0, 0);
   // SYNSAM has no decoding rule: its items are stamped all the same.
   HostPacket<velk::TagItem2> synsam("Velk4015", "SYNSAM", 5, 0);
@@ -133,7 +121,7 @@ TEST_F(PacketProcessing, Driver2StampsEveryItemOfARead) {
 }
 
 TEST_F(PacketProcessing, WritesReturnOnceTheAnswerPassesAndTouchNoItem) {
-  Answers({{Summed("@01HI+05.000"), Summed("!01")}, {Summed("#0105.500"), Summed(">")}});
+  Answers({{testsupport::WithChecksum("@01HI+05.000"), testsupport::WithChecksum("!01")}, {testsupport::WithChecksum("#0105.500"), testsupport::WithChecksum(">")}});
   HostPacket<velk::TagItem2> ahi("Velk4011", "AHI", 4, 1);
   ahi.Add(0, velk::kTypeFloat, FloatBits(5.0f));
   const std::vector<uint8_t> untouched = ahi.ItemBytes();
@@ -143,7 +131,7 @@ TEST_F(PacketProcessing, WritesReturnOnceTheAnswerPassesAndTouchNoItem) {
   HostPacket<velk::TagItem> ao("Velk4021", "AO", 0, 1);
   ao.Add(0, velk::kTypeFloat, FloatBits(5.5f));
   EXPECT_EQ(driver.ProcessPacket(ao.get()), 1);
-  EXPECT_EQ(fake.writes.back(), Summed("#0105.500"));
+  EXPECT_EQ(fake.writes.back(), testsupport::WithChecksum("#0105.500"));
 
   // A value whose text does not fit its field sends nothing.
   fake.writes.clear();
@@ -161,7 +149,7 @@ TEST_F(PacketProcessing, FailuresLeaveItemsAlone) {
     bool checksum;
     std::string answer;  // empty: the module stays silent
   } cases[] = {
-      {"refused", true, Summed("?01")},
+      {"refused", true, testsupport::WithChecksum("?01")},
       {"refused without checksums", false, "?01\r"},
       {"wrong checksum", true, ">+05.12300\r"},
       {"checksum lost", true, "\r"},
@@ -169,7 +157,7 @@ TEST_F(PacketProcessing, FailuresLeaveItemsAlone) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string command = c.checksum ? Summed("#01") : "#01\r";
+    const std::string command = c.checksum ? testsupport::WithChecksum("#01") : "#01\r";
     if (c.answer.empty())
       Answers({});
     else
@@ -236,7 +224,7 @@ TEST_F(PacketProcessing, DisplayIsTheFirstWaitOfTheTransaction) {
   EXPECT_NE((uint64_t{write2.item(0).timeStampHigh} << 32) | write2.item(0).timeStampLow, 0u);
   EXPECT_EQ(SlotBits(write2.item(0).value), 100u);
 
-  Answers({{Summed("#010"), Summed(">+01.000")}});
+  Answers({{testsupport::WithChecksum("#010"), testsupport::WithChecksum(">+01.000")}});
   HostPacket<velk::TagItem> ai("Velk4017", "AI", 0, 0);
   ai.Add(0, velk::kTypeFloat, kPrefill);
   clock.sleeps.clear();
@@ -256,8 +244,8 @@ TEST_F(PacketProcessing, DisplayIsTheFirstWaitOfTheTransaction) {
 
 TEST_F(PacketProcessing, Velk4050OutputsAreReadBackTwice) {
   const std::string bitWrite = "#01130149\r";
-  const std::string inputs = Summed("$016");
-  Answers({{bitWrite, Summed(">")}, {inputs, Summed("!12A5")}});
+  const std::string inputs = testsupport::WithChecksum("$016");
+  Answers({{bitWrite, testsupport::WithChecksum(">")}, {inputs, testsupport::WithChecksum("!12A5")}});
 
   HostPacket<velk::TagItem> write("Velk4050", "DO", 1, 1);
   write.Add(3, velk::kTypeBit, 1);
@@ -267,7 +255,7 @@ TEST_F(PacketProcessing, Velk4050OutputsAreReadBackTwice) {
   EXPECT_EQ(write.header().direction, 1);
 
   // A read of the outputs decodes the first answer, not the read-backs.
-  Answers({{inputs, Summed("!5AA5")}});
+  Answers({{inputs, testsupport::WithChecksum("!5AA5")}});
   fake.writes.clear();
   HostPacket<velk::TagItem2> read("velk4050", "DO", 1, 0);
   velk::TagItem2& item = read.Add(0, velk::kTypeByte, kPrefill);
@@ -288,9 +276,9 @@ TEST_F(PacketProcessing, Velk4050OutputsAreReadBackTwice) {
 // The read-backs follow the exchange before its answer is judged: a refused
 // output write still sends them, and the packet fails afterwards.
 TEST_F(PacketProcessing, RefusedVelk4050OutputWriteIsStillReadBack) {
-  const std::string byteWrite = Summed("#0100A5");
-  const std::string inputs = Summed("$016");
-  Answers({{byteWrite, Summed("?01")}, {inputs, Summed("!12A5")}});
+  const std::string byteWrite = testsupport::WithChecksum("#0100A5");
+  const std::string inputs = testsupport::WithChecksum("$016");
+  Answers({{byteWrite, testsupport::WithChecksum("?01")}, {inputs, testsupport::WithChecksum("!12A5")}});
   HostPacket<velk::TagItem> p("Velk4050", "DO", 1, 1);
   p.Add(0, velk::kTypeByte, 0xA5);
   EXPECT_EQ(driver.ProcessPacket(p.get()), 0);
@@ -301,8 +289,8 @@ TEST_F(PacketProcessing, RefusedVelk4050OutputWriteIsStillReadBack) {
 
 TEST_F(PacketProcessing, FailedReadBackStillRestoresThePacket) {
   // The write is answered, the reads that follow are not.
-  const std::string byteWrite = Summed("#0100A5");
-  Answers({{byteWrite, Summed(">")}});
+  const std::string byteWrite = testsupport::WithChecksum("#0100A5");
+  Answers({{byteWrite, testsupport::WithChecksum(">")}});
   HostPacket<velk::TagItem2> p("Velk4050", "DO", 1, 1);
   p.Add(0, velk::kTypeByte, 0xA5);
   const std::vector<uint8_t> before = p.ItemBytes();
@@ -327,7 +315,7 @@ TEST_F(PacketProcessing, BroadcastWaitsForNoAnswer) {
 }
 
 TEST_F(PacketProcessing, MalformedPacketsFailWithoutTraffic) {
-  Answers({{Summed("#01"), Summed(">+01.000")}});
+  Answers({{testsupport::WithChecksum("#01"), testsupport::WithChecksum(">+01.000")}});
   EXPECT_EQ(driver.ProcessPacket(nullptr), 0);
   EXPECT_EQ(driver.ProcessPacket2(nullptr), 0);
 
@@ -359,7 +347,7 @@ TEST_F(PacketProcessing, MalformedPacketsFailWithoutTraffic) {
 }
 
 TEST_F(PacketProcessing, Velk4068IsServedThroughBothInterfaces) {
-  Answers({{Summed("$016"), Summed("!12A5")}});
+  Answers({{testsupport::WithChecksum("$016"), testsupport::WithChecksum("!12A5")}});
   HostPacket<velk::TagItem> p("Velk4068", "DI", 0, 0);
   velk::TagItem& item = p.Add(4, velk::kTypeBit, kPrefill);
   ASSERT_EQ(driver.ProcessPacket(p.get()), 1);

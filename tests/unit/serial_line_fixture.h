@@ -11,18 +11,9 @@
 #include "serial/comm_device.h"
 #include "serial/serial_line.h"
 #include "support/fake_serial.h"
+#include "support/line_settings.h"
 
 namespace testsupport {
-
-inline velk::PortSettings MakeSettings(const char* name = "COM1", uint32_t baud = 9600, int16_t timeoutMs = 100) {
-  velk::PortSettings s;
-  memset(&s, 0, sizeof s);
-  memcpy(s.portName, name, strnlen(name, sizeof s.portName));
-  s.baudRate = baud;
-  s.dataBits = 8;
-  s.timeoutMs = timeoutMs;
-  return s;
-}
 
 class SerialLineTest : public ::testing::Test {
  protected:
