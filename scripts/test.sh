@@ -21,4 +21,6 @@ for preset in linux64 linux32 asan fuzz; do
   echo "=== test $preset"
   ctest --preset "$preset" || status=1
 done
+echo "=== main job (README): a bounded number of poll cycles on the simulated bus"
+bash scripts/demo.sh --cycles 2 || status=1
 exit $status
