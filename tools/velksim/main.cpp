@@ -65,8 +65,8 @@ int main(int argc, char** argv) {
   int dataBits = 0;
   std::string parity;
   int stopBits = 0;
-  std::vector<std::string> moduleSpecs;
-  std::vector<std::string> faultSpecs;
+  std::vector<std::string> moduleTexts;
+  std::vector<std::string> faultTexts;
   bool plain = false;
   uint32_t refreshMs = 250;
   double durationS = 0;
@@ -74,10 +74,10 @@ int main(int argc, char** argv) {
 
   app.add_option("file", file, "TOML file with [[module]] entries and an optional [line] table");
 
-  app.add_option("-m,--module", moduleSpecs,
+  app.add_option("-m,--module", moduleTexts,
                  "Add a module: ADDR:TYPE[:checksum], ADDR 0..255 or 0x00..0xFF.\n"
                  "Example: -m 1:Velk4017:checksum -m 0x0A:Data7210");
-  app.add_option("-f,--fault", faultSpecs, kFaultHelp);
+  app.add_option("-f,--fault", faultTexts, kFaultHelp);
   app.add_option("-d,--device", device,
                  "Serve on this serial device instead of a new pseudo-terminal.\nExample: --device /dev/ttyUSB0");
   app.add_option("-b,--baud", baud, "Baud rate on --device (default: the file's [line] or 9600).\nExample: -b 19200")
@@ -103,33 +103,33 @@ int main(int argc, char** argv) {
   std::string error;
   if (!file.empty() && !velksim::LoadSimFile(file, &bus, &line, &error)) return Fail(error, 1);
 
-  for (const std::string& spec : moduleSpecs) {
-    const size_t colon = spec.find(':');
+  for (const std::string& moduleText : moduleTexts) {
+    const size_t colon = moduleText.find(':');
     uint8_t address = 0;
-    if (colon == std::string::npos || !ParseAddress(spec.substr(0, colon), &address))
-      return Fail("--module " + spec + ": expected ADDR:TYPE[:checksum], e.g. 1:Velk4017", 1);
-    std::string type = spec.substr(colon + 1);
+    if (colon == std::string::npos || !ParseAddress(moduleText.substr(0, colon), &address))
+      return Fail("--module " + moduleText + ": expected ADDR:TYPE[:checksum], e.g. 1:Velk4017", 1);
+    std::string type = moduleText.substr(colon + 1);
     bool checksum = false;
     const size_t second = type.find(':');
     if (second != std::string::npos) {
       if (type.substr(second + 1) != "checksum")
-        return Fail("--module " + spec + ": only \":checksum\" may follow the type", 1);
+        return Fail("--module " + moduleText + ": only \":checksum\" may follow the type", 1);
       checksum = true;
       type.resize(second);
     }
-    if (bus.Add(type, address, checksum, &error) == nullptr) return Fail("--module " + spec + ": " + error, 1);
+    if (bus.Add(type, address, checksum, &error) == nullptr) return Fail("--module " + moduleText + ": " + error, 1);
   }
-  for (const std::string& spec : faultSpecs) {
-    const size_t colon = spec.find(':');
+  for (const std::string& faultText : faultTexts) {
+    const size_t colon = faultText.find(':');
     uint8_t address = 0;
-    if (colon == std::string::npos || !ParseAddress(spec.substr(0, colon), &address))
-      return Fail("--fault " + spec + ": expected ADDR:FAULTS, e.g. 3:delay=200", 1);
+    if (colon == std::string::npos || !ParseAddress(faultText.substr(0, colon), &address))
+      return Fail("--fault " + faultText + ": expected ADDR:FAULTS, e.g. 3:delay=200", 1);
     sim::Module* module = bus.At(address);
-    if (module == nullptr) return Fail("--fault " + spec + ": no module at address " + spec.substr(0, colon), 1);
+    if (module == nullptr) return Fail("--fault " + faultText + ": no module at address " + faultText.substr(0, colon), 1);
     sim::Faults faults;
-    if (!sim::ParseFaults(spec.substr(colon + 1), &faults, &error)) return Fail("--fault " + spec + ": " + error, 1);
+    if (!sim::ParseFaults(faultText.substr(colon + 1), &faults, &error)) return Fail("--fault " + faultText + ": " + error, 1);
     if (faults.alwaysBusy && module->kind() != sim::ModuleKind::kData7810)
-      return Fail("--fault " + spec + ": always_busy applies to a Data7810 only", 1);
+      return Fail("--fault " + faultText + ": always_busy applies to a Data7810 only", 1);
     module->SetFaults(faults);
   }
   if (bus.Modules().empty()) return Fail("no modules: give a file with [[module]] entries or --module (see --help)", 1);
