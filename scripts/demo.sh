@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The main job: builds the driver and the tools, then polls a line of several
 # module types with the test host against the built-in simulated bus.
-# Extra arguments go to the test host (for example --json, or --cycles 0 to
-# poll until Ctrl-C).
+# Arguments replace the default "--cycles 5" and go to the test host (for
+# example "--json --cycles 2", or "--interval-ms 500" to poll until Ctrl-C).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
