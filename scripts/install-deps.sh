@@ -6,6 +6,7 @@ packages=(
   cmake ninja-build g++ g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev libtomlplusplus-dev nlohmann-json3-dev
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do
