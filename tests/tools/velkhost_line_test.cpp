@@ -433,8 +433,8 @@ TEST(VelkhostScan, FindsExactlyTheSimulatedAddresses) {
                                      "[simulation.c]\nname = \"4015\"\n"
                                      "[[simulation.module]]\naddress = 30\ntype = \"Velk4017\"\nname = \"4017\"\n"
                                      "[[simulation.module]]\naddress = 40\ntype = \"Velk4017\"\n");
-  // Velk4015 modules have a register that carries the "$" AA "M" answer,
-  // so the scan names every module it finds; 40 lies outside the range.
+  // Every "Velk" module answers "$" AA "M" with its model, so the scan names
+  // every module it finds; 40 lies outside the range.
   const ProgramResult r = Velkhost({"scan", file, "--simulate", "--type", "Velk4015", "--from", "0", "--to", "35",
                                     "--timeout-ms", "60", "--json"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -451,6 +451,15 @@ TEST(VelkhostScan, FindsExactlyTheSimulatedAddresses) {
   EXPECT_EQ(result.at("found")[0].at("checksum"), true);
   EXPECT_EQ(result.at("found")[1].at("checksum"), false);
   EXPECT_EQ(result.at("found")[3].at("checksum"), false);
+
+  // Scanning for another "Velk" type names the modules the same way.
+  const ProgramResult r17 = Velkhost({"scan", file, "--simulate", "--type", "Velk4017", "--from", "0", "--to", "5",
+                                      "--timeout-ms", "60", "--json"});
+  ASSERT_EQ(r17.exitCode, 0) << r17.err;
+  const json result17 = json::parse(r17.out);
+  ASSERT_EQ(result17.at("found").size(), 1u);
+  EXPECT_EQ(result17.at("found")[0].at("address"), 3);
+  EXPECT_EQ(result17.at("found")[0].at("name"), "4017");
 }
 
 TEST(VelkhostScan, NothingAnsweringIsAFailure) {

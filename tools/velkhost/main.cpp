@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
   bool noChecksum = false;
   CLI::App* scan = app.add_subcommand(
       "scan", "probe every address for modules of one type and list who answered\n"
-              "  example: velkhost scan examples/line.toml --type Velk4015 --to 15 --simulate");
+              "  example: velkhost scan examples/line.toml --type Velk4017 --to 15 --simulate");
   AddLineOptions(scan, &scanLine, true);
   scan->add_option("--type", scanArgs.moduleType, "module type to probe for")->required();
   scan->add_option("--from", scanArgs.from, "first address")->capture_default_str()->check(CLI::Range(0, 255));

@@ -8,7 +8,9 @@
 
 namespace velkhost {
 
-bool NameRegisterOf(const std::string& moduleType, int address, std::string* tagAddress, int16_t* dataType) {
+bool NameRegisterOf(const std::string& moduleType, int address, std::string* queryType, std::string* tagAddress,
+                    int16_t* dataType) {
+  *queryType = moduleType;
   if (strcasecmp(moduleType.c_str(), "Data7810") == 0) {
     *tagAddress = "Name";
     *dataType = velk::kTypeString;
@@ -16,7 +18,9 @@ bool NameRegisterOf(const std::string& moduleType, int address, std::string* tag
     // A display is addressed by the tag's channel.
     *tagAddress = "MdNameM" + std::to_string(address);
     *dataType = velk::kTypeString;
-  } else if (strcasecmp(moduleType.c_str(), "Velk4015") == 0) {
+  } else if (strncasecmp(moduleType.c_str(), "Velk", 4) == 0) {
+    // The same "$" AA "M" line as the probe; its answer read as a number.
+    *queryType = "Velk4015";
     *tagAddress = "MODULE";
     *dataType = velk::kTypeShort;
   } else {
@@ -32,13 +36,12 @@ ModuleName ReadModuleName(DriverLibrary& library, DriverObject& driver, const Po
   config.port = port;
   DeviceEntry device;
   device.name = "module";
-  device.type = moduleType;
   device.address = deviceAddress;
-  config.devices.push_back(device);
   TagEntry tag;
   tag.name = "name";
   tag.device = device.name;
-  if (!NameRegisterOf(moduleType, address, &tag.address, &tag.dataType)) return ModuleName();
+  if (!NameRegisterOf(moduleType, address, &device.type, &tag.address, &tag.dataType)) return ModuleName();
+  config.devices.push_back(device);
   config.tags.push_back(tag);
 
   CheckedLine checked;

@@ -1,7 +1,6 @@
 // What a host can learn about a module that answered a probe: the probe's
 // own answer is not handed back, so the module's name is read the ordinary
-// way, through a read packet of the register that carries it, where its
-// type has one.
+// way, through a read packet of the register that carries it.
 #ifndef VELKHOST_MODULE_IDENTITY_H
 #define VELKHOST_MODULE_IDENTITY_H
 
@@ -12,10 +11,14 @@
 
 namespace velkhost {
 
-// The tag address and data type of the name register of `moduleType` at
-// `address` ("Name" for a Data7810, "MdNameM<address>" for a Data7210,
-// "MODULE" for a Velk4015); false when the type has none.
-bool NameRegisterOf(const std::string& moduleType, int address, std::string* tagAddress, int16_t* dataType);
+// The register that carries the name of a `moduleType` module at `address`:
+// the module type to ask it as, its tag address and data type. "Name" of a
+// Data7810, "MdNameM<address>" of a Data7210; every "Velk" module answers
+// the probe line "$" AA "M" with its model, which only the Velk4015 table
+// offers as a register ("MODULE"), so any "Velk" module is asked as one.
+// False when the type is unknown.
+bool NameRegisterOf(const std::string& moduleType, int address, std::string* queryType, std::string* tagAddress,
+                    int16_t* dataType);
 
 struct ModuleName {
   bool answered = false;  // the read packet succeeded
