@@ -225,7 +225,7 @@ int32_t Data7810::ReadTemperatures(uint8_t address) {
   return ok;
 }
 
-int32_t Data7810::SetAddress(uint8_t address, uint8_t newAddress) {
+int32_t Data7810::SendConfiguration(uint8_t address, uint8_t newAddress, const char* newCodeOrNull) {
   // The command repeats the module's baud code and data format, so they are
   // read first.
   if (Query(address, '2', 10) == 0) return 0;
@@ -233,26 +233,24 @@ int32_t Data7810::SetAddress(uint8_t address, uint8_t newAddress) {
   c[0] = '%';
   PutAddress(c + 1, address);
   PutAddress(c + 3, newAddress);
-  c[5] = '0';
+  c[5] = '0';  // where the answer had its type code
   c[6] = '0';
-  for (int32_t i = 0; i < 4; ++i) c[7 + i] = AnswerAt(5 + i);
-  c[11] = kCarriageReturn;
-  return TransactCount(12, 4) != 0 && AnswerAt(0) != '?' ? 1 : 0;
-}
-
-int32_t Data7810::SetBaudCode(uint8_t address, uint8_t code) {
-  if (Query(address, '2', 10) == 0) return 0;
-  char* c = d7810SendBuffer;
-  c[0] = '%';
-  PutAddress(c + 1, address);
-  PutAddress(c + 3, address);
-  c[5] = '0';
-  c[6] = '0';
-  PutAddress(c + 7, code);
+  c[7] = newCodeOrNull != nullptr ? newCodeOrNull[0] : AnswerAt(5);
+  c[8] = newCodeOrNull != nullptr ? newCodeOrNull[1] : AnswerAt(6);
   c[9] = AnswerAt(7);
   c[10] = AnswerAt(8);
   c[11] = kCarriageReturn;
-  return TransactCount(12, 4) != 0 && AnswerAt(0) == '!' ? 1 : 0;
+  return TransactCount(12, 4);
+}
+
+int32_t Data7810::SetAddress(uint8_t address, uint8_t newAddress) {
+  return SendConfiguration(address, newAddress, nullptr) != 0 && AnswerAt(0) != '?' ? 1 : 0;
+}
+
+int32_t Data7810::SetBaudCode(uint8_t address, uint8_t code) {
+  char digits[2];
+  PutAddress(digits, code);
+  return SendConfiguration(address, address, digits) != 0 && AnswerAt(0) == '!' ? 1 : 0;
 }
 
 int32_t Data7810::SetOutputs(uint8_t address) {

@@ -44,6 +44,11 @@ class Data7810 {
   // The exchanges, each a fixed command and a minimum answer length.
   int32_t Query(uint8_t address, char command, int32_t minimum);
   int32_t ReadTemperatures(uint8_t address);
+  // Reads the configuration, then sends the "%" command that sets address
+  // `newAddress` and, when `newCodeOrNull` is given, that baud-rate code (two
+  // characters), keeping what the module reported otherwise; TransactCount's
+  // result.
+  int32_t SendConfiguration(uint8_t address, uint8_t newAddress, const char* newCodeOrNull);
   int32_t SetAddress(uint8_t address, uint8_t newAddress);
   int32_t SetBaudCode(uint8_t address, uint8_t code);
   int32_t SetOutputs(uint8_t address);

@@ -3,13 +3,13 @@
 #include <string.h>
 
 #include "protocol/text_to_number.h"
+#include "serial/port_configuration.h"
 
 namespace serial {
 namespace {
 
-// Input queue size asked for at opening; a queue this full is stale.
-const uint32_t kInputQueueBytes = 1024;
-const uint32_t kOutputQueueBytes = 512;
+// Read waits this long before it looks, so a caller polling in a loop asks
+// the port about ten times a second.
 const uint32_t kReadSettleMs = 100;
 const uint32_t kWriteConstantMs = 1000;
 const char kDevicePrefix[] = "//./";
@@ -76,20 +76,8 @@ int32_t CCOMDevice::Open(uintptr_t) {
 
   char path[kPathSize];
   BuildDevicePath(m_settings, api_.DeviceNamesNeedColon(), path);
-  const platform::Handle port = api_.Open(path);
+  const platform::Handle port = OpenConfiguredPort(api_, path, m_settings);
   if (port == platform::kNoHandle) return 0;
-
-  api_.SetupQueues(port, kInputQueueBytes, kOutputQueueBytes);
-  platform::CommState state;
-  api_.GetState(port, &state);
-  state.baudRate = m_settings.baudRate;
-  state.byteSize = m_settings.dataBits;
-  state.parity = m_settings.parity;
-  state.stopBits = m_settings.stopBits == 2 ? 2 : 0;
-  if (!api_.SetState(port, state)) {
-    api_.Close(port);
-    return 0;
-  }
   api_.Purge(port, platform::kPurgeTxAbort | platform::kPurgeRxAbort | platform::kPurgeTxClear |
                        platform::kPurgeRxClear);
   platform::CommTimeouts timeouts;

@@ -2,17 +2,14 @@
 // adopting a port the host opened, re-opening for the probe, and closing.
 #include <string.h>
 
+#include "serial/port_configuration.h"
 #include "serial/serial_line.h"
 
 namespace serial {
 namespace {
 
 const char kDevicePrefix[] = "\\\\.\\";
-const uint32_t kInputQueueBytes = 1024;
-const uint32_t kOutputQueueBytes = 512;
 const uint32_t kWriteMultiplierMs = 100;
-const uint8_t kTwoStopBits = 2;
-const uint8_t kOneStopBit = 0;
 
 }  // namespace
 
@@ -62,23 +59,8 @@ int32_t SerialLine::OpenComm(const velk::PortSettings& settings) {
   memcpy(path + sizeof kDevicePrefix - 1, settings.portName, nameLength);
   path[sizeof kDevicePrefix - 1 + nameLength] = '\0';
 
-  const platform::Handle port = api_.Open(path);
+  const platform::Handle port = OpenConfiguredPort(api_, path, settings);
   if (port == platform::kNoHandle) return 0;
-
-  api_.SetupQueues(port, kInputQueueBytes, kOutputQueueBytes);
-  platform::CommState state;
-  api_.GetState(port, &state);
-  // The whole 32-bit rate, as the serial device object takes it: cutting it
-  // to 16 bits would open a 115200-baud line at 49664 baud without a word.
-  // Rates up to 65535 are unaffected.
-  state.baudRate = settings.baudRate;
-  state.byteSize = settings.dataBits;
-  state.parity = settings.parity;
-  state.stopBits = settings.stopBits == 2 ? kTwoStopBits : kOneStopBit;
-  if (!api_.SetState(port, state)) {
-    api_.Close(port);
-    return 0;
-  }
   api_.SetEventMask(port, platform::kEventRxFlag | platform::kEventBreak);
   // The RS-485 line driver starts out listening.
   if (rtsControl != 0) api_.SetRts(port, false);

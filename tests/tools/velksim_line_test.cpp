@@ -26,6 +26,17 @@ const char kLine[] =
     "[[tag]]\nname = \"relay3\"\ndevice = \"relays\"\naddress = \"DO3\"\ntype = \"bit\"\n"
     "[[tag]]\nname = \"shown\"\ndevice = \"panel\"\naddress = \"SetDat1.11\"\ntype = \"float\"\npoll = false\n";
 
+// Starts velksim on the modules file and takes the pseudo-terminal it
+// reports.
+void StartSimulator(BackgroundProgram& simulator, const std::string& modules, std::string* port) {
+  ASSERT_TRUE(simulator.Start({VELKSIM_PATH, modules, "--plain"}));
+  ASSERT_TRUE(simulator.WaitForOutput("\n", 10000)) << simulator.err();
+  std::smatch match;
+  const std::string first = simulator.out();
+  ASSERT_TRUE(std::regex_search(first, match, std::regex("velksim: 2 modules on (\\S+)\\n"))) << first;
+  *port = match[1];
+}
+
 int PolledRelay3(const std::string& line, const std::string& port) {
   const ProgramResult r = RunProgram({VELKHOST_PATH, "poll", line, "--port", port, "--once", "--json"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
@@ -39,12 +50,8 @@ TEST(VelksimWithVelkhost, WritesChangeTheSimulatorAndLaterReadsShowIt) {
   const std::string modules = dir.Write("modules.toml", kModules);
   const std::string line = dir.Write("line.toml", kLine);
   BackgroundProgram simulator;
-  ASSERT_TRUE(simulator.Start({VELKSIM_PATH, modules, "--plain"}));
-  ASSERT_TRUE(simulator.WaitForOutput("\n", 10000)) << simulator.err();
-  std::smatch match;
-  const std::string first = simulator.out();
-  ASSERT_TRUE(std::regex_search(first, match, std::regex("velksim: 2 modules on (\\S+)\\n"))) << first;
-  const std::string port = match[1];
+  std::string port;
+  ASSERT_NO_FATAL_FAILURE(StartSimulator(simulator, modules, &port));
 
   EXPECT_EQ(PolledRelay3(line, port), 1);
   ProgramResult r = RunProgram({VELKHOST_PATH, "write", line, "relay3", "0", "--port", port});
@@ -66,12 +73,8 @@ TEST(VelksimWithVelkhost, PortHeldByAnotherHostIsExplained) {
   const std::string modules = dir.Write("modules.toml", kModules);
   const std::string line = dir.Write("line.toml", kLine);
   BackgroundProgram simulator;
-  ASSERT_TRUE(simulator.Start({VELKSIM_PATH, modules, "--plain"}));
-  ASSERT_TRUE(simulator.WaitForOutput("\n", 10000)) << simulator.err();
-  std::smatch match;
-  const std::string first = simulator.out();
-  ASSERT_TRUE(std::regex_search(first, match, std::regex("velksim: 2 modules on (\\S+)\\n"))) << first;
-  const std::string port = match[1];
+  std::string port;
+  ASSERT_NO_FATAL_FAILURE(StartSimulator(simulator, modules, &port));
 
   BackgroundProgram poller;
   ASSERT_TRUE(poller.Start({VELKHOST_PATH, "poll", line, "--port", port, "--interval-ms", "50"}));
