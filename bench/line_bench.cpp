@@ -39,9 +39,11 @@ class SleepPollingApi final : public platform::SerialApi {
   bool Status(platform::Handle h, platform::CommStatus* s) override { return base_.Status(h, s); }
   bool Read(platform::Handle h, void* b, uint32_t c, uint32_t* g) override { return base_.Read(h, b, c, g); }
   bool Write(platform::Handle h, const void* b, uint32_t c, uint32_t* w) override { return base_.Write(h, b, c, w); }
-  void WaitForInput(platform::Handle, uint32_t maxMs) override {
+  platform::WaitResult WaitForInput(platform::Handle, uint32_t maxMs) override {
     if (maxMs > 0) platform::SystemClock().SleepMs(1);
+    return platform::WaitResult::kInput;
   }
+  platform::OpenError LastOpenError() override { return base_.LastOpenError(); }
   bool DeviceNamesNeedColon() override { return false; }
 
  private:

@@ -46,6 +46,23 @@ enum PurgeFlags : uint32_t {
   kPurgeRxClear = 0x8,
 };
 
+// What woke a wait for input.
+enum class WaitResult {
+  kInput,    // bytes are waiting to be read
+  kTimeout,  // the wait's time ran out first
+  kHangUp,   // the device went away (unplugged adapter, closed peer): no byte will come
+};
+
+// Why the calling thread's last Open failed.
+enum class OpenError {
+  kNone,
+  kMissing,     // no such device
+  kBusy,        // held by another program or handle
+  kPermission,  // the caller may not open it
+  kNotSerial,   // it exists but is not a serial device
+  kOther,
+};
+
 const uint32_t kEventRxFlag = 0x0002;
 const uint32_t kEventBreak = 0x0040;
 
@@ -56,8 +73,11 @@ class SerialApi {
   // Opens a serial device for reading and writing, exclusively. Windows
   // device paths ("\\.\COM1", "//./COM1") are taken as they are; on POSIX
   // such a prefix is dropped and a name not starting with "/" is looked up
-  // in /dev. Returns kNoHandle on failure.
+  // in /dev. Returns kNoHandle on failure; LastOpenError then tells why.
   virtual Handle Open(const char* path) = 0;
+  // The cause of the calling thread's last failed Open (kNone after one
+  // that succeeded).
+  virtual OpenError LastOpenError() = 0;
   virtual bool Close(Handle h) = 0;
 
   virtual bool SetupQueues(Handle h, uint32_t inBytes, uint32_t outBytes) = 0;
@@ -78,10 +98,11 @@ class SerialApi {
   // Writes all bytes, bounded by the write time-outs set last.
   virtual bool Write(Handle h, const void* bytes, uint32_t count, uint32_t* written) = 0;
 
-  // Waits until input is waiting or `maxMs` passed, whichever comes first.
-  // The idle wait of a poll loop: POSIX waits on the descriptor, Windows
-  // sleeps 1 ms (the port is used synchronously there).
-  virtual void WaitForInput(Handle h, uint32_t maxMs) = 0;
+  // Waits until input is waiting, the device hangs up or `maxMs` passed,
+  // whichever comes first, and says which. The idle wait of a poll loop:
+  // POSIX waits on the descriptor, Windows sleeps 1 ms (the port is used
+  // synchronously there).
+  virtual WaitResult WaitForInput(Handle h, uint32_t maxMs) = 0;
 
   // True on a platform whose device names end in ":" (the embedded one).
   virtual bool DeviceNamesNeedColon() = 0;

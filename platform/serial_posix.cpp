@@ -126,26 +126,57 @@ void MakeRaw(LineTermios* t) {
   t->c_cc[VTIME] = 0;
 }
 
+thread_local OpenError lastOpenError = OpenError::kNone;
+
+OpenError OpenErrorOf(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR: return OpenError::kMissing;
+    case EBUSY:
+    case EWOULDBLOCK: return OpenError::kBusy;
+    case EACCES:
+    case EPERM:
+    case EROFS: return OpenError::kPermission;
+    case ENOTTY: return OpenError::kNotSerial;
+    default: return OpenError::kOther;
+  }
+}
+
 class PosixSerialApi final : public SerialApi {
  public:
   Handle Open(const char* path) override {
+    lastOpenError = OpenError::kMissing;
     if (path == nullptr || path[0] == '\0') return kNoHandle;
     const std::string device = DevicePath(path);
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return kNoHandle;
+    if (fd < 0) {
+      lastOpenError = OpenErrorOf(errno);
+      return kNoHandle;
+    }
     // flock refuses a second opening even by root or by this process, as
     // share mode 0 does on Windows; TIOCEXCL keeps out users that do not
     // lock. The lock comes first so that a refused opening changes nothing.
-    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    if (!isatty(fd)) {
+      lastOpenError = OpenError::kNotSerial;
       ::close(fd);
       return kNoHandle;
     }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+      lastOpenError = OpenErrorOf(errno);
+      ::close(fd);
+      return kNoHandle;
+    }
+    lastOpenError = OpenError::kNone;
     std::lock_guard<std::mutex> lock(mutex_);
     PortEntry& entry = ports_[fd];
     entry = PortEntry();
     entry.exclusive = true;
     return fd;
   }
+
+  OpenError LastOpenError() override { return lastOpenError; }
 
   bool Close(Handle h) override {
     const int fd = Fd(h);
@@ -282,20 +313,25 @@ class PosixSerialApi final : public SerialApi {
     return done == count;
   }
 
-  void WaitForInput(Handle h, uint32_t maxMs) override {
+  WaitResult WaitForInput(Handle h, uint32_t maxMs) override {
     Clock& clock = SystemClock();
     const uint32_t deadline = clock.TickMs() + maxMs;
     for (uint32_t left = maxMs; left > 0; left = TickRemaining(clock.TickMs(), deadline)) {
       pollfd p = {Fd(h), POLLIN, 0};
       const int ready = ::poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
       if (ready < 0 && errno == EINTR) continue;
-      if (ready > 0 && !(p.revents & POLLIN)) {
+      if (ready < 0) return WaitResult::kHangUp;
+      if (ready == 0) return WaitResult::kTimeout;
+      if (p.revents & POLLIN) return WaitResult::kInput;
+      if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
         // A hung-up or failing line would wake poll at once, over and over:
-        // pace the caller as a plain 1 ms wait instead.
+        // pace a caller that goes on waiting as a plain 1 ms wait.
         clock.SleepMs(1);
+        return WaitResult::kHangUp;
       }
-      return;
+      return WaitResult::kInput;
     }
+    return WaitResult::kTimeout;
   }
 
   bool DeviceNamesNeedColon() override { return false; }

@@ -11,15 +11,39 @@ HANDLE Native(Handle h) { return reinterpret_cast<HANDLE>(h); }
 
 bool Valid(Handle h) { return Native(h) != INVALID_HANDLE_VALUE && Native(h) != nullptr; }
 
+thread_local OpenError lastOpenError = OpenError::kNone;
+
+OpenError OpenErrorOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_UNIT: return OpenError::kMissing;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY: return OpenError::kBusy;
+    // A COM port held by another program answers "access denied".
+    case ERROR_ACCESS_DENIED: return OpenError::kBusy;
+    case ERROR_PRIVILEGE_NOT_HELD: return OpenError::kPermission;
+    default: return OpenError::kOther;
+  }
+}
+
 class Win32SerialApi final : public SerialApi {
  public:
   Handle Open(const char* path) override {
+    lastOpenError = OpenError::kMissing;
     if (path == nullptr || path[0] == '\0') return kNoHandle;
     HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                               nullptr);
-    if (port == INVALID_HANDLE_VALUE) return kNoHandle;
+    if (port == INVALID_HANDLE_VALUE) {
+      lastOpenError = OpenErrorOf(GetLastError());
+      return kNoHandle;
+    }
+    lastOpenError = OpenError::kNone;
     return reinterpret_cast<Handle>(port);
   }
+
+  OpenError LastOpenError() override { return lastOpenError; }
 
   bool Close(Handle h) override { return Valid(h) && CloseHandle(Native(h)) != 0; }
 
@@ -96,8 +120,9 @@ class Win32SerialApi final : public SerialApi {
     return ok != 0 && n == count;
   }
 
-  void WaitForInput(Handle, uint32_t maxMs) override {
+  WaitResult WaitForInput(Handle, uint32_t maxMs) override {
     if (maxMs > 0) Sleep(1);
+    return WaitResult::kInput;  // the caller's next status query tells
   }
 
   bool DeviceNamesNeedColon() override {

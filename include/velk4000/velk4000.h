@@ -243,6 +243,82 @@ class IDriver2 : public IUnknownV {
   ~IDriver2() = default;
 };
 
+// Optional diagnostics of a driver object, for commissioning a line. Reached
+// by QueryInterface(kIidIDriverDiagnostics) from the driver object; it shares
+// the object's reference count. A host that never asks for it sees no change
+// in any slot, record or result of IDriver and IDriver2.
+
+// {6B1E0C52-3D7A-4F2B-9C41-8E5D2A7F1B03}
+const Guid kIidIDriverDiagnostics = {0x6B1E0C52, 0x3D7A, 0x4F2B, {0x9C, 0x41, 0x8E, 0x5D, 0x2A, 0x7F, 0x1B, 0x03}};
+
+// Why the last packet ended as it did. Values are stable: new ones are only
+// ever added at the end.
+enum PacketOutcome : int32_t {
+  kOutcomeOk = 0,
+  kOutcomeRefused = 1,           // the module answered "?"
+  kOutcomeChecksumMismatch = 2,  // the answer's checksum was wrong
+  kOutcomeNoAnswer = 3,          // nothing (complete) arrived before the time-out
+  kOutcomeNoCarriageReturn = 4,  // bytes arrived, but the answer never ended
+  kOutcomeAnswerTooLong = 5,     // the answer exceeded 512 characters
+  kOutcomeNotBuilt = 6,          // no command: a value outside its field, an unknown register
+  kOutcomeNoPort = 7,            // no port is open
+  kOutcomePortLost = 8,          // the port hung up (adapter unplugged, peer closed)
+  kOutcomeBusyBound = 9,         // a Data7810 stayed busy for the whole answer time-out
+  kOutcomeBadAnswer = 10,        // an answer of the wrong form or length
+  kOutcomeCount = 11,
+};
+
+// Why the last port opening failed.
+enum PortOpenError : int32_t {
+  kPortOpenOk = 0,
+  kPortOpenMissing = 1,          // no such device or host
+  kPortOpenBusy = 2,             // held by another program
+  kPortOpenPermission = 3,       // access denied
+  kPortOpenNotSerial = 4,        // not a serial device
+  kPortOpenSettingsRefused = 5,  // the device refused the line settings
+  kPortOpenOther = 6,
+};
+
+// Counters of one driver object since its creation or the last reset.
+// `size` is set by the caller to sizeof(LineCounters) so that the record can
+// grow at its end.
+struct LineCounters {
+  uint32_t size;
+  uint32_t packets;        // ProcessPacket and ProcessPacket2 calls
+  uint32_t exchanges;      // commands written
+  uint32_t bytesSent;
+  uint32_t bytesReceived;
+  uint32_t outcomes[kOutcomeCount];  // packets per outcome, kOutcomeOk included
+};
+
+// Direction of a traced chunk.
+enum TraceDirection : int32_t {
+  kTraceSent = 0,
+  kTraceReceived = 1,
+};
+
+// Called on the packet's thread, during the call, with every command written
+// and every chunk of answer read. `bytes` is valid only during the call.
+// `tickMs` is the system's millisecond tick at the time of the chunk.
+typedef void(VELK_CALL* TraceHook)(void* context, int32_t direction, const char* bytes, int32_t length,
+                                   uint32_t tickMs);
+
+class IDriverDiagnostics : public IUnknownV {
+ public:
+  // The PacketOutcome of the last ProcessPacket, ProcessPacket2 or probe.
+  virtual int32_t VELK_CALL GetLastOutcome() = 0;
+  // The PortOpenError of the last OpenPort (or re-opening).
+  virtual int32_t VELK_CALL GetLastPortError() = 0;
+  // Copies min(counters->size, sizeof(LineCounters)) bytes; 1 or 0.
+  virtual int32_t VELK_CALL GetCounters(LineCounters* counters) = 0;
+  virtual int32_t VELK_CALL ResetCounters() = 0;
+  // Registers `hook` (null removes it); 1.
+  virtual int32_t VELK_CALL SetTraceHook(TraceHook hook, void* context) = 0;
+
+ protected:
+  ~IDriverDiagnostics() = default;
+};
+
 class IClassFactoryV : public IUnknownV {
  public:
   virtual HResult VELK_CALL CreateInstance(IUnknownV* outer, const Guid& iid, void** out) = 0;

@@ -57,14 +57,21 @@ void FakeSerial::Deliver() {
   }
 }
 
+platform::OpenError FakeSerial::LastOpenError() { return lastOpenError_; }
+
 platform::Handle FakeSerial::Open(const char* path) {
+  lastOpenError_ = platform::OpenError::kMissing;
   if (path == nullptr) return platform::kNoHandle;
   log.push_back(std::string("open ") + path);
   const std::string key = PortKey(path);
   if (ports_.count(key) == 0) return platform::kNoHandle;
   for (const auto& held : pathOf_) {
-    if (held.second == key) return platform::kNoHandle;
+    if (held.second == key) {
+      lastOpenError_ = platform::OpenError::kBusy;
+      return platform::kNoHandle;
+    }
   }
+  lastOpenError_ = platform::OpenError::kNone;
   const platform::Handle h = nextHandle_++;
   pathOf_[h] = key;
   openHandles.insert(h);
@@ -190,15 +197,17 @@ bool FakeSerial::Write(platform::Handle h, const void* bytes, uint32_t count, ui
   return true;
 }
 
-void FakeSerial::WaitForInput(platform::Handle h, uint32_t maxMs) {
+platform::WaitResult FakeSerial::WaitForInput(platform::Handle h, uint32_t maxMs) {
   waits.push_back(maxMs);
-  if (!Known(h) || maxMs == 0) return;
+  if (!Known(h)) return platform::WaitResult::kHangUp;
+  if (maxMs == 0) return platform::WaitResult::kTimeout;
   uint32_t step = maxMs;
   if (!pending_.empty()) {
     const uint32_t untilNext = platform::TickRemaining(clock_.TickMs(), pending_.front().at);
     step = std::min(step, untilNext);
   }
   clock_.Advance(std::max<uint32_t>(step, 1));
+  return InputWaiting() > 0 ? platform::WaitResult::kInput : platform::WaitResult::kTimeout;
 }
 
 }  // namespace testsupport

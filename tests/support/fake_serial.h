@@ -95,6 +95,7 @@ class FakeSerial final : public platform::SerialApi {
 
   // platform::SerialApi
   platform::Handle Open(const char* path) override;
+  platform::OpenError LastOpenError() override;
   bool Close(platform::Handle h) override;
   bool SetupQueues(platform::Handle h, uint32_t inBytes, uint32_t outBytes) override;
   bool GetState(platform::Handle h, platform::CommState* state) override;
@@ -106,7 +107,7 @@ class FakeSerial final : public platform::SerialApi {
   bool Status(platform::Handle h, platform::CommStatus* status) override;
   bool Read(platform::Handle h, void* bytes, uint32_t count, uint32_t* got) override;
   bool Write(platform::Handle h, const void* bytes, uint32_t count, uint32_t* written) override;
-  void WaitForInput(platform::Handle h, uint32_t maxMs) override;
+  platform::WaitResult WaitForInput(platform::Handle h, uint32_t maxMs) override;
   bool DeviceNamesNeedColon() override { return needColon; }
   bool needColon = false;
 
@@ -126,6 +127,7 @@ class FakeSerial final : public platform::SerialApi {
   std::string input_;
   uint32_t drainUntil_ = 0;
   uint32_t outCount_ = 0;  // bytes of the last write still "on the wire"
+  platform::OpenError lastOpenError_ = platform::OpenError::kNone;
 };
 
 }  // namespace testsupport

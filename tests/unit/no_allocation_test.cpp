@@ -99,7 +99,11 @@ class UncountedSerial final : public platform::SerialApi {
     Uncounted u;
     return f_.Write(h, b, n, written);
   }
-  void WaitForInput(platform::Handle h, uint32_t maxMs) override { Uncounted u; f_.WaitForInput(h, maxMs); }
+  platform::WaitResult WaitForInput(platform::Handle h, uint32_t maxMs) override {
+    Uncounted u;
+    return f_.WaitForInput(h, maxMs);
+  }
+  platform::OpenError LastOpenError() override { return f_.LastOpenError(); }
   bool DeviceNamesNeedColon() override { return f_.DeviceNamesNeedColon(); }
 
  private:
