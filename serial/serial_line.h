@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "platform/serial_api.h"
 #include "serial/comm_device.h"
+#include "serial/line_diagnostics.h"
 #include "velk4000/velk4000.h"
 
 namespace serial {
@@ -62,6 +63,8 @@ class SerialLine final : private PortObserver {
   uint16_t pollDelayMs = 15;
   velk::PortSettings portSettings{};
   int32_t portSettingsGiven = 0;
+  // Why exchanges failed, counters and the trace hook; see line_diagnostics.h.
+  LineDiagnostics diagnostics;
 
  private:
   void OnDeviceClosedPort(platform::Handle closed) override;
