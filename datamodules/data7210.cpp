@@ -86,7 +86,7 @@ void UsePointAsDecimalSeparator(char* text) {
 
 }  // namespace
 
-Data7210::Data7210(serial::CCOMDevice& device, platform::Clock& clock) : device_(device), clock_(clock) {
+Data7210::Data7210(serial::SerialLine& line) : line_(line), device_(line.device()), clock_(line.clock()) {
   for (const MapRow& row : kBaudCodes) baudCodeMap[row.key] = row.value;
   for (const MapRow& row : kSegmentCodes) segmentMap[row.key] = row.value;
 }
@@ -190,24 +190,58 @@ int32_t Data7210::BuildData7210Command(const velk::Packet& packet, Exchange& exc
 }
 
 int32_t Data7210::RunExchange(const velk::Packet&, Exchange& exchange) {
+  serial::LineDiagnostics& diagnostics = line_.diagnostics;
+  exchange.answerCapacity = 0;
+  // A port that hung up is opened again first, once per packet.
+  line_.PortForExchange();
+  if (device_.IsOpen(0) == 0) {
+    diagnostics.Fail(line_.portLost() ? velk::kOutcomePortLost : velk::kOutcomeNoPort);
+    return 0;
+  }
+  // Bytes still waiting belong to an earlier command.
   device_.Purge();
   uint32_t written = 0;
-  if (device_.Write(0, exchange.commandLength, exchange.command, &written) == 0) return 0;
-  // The device's own time-out; every read sleeps before it looks, so the
-  // wait advances in steps of about a tenth of a second.
+  if (device_.Write(0, exchange.commandLength, exchange.command, &written) == 0) {
+    line_.FailOnPort(device_.GetHandle(), velk::kOutcomeNoAnswer);
+    return 0;
+  }
+  diagnostics.Sent(exchange.command, exchange.commandLength, clock_.TickMs());
+  // The device's own time-out, not moved when bytes arrive. Every read
+  // waits up to a tenth of a second for input before it looks.
   const uint32_t deadline = clock_.TickMs() + static_cast<uint32_t>(device_.m_nTimeout);
   uint32_t received = 0;
+  char chunk[serial::kMaxAnswer];
   for (;;) {
-    if (platform::TickAfter(clock_.TickMs(), deadline)) break;
-    const uint32_t room = kAnswerSize - received;
+    if (platform::TickAfter(clock_.TickMs(), deadline)) {
+      diagnostics.Fail(received > 0 ? velk::kOutcomeNoCarriageReturn : velk::kOutcomeNoAnswer);
+      break;
+    }
     uint32_t got = 0;
-    if (device_.Read(0, room, exchange.answer + received, &got) == 0) break;
+    if (device_.Read(0, sizeof chunk, chunk, &got) == 0) {
+      line_.FailOnPort(device_.GetHandle(), velk::kOutcomePortLost);
+      break;
+    }
     if (got == 0) {
       clock_.SleepMs(exchange.idleSleepMs);
       continue;
     }
-    received += got < room ? got : room;
-    if (exchange.answer[received - 1] == kCarriageReturn || received == kAnswerSize) {
+    if (got > sizeof chunk) got = sizeof chunk;
+    diagnostics.Received(chunk, got, clock_.TickMs());
+    const char* kept = chunk;
+    if (received == 0) {
+      // Noise before the answer's lead character would shift every position.
+      while (got > 0 && *kept != '!' && *kept != '?') {
+        ++kept;
+        --got;
+      }
+    }
+    if (received + got > static_cast<uint32_t>(serial::kMaxAnswer)) {
+      diagnostics.Fail(velk::kOutcomeAnswerTooLong);
+      break;
+    }
+    memcpy(exchange.answer + received, kept, got);
+    received += got;
+    if (received > 0 && exchange.answer[received - 1] == kCarriageReturn) {
       exchange.answerCapacity = received;
       return 1;
     }

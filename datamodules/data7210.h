@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "serial/comm_device.h"
+#include "serial/serial_line.h"
 #include "velk4000/velk4000.h"
 
 namespace datamodules {
@@ -25,7 +26,9 @@ struct Exchange {
 
 class Data7210 {
  public:
-  Data7210(serial::CCOMDevice& device, platform::Clock& clock);
+  // Talks through the line's serial device object; the line re-opens a
+  // port that hung up and keeps the diagnostics.
+  explicit Data7210(serial::SerialLine& line);
 
   int32_t ProcessData7210Packet(velk::Packet& packet);   // items are TagItem
   int32_t ProcessData7210Packet2(velk::Packet& packet);  // items are TagItem2
@@ -50,6 +53,7 @@ class Data7210 {
   // once a point is removed); false when it does not fit.
   bool DisplayCharacters(const char* text, char field[12]) const;
 
+  serial::SerialLine& line_;
   serial::CCOMDevice& device_;
   platform::Clock& clock_;
 };

@@ -17,7 +17,6 @@ namespace reg = protocol::reg;
 const char kCarriageReturn = '\r';
 const int32_t kReceiveSize = 2048;
 const uint32_t kLargestRead = 512;
-const uint32_t kPollIntervalMs = 10;
 
 // What arrived of one answer. Positions past the received bytes read as 0,
 // so no rule ever looks at bytes the module did not send.
@@ -172,34 +171,74 @@ void Data7810::PutAddress(char* at, uint8_t address) const {
 int32_t Data7810::TransactCount(int32_t length, int32_t minimum) {
   platform::SerialApi& api = line_.api();
   platform::Clock& clock = line_.clock();
-  const platform::Handle port = line_.portHandle;
+  serial::LineDiagnostics& diagnostics = line_.diagnostics;
   memset(d7810ReceiveBuffer, 0, sizeof d7810ReceiveBuffer);
   d7810ReceivedCount = 0;
   // Without a port there is nobody to wait for.
+  const platform::Handle port = line_.PortForExchange();
   if (port == platform::kNoHandle) return 0;
 
   if (length < 0) length = 0;
   if (length > static_cast<int32_t>(sizeof d7810SendBuffer)) length = sizeof d7810SendBuffer;
   d7810SendLength = length;
+  // Bytes still waiting belong to an earlier command: a late answer must
+  // not be read as this one's.
+  api.Purge(port, platform::kPurgeRxAbort | platform::kPurgeRxClear | platform::kPurgeTxAbort |
+                      platform::kPurgeTxClear);
   uint32_t written = 0;
-  // A lost command shows as a missing answer.
-  (void)api.Write(port, d7810SendBuffer, static_cast<uint32_t>(length), &written);
+  if (!api.Write(port, d7810SendBuffer, static_cast<uint32_t>(length), &written)) {
+    line_.FailOnPort(port, velk::kOutcomeNoAnswer);
+    return 0;
+  }
+  uint32_t now = clock.TickMs();
+  diagnostics.Sent(d7810SendBuffer, static_cast<uint32_t>(length), now);
 
-  const uint32_t deadline = clock.TickMs() + static_cast<uint32_t>(line_.answerTimeoutMs);
-  do {
-    platform::CommStatus status;
-    if (api.Status(port, &status) && status.inQueue > 0) {
-      uint32_t want = status.inQueue < kLargestRead ? status.inQueue : kLargestRead;
-      const uint32_t room = static_cast<uint32_t>(kReceiveSize - d7810ReceivedCount);
-      if (want > room) want = room;
-      uint32_t got = 0;
-      if (want > 0 && api.Read(port, d7810ReceiveBuffer + d7810ReceivedCount, want, &got))
-        d7810ReceivedCount += static_cast<int32_t>(got < want ? got : want);
+  // The deadline does not move when bytes arrive, so it bounds the whole
+  // answer.
+  const uint32_t deadline = now + static_cast<uint32_t>(line_.answerTimeoutMs);
+  char chunk[kLargestRead];
+  for (;;) {
+    if (platform::TickAfter(now, deadline)) {
+      diagnostics.Fail(d7810ReceivedCount > 0 ? velk::kOutcomeNoCarriageReturn : velk::kOutcomeNoAnswer);
+      return 0;
     }
-    clock.SleepMs(kPollIntervalMs);
-  } while (d7810ReceivedCount < minimum && d7810ReceivedCount < kReceiveSize &&
-           platform::TickRemaining(clock.TickMs(), deadline) > 0);
-  return d7810ReceivedCount >= minimum ? 1 : 0;
+    const platform::WaitResult woke = api.WaitForInput(port, platform::TickRemaining(now, deadline) + 1);
+    if (woke == platform::WaitResult::kHangUp) {
+      line_.NotePortLost();
+      diagnostics.Fail(velk::kOutcomePortLost);
+      return 0;
+    }
+    uint32_t got = 0;
+    if (woke == platform::WaitResult::kInput && !api.Read(port, chunk, kLargestRead, &got)) {
+      line_.NotePortLost();
+      diagnostics.Fail(velk::kOutcomePortLost);
+      return 0;
+    }
+    now = clock.TickMs();
+    if (got == 0) continue;
+    diagnostics.Received(chunk, got, now);
+    const char* kept = chunk;
+    if (d7810ReceivedCount == 0) {
+      // Noise before the answer's lead character would shift every position.
+      while (got > 0 && *kept != '!' && *kept != '?') {
+        ++kept;
+        --got;
+      }
+    }
+    if (d7810ReceivedCount + static_cast<int32_t>(got) > kReceiveSize) {
+      diagnostics.Fail(velk::kOutcomeAnswerTooLong);
+      return 0;
+    }
+    memcpy(d7810ReceiveBuffer + d7810ReceivedCount, kept, got);
+    d7810ReceivedCount += static_cast<int32_t>(got);
+    // Judged by its length, as the module's answers have fixed lengths.
+    if (d7810ReceivedCount >= minimum) return 1;
+    if (d7810ReceivedCount > 0 && d7810ReceiveBuffer[d7810ReceivedCount - 1] == kCarriageReturn) {
+      // Complete, but too short for what was asked: no use waiting on.
+      diagnostics.Fail(d7810ReceiveBuffer[0] == '?' ? velk::kOutcomeRefused : velk::kOutcomeBadAnswer);
+      return 0;
+    }
+  }
 }
 
 int32_t Data7810::Query(uint8_t address, char command, int32_t minimum) {

@@ -76,6 +76,7 @@ bool ReadBackVelk4050Outputs(serial::SerialLine& line, velk::Packet& packet) {
 
 int32_t CVelk4000Pro::ProcessPacket(velk::Packet* packet) {
   if (packet == nullptr || packet->moduleType == nullptr) return 0;
+  line().StartPacket();
   if (protocol::SameTypeName(packet->moduleType, "Data7810")) return data7810().ProcessData7810Packet(*packet);
   if (protocol::SameTypeName(packet->moduleType, "Data7210")) return data7210().ProcessData7210Packet(*packet);
   return ProcessVelkPacket<velk::TagItem>(*packet);
@@ -83,6 +84,7 @@ int32_t CVelk4000Pro::ProcessPacket(velk::Packet* packet) {
 
 int32_t CVelk4000Pro::ProcessPacket2(velk::Packet* packet) {
   if (packet == nullptr || packet->moduleType == nullptr) return 0;
+  line().StartPacket();
   if (protocol::SameTypeName(packet->moduleType, "Data7810")) return data7810().ProcessData7810Packet2(*packet);
   if (protocol::SameTypeName(packet->moduleType, "Data7210")) return data7210().ProcessData7210Packet2(*packet);
   return ProcessVelkPacket<velk::TagItem2>(*packet);

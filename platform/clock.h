@@ -13,6 +13,9 @@ class Clock {
   // Milliseconds since an arbitrary start; wraps every 2^32 ms (49.7 days).
   virtual uint32_t TickMs() = 0;
   virtual void SleepMs(uint32_t ms) = 0;
+  // A sleep shorter than a millisecond where the system has one (the wire
+  // time of a few characters); elsewhere whole milliseconds, rounded up.
+  virtual void SleepUs(uint32_t us) { SleepMs((us + 999u) / 1000u); }
 };
 
 // The process's monotonic clock.

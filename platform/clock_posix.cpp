@@ -21,6 +21,13 @@ class PosixClock final : public Clock {
     while (nanosleep(&ts, &ts) != 0) {
     }
   }
+  void SleepUs(uint32_t us) override {
+    timespec ts;
+    ts.tv_sec = us / 1000000u;
+    ts.tv_nsec = static_cast<long>(us % 1000000u) * 1000L;
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+  }
 };
 
 }  // namespace

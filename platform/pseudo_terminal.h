@@ -21,6 +21,10 @@ class PseudoTerminal {
   // translation). The master is non-blocking. Returns false with the
   // system's reason in error().
   bool Create();
+  // Also makes `linkPath` a symbolic link to the slave, replacing a link of
+  // that name left by an earlier run, so that a driver given the link's
+  // name reaches each new pair. Close removes it. False with error().
+  bool Link(const std::string& linkPath);
   void Close();
 
   Handle master() const { return master_; }
@@ -33,6 +37,7 @@ class PseudoTerminal {
   // openings of the slave.
   Handle slaveKeeper_ = kNoHandle;
   std::string slavePath_;
+  std::string linkPath_;
   std::string error_;
 };
 

@@ -39,7 +39,32 @@ bool PseudoTerminal::Create() {
   return true;
 }
 
+bool PseudoTerminal::Link(const std::string& linkPath) {
+  if (master_ == kNoHandle || linkPath.empty()) {
+    error_ = "no pseudo-terminal to link to";
+    return false;
+  }
+  // Made under a temporary name and renamed over the old link, so that the
+  // name never points nowhere while it changes.
+  const std::string temporary = linkPath + ".new";
+  ::unlink(temporary.c_str());
+  if (::symlink(slavePath_.c_str(), temporary.c_str()) != 0 || ::rename(temporary.c_str(), linkPath.c_str()) != 0) {
+    error_ = "cannot link " + linkPath + " to " + slavePath_ + ": " + strerror(errno);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  linkPath_ = linkPath;
+  return true;
+}
+
 void PseudoTerminal::Close() {
+  if (!linkPath_.empty()) {
+    // Only a link that still points at this pair is ours to remove.
+    char target[256];
+    const ssize_t n = ::readlink(linkPath_.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<size_t>(n)) == slavePath_) ::unlink(linkPath_.c_str());
+    linkPath_.clear();
+  }
   if (slaveKeeper_ != kNoHandle) ::close(static_cast<int>(slaveKeeper_));
   if (master_ != kNoHandle) ::close(static_cast<int>(master_));
   slaveKeeper_ = kNoHandle;

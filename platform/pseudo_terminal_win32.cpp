@@ -9,6 +9,11 @@ bool PseudoTerminal::Create() {
   return false;
 }
 
+bool PseudoTerminal::Link(const std::string&) {
+  error_ = "pseudo-terminals are not available on this system";
+  return false;
+}
+
 void PseudoTerminal::Close() {}
 
 }  // namespace platform

@@ -85,6 +85,11 @@ class SerialApi {
   virtual bool SetState(Handle h, const CommState& state) = 0;
   virtual bool SetEventMask(Handle h, uint32_t mask) = 0;
   virtual bool SetTimeouts(Handle h, const CommTimeouts& timeouts) = 0;
+  // Raises or drops the request-to-send line. False when the driver cannot
+  // switch the direction on this port: the device refused the call (a
+  // pseudo-terminal, an adapter without the line; the refusal is remembered
+  // per port and not asked again) or the system drives the direction itself
+  // (kernel RS-485 mode). Either way the caller has no direction to switch.
   virtual bool SetRts(Handle h, bool raised) = 0;
   virtual bool Purge(Handle h, uint32_t flags) = 0;
 
@@ -93,15 +98,32 @@ class SerialApi {
   // where the device reports it, so a drained queue means the line is idle.
   virtual bool Status(Handle h, CommStatus* status) = 0;
 
-  // Reads up to `count` bytes that are already waiting; never blocks.
+  // Reads up to `count` bytes that are already waiting; never blocks. True
+  // with *got 0 when nothing waits.
   virtual bool Read(Handle h, void* bytes, uint32_t count, uint32_t* got) = 0;
-  // Writes all bytes, bounded by the write time-outs set last.
+  // Writes all bytes, bounded by the write time-outs set last (a port whose
+  // time-outs were never set, such as an adopted one, gets a default bound,
+  // also when its descriptor was opened blocking).
   virtual bool Write(Handle h, const void* bytes, uint32_t count, uint32_t* written) = 0;
 
   // Waits until input is waiting, the device hangs up or `maxMs` passed,
-  // whichever comes first, and says which. The idle wait of a poll loop:
-  // POSIX waits on the descriptor, Windows sleeps 1 ms (the port is used
-  // synchronously there).
+  // whichever comes first, and says which. With `maxMs` 0 it only looks:
+  // kInput or kHangUp when that holds now, else kTimeout. POSIX waits on the
+  // descriptor; Windows sleeps about 1 ms per call and may answer kInput
+  // with nothing to read yet (the next Read then gets 0 bytes).
+  //
+  // A hang-up (unplugged adapter, the far side of a pseudo-terminal or a
+  // network line closed) looks like this through each call, for as long as
+  // the handle stays open; nothing of it ever blocks or waits out a time:
+  //   WaitForInput  kHangUp, at once (after a pause of at most 1 ms, so that
+  //                 a caller that keeps waiting does not spin)
+  //   Read          false (or true with 0 bytes on a tty the system hung up;
+  //                 WaitForInput tells the two apart)
+  //   Write         false, at once
+  //   Status        false
+  //   SetRts, Purge false
+  // Only Close helps: the handle is still to be closed once, and a new Open
+  // of the same name reaches the device when it is back.
   virtual WaitResult WaitForInput(Handle h, uint32_t maxMs) = 0;
 
   // True on a platform whose device names end in ":" (the embedded one).

@@ -22,6 +22,9 @@
 #if defined(TCGETS2) && defined(BOTHER)
 #define VELK_SERIAL_TERMIOS2 1
 #endif
+#if __has_include(<linux/serial.h>)
+#include <linux/serial.h>
+#endif
 #endif
 
 #if !defined(VELK_SERIAL_TERMIOS2)
@@ -44,6 +47,16 @@ struct PortEntry {
   CommTimeouts timeouts;
   bool timeoutsSet = false;
   bool exclusive = false;  // TIOCEXCL set by Open, to be cleared at Close
+  // Checked once per port: a descriptor adopted from the host may block.
+  bool nonBlocking = false;
+  // Asked once per port: where the kernel switches the RS-485 direction,
+  // RTS is not the driver's.
+  bool rs485Known = false;
+  bool kernelRs485 = false;
+  // Calls the device refused once (a pseudo-terminal has no modem lines and
+  // no line-status register) are not made again on this port.
+  bool rtsRefused = false;
+  bool lineStatusRefused = false;
 };
 
 int Fd(Handle h) { return h >= 0 && h <= INT_MAX ? static_cast<int>(h) : -1; }
@@ -62,9 +75,28 @@ bool SetTermios(int fd, const LineTermios& t) { return ioctl(fd, TCSETS2, &t) ==
 
 uint32_t BaudOf(const LineTermios& t) { return t.c_ospeed; }
 
+struct SpeedCode {
+  uint32_t rate;
+  tcflag_t code;
+};
+
+// A standard rate goes in with its standard code, so that every other
+// program (stty, getty) reads it back; only other rates need BOTHER.
+const SpeedCode kSpeedCodes[] = {
+    {50, B50},         {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},       {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},     {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},   {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000}, {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
 bool SetBaud(LineTermios* t, uint32_t baud) {
+  tcflag_t code = BOTHER;
+  for (const SpeedCode& s : kSpeedCodes)
+    if (s.rate == baud) code = s.code;
   t->c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
-  t->c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+  t->c_cflag |= code | (code << IBSHIFT);
   t->c_ispeed = baud;
   t->c_ospeed = baud;
   return true;
@@ -117,16 +149,36 @@ bool SetFraming(LineTermios* t, const CommState& state) {
   return true;
 }
 
-// Raw bytes both ways; software and hardware flow control stay as they are.
+// Raw bytes both ways, as a Windows port has them: no software flow control
+// (an XOFF byte inside an answer would stop every later command), no
+// translation, no line editing. Hardware flow control (CRTSCTS) stays as
+// the port has it.
 void MakeRaw(LineTermios* t) {
-  t->c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
-  t->c_oflag &= ~OPOST;
-  t->c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  t->c_iflag = 0;
+  t->c_oflag = 0;
+  t->c_lflag = 0;
   t->c_cc[VMIN] = 0;
   t->c_cc[VTIME] = 0;
 }
 
 thread_local OpenError lastOpenError = OpenError::kNone;
+
+// An error that says the device does not offer a call at all, as opposed to
+// a device that went away (EIO, ENXIO) and may answer again once re-opened.
+bool Refused(int error) { return error == ENOTTY || error == EINVAL || error == EOPNOTSUPP; }
+
+// True where the system has the port in RS-485 mode and switches the
+// direction itself.
+bool KernelRs485(int fd) {
+#if defined(TIOCGRS485) && defined(SER_RS485_ENABLED)
+  struct serial_rs485 rs485;
+  memset(&rs485, 0, sizeof rs485);
+  return ioctl(fd, TIOCGRS485, &rs485) == 0 && (rs485.flags & SER_RS485_ENABLED) != 0;
+#else
+  (void)fd;
+  return false;
+#endif
+}
 
 OpenError OpenErrorOf(int error) {
   switch (error) {
@@ -169,10 +221,14 @@ class PosixSerialApi final : public SerialApi {
       return kNoHandle;
     }
     lastOpenError = OpenError::kNone;
+    const bool rs485 = KernelRs485(fd);
     std::lock_guard<std::mutex> lock(mutex_);
     PortEntry& entry = ports_[fd];
     entry = PortEntry();
     entry.exclusive = true;
+    entry.nonBlocking = true;
+    entry.rs485Known = true;
+    entry.kernelRs485 = rs485;
     return fd;
   }
 
@@ -238,8 +294,31 @@ class PosixSerialApi final : public SerialApi {
   }
 
   bool SetRts(Handle h, bool raised) override {
+    const int fd = Fd(h);
+    if (fd < 0) return false;
+    bool rs485Known = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const PortEntry& entry = ports_[fd];
+      if (entry.rtsRefused || entry.kernelRs485) return false;
+      rs485Known = entry.rs485Known;
+    }
+    if (!rs485Known) {
+      // An adopted port: asked at its first use.
+      const bool rs485 = KernelRs485(fd);
+      std::lock_guard<std::mutex> lock(mutex_);
+      PortEntry& entry = ports_[fd];
+      entry.rs485Known = true;
+      entry.kernelRs485 = rs485;
+      if (rs485) return false;
+    }
     int bits = TIOCM_RTS;
-    return Fd(h) >= 0 && ioctl(Fd(h), raised ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+    if (ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &bits) == 0) return true;
+    if (Refused(errno)) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ports_[fd].rtsRefused = true;
+    }
+    return false;
   }
 
   bool Purge(Handle h, uint32_t flags) override {
@@ -253,19 +332,34 @@ class PosixSerialApi final : public SerialApi {
   }
 
   bool Status(Handle h, CommStatus* status) override {
-    if (status == nullptr || Fd(h) < 0) return false;
+    const int fd = Fd(h);
+    if (status == nullptr || fd < 0) return false;
     int in = 0;
     int out = 0;
-    if (ioctl(Fd(h), FIONREAD, &in) != 0) return false;
-    if (ioctl(Fd(h), TIOCOUTQ, &out) != 0) out = 0;
+    if (ioctl(fd, FIONREAD, &in) != 0) return false;
+    if (ioctl(fd, TIOCOUTQ, &out) != 0) out = 0;
     status->inQueue = in > 0 ? static_cast<uint32_t>(in) : 0;
     status->outQueue = out > 0 ? static_cast<uint32_t>(out) : 0;
 #if defined(TIOCSERGETLSR) && defined(TIOCSER_TEMT)
     // The kernel's queue empties before the UART has shifted out the last
     // character; where the device tells, count that character as well.
-    unsigned int lsr = 0;
-    if (ioctl(Fd(h), TIOCSERGETLSR, &lsr) == 0 && !(lsr & TIOCSER_TEMT) && status->outQueue == 0)
-      status->outQueue = 1;
+    if (status->outQueue == 0) {
+      bool refused = false;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = ports_.find(fd);
+        refused = it != ports_.end() && it->second.lineStatusRefused;
+      }
+      unsigned int lsr = 0;
+      if (!refused) {
+        if (ioctl(fd, TIOCSERGETLSR, &lsr) == 0) {
+          if (!(lsr & TIOCSER_TEMT)) status->outQueue = 1;
+        } else if (Refused(errno)) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          ports_[fd].lineStatusRefused = true;
+        }
+      }
+    }
 #endif
     return true;
   }
@@ -289,11 +383,13 @@ class PosixSerialApi final : public SerialApi {
     if (written != nullptr) *written = 0;
     const int fd = Fd(h);
     if (fd < 0 || (bytes == nullptr && count > 0)) return false;
-    const uint32_t limitMs = WriteLimitMs(fd, count);
+    const uint32_t limitMs = PrepareWrite(fd, count);
     Clock& clock = SystemClock();
-    const uint32_t deadline = clock.TickMs() + limitMs;
     const char* next = static_cast<const char*>(bytes);
     uint32_t done = 0;
+    // The clock is read only when the port does not take everything at once.
+    bool timed = false;
+    uint32_t deadline = 0;
     while (done < count) {
       const ssize_t n = ::write(fd, next + done, count - done);
       if (n > 0) {
@@ -302,6 +398,10 @@ class PosixSerialApi final : public SerialApi {
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+      if (!timed) {
+        timed = true;
+        deadline = clock.TickMs() + limitMs;
+      }
       const uint32_t left = TickRemaining(clock.TickMs(), deadline);
       if (left == 0) break;
       pollfd p = {fd, POLLOUT, 0};
@@ -315,37 +415,58 @@ class PosixSerialApi final : public SerialApi {
 
   WaitResult WaitForInput(Handle h, uint32_t maxMs) override {
     Clock& clock = SystemClock();
-    const uint32_t deadline = clock.TickMs() + maxMs;
-    for (uint32_t left = maxMs; left > 0; left = TickRemaining(clock.TickMs(), deadline)) {
+    bool timed = false;
+    uint32_t deadline = 0;
+    uint32_t left = maxMs;
+    for (;;) {
       pollfd p = {Fd(h), POLLIN, 0};
       const int ready = ::poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready < 0) return WaitResult::kHangUp;
-      if (ready == 0) return WaitResult::kTimeout;
-      if (p.revents & POLLIN) return WaitResult::kInput;
-      if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
-        // A hung-up or failing line would wake poll at once, over and over:
-        // pace a caller that goes on waiting as a plain 1 ms wait.
-        clock.SleepMs(1);
-        return WaitResult::kHangUp;
+      if (ready > 0) {
+        // Checked before POLLIN: a tty the system hung up also reports
+        // itself readable, and its reads return nothing.
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+          // A hung-up line wakes poll at once, over and over: pace a
+          // caller that goes on waiting as a plain 1 ms wait.
+          clock.SleepMs(1);
+          return WaitResult::kHangUp;
+        }
+        return WaitResult::kInput;
       }
-      return WaitResult::kInput;
+      if (ready == 0) return WaitResult::kTimeout;
+      if (errno != EINTR) return WaitResult::kHangUp;
+      // Interrupted: wait out the rest.
+      if (!timed) {
+        timed = true;
+        deadline = clock.TickMs() + maxMs;
+      }
+      left = TickRemaining(clock.TickMs(), deadline);
     }
-    return WaitResult::kTimeout;
   }
 
   bool DeviceNamesNeedColon() override { return false; }
 
  private:
-  uint32_t WriteLimitMs(int fd, uint32_t count) {
+  // The write's bound in milliseconds. A descriptor that would block (one
+  // the host opened and handed over) is made non-blocking first, so that
+  // the bound holds for it as well.
+  uint32_t PrepareWrite(int fd, uint32_t count) {
     CommTimeouts t;
     bool set = false;
+    bool nonBlocking = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      auto it = ports_.find(fd);
-      if (it != ports_.end() && it->second.timeoutsSet) {
-        t = it->second.timeouts;
+      PortEntry& entry = ports_[fd];
+      if (entry.timeoutsSet) {
+        t = entry.timeouts;
         set = true;
+      }
+      nonBlocking = entry.nonBlocking;
+    }
+    if (!nonBlocking) {
+      const int flags = fcntl(fd, F_GETFL);
+      if (flags >= 0 && ((flags & O_NONBLOCK) != 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ports_[fd].nonBlocking = true;
       }
     }
     if (!set || (t.writeTotalMultiplier == 0 && t.writeTotalConstant == 0)) {

@@ -120,9 +120,19 @@ class Win32SerialApi final : public SerialApi {
     return ok != 0 && n == count;
   }
 
-  WaitResult WaitForInput(Handle, uint32_t maxMs) override {
-    if (maxMs > 0) Sleep(1);
-    return WaitResult::kInput;  // the caller's next status query tells
+  WaitResult WaitForInput(Handle h, uint32_t maxMs) override {
+    // A port whose device went away (an unplugged adapter) fails the status
+    // query: that is the hang-up, and no byte will come.
+    DWORD errors = 0;
+    COMSTAT stat;
+    if (!Valid(h) || ClearCommError(Native(h), &errors, &stat) == 0) {
+      Sleep(1);
+      return WaitResult::kHangUp;
+    }
+    if (stat.cbInQue > 0) return WaitResult::kInput;
+    if (maxMs == 0) return WaitResult::kTimeout;
+    Sleep(1);
+    return WaitResult::kInput;  // the caller's next read tells
   }
 
   bool DeviceNamesNeedColon() override {

@@ -56,7 +56,7 @@ int32_t CCommDevice::IsOpen(uintptr_t) { return 0; }
 
 // --- The serial port device ----------------------------------------------
 
-CCOMDevice::CCOMDevice(platform::SerialApi& api, platform::Clock& clock) : api_(api), clock_(clock) {}
+CCOMDevice::CCOMDevice(platform::SerialApi& api, platform::Clock&) : api_(api) {}
 
 CCOMDevice::~CCOMDevice() { Close(); }
 
@@ -111,9 +111,22 @@ int32_t CCOMDevice::Write(uintptr_t, uint32_t count, const void* bytes, uint32_t
 int32_t CCOMDevice::Read(uintptr_t, uint32_t maxCount, void* bytes, uint32_t* read) {
   if (bytes == nullptr || read == nullptr || IsOpen(0) == 0) return 0;
   // Callers poll in a loop; the pause lets an answer build up between looks.
-  clock_.SleepMs(kReadSettleMs);
+  // It ends early when input arrives, and a port that hung up fails the
+  // read at once instead of reading as empty for ever.
+  const platform::WaitResult woke = api_.WaitForInput(m_hPort, kReadSettleMs);
+  if (woke == platform::WaitResult::kHangUp) {
+    *read = 0;
+    return 0;
+  }
+  if (woke == platform::WaitResult::kTimeout) {
+    *read = 0;
+    return 1;
+  }
   platform::CommStatus status;
-  api_.Status(m_hPort, &status);
+  if (!api_.Status(m_hPort, &status)) {
+    *read = 0;
+    return 0;
+  }
   if (status.inQueue >= kInputQueueBytes) {
     // A full queue has lost bytes: nothing in it can be trusted.
     Purge();

@@ -64,6 +64,8 @@ class CCOMDevice : public CCommDevice {
  public:
   static const RuntimeClass kRuntimeClass;
 
+  // The clock is not needed since reads wait on the port; the parameter
+  // stays so that every holder builds the device alike.
   CCOMDevice(platform::SerialApi& api, platform::Clock& clock);
   ~CCOMDevice() override;
 
@@ -91,7 +93,6 @@ class CCOMDevice : public CCommDevice {
 
  private:
   platform::SerialApi& api_;
-  platform::Clock& clock_;
   PortObserver* observer_ = nullptr;
 };
 

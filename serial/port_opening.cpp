@@ -11,6 +11,17 @@ namespace {
 const char kDevicePrefix[] = "\\\\.\\";
 const uint32_t kWriteMultiplierMs = 100;
 
+int32_t PortOpenErrorOf(platform::OpenError error) {
+  switch (error) {
+    case platform::OpenError::kNone: return velk::kPortOpenOk;
+    case platform::OpenError::kMissing: return velk::kPortOpenMissing;
+    case platform::OpenError::kBusy: return velk::kPortOpenBusy;
+    case platform::OpenError::kPermission: return velk::kPortOpenPermission;
+    case platform::OpenError::kNotSerial: return velk::kPortOpenNotSerial;
+    default: return velk::kPortOpenOther;
+  }
+}
+
 }  // namespace
 
 SerialLine::SerialLine(platform::SerialApi& api, platform::Clock& clock, CCOMDevice& device)
@@ -42,6 +53,11 @@ int32_t SerialLine::SetPortHandle(const velk::PortHandle* handle) {
   if (handle == nullptr || *handle == portHandle) return 1;
   const platform::Handle previous = portHandle;
   portHandle = *handle;
+  adopted_ = portHandle != platform::kNoHandle;
+  portLost_ = false;
+  platform::CommState state;
+  if (adopted_ && api_.GetState(portHandle, &state))
+    SetCharTime(state.baudRate, state.byteSize, state.parity, state.stopBits);
   // The port held until now stays open while the device still works on it
   // (it is the device's from now on); held by nobody, it would be lost.
   if (previous != platform::kNoHandle && previous != device_.m_hPort) api_.Close(previous);
@@ -60,7 +76,16 @@ int32_t SerialLine::OpenComm(const velk::PortSettings& settings) {
   path[sizeof kDevicePrefix - 1 + nameLength] = '\0';
 
   const platform::Handle port = OpenConfiguredPort(api_, path, settings);
-  if (port == platform::kNoHandle) return 0;
+  if (port == platform::kNoHandle) {
+    // The opening itself worked when the system has no error to tell: the
+    // port then refused the settings.
+    const platform::OpenError error = api_.LastOpenError();
+    diagnostics.lastPortError =
+        error == platform::OpenError::kNone ? velk::kPortOpenSettingsRefused : PortOpenErrorOf(error);
+    return 0;
+  }
+  diagnostics.lastPortError = velk::kPortOpenOk;
+  SetCharTime(settings.baudRate, settings.dataBits, settings.parity, settings.stopBits == 2 ? 2 : 0);
   api_.SetEventMask(port, platform::kEventRxFlag | platform::kEventBreak);
   // The RS-485 line driver starts out listening.
   if (rtsControl != 0) api_.SetRts(port, false);
@@ -72,7 +97,44 @@ int32_t SerialLine::OpenComm(const velk::PortSettings& settings) {
   api_.SetTimeouts(port, timeouts);
 
   TakePort(port);
+  adopted_ = false;
+  portLost_ = false;
   return 1;
+}
+
+platform::Handle SerialLine::PortForExchange() {
+  if (portLost_ && reopenArmed_ && !adopted_ && portSettingsGiven == 1) {
+    reopenArmed_ = false;
+    Reopen();
+  }
+  if (portHandle == platform::kNoHandle) diagnostics.Fail(portLost_ ? velk::kOutcomePortLost : velk::kOutcomeNoPort);
+  return portHandle;
+}
+
+void SerialLine::FailOnPort(platform::Handle port, int32_t otherwise) {
+  // A look without waiting tells a hung-up device from a slow or refusing one.
+  if (api_.WaitForInput(port, 0) == platform::WaitResult::kHangUp) {
+    NotePortLost();
+    diagnostics.Fail(velk::kOutcomePortLost);
+    return;
+  }
+  diagnostics.Fail(otherwise);
+}
+
+void SerialLine::SetCharTime(uint32_t baud, uint32_t dataBits, uint32_t parity, uint32_t stopBits) {
+  if (baud == 0) return;
+  const uint32_t bits = 1 + (dataBits >= 5 && dataBits <= 8 ? dataBits : 8) + (parity != 0 ? 1 : 0) +
+                        (stopBits == 2 ? 2 : 1);
+  const uint64_t us = (static_cast<uint64_t>(bits) * 1000000u + baud - 1) / baud;
+  charTimeUs_ = us > 1000000u ? 1000000u : static_cast<uint32_t>(us);
+}
+
+uint32_t SerialLine::WholeAnswerBoundMs() const {
+  const uint64_t timeout = answerTimeoutMs > 0 ? static_cast<uint64_t>(answerTimeoutMs) : 0;
+  const uint64_t wire = (static_cast<uint64_t>(kMaxAnswer) * charTimeUs_ + 999u) / 1000u;
+  const uint64_t bound = 2 * timeout + wire;
+  // Kept below 2^31 so that deadlines compare wrap-safe.
+  return bound > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<uint32_t>(bound);
 }
 
 void SerialLine::Reopen() {

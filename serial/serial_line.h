@@ -45,6 +45,27 @@ class SerialLine final : private PortObserver {
   // settings were ever given. The outcome is left to the next transaction.
   void Reopen();
 
+  // Starts a packet: a port that hung up may be opened again once more.
+  void StartPacket() { reopenArmed_ = true; }
+  // The port an exchange is to use. A port that hung up is re-opened from
+  // the stored settings first, at most once per packet, so that a re-plugged
+  // adapter or a restarted peer comes back by itself; a port the host handed
+  // over is never re-opened (its exchanges fail). kNoHandle when there is
+  // none; the cause is then recorded in `diagnostics`.
+  platform::Handle PortForExchange();
+  // An exchange found the port hung up; the next packet re-opens it.
+  void NotePortLost() { portLost_ = true; }
+  bool portLost() const { return portLost_; }
+  // Records why a command or its answer went wrong after the port failed a
+  // call: a hang-up (noted for re-opening) or else `otherwise`.
+  void FailOnPort(platform::Handle port, int32_t otherwise);
+
+  // Wire time of one character at the line's settings, in microseconds.
+  uint32_t charTimeUs() const { return charTimeUs_; }
+  // The bound on a whole answer, however it trickles in: twice the answer
+  // time-out plus the wire time of the largest answer.
+  uint32_t WholeAnswerBoundMs() const;
+
   // Sends `length` bytes of `buffer` as one command and collects the answer
   // into `buffer` (at least kMaxAnswer bytes). Returns 1 with the answer's
   // byte count in `length`, or 0. A command containing "#**" returns 1 once
@@ -75,9 +96,19 @@ class SerialLine final : private PortObserver {
   // Makes `port` the line's and the device's port.
   void TakePort(platform::Handle port);
 
+  // The wait of WriteCommand for the command to leave the wire before RTS
+  // drops: it sleeps for the wire time still queued, bounded by the answer
+  // time-out. False when the transmitter did not drain in that time.
+  bool WaitUntilSent(platform::Handle port);
+  void SetCharTime(uint32_t baud, uint32_t dataBits, uint32_t parity, uint32_t stopBits);
+
   platform::SerialApi& api_;
   platform::Clock& clock_;
   CCOMDevice& device_;
+  bool portLost_ = false;
+  bool adopted_ = false;  // the port came through SetPortHandle
+  bool reopenArmed_ = true;
+  uint32_t charTimeUs_ = 1042;  // 9600 baud, 8N1, until a port says otherwise
 };
 
 }  // namespace serial

@@ -19,46 +19,80 @@ bool ContainsBroadcast(const char* bytes, int32_t length) {
   return false;
 }
 
+// Every answer begins with one of these; what comes before it is noise from
+// the bus turning round (0x00, 0xFF) and would shift every position read.
+bool BeginsAnswer(char c) { return c == '>' || c == '!' || c == '?'; }
+
 }  // namespace
 
 int32_t SerialLine::Transact(char* buffer, int32_t* length) {
   if (buffer == nullptr || length == nullptr || *length < 0) return 0;
   const uint32_t commandLength = static_cast<uint32_t>(*length);
+  const platform::Handle port = PortForExchange();
+  if (port == platform::kNoHandle) return 0;
   uint32_t written = 0;
 
   // A failed broadcast is not given up: it is written again below and waited
   // on like any other command.
-  if (ContainsBroadcast(buffer, *length) && WriteCommand(portHandle, buffer, commandLength, &written) == 1)
-    return 1;
-  if (WriteCommand(portHandle, buffer, commandLength, &written) != 1) return 0;
+  if (ContainsBroadcast(buffer, *length) && WriteCommand(port, buffer, commandLength, &written) == 1) return 1;
+  if (WriteCommand(port, buffer, commandLength, &written) != 1) {
+    FailOnPort(port, velk::kOutcomeNoAnswer);
+    return 0;
+  }
 
   memset(buffer, 0, 4);
   const uint32_t timeout = static_cast<uint32_t>(answerTimeoutMs);
-  uint32_t deadline = clock_.TickMs() + timeout;
+  const uint32_t start = clock_.TickMs();
+  // The silence between chunks restarts with every chunk; the whole answer
+  // is bounded as well, so that a line trickling a byte now and then cannot
+  // hold the host's thread.
+  const uint32_t wholeDeadline = start + WholeAnswerBoundMs();
+  uint32_t deadline = start + timeout;
   *length = 0;
-  clock_.SleepMs(pollDelayMs);
+  if (pollDelayMs != 0) clock_.SleepMs(pollDelayMs);
 
   char chunk[kMaxChunk];
+  uint32_t now = pollDelayMs != 0 ? clock_.TickMs() : start;
   for (;;) {
-    const uint32_t now = clock_.TickMs();
-    if (platform::TickAfter(now, deadline)) return 0;
-    platform::CommStatus status;
-    api_.Status(portHandle, &status);
+    if (platform::TickAfter(now, deadline) || platform::TickAfter(now, wholeDeadline)) {
+      diagnostics.Fail(*length > 0 ? velk::kOutcomeNoCarriageReturn : velk::kOutcomeNoAnswer);
+      return 0;
+    }
+    const uint32_t left = platform::TickRemaining(now, platform::TickAfter(deadline, wholeDeadline) ? wholeDeadline
+                                                                                                   : deadline);
+    // One past the deadline, so that the next look finds it passed.
+    const platform::WaitResult woke = api_.WaitForInput(port, left + 1);
+    if (woke == platform::WaitResult::kHangUp) {
+      NotePortLost();
+      diagnostics.Fail(velk::kOutcomePortLost);
+      return 0;
+    }
     uint32_t got = 0;
-    if (status.inQueue > 0) {
-      const uint32_t want = status.inQueue < kMaxChunk ? status.inQueue : kMaxChunk;
-      if (!api_.Read(portHandle, chunk, want, &got)) return 0;
+    if (woke == platform::WaitResult::kInput && !api_.Read(port, chunk, kMaxChunk, &got)) {
+      NotePortLost();
+      diagnostics.Fail(velk::kOutcomePortLost);
+      return 0;
     }
-    if (got == 0) {
-      // One past the deadline, so that the next look finds it passed.
-      api_.WaitForInput(portHandle, platform::TickRemaining(now, deadline) + 1);
-      continue;
+    now = clock_.TickMs();
+    if (got == 0) continue;
+    diagnostics.Received(chunk, got, now);
+
+    const char* kept = chunk;
+    if (*length == 0) {
+      while (got > 0 && !BeginsAnswer(*kept)) {
+        ++kept;
+        --got;
+      }
+      if (got == 0) continue;  // noise only: the deadline does not restart for it
     }
-    if (*length + static_cast<int32_t>(got) > kMaxAnswer) return 0;
-    memcpy(buffer + *length, chunk, got);
+    if (*length + static_cast<int32_t>(got) > kMaxAnswer) {
+      diagnostics.Fail(velk::kOutcomeAnswerTooLong);
+      return 0;
+    }
+    memcpy(buffer + *length, kept, got);
     *length += static_cast<int32_t>(got);
     if (buffer[*length - 1] == kCarriageReturn) return 1;
-    deadline = clock_.TickMs() + timeout;
+    deadline = now + timeout;
   }
 }
 
@@ -67,35 +101,53 @@ int32_t SerialLine::WriteCommand(platform::Handle port, const char* bytes, uint3
   if (written == nullptr) written = &accepted;
   *written = 0;
   if (port == platform::kNoHandle || (bytes == nullptr && count > 0)) return 0;
-  if (rtsControl == 0) return api_.Write(port, bytes, count, written) ? 1 : 0;
 
+  // Whatever waits in the input queue belongs to an earlier command (an
+  // answer that came after its time-out): it must not be taken as this
+  // command's answer. One call clears both queues.
   const uint32_t kOutput = platform::kPurgeTxAbort | platform::kPurgeTxClear;
   const uint32_t kInput = platform::kPurgeRxAbort | platform::kPurgeRxClear;
-  api_.SetRts(port, true);
-  api_.Purge(port, kOutput);
+  api_.Purge(port, kOutput | kInput);
+  // A port that takes no direction from the driver (no RTS line, or the
+  // system switches it) is written as it stands: there is nothing to drop
+  // after the write, so nothing to wait for either.
+  if (rtsControl == 0 || !api_.SetRts(port, true)) {
+    const bool ok = api_.Write(port, bytes, count, written);
+    if (ok) diagnostics.Sent(bytes, count, clock_.TickMs());
+    return ok ? 1 : 0;
+  }
   if (!api_.Write(port, bytes, count, written)) {
     api_.Purge(port, kOutput);
     api_.SetRts(port, false);
     api_.Purge(port, kInput);
     return 0;
   }
-
-  // Polled without sleeping: RTS must drop the moment the last character
-  // has left, or the start of the module's answer collides with it.
-  const uint32_t deadline = clock_.TickMs() + static_cast<uint32_t>(answerTimeoutMs);
-  for (;;) {
-    platform::CommStatus status;
-    api_.Status(port, &status);
-    if (status.outQueue == 0) {
-      api_.SetRts(port, false);
-      return 1;
-    }
-    if (platform::TickAfter(clock_.TickMs(), deadline)) break;
+  diagnostics.Sent(bytes, count, clock_.TickMs());
+  if (WaitUntilSent(port)) {
+    api_.SetRts(port, false);
+    return 1;
   }
   // A transmitter that never drains must not keep the bus: give it back.
   api_.Purge(port, kOutput);
   api_.SetRts(port, false);
   return 0;
+}
+
+bool SerialLine::WaitUntilSent(platform::Handle port) {
+  // RTS must drop the moment the last character has left, or the start of
+  // the module's answer collides with it; the wait sleeps through the wire
+  // time still queued instead of asking the port over and over.
+  const uint32_t deadline = clock_.TickMs() + static_cast<uint32_t>(answerTimeoutMs);
+  for (;;) {
+    platform::CommStatus status;
+    if (!api_.Status(port, &status)) return false;
+    if (status.outQueue == 0) return true;
+    const uint32_t now = clock_.TickMs();
+    if (platform::TickAfter(now, deadline)) return false;
+    const uint64_t wireUs = static_cast<uint64_t>(status.outQueue) * charTimeUs_;
+    const uint64_t leftUs = static_cast<uint64_t>(platform::TickRemaining(now, deadline)) * 1000u + 1000u;
+    clock_.SleepUs(static_cast<uint32_t>(wireUs < leftUs ? wireUs : leftUs));
+  }
 }
 
 }  // namespace serial

@@ -32,6 +32,7 @@ void FakeSerial::Inject(uint32_t delayMs, const std::string& bytes) {
 }
 
 void FakeSerial::AddPort(const std::string& path) { ports_.insert(PortKey(path.c_str())); }
+void FakeSerial::RemovePort(const std::string& path) { ports_.erase(PortKey(path.c_str())); }
 
 size_t FakeSerial::InputWaiting() const {
   size_t n = input_.size();
@@ -128,7 +129,7 @@ bool FakeSerial::SetTimeouts(platform::Handle h, const platform::CommTimeouts& t
 }
 
 bool FakeSerial::SetRts(platform::Handle h, bool raised) {
-  if (!Known(h)) return false;
+  if (!Known(h) || hungUp) return false;
   rts = raised;
   log.push_back(raised ? "rts 1" : "rts 0");
   return true;
@@ -149,7 +150,7 @@ bool FakeSerial::Purge(platform::Handle h, uint32_t flags) {
 }
 
 bool FakeSerial::Status(platform::Handle h, platform::CommStatus* status) {
-  if (!Known(h) || status == nullptr) return false;
+  if (!Known(h) || status == nullptr || hungUp) return false;
   Deliver();
   status->inQueue = static_cast<uint32_t>(input_.size());
   const bool draining = platform::TickAfter(drainUntil_, clock_.TickMs());
@@ -163,7 +164,7 @@ bool FakeSerial::Status(platform::Handle h, platform::CommStatus* status) {
 
 bool FakeSerial::Read(platform::Handle h, void* bytes, uint32_t count, uint32_t* got) {
   if (got != nullptr) *got = 0;
-  if (!Known(h) || failReads) return false;
+  if (!Known(h) || failReads || hungUp) return false;
   Deliver();
   const size_t n = std::min<size_t>(count, input_.size());
   if (n > 0 && bytes != nullptr) std::copy(input_.begin(), input_.begin() + n, static_cast<char*>(bytes));
@@ -175,7 +176,7 @@ bool FakeSerial::Read(platform::Handle h, void* bytes, uint32_t count, uint32_t*
 
 bool FakeSerial::Write(platform::Handle h, const void* bytes, uint32_t count, uint32_t* written) {
   if (written != nullptr) *written = 0;
-  if (!Known(h) || failWrites) return false;
+  if (!Known(h) || failWrites || hungUp) return false;
   if (failNextWrites > 0) {
     --failNextWrites;
     return false;
@@ -199,7 +200,9 @@ bool FakeSerial::Write(platform::Handle h, const void* bytes, uint32_t count, ui
 
 platform::WaitResult FakeSerial::WaitForInput(platform::Handle h, uint32_t maxMs) {
   waits.push_back(maxMs);
-  if (!Known(h)) return platform::WaitResult::kHangUp;
+  if (!Known(h) || hungUp) return platform::WaitResult::kHangUp;
+  // Input already waiting wakes the wait at once, as poll does.
+  if (InputWaiting() > 0) return platform::WaitResult::kInput;
   if (maxMs == 0) return platform::WaitResult::kTimeout;
   uint32_t step = maxMs;
   if (!pending_.empty()) {

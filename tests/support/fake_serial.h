@@ -56,6 +56,8 @@ class FakeSerial final : public platform::SerialApi {
   // --- The ports ------------------------------------------------------
   // Only added paths open; a path held open cannot be opened again.
   void AddPort(const std::string& path);
+  // The device is gone: it opens no more (handles held stay as they are).
+  void RemovePort(const std::string& path);
   // Handle of the port last opened, or kNoHandle.
   platform::Handle lastOpened = platform::kNoHandle;
   // Handles currently open, and every handle ever closed (a second close of
@@ -72,6 +74,9 @@ class FakeSerial final : public platform::SerialApi {
   int failNextWrites = 0;
   bool failReads = false;
   bool failSetState = false;
+  // The device went away: every call on an open handle fails as a hung-up
+  // port's do, and waits report the hang-up at once.
+  bool hungUp = false;
   // After a write the output queue reports bytes for this long. A status
   // call that finds the output still draining costs 1 ms of virtual time, so
   // a loop that polls the queue without sleeping moves on.

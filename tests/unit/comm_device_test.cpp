@@ -126,9 +126,11 @@ TEST_F(CommDevice, ReadTakesWhatIsWaitingAfterAPause) {
   OpenDevice();
   char bytes[16];
   uint32_t n = 99;
+  const uint32_t start = clock.TickMs();
   ASSERT_EQ(device.Read(0, sizeof bytes, bytes, &n), 1);
   EXPECT_EQ(n, 0u);
-  EXPECT_EQ(clock.sleeps, std::vector<uint32_t>{100});
+  EXPECT_EQ(fake.waits, std::vector<uint32_t>{100});  // waited on the line, not spun
+  EXPECT_EQ(clock.TickMs() - start, 100u);
 
   fake.Inject(0, "abcdef");
   ASSERT_EQ(device.Read(0, 4, bytes, &n), 1);

@@ -204,7 +204,7 @@ TEST_F(Data7810Test, NameEndsAtTheFirstCarriageReturn) {
   } cases[] = {
       {"!01AB\rxxxxxx", "AB"},
       {"!01\rNAMEXXXX", ""},     // the carriage return stands at position 3
-      {"\r01NAME\rxxxx", ""},    // the first one, at position 0, counts
+      {"\xFF\x13!01AB\rxxxxxx", "AB"},  // noise before the answer is dropped
       {"!01NAMEWITHOUTEND", ""},  // none arrived
   };
   for (const Case& c : cases) {
@@ -295,7 +295,7 @@ TEST_F(Data7810Test, WritePacketHandlesEveryItemAndSkipsOthers) {
 }
 
 TEST_F(Data7810Test, ExchangeReadsInPiecesOfAtMost512) {
-  const std::string big(600, 'x');
+  const std::string big = "!" + std::string(599, 'x');
   AnswerWith({{"$01M\r", big}});
   memcpy(d().d7810SendBuffer, "$01M\r", 5);
   ASSERT_EQ(d().TransactCount(5, 600), 1);

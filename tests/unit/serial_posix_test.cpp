@@ -60,13 +60,15 @@ TEST_F(SerialPosix, OpensExclusively) {
   EXPECT_EQ(api.Open("ttyNoSuchPort"), platform::kNoHandle);
 }
 
-TEST_F(SerialPosix, ConfiguresAnyRateAndFramingLeavingFlowControl) {
+TEST_F(SerialPosix, ConfiguresAnyRateAndFramingRawWithHardwareFlowControlKept) {
   const platform::Handle h = api.Open(pty.slavePath().c_str());
   ASSERT_NE(h, platform::kNoHandle);
   termios t;
   ASSERT_EQ(tcgetattr(static_cast<int>(h), &t), 0);
-  t.c_iflag |= IXON;
+  t.c_iflag |= IXON | IXOFF | IXANY | ICRNL;
+  t.c_oflag |= OPOST | ONLCR;
   t.c_lflag |= ICANON | ECHO;
+  t.c_cflag |= CRTSCTS;
   ASSERT_EQ(tcsetattr(static_cast<int>(h), TCSANOW, &t), 0);
 
   const platform::CommState good[] = {
@@ -84,8 +86,14 @@ TEST_F(SerialPosix, ConfiguresAnyRateAndFramingLeavingFlowControl) {
   for (const platform::CommState& bad : refused) EXPECT_FALSE(api.SetState(h, bad));
 
   ASSERT_EQ(tcgetattr(static_cast<int>(h), &t), 0);
-  EXPECT_TRUE(t.c_iflag & IXON);
+  // An XON/XOFF byte in an answer is data, not a stop of the output.
+  EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL));
+  EXPECT_FALSE(t.c_oflag & (OPOST | ONLCR));
   EXPECT_FALSE(t.c_lflag & (ICANON | ECHO));
+  EXPECT_TRUE(t.c_cflag & CRTSCTS);
+  // A standard rate is set with its standard code, so that other programs
+  // read it back; the last rate set above was 1200.
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B1200));
   api.Close(h);
 }
 

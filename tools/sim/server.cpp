@@ -27,10 +27,15 @@ Server::Server(Bus& bus, platform::SerialApi& api, platform::Clock& clock) : bus
 
 Server::~Server() { Stop(); }
 
-bool Server::ServePseudoTerminal(std::string* error) {
+bool Server::ServePseudoTerminal(std::string* error, const std::string& linkPath) {
   Stop();
   if (!terminal_.Create()) {
     if (error != nullptr) *error = "cannot create a pseudo-terminal: " + terminal_.error();
+    return false;
+  }
+  if (!linkPath.empty() && !terminal_.Link(linkPath)) {
+    if (error != nullptr) *error = terminal_.error();
+    terminal_.Close();
     return false;
   }
   handle_ = terminal_.master();
@@ -40,7 +45,7 @@ bool Server::ServePseudoTerminal(std::string* error) {
   timeouts.writeTotalConstant = 200;
   api_.SetTimeouts(handle_, timeouts);
   ownsDevice_ = false;
-  path_ = terminal_.slavePath();
+  path_ = linkPath.empty() ? terminal_.slavePath() : linkPath;
   stop_ = false;
   thread_ = std::thread(&Server::Run, this);
   return true;

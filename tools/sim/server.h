@@ -36,8 +36,10 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Creates a pseudo-terminal and serves on it; path() is the slave's path.
-  bool ServePseudoTerminal(std::string* error);
+  // Creates a pseudo-terminal and serves on it; path() is the slave's path,
+  // or `linkPath` when given: a symbolic link to the slave made for this
+  // run, so that a simulator started again is found under the same name.
+  bool ServePseudoTerminal(std::string* error, const std::string& linkPath = std::string());
   // Opens (exclusively) and configures a serial device and serves on it.
   // The message tells a device that does not exist from one that is held.
   bool ServeDevice(const std::string& path, const LineSettings& settings, std::string* error);

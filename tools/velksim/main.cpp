@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
   uint32_t refreshMs = 250;
   double durationS = 0;
   std::string pathFile;
+  std::string linkPath;
 
   app.add_option("file", file, "TOML file with [[module]] entries and an optional [line] table");
 
@@ -96,7 +97,13 @@ int main(int argc, char** argv) {
   app.add_option("--path-file", pathFile,
                  "Also write the served line's path into this file, for scripts.\nExample: --path-file /tmp/velksim.path");
 
+  app.add_option("--link", linkPath,
+                 "Serve the pseudo-terminal behind this fixed name as well: a symbolic link to it, made\n"
+                 "again by every run, so a driver keeps its port name across restarts.\n"
+                 "Example: --link /tmp/velk-line");
+
   CLI11_PARSE(app, argc, argv);
+  if (!linkPath.empty() && !device.empty()) return Fail("--link applies to a pseudo-terminal, not to --device", 1);
 
   sim::Bus bus;
   velksim::LineChoice line;
@@ -142,7 +149,7 @@ int main(int argc, char** argv) {
 
   platform::CatchInterrupts();
   sim::Server server(bus);
-  const bool served = line.device.empty() ? server.ServePseudoTerminal(&error)
+  const bool served = line.device.empty() ? server.ServePseudoTerminal(&error, linkPath)
                                           : server.ServeDevice(line.device, line.settings, &error);
   if (!served) return Fail(error, 2);
 
