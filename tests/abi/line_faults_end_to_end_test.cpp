@@ -1,0 +1,216 @@
+// A bad line, end to end: the simulator shapes every answer with one fault
+// at a time, and one packet of every family goes through both interfaces.
+// Each must come back with the right result within a bound that only
+// catches a hang, leave its items alone when it fails, and the next packet
+// must be good again once the fault is gone, also after the simulator was
+// stopped mid-exchange and started again behind the same port name.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "sim/bus.h"
+#include "sim/faults.h"
+#include "sim/server.h"
+#include "sim/velk_module.h"
+#include "support/host_driver.h"
+#include "support/line_settings.h"
+#include "support/packet_builder.h"
+
+namespace {
+
+using testsupport::FloatBits;
+using testsupport::HostPacket;
+using testsupport::SlotBits;
+
+const int16_t kTimeoutMs = 300;
+const uint32_t kPrefill = 0xCCCCCCCCu;
+const uint64_t kStamp = 0x0123456789ABCDEFull;
+
+enum Family { kVelk, kData7810, kData7210, kFamilies };
+const uint8_t kAddress[kFamilies] = {1, 2, 3};
+
+// What one family's packet gives under a fault.
+enum Expect : uint8_t {
+  kGood,   // 1, the right value, quality 192
+  kFails,  // 0, the items untouched
+  kBad,    // IDriver2: 1 with quality 0 and the value untouched; IDriver: 0
+};
+
+struct FaultRow {
+  const char* faults;  // in the simulator's text form
+  Expect expect[kFamilies];
+  uint32_t maxMs;      // per packet; only catches a hang
+  bool hangUp;         // the simulator stops while the packet waits
+};
+
+// Data answers carry no checksum; a Data7810 judges an answer by its length,
+// so padding after a whole configuration answer still reads right.
+const FaultRow kRows[] = {
+    {"silent", {kFails, kFails, kFails}, 3 * kTimeoutMs, false},
+    {"refuse", {kFails, kFails, kBad}, 3 * kTimeoutMs, false},
+    {"bad_checksum", {kFails, kGood, kGood}, 3 * kTimeoutMs, false},
+    {"chunks=3/40", {kGood, kGood, kGood}, 3 * kTimeoutMs, false},
+    // Two pieces, the second after the time-out: gone before the next packet.
+    {"chunks=6/400", {kFails, kFails, kFails}, 3 * kTimeoutMs, false},
+    {"delay=150", {kGood, kGood, kGood}, 3 * kTimeoutMs, false},
+    {"overlong=600", {kFails, kGood, kFails}, 3 * kTimeoutMs, false},
+    {"no_cr", {kFails, kFails, kFails}, 3 * kTimeoutMs, false},
+    {"stray=00FF", {kGood, kGood, kGood}, 3 * kTimeoutMs, false},
+    {"stray=1311", {kGood, kGood, kGood}, 3 * kTimeoutMs, false},  // XOFF and XON
+    {"delay=450", {kFails, kFails, kFails}, 3 * kTimeoutMs, false},  // a late answer
+    {"delay=5000", {kFails, kFails, kFails}, kTimeoutMs / 2 + 100, true},
+};
+
+class LineFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    link_ = "/tmp/velk-faults-" + std::to_string(getpid());
+    ASSERT_LT(link_.size(), sizeof(velk::PortSettings::portName));
+    std::string error;
+    ASSERT_NE(bus.Add("Velk4011", kAddress[kVelk], true, &error), nullptr) << error;
+    ASSERT_NE(bus.Add("Data7810", kAddress[kData7810], false, &error), nullptr) << error;
+    ASSERT_NE(bus.Add("Data7210", kAddress[kData7210], false, &error), nullptr) << error;
+    bus.Velk(kAddress[kVelk])->Update([](sim::VelkRegisters& r) { r.analogIn[0] = sim::ValueSource::Constant(5.125); });
+    ASSERT_TRUE(server.ServePseudoTerminal(&error, link_)) << error;
+    ASSERT_NE(host.d, nullptr);
+    const velk::PortSettings s = testsupport::MakeSettings(link_.c_str(), 9600, kTimeoutMs);
+    ASSERT_EQ(host.d->OpenPort(0, &s), 1);
+    // The display path waits for the serial device's own time-out, which
+    // only an opening of the device itself sets: a failed probe makes one.
+    velk::DeviceRecord device{};
+    SetFaults("silent");
+    EXPECT_EQ(host.d->ProbeDevice("Data7210", 2, &device), 0);
+  }
+
+  void TearDown() override { server.Stop(); }
+
+  void SetFaults(const std::string& text) {
+    sim::Faults faults;
+    std::string error;
+    ASSERT_TRUE(sim::ParseFaults(text, &faults, &error)) << error;
+    for (uint8_t address : kAddress) bus.At(address)->SetFaults(faults);
+  }
+
+  // One packet of `family` through the interface of `Item`, checked
+  // against `expect`; with `stopMidway` the simulator stops while it waits.
+  template <typename Item>
+  void Run(Family family, Expect expect, const std::string& what, uint32_t maxMs, bool stopMidway) {
+    HostPacket<Item>* packet = nullptr;
+    HostPacket<Item> velk("Velk4011", "AI", 0, 0, kAddress[kVelk], true);
+    HostPacket<Item> d7810("Data7810", "Baud", 1, 0, kAddress[kData7810], false);
+    HostPacket<Item> d7210("Data7210", "CfgStaT", 0, 0, kAddress[kData7210], false);
+    switch (family) {
+      case kVelk: packet = &velk; velk.Add(0, velk::kTypeFloat, kPrefill); break;
+      case kData7810: packet = &d7810; d7810.Add(0, velk::kTypeWord, kPrefill); break;
+      default: packet = &d7210; d7210.Add(kAddress[kData7210], velk::kTypeString, kPrefill); break;
+    }
+    Prefill(packet->item(0));
+    const std::vector<uint8_t> before = packet->ItemBytes();
+
+    std::thread stopper;
+    if (stopMidway) stopper = std::thread([this] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      server.Stop();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const double cpuBefore = ThreadCpuMs();
+    const int32_t result = Process(*packet);
+    const double cpuMs = ThreadCpuMs() - cpuBefore;
+    const auto tookMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    if (stopper.joinable()) stopper.join();
+    if (stopMidway) hungUpCpuMs = cpuMs;
+
+    EXPECT_LE(tookMs, static_cast<long long>(maxMs)) << what;
+    const bool v2 = std::is_same<Item, velk::TagItem2>::value;
+    const Expect effective = expect == kBad && !v2 ? kFails : expect;
+    switch (effective) {
+      case kGood:
+        EXPECT_EQ(result, 1) << what;
+        EXPECT_NE(SlotBits(packet->item(0).value), kPrefill) << what;
+        if (family == kVelk) {
+          EXPECT_EQ(SlotBits(packet->item(0).value), FloatBits(5.125f)) << what;
+        } else if (family == kData7810) {
+          EXPECT_EQ(SlotBits(packet->item(0).value), 9600u) << what;
+        }
+        ExpectQuality(packet->item(0), velk::kQualityGood, what);
+        break;
+      case kFails:
+        EXPECT_EQ(result, 0) << what;
+        EXPECT_EQ(packet->ItemBytes(), before) << what;
+        break;
+      case kBad:
+        EXPECT_EQ(result, 1) << what;
+        EXPECT_EQ(SlotBits(packet->item(0).value), kPrefill) << what;
+        ExpectQuality(packet->item(0), 0, what);
+        break;
+    }
+  }
+
+  static void Prefill(velk::TagItem& item) { testsupport::SetSlotBits(item.value, kPrefill); }
+  static void Prefill(velk::TagItem2& item) {
+    testsupport::SetSlotBits(item.value, kPrefill);
+    item.quality = 0x55;
+    item.timeStampLow = static_cast<uint32_t>(kStamp);
+  }
+  static void ExpectQuality(velk::TagItem&, int, const std::string&) {}
+  static void ExpectQuality(velk::TagItem2& item, int quality, const std::string& what) {
+    EXPECT_EQ(item.quality, quality) << what;
+  }
+  int32_t Process(HostPacket<velk::TagItem>& p) { return host.d->ProcessPacket(p.get()); }
+  int32_t Process(HostPacket<velk::TagItem2>& p) { return host.d2->ProcessPacket2(p.get()); }
+
+  static double ThreadCpuMs() {
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
+  }
+
+  std::string link_;
+  testsupport::HostLibrary library;
+  sim::Bus bus;
+  sim::Server server{bus};
+  testsupport::HostDriver host{library};
+  double hungUpCpuMs = -1;
+};
+
+TEST_F(LineFaults, EveryFaultOnEveryFamilyUnderBothInterfaces) {
+  const char* names[kFamilies] = {"Velk4011", "Data7810", "Data7210"};
+  for (const FaultRow& row : kRows) {
+    for (int f = 0; f < kFamilies; ++f) {
+      for (int v2 = 0; v2 < 2; ++v2) {
+        const std::string what = std::string(row.faults) + " / " + names[f] + (v2 ? " / IDriver2" : " / IDriver");
+        SetFaults(row.faults);
+        if (v2)
+          Run<velk::TagItem2>(static_cast<Family>(f), row.expect[f], what, row.maxMs, row.hangUp);
+        else
+          Run<velk::TagItem>(static_cast<Family>(f), row.expect[f], what, row.maxMs, row.hangUp);
+        if (row.hangUp) {
+          EXPECT_GE(hungUpCpuMs, 0.0);
+          EXPECT_LE(hungUpCpuMs, 50.0) << what << ": a hung-up line must not spin";
+          printf("[ figure   ] %s: %.2f ms of CPU for the packet that hung up\n", what.c_str(), hungUpCpuMs);
+          // Back behind the same name: the next packet opens it again.
+          std::string error;
+          ASSERT_TRUE(server.ServePseudoTerminal(&error, link_)) << error;
+        }
+        // A late answer is due while the next packet would run: let it
+        // arrive first, so that only the purge keeps it out.
+        if (row.expect[f] == kFails) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        SetFaults("none");
+        const std::string next = what + ", then the next packet";
+        if (v2)
+          Run<velk::TagItem2>(static_cast<Family>(f), kGood, next, 3 * kTimeoutMs, false);
+        else
+          Run<velk::TagItem>(static_cast<Family>(f), kGood, next, 3 * kTimeoutMs, false);
+      }
+    }
+  }
+}
+
+}  // namespace
