@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "serial/comm_device.h"
+#include "serial/line_diagnostics.h"
 #include "velk4000/velk4000.h"
 
 namespace datamodules {
@@ -25,7 +26,8 @@ struct Exchange {
 
 class Data7210 {
  public:
-  Data7210(serial::CCOMDevice& device, platform::Clock& clock);
+  // `diagnostics` are the line's, told why a packet failed.
+  Data7210(serial::CCOMDevice& device, platform::Clock& clock, serial::LineDiagnostics& diagnostics);
 
   int32_t ProcessData7210Packet(velk::Packet& packet);   // items are TagItem
   int32_t ProcessData7210Packet2(velk::Packet& packet);  // items are TagItem2
@@ -46,12 +48,14 @@ class Data7210 {
   std::map<std::string, std::string> segmentMap;
 
  private:
-  // The twelve display characters for `text` (at most eight characters
-  // once a point is removed); false when it does not fit.
+  // The twelve display characters for `text`; false when the display cannot
+  // show it: a character without a segment code, or more than six
+  // positions once a point is removed.
   bool DisplayCharacters(const char* text, char field[12]) const;
 
   serial::CCOMDevice& device_;
   platform::Clock& clock_;
+  serial::LineDiagnostics& diagnostics_;
 };
 
 }  // namespace datamodules

@@ -12,7 +12,7 @@ CVelk4000Pro::CVelk4000Pro(const DriverServices& services)
       serialDevice_(new serial::CCOMDevice(*services.serial, *services.clock)),
       line_(new serial::SerialLine(*services.serial, *services.clock, *serialDevice_)),
       data7810_(new datamodules::Data7810(*line_)),
-      data7210_(new datamodules::Data7210(*serialDevice_, *services.clock)) {
+      data7210_(new datamodules::Data7210(*serialDevice_, *services.clock, line_->diagnostics)) {
   platform::ModuleLock();
 }
 

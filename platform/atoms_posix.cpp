@@ -1,7 +1,8 @@
 // A process-wide atom table with the behaviour of the Windows global atom
 // table: one number per text (compared without case), numbers from 0xC000,
 // reference counted. Hosts on POSIX turn atoms back into text through the
-// exported GlobalGetAtomNameA.
+// exported GlobalGetAtomNameA and free them with GlobalDeleteAtom. Nothing
+// here lets an exception out: a full table or no memory is a 0 result.
 #include <string.h>
 
 #include <mutex>
@@ -39,7 +40,7 @@ bool SameTextIgnoringCase(const std::string& a, const char* b) {
 
 }  // namespace
 
-uint16_t AddGlobalAtom(const char* text) {
+uint16_t AddGlobalAtom(const char* text) try {
   if (text == nullptr) return 0;
   const size_t length = strnlen(text, kMaxAtomText + 1);
   if (length == 0 || length > kMaxAtomText) return 0;
@@ -64,9 +65,24 @@ uint16_t AddGlobalAtom(const char* text) {
   table.entries[freeSlot].text.assign(text, length);
   table.entries[freeSlot].references = 1;
   return static_cast<uint16_t>(kFirstAtom + freeSlot);
+} catch (...) {
+  return 0;
 }
 
-int GetGlobalAtomName(uint16_t atom, char* buffer, int size) {
+uint16_t DeleteGlobalAtom(uint16_t atom) try {
+  if (atom < kFirstAtom) return atom;
+  AtomTable& table = Table();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  const size_t index = atom - kFirstAtom;
+  if (index >= table.entries.size() || table.entries[index].references == 0) return atom;
+  AtomEntry& e = table.entries[index];
+  if (--e.references == 0) e.text.clear();
+  return 0;
+} catch (...) {
+  return atom;
+}
+
+int GetGlobalAtomName(uint16_t atom, char* buffer, int size) try {
   if (buffer == nullptr || size <= 0 || atom < kFirstAtom) return 0;
   AtomTable& table = Table();
   std::lock_guard<std::mutex> lock(table.mutex);
@@ -77,6 +93,8 @@ int GetGlobalAtomName(uint16_t atom, char* buffer, int size) {
   memcpy(buffer, text.data(), n);
   buffer[n] = '\0';
   return static_cast<int>(n);
+} catch (...) {
+  return 0;
 }
 
 }  // namespace platform
@@ -84,6 +102,8 @@ int GetGlobalAtomName(uint16_t atom, char* buffer, int size) {
 extern "C" {
 
 VELK_EXPORT uint16_t GlobalAddAtomA(const char* text) { return platform::AddGlobalAtom(text); }
+
+VELK_EXPORT uint16_t GlobalDeleteAtom(uint16_t atom) { return platform::DeleteGlobalAtom(atom); }
 
 VELK_EXPORT int GlobalGetAtomNameA(uint16_t atom, char* buffer, int size) {
   return platform::GetGlobalAtomName(atom, buffer, size);
