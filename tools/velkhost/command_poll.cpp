@@ -39,10 +39,14 @@ int ReportFailures(const LineSession& session, const PacketPlan& plan, const Cyc
         ++unanswered;
         (dataModule ? dataFailed : velkFailed) = true;
       } else {
-        const bool refused = std::any_of(cycle.readings[p].begin(), cycle.readings[p].end(),
-                                         [](const TagReading& r) { return r.state == TagReading::kRefused; });
-        name += refused ? " refused" : " without a value";
-        withoutValue = withoutValue || !refused;
+        const auto any = [&](TagReading::State state) {
+          return std::any_of(cycle.readings[p].begin(), cycle.readings[p].end(),
+                             [state](const TagReading& r) { return r.state == state; });
+        };
+        const bool refused = any(TagReading::kRefused);
+        const bool bad = any(TagReading::kBad);
+        name += refused ? " refused" : bad ? " bad" : " without a value";
+        withoutValue = withoutValue || (!refused && !bad);
       }
       registers += (registers.empty() ? "" : ", ") + name;
     }
