@@ -86,7 +86,8 @@ void UsePointAsDecimalSeparator(char* text) {
 
 }  // namespace
 
-Data7210::Data7210(serial::SerialLine& line) : line_(line), device_(line.device()), clock_(line.clock()) {
+Data7210::Data7210(serial::SerialLine& line)
+    : line_(line), device_(line.device()), clock_(line.clock()), diagnostics_(line.diagnostics) {
   for (const MapRow& row : kBaudCodes) baudCodeMap[row.key] = row.value;
   for (const MapRow& row : kSegmentCodes) segmentMap[row.key] = row.value;
 }
@@ -110,12 +111,17 @@ bool Data7210::DisplayCharacters(const char* text, char field[12]) const {
   const size_t point = digits.find('.');
   if (point != std::string::npos) digits.erase(point, 1);
   const size_t n = digits.size();
-  if (n > 8) return false;
+  // Every character takes one of the six positions: cutting the front would
+  // show another number (a lost leading digit or minus sign).
+  if (n > 6) return false;
 
-  char codes[16];
+  char codes[12];
   for (size_t i = 0; i < n; ++i) {
+    // "nan", "inf" and the exponent of "%g" have no segments; blanks or
+    // zero bytes in their place would show another number as well.
     const auto found = segmentMap.find(std::string(1, digits[i]));
-    const std::string code = found == segmentMap.end() ? std::string() : found->second;
+    if (found == segmentMap.end()) return false;
+    const std::string& code = found->second;
     const std::string last = code.size() > 2 ? code.substr(code.size() - 2) : code;
     codes[2 * i] = static_cast<char>(static_cast<int>(HexTextToNumber(code.substr(0, 2))));
     codes[2 * i + 1] = static_cast<char>(static_cast<int>(HexTextToNumber(last)));
@@ -127,15 +133,10 @@ bool Data7210::DisplayCharacters(const char* text, char field[12]) const {
     const int value = static_cast<int>(HexTextToNumber(std::string(1, high))) & 0x07;
     high = static_cast<char>('0' + value);
   }
-  // Right-aligned in six positions; a blank position is "FF", and of a
-  // longer number only the last six digits are shown.
-  if (n < 6) {
-    const size_t blank = 2 * (6 - n);
-    memset(field, 'F', blank);
-    memcpy(field + blank, codes, 2 * n);
-  } else {
-    memcpy(field, codes + 2 * (n - 6), 12);
-  }
+  // Right-aligned in six positions; a blank position is "FF".
+  const size_t blank = 2 * (6 - n);
+  memset(field, 'F', blank);
+  memcpy(field + blank, codes, 2 * n);
   return true;
 }
 
@@ -183,7 +184,10 @@ int32_t Data7210::BuildData7210Command(const velk::Packet& packet, Exchange& exc
 
   c[0] = '#';
   PutDisplayAddress(c + 1, item->channel);
-  if (!DisplayCharacters(text, c + 3)) return 0;
+  if (!DisplayCharacters(text, c + 3)) {
+    diagnostics_.Fail(velk::kOutcomeNotBuilt);
+    return 0;
+  }
   c[15] = kCarriageReturn;
   exchange.commandLength = 16;
   return 1;
@@ -258,7 +262,6 @@ int32_t Data7210::DecodeData7210Answer(velk::Packet& packet, const Exchange& exc
   }
   velk::TagItem2* item = protocol::FirstItem<velk::TagItem2>(packet);
   if (item == nullptr) return 1;
-  protocol::StampItem(*item, now);
 
   // The fields are read from what arrived before the closing carriage
   // return; a short answer simply has fewer of them.
@@ -285,7 +288,12 @@ int32_t Data7210::DecodeData7210Answer(velk::Packet& packet, const Exchange& exc
     default: return 1;
   }
   if (text.size() > kLongestAtomText) text.resize(kLongestAtomText);
-  protocol::StoreHalf(item->value, platform::AddGlobalAtom(text.c_str()));
+  // An empty text has no atom and stores 0; a text the full atom table
+  // cannot take fails the read instead of handing the host atom 0.
+  const uint16_t atom = platform::AddGlobalAtom(text.c_str());
+  if (atom == 0 && !text.empty()) return 0;
+  protocol::StampItem(*item, now);
+  protocol::StoreHalf(item->value, atom);
   return 1;
 }
 

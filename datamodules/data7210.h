@@ -27,7 +27,7 @@ struct Exchange {
 class Data7210 {
  public:
   // Talks through the line's serial device object; the line re-opens a
-  // port that hung up and keeps the diagnostics.
+  // port that hung up and keeps the diagnostics, told why a packet failed.
   explicit Data7210(serial::SerialLine& line);
 
   int32_t ProcessData7210Packet(velk::Packet& packet);   // items are TagItem
@@ -49,13 +49,15 @@ class Data7210 {
   std::map<std::string, std::string> segmentMap;
 
  private:
-  // The twelve display characters for `text` (at most eight characters
-  // once a point is removed); false when it does not fit.
+  // The twelve display characters for `text`; false when the display cannot
+  // show it: a character without a segment code, or more than six
+  // positions once a point is removed.
   bool DisplayCharacters(const char* text, char field[12]) const;
 
   serial::SerialLine& line_;
   serial::CCOMDevice& device_;
   platform::Clock& clock_;
+  serial::LineDiagnostics& diagnostics_;
 };
 
 }  // namespace datamodules

@@ -43,6 +43,13 @@ int HexPair(const Answer& a, int32_t position) {
 
 // --- Decoding rules: one per readable register --------------------------
 
+// What a rule made of one item.
+enum class Reading {
+  kStored,     // the item holds the module's value
+  kNoReading,  // the module reports no valid value for the item's channel
+  kFailed,     // the value could not be handed over: the packet fails
+};
+
 // Positions 5-6 of the configuration answer: 3 is 1200 baud, each step
 // doubles, 8 is 38400. Anything else is a code the driver cannot name.
 bool BaudCodeValid(const Answer& a) {
@@ -50,50 +57,60 @@ bool BaudCodeValid(const Answer& a) {
   return code >= 3 && code <= 8;
 }
 
-void DecodeAddress(const Answer& a, int16_t, velk::ValueSlot& value) {
+Reading DecodeAddress(const Answer& a, int16_t, velk::ValueSlot& value) {
   const int address = HexPair(a, 1);
   protocol::StoreByte(value, static_cast<uint8_t>(address < 0 ? 0 : address));
+  return Reading::kStored;
 }
 
-void DecodeBaud(const Answer& a, int16_t, velk::ValueSlot& value) {
+Reading DecodeBaud(const Answer& a, int16_t, velk::ValueSlot& value) {
   const int code = HexPair(a, 5);  // checked by BaudCodeValid before any item
   protocol::StoreLong(value, 1200u << (code - 3));
+  return Reading::kStored;
 }
 
-uint16_t AtomOf(const char* text, size_t length) {
+// A text value goes to the host as an atom. An empty text has none and
+// stores 0; a text the full atom table cannot take fails the packet rather
+// than hand the host atom 0 as its value.
+Reading StoreText(const char* text, size_t length, velk::ValueSlot& value) {
   char copy[16] = {};
   memcpy(copy, text, length < sizeof copy - 1 ? length : sizeof copy - 1);
-  return platform::AddGlobalAtom(copy);
+  const uint16_t atom = platform::AddGlobalAtom(copy);
+  if (atom == 0 && copy[0] != '\0') return Reading::kFailed;
+  protocol::StoreHalf(value, atom);
+  return Reading::kStored;
 }
 
 // Five characters from position 3, cut short by a zero byte.
-void DecodeVersion(const Answer& a, int16_t, velk::ValueSlot& value) {
+Reading DecodeVersion(const Answer& a, int16_t, velk::ValueSlot& value) {
   size_t length = 0;
   while (length < 5 && a.At(static_cast<int32_t>(3 + length)) != '\0') ++length;
-  protocol::StoreHalf(value, AtomOf(a.bytes + 3, length));
+  return StoreText(a.bytes + 3, length, value);
 }
 
 // From position 3 up to the first carriage return, at most eight characters.
-void DecodeName(const Answer& a, int16_t, velk::ValueSlot& value) {
+Reading DecodeName(const Answer& a, int16_t, velk::ValueSlot& value) {
   int32_t end = 0;
   while (end < a.count && a.bytes[end] != kCarriageReturn) ++end;
   size_t length = 0;
   if (end < a.count && end > 3) length = static_cast<size_t>(end - 3);
   if (length > 8) length = 8;
-  protocol::StoreHalf(value, AtomOf(a.bytes + 3, length));
+  return StoreText(a.bytes + 3, length, value);
 }
 
-void DecodeInput(const Answer& a, int16_t channel, velk::ValueSlot& value) {
+Reading DecodeInput(const Answer& a, int16_t channel, velk::ValueSlot& value) {
   const uint8_t inputs = static_cast<uint8_t>(a.At(3));
   const bool set = channel >= 0 && channel < 8 && ((inputs >> channel) & 1) != 0;
   protocol::StoreLong(value, set ? 1u : 0u);
+  return Reading::kStored;
 }
 
 // Eight groups of four digits from position 3. Bits 15-13 of a group name
 // its channel, bit 12 is the sign, bit 11 marks a channel without a valid
-// reading and bits 10-0 are sixteenths of a degree.
-void DecodeTemperature(const Answer& a, int16_t channel, velk::ValueSlot& value) {
-  float degrees = 0.0f;
+// reading and bits 10-0 are sixteenths of a degree. A channel the answer
+// reports no valid reading for (flagged, missing, or behind a group that is
+// not hexadecimal) keeps its value: 0.0 would be a believable temperature.
+Reading DecodeTemperature(const Answer& a, int16_t channel, velk::ValueSlot& value) {
   for (int32_t group = 0; group < 8; ++group) {
     const int32_t at = 3 + 4 * group;
     const int high = HexPair(a, at);
@@ -101,13 +118,13 @@ void DecodeTemperature(const Answer& a, int16_t channel, velk::ValueSlot& value)
     if (high < 0 || low < 0) break;
     const uint16_t word = static_cast<uint16_t>(high << 8 | low);
     if ((word >> 13) != channel) continue;
-    if ((word & 0x0800) == 0) {
-      degrees = static_cast<float>(word & 0x07FF) * 0.0625f;
-      if ((word & 0x1000) != 0) degrees = -degrees;
-    }
-    break;
+    if ((word & 0x0800) != 0) break;
+    float degrees = static_cast<float>(word & 0x07FF) * 0.0625f;
+    if ((word & 0x1000) != 0) degrees = -degrees;
+    protocol::StoreFloat(value, degrees);
+    return Reading::kStored;
   }
-  protocol::StoreFloat(value, degrees);
+  return Reading::kNoReading;
 }
 
 // A read packet: one exchange for the packet's register, then one rule for
@@ -117,7 +134,7 @@ struct ReadRow {
   char command;  // "$" AA command CR
   int32_t minimum;
   bool (*answerUsable)(const Answer&);  // null: every complete answer is
-  void (*decode)(const Answer&, int16_t channel, velk::ValueSlot& value);
+  Reading (*decode)(const Answer&, int16_t channel, velk::ValueSlot& value);
 };
 
 const ReadRow kReadRows[] = {
@@ -135,8 +152,21 @@ const ReadRow* FindReadRow(int16_t registerCode) {
   return nullptr;  // "DO" and unknown registers are read without traffic
 }
 
+// Quality "bad: sensor failure" of an item the module has no reading for.
+const uint16_t kQualitySensorFailure = 16;
+
 void Stamp(velk::TagItem&) {}
 void Stamp(velk::TagItem2& item) { protocol::StampItem(item, platform::FileTimeNow()); }
+void StampNoReading(velk::TagItem&) {}
+void StampNoReading(velk::TagItem2& item) {
+  protocol::StampItem(item, platform::FileTimeNow());
+  item.quality = kQualitySensorFailure;
+}
+
+// Register codes a write packet acts on.
+bool IsWritable(uint8_t registerCode) {
+  return registerCode == reg::kAddr || registerCode == reg::kBaud || registerCode == reg::kDO;
+}
 
 uint8_t RegisterOf(const velk::TagItem& item) { return static_cast<uint8_t>(item.registerCode); }
 uint8_t RegisterOf(const velk::TagItem2& item) { return static_cast<uint8_t>(item.registerCode); }
@@ -144,14 +174,11 @@ uint8_t RegisterOf(const velk::TagItem2& item) { return static_cast<uint8_t>(ite
 }  // namespace
 
 uint8_t BaudCodeOfRate(uint32_t rate) {
-  const uint32_t steps = static_cast<uint32_t>((static_cast<double>(rate) + 0.5) / 1200.0);
-  uint8_t low = static_cast<uint8_t>(steps);
-  uint8_t bits = 0;
-  while (low != 0) {
-    ++bits;
-    low = static_cast<uint8_t>(low >> 1);
-  }
-  return static_cast<uint8_t>(2 + bits);
+  // Any other rate would program a neighbouring code, or one the module
+  // cannot hold, and the module would drop off the line.
+  for (uint8_t code = 3; code <= 8; ++code)
+    if (rate == 1200u << (code - 3)) return code;
+  return 0;
 }
 
 Data7810::Data7810(serial::SerialLine& line) : line_(line) {
@@ -250,17 +277,23 @@ int32_t Data7810::Query(uint8_t address, char command, int32_t minimum) {
 }
 
 int32_t Data7810::ReadTemperatures(uint8_t address) {
-  // A module still converting answers "N" at position 3 and is asked again,
-  // but only for as long as one answer may take: a module stuck in that
-  // state must not hold the host's thread.
-  platform::Clock& clock = line_.clock();
-  const uint32_t start = clock.TickMs();
-  const uint32_t bound = line_.answerTimeoutMs > 0 ? static_cast<uint32_t>(line_.answerTimeoutMs) : 0;
+  // A module still converting answers "N" at position 3 and is asked again
+  // until it answers, but for no longer than one answer time-out after its
+  // first busy answer: a module stuck in that state must not hold the host's
+  // thread. The bound starts there, not at the first command, because a
+  // short busy answer may itself have used up a whole time-out.
   int32_t ok = Query(address, '0', 35);
-  while (AnswerAt(3) == 'N') {
-    if (clock.TickMs() - start >= bound) return 0;
+  if (AnswerAt(3) != 'N') return ok;
+  platform::Clock& clock = line_.clock();
+  const uint32_t bound = line_.answerTimeoutMs > 0 ? static_cast<uint32_t>(line_.answerTimeoutMs) : 0;
+  const uint32_t giveUpAt = clock.TickMs() + bound;
+  do {
+    if (platform::TickRemaining(clock.TickMs(), giveUpAt) == 0) {
+      line_.diagnostics.Fail(velk::kOutcomeBusyBound);
+      return 0;
+    }
     ok = Query(address, '0', 35);
-  }
+  } while (AnswerAt(3) == 'N');
   return ok;
 }
 
@@ -286,18 +319,25 @@ int32_t Data7810::SetAddress(uint8_t address, uint8_t newAddress) {
   return SendConfiguration(address, newAddress, nullptr) != 0 && AnswerAt(0) != '?' ? 1 : 0;
 }
 
-int32_t Data7810::SetBaudCode(uint8_t address, uint8_t code) {
+int32_t Data7810::SetBaudRate(uint8_t address, uint32_t rate) {
+  const uint8_t code = BaudCodeOfRate(rate);
+  if (code == 0) {
+    line_.diagnostics.Fail(velk::kOutcomeNotBuilt);
+    return 0;
+  }
   char digits[2];
   PutAddress(digits, code);
   return SendConfiguration(address, address, digits) != 0 && AnswerAt(0) == '!' ? 1 : 0;
 }
 
-int32_t Data7810::SetOutputs(uint8_t address) {
+int32_t Data7810::SetOutputs(uint8_t address, uint8_t outputs) {
   d7810SendBuffer[0] = '#';
   PutAddress(d7810SendBuffer + 1, address);
-  d7810SendBuffer[3] = hexDigitTable[d7810OutputShadow & 0x0F];
+  d7810SendBuffer[3] = hexDigitTable[outputs & 0x0F];
   d7810SendBuffer[4] = kCarriageReturn;
-  return TransactCount(5, 4) != 0 && AnswerAt(0) != '?' ? 1 : 0;
+  if (TransactCount(5, 4) == 0 || AnswerAt(0) == '?') return 0;
+  d7810OutputShadow[address] = outputs;
+  return 1;
 }
 
 template <typename Item>
@@ -316,29 +356,36 @@ int32_t Data7810::ReadPacket(velk::Packet& packet) {
   // it was: a zero-filled buffer must not reach the host as good values.
   if (ok == 0) return 0;
   const Answer answer{d7810ReceiveBuffer, d7810ReceivedCount};
-  if (row->answerUsable != nullptr && !row->answerUsable(answer)) return 0;
+  if (row->answerUsable != nullptr && !row->answerUsable(answer)) {
+    line_.diagnostics.Fail(velk::kOutcomeBadAnswer);
+    return 0;
+  }
+  bool failed = false;
   protocol::ForEachItem<Item>(packet, [&](Item& item) {
-    Stamp(item);
-    row->decode(answer, item.channel, item.value);
+    if (failed) return;
+    switch (row->decode(answer, item.channel, item.value)) {
+      case Reading::kStored: Stamp(item); break;
+      case Reading::kNoReading: StampNoReading(item); break;
+      case Reading::kFailed: failed = true; break;
+    }
   });
-  return 1;
+  return failed ? 0 : 1;
 }
 
 template <typename Item>
 int32_t Data7810::WriteItem(uint8_t address, Item& item) {
-  Stamp(item);
   switch (RegisterOf(item)) {
     case reg::kAddr: return SetAddress(address, protocol::SlotByte(item.value));
-    case reg::kBaud: return SetBaudCode(address, BaudCodeOfRate(protocol::SlotU32(item.value)));
+    case reg::kBaud: return SetBaudRate(address, protocol::SlotU32(item.value));
     case reg::kDO: {
       // The output character is one hexadecimal digit: four outputs at most.
-      if (item.channel < 0 || item.channel > 3) return 0;
+      if (item.channel < 0 || item.channel > 3) {
+        line_.diagnostics.Fail(velk::kOutcomeNotBuilt);
+        return 0;
+      }
       const uint8_t bit = static_cast<uint8_t>(1u << item.channel);
-      if (protocol::SlotU32(item.value) != 0)
-        d7810OutputShadow = static_cast<uint8_t>(d7810OutputShadow | bit);
-      else
-        d7810OutputShadow = static_cast<uint8_t>(d7810OutputShadow & ~bit);
-      return SetOutputs(address);
+      const uint8_t now = d7810OutputShadow[address];
+      return SetOutputs(address, static_cast<uint8_t>(protocol::SlotU32(item.value) != 0 ? now | bit : now & ~bit));
     }
     default: return 1;  // nothing to write for this register
   }
@@ -346,10 +393,23 @@ int32_t Data7810::WriteItem(uint8_t address, Item& item) {
 
 template <typename Item>
 int32_t Data7810::ProcessPacket(velk::Packet& packet) {
+  // A packet without items asks for nothing, and nothing goes on the line.
+  if (protocol::FirstItem<Item>(packet) == nullptr) return 0;
   if (packet.direction == 0) return ReadPacket<Item>(packet);
   const uint8_t address = static_cast<uint8_t>(packet.address);
+  // An item is stamped only once its write went through; one without
+  // anything to write only when the whole packet did.
   int32_t result = 1;
-  protocol::ForEachItem<Item>(packet, [&](Item& item) { result &= WriteItem(address, item); });
+  protocol::ForEachItem<Item>(packet, [&](Item& item) {
+    if (!IsWritable(RegisterOf(item))) return;
+    const int32_t written = WriteItem(address, item);
+    if (written != 0) Stamp(item);
+    result &= written;
+  });
+  if (result != 0)
+    protocol::ForEachItem<Item>(packet, [&](Item& item) {
+      if (!IsWritable(RegisterOf(item))) Stamp(item);
+    });
   return result;
 }
 

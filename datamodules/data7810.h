@@ -31,7 +31,9 @@ class Data7810 {
   char d7810SendBuffer[16] = {};
   int32_t d7810ReceivedCount = 0;
   char d7810ReceiveBuffer[2048];
-  uint8_t d7810OutputShadow = 0;
+  // The digital-output state last accepted by each module, by address: a
+  // write to one module carries only that module's bits.
+  uint8_t d7810OutputShadow[256] = {};
 
  private:
   template <typename Item>
@@ -50,8 +52,10 @@ class Data7810 {
   // result.
   int32_t SendConfiguration(uint8_t address, uint8_t newAddress, const char* newCodeOrNull);
   int32_t SetAddress(uint8_t address, uint8_t newAddress);
-  int32_t SetBaudCode(uint8_t address, uint8_t code);
-  int32_t SetOutputs(uint8_t address);
+  int32_t SetBaudRate(uint8_t address, uint32_t rate);
+  // Sends `outputs` as the module's output character; the shadow takes the
+  // new state only once the module accepted it.
+  int32_t SetOutputs(uint8_t address, uint8_t outputs);
 
   void PutAddress(char* at, uint8_t address) const;
   // The answer character at `position`, or 0 where nothing arrived.
@@ -60,7 +64,8 @@ class Data7810 {
   serial::SerialLine& line_;
 };
 
-// The baud-rate code a module is told for a rate in bits per second.
+// The baud-rate code (3 for 1200 up to 8 for 38400, each step doubling) of a
+// rate in bits per second; 0 for a rate that has no code.
 uint8_t BaudCodeOfRate(uint32_t rate);
 
 }  // namespace datamodules

@@ -29,7 +29,7 @@ enum class Rule : uint8_t {
   kLongAlarmEnabled,    // long: c(p) "3" both limits, "1" the low one (channel 0), "2" the high one
   kHalfInt,             // half int(p)
   kHalfIntAfterOne,     // half int(p+1) when c(p) is "1", otherwise nothing
-  kChannelValue,        // half int(p); under IDriver2 cut at 8, then by data type
+  kChannelValue,        // float items: cut at 8, float real(p); others half int(p) (IDriver2: short only)
   kInputWord,           // W = hex4(p), by data type: bit of W, one of its bytes, or W
   kDigitalByTypeBits,   // b = hex2(p): bit when type bit 0, byte when type bit 1
   kDigitalBitOrByte,    // b = hex2(p): bit when type bit 0, otherwise byte
@@ -328,7 +328,9 @@ void AnswerDecoder::DecodeItem(Interface by, velk::ValueSlot& value, int16_t cha
       if (At(p) == '1') StoreHalf(value, static_cast<uint16_t>(Int(p + 1)));
       break;
     case Rule::kChannelValue:
-      if (by == Interface::kDriver) {
+      // A float item receives the float under either interface: half an
+      // integer in its bits would read as a tiny denormal number.
+      if (by == Interface::kDriver && dataType != velk::kTypeFloat) {
         StoreHalf(value, static_cast<uint16_t>(Int(p)));
         break;
       }

@@ -80,8 +80,12 @@ VELK_EXPORT velk::HResult VELK_CALL DllCanUnloadNow() {
 
 VELK_EXPORT velk::HResult VELK_CALL DllRegisterServer() {
   // Registration failures are not reported: the host treats registration as
-  // a formality and finds the library by path as well.
-  platform::RegisterInprocServer(VELK4000_PROGID, driver::kClsidText, platform::OwnModulePath());
+  // a formality and finds the library by path as well. Building the path can
+  // run out of memory; that must not unwind into the host.
+  try {
+    platform::RegisterInprocServer(VELK4000_PROGID, driver::kClsidText, platform::OwnModulePath());
+  } catch (...) {
+  }
   return velk::kOk;
 }
 

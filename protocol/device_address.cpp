@@ -1,15 +1,21 @@
 #include "protocol/device_address.h"
 
+#include <stddef.h>
+
 namespace protocol {
 namespace {
 
 constexpr uint32_t kHighestAddress = 255;
+// The host keeps the text in a fixed field that need not end in a NUL: no
+// more than this is ever read, and a text that fills it is not an address.
+constexpr size_t kDeviceAddressField = 32;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// The leading decimal number of `text`; a missing number is 0. The value
-// stops growing past kHighestAddress + 1 so that any length of digits
-// compares as "above 255" without overflowing.
+// The leading decimal number of `text` (NUL-terminated by the caller's
+// check); a missing number is 0. The value stops growing past
+// kHighestAddress + 1 so that any length of digits compares as "above 255"
+// without overflowing.
 uint32_t LeadingAddressNumber(const char* text) {
   uint32_t value = 0;
   for (; IsDigit(*text); ++text) {
@@ -44,13 +50,16 @@ int32_t ParseDeviceAddress(const char* text, velk::DeviceRecord* device) {
   if (text == nullptr || device == nullptr) return kDeviceAddressRejected;
 
   const char* point = nullptr;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c == '.') {
-      if (point == nullptr) point = c;
-    } else if (!IsDigit(*c)) {
+  size_t length = 0;
+  for (; length < kDeviceAddressField && text[length] != '\0'; ++length) {
+    const char c = text[length];
+    if (c == '.') {
+      if (point == nullptr) point = text + length;
+    } else if (!IsDigit(c)) {
       return kDeviceAddressRejected;
     }
   }
+  if (length == kDeviceAddressField) return kDeviceAddressRejected;
 
   const uint32_t address = LeadingAddressNumber(text);
   if (point == nullptr) {

@@ -18,7 +18,8 @@ constexpr int32_t kDeviceAddressRejected = 11;
 //
 // A rejected "N.M" text may still have written part of the record, as hosts
 // have always seen it: the flag byte always, the address whenever N is at
-// most 255. A rejected "N" text writes nothing. Null pointers are rejected.
+// most 255. A rejected "N" text writes nothing. Null pointers are rejected,
+// and so is a text that does not end within its 32-character field.
 int32_t ParseDeviceAddress(const char* text, velk::DeviceRecord* device);
 
 }  // namespace protocol

@@ -132,6 +132,7 @@ TEST(Component, OnlyEntryPointsAndAtomsAreExported) {
   HostLibrary lib;
   EXPECT_NE(lib.Symbol("GlobalAddAtomA"), nullptr);
   EXPECT_NE(lib.Symbol("GlobalGetAtomNameA"), nullptr);
+  EXPECT_NE(lib.Symbol("GlobalDeleteAtom"), nullptr);
   EXPECT_EQ(lib.Symbol("_ZN6driver12CVelk4000ProC1ERKNS_14DriverServicesE"), nullptr);
 }
 

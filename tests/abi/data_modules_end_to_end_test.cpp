@@ -94,7 +94,9 @@ TEST_F(DataModulesEndToEnd, Data7810TemperatureGroups) {
   ASSERT_EQ(host.d2->ProcessPacket2(temps.get()), 1);
   EXPECT_EQ(testsupport::BitsFloat(SlotBits(temps.item(0).value)), -25.0f);  // group 1190
   EXPECT_EQ(testsupport::BitsFloat(SlotBits(temps.item(1).value)), 25.0f);   // group 6190
-  EXPECT_EQ(testsupport::BitsFloat(SlotBits(temps.item(2).value)), 0.0f);    // no valid reading
+  EXPECT_EQ(testsupport::BitsFloat(SlotBits(temps.item(2).value)), 99.0f);   // no valid reading: kept,
+  EXPECT_EQ(temps.item(2).quality, 16);                                       // and bad (sensor failure)
+  EXPECT_EQ(temps.item(1).quality, velk::kQualityGood);
   const std::vector<sim::CommandRecord> reads = bus.Find("$010\r");
   ASSERT_EQ(reads.size(), 1u);
   EXPECT_NE(reads[0].answer.find("1190"), std::string::npos);
@@ -104,7 +106,7 @@ TEST_F(DataModulesEndToEnd, Data7810TemperatureGroups) {
   HostPacket<velk::TagItem> invalid("Data7810", "Temp", kTemp, 0, 1, false);
   invalid.Add(0, velk::kTypeFloat, FloatBits(99.0f));
   ASSERT_EQ(host.d->ProcessPacket(invalid.get()), 1);
-  EXPECT_EQ(testsupport::BitsFloat(SlotBits(invalid.item(0).value)), 0.0f);  // group 0800
+  EXPECT_EQ(testsupport::BitsFloat(SlotBits(invalid.item(0).value)), 99.0f);  // group 0800
   EXPECT_NE(bus.Find("$010\r").back().answer.find("0800"), std::string::npos);
 }
 
@@ -135,8 +137,8 @@ TEST_F(DataModulesEndToEnd, Data7810BusyModuleIsAskedAgainThenGivenUp) {
 TEST_F(DataModulesEndToEnd, Data7810Writes) {
   bus.Add("Data7810", 1);
   bus.Add("Data7810", 2);
-  // The output state is the driver's, shared by both modules: output 1 of
-  // the first and then output 0 of the second sends "3" to the second.
+  // Each module has its own outputs: output 1 of the first and then output
+  // 0 of the second sends "1" to the second.
   HostPacket<velk::TagItem> first("Data7810", "DO", kDO, 1, 1, false);
   first.Add(1, velk::kTypeBit, 1);
   ASSERT_EQ(host.d->ProcessPacket(first.get()), 1);
@@ -144,8 +146,8 @@ TEST_F(DataModulesEndToEnd, Data7810Writes) {
   second.Add(0, velk::kTypeBit, 1);
   ASSERT_EQ(host.d->ProcessPacket(second.get()), 1);
   EXPECT_EQ(Received("#012\r"), 1u);
-  EXPECT_EQ(Received("#023\r"), 1u);
-  EXPECT_EQ(bus.Data7810(2)->registers().digitalOut, 3);
+  EXPECT_EQ(Received("#021\r"), 1u);
+  EXPECT_EQ(bus.Data7810(2)->registers().digitalOut, 1);
 
   // A "DO" read is answered from nothing on the line.
   const uint64_t count = bus.CommandCount();
@@ -154,13 +156,17 @@ TEST_F(DataModulesEndToEnd, Data7810Writes) {
   EXPECT_EQ(host.d2->ProcessPacket2(readOut.get()), 1);
   EXPECT_EQ(bus.CommandCount(), count);
 
-  // Baud code 02 for 0, which the module refuses; 08 for 57600.
-  HostPacket<velk::TagItem2> slow("Data7810", "Baud", kBaud, 1, 1, false);
-  slow.Add(0, velk::kTypeWord, 0);
-  EXPECT_EQ(host.d2->ProcessPacket2(slow.get()), 0);
-  EXPECT_EQ(Received("%0101000200\r"), 1u);
+  // Rates without a code of their own are refused before anything is sent;
+  // 38400 is code 08.
+  for (uint32_t rate : {0u, 57600u, 115200u}) {
+    const uint64_t before = bus.CommandCount();
+    HostPacket<velk::TagItem2> refused("Data7810", "Baud", kBaud, 1, 1, false);
+    refused.Add(0, velk::kTypeWord, rate);
+    EXPECT_EQ(host.d2->ProcessPacket2(refused.get()), 0) << rate;
+    EXPECT_EQ(bus.CommandCount(), before) << rate;
+  }
   HostPacket<velk::TagItem2> fast("Data7810", "Baud", kBaud, 1, 1, false);
-  fast.Add(0, velk::kTypeWord, 57600);
+  fast.Add(0, velk::kTypeWord, 38400);
   EXPECT_EQ(host.d2->ProcessPacket2(fast.get()), 1);
   EXPECT_EQ(Received("%0101000800\r"), 1u);
   EXPECT_EQ(bus.Data7810(1)->registers().baudCode, 8);
@@ -194,7 +200,7 @@ TEST_F(DataModulesEndToEnd, Data7210DisplaysShowNumbers) {
       {2, velk::kTypeFloat, FloatBits(12.5f), 1, "#02FFFFFFF92492\r", "12.5"},
       {10, velk::kTypeFloat, FloatBits(-5.5f), 1, "#0AFFFFFFBF1292\r", "-5.5"},
       {2, velk::kTypeShort, 7, 0, "#02FFFFFFFFFFF8\r", "7"},
-      {2, velk::kTypeFloat, FloatBits(12345.678f), 3, "#02B0991282F880\r", "345.678"},
+      {2, velk::kTypeFloat, FloatBits(2345.67f), 2, "#02A4B0991282F8\r", "2345.67"},
   };
   for (const Case& c : cases) {
     HostPacket<velk::TagItem2> p("Data7210", "SetDat", kSetDat, 1, 1, false);
@@ -206,11 +212,14 @@ TEST_F(DataModulesEndToEnd, Data7210DisplaysShowNumbers) {
     EXPECT_EQ(p.item(0).quality, velk::kQualityGood);
   }
 
-  // Too long to show: nothing is sent.
+  // Numbers the display cannot show as they are: nothing is sent.
   const uint64_t count = bus.CommandCount();
-  HostPacket<velk::TagItem> big("Data7210", "SetDat", kSetDat, 1, 1, false);
-  big.Add(2, velk::kTypeFloat, FloatBits(1234567.0f));
-  EXPECT_EQ(host.d->ProcessPacket(big.get()), 0);
+  for (float number : {1234567.0f, 12345.678f, -12345.6f}) {
+    HostPacket<velk::TagItem> big("Data7210", "SetDat", kSetDat, 1, 1, false);
+    big.header().decimals = 3;
+    big.Add(2, velk::kTypeFloat, FloatBits(number));
+    EXPECT_EQ(host.d->ProcessPacket(big.get()), 0) << number;
+  }
   EXPECT_EQ(bus.CommandCount(), count);
 }
 

@@ -64,7 +64,7 @@ const Device kDevices[] = {
     {"v4015", "Velk4015", "9", "name = \"4015\"\nversion = \"106\"\nvalues = { ai = [0, -1.25, 0, 0, 0, 0], raw = "
                                "-1234, multiplier = 4, diagnostic = 0x21 }"},
     {"d7810", "Data7810", "10", "name = \"OVEN7810\"\nversion = \"A1.06\"\nvalues = { temp = [85.5, 0, 0, -12.25, 0, "
-                                "\"invalid\", 0, 0], di = 2 }"},
+                                "0, 0, 0], di = 2 }"},
     {"d7210", "Data7210", "11", "name = \"PANEL11\"\nversion = \"B2.10\""},
 };
 
@@ -118,7 +118,7 @@ const std::vector<std::pair<std::string, Expected>>& ExpectedTags() {
       {"do4080", {"v4080", "DO", "byte", 3, true}},
       {"module", {"v4015", "MODULE", "short", 4015, true}},
       {"version", {"v4015", "VERSION", "short", 106, true}},
-      {"nvalue2", {"v4015", "NVALUE2", "float", -1.25, false}},
+      {"nvalue2", {"v4015", "NVALUE2", "float", -1.25, true}},
       {"raw", {"v4015", "ADATAIN", "short", -1234, true}},
       {"multiplier", {"v4015", "MULTIP", "byte", 4, true}},
       {"diagnostic", {"v4015", "CDIAGNO", "byte", 0x21, true}},
@@ -222,6 +222,8 @@ TEST(VelkhostPoll, FailedPacketsShowAsFailedNeverAsValues) {
       "[[device]]\nname = \"panel\"\ntype = \"Data7210\"\naddress = \"3\"\n"
       "[[device]]\nname = \"thermo\"\ntype = \"Data7810\"\naddress = \"4\"\n"
       "[[tag]]\nname = \"d\"\ndevice = \"thermo\"\naddress = \"DO1\"\ntype = \"bit\"\n"
+      "[[tag]]\nname = \"e\"\ndevice = \"thermo\"\naddress = \"Temp2\"\ntype = \"float\"\n"
+      "[simulation.thermo]\nvalues = { temp = [0, 0, \"invalid\"] }\n"
       "[[tag]]\nname = \"a\"\ndevice = \"good\"\naddress = \"AI\"\ntype = \"float\"\n"
       "[[tag]]\nname = \"b\"\ndevice = \"quiet\"\naddress = \"AI1\"\ntype = \"float\"\n"
       "[[tag]]\nname = \"c\"\ndevice = \"panel\"\naddress = \"MdNameM3\"\ntype = \"string\"\n"
@@ -250,11 +252,17 @@ TEST(VelkhostPoll, FailedPacketsShowAsFailedNeverAsValues) {
     EXPECT_EQ(tags.at("d").at("ok"), false);
     EXPECT_TRUE(tags.at("d").at("value").is_null());
     EXPECT_EQ(tags.at("d").at("state"), "no value");
+    // A channel without a valid reading: bad, never a 0.0 taken for good.
+    EXPECT_EQ(tags.at("e").at("ok"), false);
+    EXPECT_TRUE(tags.at("e").at("value").is_null());
+    EXPECT_EQ(tags.at("e").at("quality"), 16);
+    EXPECT_EQ(tags.at("e").at("state"), "bad");
   }
   EXPECT_NE(r.err.find("device 'quiet' (Velk4017 at 2): 1 of 1 packet failed: AI1"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("device 'panel' (Data7210 at 3): 1 of 1 packet failed: MdNameM refused"), std::string::npos)
       << r.err;
-  EXPECT_NE(r.err.find("device 'thermo' (Data7810 at 4): 1 of 1 packet failed: DO without a value"), std::string::npos)
+  EXPECT_NE(r.err.find("device 'thermo' (Data7810 at 4): 2 of 2 packets failed: DO without a value, Temp bad"),
+            std::string::npos)
       << r.err;
   EXPECT_EQ(r.err.find("'good'"), std::string::npos) << r.err;
 }

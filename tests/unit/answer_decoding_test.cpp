@@ -136,8 +136,7 @@ const DecodeCase kCases[] = {
     {"Velk4015", 1, 0, kShort, "!014017\r", Half(4017), kBoth},
     {"Velk4015", 2, 0, kShort, "!-0042\r", Half(0xFFD6), kBoth},
     {"Velk4015", 3, 1, kShort, "!+12.345678\r", Half(12), kBoth},
-    {"Velk4015", 3, 1, kFloat, "!+12.345678\r", Half(12), kDriverOnly},
-    {"Velk4015", 3, 1, kFloat, "!+12.345678\r", F(12.345f), kDriver2Only},
+    {"Velk4015", 3, 1, kFloat, "!+12.345678\r", F(12.345f), kBoth},  // never integer bits in a float
     {"Velk4015", 3, 1, kBit, "!+12.345678\r", kPrefill, kDriver2Only},
     {"Velk4015", 4, 0, kByte, "!017F\r", Byte(0x7F), kBoth},
     {"Velk4015", 5, 0, kBit, "!01\r", kPrefill, kBoth},

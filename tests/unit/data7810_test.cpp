@@ -41,7 +41,7 @@ class Data7810Test : public DriverOnFakeLine {
 TEST_F(Data7810Test, ConstructionDefaults) {
   datamodules::Data7810& m = d();
   EXPECT_EQ(std::string(m.hexDigitTable, 16), "0123456789ABCDEF");
-  EXPECT_EQ(m.d7810OutputShadow, 0);
+  for (uint8_t outputs : m.d7810OutputShadow) EXPECT_EQ(outputs, 0);
   // Nothing read yet: the answer buffer holds the digit "0" throughout.
   EXPECT_EQ(std::string(m.d7810ReceiveBuffer, sizeof m.d7810ReceiveBuffer), std::string(2048, '0'));
 }
@@ -86,18 +86,23 @@ TEST_F(Data7810Test, SecondConfigurationReadUnderIDriver2WhenTheFirstIsNotNormal
 }
 
 TEST_F(Data7810Test, TemperatureGroups) {
+  // A channel without a valid reading keeps its value (99 here); under
+  // IDriver2 it is marked bad (sensor failure) with a fresh time stamp.
+  const uint16_t kSensorFailure = 16;
   struct Case {
     std::vector<std::string> groups;
     int16_t channel;
     float expected;
+    uint16_t quality;
   } cases[] = {
-      {{"1190"}, 0, -25.0f},                  // channel 0, negative, 400/16
-      {{"2040", "4000", "6190"}, 3, 25.0f},   // channel 3 after two others
-      {{"2040"}, 1, 4.0f},                    // 64 sixteenths
-      {{"0800"}, 0, 0.0f},                    // no valid reading
-      {{"1190", "6190"}, 5, 0.0f},            // no group carries channel 5
-      {{"2040", "ZZZZ", "6190"}, 3, 0.0f},    // the search ends at a bad group
-      {{"61a0"}, 3, 26.0f},                   // lower-case digits are read too
+      {{"1190"}, 0, -25.0f, velk::kQualityGood},                // channel 0, negative, 400/16
+      {{"2040", "4000", "6190"}, 3, 25.0f, velk::kQualityGood}, // channel 3 after two others
+      {{"2040"}, 1, 4.0f, velk::kQualityGood},                  // 64 sixteenths
+      {{"61a0"}, 3, 26.0f, velk::kQualityGood},                 // lower-case digits are read too
+      {{"0800"}, 0, 99.0f, kSensorFailure},                     // flagged: no valid reading
+      {{"1990"}, 0, 99.0f, kSensorFailure},                     // flagged, with a magnitude
+      {{"1190", "6190"}, 5, 99.0f, kSensorFailure},             // no group carries channel 5
+      {{"2040", "ZZZZ", "6190"}, 3, 99.0f, kSensorFailure},     // the search ends at a bad group
   };
   for (const Case& c : cases) {
     AnswerWith({{"$010\r", Temperatures(c.groups)}});
@@ -105,19 +110,30 @@ TEST_F(Data7810Test, TemperatureGroups) {
     protocol::StoreFloat(p.Add(c.channel, velk::kTypeFloat, reg::kTemp).value, 99.0f);
     ASSERT_EQ(d().ProcessData7810Packet(p.get()), 1) << c.groups[0];
     EXPECT_EQ(protocol::SlotFloat(p.item(0).value), c.expected) << c.groups[0] << " channel " << c.channel;
+
+    TestPacket<velk::TagItem2> p2(1, reg::kTemp, 0);
+    protocol::StoreFloat(p2.Add(c.channel, velk::kTypeFloat, reg::kTemp).value, 99.0f);
+    ASSERT_EQ(d().ProcessData7810Packet2(p2.get()), 1) << c.groups[0];
+    EXPECT_EQ(protocol::SlotFloat(p2.item(0).value), c.expected) << c.groups[0] << " channel " << c.channel;
+    EXPECT_EQ(p2.item(0).quality, c.quality) << c.groups[0];
+    EXPECT_NE(p2.item(0).timeStampHigh, 0u) << c.groups[0];
   }
 }
 
 TEST_F(Data7810Test, OneTemperatureAnswerServesEveryItem) {
-  AnswerWith({{"$010\r", Temperatures({"1190", "2040", "6190"})}});
+  AnswerWith({{"$010\r", Temperatures({"1190", "2040", "6190", "8800"})}});
   TestPacket<velk::TagItem2> p(1, reg::kTemp, 0);
   p.Add(3, velk::kTypeFloat, reg::kTemp);
+  protocol::StoreFloat(p.Add(4, velk::kTypeFloat, reg::kTemp).value, 7.0f);  // flagged invalid
   p.Add(0, velk::kTypeFloat, reg::kTemp);
   p.Add(1, velk::kTypeFloat, reg::kTemp);
   ASSERT_EQ(d().ProcessData7810Packet2(p.get()), 1);
   EXPECT_EQ(protocol::SlotFloat(p.item(0).value), 25.0f);
-  EXPECT_EQ(protocol::SlotFloat(p.item(1).value), -25.0f);
-  EXPECT_EQ(protocol::SlotFloat(p.item(2).value), 4.0f);
+  EXPECT_EQ(protocol::SlotFloat(p.item(1).value), 7.0f);
+  EXPECT_EQ(p.item(1).quality, 16);
+  EXPECT_EQ(protocol::SlotFloat(p.item(2).value), -25.0f);
+  EXPECT_EQ(protocol::SlotFloat(p.item(3).value), 4.0f);
+  EXPECT_EQ(p.item(3).quality, velk::kQualityGood);
   EXPECT_EQ(fake.writes.size(), 1u);
 }
 
@@ -135,6 +151,20 @@ TEST_F(Data7810Test, BusyTemperatureModuleIsAskedAgain) {
   EXPECT_EQ(calls, 3);
 }
 
+TEST_F(Data7810Test, ShortBusyAnswerIsStillAskedAgain) {
+  // "!01N" is too short to end the exchange, which so takes a whole answer
+  // time-out; the module is asked again all the same.
+  int calls = 0;
+  fake.responder = [&](const std::string&) {
+    return std::vector<testsupport::Chunk>{{5, ++calls == 1 ? std::string("!01N\r") : Temperatures({"6190"})}};
+  };
+  TestPacket<velk::TagItem2> p(1, reg::kTemp, 0);
+  p.Add(3, velk::kTypeFloat, reg::kTemp);
+  ASSERT_EQ(d().ProcessData7810Packet2(p.get()), 1);
+  EXPECT_EQ(protocol::SlotFloat(p.item(0).value), 25.0f);
+  EXPECT_EQ(calls, 2);
+}
+
 TEST_F(Data7810Test, ModuleStuckBusyFailsWithinTheAnswerTimeout) {
   int calls = 0;
   const std::string busy = "!01N" + std::string(31, '0') + "\r";
@@ -149,6 +179,7 @@ TEST_F(Data7810Test, ModuleStuckBusyFailsWithinTheAnswerTimeout) {
   EXPECT_GT(calls, 1);
   EXPECT_EQ(protocol::SlotFloat(p.item(0).value), 12.0f);
   EXPECT_EQ(p.item(0).quality, 0);
+  EXPECT_EQ(driver.line().diagnostics.outcome, velk::kOutcomeBusyBound);
 }
 
 TEST_F(Data7810Test, FailedExchangeLeavesItemsUntouched) {
@@ -197,6 +228,26 @@ TEST_F(Data7810Test, InputsVersionAndName) {
   EXPECT_EQ(AtomString(AtomOfSlot(name.item(0).value)), "Thermo12");  // eight at most
 }
 
+TEST_F(Data7810Test, FullAtomTableFailsAStringRead) {
+  std::vector<uint16_t> filler;
+  for (int i = 0; i <= 0x4000; ++i) {
+    const uint16_t atom = platform::AddGlobalAtom(("filler " + std::to_string(i)).c_str());
+    if (atom == 0) break;
+    filler.push_back(atom);
+  }
+  AnswerWith({{"$01F\r", "!01Z9.99\r"}});
+  TestPacket<velk::TagItem2> p(1, reg::kVersion, 0);
+  p.Add(0, velk::kTypeString, reg::kVersion).value = Slot(0xBEEF);
+  const int32_t whileFull = d().ProcessData7810Packet2(p.get());
+  for (uint16_t atom : filler) EXPECT_EQ(platform::DeleteGlobalAtom(atom), 0);
+  EXPECT_EQ(whileFull, 0);
+  EXPECT_EQ(protocol::SlotU32(p.item(0).value), 0xBEEFu);
+  EXPECT_EQ(p.item(0).quality, 0);
+  // Room again: the same read succeeds.
+  ASSERT_EQ(d().ProcessData7810Packet2(p.get()), 1);
+  EXPECT_EQ(AtomString(AtomOfSlot(p.item(0).value)), "Z9.99");
+}
+
 TEST_F(Data7810Test, NameEndsAtTheFirstCarriageReturn) {
   struct Case {
     std::string answer;
@@ -225,19 +276,36 @@ TEST_F(Data7810Test, OutputReadNeedsNoTraffic) {
   EXPECT_EQ(p.item(0).quality, 0);
 }
 
-TEST_F(Data7810Test, OutputShadowIsSharedByEveryModuleOnTheLine) {
-  AnswerWith({{"#012\r", "!01\r"}, {"#023\r", "!02\r"}, {"#021\r", "!02\r"}});
-  TestPacket<velk::TagItem> first(1, reg::kDO, 1);
-  first.Add(1, velk::kTypeBit, reg::kDO).value = Slot(1);
-  EXPECT_EQ(d().ProcessData7810Packet(first.get()), 1);
-  TestPacket<velk::TagItem> second(2, reg::kDO, 1);
-  second.Add(0, velk::kTypeBit, reg::kDO).value = Slot(1);
-  EXPECT_EQ(d().ProcessData7810Packet(second.get()), 1);
-  TestPacket<velk::TagItem> off(2, reg::kDO, 1);
-  off.Add(1, velk::kTypeBit, reg::kDO).value = Slot(0);
-  EXPECT_EQ(d().ProcessData7810Packet(off.get()), 1);
-  EXPECT_EQ(fake.writes, (std::vector<std::string>{"#012\r", "#023\r", "#021\r"}));
-  EXPECT_EQ(d().d7810OutputShadow, 1);
+TEST_F(Data7810Test, OutputsAreKeptPerModule) {
+  // Each step: module, channel, value; what goes on the line. Module 3
+  // refuses, and its shadow keeps what it last accepted.
+  AnswerWith({{"#012\r", "!01\r"}, {"#021\r", "!02\r"}, {"#023\r", "!02\r"}, {"#013\r", "!01\r"},
+              {"#034\r", "?03\r"}, {"#031\r", "!03\r"}});
+  const struct {
+    int16_t address, channel;
+    uint32_t value;
+    const char* command;
+    int32_t result;
+  } steps[] = {
+      {1, 1, 1, "#012\r", 1},  // DO1 of module 1
+      {2, 0, 1, "#021\r", 1},  // DO0 of module 2 carries nothing of module 1
+      {2, 1, 1, "#023\r", 1},
+      {1, 0, 1, "#013\r", 1},
+      {3, 2, 1, "#034\r", 0},  // refused
+      {3, 0, 1, "#031\r", 1},  // the refused bit is not carried along
+  };
+  for (const auto& s : steps) {
+    fake.writes.clear();
+    TestPacket<velk::TagItem2> p(s.address, reg::kDO, 1);
+    p.Add(s.channel, velk::kTypeBit, reg::kDO).value = Slot(s.value);
+    EXPECT_EQ(d().ProcessData7810Packet2(p.get()), s.result) << s.command;
+    EXPECT_EQ(fake.writes, std::vector<std::string>{s.command});
+    // A failed write stamps nothing.
+    EXPECT_EQ(p.item(0).quality, s.result != 0 ? velk::kQualityGood : 0) << s.command;
+  }
+  EXPECT_EQ(d().d7810OutputShadow[1], 3);
+  EXPECT_EQ(d().d7810OutputShadow[2], 3);
+  EXPECT_EQ(d().d7810OutputShadow[3], 1);
 }
 
 TEST_F(Data7810Test, OutputChannelBeyondOneHexDigitFailsWithoutTraffic) {
@@ -245,28 +313,52 @@ TEST_F(Data7810Test, OutputChannelBeyondOneHexDigitFailsWithoutTraffic) {
   p.Add(4, velk::kTypeBit, reg::kDO).value = Slot(1);
   EXPECT_EQ(d().ProcessData7810Packet(p.get()), 0);
   EXPECT_TRUE(fake.writes.empty());
-  EXPECT_EQ(d().d7810OutputShadow, 0);
+  EXPECT_EQ(d().d7810OutputShadow[1], 0);
+}
+
+TEST_F(Data7810Test, PacketWithoutItemsFailsWithoutTraffic) {
+  for (int16_t direction : {0, 1}) {
+    TestPacket<velk::TagItem> p(1, reg::kDI, direction);
+    EXPECT_EQ(d().ProcessData7810Packet(p.get()), 0);
+    TestPacket<velk::TagItem2> p2(1, reg::kDO, direction);
+    EXPECT_EQ(d().ProcessData7810Packet2(p2.get()), 0);
+  }
+  EXPECT_TRUE(fake.log.empty());
 }
 
 TEST_F(Data7810Test, ConfigurationWrites) {
+  // A rate without a code of its own is refused before anything is sent:
+  // a neighbouring code would take the module off the line.
   struct Case {
     int16_t reg;
     uint32_t value;
-    const char* command;
+    const char* command;  // null: refused without traffic
   } cases[] = {
-      {reg::kBaud, 0, "%0101000200\r"},      // below 1200: code 02
-      {reg::kBaud, 57600, "%0101000800\r"},  // 48 steps of 1200: bit length 6
+      {reg::kBaud, 1200, "%0101000300\r"},
       {reg::kBaud, 9600, "%0101000600\r"},
+      {reg::kBaud, 38400, "%0101000800\r"},
       {reg::kAddr, 0x1205, "%0105000600\r"},  // the new address is the low byte
+      {reg::kBaud, 0, nullptr},
+      {reg::kBaud, 9601, nullptr},
+      {reg::kBaud, 57600, nullptr},   // once sent as 38400
+      {reg::kBaud, 115200, nullptr},  // once sent as a code the module rejects
   };
   for (const Case& c : cases) {
-    AnswerWith({{"$012\r", kConfig01}, {c.command, "!01\r"}});
+    const std::string command = c.command != nullptr ? c.command : "";
+    AnswerWith({{"$012\r", kConfig01}, {command, "!01\r"}});
     fake.writes.clear();
+    driver.line().diagnostics.BeginPacket();
     TestPacket<velk::TagItem2> p(1, c.reg, 1);
     p.Add(0, velk::kTypeWord, c.reg).value = Slot(c.value);
-    EXPECT_EQ(d().ProcessData7810Packet2(p.get()), 1) << c.command;
-    EXPECT_EQ(fake.writes, (std::vector<std::string>{"$012\r", c.command}));
-    EXPECT_EQ(p.item(0).quality, velk::kQualityGood);
+    EXPECT_EQ(d().ProcessData7810Packet2(p.get()), c.command != nullptr ? 1 : 0) << c.value;
+    if (c.command != nullptr) {
+      EXPECT_EQ(fake.writes, (std::vector<std::string>{"$012\r", command}));
+      EXPECT_EQ(p.item(0).quality, velk::kQualityGood);
+    } else {
+      EXPECT_TRUE(fake.writes.empty()) << c.value;
+      EXPECT_EQ(p.item(0).quality, 0) << c.value;
+      EXPECT_EQ(driver.line().diagnostics.outcome, velk::kOutcomeNotBuilt) << c.value;
+    }
   }
 }
 
@@ -336,9 +428,9 @@ TEST_F(Data7810Test, ProbeReadsTheVersion) {
 TEST(Data7810Rules, BaudCodeOfRate) {
   const struct {
     uint32_t rate;
-    uint8_t code;
-  } cases[] = {{0, 2},     {1200, 3},  {2400, 4},   {4800, 5},   {9600, 6},
-               {19200, 7}, {38400, 8}, {57600, 8},  {115200, 9}, {0xFFFFFFFFu, 4}};  // 3579139 steps: low byte 03
+    uint8_t code;  // 0: the rate has none
+  } cases[] = {{1200, 3}, {2400, 4}, {4800, 5},  {9600, 6},   {19200, 7},          {38400, 8},
+               {0, 0},    {600, 0},  {9599, 0},  {57600, 0},  {115200, 0}, {0xFFFFFFFFu, 0}};
   for (const auto& c : cases) EXPECT_EQ(datamodules::BaudCodeOfRate(c.rate), c.code) << c.rate;
 }
 

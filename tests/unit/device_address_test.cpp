@@ -39,6 +39,9 @@ const AddressCase kCases[] = {
     {"12.1x", kRejected, kUnwrittenAddress, kUnwrittenFlag},
     {" 12", kRejected, kUnwrittenAddress, kUnwrittenFlag},
     {"-1", kRejected, kUnwrittenAddress, kUnwrittenFlag},
+    // The host's field holds 32 characters: a text that fills it has no end.
+    {"0000000000000000000000000000012", 0, 12, 0},
+    {"00000000000000000000000000000012", kRejected, kUnwrittenAddress, kUnwrittenFlag},
 };
 
 TEST(DeviceAddress, TextsAndWhatTheyWrite) {

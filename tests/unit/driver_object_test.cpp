@@ -30,7 +30,7 @@ TEST(DriverObject, DefaultsAfterConstruction) {
   EXPECT_STREQ(drv.serialDevice().GetRuntimeClass()->className, "CCOMDevice");
 
   EXPECT_EQ(std::string(drv.data7810().hexDigitTable, 16), "0123456789ABCDEF");
-  EXPECT_EQ(drv.data7810().d7810OutputShadow, 0);
+  EXPECT_EQ(drv.data7810().d7810OutputShadow[0], 0);
   EXPECT_EQ(drv.data7810().d7810ReceivedCount, 0);
   EXPECT_EQ(std::string(drv.data7810().d7810ReceiveBuffer, 2048), std::string(2048, '0'));
 

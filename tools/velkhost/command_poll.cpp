@@ -1,6 +1,7 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <string>
 
 #include "commands.h"
 #include "packet_exchange.h"
@@ -38,10 +39,14 @@ int ReportFailures(const LineSession& session, const PacketPlan& plan, const Cyc
         ++unanswered;
         (dataModule ? dataFailed : velkFailed) = true;
       } else {
-        const bool refused = std::any_of(cycle.readings[p].begin(), cycle.readings[p].end(),
-                                         [](const TagReading& r) { return r.state == TagReading::kRefused; });
-        name += refused ? " refused" : " without a value";
-        withoutValue = withoutValue || !refused;
+        const auto any = [&](TagReading::State state) {
+          return std::any_of(cycle.readings[p].begin(), cycle.readings[p].end(),
+                             [state](const TagReading& r) { return r.state == state; });
+        };
+        const bool refused = any(TagReading::kRefused);
+        const bool bad = any(TagReading::kBad);
+        name += refused ? " refused" : bad ? " bad" : " without a value";
+        withoutValue = withoutValue || (!refused && !bad);
       }
       registers += (registers.empty() ? "" : ", ") + name;
     }
@@ -78,6 +83,22 @@ int ReportFailures(const LineSession& session, const PacketPlan& plan, const Cyc
   return kExitFailure;
 }
 
+// Running totals of a poll, for whoever samples a long run.
+struct PollTotals {
+  uint64_t packets = 0;
+  uint64_t failed = 0;
+};
+
+// Replaces `path` in one step, so that a reader never sees half a record.
+void WriteStats(const std::string& path, int cycle, const PollTotals& totals, const DriverLibrary& library) {
+  const std::string temp = path + ".tmp";
+  FILE* f = fopen(temp.c_str(), "w");
+  if (f == nullptr) return;
+  fprintf(f, "cycles=%d packets=%llu failed=%llu atoms=%d\n", cycle, static_cast<unsigned long long>(totals.packets),
+          static_cast<unsigned long long>(totals.failed), library.LiveAtomCount());
+  if (fclose(f) == 0) rename(temp.c_str(), path.c_str());
+}
+
 }  // namespace
 
 int RunPoll(const LibraryOptions& libraryOptions, const LineOptions& line, const PollArgs& args) {
@@ -106,6 +127,7 @@ int RunPoll(const LibraryOptions& libraryOptions, const LineOptions& line, const
   std::unique_ptr<PollView> view = MakePollView(kind, context);
 
   CycleResult cycle;
+  PollTotals totals;
   for (int n = 1; args.cycles == 0 || n <= args.cycles; ++n) {
     cycle.cycle = n;
     cycle.packets.assign(plan.size(), PacketOutcome{});
@@ -113,14 +135,21 @@ int RunPoll(const LibraryOptions& libraryOptions, const LineOptions& line, const
     for (size_t p = 0; p < plan.size() && !StopRequested(); ++p) {
       HostPacket& packet = *plan[p];
       cycle.packets[p] = RunPacket(*session.driver, packet);
-      for (size_t i = 0; i < packet.tags().size(); ++i)
+      for (size_t i = 0; i < packet.tags().size(); ++i) {
         cycle.readings[p].push_back(ReadItem(packet, i, cycle.packets[p],
                                              session.config.tags[packet.tags()[i]].dataType, session.library));
+        // Read, so freed, as a host frees what it has taken over.
+        const TagReading& reading = cycle.readings[p].back();
+        if (reading.ok && reading.value.kind == TagValue::kText) session.library.DeleteAtom(reading.value.atom);
+      }
+      ++totals.packets;
+      if (cycle.packets[p].result != 1) ++totals.failed;
     }
     // A cycle cut short by Ctrl-C is not shown: its untouched packets would
     // read as failures.
     if (StopRequested()) break;
     view->ShowCycle(cycle);
+    if (!args.statsFile.empty()) WriteStats(args.statsFile, n, totals, session.library);
     if (args.cycles != 0 && n == args.cycles) break;
     SleepUnlessStopped(args.intervalMs);
     if (StopRequested()) break;

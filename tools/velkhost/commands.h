@@ -29,6 +29,9 @@ struct PollArgs {
   int intervalMs = 1000;
   bool json = false;
   bool plain = false;  // line-by-line even in a terminal
+  // When set, rewritten after every cycle with the cycle count, the packet
+  // counts and the library's atom count, for a soak run to sample.
+  std::string statsFile;
 };
 int RunPoll(const LibraryOptions& library, const LineOptions& line, const PollArgs& args);
 

@@ -89,6 +89,7 @@ bool DriverLibrary::LoadPath(const std::string& path) {
   getClassObject_ = nullptr;
   registerServer_ = nullptr;
   getAtomName_ = nullptr;
+  deleteAtom_ = nullptr;
   if (!library_.Load(path)) {
     error_ = "cannot load the driver library " + path + ": " + library_.error();
     return false;
@@ -96,6 +97,7 @@ bool DriverLibrary::LoadPath(const std::string& path) {
   getClassObject_ = reinterpret_cast<VelkDllGetClassObjectFn>(library_.Symbol("DllGetClassObject"));
   registerServer_ = reinterpret_cast<VelkDllRegisterServerFn>(library_.Symbol("DllRegisterServer"));
   getAtomName_ = reinterpret_cast<int (*)(uint16_t, char*, int)>(library_.Symbol("GlobalGetAtomNameA"));
+  deleteAtom_ = reinterpret_cast<uint16_t (*)(uint16_t)>(library_.Symbol("GlobalDeleteAtom"));
   if (getClassObject_ == nullptr) {
     error_ = path + " is not a driver library: it has no DllGetClassObject entry point";
     library_.Unload();
@@ -177,6 +179,20 @@ std::string DriverLibrary::AtomText(uint16_t atom) const {
   char text[256];
   const int n = getAtomName_(atom, text, sizeof text);
   return n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
+}
+
+void DriverLibrary::DeleteAtom(uint16_t atom) const {
+  if (deleteAtom_ != nullptr && atom != 0) (void)deleteAtom_(atom);
+}
+
+int DriverLibrary::LiveAtomCount() const {
+  if (getAtomName_ == nullptr) return -1;
+  // Atoms of the table are numbered from 0xC000 up; a live one has a text.
+  int count = 0;
+  char text[2];
+  for (uint32_t atom = 0xC000; atom <= 0xFFFF; ++atom)
+    if (getAtomName_(static_cast<uint16_t>(atom), text, sizeof text) > 0) ++count;
+  return count;
 }
 
 }  // namespace velkhost

@@ -57,6 +57,13 @@ class DriverLibrary {
   // table (the driver's atoms live in the library's own table). Empty when
   // the atom is unknown.
   std::string AtomText(uint16_t atom) const;
+  // Frees one reference to a string value's atom once the host has read it,
+  // as a host on Windows does; nothing when the library exports no
+  // GlobalDeleteAtom.
+  void DeleteAtom(uint16_t atom) const;
+  // How many atoms the library's table holds now (by asking each atom number
+  // for its text); -1 when the library exports no atom table.
+  int LiveAtomCount() const;
 
   // Where LoadDefault looks, in order.
   static std::vector<std::string> DefaultCandidates();
@@ -69,6 +76,7 @@ class DriverLibrary {
   VelkDllGetClassObjectFn getClassObject_ = nullptr;
   VelkDllRegisterServerFn registerServer_ = nullptr;
   int (*getAtomName_)(uint16_t, char*, int) = nullptr;
+  uint16_t (*deleteAtom_)(uint16_t) = nullptr;
 };
 
 // "{F1C9CCD5-B1EF-11D2-8213-00400565D27C}" to a Guid; false for any other

@@ -103,6 +103,9 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 3600000));
   poll->add_flag("--json", pollArgs.json, "one JSON object per cycle on standard output");
   poll->add_flag("--plain", pollArgs.plain, "plain lines even in a terminal");
+  poll->add_option("--stats-file", pollArgs.statsFile,
+                   "rewrite FILE after every cycle with cycles, packets, failed packets and the\n"
+                   "library's atom count (for scripts/soak.sh)");
 
   velkhost::LineOptions writeLine;
   velkhost::WriteArgs writeArgs;

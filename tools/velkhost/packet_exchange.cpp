@@ -37,8 +37,10 @@ TagReading ReadItem(HostPacket& packet, size_t i, const PacketOutcome& outcome, 
     reading.state = TagReading::kGood;
   else if (quality == kQualityUntouched)
     reading.state = TagReading::kNotStored;
-  else
+  else if (quality == 0)
     reading.state = TagReading::kRefused;
+  else
+    reading.state = TagReading::kBad;
   reading.ok = reading.state == TagReading::kGood;
   reading.quality = reading.ok ? velk::kQualityGood : (quality == kQualityUntouched ? 0 : quality);
   const uint64_t stamped = secondInterface ? packet.timeStamp(i) : 0;

@@ -25,7 +25,9 @@ struct PacketOutcome {
 
 struct TagReading {
   // Why a tag has no value, when it has none.
-  enum State { kGood, kPacketFailed, kRefused, kNotStored } state = kPacketFailed;
+  // kRefused: quality 0 (the module refused); kBad: another quality that is
+  // not good (a Data7810 channel without a valid reading gets 16).
+  enum State { kGood, kPacketFailed, kRefused, kBad, kNotStored } state = kPacketFailed;
   bool ok = false;
   TagValue value;
   uint16_t quality = 0;   // the item's quality (IDriver2), else 192 or 0 by the result

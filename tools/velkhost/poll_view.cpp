@@ -31,6 +31,8 @@ const char* Missing(const TagReading& r) {
   switch (r.state) {
     case TagReading::kRefused:
       return "REFUSED";
+    case TagReading::kBad:
+      return "BAD";
     case TagReading::kNotStored:
       return "NO VALUE";
     default:
@@ -44,6 +46,8 @@ const char* StateName(const TagReading& r) {
       return "good";
     case TagReading::kRefused:
       return "refused";
+    case TagReading::kBad:
+      return "bad";
     case TagReading::kNotStored:
       return "no value";
     default:
