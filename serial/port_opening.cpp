@@ -139,6 +139,8 @@ uint32_t SerialLine::WholeAnswerBoundMs() const {
 
 void SerialLine::Reopen() {
   if (portSettingsGiven != 1) return;
+  // Counts as the packet's re-opening (the probe asks for one itself).
+  reopenArmed_ = false;
   ReleasePort();
   OpenComm(portSettings);
 }

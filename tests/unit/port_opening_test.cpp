@@ -64,11 +64,13 @@ TEST_F(PortOpening, PortThatCannotOpenKeepsTheSettings) {
   EXPECT_EQ(line.answerTimeoutMs, 700);
   EXPECT_EQ(line.rtsControl, 2);
   EXPECT_STREQ(line.portSettings.portName, "COM9");
+  EXPECT_EQ(line.diagnostics.lastPortError, velk::kPortOpenMissing);
 
   // Once the port exists, the re-opening of the probe finds it.
   fake.AddPort("COM9");
   line.Reopen();
   EXPECT_NE(line.portHandle, platform::kNoHandle);
+  EXPECT_EQ(line.diagnostics.lastPortError, velk::kPortOpenOk);
   EXPECT_EQ(line.OpenPort(nullptr), 0);
 }
 
@@ -79,6 +81,7 @@ TEST_F(PortOpening, RefusedSettingsCloseTheNewPort) {
   EXPECT_EQ(line.portHandle, platform::kNoHandle);
   EXPECT_EQ(fake.openHandles.size(), 0u);
   EXPECT_EQ(fake.closed.size(), 1u);
+  EXPECT_EQ(line.diagnostics.lastPortError, velk::kPortOpenSettingsRefused);
 
   // A port already open stays the line's when another one is refused.
   fake.failSetState = false;

@@ -130,20 +130,24 @@ TEST_F(SerialPosix, ReadsWhatIsWaitingAndWaitsForInput) {
 }
 
 TEST_F(SerialPosix, WriteIsBoundedByItsTimeOut) {
-  const platform::Handle h = api.Open(pty.slavePath().c_str());
-  ASSERT_NE(h, platform::kNoHandle);
-  ASSERT_TRUE(api.SetState(h, platform::CommState{9600, 8, 0, 0}));
-  platform::CommTimeouts t;
-  t.writeTotalMultiplier = 0;
-  t.writeTotalConstant = 100;
-  ASSERT_TRUE(api.SetTimeouts(h, t));
-  std::string big(4 << 20, 'x');  // nobody reads the master side
-  uint32_t written = 0;
-  const uint32_t start = clock.TickMs();
-  EXPECT_FALSE(api.Write(h, big.data(), static_cast<uint32_t>(big.size()), &written));
-  EXPECT_LT(written, big.size());
-  EXPECT_LT(clock.TickMs() - start, 2000u);
-  api.Close(h);
+  // A port opened here, and a blocking descriptor the host opened itself.
+  for (const bool adopted : {false, true}) {
+    const platform::Handle h = adopted ? open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)
+                                       : api.Open(pty.slavePath().c_str());
+    ASSERT_NE(h, platform::kNoHandle);
+    ASSERT_TRUE(api.SetState(h, platform::CommState{9600, 8, 0, 0}));
+    platform::CommTimeouts t;
+    t.writeTotalMultiplier = 0;
+    t.writeTotalConstant = 100;
+    ASSERT_TRUE(api.SetTimeouts(h, t));
+    std::string big(4 << 20, 'x');  // nobody reads the master side
+    uint32_t written = 0;
+    const uint32_t start = clock.TickMs();
+    EXPECT_FALSE(api.Write(h, big.data(), static_cast<uint32_t>(big.size()), &written)) << adopted;
+    EXPECT_LT(written, big.size());
+    EXPECT_LT(clock.TickMs() - start, 2000u) << adopted;
+    api.Close(h);
+  }
 }
 
 class LineOnPseudoTerminal : public SerialPosix {
