@@ -363,7 +363,7 @@ class PosixSerialApi final : public SerialApi {
 
 }  // namespace
 
-SerialApi& SystemSerialApi() {
+SerialApi& DeviceSerialApi() {
   static PosixSerialApi api;
   return api;
 }

@@ -13,6 +13,7 @@
 #include "platform/terminal.h"
 #include "sim/bus.h"
 #include "sim/server.h"
+#include "sim/tcp_relay.h"
 #include "sim_file.h"
 
 namespace {
@@ -71,6 +72,8 @@ int main(int argc, char** argv) {
   uint32_t refreshMs = 250;
   double durationS = 0;
   std::string pathFile;
+  uint16_t tcpPort = 0;
+  std::string tcpBind = "127.0.0.1";
 
   app.add_option("file", file, "TOML file with [[module]] entries and an optional [line] table");
 
@@ -95,6 +98,14 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0.0, 1e7));
   app.add_option("--path-file", pathFile,
                  "Also write the served line's path into this file, for scripts.\nExample: --path-file /tmp/velksim.path");
+
+  app.add_option("--tcp", tcpPort,
+                 "Also serve the line on this TCP port, as a device server in raw mode does\n"
+                 "(one client at a time). Example: --tcp 4001, then the driver's port tcp:127.0.0.1:4001")
+      ->check(CLI::Range(1, 65535));
+  app.add_option("--tcp-bind", tcpBind,
+                 "Address the --tcp port listens on (default 127.0.0.1, loopback only;\n"
+                 "0.0.0.0 opens it to the network)");
 
   CLI11_PARSE(app, argc, argv);
 
@@ -146,6 +157,12 @@ int main(int argc, char** argv) {
                                           : server.ServeDevice(line.device, line.settings, &error);
   if (!served) return Fail(error, 2);
 
+  sim::TcpRelay relay;
+  if (tcpPort != 0 && !relay.Start(server.path(), tcpBind, tcpPort, &error)) {
+    server.Stop();
+    return Fail(error, 2);
+  }
+  if (tcpPort != 0) printf("velksim: also on tcp:%s:%u\n", tcpBind.c_str(), static_cast<unsigned>(tcpPort));
   printf("velksim: %zu module%s on %s\n", bus.Modules().size(), bus.Modules().size() == 1 ? "" : "s",
          server.path().c_str());
   fflush(stdout);
@@ -171,6 +188,7 @@ int main(int argc, char** argv) {
     // Short sleeps, so that Ctrl-C ends the program at once.
     for (uint32_t slept = 0; slept < refreshMs && !platform::InterruptRequested(); slept += 10) clock.SleepMs(10);
   }
+  relay.Stop();
   server.Stop();
   view.Update();
   view.Finish();
