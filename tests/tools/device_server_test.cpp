@@ -406,3 +406,41 @@ TEST_F(DriverBehindDeviceServer, ServerRestartedMidPollFailsFastAndRecovers) {
 }
 
 }  // namespace
+
+namespace {
+
+// velksim's own TCP port, named in the line file and on velkhost's command
+// line: probe, scan and poll go through it as through a device server.
+TEST(VelksimTcpPort, VelkhostProbesScansAndPollsThroughIt) {
+  TempDir dir;
+  const std::string port = std::to_string(FreePort());
+  const std::string name = "tcp:127.0.0.1:" + port;
+  BackgroundProgram simulator;
+  ASSERT_TRUE(simulator.Start({VELKSIM_PATH, "-m", "3:Velk4017:checksum", "-m", "5:Velk4050:checksum", "--tcp", port, "--plain"}));
+  ASSERT_TRUE(simulator.WaitForOutput("also on " + name, 10000)) << simulator.err();
+  const std::string line = dir.Write(
+      "line.toml", "[port]\nname = \"" + name +
+                       "\"\ntimeout_ms = 500\n"
+                       "[[device]]\nname = \"ai\"\ntype = \"Velk4017\"\naddress = \"3\"\n"
+                       "[[device]]\nname = \"relays\"\ntype = \"Velk4050\"\naddress = \"5\"\n"
+                       "[[tag]]\nname = \"relay3\"\ndevice = \"relays\"\naddress = \"DO3\"\ntype = \"bit\"\n");
+
+  tooltest::ProgramResult r = tooltest::RunProgram({VELKHOST_PATH, "probe", line, "ai"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("answered"), std::string::npos) << r.out;
+  r = tooltest::RunProgram({VELKHOST_PATH, "scan", line, "--port", name, "--type", "Velk4017", "--from", "0", "--to",
+                            "6", "--timeout-ms", "100"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("2 modules answered"), std::string::npos) << r.out;
+  r = tooltest::RunProgram({VELKHOST_PATH, "poll", line, "--once", "--json"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("\"relay3\""), std::string::npos) << r.out;
+
+  // A name that is not a device server port is explained, not looked up.
+  r = tooltest::RunProgram({VELKHOST_PATH, "poll", line, "--once", "--port", "tcp:127.0.0.1"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("is not a device server port"), std::string::npos) << r.err;
+  EXPECT_EQ(simulator.Stop().exitCode, 0);
+}
+
+}  // namespace
