@@ -44,8 +44,8 @@ enum class Readiness { kReadable, kTimeout, kFailed };
 // Waits until bytes (or the end of the stream) can be received.
 Readiness WaitReadable(Socket s, uint32_t maxMs);
 
-// Bytes handed to the socket and not yet acknowledged by the peer, where
-// the system tells; 0 where it does not.
+// Bytes handed to the socket and not yet sent, where the system tells; 0
+// where it does not.
 uint32_t UnsentBytes(Socket s);
 
 void CloseSocket(Socket s);

@@ -156,6 +156,14 @@ ReceiveResult Receive(Socket s, void* bytes, uint32_t capacity, uint32_t* got) {
   for (;;) {
     const ssize_t n = ::recv(Fd(s), bytes, capacity, 0);
     if (n > 0) {
+#if defined(TCP_QUICKACK)
+      // Acknowledged at once, not after the delayed-ACK timer: a server
+      // that holds small writes back until its last one is acknowledged
+      // (Nagle) would otherwise delay its next answer by that much. The
+      // kernel clears the flag again by itself, so it is set per receive.
+      const int on = 1;
+      setsockopt(Fd(s), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#endif
       *got = static_cast<uint32_t>(n);
       return ReceiveResult::kData;
     }
@@ -195,9 +203,14 @@ Readiness WaitReadable(Socket s, uint32_t maxMs) {
   return (revents & (POLLIN | POLLHUP)) ? Readiness::kReadable : Readiness::kFailed;
 }
 
+// Not yet sent, rather than not yet acknowledged (SIOCOUTQ): the peer
+// acknowledges a command late, with its answer or after the delayed-ACK
+// timer, and a caller that polls for a drained queue would spin that long.
 uint32_t UnsentBytes(Socket s) {
   int queued = 0;
-#if defined(SIOCOUTQ)
+#if defined(SIOCOUTQNSD)
+  if (Fd(s) < 0 || ioctl(Fd(s), SIOCOUTQNSD, &queued) != 0) return 0;
+#elif defined(SIOCOUTQ)
   if (Fd(s) < 0 || ioctl(Fd(s), SIOCOUTQ, &queued) != 0) return 0;
 #else
   (void)s;
