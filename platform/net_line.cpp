@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -327,8 +328,13 @@ class NetLines final : public NetLineApi {
         c.end -= c.begin;
         c.begin = 0;
       }
+      if (c.end - c.begin == kInputBytes) {
+        // Nobody reads and the buffer is full: the oldest bytes are lost, as
+        // in a UART's overrun, so that a server answer behind them still
+        // gets through and no wait spins on a socket it cannot drain.
+        c.begin = c.end = 0;
+      }
       const uint32_t room = kInputBytes - c.end;
-      if (room == 0) return;
       const uint32_t want = room < kReceiveChunk ? room : kReceiveChunk;
       uint32_t got = 0;
       net::ReceiveResult result;
@@ -434,7 +440,7 @@ class NetLines final : public NetLineApi {
   std::mutex mutex_;
   std::map<Handle, std::unique_ptr<Connection>> lines_;
   Handle next_ = kFirstHandle;
-  uint32_t connectTimeoutMs_ = kDefaultConnectTimeoutMs;
+  std::atomic<uint32_t> connectTimeoutMs_{kDefaultConnectTimeoutMs};
 };
 
 }  // namespace

@@ -220,6 +220,38 @@ TEST_F(DeviceServerLine, Rfc2217SettingsReachTheDeviceAndRawLeavesThemAlone) {
   }
 }
 
+// The server going away is a hang-up to whoever waits on the line, at
+// once; the next write connects again, with the settings sent again.
+TEST_F(DeviceServerLine, LostServerIsAHangUpAndTheNextWriteConnectsAgain) {
+  platform::Clock& clock = platform::SystemClock();
+  for (bool rfc2217 : {false, true}) {
+    SCOPED_TRACE(server->Name(rfc2217));
+    const platform::Handle h = api.Open(server->Name(rfc2217).c_str());
+    ASSERT_NE(h, platform::kNoHandle);
+    ASSERT_TRUE(api.SetState(h, platform::CommState{2400, 8, 0, 2}));
+    server->Stop();
+    const uint32_t start = clock.TickMs();
+    EXPECT_EQ(api.WaitForInput(h, 3000), platform::WaitResult::kHangUp);
+    EXPECT_LT(clock.TickMs() - start, 1500u);
+    platform::CommStatus status;
+    EXPECT_FALSE(api.Status(h, &status));
+    char byte;
+    uint32_t got = 0;
+    EXPECT_FALSE(api.Read(h, &byte, 1, &got));
+    uint32_t written = 0;
+    EXPECT_FALSE(api.Write(h, "x", 1, &written));  // refused: nobody listens
+
+    ASSERT_TRUE(server->Start()) << server->log();
+    ASSERT_TRUE(api.Write(h, "y", 1, &written));
+    EXPECT_EQ(ReadMaster(Master(rfc2217), 1), "y");
+    termios t;
+    ASSERT_EQ(tcgetattr(static_cast<int>(Master(rfc2217)), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), rfc2217 ? B2400 : B9600);
+    EXPECT_EQ((t.c_cflag & CSTOPB) != 0, rfc2217);
+    EXPECT_TRUE(api.Close(h));
+  }
+}
+
 // Nobody listening, and a server whose listen queue is full so that the
 // connection is never answered: the opening fails, within the bound.
 TEST(DeviceServerOpening, RefusedAndSilentAddressesFailWithinTheBound) {
