@@ -151,6 +151,10 @@ int main(int argc, char** argv) {
   if (!parity.empty()) velksim::ParityCode(parity, &line.settings.parity);
   if (stopBits != 0) line.settings.stopBits = stopBits == 2 ? 2 : 0;
 
+  // The relay opens the pseudo-terminal's slave side as a client would; a
+  // served device is held by the server itself.
+  if (tcpPort != 0 && !line.device.empty()) return Fail("--tcp serves the pseudo-terminal, not a --device", 1);
+
   platform::CatchInterrupts();
   sim::Server server(bus);
   const bool served = line.device.empty() ? server.ServePseudoTerminal(&error)
@@ -162,9 +166,9 @@ int main(int argc, char** argv) {
     server.Stop();
     return Fail(error, 2);
   }
-  if (tcpPort != 0) printf("velksim: also on tcp:%s:%u\n", tcpBind.c_str(), static_cast<unsigned>(tcpPort));
   printf("velksim: %zu module%s on %s\n", bus.Modules().size(), bus.Modules().size() == 1 ? "" : "s",
          server.path().c_str());
+  if (tcpPort != 0) printf("velksim: also on tcp:%s:%u\n", tcpBind.c_str(), static_cast<unsigned>(tcpPort));
   fflush(stdout);
   if (!pathFile.empty()) {
     FILE* f = fopen(pathFile.c_str(), "w");
