@@ -130,8 +130,12 @@ class SerialApi {
   virtual bool DeviceNamesNeedColon() = 0;
 };
 
-// The operating system's serial services.
+// The serial services the driver uses: a port name "tcp:HOST:PORT" or
+// "rfc2217:HOST:PORT" is a line behind a device server (platform/net_line.h),
+// any other name a device of the operating system.
 SerialApi& SystemSerialApi();
+// The operating system's serial devices alone.
+SerialApi& DeviceSerialApi();
 
 }  // namespace platform
 

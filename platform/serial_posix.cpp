@@ -484,7 +484,7 @@ class PosixSerialApi final : public SerialApi {
 
 }  // namespace
 
-SerialApi& SystemSerialApi() {
+SerialApi& DeviceSerialApi() {
   static PosixSerialApi api;
   return api;
 }

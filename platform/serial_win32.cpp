@@ -157,7 +157,7 @@ class Win32SerialApi final : public SerialApi {
 
 }  // namespace
 
-SerialApi& SystemSerialApi() {
+SerialApi& DeviceSerialApi() {
   static Win32SerialApi api;
   return api;
 }

@@ -17,6 +17,8 @@ A line file (TOML) describes the serial port, the devices and their tags:
 
   [port]
   name = "ttyUSB0"        # or /dev/ttyS1; --port and --simulate replace it
+                          # behind a device server: tcp:HOST:PORT (raw) or
+                          # rfc2217:HOST:PORT (Telnet, settings sent to it)
   baud = 9600             # data_bits = 8, parity = "none", stop_bits = 1
   timeout_ms = 1000       # the driver's answer time-out
   poll_delay_ms = 15      # first wait, written through a DISPLAY register

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/net_line.h"
+
 namespace velkhost {
 namespace {
 
@@ -45,6 +47,23 @@ std::string DescribeSettings(const velk::PortSettings& s) {
 bool OpenLine(velk::IDriver* driver, const velk::PortSettings& settings, std::string* error) {
   if (driver->OpenPort(0, &settings) == 1) return true;
   const std::string name(settings.portName, strnlen(settings.portName, sizeof settings.portName));
+  if (platform::IsNetPortName(name.c_str())) {
+    platform::NetPortName parsed;
+    if (!platform::ParseNetPortName(name.c_str(), &parsed)) {
+      *error = "port name '" + name +
+               "' is not a device server port: write tcp:HOST:PORT (raw TCP) or rfc2217:HOST:PORT (Telnet with COM "
+               "Port Control), for example tcp:192.168.1.50:4001.";
+      return false;
+    }
+    *error = "cannot open '" + name + "': the device server at " + parsed.host + " port " +
+             std::to_string(parsed.port) +
+             " refused the connection, the host name is unknown, or it did not answer within " +
+             std::to_string(platform::NetLineApi::kDefaultConnectTimeoutMs) + " ms" +
+             (parsed.rfc2217 ? "; or it did not take the line settings as COM Port Control commands (" +
+                                   DescribeSettings(settings) + ")."
+                             : ".");
+    return false;
+  }
   const std::string path = DevicePath(name);
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) {

@@ -13,6 +13,7 @@
 #include "platform/terminal.h"
 #include "sim/bus.h"
 #include "sim/server.h"
+#include "sim/tcp_relay.h"
 #include "sim_file.h"
 
 namespace {
@@ -72,6 +73,8 @@ int main(int argc, char** argv) {
   double durationS = 0;
   std::string pathFile;
   std::string linkPath;
+  uint16_t tcpPort = 0;
+  std::string tcpBind = "127.0.0.1";
 
   app.add_option("file", file, "TOML file with [[module]] entries and an optional [line] table");
 
@@ -101,6 +104,13 @@ int main(int argc, char** argv) {
                  "Serve the pseudo-terminal behind this fixed name as well: a symbolic link to it, made\n"
                  "again by every run, so a driver keeps its port name across restarts.\n"
                  "Example: --link /tmp/velk-line");
+  app.add_option("--tcp", tcpPort,
+                 "Also serve the line on this TCP port, as a device server in raw mode does\n"
+                 "(one client at a time). Example: --tcp 4001, then the driver's port tcp:127.0.0.1:4001")
+      ->check(CLI::Range(1, 65535));
+  app.add_option("--tcp-bind", tcpBind,
+                 "Address the --tcp port listens on (default 127.0.0.1, loopback only;\n"
+                 "0.0.0.0 opens it to the network)");
 
   CLI11_PARSE(app, argc, argv);
   if (!linkPath.empty() && !device.empty()) return Fail("--link applies to a pseudo-terminal, not to --device", 1);
@@ -147,14 +157,24 @@ int main(int argc, char** argv) {
   if (!parity.empty()) velksim::ParityCode(parity, &line.settings.parity);
   if (stopBits != 0) line.settings.stopBits = stopBits == 2 ? 2 : 0;
 
+  // The relay opens the pseudo-terminal's slave side as a client would; a
+  // served device is held by the server itself.
+  if (tcpPort != 0 && !line.device.empty()) return Fail("--tcp serves the pseudo-terminal, not a --device", 1);
+
   platform::CatchInterrupts();
   sim::Server server(bus);
   const bool served = line.device.empty() ? server.ServePseudoTerminal(&error, linkPath)
                                           : server.ServeDevice(line.device, line.settings, &error);
   if (!served) return Fail(error, 2);
 
+  sim::TcpRelay relay;
+  if (tcpPort != 0 && !relay.Start(server.path(), tcpBind, tcpPort, &error)) {
+    server.Stop();
+    return Fail(error, 2);
+  }
   printf("velksim: %zu module%s on %s\n", bus.Modules().size(), bus.Modules().size() == 1 ? "" : "s",
          server.path().c_str());
+  if (tcpPort != 0) printf("velksim: also on tcp:%s:%u\n", tcpBind.c_str(), static_cast<unsigned>(tcpPort));
   fflush(stdout);
   if (!pathFile.empty()) {
     FILE* f = fopen(pathFile.c_str(), "w");
@@ -178,6 +198,7 @@ int main(int argc, char** argv) {
     // Short sleeps, so that Ctrl-C ends the program at once.
     for (uint32_t slept = 0; slept < refreshMs && !platform::InterruptRequested(); slept += 10) clock.SleepMs(10);
   }
+  relay.Stop();
   server.Stop();
   view.Update();
   view.Finish();

@@ -1,0 +1,48 @@
+// A line behind a serial device server, reached by its port name:
+// "tcp:HOST:PORT" is a raw TCP stream to the server's serial port (the line
+// settings are the server's own); "rfc2217:HOST:PORT" is Telnet with COM
+// Port Control, and the line's settings, purges and RTS go to the server.
+// It offers the serial services of a device, so the transaction, the Data
+// paths and the probe run over it unchanged.
+#ifndef VELK_PLATFORM_NET_LINE_H
+#define VELK_PLATFORM_NET_LINE_H
+
+#include <stdint.h>
+
+#include "platform/serial_api.h"
+
+namespace platform {
+
+struct NetPortName {
+  bool rfc2217 = false;
+  char host[32] = {};  // a name, an IPv4 address or an IPv6 address without brackets
+  uint16_t port = 0;
+};
+
+// True when `name` (after a Windows device prefix) asks for a network line,
+// well-formed or not: such a name is never looked up as a device.
+bool IsNetPortName(const char* name);
+// Parses "tcp:HOST:PORT" or "rfc2217:HOST:PORT"; HOST may be "[v6 address]".
+// A Windows device prefix ("\\.\", "//./") is dropped first.
+bool ParseNetPortName(const char* name, NetPortName* out);
+
+class NetLineApi : public SerialApi {
+ public:
+  // How long opening (and re-connecting) may take, and how long the server
+  // may take to answer a COM Port command. The line's answer time-out does
+  // not reach the serial services, so this is a setting of its own.
+  static const uint32_t kDefaultConnectTimeoutMs = 3000;
+  virtual void SetConnectTimeoutMs(uint32_t ms) = 0;
+
+  // True for a handle this object gave out and has not closed.
+  virtual bool Owns(Handle h) = 0;
+};
+
+// The process's network lines. Their handles never equal a device's: they
+// are odd values from 0x40000001 up, far above any descriptor the system
+// hands out and never a multiple of four (as Windows handles are).
+NetLineApi& NetworkSerialApi();
+
+}  // namespace platform
+
+#endif

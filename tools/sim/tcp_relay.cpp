@@ -1,0 +1,81 @@
+#include "sim/tcp_relay.h"
+
+#include "platform/serial_api.h"
+
+namespace sim {
+namespace {
+
+// The threads look at the stop flag at least this often.
+const uint32_t kWakeMs = 50;
+const uint32_t kChunk = 512;
+
+}  // namespace
+
+TcpRelay::~TcpRelay() { Stop(); }
+
+bool TcpRelay::Start(const std::string& linePath, const std::string& bindAddress, uint16_t port, std::string* error) {
+  Stop();
+  listener_ = platform::net::Listen(bindAddress.c_str(), port, error);
+  if (listener_ == platform::net::kNoSocket) return false;
+  linePath_ = linePath;
+  stop_ = false;
+  thread_ = std::thread(&TcpRelay::Run, this);
+  return true;
+}
+
+void TcpRelay::Stop() {
+  if (thread_.joinable()) {
+    stop_ = true;
+    thread_.join();
+  }
+  platform::net::CloseSocket(listener_);
+  listener_ = platform::net::kNoSocket;
+}
+
+void TcpRelay::Run() {
+  while (!stop_) {
+    const platform::net::Socket client = platform::net::Accept(listener_, kWakeMs);
+    if (client == platform::net::kNoSocket) continue;
+    Serve(client);
+    platform::net::CloseSocket(client);
+  }
+}
+
+// Two directions, each blocked on its own source, so that neither adds a
+// polling delay to the other.
+void TcpRelay::Serve(platform::net::Socket client) {
+  platform::SerialApi& api = platform::DeviceSerialApi();
+  const platform::Handle line = api.Open(linePath_.c_str());
+  if (line == platform::kNoHandle) return;
+  platform::CommState raw;  // raw bytes; a pseudo-terminal has no baud rate
+  raw.baudRate = 9600;
+  api.SetState(line, raw);
+  std::atomic<bool> done{false};
+
+  std::thread toClient([&] {
+    char bytes[kChunk];
+    while (!stop_ && !done) {
+      if (api.WaitForInput(line, kWakeMs) == platform::WaitResult::kTimeout) continue;
+      uint32_t got = 0;
+      if (!api.Read(line, bytes, sizeof bytes, &got)) break;
+      if (got > 0 && !platform::net::SendAll(client, bytes, got, 1000)) break;
+    }
+    done = true;
+  });
+  char bytes[kChunk];
+  while (!stop_ && !done) {
+    const platform::net::Readiness ready = platform::net::WaitReadable(client, kWakeMs);
+    if (ready == platform::net::Readiness::kTimeout) continue;
+    uint32_t got = 0;
+    if (ready == platform::net::Readiness::kFailed ||
+        platform::net::Receive(client, bytes, sizeof bytes, &got) == platform::net::ReceiveResult::kClosed)
+      break;
+    uint32_t written = 0;
+    if (got > 0) api.Write(line, bytes, got, &written);
+  }
+  done = true;
+  toClient.join();
+  api.Close(line);
+}
+
+}  // namespace sim
