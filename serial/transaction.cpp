@@ -29,8 +29,10 @@ int32_t SerialLine::Transact(char* buffer, int32_t* length) {
   // A failed broadcast is not given up: it is written again below and waited
   // on like any other command.
   if (ContainsBroadcast(buffer, *length) && WriteCommand(portHandle, buffer, commandLength, &written) == 1)
-    return 1;
-  if (WriteCommand(portHandle, buffer, commandLength, &written) != 1) return 0;
+    return diagnostics.Sent(buffer, commandLength, clock_.TickMs()), 1;
+  if (WriteCommand(portHandle, buffer, commandLength, &written) != 1)
+    return diagnostics.Fail(portHandle == platform::kNoHandle ? velk::kOutcomeNoPort : velk::kOutcomePortLost), 0;
+  diagnostics.Sent(buffer, commandLength, clock_.TickMs());
 
   memset(buffer, 0, 4);
   const uint32_t timeout = static_cast<uint32_t>(answerTimeoutMs);
@@ -41,20 +43,23 @@ int32_t SerialLine::Transact(char* buffer, int32_t* length) {
   char chunk[kMaxChunk];
   for (;;) {
     const uint32_t now = clock_.TickMs();
-    if (platform::TickAfter(now, deadline)) return 0;
+    if (platform::TickAfter(now, deadline))
+      return diagnostics.Fail(*length > 0 ? velk::kOutcomeNoCarriageReturn : velk::kOutcomeNoAnswer), 0;
     platform::CommStatus status;
     api_.Status(portHandle, &status);
     uint32_t got = 0;
     if (status.inQueue > 0) {
       const uint32_t want = status.inQueue < kMaxChunk ? status.inQueue : kMaxChunk;
-      if (!api_.Read(portHandle, chunk, want, &got)) return 0;
+      if (!api_.Read(portHandle, chunk, want, &got)) return diagnostics.Fail(velk::kOutcomePortLost), 0;
     }
     if (got == 0) {
       // One past the deadline, so that the next look finds it passed.
-      api_.WaitForInput(portHandle, platform::TickRemaining(now, deadline) + 1);
+      if (api_.WaitForInput(portHandle, platform::TickRemaining(now, deadline) + 1) == platform::WaitResult::kHangUp)
+        return diagnostics.Fail(velk::kOutcomePortLost), 0;
       continue;
     }
-    if (*length + static_cast<int32_t>(got) > kMaxAnswer) return 0;
+    diagnostics.Received(chunk, got, clock_.TickMs());
+    if (*length + static_cast<int32_t>(got) > kMaxAnswer) return diagnostics.Fail(velk::kOutcomeAnswerTooLong), 0;
     memcpy(buffer + *length, chunk, got);
     *length += static_cast<int32_t>(got);
     if (buffer[*length - 1] == kCarriageReturn) return 1;
