@@ -4,16 +4,16 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/interrupt.h"
 #include "platform/terminal.h"
 
 namespace velkhost {
 
 bool StdoutIsTerminal() { return platform::StandardOutputIsTerminal(); }
 
-void InstallStopHandler() { platform::CatchInterrupts(); }
-
-bool StopRequested() { return platform::InterruptRequested(); }
+int TerminalColumns() {
+  int columns = 0, rows = 0;
+  return platform::TerminalSize(&columns, &rows) ? columns : 0;
+}
 
 void SleepUnlessStopped(int ms) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
