@@ -65,13 +65,13 @@ bool OpenLine(velk::IDriver* driver, const velk::PortSettings& settings, std::st
 bool OpenLine(DriverObject& driver, const velk::PortSettings& settings, std::string* error) {
   if (OpenLine(driver.d, settings, error)) return true;
   const int32_t cause = driver.LastPortError();
-  if (cause == velk::kPortOpenOk) return false;  // the library does not say: keep the guess
+  // A missing device is already named with its path; without a cause from
+  // the library, the likely reasons stay listed.
+  if (cause == velk::kPortOpenOk || cause == velk::kPortOpenMissing) return false;
   const std::string name(settings.portName, strnlen(settings.portName, sizeof settings.portName));
   *error = "cannot open serial port '" + name + "' (" + DevicePath(name) + "): " + PortErrorReason(cause) + ": " +
            PortErrorHint(cause) + ".";
   if (cause == velk::kPortOpenSettingsRefused) *error += " Asked for " + DescribeSettings(settings) + ".";
-  if (cause == velk::kPortOpenMissing)
-    *error += " `velkhost poll FILE --simulate` runs against the built-in simulator instead.";
   return false;
 }
 
