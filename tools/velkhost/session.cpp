@@ -83,6 +83,7 @@ int LineSession::Load(const LibraryOptions& libraryOptions, const LineOptions& l
     fprintf(stderr, "velkhost: %s has errors; nothing was sent\n", line.configPath.c_str());
     return kExitConfig;
   }
+  fileRead = true;
   ApplyLineOverrides(line, &config.port);
   if (!LoadDriver(libraryOptions, &library, &driver)) return kExitConfig;
   std::vector<ConfigProblem> warnings;

@@ -82,6 +82,9 @@ class LineSession {
   std::unique_ptr<DriverObject> driver;
   LineConfig config;
   CheckedLine checked;
+  // The line file itself was read without problems (the driver may still
+  // have rejected entries of it).
+  bool fileRead = false;
 
  private:
   LineOptions options_;
