@@ -44,6 +44,8 @@ TEST(ExitCodes, OneCodePerKindOfEnding) {
       {"a silent module", "velkhost", {"poll", silent, "--simulate", "--once", "--json"}, 1,
        "\"reason\":\"no answer\""},
       {"a spoilt checksum", "velkhost", {"poll", spoilt, "--simulate", "--once", "--plain"}, 1, "checksum mismatch"},
+      {"a probe answered with a spoilt checksum", "velkhost", {"probe", spoilt, "ai", "--simulate"}, 1,
+       "answers with a different checksum setting"},
       {"an unknown option", "velkhost", {"poll", good, "--no-such-option"}, 2, ""},
       {"a setting out of range", "velkhost", {"poll", good, "--parity", "sideways"}, 2, ""},
       {"a broken line file", "velkhost", {"poll", broken, "--simulate"}, 2, "baud"},
