@@ -18,7 +18,7 @@ bool StopRequested();
 
 // Runs `command` on a worker thread and waits for it or for Ctrl-C. A
 // driver call cannot be interrupted and may wait out a long time-out, so
-// when the command has not ended within 100 ms of the stop, this thread
+// when the command has not ended shortly after the stop, this thread
 // restores the terminal, calls `report` (when set) and leaves the process
 // with kExitInterrupted; the driver is never called from two threads.
 // Returns the command's exit code, or kExitInterrupted after a stop.

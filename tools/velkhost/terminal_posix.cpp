@@ -25,7 +25,9 @@ volatile sig_atomic_t stops = 0;
 int wakePipe[2] = {-1, -1};
 std::function<void()> forcedExitReport;
 
-const int kGraceMs = 100;
+// Long enough for a command between exchanges to end by itself (its sleeps
+// look every 20 ms), short enough that Ctrl-C feels immediate.
+const int kGraceMs = 60;
 
 void Wake(char why) {
   if (wakePipe[1] < 0) return;
