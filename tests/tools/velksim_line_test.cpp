@@ -87,4 +87,25 @@ TEST(VelksimWithVelkhost, PortHeldByAnotherHostIsExplained) {
   EXPECT_EQ(poller.Stop().exitCode, 130) << poller.err();
 }
 
+// The two example files are one bus: velksim playing either of them answers
+// every tag of the line file.
+TEST(VelksimWithVelkhost, BothExamplesPlayTheLineFilesBus) {
+  const std::string examples = std::string(VELK_SOURCE_DIR) + "/examples/";
+  for (const char* played : {"simulator.toml", "line.toml"}) {
+    SCOPED_TRACE(played);
+    BackgroundProgram simulator;
+    ASSERT_TRUE(simulator.Start({VELKSIM_PATH, examples + played, "--plain"}));
+    ASSERT_TRUE(simulator.WaitForOutput("\n", 10000)) << simulator.err();
+    std::smatch match;
+    const std::string first = simulator.out();
+    ASSERT_TRUE(std::regex_search(first, match, std::regex("modules? on (\\S+)\\n"))) << first;
+    const ProgramResult r =
+        RunProgram({VELKHOST_PATH, "poll", examples + "line.toml", "--port", match[1], "--once", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const nlohmann::json& tag : nlohmann::json::parse(r.out).at("tags"))
+      EXPECT_TRUE(tag.at("ok").get<bool>()) << tag.dump();
+    simulator.Stop();
+  }
+}
+
 }  // namespace
