@@ -74,20 +74,51 @@ bool ReadBackVelk4050Outputs(serial::SerialLine& line, velk::Packet& packet) {
 
 }  // namespace
 
-int32_t CVelk4000Pro::ProcessPacket(velk::Packet* packet) {
-  if (packet == nullptr || packet->moduleType == nullptr) return 0;
-  line().StartPacket();
+template <>
+int32_t CVelk4000Pro::DispatchPacket<velk::TagItem>(velk::Packet* packet) {
+  if (packet == nullptr || packet->moduleType == nullptr) return NotBuilt();
   if (protocol::SameTypeName(packet->moduleType, "Data7810")) return data7810().ProcessData7810Packet(*packet);
   if (protocol::SameTypeName(packet->moduleType, "Data7210")) return data7210().ProcessData7210Packet(*packet);
   return ProcessVelkPacket<velk::TagItem>(*packet);
 }
 
-int32_t CVelk4000Pro::ProcessPacket2(velk::Packet* packet) {
-  if (packet == nullptr || packet->moduleType == nullptr) return 0;
-  line().StartPacket();
+template <>
+int32_t CVelk4000Pro::DispatchPacket<velk::TagItem2>(velk::Packet* packet) {
+  if (packet == nullptr || packet->moduleType == nullptr) return NotBuilt();
   if (protocol::SameTypeName(packet->moduleType, "Data7810")) return data7810().ProcessData7810Packet2(*packet);
   if (protocol::SameTypeName(packet->moduleType, "Data7210")) return data7210().ProcessData7210Packet2(*packet);
   return ProcessVelkPacket<velk::TagItem2>(*packet);
+}
+
+int32_t CVelk4000Pro::ProcessPacket(velk::Packet* packet) {
+  serial::LineDiagnostics& diagnostics = line().diagnostics;
+  diagnostics.BeginPacket();
+  line().StartPacket();
+  const int32_t result = DispatchPacket<velk::TagItem>(packet);
+  diagnostics.EndPacket(result);
+  return result;
+}
+
+int32_t CVelk4000Pro::ProcessPacket2(velk::Packet* packet) {
+  serial::LineDiagnostics& diagnostics = line().diagnostics;
+  diagnostics.BeginPacket();
+  line().StartPacket();
+  const int32_t result = DispatchPacket<velk::TagItem2>(packet);
+  diagnostics.EndPacket(result);
+  return result;
+}
+
+int32_t CVelk4000Pro::NotBuilt() {
+  line().diagnostics.Fail(velk::kOutcomeNotBuilt);
+  return 0;
+}
+
+int32_t CVelk4000Pro::ExchangeFailed() {
+  // The line names the cause when it knows it; without a port it may not
+  // have looked.
+  serial::SerialLine& serialLine = line();
+  if (serialLine.portHandle == platform::kNoHandle) serialLine.diagnostics.Fail(velk::kOutcomeNoPort);
+  return 0;
 }
 
 template <typename Item>
@@ -96,7 +127,7 @@ int32_t CVelk4000Pro::ProcessVelkPacket(velk::Packet& packet) {
   // The command and the "DISPLAY" register take their operands from the
   // first item; a packet without one is refused before anything is read.
   Item* first = protocol::FirstItem<Item>(packet);
-  if (first == nullptr || packet.registerName == nullptr || packet.device == nullptr) return 0;
+  if (first == nullptr || packet.registerName == nullptr || packet.device == nullptr) return NotBuilt();
   serial::SerialLine& serialLine = line();
 
   if (IsDisplayRegister(packet.registerName)) {
@@ -112,18 +143,27 @@ int32_t CVelk4000Pro::ProcessVelkPacket(velk::Packet& packet) {
   // cover stays as the command left it or zero.
   char buffer[kAnswerBufferSize] = {};
   int32_t length = 0;
-  if (!Layout::Build(packet, buffer, &length)) return 0;
+  if (!Layout::Build(packet, buffer, &length)) return NotBuilt();
   const int32_t commandLength = length;
-  if (!serialLine.Transact(buffer, &length)) return 0;
-  if (length <= 0 || length > serial::kMaxAnswer) return 0;
+  if (!serialLine.Transact(buffer, &length)) return ExchangeFailed();
+  if (length <= 0 || length > serial::kMaxAnswer) {
+    serialLine.diagnostics.Fail(velk::kOutcomeBadAnswer);
+    return 0;
+  }
 
   if (packet.registerCode == kVelk4050Outputs && protocol::SameTypeName(packet.moduleType, "Velk4050") &&
       !ReadBackVelk4050Outputs<Item>(serialLine, packet))
-    return 0;
+    return ExchangeFailed();
 
-  if (buffer[0] == '?') return 0;  // the module refused the command
+  if (buffer[0] == '?') {  // the module refused the command
+    serialLine.diagnostics.Fail(velk::kOutcomeRefused);
+    return 0;
+  }
   const bool withChecksum = packet.device->noChecksum == 0;
-  if (withChecksum && !serial::AnswerChecksumOk(buffer, length)) return 0;
+  if (withChecksum && !serial::AnswerChecksumOk(buffer, length)) {
+    serialLine.diagnostics.Fail(velk::kOutcomeChecksumMismatch);
+    return 0;
+  }
   if (packet.direction != 0) return 1;
 
   const AnswerText answer{buffer, length > commandLength ? length : commandLength, length, withChecksum};

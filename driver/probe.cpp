@@ -20,11 +20,23 @@ bool HasAlarm(const char* typeName) {
 }  // namespace
 
 int32_t CVelk4000Pro::ProbeDevice(const char* moduleType, int32_t address, velk::DeviceRecord* device) {
+  // A probe is an exchange like a packet's: its outcome and counters tell a
+  // silent address from a line without a port.
+  serial::LineDiagnostics& diagnostics = line().diagnostics;
+  diagnostics.BeginPacket();
+  int32_t result = 0;
   // No name is no module: nothing to probe, and nothing is sent.
-  if (moduleType == nullptr) return 0;
-  if (protocol::SameTypeName(moduleType, "Data7810")) return data7810().ProbeData7810(moduleType, address, device);
-  if (protocol::SameTypeName(moduleType, "Data7210")) return data7210().ProbeData7210(moduleType, address, device);
-  return serial::ProbeVelkModule(line(), address, device);
+  if (moduleType == nullptr)
+    diagnostics.Fail(velk::kOutcomeNotBuilt);
+  else if (protocol::SameTypeName(moduleType, "Data7810"))
+    result = data7810().ProbeData7810(moduleType, address, device);
+  else if (protocol::SameTypeName(moduleType, "Data7210"))
+    result = data7210().ProbeData7210(moduleType, address, device);
+  else
+    result = serial::ProbeVelkModule(line(), address, device);
+  if (result == 0 && line().portHandle == platform::kNoHandle) diagnostics.Fail(velk::kOutcomeNoPort);
+  diagnostics.EndPacket(result);
+  return result;
 }
 
 int32_t CVelk4000Pro::DisableDeviceAlarm(const char* moduleType, int32_t address, uintptr_t) {

@@ -1,5 +1,7 @@
 #include "driver/velk4000_pro.h"
 
+#include <string.h>
+
 #include "platform/component.h"
 #include "protocol/module_types.h"
 
@@ -35,6 +37,8 @@ velk::HResult CVelk4000Pro::QueryInterface(const velk::Guid& iid, void** out) {
     found = static_cast<velk::IDriver*>(&driver_);
   else if (iid == velk::kIidIDriver2)
     found = static_cast<velk::IDriver2*>(&driver2_);
+  else if (iid == velk::kIidIDriverDiagnostics)
+    found = static_cast<velk::IDriverDiagnostics*>(&diagnostics_);
   *out = found;
   if (found == nullptr) return velk::kNoInterface;
   AddRef();
@@ -61,6 +65,31 @@ int32_t CVelk4000Pro::GetRegisterTable(const char* moduleType, const velk::Regis
 int32_t CVelk4000Pro::OpenPort(uintptr_t, const velk::PortSettings* settings) { return line_->OpenPort(settings); }
 int32_t CVelk4000Pro::ClosePort() { return line_->ClosePort(); }
 int32_t CVelk4000Pro::SetPortHandle(const velk::PortHandle* handle) { return line_->SetPortHandle(handle); }
+
+int32_t CVelk4000Pro::GetLastOutcome() { return line_->diagnostics.outcome; }
+int32_t CVelk4000Pro::GetLastPortError() { return line_->diagnostics.lastPortError; }
+
+int32_t CVelk4000Pro::GetCounters(velk::LineCounters* counters) {
+  if (counters == nullptr || counters->size < sizeof counters->size) return 0;
+  // A caller built against a shorter record gets its own part of ours; a
+  // longer one keeps what it has beyond ours.
+  const velk::LineCounters& kept = line_->diagnostics.counters;
+  const uint32_t asked = counters->size;
+  memcpy(counters, &kept, asked < sizeof kept ? asked : sizeof kept);
+  counters->size = asked < sizeof kept ? asked : static_cast<uint32_t>(sizeof kept);
+  return 1;
+}
+
+int32_t CVelk4000Pro::ResetCounters() {
+  line_->diagnostics.ResetCounters();
+  return 1;
+}
+
+int32_t CVelk4000Pro::SetTraceHook(velk::TraceHook hook, void* context) {
+  line_->diagnostics.hook = hook;
+  line_->diagnostics.hookContext = hook != nullptr ? context : nullptr;
+  return 1;
+}
 
 // The embedded interfaces forward to the object: one count, one identity.
 // No exception may cross into the host, which is not written in this
@@ -156,6 +185,27 @@ int32_t CVelk4000Pro::Driver2Impl::Reserved2a(uintptr_t a, uintptr_t b, uintptr_
 }
 int32_t CVelk4000Pro::Driver2Impl::Reserved2b(uintptr_t a) {
   return Guarded(0, [&] { return owner_.Reserved2b(a); });
+}
+
+velk::HResult CVelk4000Pro::DiagnosticsImpl::QueryInterface(const velk::Guid& iid, void** out) {
+  return owner_.QueryInterface(iid, out);
+}
+uint32_t CVelk4000Pro::DiagnosticsImpl::AddRef() { return owner_.AddRef(); }
+uint32_t CVelk4000Pro::DiagnosticsImpl::Release() { return owner_.Release(); }
+int32_t CVelk4000Pro::DiagnosticsImpl::GetLastOutcome() {
+  return Guarded(static_cast<int32_t>(velk::kOutcomeOk), [&] { return owner_.GetLastOutcome(); });
+}
+int32_t CVelk4000Pro::DiagnosticsImpl::GetLastPortError() {
+  return Guarded(static_cast<int32_t>(velk::kPortOpenOk), [&] { return owner_.GetLastPortError(); });
+}
+int32_t CVelk4000Pro::DiagnosticsImpl::GetCounters(velk::LineCounters* counters) {
+  return Guarded(0, [&] { return owner_.GetCounters(counters); });
+}
+int32_t CVelk4000Pro::DiagnosticsImpl::ResetCounters() {
+  return Guarded(0, [&] { return owner_.ResetCounters(); });
+}
+int32_t CVelk4000Pro::DiagnosticsImpl::SetTraceHook(velk::TraceHook hook, void* context) {
+  return Guarded(0, [&] { return owner_.SetTraceHook(hook, context); });
 }
 
 }  // namespace driver

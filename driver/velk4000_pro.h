@@ -1,6 +1,7 @@
 // The driver object: one per serial line, created by the class factory and
-// reached by the host through IDriver and IDriver2, which share one reference
-// count and one identity.
+// reached by the host through IDriver and IDriver2 (and, when it asks, the
+// optional IDriverDiagnostics), which share one reference count and one
+// identity.
 #ifndef VELK_DRIVER_VELK4000_PRO_H
 #define VELK_DRIVER_VELK4000_PRO_H
 
@@ -41,6 +42,7 @@ class CVelk4000Pro {
 
   velk::IDriver* driverInterface() { return &driver_; }
   velk::IDriver2* driver2Interface() { return &driver2_; }
+  velk::IDriverDiagnostics* diagnosticsInterface() { return &diagnostics_; }
 
   // IDriver
   int32_t GetRegisterTable(const char* moduleType, const velk::RegisterDef** firstRow, int32_t* rowCount);
@@ -61,6 +63,13 @@ class CVelk4000Pro {
   int32_t Reserved2a(uintptr_t, uintptr_t, uintptr_t) { return 1; }
   int32_t Reserved2b(uintptr_t) { return 1; }
 
+  // IDriverDiagnostics
+  int32_t GetLastOutcome();
+  int32_t GetLastPortError();
+  int32_t GetCounters(velk::LineCounters* counters);
+  int32_t ResetCounters();
+  int32_t SetTraceHook(velk::TraceHook hook, void* context);
+
   // State visible to the operations' own files and to tests.
   int32_t errorCode = -1;
   serial::SerialLine& line() { return *line_; }
@@ -72,10 +81,18 @@ class CVelk4000Pro {
  private:
   class DriverImpl;
   class Driver2Impl;
+  class DiagnosticsImpl;
 
+  // ProcessPacket and ProcessPacket2 by module family, between the start
+  // and the end of the packet's diagnostics.
+  template <typename Item>
+  int32_t DispatchPacket(velk::Packet* packet);
   // The "Velk" packet path of ProcessPacket and ProcessPacket2.
   template <typename Item>
   int32_t ProcessVelkPacket(velk::Packet& packet);
+  // Failures of the packet path that the line cannot name; each returns 0.
+  int32_t NotBuilt();
+  int32_t ExchangeFailed();
 
   DriverServices services_;
   std::atomic<uint32_t> refCount_{0};
@@ -122,6 +139,22 @@ class CVelk4000Pro {
     CVelk4000Pro& owner_;
   };
 
+  class DiagnosticsImpl final : public velk::IDriverDiagnostics {
+   public:
+    explicit DiagnosticsImpl(CVelk4000Pro& owner) : owner_(owner) {}
+    velk::HResult VELK_CALL QueryInterface(const velk::Guid& iid, void** out) override;
+    uint32_t VELK_CALL AddRef() override;
+    uint32_t VELK_CALL Release() override;
+    int32_t VELK_CALL GetLastOutcome() override;
+    int32_t VELK_CALL GetLastPortError() override;
+    int32_t VELK_CALL GetCounters(velk::LineCounters* counters) override;
+    int32_t VELK_CALL ResetCounters() override;
+    int32_t VELK_CALL SetTraceHook(velk::TraceHook hook, void* context) override;
+
+   private:
+    CVelk4000Pro& owner_;
+  };
+
   // The dispatch interface, with an empty dispatch map: it has no methods
   // and no properties, so every lookup fails cleanly.
   class DispatchImpl final : public velk::IUnknownV {
@@ -144,6 +177,7 @@ class CVelk4000Pro {
   DispatchImpl dispatch_{*this};
   DriverImpl driver_{*this};
   Driver2Impl driver2_{*this};
+  DiagnosticsImpl diagnostics_{*this};
 };
 
 }  // namespace driver

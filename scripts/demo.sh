@@ -6,8 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
-cmake --preset linux64 > /dev/null
-cmake --build --preset linux64 -j "$(nproc)" --target Velk4000 StringResource velkhost
+# Everything but the poll's own output goes to standard error, so that
+# `scripts/demo.sh --json` prints pure JSON.
+bash scripts/install-deps.sh >&2
+cmake --preset linux64 >&2
+cmake --build --preset linux64 -j "$(nproc)" --target Velk4000 StringResource velkhost >&2
 if [ $# -eq 0 ]; then set -- --cycles 5; fi
 exec build/linux64/tools/velkhost/velkhost poll examples/line.toml --simulate "$@"

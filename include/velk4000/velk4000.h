@@ -284,7 +284,7 @@ enum PortOpenError : int32_t {
 // grow at its end.
 struct LineCounters {
   uint32_t size;
-  uint32_t packets;        // ProcessPacket and ProcessPacket2 calls
+  uint32_t packets;        // ProcessPacket, ProcessPacket2 and ProbeDevice calls
   uint32_t exchanges;      // commands written
   uint32_t bytesSent;
   uint32_t bytesReceived;

@@ -39,6 +39,8 @@ class BackgroundProgram {
   // Reads what the program wrote so far into out()/err(), waiting up to
   // `waitMs` until `text` shows in its output. True when it did.
   bool WaitForOutput(const std::string& text, int waitMs);
+  // The same for its error output.
+  bool WaitForErrorOutput(const std::string& text, int waitMs);
   // SIGINT, then the rest of its output; kills it after `graceMs`.
   ProgramResult Stop(int graceMs = 5000);
 

@@ -140,6 +140,15 @@ bool BackgroundProgram::WaitForOutput(const std::string& text, int waitMs) {
   return true;
 }
 
+bool BackgroundProgram::WaitForErrorOutput(const std::string& text, int waitMs) {
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(waitMs);
+  while (result_.err.find(text) == std::string::npos) {
+    if (MsLeft(end) == 0 || (outFd_ < 0 && errFd_ < 0)) return false;
+    Drain(std::min(MsLeft(end), 50));
+  }
+  return true;
+}
+
 ProgramResult BackgroundProgram::Stop(int graceMs) {
   if (pid_ <= 0) return result_;
   kill(pid_, SIGINT);

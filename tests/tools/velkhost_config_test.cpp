@@ -104,7 +104,7 @@ TEST(VelkhostConfig, PortThatDoesNotExistIsNamed) {
   TempDir dir;
   const std::string file = dir.Write("line.toml", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "float"));
   const ProgramResult r = Velkhost({"poll", file, "--once"});
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.exitCode, 3);
   EXPECT_NE(r.err.find("cannot open serial port 'ttyVelkNoSuchPort': /dev/ttyVelkNoSuchPort does not exist"),
             std::string::npos)
       << r.err;

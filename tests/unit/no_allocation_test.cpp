@@ -206,6 +206,25 @@ TEST_F(NoAllocation, CountingSeesAnAllocation) {
 TEST_F(NoAllocation, PacketsOfEveryFamilyThroughIDriver2) { CountEveryExchange<velk::TagItem2>(*this); }
 TEST_F(NoAllocation, PacketsOfEveryFamilyThroughIDriver) { CountEveryExchange<velk::TagItem>(*this); }
 
+// A registered trace hook is handed the bytes where they lie: nothing is
+// copied or formatted for it.
+void VELK_CALL CountTracedBytes(void* context, int32_t, const char*, int32_t length, uint32_t) {
+  *static_cast<int32_t*>(context) += length;
+}
+
+TEST_F(NoAllocation, PacketsWithATraceHook) {
+  int32_t traced = 0;
+  velk::IDriverDiagnostics* diagnostics = driver.diagnosticsInterface();
+  ASSERT_EQ(diagnostics->SetTraceHook(&CountTracedBytes, &traced), 1);
+  CountEveryExchange<velk::TagItem2>(*this);
+  ASSERT_EQ(diagnostics->SetTraceHook(nullptr, nullptr), 1);
+  velk::LineCounters counters{};
+  counters.size = sizeof counters;
+  ASSERT_EQ(diagnostics->GetCounters(&counters), 1);
+  EXPECT_EQ(static_cast<uint32_t>(traced), counters.bytesSent + counters.bytesReceived);
+  EXPECT_GT(traced, 0);
+}
+
 TEST_F(NoAllocation, FailuresAllocateNothingEither) {
   fake.responder = [](const std::string&) { return std::vector<testsupport::Chunk>{{2, testsupport::WithChecksum("?01")}}; };
   HostPacket<velk::TagItem2> refused("Velk4011", "AI", 0, 0);

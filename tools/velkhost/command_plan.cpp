@@ -11,7 +11,19 @@ namespace velkhost {
 int RunPlan(const LibraryOptions& libraryOptions, const LineOptions& line, bool json) {
   LineSession session;
   const int loaded = session.Load(libraryOptions, line);
+  // The [simulation] tables are checked too, even when the driver rejected
+  // entries, so that every error of the file is listed at once.
+  std::vector<std::string> simulationProblems;
+  if (session.fileRead && session.config.hasSimulation) {
+    LineSimulation simulation;
+    simulation.Build(session.config, &simulationProblems);
+    for (const std::string& problem : simulationProblems) fprintf(stderr, "%s\n", problem.c_str());
+    if (!simulationProblems.empty())
+      fprintf(stderr, "velkhost: the [simulation] section of %s has %zu error%s\n", session.config.path.c_str(),
+              simulationProblems.size(), simulationProblems.size() == 1 ? "" : "s");
+  }
   if (loaded != kExitOk) return loaded;
+  if (!simulationProblems.empty()) return kExitConfig;
   const PacketPlan plan = PlanReads(session.driver->d, session.config, session.checked, session.layout());
   const LineConfig& config = session.config;
   if (json) {

@@ -1,9 +1,11 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 
 #include "commands.h"
+#include "outcome_text.h"
 #include "packet_exchange.h"
 #include "poll_view.h"
 #include "terminal.h"
@@ -23,6 +25,7 @@ int ReportFailures(const LineSession& session, const PacketPlan& plan, const Cyc
   const LineConfig& config = session.config;
   size_t unanswered = 0, ran = 0;
   bool withoutValue = false, velkFailed = false, dataFailed = false;
+  std::set<int32_t> reasons;
   for (size_t d = 0; d < config.devices.size(); ++d) {
     const bool dataModule = IsDataModule(config.devices[d].type);
     size_t packets = 0, failed = 0;
@@ -36,8 +39,11 @@ int ReportFailures(const LineSession& session, const PacketPlan& plan, const Cyc
       std::string name = record.registerName != nullptr ? record.registerName : "?";
       if (record.channelLow >= 0 && !dataModule) name += std::to_string(record.channelLow);
       if (cycle.packets[p].result != 1) {
-        ++unanswered;
+        const int32_t reason = cycle.packets[p].reason;
+        if (reason == velk::kOutcomeNoAnswer || reason == velk::kOutcomeCount) ++unanswered;
+        if (reason != velk::kOutcomeCount) reasons.insert(reason);
         (dataModule ? dataFailed : velkFailed) = true;
+        name += " (" + PacketReason(cycle.packets[p], cycle.readings[p]) + ")";
       } else {
         const auto any = [&](TagReading::State state) {
           return std::any_of(cycle.readings[p].begin(), cycle.readings[p].end(),
@@ -65,6 +71,10 @@ int ReportFailures(const LineSession& session, const PacketPlan& plan, const Cyc
   if (unanswered == ran && ran > 0)
     fprintf(stderr, "velkhost: no module answered on %s: check the port, the baud rate (%u) and the wiring\n",
             session.portName().c_str(), config.port.baud);
+  // With the driver's reasons, one hint per kind of failure seen; without
+  // them, the old guesses.
+  for (const int32_t reason : reasons) fprintf(stderr, "velkhost: %s: %s\n", OutcomeReason(reason), OutcomeHint(reason));
+  if (!reasons.empty()) velkFailed = dataFailed = false;
   if (velkFailed)
     fprintf(stderr,
             "velkhost: a failed packet had no answer within %d ms, a refused command, a checksum mismatch, or a "
@@ -113,7 +123,11 @@ int RunPoll(const LibraryOptions& libraryOptions, const LineOptions& line, const
   status = session.Connect();
   if (status != kExitOk) return status;
 
-  InstallStopHandler();
+  LineTotals totals(session.config.devices.size());
+  SetForcedExitReport([&] {
+    std::vector<DeviceTotals> snapshot;
+    if (totals.TrySnapshot(&snapshot)) PrintTotals(stderr, session.config, snapshot);
+  });
   PollContext context;
   context.config = &session.config;
   context.plan = &plan;
@@ -124,10 +138,11 @@ int RunPoll(const LibraryOptions& libraryOptions, const LineOptions& line, const
     kind = PollViewKind::kJson;
   else if (!args.plain && StdoutIsTerminal())
     kind = PollViewKind::kLiveTable;
+  if (kind == PollViewKind::kLiveTable) context.columns = TerminalColumns();
   std::unique_ptr<PollView> view = MakePollView(kind, context);
 
   CycleResult cycle;
-  PollTotals totals;
+  PollTotals stats;
   for (int n = 1; args.cycles == 0 || n <= args.cycles; ++n) {
     cycle.cycle = n;
     cycle.packets.assign(plan.size(), PacketOutcome{});
@@ -142,20 +157,28 @@ int RunPoll(const LibraryOptions& libraryOptions, const LineOptions& line, const
         const TagReading& reading = cycle.readings[p].back();
         if (reading.ok && reading.value.kind == TagValue::kText) session.library.DeleteAtom(reading.value.atom);
       }
-      ++totals.packets;
-      if (cycle.packets[p].result != 1) ++totals.failed;
+      ++stats.packets;
+      if (cycle.packets[p].result != 1) ++stats.failed;
+      totals.Add(packet.device(), PacketGood(cycle.packets[p], cycle.readings[p]),
+                 PacketReason(cycle.packets[p], cycle.readings[p]), cycle.packets[p].fileTime);
     }
+    cycle.totals = totals.Snapshot();
     // A cycle cut short by Ctrl-C is not shown: its untouched packets would
     // read as failures.
     if (StopRequested()) break;
     view->ShowCycle(cycle);
-    if (!args.statsFile.empty()) WriteStats(args.statsFile, n, totals, session.library);
+    if (!args.statsFile.empty()) WriteStats(args.statsFile, n, stats, session.library);
     if (args.cycles != 0 && n == args.cycles) break;
     SleepUnlessStopped(args.intervalMs);
     if (StopRequested()) break;
   }
-  if (cycle.cycle == 0 || cycle.packets.empty()) return kExitOk;
-
+  SetForcedExitReport(nullptr);
+  const bool stopped = StopRequested();
+  if (kind == PollViewKind::kLiveTable && stopped) fputs("\n", stdout);
+  PrintTotals(stderr, session.config, totals.Snapshot());
+  if (cycle.cycle == 0 || cycle.packets.empty()) return stopped ? kExitInterrupted : kExitOk;
+  // The cycle a stop cut short is not judged: its untouched packets are not failures.
+  if (stopped) return kExitInterrupted;
   return ReportFailures(session, plan, cycle);
 }
 

@@ -2,7 +2,9 @@
 #include <string.h>
 
 #include "commands.h"
+#include "line_check.h"
 #include "module_identity.h"
+#include "outcome_text.h"
 
 namespace velkhost {
 
@@ -24,10 +26,15 @@ int RunProbe(const LibraryOptions& libraryOptions, const LineOptions& line, cons
   velk::DeviceRecord record = session.checked.devices[static_cast<size_t>(index)];
   const int32_t address = static_cast<int32_t>(record.address);
   if (session.driver->d->ProbeDevice(device.type.c_str(), address, &record) != 1) {
-    fprintf(stderr,
-            "velkhost: device '%s' (%s at address %s) did not answer within %d ms. Check its address, baud rate, "
-            "checksum setting and the wiring (A/B lines, termination, power).\n",
-            device.name.c_str(), device.type.c_str(), device.address.c_str(), session.config.port.timeoutMs);
+    const int32_t reason = session.driver->LastOutcome();
+    if (reason == velk::kOutcomeNoAnswer || reason == velk::kOutcomeCount)
+      fprintf(stderr,
+              "velkhost: device '%s' (%s at address %s) did not answer within %d ms. Check its address, baud rate, "
+              "checksum setting and the wiring (A/B lines, termination, power).\n",
+              device.name.c_str(), device.type.c_str(), device.address.c_str(), session.config.port.timeoutMs);
+    else
+      fprintf(stderr, "velkhost: device '%s' (%s at address %s): %s: %s\n", device.name.c_str(), device.type.c_str(),
+              device.address.c_str(), OutcomeReason(reason), OutcomeHint(reason));
     return kExitFailure;
   }
   printf("device '%s' (%s at address %s) answered\n", device.name.c_str(), device.type.c_str(),
@@ -35,6 +42,15 @@ int RunProbe(const LibraryOptions& libraryOptions, const LineOptions& line, cons
   const ModuleName name = ReadModuleName(session.library, *session.driver, session.config.port, device.type,
                                           address, device.address, line.firstInterface);
   if (!name.text.empty()) printf("  name: %s\n", name.text.c_str());
+  if (!name.answered && name.reason == velk::kOutcomeChecksumMismatch && !IsDataModule(device.type)) {
+    // Present, but the line file's checksum setting does not match it.
+    const std::string other = std::to_string(address) + (record.noChecksum != 0 ? "" : ".1");
+    fprintf(stderr,
+            "velkhost: device '%s' answers with a different checksum setting: its reading failed with a checksum "
+            "mismatch; try address \"%s\"\n",
+            device.name.c_str(), other.c_str());
+    return kExitFailure;
+  }
   return kExitOk;
 }
 

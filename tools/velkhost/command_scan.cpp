@@ -85,6 +85,11 @@ int RunScan(const LibraryOptions& libraryOptions, const LineOptions& line, const
         ModuleName name = readName(args.checksum);
         if (name.answered) {
           module.checksum = args.checksum ? Found::kWith : Found::kWithout;
+        } else if (name.reason == velk::kOutcomeChecksumMismatch && !IsDataModule(args.moduleType)) {
+          // It answered with a checksum that did not match: the other setting.
+          module.checksum = args.checksum ? Found::kWithout : Found::kWith;
+          const ModuleName other = readName(!args.checksum);
+          if (other.answered) name = other;
         } else if (!IsDataModule(args.moduleType)) {
           // The module answered, but not to the name read: it may use the
           // other checksum setting, which is worth telling the person.

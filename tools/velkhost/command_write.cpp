@@ -1,11 +1,46 @@
 #include <stdio.h>
+#include <string.h>
+#include <strings.h>
 
 #include "commands.h"
 #include "data_types.h"
+#include "outcome_text.h"
 #include "packet_exchange.h"
 #include "poll_view.h"
 
 namespace velkhost {
+namespace {
+
+// The fixed-width fields of the "Velk" write commands that carry a number:
+// the driver refuses a value that does not fit rather than send it cut.
+struct NumberField {
+  const char* typePrefix;  // "" for any "Velk" type
+  const char* registerName;
+  const char* description;
+};
+
+const NumberField kNumberFields[] = {
+    {"Velk4021", "AO", "a field of 6 characters, \"%06.3f\": 0.000 to 99.999"},
+    {"Velk4024", "AO", "a sign and 6 characters, \"%06.3f\" of the magnitude: -99.999 to +99.999"},
+    {"Velk4024", "SC", "a sign and 6 characters, \"%06.3f\" of the magnitude: -99.999 to +99.999"},
+    {"Velk4024", "EC", "a sign and 6 characters, \"%06.3f\" of the magnitude: -99.999 to +99.999"},
+    {"", "AHI", "a field of 7 characters, \"%+07.3f\": -99.999 to +99.999"},
+    {"", "ALO", "a field of 7 characters, \"%+07.3f\": -99.999 to +99.999"},
+    {"", "CJCOFF", "a field of 5 characters, \"%+05i\": -9999 to +9999"},
+};
+
+// The field of a write of `registerName` to a `moduleType` module; null when
+// the command carries no number of fixed width.
+const char* NumberFieldOf(const std::string& moduleType, const char* registerName) {
+  if (registerName == nullptr) return nullptr;
+  for (const NumberField& f : kNumberFields) {
+    if (strncasecmp(registerName, f.registerName, 8) != 0) continue;
+    if (strncasecmp(moduleType.c_str(), f.typePrefix, strlen(f.typePrefix)) == 0) return f.description;
+  }
+  return nullptr;
+}
+
+}  // namespace
 
 int RunWrite(const LibraryOptions& libraryOptions, const LineOptions& line, const WriteArgs& args) {
   LineSession session;
@@ -38,6 +73,21 @@ int RunWrite(const LibraryOptions& libraryOptions, const LineOptions& line, cons
   // success; other writes leave the quality as it was.
   packet->set_quality(0, kQualityUntouched);
   const PacketOutcome outcome = RunPacket(*session.driver, *packet);
+  const std::string& moduleType = config.devices[tag.deviceIndex].type;
+  const char* field = NumberFieldOf(moduleType, packet->record().registerName);
+  if (outcome.result != 1 && outcome.reason == velk::kOutcomeNotBuilt && field != nullptr) {
+    fprintf(stderr,
+            "velkhost: %s does not fit the field of tag '%s' (%s %s): the command carries it in %s; nothing was "
+            "sent\n",
+            args.value.c_str(), tag.name.c_str(), moduleType.c_str(), packet->record().registerName, field);
+    return kExitFailure;
+  }
+  if (outcome.result != 1 && outcome.reason != velk::kOutcomeCount) {
+    fprintf(stderr, "velkhost: writing %s to tag '%s' failed after %.0f ms (packet %s): %s: %s\n",
+            args.value.c_str(), tag.name.c_str(), outcome.ms, PacketLabel(config, *packet).c_str(),
+            OutcomeReason(outcome.reason), OutcomeHint(outcome.reason));
+    return kExitFailure;
+  }
   if (outcome.result != 1) {
     fprintf(stderr,
             "velkhost: writing %s to tag '%s' failed after %.0f ms (packet %s): the module did not answer within "
@@ -55,14 +105,24 @@ int RunWrite(const LibraryOptions& libraryOptions, const LineOptions& line, cons
   printf("wrote %s to %s (%s) in %.1f ms\n", args.value.c_str(), tag.name.c_str(),
          PacketLabel(config, *packet).c_str(), outcome.ms);
 
+  if (args.readBack && !tag.poll) {
+    printf("tag %s is written only (poll = false in %s): there is nothing to read back\n", tag.name.c_str(),
+           config.path.c_str());
+    return kExitOk;
+  }
   if (args.readBack) {
     std::unique_ptr<HostPacket> read =
         SingleTagPacket(config, session.checked, static_cast<size_t>(tagIndex), 0, session.layout());
     const PacketOutcome readOutcome = RunPacket(*session.driver, *read);
     const TagReading reading = ReadItem(*read, 0, readOutcome, tag.dataType, session.library);
+    if ((readOutcome.result != 1 && readOutcome.reason == velk::kOutcomeNotBuilt) ||
+        reading.state == TagReading::kNotStored) {
+      printf("tag %s cannot be read: it is write-only, so there is nothing to read back\n", tag.name.c_str());
+      return kExitOk;
+    }
     if (!reading.ok) {
-      fprintf(stderr, "velkhost: reading %s back failed (packet %s)\n", tag.name.c_str(),
-              PacketLabel(config, *read).c_str());
+      fprintf(stderr, "velkhost: reading %s back failed (packet %s): %s\n", tag.name.c_str(),
+              PacketLabel(config, *read).c_str(), PacketReason(readOutcome, {reading}).c_str());
       return kExitFailure;
     }
     printf("read back %s = %s\n", tag.name.c_str(), ValueText(reading.value).c_str());

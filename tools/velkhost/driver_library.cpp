@@ -36,8 +36,17 @@ std::string Trim(const std::string& text) {
 }  // namespace
 
 DriverObject::~DriverObject() {
+  if (diag != nullptr) diag->Release();
   if (d2 != nullptr) d2->Release();
   if (d != nullptr) d->Release();
+}
+
+int32_t DriverObject::LastOutcome() const {
+  return diag != nullptr ? diag->GetLastOutcome() : static_cast<int32_t>(velk::kOutcomeCount);
+}
+
+int32_t DriverObject::LastPortError() const {
+  return diag != nullptr ? diag->GetLastPortError() : static_cast<int32_t>(velk::kPortOpenOk);
 }
 
 bool ParseGuidText(const std::string& text, velk::Guid* guid) {
@@ -171,7 +180,12 @@ std::unique_ptr<DriverObject> DriverLibrary::CreateDriver() {
     error_ = path_ + ": the driver object offers no IDriver2 interface";
     return nullptr;
   }
-  return std::make_unique<DriverObject>(driver, static_cast<velk::IDriver2*>(driver2Out));
+  // Optional: a library without diagnostics still drives the line, only
+  // without reasons.
+  void* diagnosticsOut = nullptr;
+  if (driver->QueryInterface(velk::kIidIDriverDiagnostics, &diagnosticsOut) != velk::kOk) diagnosticsOut = nullptr;
+  return std::make_unique<DriverObject>(driver, static_cast<velk::IDriver2*>(driver2Out),
+                                        static_cast<velk::IDriverDiagnostics*>(diagnosticsOut));
 }
 
 std::string DriverLibrary::AtomText(uint16_t atom) const {

@@ -15,17 +15,26 @@
 
 namespace velkhost {
 
-// Both interfaces of one driver object; released together, before the
-// library that holds their code.
+// Both interfaces of one driver object, and its optional diagnostics when
+// the library offers them; released together, before the library that holds
+// their code.
 class DriverObject {
  public:
-  DriverObject(velk::IDriver* driver, velk::IDriver2* driver2) : d(driver), d2(driver2) {}
+  DriverObject(velk::IDriver* driver, velk::IDriver2* driver2, velk::IDriverDiagnostics* diagnostics = nullptr)
+      : d(driver), d2(driver2), diag(diagnostics) {}
   ~DriverObject();
   DriverObject(const DriverObject&) = delete;
   DriverObject& operator=(const DriverObject&) = delete;
 
   velk::IDriver* const d;
   velk::IDriver2* const d2;
+  // Null with a library that does not offer IDriverDiagnostics.
+  velk::IDriverDiagnostics* const diag;
+
+  // The outcome of the last packet or probe; kOutcomeCount when unknown.
+  int32_t LastOutcome() const;
+  // The cause of the last failed port opening; kPortOpenOk when unknown.
+  int32_t LastPortError() const;
 };
 
 class DriverLibrary {

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "terminal.h"
 
 namespace {
 
@@ -39,8 +40,14 @@ A line file (TOML) describes the serial port, the devices and their tags:
   values = { ai = [0, 0, 0, 21.5] }
   fault = "delay=50"      # see examples/line.toml and tools/sim/sim_config.h
 
-Exit status: 0 success, 1 the port or a module failed, 2 the line file,
-the library or the command line is wrong.
+Each failed packet names its reason: refused, checksum mismatch, no answer,
+no carriage return, answer too long, not built, no port, port lost, busy
+bound or bad answer (the "reason" field of --json output). --trace prints
+every command and answer chunk in hex and ASCII with times.
+
+Exit status: 0 success, 1 a packet failed, 2 the line file, the library or
+the command line is wrong, 3 the port could not be opened, 130 Ctrl-C (a
+second Ctrl-C ends at once, even while the driver waits for an answer).
 
 Start here, no hardware needed:
   velkhost poll examples/line.toml --simulate --cycles 5)";
@@ -54,6 +61,20 @@ void AddLineOptions(CLI::App* command, velkhost::LineOptions* line, bool withSim
                       "answering as its [simulation.DEVICE] tables say");
   command->add_flag("--v1", line->firstInterface, "use IDriver ProcessPacket instead of IDriver2 ProcessPacket2");
   command->add_flag("-v,--verbose", line->verbose, "say which port was opened with which settings");
+  command->add_flag("--trace", line->trace, "print every command and answer chunk (hex and ASCII, with times) to stderr");
+}
+
+// The line's settings, for the commands that take them from the file.
+void AddSettingOptions(CLI::App* command, velkhost::LineOptions* line) {
+  command->add_option("--baud", line->baud, "baud rate instead of the file's")->check(CLI::Range(50u, 4000000u));
+  command->add_option("--parity", line->parity, "none, odd, even, mark or space instead of the file's")
+      ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}, CLI::ignore_case));
+  command->add_option("--data-bits", line->dataBits, "5..8 instead of the file's")->check(CLI::Range(5, 8));
+  command->add_option("--stop-bits", line->stopBits, "1 or 2 instead of the file's")->check(CLI::Range(1, 2));
+  command->add_option("--timeout-ms", line->timeoutMs, "the driver's answer time-out instead of the file's")
+      ->check(CLI::Range(1, 32767));
+  command->add_option("--poll-delay-ms", line->pollDelayMs, "first wait after a command instead of the file's")
+      ->check(CLI::Range(0, 65535));
 }
 
 }  // namespace
@@ -97,6 +118,7 @@ int main(int argc, char** argv) {
       "poll", "read every tag, cycle after cycle: a live table in a terminal, lines otherwise\n"
               "  example: velkhost poll examples/line.toml --simulate --cycles 5");
   AddLineOptions(poll, &pollLine, true);
+  AddSettingOptions(poll, &pollLine);
   poll->add_flag("--once", once, "one cycle, then stop");
   poll->add_option("--cycles", pollArgs.cycles, "stop after N cycles (default: until Ctrl-C)")
       ->check(CLI::Range(1, 1000000000));
@@ -114,6 +136,7 @@ int main(int argc, char** argv) {
   CLI::App* write = app.add_subcommand("write", "write one value to a tag\n"
                                                 "  example: velkhost write examples/line.toml relay3 1 --simulate --read-back");
   AddLineOptions(write, &writeLine, true);
+  AddSettingOptions(write, &writeLine);
   write->add_option("TAG", writeArgs.tag, "tag name from the line file")->required();
   write->add_option("VALUE", writeArgs.value, "value in the tag's type, e.g. 1, 12.5, 0x3F")->required();
   write->add_flag("--read-back", writeArgs.readBack, "read the tag again after writing");
@@ -123,6 +146,7 @@ int main(int argc, char** argv) {
   CLI::App* probe = app.add_subcommand("probe", "ask whether one device of the line answers\n"
                                                 "  example: velkhost probe examples/line.toml inputs --simulate");
   AddLineOptions(probe, &probeLine, true);
+  AddSettingOptions(probe, &probeLine);
   probe->add_option("DEVICE", probeDevice, "device name from the line file")->required();
 
   velkhost::LineOptions scanLine;
@@ -149,20 +173,26 @@ int main(int argc, char** argv) {
       "register", "call the library's DllRegisterServer, so that --progid finds it\n"
                   "  example: velkhost --library build/libVelk4000.so register");
 
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // --help and --version end well; every other parse error is a usage error.
+    return app.exit(e) == 0 ? velkhost::kExitOk : velkhost::kExitConfig;
+  }
 
   if (*tables) return velkhost::RunTables(library, tablesType);
   if (*check) return velkhost::RunCheck(library, checkArgs);
   if (*plan) return velkhost::RunPlan(library, planLine, planJson);
+  // The commands that talk to a line run where Ctrl-C can end them.
   if (*poll) {
     if (once) pollArgs.cycles = 1;
-    return velkhost::RunPoll(library, pollLine, pollArgs);
+    return velkhost::RunStoppable([&] { return velkhost::RunPoll(library, pollLine, pollArgs); });
   }
-  if (*write) return velkhost::RunWrite(library, writeLine, writeArgs);
-  if (*probe) return velkhost::RunProbe(library, probeLine, probeDevice);
+  if (*write) return velkhost::RunStoppable([&] { return velkhost::RunWrite(library, writeLine, writeArgs); });
+  if (*probe) return velkhost::RunStoppable([&] { return velkhost::RunProbe(library, probeLine, probeDevice); });
   if (*scan) {
     scanArgs.checksum = !noChecksum;
-    return velkhost::RunScan(library, scanLine, scanArgs);
+    return velkhost::RunStoppable([&] { return velkhost::RunScan(library, scanLine, scanArgs); });
   }
   if (*libraryCommand) return velkhost::RunLibrary(library);
   if (*registration) return velkhost::RunRegister(library);

@@ -53,6 +53,7 @@ ModuleName ReadModuleName(DriverLibrary& library, DriverObject& driver, const Po
   const TagReading reading = ReadItem(*packet, 0, outcome, tag.dataType, library);
   ModuleName name;
   name.answered = reading.ok;
+  name.reason = outcome.reason;
   if (!reading.ok) return name;
   if (reading.value.kind == TagValue::kText)
     name.text = reading.value.text;

@@ -23,6 +23,8 @@ bool NameRegisterOf(const std::string& moduleType, int address, std::string* que
 struct ModuleName {
   bool answered = false;  // the read packet succeeded
   std::string text;       // the name; "" when the answer carried none
+  // The driver's outcome of the read (kOutcomeCount: not known).
+  int32_t reason = velk::kOutcomeCount;
 };
 
 // Reads the name register of a module at `address` (device address text

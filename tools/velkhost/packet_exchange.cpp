@@ -1,5 +1,7 @@
 #include "packet_exchange.h"
 
+#include "outcome_text.h"
+
 #include <string.h>
 
 #include <chrono>
@@ -21,9 +23,20 @@ PacketOutcome RunPacket(DriverObject& driver, HostPacket& packet) {
                                                            : driver.d2->ProcessPacket2(&record);
   const auto end = std::chrono::steady_clock::now();
   outcome.ran = true;
+  outcome.reason = driver.LastOutcome();
   outcome.ms = std::chrono::duration<double, std::milli>(end - start).count();
   outcome.fileTime = FileTimeNowHost();
   return outcome;
+}
+
+std::string PacketReason(const PacketOutcome& outcome, const std::vector<TagReading>& readings) {
+  if (!outcome.ran) return "not run";
+  if (outcome.result != 1) return OutcomeReason(outcome.reason == velk::kOutcomeOk ? velk::kOutcomeCount : outcome.reason);
+  for (const TagReading& r : readings)
+    if (r.state == TagReading::kRefused) return "item refused";
+  for (const TagReading& r : readings)
+    if (r.state == TagReading::kNotStored) return "no value";
+  return OutcomeReason(velk::kOutcomeOk);
 }
 
 TagReading ReadItem(HostPacket& packet, size_t i, const PacketOutcome& outcome, int16_t dataType,

@@ -6,6 +6,9 @@
 
 #include <stdint.h>
 
+#include <string>
+#include <vector>
+
 #include "driver_library.h"
 #include "packet_plan.h"
 #include "value_format.h"
@@ -21,6 +24,9 @@ struct PacketOutcome {
   int32_t result = 0;     // what ProcessPacket or ProcessPacket2 returned
   double ms = 0.0;        // the call's duration
   uint64_t fileTime = 0;  // when it ended
+  // The driver's PacketOutcome for it; kOutcomeCount when the library has
+  // no diagnostics.
+  int32_t reason = velk::kOutcomeCount;
 };
 
 struct TagReading {
@@ -33,6 +39,11 @@ struct TagReading {
   uint16_t quality = 0;   // the item's quality (IDriver2), else 192 or 0 by the result
   uint64_t fileTime = 0;  // the item's time stamp, else the packet's end
 };
+
+// The packet's reason for a person and for JSON: the driver's outcome, or,
+// for a packet that succeeded with a tag left without value, "item refused"
+// or "no value".
+std::string PacketReason(const PacketOutcome& outcome, const std::vector<TagReading>& readings);
 
 // Runs `packet` through ProcessPacket or ProcessPacket2 by its item layout.
 // Before a read, the items' values and time stamps are cleared and their

@@ -61,47 +61,125 @@ std::string Cell(const std::string& text, size_t width) {
   return text.substr(0, width > 1 ? width - 1 : 0) + "~";
 }
 
+// A column of the live table. Columns with a higher `drop` go first when
+// the terminal is too narrow; the tag name is cut last.
+struct Column {
+  const char* title;
+  size_t width;
+  int drop;  // 0: never dropped
+  bool right = false;
+};
+
+enum ColumnIndex { kTag, kDevice, kAddress, kType, kValue, kQuality, kTime, kPacket, kResult, kMs, kColumnCount };
+
+const Column kColumns[kColumnCount] = {
+    {"TAG", 16, 0},  {"DEVICE", 10, 4}, {"ADDRESS", 10, 6}, {"TYPE", 6, 5},   {"VALUE", 20, 0},
+    {"QUAL", 4, 7, true}, {"TIME", 12, 8}, {"PKT", 4, 3, true}, {"RESULT", 18, 0}, {"MS", 8, 2, true},
+};
+
+std::string Pad(const std::string& text, size_t width, bool right) {
+  const std::string cut = Cell(text, width);
+  const std::string fill(width - cut.size(), ' ');
+  return right ? fill + cut : cut + fill;
+}
+
 // One row per tag; the packet's result and exchange time stand on the row of
 // its first tag, so the table stays one screen for a line of some dozen tags.
+// Below it, the running totals of every device.
 class LiveTable final : public PollView {
  public:
   explicit LiveTable(const PollContext& context) : context_(context) {}
 
   void ShowCycle(const CycleResult& cycle) override {
     const LineConfig& config = *context_.config;
+    const size_t columns = context_.columns > 0 ? static_cast<size_t>(context_.columns) : 0;
+    bool shown[kColumnCount];
+    size_t tagWidth = Fit(columns, shown);
     std::string out = "\x1b[H\x1b[2J";  // home and clear: the table is redrawn in place
-    out += "velkhost poll " + config.path + "  port " + context_.portName + "  " + context_.interfaceName +
-           "  cycle " + std::to_string(cycle.cycle) + "   (Ctrl-C stops)\n\n";
-    char line[512];
-    snprintf(line, sizeof line, "%-16s %-10s %-10s %-6s %-20s %4s  %-12s %4s %-7s %8s\n", "TAG", "DEVICE", "ADDRESS",
-             "TYPE", "VALUE", "QUAL", "TIME", "PKT", "RESULT", "MS");
-    out += line;
+    out += Cut("velkhost poll " + config.path + "  port " + context_.portName + "  " + context_.interfaceName +
+                   "  cycle " + std::to_string(cycle.cycle) + "   (Ctrl-C stops)",
+               columns) +
+           "\n\n";
+    std::string cells[kColumnCount];
+    for (int c = 0; c < kColumnCount; ++c) cells[c] = kColumns[c].title;
+    out += Row(cells, shown, tagWidth, nullptr) + "\n";
     for (size_t p = 0; p < context_.plan->size(); ++p) {
       const HostPacket& packet = *(*context_.plan)[p];
       const PacketOutcome& o = cycle.packets[p];
+      const std::string reason = PacketReason(o, cycle.readings[p]);
       for (size_t i = 0; i < packet.tags().size(); ++i) {
         const TagEntry& tag = config.tags[packet.tags()[i]];
         const TagReading& r = cycle.readings[p][i];
-        const std::string value = r.ok ? ValueText(r.value) : Missing(r);
-        std::string packetCells;
-        if (i == 0) {
-          char cells[96];
-          snprintf(cells, sizeof cells, "%4zu %s%-7s%s %8s", p + 1, o.result == 1 ? kGreen : kRed,
-                   o.result == 1 ? "ok" : "failed", kPlain, Milliseconds(o.ms).c_str());
-          packetCells = cells;
-        }
-        snprintf(line, sizeof line, "%-16s %-10s %-10s %-6s %s%-20s%s %4u  %-12s %s\n", Cell(tag.name, 16).c_str(),
-                 Cell(tag.device, 10).c_str(), Cell(tag.address, 10).c_str(), DataTypeName(tag.dataType).c_str(),
-                 r.ok ? "" : kRed, Cell(value, 20).c_str(), r.ok ? "" : kPlain, r.quality,
-                 r.ok ? FileTimeClock(r.fileTime).c_str() : "-", packetCells.c_str());
-        out += line;
+        cells[kTag] = tag.name;
+        cells[kDevice] = tag.device;
+        cells[kAddress] = tag.address;
+        cells[kType] = DataTypeName(tag.dataType);
+        cells[kValue] = r.ok ? ValueText(r.value) : Missing(r);
+        cells[kQuality] = std::to_string(r.quality);
+        cells[kTime] = r.ok ? FileTimeClock(r.fileTime) : "-";
+        cells[kPacket] = i == 0 ? std::to_string(p + 1) : "";
+        cells[kResult] = i == 0 ? reason : "";
+        cells[kMs] = i == 0 ? Milliseconds(o.ms) : "";
+        const char* colors[kColumnCount] = {};
+        if (!r.ok) colors[kValue] = kRed;
+        if (i == 0) colors[kResult] = o.result == 1 ? kGreen : kRed;
+        out += Row(cells, shown, tagWidth, colors) + "\n";
       }
+    }
+    out += "\n";
+    char line[256];
+    snprintf(line, sizeof line, "%-16s %8s %8s  %-12s %s", "DEVICE", "REQUESTS", "GOOD", "LAST GOOD", "FAILURES");
+    out += Cut(line, columns) + "\n";
+    for (size_t d = 0; d < cycle.totals.size() && d < config.devices.size(); ++d) {
+      const DeviceTotals& t = cycle.totals[d];
+      if (t.requests == 0) continue;
+      snprintf(line, sizeof line, "%-16s %8llu %8llu  %-12s ", Cell(config.devices[d].name, 16).c_str(),
+               static_cast<unsigned long long>(t.requests), static_cast<unsigned long long>(t.good),
+               t.lastGood != 0 ? FileTimeClock(t.lastGood).c_str() : "never");
+      out += Cut(line + FailureSummary(t), columns) + "\n";
     }
     fputs(out.c_str(), stdout);
     fflush(stdout);
   }
 
  private:
+  // Chooses the columns that fit `columns` (0: all) and returns the tag
+  // column's width.
+  static size_t Fit(size_t columns, bool* shown) {
+    for (int c = 0; c < kColumnCount; ++c) shown[c] = true;
+    if (columns == 0) return kColumns[kTag].width;
+    auto total = [&] {
+      size_t sum = 0;
+      for (int c = 0; c < kColumnCount; ++c)
+        if (shown[c]) sum += kColumns[c].width + 1;
+      return sum;
+    };
+    for (int level = 8; level >= 1 && total() > columns; --level)
+      for (int c = 0; c < kColumnCount; ++c)
+        if (kColumns[c].drop == level) shown[c] = false;
+    const size_t others = total() - (kColumns[kTag].width + 1);
+    const size_t room = columns > others + 1 ? columns - others - 1 : 1;
+    return room < kColumns[kTag].width ? (room < 4 ? 4 : room) : kColumns[kTag].width;
+  }
+
+  static std::string Cut(const std::string& text, size_t columns) {
+    return columns == 0 || text.size() <= columns ? text : text.substr(0, columns);
+  }
+
+  static std::string Row(const std::string* cells, const bool* shown, size_t tagWidth, const char* const* colors) {
+    std::string row;
+    for (int c = 0; c < kColumnCount; ++c) {
+      if (!shown[c]) continue;
+      if (!row.empty()) row += ' ';
+      const size_t width = c == kTag ? tagWidth : kColumns[c].width;
+      const char* color = colors != nullptr ? colors[c] : nullptr;
+      // Colors go around the padded cell: escape codes take no columns.
+      row += (color != nullptr ? color : "") + Pad(cells[c], width, kColumns[c].right) + (color != nullptr ? kPlain : "");
+    }
+    while (!row.empty() && row.back() == ' ') row.pop_back();
+    return row;
+  }
+
   PollContext context_;
 };
 
@@ -122,14 +200,17 @@ class PlainLines final : public PollView {
                  tag.address.c_str(), DataTypeName(tag.dataType).c_str(), ValueText(r.value).c_str(), r.quality,
                  FileTimeIso(r.fileTime).c_str());
         else
-          printf("  %-18s %-12s %-12s %-6s %s (packet %zu)  quality %u\n", tag.name.c_str(), tag.device.c_str(),
-                 tag.address.c_str(), DataTypeName(tag.dataType).c_str(), Missing(r), p + 1, r.quality);
+          printf("  %-18s %-12s %-12s %-6s %s: %s (packet %zu)  quality %u\n", tag.name.c_str(), tag.device.c_str(),
+                 tag.address.c_str(), DataTypeName(tag.dataType).c_str(), Missing(r),
+                 PacketReason(cycle.packets[p], cycle.readings[p]).c_str(), p + 1, r.quality);
       }
     }
     for (size_t p = 0; p < context_.plan->size(); ++p) {
       const PacketOutcome& o = cycle.packets[p];
-      printf("  packet %zu %s: %s in %s ms\n", p + 1, PacketLabel(config, *(*context_.plan)[p]).c_str(),
-             o.result == 1 ? "ok" : "failed", Milliseconds(o.ms).c_str());
+      const std::string reason = PacketReason(o, cycle.readings[p]);
+      printf("  packet %zu %s: %s%s%s in %s ms\n", p + 1, PacketLabel(config, *(*context_.plan)[p]).c_str(),
+             o.result == 1 ? "ok" : "failed", reason == "ok" ? "" : ": ", reason == "ok" ? "" : reason.c_str(),
+             Milliseconds(o.ms).c_str());
     }
     fflush(stdout);
   }
@@ -162,6 +243,7 @@ class JsonLines final : public PollView {
                         {"quality", r.quality},
                         {"ok", r.ok},
                         {"state", StateName(r)},
+                        {"reason", r.ok ? std::string("ok") : PacketReason(o, cycle.readings[p])},
                         {"time", FileTimeIso(r.fileTime)},
                         {"packet", p + 1}});
       }
@@ -173,6 +255,7 @@ class JsonLines final : public PollView {
                          {"tags", names},
                          {"result", o.result},
                          {"ok", o.result == 1},
+                         {"reason", PacketReason(o, cycle.readings[p])},
                          {"ms", o.ms}});
     }
     const nlohmann::ordered_json line = {{"cycle", cycle.cycle}, {"tags", tags}, {"packets", packets}};

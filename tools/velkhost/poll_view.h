@@ -11,6 +11,7 @@
 #include "line_config.h"
 #include "packet_exchange.h"
 #include "packet_plan.h"
+#include "poll_totals.h"
 
 namespace velkhost {
 
@@ -20,6 +21,7 @@ struct CycleResult {
   int cycle = 0;
   std::vector<PacketOutcome> packets;
   std::vector<std::vector<TagReading>> readings;
+  std::vector<DeviceTotals> totals;  // per device, this cycle included
 };
 
 struct PollContext {
@@ -27,6 +29,7 @@ struct PollContext {
   const PacketPlan* plan = nullptr;
   std::string portName;
   std::string interfaceName;  // "IDriver2 (ProcessPacket2)" or "IDriver (ProcessPacket)"
+  int columns = 0;            // the terminal's width for the live table; 0: unknown
 };
 
 class PollView {

@@ -1,5 +1,7 @@
 #include "port_opening.h"
 
+#include "outcome_text.h"
+
 #include <string.h>
 
 #include <algorithm>
@@ -76,6 +78,19 @@ bool OpenLine(velk::IDriver* driver, const velk::PortSettings& settings, std::st
            "). Likely reasons: another program holds it (the port is opened exclusively); you may not read and "
            "write it (on Linux, membership of the 'dialout' group); or it refused the settings (" +
            DescribeSettings(settings) + ").";
+  return false;
+}
+
+bool OpenLine(DriverObject& driver, const velk::PortSettings& settings, std::string* error) {
+  if (OpenLine(driver.d, settings, error)) return true;
+  const int32_t cause = driver.LastPortError();
+  // A missing device is already named with its path; without a cause from
+  // the library, the likely reasons stay listed.
+  if (cause == velk::kPortOpenOk || cause == velk::kPortOpenMissing) return false;
+  const std::string name(settings.portName, strnlen(settings.portName, sizeof settings.portName));
+  *error = "cannot open serial port '" + name + "' (" + DevicePath(name) + "): " + PortErrorReason(cause) + ": " +
+           PortErrorHint(cause) + ".";
+  if (cause == velk::kPortOpenSettingsRefused) *error += " Asked for " + DescribeSettings(settings) + ".";
   return false;
 }
 

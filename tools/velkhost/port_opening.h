@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "driver_library.h"
 #include "line_check.h"
 #include "line_config.h"
 #include "packet_plan.h"
@@ -20,6 +21,8 @@ std::string DescribeSettings(const velk::PortSettings& settings);
 
 // OpenPort; on failure returns false with a message for a person.
 bool OpenLine(velk::IDriver* driver, const velk::PortSettings& settings, std::string* error);
+// The same, naming the cause the driver's diagnostics give, when it has them.
+bool OpenLine(DriverObject& driver, const velk::PortSettings& settings, std::string* error);
 
 // Writes `delayMs` into the driver's first wait through the "DISPLAY"
 // pseudo-register of the first device whose register table has one, as the

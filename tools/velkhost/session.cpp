@@ -1,7 +1,12 @@
 #include "session.h"
 
 #include <stdio.h>
+#include <strings.h>
 
+#include <filesystem>
+#include <system_error>
+
+#include "line_trace.h"
 #include "port_opening.h"
 
 namespace velkhost {
@@ -35,6 +40,41 @@ void PrintProblems(const std::string& path, const std::vector<ConfigProblem>& pr
   }
 }
 
+void ApplyLineOverrides(const LineOptions& line, PortConfig* port) {
+  if (line.baud > 0) port->baud = line.baud;
+  for (uint8_t code = 0; code < 5 && !line.parity.empty(); ++code)
+    if (strcasecmp(line.parity.c_str(), ParityName(code)) == 0) port->parity = code;
+  if (line.dataBits > 0) port->dataBits = static_cast<uint8_t>(line.dataBits);
+  if (line.stopBits > 0) port->stopBits = static_cast<int16_t>(line.stopBits);
+  if (line.timeoutMs > 0) port->timeoutMs = static_cast<int16_t>(line.timeoutMs);
+  if (line.pollDelayMs >= 0) {
+    port->hasPollDelay = true;
+    port->pollDelayMs = static_cast<uint16_t>(line.pollDelayMs);
+  }
+}
+
+bool ShortPortName(const std::string& name, std::string* shortName, std::string* note, std::string* error) {
+  const size_t kLongest = sizeof(velk::PortSettings::portName) - 1;
+  *shortName = name;
+  if (name.size() <= kLongest) return true;
+  std::error_code ec;
+  const std::filesystem::path device = std::filesystem::canonical(name, ec);
+  if (ec) {
+    *error = "port name '" + name + "' is longer than the host's " + std::to_string(kLongest) +
+             " characters and cannot be followed to a device: " + ec.message();
+    return false;
+  }
+  if (device.string().size() > kLongest) {
+    *error = "port name '" + name + "' leads to '" + device.string() + "', still longer than the host's " +
+             std::to_string(kLongest) + " characters";
+    return false;
+  }
+  *shortName = device.string();
+  *note = "port " + name + " is " + *shortName + " (the host takes at most " + std::to_string(kLongest) +
+          " characters)";
+  return true;
+}
+
 int LineSession::Load(const LibraryOptions& libraryOptions, const LineOptions& line) {
   options_ = line;
   std::vector<ConfigProblem> problems;
@@ -43,6 +83,8 @@ int LineSession::Load(const LibraryOptions& libraryOptions, const LineOptions& l
     fprintf(stderr, "velkhost: %s has errors; nothing was sent\n", line.configPath.c_str());
     return kExitConfig;
   }
+  fileRead = true;
+  ApplyLineOverrides(line, &config.port);
   if (!LoadDriver(libraryOptions, &library, &driver)) return kExitConfig;
   std::vector<ConfigProblem> warnings;
   const bool accepted = CheckLine(driver->d, config, &checked, &problems, &warnings);
@@ -67,7 +109,7 @@ int LineSession::Connect(int16_t timeoutMs) {
     }
     if (!simulation.Serve(&error)) {
       fprintf(stderr, "velkhost: cannot start the simulator: %s\n", error.c_str());
-      return kExitFailure;
+      return kExitPort;
     }
     portName_ = simulation.portName();
     if (options_.verbose) fprintf(stderr, "velkhost: simulated line on %s\n", portName_.c_str());
@@ -79,16 +121,21 @@ int LineSession::Connect(int16_t timeoutMs) {
             config.path.c_str());
     return kExitConfig;
   }
-  if (portName_.size() > 31) {
-    fprintf(stderr, "velkhost: port name '%s' is longer than the host's 31 characters\n", portName_.c_str());
+  std::string error;
+  std::string note;
+  if (!ShortPortName(portName_, &portName_, &note, &error)) {
+    fprintf(stderr, "velkhost: %s\n", error.c_str());
     return kExitConfig;
   }
-  const velk::PortSettings settings =
-      MakePortSettings(config.port, portName_, timeoutMs > 0 ? timeoutMs : config.port.timeoutMs);
-  std::string error;
-  if (!OpenLine(driver->d, settings, &error)) {
+  if (!note.empty()) fprintf(stderr, "velkhost: %s\n", note.c_str());
+  // A command line's own time-out wins over the one the command asks for.
+  const int16_t answerTimeout =
+      options_.timeoutMs > 0 ? config.port.timeoutMs : (timeoutMs > 0 ? timeoutMs : config.port.timeoutMs);
+  const velk::PortSettings settings = MakePortSettings(config.port, portName_, answerTimeout);
+  if (options_.trace) StartLineTrace(*driver);
+  if (!OpenLine(*driver, settings, &error)) {
     fprintf(stderr, "velkhost: %s\n", error.c_str());
-    return kExitFailure;
+    return kExitPort;
   }
   if (options_.verbose) fprintf(stderr, "velkhost: %s open, %s\n", portName_.c_str(), DescribeSettings(settings).c_str());
   if (config.port.hasPollDelay &&

@@ -17,8 +17,10 @@ namespace velkhost {
 
 enum ExitCode {
   kExitOk = 0,
-  kExitFailure = 1,  // the line, the port or a module failed
-  kExitConfig = 2,   // the line file, the library or the command line is wrong
+  kExitFailure = 1,       // a packet (a module, the line) failed
+  kExitConfig = 2,        // the line file, the library or the command line is wrong
+  kExitPort = 3,          // the serial port could not be opened
+  kExitInterrupted = 130  // stopped by Ctrl-C (or SIGTERM)
 };
 
 struct LibraryOptions {
@@ -32,7 +34,24 @@ struct LineOptions {
   bool simulate = false;
   bool firstInterface = false;  // ProcessPacket instead of ProcessPacket2
   bool verbose = false;
+  bool trace = false;  // every command and answer chunk to stderr, in hex and ASCII
+  // Replace the file's [port] settings when given (0, -1 or empty: not given).
+  uint32_t baud = 0;
+  std::string parity;
+  int dataBits = 0;
+  int stopBits = 0;
+  int timeoutMs = 0;
+  int pollDelayMs = -1;
 };
+
+// Puts the command line's line settings over the file's.
+void ApplyLineOverrides(const LineOptions& line, PortConfig* port);
+
+// A port path longer than the host's 31 characters (such as
+// /dev/serial/by-id/...) followed through its links to the device node.
+// Returns false with a message when it cannot be made short enough; `note`
+// says what was done when the name changed.
+bool ShortPortName(const std::string& name, std::string* shortName, std::string* note, std::string* error);
 
 // Loads the driver library as the options say and creates one driver
 // object; prints the reason and returns false when either fails.
@@ -63,6 +82,9 @@ class LineSession {
   std::unique_ptr<DriverObject> driver;
   LineConfig config;
   CheckedLine checked;
+  // The line file itself was read without problems (the driver may still
+  // have rejected entries of it).
+  bool fileRead = false;
 
  private:
   LineOptions options_;

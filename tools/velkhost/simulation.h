@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "line_config.h"
 
@@ -21,6 +22,8 @@ class LineSimulation {
   // Builds the modules of the line's devices with the file's [simulation]
   // settings. Returns false with a message naming the file's line.
   bool Build(const LineConfig& config, std::string* error);
+  // The same, with every problem found (a line each, naming the file's line).
+  bool Build(const LineConfig& config, std::vector<std::string>* problems);
 
   // Serves the built modules on a new pseudo-terminal.
   bool Serve(std::string* error);

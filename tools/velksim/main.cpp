@@ -30,7 +30,10 @@ const char kDescription[] =
     "  velksim -m 1:Velk4017:checksum -m 2:Data7210 --device /dev/ttyUSB0 --baud 9600\n"
     "  velksim examples/simulator.toml --plain --duration 60 --path-file /tmp/velksim.path\n"
     "\n"
-    "The file's format is described in examples/simulator.toml.";
+    "The file's format is described in examples/simulator.toml.\n"
+    "\n"
+    "Exit status: 0 ended by --duration, 2 usage or file error, 3 the line could not be served,\n"
+    "130 Ctrl-C.";
 
 const char kFaultHelp[] =
     "Faults for the module at ADDR, replacing those from the file; repeat for several modules.\n"
@@ -48,6 +51,11 @@ bool ParseAddress(const std::string& text, uint8_t* address) {
   *address = static_cast<uint8_t>(value);
   return true;
 }
+
+// The exit codes velkhost uses too.
+const int kExitConfig = 2;
+const int kExitPort = 3;
+const int kExitInterrupted = 130;
 
 int Fail(const std::string& message, int code) {
   fprintf(stderr, "velksim: %s\n", message.c_str());
@@ -112,44 +120,48 @@ int main(int argc, char** argv) {
                  "Address the --tcp port listens on (default 127.0.0.1, loopback only;\n"
                  "0.0.0.0 opens it to the network)");
 
-  CLI11_PARSE(app, argc, argv);
-  if (!linkPath.empty() && !device.empty()) return Fail("--link applies to a pseudo-terminal, not to --device", 1);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : kExitConfig;
+  }
+  if (!linkPath.empty() && !device.empty()) return Fail("--link applies to a pseudo-terminal, not to --device", kExitConfig);
 
   sim::Bus bus;
   velksim::LineChoice line;
   std::string error;
-  if (!file.empty() && !velksim::LoadSimFile(file, &bus, &line, &error)) return Fail(error, 1);
+  if (!file.empty() && !velksim::LoadSimFile(file, &bus, &line, &error)) return Fail(error, kExitConfig);
 
   for (const std::string& moduleText : moduleTexts) {
     const size_t colon = moduleText.find(':');
     uint8_t address = 0;
     if (colon == std::string::npos || !ParseAddress(moduleText.substr(0, colon), &address))
-      return Fail("--module " + moduleText + ": expected ADDR:TYPE[:checksum], e.g. 1:Velk4017", 1);
+      return Fail("--module " + moduleText + ": expected ADDR:TYPE[:checksum], e.g. 1:Velk4017", kExitConfig);
     std::string type = moduleText.substr(colon + 1);
     bool checksum = false;
     const size_t second = type.find(':');
     if (second != std::string::npos) {
       if (type.substr(second + 1) != "checksum")
-        return Fail("--module " + moduleText + ": only \":checksum\" may follow the type", 1);
+        return Fail("--module " + moduleText + ": only \":checksum\" may follow the type", kExitConfig);
       checksum = true;
       type.resize(second);
     }
-    if (bus.Add(type, address, checksum, &error) == nullptr) return Fail("--module " + moduleText + ": " + error, 1);
+    if (bus.Add(type, address, checksum, &error) == nullptr) return Fail("--module " + moduleText + ": " + error, kExitConfig);
   }
   for (const std::string& faultText : faultTexts) {
     const size_t colon = faultText.find(':');
     uint8_t address = 0;
     if (colon == std::string::npos || !ParseAddress(faultText.substr(0, colon), &address))
-      return Fail("--fault " + faultText + ": expected ADDR:FAULTS, e.g. 3:delay=200", 1);
+      return Fail("--fault " + faultText + ": expected ADDR:FAULTS, e.g. 3:delay=200", kExitConfig);
     sim::Module* module = bus.At(address);
-    if (module == nullptr) return Fail("--fault " + faultText + ": no module at address " + faultText.substr(0, colon), 1);
+    if (module == nullptr) return Fail("--fault " + faultText + ": no module at address " + faultText.substr(0, colon), kExitConfig);
     sim::Faults faults;
-    if (!sim::ParseFaults(faultText.substr(colon + 1), &faults, &error)) return Fail("--fault " + faultText + ": " + error, 1);
+    if (!sim::ParseFaults(faultText.substr(colon + 1), &faults, &error)) return Fail("--fault " + faultText + ": " + error, kExitConfig);
     if (faults.alwaysBusy && module->kind() != sim::ModuleKind::kData7810)
-      return Fail("--fault " + faultText + ": always_busy applies to a Data7810 only", 1);
+      return Fail("--fault " + faultText + ": always_busy applies to a Data7810 only", kExitConfig);
     module->SetFaults(faults);
   }
-  if (bus.Modules().empty()) return Fail("no modules: give a file with [[module]] entries or --module (see --help)", 1);
+  if (bus.Modules().empty()) return Fail("no modules: give a file with [[module]] entries or --module (see --help)", kExitConfig);
 
   if (!device.empty()) line.device = device;
   if (baud != 0) line.settings.baudRate = baud;
@@ -159,18 +171,18 @@ int main(int argc, char** argv) {
 
   // The relay opens the pseudo-terminal's slave side as a client would; a
   // served device is held by the server itself.
-  if (tcpPort != 0 && !line.device.empty()) return Fail("--tcp serves the pseudo-terminal, not a --device", 1);
+  if (tcpPort != 0 && !line.device.empty()) return Fail("--tcp serves the pseudo-terminal, not a --device", kExitConfig);
 
   platform::CatchInterrupts();
   sim::Server server(bus);
   const bool served = line.device.empty() ? server.ServePseudoTerminal(&error, linkPath)
                                           : server.ServeDevice(line.device, line.settings, &error);
-  if (!served) return Fail(error, 2);
+  if (!served) return Fail(error, kExitPort);
 
   sim::TcpRelay relay;
   if (tcpPort != 0 && !relay.Start(server.path(), tcpBind, tcpPort, &error)) {
     server.Stop();
-    return Fail(error, 2);
+    return Fail(error, kExitPort);
   }
   printf("velksim: %zu module%s on %s\n", bus.Modules().size(), bus.Modules().size() == 1 ? "" : "s",
          server.path().c_str());
@@ -180,7 +192,7 @@ int main(int argc, char** argv) {
     FILE* f = fopen(pathFile.c_str(), "w");
     if (f == nullptr || fprintf(f, "%s\n", server.path().c_str()) < 0 || fclose(f) != 0) {
       server.Stop();
-      return Fail("cannot write the path into " + pathFile, 2);
+      return Fail("cannot write the path into " + pathFile, kExitConfig);
     }
   }
 
@@ -203,5 +215,5 @@ int main(int argc, char** argv) {
   view.Update();
   view.Finish();
   printf("velksim: ended after %llu commands\n", static_cast<unsigned long long>(bus.CommandCount()));
-  return 0;
+  return platform::InterruptRequested() ? kExitInterrupted : 0;
 }

@@ -1,9 +1,11 @@
 #include "sim_file.h"
 
 #include <sstream>
+#include <vector>
 
 #include <toml++/toml.h>
 
+#include "sim/line_simulation.h"
 #include "sim/sim_config.h"
 
 namespace velksim {
@@ -69,6 +71,17 @@ bool LoadSimFile(const std::string& path, sim::Bus* bus, LineChoice* line, std::
       message << path << ":" << e.source().begin.line << ": " << e.description();
     *error = message.str();
     return false;
+  }
+  // A test host's line file: its devices played as its [simulation]
+  // tables say, so one file describes both ends of the bus.
+  if (root.contains("device")) {
+    std::vector<sim::LineDevice> devices;
+    std::vector<std::string> problems;
+    sim::ReadLineDevices(root, path, &devices, &problems);
+    if (problems.empty()) sim::AddLineModules(root, path, devices, bus, &problems);
+    error->clear();
+    for (const std::string& problem : problems) *error += (error->empty() ? "" : "\n") + problem;
+    return problems.empty();
   }
   for (const auto& [key, node] : root) {
     if (key.str() != "module" && key.str() != "line") {

@@ -23,7 +23,9 @@ struct LineChoice {
   sim::LineSettings settings;
 };
 
-// Reads `path`, adds its modules to `bus` and fills `line` from [line].
+// Reads `path`, adds its modules to `bus` and fills `line` from [line]. A
+// test host's line file ([[device]], [[tag]], [simulation]) is read as the
+// bus its devices make.
 // Messages name the file and line: "sim.toml:12: ...".
 bool LoadSimFile(const std::string& path, sim::Bus* bus, LineChoice* line, std::string* error);
 

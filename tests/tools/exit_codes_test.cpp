@@ -1,0 +1,88 @@
+// What a script sees of velkhost and velksim: one exit code per kind of
+// ending, the reason of a failed packet, and Ctrl-C answered at once even
+// while the driver waits out a long answer time-out.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+namespace {
+
+using tooltest::BackgroundProgram;
+using tooltest::ProgramResult;
+using tooltest::RunProgram;
+using tooltest::TempDir;
+
+std::string Line(const std::string& fault, int timeoutMs) {
+  return "[port]\ntimeout_ms = " + std::to_string(timeoutMs) +
+         "\n"
+         "[[device]]\nname = \"ai\"\ntype = \"Velk4017\"\naddress = \"2\"\n"
+         "[[tag]]\nname = \"t\"\ndevice = \"ai\"\naddress = \"AI1\"\ntype = \"float\"\n"
+         "[simulation.ai]\nfault = \"" +
+         fault + "\"\n";
+}
+
+struct ExitCase {
+  const char* what;
+  const char* program;  // "velkhost" or "velksim"
+  std::vector<std::string> args;  // "LINE" and "BROKEN" stand for the files below
+  int exitCode;
+  const char* said;  // in stdout or stderr; "" for nothing in particular
+};
+
+TEST(ExitCodes, OneCodePerKindOfEnding) {
+  TempDir dir;
+  const std::string good = dir.Write("good.toml", Line("none", 200));
+  const std::string silent = dir.Write("silent.toml", Line("silent", 200));
+  const std::string spoilt = dir.Write("spoilt.toml", Line("bad_checksum", 200));
+  const std::string broken = dir.Write("broken.toml", "[port]\nbaud = \"fast\"\n");
+  const ExitCase cases[] = {
+      {"a good poll", "velkhost", {"poll", good, "--simulate", "--once", "--plain"}, 0, "quality 192"},
+      {"a silent module", "velkhost", {"poll", silent, "--simulate", "--once", "--json"}, 1,
+       "\"reason\":\"no answer\""},
+      {"a spoilt checksum", "velkhost", {"poll", spoilt, "--simulate", "--once", "--plain"}, 1, "checksum mismatch"},
+      {"a probe answered with a spoilt checksum", "velkhost", {"probe", spoilt, "ai", "--simulate"}, 1,
+       "answers with a different checksum setting"},
+      {"an unknown option", "velkhost", {"poll", good, "--no-such-option"}, 2, ""},
+      {"a setting out of range", "velkhost", {"poll", good, "--parity", "sideways"}, 2, ""},
+      {"a broken line file", "velkhost", {"poll", broken, "--simulate"}, 2, "baud"},
+      {"a missing port", "velkhost", {"probe", good, "ai", "--port", "ttyVelkNoSuchPort"}, 3, "does not exist"},
+      {"the settings from the command line", "velkhost",
+       {"poll", good, "--simulate", "--once", "--plain", "--baud", "19200", "--timeout-ms", "300", "-v"}, 0,
+       "19200 baud, 8 data bits, parity none, 1 stop bit, answer time-out 300 ms"},
+      {"velksim: an unknown option", "velksim", {"--no-such-option"}, 2, ""},
+      {"velksim: no modules", "velksim", {}, 2, "no modules"},
+      {"velksim: a device that is not there", "velksim", {"-m", "1:Velk4017", "--device", "/dev/ttyVelkNoSuchPort"},
+       3, ""},
+  };
+  for (const ExitCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), std::string(c.program) == "velkhost" ? VELKHOST_PATH : VELKSIM_PATH);
+    const ProgramResult r = RunProgram(args, 30000);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(c.said), std::string::npos) << r.out << r.err;
+  }
+}
+
+// The driver waits ten seconds for a silent module; Ctrl-C ends the program
+// long before, with the code of an interrupted program.
+TEST(ExitCodes, CtrlCDuringALongTimeout) {
+  TempDir dir;
+  const std::string silent = dir.Write("silent.toml", Line("silent", 10000));
+  BackgroundProgram host;
+  ASSERT_TRUE(host.Start({VELKHOST_PATH, "poll", silent, "--simulate", "--plain", "--trace"}));
+  // The command is on the line: the driver now waits for its answer.
+  ASSERT_TRUE(host.WaitForErrorOutput(" TX ", 10000)) << host.err();
+  const auto start = std::chrono::steady_clock::now();
+  const ProgramResult r = host.Stop(5000);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(r.exitCode, 130) << r.err;
+  EXPECT_LT(took, std::chrono::seconds(3)) << "a hang, not a speed check";
+  EXPECT_NE(r.err.find("stopped"), std::string::npos) << r.err;
+}
+
+}  // namespace

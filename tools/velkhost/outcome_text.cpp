@@ -1,0 +1,67 @@
+#include "outcome_text.h"
+
+#include "velk4000/velk4000.h"
+
+namespace velkhost {
+namespace {
+
+struct OutcomeWords {
+  const char* reason;
+  const char* hint;
+};
+
+// Indexed by PacketOutcome. The reasons are part of the JSON output: they
+// change only when a new outcome is added.
+const OutcomeWords kOutcomes[] = {
+    {"ok", ""},
+    {"refused", "the module answered \"?\": it does not take this command (wrong module type at this address, or a "
+                "register it does not have)"},
+    {"checksum mismatch", "a module answered, but its checksum did not match: it may use the other checksum setting "
+                          "(\"N\" uses checksums, \"N.1\" does not), or the line garbles bytes"},
+    {"no answer", "nothing came back before the time-out: check the address, the baud rate and the wiring (A/B, "
+                  "termination, power)"},
+    {"no carriage return", "bytes came back but the answer never ended: check the baud rate, parity and data bits"},
+    {"answer too long", "more than 512 characters came back: noise on the line or a wrong baud rate"},
+    {"not built", "no command was sent: the value does not fit its field, or the register cannot be used this way "
+                  "(see `velkhost tables TYPE`)"},
+    {"no port", "the driver holds no open port"},
+    {"port lost", "the port went away (adapter unplugged or peer closed)"},
+    {"busy bound", "the Data7810 stayed busy for the whole answer time-out"},
+    {"bad answer", "an answer of the wrong form or length: check the module type and its address"},
+};
+static_assert(sizeof kOutcomes / sizeof kOutcomes[0] == velk::kOutcomeCount, "one entry per outcome");
+
+const OutcomeWords kPortErrors[] = {
+    {"", ""},
+    {"missing", "no such device: check the port name and that the adapter is plugged in"},
+    {"busy", "another program holds the port (it is opened exclusively)"},
+    {"permission denied", "this user may not open it (on Linux, join the 'dialout' group)"},
+    {"not a serial device", "the name is not a serial port"},
+    {"settings refused", "the device refused the line settings (baud rate, data bits, parity, stop bits)"},
+    {"other", "the system refused the opening"},
+};
+
+}  // namespace
+
+const char* OutcomeReason(int32_t outcome) {
+  if (outcome < 0 || outcome >= velk::kOutcomeCount) return "unknown";
+  return kOutcomes[outcome].reason;
+}
+
+const char* OutcomeHint(int32_t outcome) {
+  if (outcome < 0 || outcome >= velk::kOutcomeCount)
+    return "no module answered in time, a command was refused or its answer was spoilt";
+  return kOutcomes[outcome].hint;
+}
+
+const char* PortErrorReason(int32_t portError) {
+  if (portError < 0 || portError > velk::kPortOpenOther) return "other";
+  return kPortErrors[portError].reason;
+}
+
+const char* PortErrorHint(int32_t portError) {
+  if (portError < 0 || portError > velk::kPortOpenOther) return kPortErrors[velk::kPortOpenOther].hint;
+  return kPortErrors[portError].hint;
+}
+
+}  // namespace velkhost

@@ -1,0 +1,30 @@
+// The words a person reads for the driver's diagnostics: a short, stable
+// reason per packet outcome (also the "reason" of JSON output, which
+// programs match on), a hint for what to check, and the cause of a failed
+// port opening.
+#ifndef VELKHOST_OUTCOME_TEXT_H
+#define VELKHOST_OUTCOME_TEXT_H
+
+#include <stdint.h>
+
+namespace velkhost {
+
+// "ok", "refused", "checksum mismatch", "no answer", "no carriage return",
+// "answer too long", "not built", "no port", "port lost", "busy bound",
+// "bad answer"; "unknown" for a value this program does not know (or a
+// library without diagnostics).
+const char* OutcomeReason(int32_t outcome);
+
+// What to check after a packet failed with `outcome`, one sentence.
+const char* OutcomeHint(int32_t outcome);
+
+// "missing", "busy", "permission denied", "not a serial device",
+// "settings refused", "other"; "" for kPortOpenOk.
+const char* PortErrorReason(int32_t portError);
+
+// What to do about a failed port opening, one sentence.
+const char* PortErrorHint(int32_t portError);
+
+}  // namespace velkhost
+
+#endif
