@@ -77,8 +77,18 @@ for _ in $(seq 100); do [ -s "$work/pty" ] && break; sleep 0.1; done
 pty=$(cat "$work/pty")
 ln -sfn "$pty" "$WINEPREFIX/dosdevices/com5"
 
-timeout 60 "$linux/tools/velkhost/velkhost" poll examples/line.toml --port "$pty" --json --cycles 2 \
-  > "$work/linux.json"
+# A module that fails must fail on both sides alike: the statuses are
+# compared, not required to be 0. Windows goes first: the Linux driver marks
+# the terminal exclusive (TIOCEXCL), and the mark outlives its closing while
+# the simulator keeps the slave side open.
+wine_status=0
 (cd "$work" && timeout 120 wine "$win/tools/velkhost/velkhost.exe" poll "$(winpath "$root/examples/line.toml")" \
-  --port COM5 --json --cycles 2 > "$work/wine.json")
+  --port COM5 --json --cycles 2 > "$work/wine.json") || wine_status=$?
+linux_status=0
+timeout 60 "$linux/tools/velkhost/velkhost" poll examples/line.toml --port "$pty" --json --cycles 2 \
+  > "$work/linux.json" || linux_status=$?
+if [ "$linux_status" != "$wine_status" ]; then
+  echo "wine-check: velkhost ended with $linux_status on Linux, $wine_status under Wine" >&2
+  exit 1
+fi
 python3 scripts/compare-poll.py "$work/linux.json" "$work/wine.json"

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "platform/atoms.h"
 #include "platform/component.h"
 
 namespace velkhost {
@@ -96,6 +97,9 @@ bool DriverLibrary::LoadPath(const std::string& path) {
   getClassObject_ = reinterpret_cast<VelkDllGetClassObjectFn>(library_.Symbol("DllGetClassObject"));
   registerServer_ = reinterpret_cast<VelkDllRegisterServerFn>(library_.Symbol("DllRegisterServer"));
   getAtomName_ = reinterpret_cast<int (*)(uint16_t, char*, int)>(library_.Symbol("GlobalGetAtomNameA"));
+  // On Windows string values are the system's atoms, which the library does
+  // not export: the platform layer reads them from the same table.
+  if (getAtomName_ == nullptr) getAtomName_ = &platform::GetGlobalAtomName;
   if (getClassObject_ == nullptr) {
     error_ = path + " is not a driver library: it has no DllGetClassObject entry point";
     library_.Unload();
