@@ -36,6 +36,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# Ended from outside (a timeout): still stop what was started.
+trap "exit 143" TERM INT
 
 step() { echo "--- wine: $*"; }
 winpath() { echo "Z:${1//\//\\}"; }

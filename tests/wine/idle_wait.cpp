@@ -9,8 +9,8 @@
 // checksums and, for the delayed case, a Velk4017 at address 2 that answers
 // after a delay (scripts/wine-idle-wait.sh sets this up under Wine). Each
 // exchange writes "$AAM" and collects the answer up to its carriage return;
-// the time from the end of the write to the answer's end is reported as
-// median and 99th percentile, with the wake-ups per exchange.
+// the time from the start of the write to the answer's end is reported as
+// median and 99th percentile, with the waits per exchange.
 #include <windows.h>
 
 #include <stdio.h>
@@ -57,8 +57,8 @@ bool Exchange(platform::SerialApi& api, platform::Handle port, const std::string
               Figures* figures) {
   api.Purge(port, platform::kPurgeRxAbort | platform::kPurgeRxClear);
   uint32_t written = 0;
-  if (!api.Write(port, command.data(), static_cast<uint32_t>(command.size()), &written)) return false;
   const double start = NowMs();
+  if (!api.Write(port, command.data(), static_cast<uint32_t>(command.size()), &written)) return false;
   char answer[512];
   uint32_t length = 0;
   for (;;) {
@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
   timeouts.writeTotalMultiplier = 100;
   api.SetTimeouts(port, timeouts);
 
-  printf("%-28s %10s %10s %14s %8s\n", "idle wait", "median ms", "p99 ms", "wake-ups/exch", "failed");
+  printf("%-28s %10s %10s %14s %8s\n", "idle wait", "median ms", "p99 ms", "waits/exch", "failed");
   const struct {
     const char* name;
     int address;
