@@ -1,5 +1,5 @@
 // The library's entry points: the class factory of CVelk4000Pro, the unload
-// query and self-registration.
+// query and self-registration and its removal.
 #include <new>
 #include <string>
 
@@ -61,6 +61,8 @@ class ClassFactory final : public velk::IClassFactoryV {
 ClassFactory factory;
 
 const char kClsidText[] = "{F1C9CCD5-B1EF-11D2-8213-00400565D27C}";
+// SELFREG_E_CLASS: the class's registration could not be changed.
+const velk::HResult kRegistrationFailed = static_cast<velk::HResult>(0x80040201u);
 
 }  // namespace
 }  // namespace driver
@@ -87,6 +89,13 @@ VELK_EXPORT velk::HResult VELK_CALL DllRegisterServer() {
   } catch (...) {
   }
   return velk::kOk;
+}
+
+// Not called by the host; `regsvr32 /u` and uninstallers need it.
+VELK_EXPORT velk::HResult VELK_CALL DllUnregisterServer() {
+  return platform::UnregisterInprocServer(VELK4000_PROGID, driver::kClsidText, platform::OwnModulePath())
+             ? velk::kOk
+             : driver::kRegistrationFailed;
 }
 
 }  // extern "C"

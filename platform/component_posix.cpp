@@ -21,6 +21,10 @@ std::string ConfigHome() {
 
 bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
 
+std::string RecordText(const char* clsidText, const std::string& libraryPath) {
+  return std::string("clsid=") + clsidText + "\npath=" + libraryPath + "\n";
+}
+
 }  // namespace
 
 std::string OwnModulePath() {
@@ -36,13 +40,14 @@ std::string RegistrationRecordPath(const char* progId) {
 }
 
 bool RegisterInprocServer(const char* progId, const char* clsidText, const std::string& libraryPath) {
+  const std::string record = RecordText(clsidText, libraryPath);
   const std::string home = ConfigHome();
   if (!MakeDirectory(home) || !MakeDirectory(home + "/inproc-servers")) return false;
   const std::string path = RegistrationRecordPath(progId);
   const std::string temp = path + ".tmp";
   FILE* f = fopen(temp.c_str(), "w");
   if (f == nullptr) return false;
-  const bool written = fprintf(f, "clsid=%s\npath=%s\n", clsidText, libraryPath.c_str()) > 0;
+  const bool written = fwrite(record.data(), 1, record.size(), f) == record.size();
   const bool closed = fclose(f) == 0;
   // Replace the record in one step so that a reader never sees half of it.
   if (!written || !closed || rename(temp.c_str(), path.c_str()) != 0) {
@@ -50,6 +55,21 @@ bool RegisterInprocServer(const char* progId, const char* clsidText, const std::
     return false;
   }
   return true;
+}
+
+bool UnregisterInprocServer(const char* progId, const char* clsidText, const std::string& libraryPath) {
+  const std::string path = RegistrationRecordPath(progId);
+  const std::string expected = RecordText(clsidText, libraryPath);
+  FILE* f = fopen(path.c_str(), "r");
+  if (f == nullptr) return errno == ENOENT;
+  // One byte more than ours tells a longer record apart.
+  std::string found(expected.size() + 1, '\0');
+  found.resize(fread(&found[0], 1, found.size(), f));
+  fclose(f);
+  // A record written by anything else (another copy of the library, a hand
+  // edit) is not this library's to remove.
+  if (found != expected) return true;
+  return unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
 }  // namespace platform

@@ -1,5 +1,5 @@
 // The message library on POSIX: lib<baseName>.so beside the library that
-// contains this code (never searched for on the caller's path), exporting
+// contains this code first, then by the loader's own search, exporting
 //   int StringResourceLoad(unsigned id, char* buffer, int size);
 // which behaves like LoadStringA: it copies at most size - 1 characters,
 // terminates the text and returns the number copied (0: no such string).
@@ -18,6 +18,7 @@ MessageLookup LoadMessage(const char* baseName, unsigned id, char* buffer, size_
   buffer[0] = '\0';
   const std::string path = OwnModuleDirectory() + "lib" + baseName + ".so";
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) library = dlopen(("lib" + std::string(baseName) + ".so").c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) return MessageLookup::kNotLoaded;
   typedef int (*LoadFn)(unsigned, char*, int);
   LoadFn load = reinterpret_cast<LoadFn>(dlsym(library, "StringResourceLoad"));

@@ -2,6 +2,8 @@
 // mode 0, so the system itself keeps it exclusive.
 #include <windows.h>
 
+#include <atomic>
+
 #include "platform/serial_api.h"
 
 namespace platform {
@@ -28,6 +30,79 @@ OpenError OpenErrorOf(DWORD error) {
   }
 }
 
+// The idle wait reads the first byte of an answer with a time-out, so that it
+// wakes when the byte arrives instead of at the next tick of the system timer
+// (Sleep(1) lasts up to 15.6 ms unless the timer is raised for the whole
+// process). The byte it took stays here until the next Read of that handle,
+// and Status counts it as waiting. A line normally has at most one byte
+// held, taken and handed out on the same thread within one transaction.
+class HeldBytes {
+ public:
+  // A slot for a byte of `h`, or -1 when every slot is in use; the wait
+  // reads nothing without one, so no byte is ever taken and lost.
+  int Reserve(Handle h) {
+    Lock lock(this);
+    for (int i = 0; i < kSlots; ++i) {
+      if (slots_[i].handle != kNoHandle) continue;
+      slots_[i].handle = h;
+      slots_[i].full = false;
+      return i;
+    }
+    return -1;
+  }
+  void Fill(int slot, unsigned char byte) {
+    Lock lock(this);
+    slots_[slot].byte = byte;
+    slots_[slot].full = true;
+    count_.fetch_add(1, std::memory_order_release);
+  }
+  void Release(int slot) {
+    Lock lock(this);
+    slots_[slot].handle = kNoHandle;
+  }
+  bool Has(Handle h) {
+    if (count_.load(std::memory_order_acquire) == 0) return false;
+    Lock lock(this);
+    for (const Slot& slot : slots_)
+      if (slot.full && slot.handle == h) return true;
+    return false;
+  }
+  // Removes the byte held for `h`; false when there is none.
+  bool Take(Handle h, unsigned char* byte) {
+    if (count_.load(std::memory_order_acquire) == 0) return false;
+    Lock lock(this);
+    for (Slot& slot : slots_) {
+      if (!slot.full || slot.handle != h) continue;
+      if (byte != nullptr) *byte = slot.byte;
+      slot.handle = kNoHandle;
+      slot.full = false;
+      count_.fetch_sub(1, std::memory_order_release);
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  struct Slot {
+    Handle handle = kNoHandle;
+    bool full = false;
+    unsigned char byte = 0;
+  };
+  struct Lock {
+    explicit Lock(HeldBytes* owner) : owner_(owner) { AcquireSRWLockExclusive(&owner_->lock_); }
+    ~Lock() { ReleaseSRWLockExclusive(&owner_->lock_); }
+    HeldBytes* owner_;
+  };
+  // One per line a process waits on at once is plenty; with every slot in
+  // use the wait falls back to sleeping.
+  static const int kSlots = 64;
+  Slot slots_[kSlots];
+  std::atomic<int> count_{0};
+  SRWLOCK lock_ = SRWLOCK_INIT;
+};
+
+HeldBytes heldBytes;
+
 class Win32SerialApi final : public SerialApi {
  public:
   Handle Open(const char* path) override {
@@ -45,7 +120,10 @@ class Win32SerialApi final : public SerialApi {
 
   OpenError LastOpenError() override { return lastOpenError; }
 
-  bool Close(Handle h) override { return Valid(h) && CloseHandle(Native(h)) != 0; }
+  bool Close(Handle h) override {
+    heldBytes.Take(h, nullptr);
+    return Valid(h) && CloseHandle(Native(h)) != 0;
+  }
 
   bool SetupQueues(Handle h, uint32_t inBytes, uint32_t outBytes) override {
     return Valid(h) && SetupComm(Native(h), inBytes, outBytes) != 0;
@@ -90,13 +168,16 @@ class Win32SerialApi final : public SerialApi {
     return Valid(h) && EscapeCommFunction(Native(h), raised ? SETRTS : CLRRTS) != 0;
   }
 
-  bool Purge(Handle h, uint32_t flags) override { return Valid(h) && PurgeComm(Native(h), flags) != 0; }
+  bool Purge(Handle h, uint32_t flags) override {
+    if ((flags & (kPurgeRxAbort | kPurgeRxClear)) != 0) heldBytes.Take(h, nullptr);
+    return Valid(h) && PurgeComm(Native(h), flags) != 0;
+  }
 
   bool Status(Handle h, CommStatus* status) override {
     DWORD errors = 0;
     COMSTAT stat;
     if (status == nullptr || !Valid(h) || ClearCommError(Native(h), &errors, &stat) == 0) return false;
-    status->inQueue = stat.cbInQue;
+    status->inQueue = stat.cbInQue + (heldBytes.Has(h) ? 1 : 0);
     status->outQueue = stat.cbOutQue;
     return true;
   }
@@ -104,10 +185,15 @@ class Win32SerialApi final : public SerialApi {
   bool Read(Handle h, void* bytes, uint32_t count, uint32_t* got) override {
     if (got != nullptr) *got = 0;
     if (!Valid(h) || (bytes == nullptr && count > 0)) return false;
+    if (count == 0) return true;
+    unsigned char* out = static_cast<unsigned char*>(bytes);
+    DWORD held = 0;
+    if (heldBytes.Take(h, out)) held = 1;
     DWORD n = 0;
-    if (ReadFile(Native(h), bytes, count, &n, nullptr) == 0) return false;
-    if (got != nullptr) *got = n;
-    return true;
+    // The held byte is delivered even when the port fails right after it.
+    const bool ok = count == held || ReadFile(Native(h), out + held, count - held, &n, nullptr) != 0;
+    if (got != nullptr) *got = held + n;
+    return ok || held > 0;
   }
 
   bool Write(Handle h, const void* bytes, uint32_t count, uint32_t* written) override {
@@ -120,19 +206,35 @@ class Win32SerialApi final : public SerialApi {
     return ok != 0 && n == count;
   }
 
+  // Waits for the first byte with the read time-outs: interval and
+  // multiplier all ones with a constant make ReadFile return as soon as one
+  // byte is there, or with none after the constant. The port's own time-outs
+  // are put back before returning.
   WaitResult WaitForInput(Handle h, uint32_t maxMs) override {
-    // A port whose device went away (an unplugged adapter) fails the status
-    // query: that is the hang-up, and no byte will come.
-    DWORD errors = 0;
-    COMSTAT stat;
-    if (!Valid(h) || ClearCommError(Native(h), &errors, &stat) == 0) {
-      Sleep(1);
-      return WaitResult::kHangUp;
-    }
-    if (stat.cbInQue > 0) return WaitResult::kInput;
+    if (heldBytes.Has(h)) return WaitResult::kInput;
     if (maxMs == 0) return WaitResult::kTimeout;
-    Sleep(1);
-    return WaitResult::kInput;  // the caller's next read tells
+    COMMTIMEOUTS saved;
+    if (!Valid(h) || GetCommTimeouts(Native(h), &saved) == 0) return SleepOnce();
+    COMMTIMEOUTS wait = saved;
+    wait.ReadIntervalTimeout = MAXDWORD;
+    wait.ReadTotalTimeoutMultiplier = MAXDWORD;
+    wait.ReadTotalTimeoutConstant = maxMs < MAXDWORD ? maxMs : MAXDWORD - 1;
+    const int slot = heldBytes.Reserve(h);
+    if (slot < 0) return SleepOnce();
+    if (SetCommTimeouts(Native(h), &wait) == 0) {
+      heldBytes.Release(slot);
+      return SleepOnce();
+    }
+    unsigned char byte = 0;
+    DWORD n = 0;
+    const BOOL ok = ReadFile(Native(h), &byte, 1, &n, nullptr);
+    SetCommTimeouts(Native(h), &saved);
+    if (ok == 0 || n == 0) {
+      heldBytes.Release(slot);
+      return ok == 0 ? WaitResult::kHangUp : WaitResult::kTimeout;
+    }
+    heldBytes.Fill(slot, byte);
+    return WaitResult::kInput;
   }
 
   bool DeviceNamesNeedColon() override {
@@ -147,6 +249,13 @@ class Win32SerialApi final : public SerialApi {
   }
 
  private:
+  // Where the read time-outs cannot be used (not a serial port): the old
+  // poll step, one sleep of a millisecond or of the timer's tick.
+  static WaitResult SleepOnce() {
+    Sleep(1);
+    return WaitResult::kInput;  // the caller's next status query tells
+  }
+
   static bool ReadDcb(Handle h, DCB* dcb) {
     if (!Valid(h)) return false;
     ZeroMemory(dcb, sizeof *dcb);

@@ -8,13 +8,23 @@ packages=(
   libcli11-dev libtomlplusplus-dev nlohmann-json3-dev
   clang libclang-rt-14-dev
   ser2net
+  wine wine32:i386 python3
 )
+export DEBIAN_FRONTEND=noninteractive
+# wine32 is an i386 package: the architecture must be known before apt-get
+# update reads the package lists.
+need_update=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  need_update=1
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
+if [ ${#missing[@]} -gt 0 ] || [ $need_update = 1 ]; then
   apt-get update -qq
+fi
+if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

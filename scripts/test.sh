@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the driver for every target and runs every test:
 #   Linux x86-64, Linux i386 (-m32), ASan+UBSan (x86-64): build and test;
-#   Windows 32-bit (MinGW-w64): build;
+#   Windows 32-bit (MinGW-w64): build, then under Wine: the tests,
+#     registration with CoCreateInstance, velkhost.exe on a simulated COM port;
 #   libFuzzer targets (clang): a bounded number of inputs each.
 # Installs the Debian packages it needs first. Run from anywhere.
 set -euo pipefail
@@ -21,6 +22,10 @@ for preset in linux64 linux32 asan fuzz; do
   echo "=== test $preset"
   ctest --preset "$preset" || status=1
 done
+echo "=== test win32 under Wine (scripts/wine-check.sh)"
+wine_start=$SECONDS
+timeout 600 bash scripts/wine-check.sh || status=1
+echo "=== Wine step took $((SECONDS - wine_start)) s"
 echo "=== main job (README): a bounded number of poll cycles on the simulated bus"
 bash scripts/demo.sh --cycles 2 || status=1
 exit $status

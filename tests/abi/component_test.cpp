@@ -1,10 +1,7 @@
 // The component as a host sees it: entry points, class factory, interface
 // identity, reference counting and the defaults of a new driver object.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "support/host_driver.h"
@@ -103,51 +100,6 @@ TEST(Component, FreshDriverDefaults) {
   EXPECT_EQ(drv.d2->Reserved2b(0), 1);
   EXPECT_EQ(drv.d->ClosePort(), 1);
   EXPECT_EQ(drv.d->GetErrorText(), nullptr);
-}
-
-TEST(Component, RegistrationRecordNamesTheLibrary) {
-  char dir[] = "/tmp/velkregXXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const char* old = getenv("XDG_CONFIG_HOME");
-  const std::string saved = old != nullptr ? old : "";
-  setenv("XDG_CONFIG_HOME", dir, 1);
-  HostLibrary lib;
-  EXPECT_EQ(lib.RegisterServer(), velk::kOk);
-  if (old != nullptr)
-    setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-  else
-    unsetenv("XDG_CONFIG_HOME");
-
-  std::ifstream record(std::string(dir) + "/inproc-servers/" VELK4000_PROGID);
-  ASSERT_TRUE(record.good());
-  std::stringstream text;
-  text << record.rdbuf();
-  EXPECT_NE(text.str().find("clsid={F1C9CCD5-B1EF-11D2-8213-00400565D27C}\n"), std::string::npos);
-  char resolved[4096];
-  ASSERT_NE(realpath(VELK_DRIVER_PATH, resolved), nullptr);
-  EXPECT_NE(text.str().find(std::string("path=") + resolved + "\n"), std::string::npos) << text.str();
-}
-
-TEST(Component, OnlyEntryPointsAndAtomsAreExported) {
-  HostLibrary lib;
-  EXPECT_NE(lib.Symbol("GlobalAddAtomA"), nullptr);
-  EXPECT_NE(lib.Symbol("GlobalGetAtomNameA"), nullptr);
-  EXPECT_NE(lib.Symbol("GlobalDeleteAtom"), nullptr);
-  EXPECT_EQ(lib.Symbol("_ZN6driver12CVelk4000ProC1ERKNS_14DriverServicesE"), nullptr);
-}
-
-TEST(Component, AtomsRoundTripThroughTheLibrary) {
-  HostLibrary lib;
-  typedef uint16_t (*AddAtomFn)(const char*);
-  auto add = reinterpret_cast<AddAtomFn>(lib.Symbol("GlobalAddAtomA"));
-  ASSERT_NE(add, nullptr);
-  const uint16_t a = add("Velk module 01");
-  EXPECT_GE(a, 0xC000);
-  EXPECT_EQ(add("VELK MODULE 01"), a);  // same text ignoring case: same atom
-  EXPECT_NE(add("another"), a);
-  EXPECT_EQ(testsupport::AtomText(lib, a), "Velk module 01");
-  EXPECT_EQ(testsupport::AtomText(lib, 0xBFFF), "");
-  EXPECT_EQ(add(""), 0);
 }
 
 }  // namespace

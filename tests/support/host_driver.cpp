@@ -14,7 +14,9 @@ HostLibrary::HostLibrary(const std::string& path) {
   registerServer_ = reinterpret_cast<VelkDllRegisterServerFn>(library_.Symbol("DllRegisterServer"));
   EXPECT_NE(getClassObject_, nullptr);
   EXPECT_NE(canUnloadNow_, nullptr);
+  unregisterServer_ = reinterpret_cast<VelkDllUnregisterServerFn>(library_.Symbol("DllUnregisterServer"));
   EXPECT_NE(registerServer_, nullptr);
+  EXPECT_NE(unregisterServer_, nullptr);
 }
 
 velk::HResult HostLibrary::GetClassObject(const velk::Guid& clsid, const velk::Guid& iid, void** out) const {
@@ -23,6 +25,10 @@ velk::HResult HostLibrary::GetClassObject(const velk::Guid& clsid, const velk::G
 velk::HResult HostLibrary::CanUnloadNow() const { return canUnloadNow_ != nullptr ? canUnloadNow_() : velk::kFail; }
 velk::HResult HostLibrary::RegisterServer() const {
   return registerServer_ != nullptr ? registerServer_() : velk::kFail;
+}
+
+velk::HResult HostLibrary::UnregisterServer() const {
+  return unregisterServer_ != nullptr ? unregisterServer_() : velk::kFail;
 }
 
 velk::IDriver* HostLibrary::CreateDriver() const {

@@ -19,6 +19,7 @@ class HostLibrary {
   velk::HResult GetClassObject(const velk::Guid& clsid, const velk::Guid& iid, void** out) const;
   velk::HResult CanUnloadNow() const;
   velk::HResult RegisterServer() const;
+  velk::HResult UnregisterServer() const;
   void* Symbol(const char* name) const { return library_.Symbol(name); }
 
   // A new driver object's IDriver interface (one reference), or null.
@@ -29,6 +30,7 @@ class HostLibrary {
   VelkDllGetClassObjectFn getClassObject_ = nullptr;
   VelkDllCanUnloadNowFn canUnloadNow_ = nullptr;
   VelkDllRegisterServerFn registerServer_ = nullptr;
+  VelkDllUnregisterServerFn unregisterServer_ = nullptr;
 };
 
 // Both interfaces of one driver object, released together.

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "platform/atoms.h"
 #include "platform/component.h"
 
 namespace velkhost {
@@ -107,6 +108,10 @@ bool DriverLibrary::LoadPath(const std::string& path) {
   registerServer_ = reinterpret_cast<VelkDllRegisterServerFn>(library_.Symbol("DllRegisterServer"));
   getAtomName_ = reinterpret_cast<int (*)(uint16_t, char*, int)>(library_.Symbol("GlobalGetAtomNameA"));
   deleteAtom_ = reinterpret_cast<uint16_t (*)(uint16_t)>(library_.Symbol("GlobalDeleteAtom"));
+  // On Windows string values are the system's atoms, which the library does
+  // not export: the platform layer reads them from the same table.
+  if (getAtomName_ == nullptr) getAtomName_ = &platform::GetGlobalAtomName;
+  if (deleteAtom_ == nullptr) deleteAtom_ = &platform::DeleteGlobalAtom;
   if (getClassObject_ == nullptr) {
     error_ = path + " is not a driver library: it has no DllGetClassObject entry point";
     library_.Unload();

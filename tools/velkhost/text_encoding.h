@@ -11,6 +11,10 @@ namespace velkhost {
 // 936; bytes that neither explains are shown as \xNN.
 std::string DisplayText(const std::string& bytes);
 
+// The system's conversion from code page 936 to UTF-8; false when the bytes
+// are not valid there or the system cannot convert.
+bool ConvertFromCodePage936(const std::string& bytes, std::string* utf8);
+
 }  // namespace velkhost
 
 #endif
