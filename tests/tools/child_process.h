@@ -3,6 +3,7 @@
 #ifndef VELK_TESTS_TOOLS_CHILD_PROCESS_H
 #define VELK_TESTS_TOOLS_CHILD_PROCESS_H
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -39,8 +40,9 @@ class BackgroundProgram {
   // Reads what the program wrote so far into out()/err(), waiting up to
   // `waitMs` until `text` shows in its output. True when it did.
   bool WaitForOutput(const std::string& text, int waitMs);
-  // SIGINT, then the rest of its output; kills it after `graceMs`.
-  ProgramResult Stop(int graceMs = 5000);
+  // `signal` (SIGINT unless told), then the rest of its output; kills it
+  // after `graceMs`.
+  ProgramResult Stop(int graceMs = 5000, int signal = SIGINT);
 
   const std::string& out() const { return result_.out; }
   const std::string& err() const { return result_.err; }
