@@ -357,3 +357,52 @@ TEST(Velkd, FaultyModuleAndLostBrokerRecover) {
 }
 
 }  // namespace
+
+namespace {
+
+// --check reads everything a start would read (files, driver verdicts,
+// password source) and touches neither a port nor a broker.
+TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
+  const std::string device = "[[device]]\nname = \"relays\"\ntype = \"Velk4050\"\naddress = \"5\"\n";
+  const std::string tag = "[[tag]]\nname = \"relay3\"\ndevice = \"relays\"\naddress = \"DO3\"\ntype = \"bit\"\n";
+  struct Case {
+    const char* head;  // before the device and tag
+    const char* tail;  // after them
+    const char* message;
+  };
+  const Case cases[] = {
+      {"[mqtt]\nbroker = \"http://127.0.0.1\"\n", "", "must start with mqtt:// or mqtts://"},
+      {"[mqtt]\nbroker = \"mqtt://127.0.0.1:99999\"\n", "", "is not a number from 1 to 65535"},
+      {"[mqtt]\nprefix = \"site/+/velk\"\n", "", "is not a topic"},
+      {"[mqtt]\npassword_env = \"VELKD_TEST_NOT_SET\"\n", "", "VELKD_TEST_NOT_SET named by password_env is not set"},
+      {"[mqtt]\nca_file = \"/etc/ssl/ca.pem\"\n", "", "only used with an mqtts:// broker"},
+      {"[gateway]\nwritable = [\"relay9\"]\n", "", "writable names something that is not a tag"},
+      {"[gateway]\ninterval_ms = 5\n", "", "accepted 20 to"},
+      {"[gateway]\npoll_ms = 100\n", "", "unknown key 'poll_ms' in [gateway]"},
+      {"", "[[tag]]\nname = \"a/b\"\ndevice = \"relays\"\naddress = \"DO1\"\ntype = \"bit\"\n",
+       "cannot stand in a topic"},
+      {"", "[[tag]]\nname = \"odd\"\ndevice = \"relays\"\naddress = \"XYZ\"\ntype = \"bit\"\n", "error 12"},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    const std::string file = dir.Write("line.toml", std::string(c.head) + device + tag + c.tail);
+    const tooltest::ProgramResult r = tooltest::RunProgram({VELKD_PATH, "--check", file}, 20000);
+    EXPECT_EQ(r.exitCode, 2) << c.message;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("<3>velkd: "), std::string::npos) << r.err;
+  }
+  const std::string good = dir.Write("good.toml", "[gateway]\nline = \"bus7\"\nwritable = [\"relay3\"]\n" + device + tag);
+  tooltest::ProgramResult r = tooltest::RunProgram({VELKD_PATH, "--check", good, "--broker", "mqtts://broker.example:8883"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("line bus7, 1 devices, 1 tags (1 writable)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("broker.example:8883, TLS"), std::string::npos) << r.out;
+  // Two files may not share one line name, nor one --port.
+  const std::string twin = dir.Write("twin.toml", "[gateway]\nline = \"bus7\"\n" + device + tag);
+  r = tooltest::RunProgram({VELKD_PATH, "--check", good, twin});
+  EXPECT_NE(r.err.find("line name 'bus7' is used by"), std::string::npos) << r.err;
+  r = tooltest::RunProgram({VELKD_PATH, good, twin, "--port", "/dev/null"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("--port applies to a single line file"), std::string::npos) << r.err;
+}
+
+}  // namespace

@@ -94,7 +94,11 @@ bool Gateway::Reload(const GatewayConfig& config, const std::string& port) {
   }
   // The old lines close their ports before the new ones open them.
   for (auto& line : old) line->Stop("reloading");
-  for (auto& line : old) store_->Forget(mqtt_.prefix + "/" + line->name() + "/");
+  // Their last states go out before they are forgotten; a line that keeps
+  // its name is online again with its first answers.
+  for (auto& line : old)
+    for (const Message& m : store_->Forget(mqtt_.prefix + "/" + line->name() + "/"))
+      client_.Publish(m.topic, m.payload, true);
   old.clear();
   Announce(lines, config);
   std::lock_guard<std::mutex> lock(linesMutex_);

@@ -21,10 +21,14 @@ void TopicStore::Set(const std::string& topic, const std::string& payload, const
   changed_.notify_all();
 }
 
-void TopicStore::Forget(const std::string& prefix) {
+std::vector<Message> TopicStore::Forget(const std::string& prefix) {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (auto it = entries_.lower_bound(prefix); it != entries_.end() && it->first.compare(0, prefix.size(), prefix) == 0;)
+  std::vector<Message> due;
+  for (auto it = entries_.lower_bound(prefix); it != entries_.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
+    if (it->second.due) due.push_back({it->first, it->second.payload});
     it = entries_.erase(it);
+  }
+  return due;
 }
 
 void TopicStore::MarkAllDue() {

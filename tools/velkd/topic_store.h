@@ -29,8 +29,9 @@ class TopicStore {
   // a change: the value, not its time stamp) differs from the last one.
   void Set(const std::string& topic, const std::string& payload, const std::string& key);
 
-  // Forgets every topic that starts with `prefix`.
-  void Forget(const std::string& prefix);
+  // Forgets every topic that starts with `prefix`; returns those of them
+  // that were due, for a last send.
+  std::vector<Message> Forget(const std::string& prefix);
 
   // Every topic becomes due: after a reconnect, the broker may have lost
   // what it retained.
