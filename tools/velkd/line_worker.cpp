@@ -134,7 +134,7 @@ bool LineWorker::OpenPort() {
 }
 
 void LineWorker::Run() {
-  if (!OpenPort()) reopenDelayMs_ = std::min(reopenDelayMs_ * 2, kMaxReopenDelayMs);
+  OpenPort();
   for (Scheduled& s : packets_) s.due = Clock::now();
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stop_) {
@@ -152,17 +152,19 @@ void LineWorker::Run() {
     const Clock::time_point reopenAt = lastOpen_ + std::chrono::milliseconds(reopenDelayMs_);
     if (silent && Clock::now() >= reopenAt) {
       lock.unlock();
-      const bool opened = OpenPort();
+      OpenPort();
       lock.lock();
       failedInRow_ = 0;
-      reopenDelayMs_ = opened ? reopenDelayMs_ : std::min(reopenDelayMs_ * 2, kMaxReopenDelayMs);
+      // Back to a second once a module answers again.
+      reopenDelayMs_ = std::min(reopenDelayMs_ * 2, kMaxReopenDelayMs);
       continue;
     }
     Scheduled* next = nullptr;
     for (Scheduled& s : packets_)
       if (next == nullptr || s.due < next->due) next = &s;
     Clock::time_point until = next != nullptr ? next->due : Clock::now() + std::chrono::seconds(1);
-    if (!portOpen_) until = std::min(until, reopenAt);
+    // Without a port nothing is due before the next opening.
+    if (!portOpen_) until = reopenAt;
     if (next == nullptr || !portOpen_ || Clock::now() < next->due) {
       wake_.wait_until(lock, until);
       continue;
