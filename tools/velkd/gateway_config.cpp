@@ -1,5 +1,6 @@
 #include "gateway_config.h"
 
+#include <mosquitto.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -176,7 +177,8 @@ bool TopicLevelOk(const std::string& name) {
   if (name.empty() || name[0] == '$') return false;
   for (unsigned char c : name)
     if (c == '/' || c == '+' || c == '#' || c < 0x20 || c == 0x7F) return false;
-  return true;
+  // The broker takes topics only in UTF-8.
+  return mosquitto_validate_utf8(name.c_str(), static_cast<int>(name.size())) == MOSQ_ERR_SUCCESS;
 }
 
 bool ParseBrokerUrl(const std::string& url, MqttSettings* settings, std::string* error) {

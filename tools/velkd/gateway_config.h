@@ -79,8 +79,8 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
 // named source is missing.
 bool ReadPassword(const MqttSettings& settings, std::string* password, std::string* error);
 
-// True when `name` can stand as one topic level: not empty, no '/', '+',
-// '#' or control characters, not starting with '$'.
+// True when `name` can stand as one topic level: UTF-8, not empty, no '/',
+// '+', '#' or control characters, not starting with '$'.
 bool TopicLevelOk(const std::string& name);
 
 }  // namespace velkd
