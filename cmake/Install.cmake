@@ -18,7 +18,7 @@ install(TARGETS Velk4000 StringResource
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT import_libraries EXCLUDE_FROM_ALL)
 install(FILES ${PROJECT_SOURCE_DIR}/include/velk4000/velk4000.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velk4000)
 
-foreach(tool velkhost velksim)
+foreach(tool velkhost velksim velkd)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()

@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   ser2net
   wine wine32:i386 python3
+  mosquitto mosquitto-clients libmosquitto-dev
 )
 export DEBIAN_FRONTEND=noninteractive
 # wine32 is an i386 package: the architecture must be known before apt-get

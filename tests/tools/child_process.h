@@ -3,6 +3,7 @@
 #ifndef VELK_TESTS_TOOLS_CHILD_PROCESS_H
 #define VELK_TESTS_TOOLS_CHILD_PROCESS_H
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -41,8 +42,9 @@ class BackgroundProgram {
   bool WaitForOutput(const std::string& text, int waitMs);
   // The same for its error output.
   bool WaitForErrorOutput(const std::string& text, int waitMs);
-  // SIGINT, then the rest of its output; kills it after `graceMs`.
-  ProgramResult Stop(int graceMs = 5000);
+  // `signal` (SIGINT unless told), then the rest of its output; kills it
+  // after `graceMs`.
+  ProgramResult Stop(int graceMs = 5000, int signal = SIGINT);
 
   const std::string& out() const { return result_.out; }
   const std::string& err() const { return result_.err; }

@@ -149,9 +149,9 @@ bool BackgroundProgram::WaitForErrorOutput(const std::string& text, int waitMs) 
   return true;
 }
 
-ProgramResult BackgroundProgram::Stop(int graceMs) {
+ProgramResult BackgroundProgram::Stop(int graceMs, int signal) {
   if (pid_ <= 0) return result_;
-  kill(pid_, SIGINT);
+  kill(pid_, signal);
   const Clock::time_point end = Clock::now() + std::chrono::milliseconds(graceMs);
   while (MsLeft(end) > 0 && Pump(&outFd_, &errFd_, &result_.out, &result_.err, std::min(MsLeft(end), 50))) {
   }

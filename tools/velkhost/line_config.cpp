@@ -208,7 +208,9 @@ bool LoadLineConfig(const std::string& path, LineConfig* config, std::vector<Con
     return false;
   }
   Reader reader(problems);
-  reader.CheckKeys(root, {"port", "device", "tag", "simulation"}, "the file");
+  // [mqtt] and [gateway] belong to velkd, which reads them itself; a test
+  // host passes over them so that one file serves both.
+  reader.CheckKeys(root, {"port", "device", "tag", "simulation", "mqtt", "gateway"}, "the file");
   if (const toml::node* port = root.get("port")) {
     if (const toml::table* table = port->as_table())
       ReadPort(reader, *table, &config->port);

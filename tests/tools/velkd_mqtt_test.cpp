@@ -1,0 +1,407 @@
+// velkd between real parts: velksim plays the line on a pseudo-terminal,
+// Debian's mosquitto is the broker on a loopback port, and this test is the
+// other MQTT client, reading what velkd publishes and sending it writes.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <time.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <thread>
+
+#include "child_process.h"
+
+namespace {
+
+using nlohmann::json;
+using tooltest::BackgroundProgram;
+using tooltest::TempDir;
+
+int FreeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+    port = ntohs(address.sin_port);
+  close(fd);
+  return port;
+}
+
+// A mosquitto of its own: loopback only, nothing kept on disk.
+class Broker {
+ public:
+  Broker(const TempDir& dir) : port_(FreeLoopbackPort()) {
+    config_ = dir.Write("mosquitto.conf", "listener " + std::to_string(port_) +
+                                              " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+  }
+  // Starts the broker and waits until it takes connections.
+  bool Start() {
+    if (!program_.Start({"/usr/sbin/mosquitto", "-c", config_})) return false;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const int fd = socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in address = {};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      address.sin_port = htons(static_cast<uint16_t>(port_));
+      const bool up = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+      close(fd);
+      if (up) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+  void Stop() { program_.Stop(); }
+  int port() const { return port_; }
+  std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int port_;
+  std::string config_;
+  BackgroundProgram program_;
+};
+
+// The subscriber: keeps every topic's latest payload, re-connects by itself.
+class Watcher {
+ public:
+  explicit Watcher(int port) {
+    mosquitto_lib_init();
+    mosq_ = mosquitto_new(nullptr, true, this);
+    mosquitto_connect_callback_set(mosq_, [](mosquitto* m, void*, int rc) {
+      if (rc == 0) mosquitto_subscribe(m, nullptr, "velk/#", 1);
+    });
+    mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* message) {
+      Watcher* w = static_cast<Watcher*>(self);
+      std::lock_guard<std::mutex> lock(w->mutex_);
+      w->latest_[message->topic] =
+          std::string(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen));
+    });
+    mosquitto_reconnect_delay_set(mosq_, 1, 1, false);
+    mosquitto_connect_async(mosq_, "127.0.0.1", port, 10);
+    mosquitto_loop_start(mosq_);
+  }
+  ~Watcher() {
+    mosquitto_disconnect(mosq_);
+    mosquitto_loop_stop(mosq_, true);
+    mosquitto_destroy(mosq_);
+    mosquitto_lib_cleanup();
+  }
+
+  void Publish(const std::string& topic, const std::string& payload) {
+    mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+  }
+  void Forget() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    latest_.clear();
+  }
+  std::string Latest(const std::string& topic) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = latest_.find(topic);
+    return found == latest_.end() ? std::string() : found->second;
+  }
+  std::string Dump() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string text;
+    for (const auto& [topic, payload] : latest_) text += topic + " " + payload + "\n";
+    return text;
+  }
+
+  // The topic's payload as JSON; an empty object when there is none yet.
+  json LatestJson(const std::string& topic) {
+    const json parsed = json::parse(Latest(topic), nullptr, false);
+    return parsed.is_discarded() ? json::object() : parsed;
+  }
+
+  // Polls `done` until it holds or `ms` pass; `pump` keeps the children's
+  // output pipes from filling meanwhile.
+  bool WaitFor(const std::function<bool()>& done, int ms, const std::function<void()>& pump) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      pump();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+  }
+
+ private:
+  mosquitto* mosq_ = nullptr;
+  std::mutex mutex_;
+  std::map<std::string, std::string> latest_;
+};
+
+std::string StartSimulator(BackgroundProgram& simulator, const std::vector<std::string>& args) {
+  std::vector<std::string> all = {VELKSIM_PATH};
+  all.insert(all.end(), args.begin(), args.end());
+  all.push_back("--plain");
+  if (!simulator.Start(all) || !simulator.WaitForOutput("\n", 10000)) return std::string();
+  std::smatch match;
+  const std::string first = simulator.out();
+  return std::regex_search(first, match, std::regex("modules? on (\\S+)\\n")) ? std::string(match[1]) : std::string();
+}
+
+// "2026-01-02T03:04:05", which sorts as the time stamps velkd publishes.
+std::string IsoUtc(std::chrono::system_clock::time_point when) {
+  const time_t seconds = std::chrono::system_clock::to_time_t(when);
+  tm utc = {};
+  gmtime_r(&seconds, &utc);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  return text;
+}
+
+bool StateIs(Watcher& watcher, const std::string& topic, const char* state) {
+  const json j = watcher.LatestJson(topic);
+  return j.is_object() && j.value("state", "") == state;
+}
+
+// The example gateway file against the example simulator file: a module of
+// every family, its values and states, writes in both directions, and the
+// end on SIGTERM.
+TEST(Velkd, PublishesEveryFamilyTakesWritesAndEndsOfflineOnSigterm) {
+  TempDir dir;
+  Broker broker(dir);
+  ASSERT_TRUE(broker.Start());
+  BackgroundProgram simulator;
+  const std::string port = StartSimulator(simulator, {VELK_SOURCE_DIR "/examples/simulator.toml"});
+  ASSERT_FALSE(port.empty()) << simulator.err();
+  Watcher watcher(broker.port());
+  BackgroundProgram velkd;
+  ASSERT_TRUE(velkd.Start(
+      {VELKD_PATH, VELK_SOURCE_DIR "/examples/gateway.toml", "--port", port, "--broker", broker.url()}));
+  const auto pump = [&] {
+    simulator.WaitForOutput("\x01", 5);
+    velkd.WaitForOutput("\x01", 5);
+  };
+
+  const std::string base = "velk/bus1/";
+  struct Expected {
+    const char* topic;
+    json::value_t kind;
+  };
+  const Expected tags[] = {
+      {"inputs/wave", json::value_t::number_float},       {"boiler/boiler_temp", json::value_t::number_float},
+      {"boiler/boiler_events", json::value_t::number_unsigned}, {"valve/setpoint", json::value_t::number_float},
+      {"outputs/out1", json::value_t::number_float},      {"relays/relay2", json::value_t::number_unsigned},
+      {"switches/switch_word", json::value_t::number_unsigned}, {"counter/count_low", json::value_t::number_unsigned},
+      {"strain/strain1", json::value_t::number_float},    {"thermo/room", json::value_t::number_float},
+      {"panel/panel_name", json::value_t::string},
+  };
+  const auto allGood = [&] {
+    for (const Expected& e : tags)
+      if (watcher.LatestJson(base + e.topic).value("quality", "") != "good") return false;
+    return true;
+  };
+  ASSERT_TRUE(watcher.WaitFor(allGood, 20000, pump)) << velkd.err() << watcher.Dump();
+  for (const Expected& e : tags) {
+    const json value = watcher.LatestJson(base + e.topic);
+    EXPECT_EQ(value.at("value").type(), e.kind) << e.topic << ": " << value;
+    EXPECT_TRUE(value.at("reason").is_null()) << e.topic;
+    EXPECT_TRUE(std::regex_match(value.at("ts").get<std::string>(),
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+        << value;
+  }
+  EXPECT_EQ(watcher.LatestJson(base + "switches/switch_word").at("value"), 0x1234);
+  EXPECT_EQ(watcher.LatestJson(base + "relays/relay2").at("value"), 1);
+  for (const char* device : {"inputs", "boiler", "valve", "outputs", "relays", "switches", "counter", "strain",
+                             "thermo", "panel"})
+    EXPECT_TRUE(StateIs(watcher, base + device + "/$state", "online")) << device;
+  EXPECT_EQ(watcher.Latest("velk/$state"), "online");
+
+  // Writes: the simulator takes the accepted ones; the rest are refused
+  // with their reason before anything reaches the line.
+  struct Write {
+    const char* tag;
+    const char* payload;
+    bool ok;
+    const char* reason;
+  };
+  const Write writes[] = {
+      {"valve/setpoint", "7.25", true, ""},
+      {"panel/display", "{\"value\": 12.5}", true, ""},
+      {"relays/relay2", "false", true, ""},
+      {"relays/relay2", "5", false, "bit"},
+      {"relays/relay_bits", "\"many\"", false, ""},
+      {"boiler/boiler_temp", "1", false, "not writable"},
+      {"valve/nothing", "1", false, "no such tag"},
+  };
+  for (const Write& w : writes) watcher.Publish(base + w.tag + "/set", w.payload);
+  for (const Write& w : writes) {
+    const std::string topic = base + w.tag + "/set/result";
+    ASSERT_TRUE(watcher.WaitFor([&] { return !watcher.Latest(topic).empty(); }, 10000, pump)) << topic;
+  }
+  // Two writes share relay2's result topic; the refused one is answered at
+  // once, the accepted one after its exchange.
+  for (const Write& w : writes) {
+    if (std::string(w.tag) == "relays/relay2") continue;
+    const json result = watcher.LatestJson(base + w.tag + "/set/result");
+    EXPECT_EQ(result.at("ok"), w.ok) << w.tag << ": " << result;
+    if (!w.ok) {
+      EXPECT_NE(result.at("reason").get<std::string>().find(w.reason), std::string::npos) << result;
+    }
+  }
+  EXPECT_TRUE(watcher.WaitFor([&] { return watcher.LatestJson(base + "valve/setpoint").value("value", 0.0) == 7.25; },
+                              10000, pump));
+  EXPECT_TRUE(watcher.WaitFor([&] { return watcher.LatestJson(base + "relays/relay2").value("value", -1) == 0; },
+                              10000, pump));
+  EXPECT_TRUE(simulator.WaitForOutput("display 0A shows \"12.5\"", 5000)) << simulator.out().substr(0, 2000);
+
+  const tooltest::ProgramResult end = velkd.Stop(10000, SIGTERM);
+  EXPECT_EQ(end.exitCode, 0) << end.err;
+  EXPECT_NE(end.err.find("<5>velkd: SIGTERM: stopping"), std::string::npos) << end.err;
+  EXPECT_TRUE(watcher.WaitFor([&] { return watcher.Latest("velk/$state") == "offline"; }, 5000, pump));
+  const json relays = watcher.LatestJson(base + "relays/$state");
+  EXPECT_EQ(relays.value("state", ""), "offline");
+  EXPECT_EQ(relays.value("reason", ""), "stopped");
+  // The port is closed: another host may open it now.
+  const tooltest::ProgramResult poll = tooltest::RunProgram(
+      {VELKHOST_PATH, "poll", VELK_SOURCE_DIR "/examples/gateway.toml", "--port", port, "--once"});
+  EXPECT_EQ(poll.exitCode, 0) << poll.err;
+  broker.Stop();
+}
+
+const char kFaultModules[] =
+    "[[module]]\naddress = 1\ntype = \"Velk4017\"\nvalues = { ai = [1.5] }\n"
+    "[[module]]\naddress = 5\ntype = \"Velk4050\"\nvalues = { do = 0x0A }\n";
+
+std::string FaultLine(const std::string& port) {
+  return "[port]\nname = \"" + port + "\"\ntimeout_ms = 200\n"
+         "[gateway]\nline = \"plant\"\ninterval_ms = 100\n"
+         "[[device]]\nname = \"inputs\"\ntype = \"Velk4017\"\naddress = \"1.1\"\n"
+         "[[device]]\nname = \"relays\"\ntype = \"Velk4050\"\naddress = \"5.1\"\n"
+         "[[tag]]\nname = \"level\"\ndevice = \"inputs\"\naddress = \"AI0\"\ntype = \"float\"\n"
+         "[[tag]]\nname = \"relay3\"\ndevice = \"relays\"\naddress = \"DO3\"\ntype = \"bit\"\n";
+}
+
+// A silent module goes offline with its reason while its neighbour stays
+// online; a new simulator behind the same port name brings it back. The
+// broker going away meanwhile costs no values: after it returns (with
+// nothing retained), every topic is current again.
+TEST(Velkd, FaultyModuleAndLostBrokerRecover) {
+  TempDir dir;
+  Broker broker(dir);
+  ASSERT_TRUE(broker.Start());
+  const std::string modules = dir.Write("modules.toml", kFaultModules);
+  BackgroundProgram faulty;
+  const std::string faultyPort = StartSimulator(faulty, {modules, "--fault", "5:silent"});
+  ASSERT_FALSE(faultyPort.empty()) << faulty.err();
+  // The line file names a link, as udev names an adapter; it is pointed at
+  // the next simulator when this one goes.
+  const std::string link = dir.path() + "/bus";
+  std::filesystem::create_symlink(faultyPort, link);
+  ASSERT_LE(link.size(), 31u);
+  const std::string line = dir.Write("plant.toml", FaultLine(link));
+  Watcher watcher(broker.port());
+  BackgroundProgram velkd;
+  ASSERT_TRUE(velkd.Start({VELKD_PATH, line, "--broker", broker.url()}));
+  BackgroundProgram healthy;
+  const auto pump = [&] {
+    faulty.WaitForOutput("\x01", 5);
+    healthy.WaitForOutput("\x01", 5);
+    velkd.WaitForOutput("\x01", 5);
+  };
+
+  ASSERT_TRUE(watcher.WaitFor([&] { return StateIs(watcher, "velk/plant/relays/$state", "offline"); }, 10000, pump))
+      << velkd.err();
+  const json offline = watcher.LatestJson("velk/plant/relays/$state");
+  EXPECT_EQ(offline.at("reason"), "no answer") << offline;
+  EXPECT_TRUE(offline.at("last_good_s").is_null()) << offline;
+  const json relay = watcher.LatestJson("velk/plant/relays/relay3");
+  EXPECT_EQ(relay.value("quality", ""), "bad");
+  EXPECT_EQ(relay.at("reason"), offline.at("reason"));
+  EXPECT_TRUE(watcher.WaitFor([&] { return StateIs(watcher, "velk/plant/inputs/$state", "online"); }, 10000, pump));
+
+  const std::string healthyPort = StartSimulator(healthy, {modules});
+  ASSERT_FALSE(healthyPort.empty()) << healthy.err();
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(healthyPort, link);
+  faulty.Stop();
+  ASSERT_TRUE(watcher.WaitFor([&] { return StateIs(watcher, "velk/plant/relays/$state", "online"); }, 20000, pump))
+      << velkd.err();
+  EXPECT_TRUE(watcher.WaitFor([&] { return watcher.LatestJson("velk/plant/relays/relay3").value("value", -1) == 1; },
+                              5000, pump));
+
+  broker.Stop();
+  watcher.Forget();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  pump();
+  const auto restarted = std::chrono::system_clock::now();
+  ASSERT_TRUE(broker.Start());
+  ASSERT_TRUE(watcher.WaitFor(
+      [&] {
+        return watcher.Latest("velk/$state") == "online" && StateIs(watcher, "velk/plant/relays/$state", "online") &&
+               watcher.LatestJson("velk/plant/inputs/level").value("value", 0.0) == 1.5;
+      },
+      30000, pump))
+      << velkd.err();
+  // Polling went on while the broker was away: the value is a fresh one.
+  const std::string ts = watcher.LatestJson("velk/plant/inputs/level").at("ts");
+  EXPECT_GE(ts, IsoUtc(restarted - std::chrono::seconds(2)));
+  EXPECT_NE(velkd.Stop().exitCode, -1);
+  healthy.Stop();
+  broker.Stop();
+}
+
+}  // namespace
+
+namespace {
+
+// --check reads everything a start would read (files, driver verdicts,
+// password source) and touches neither a port nor a broker.
+TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
+  const std::string device = "[[device]]\nname = \"relays\"\ntype = \"Velk4050\"\naddress = \"5\"\n";
+  const std::string tag = "[[tag]]\nname = \"relay3\"\ndevice = \"relays\"\naddress = \"DO3\"\ntype = \"bit\"\n";
+  struct Case {
+    const char* head;  // before the device and tag
+    const char* tail;  // after them
+    const char* message;
+  };
+  const Case cases[] = {
+      {"[mqtt]\nbroker = \"http://127.0.0.1\"\n", "", "must start with mqtt:// or mqtts://"},
+      {"[mqtt]\nbroker = \"mqtt://127.0.0.1:99999\"\n", "", "is not a number from 1 to 65535"},
+      {"[mqtt]\nprefix = \"site/+/velk\"\n", "", "is not a topic"},
+      {"[mqtt]\npassword_env = \"VELKD_TEST_NOT_SET\"\n", "", "VELKD_TEST_NOT_SET named by password_env is not set"},
+      {"[mqtt]\nca_file = \"/etc/ssl/ca.pem\"\n", "", "only used with an mqtts:// broker"},
+      {"[gateway]\nwritable = [\"relay9\"]\n", "", "writable names something that is not a tag"},
+      {"[gateway]\ninterval_ms = 5\n", "", "accepted 20 to"},
+      {"[gateway]\npoll_ms = 100\n", "", "unknown key 'poll_ms' in [gateway]"},
+      {"", "[[tag]]\nname = \"a/b\"\ndevice = \"relays\"\naddress = \"DO1\"\ntype = \"bit\"\n",
+       "cannot stand in a topic"},
+      {"", "[[tag]]\nname = \"odd\"\ndevice = \"relays\"\naddress = \"XYZ\"\ntype = \"bit\"\n", "error 12"},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    const std::string file = dir.Write("line.toml", std::string(c.head) + device + tag + c.tail);
+    const tooltest::ProgramResult r = tooltest::RunProgram({VELKD_PATH, "--check", file}, 20000);
+    EXPECT_EQ(r.exitCode, 2) << c.message;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("<3>velkd: "), std::string::npos) << r.err;
+  }
+  const std::string good = dir.Write("good.toml", "[gateway]\nline = \"bus7\"\nwritable = [\"relay3\"]\n" + device + tag);
+  tooltest::ProgramResult r = tooltest::RunProgram({VELKD_PATH, "--check", good, "--broker", "mqtts://broker.example:8883"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("line bus7, 1 devices, 1 tags (1 writable)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("broker.example:8883, TLS"), std::string::npos) << r.out;
+  // Two files may not share one line name, nor one --port.
+  const std::string twin = dir.Write("twin.toml", "[gateway]\nline = \"bus7\"\n" + device + tag);
+  r = tooltest::RunProgram({VELKD_PATH, "--check", good, twin});
+  EXPECT_NE(r.err.find("line name 'bus7' is used by"), std::string::npos) << r.err;
+  r = tooltest::RunProgram({VELKD_PATH, good, twin, "--port", "/dev/null"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("--port applies to a single line file"), std::string::npos) << r.err;
+}
+
+}  // namespace

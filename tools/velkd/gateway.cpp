@@ -1,0 +1,201 @@
+#include "gateway.h"
+
+#include <unistd.h>
+
+#include "discovery.h"
+#include "journal_log.h"
+#include "write_request.h"
+
+namespace velkd {
+namespace {
+
+std::string ClientId() {
+  char host[64] = {};
+  if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  return "velkd-" + std::string(host) + "-" + std::to_string(getpid());
+}
+
+}  // namespace
+
+Gateway::~Gateway() { Stop(); }
+
+bool Gateway::PrepareLines(const GatewayConfig& config, const std::string& port,
+                           std::vector<std::unique_ptr<LineWorker>>* lines) {
+  for (const LineSpec& spec : config.lines) {
+    auto line = std::make_unique<LineWorker>(spec, port, library_, config.mqtt.prefix, *this);
+    std::string error;
+    if (!line->Prepare(&error)) {
+      Log(kError, "line %s: %s", spec.name.c_str(), error.c_str());
+      return false;
+    }
+    lines->push_back(std::move(line));
+  }
+  return true;
+}
+
+void Gateway::Announce(const std::vector<std::unique_ptr<LineWorker>>& lines, const GatewayConfig& config) {
+  if (!config.mqtt.homeAssistant) return;
+  for (size_t l = 0; l < lines.size(); ++l) {
+    const velkhost::LineConfig& line = config.lines[l].config;
+    for (const velkhost::TagEntry& tag : line.tags) {
+      if (!tag.poll) continue;
+      const DiscoveredTag discovered{config.mqtt.prefix, lines[l]->name(), tag.device,
+                                     line.devices[tag.deviceIndex].type, tag.name};
+      const std::string payload = DiscoveryPayload(discovered);
+      store_->Set(DiscoveryTopic(discovered), payload, payload);
+    }
+  }
+}
+
+bool Gateway::Start(const GatewayConfig& config, const std::string& port) {
+  mqtt_ = config.mqtt;
+  store_ = std::make_unique<TopicStore>(std::chrono::seconds(mqtt_.maxIntervalS));
+  std::vector<std::unique_ptr<LineWorker>> lines;
+  if (!PrepareLines(config, port, &lines)) return false;
+  std::string password, error;
+  if (!ReadPassword(mqtt_, &password, &error)) {
+    Log(kError, "%s", error.c_str());
+    return false;
+  }
+  MqttClient::Handlers handlers;
+  handlers.connected = [this] { Connected(); };
+  handlers.message = [this](const std::string& topic, const std::string& payload, bool retained) {
+    OnSetMessage(topic, payload, retained);
+  };
+  if (!client_.Start(mqtt_, password, ClientId(), mqtt_.prefix + "/$state", "offline", handlers, &error)) {
+    Log(kError, "%s", error.c_str());
+    return false;
+  }
+  stopped_ = false;
+  Announce(lines, config);
+  {
+    std::lock_guard<std::mutex> lock(linesMutex_);
+    lines_ = std::move(lines);
+    for (auto& line : lines_) line->Start();
+  }
+  publisher_ = std::thread([this] { PublishLoop(); });
+  Log(kInfo, "polling %zu line%s, publishing under %s/ to %s", lines_.size(), lines_.size() == 1 ? "" : "s",
+      mqtt_.prefix.c_str(), mqtt_.broker.c_str());
+  return true;
+}
+
+bool Gateway::Reload(const GatewayConfig& config, const std::string& port) {
+  if (!(config.mqtt == mqtt_))
+    Log(kWarning, "[mqtt] changed; the broker settings take effect when velkd is restarted");
+  std::vector<std::unique_ptr<LineWorker>> lines;
+  if (!PrepareLines(config, port, &lines)) {
+    Log(kError, "reload refused; the lines run on as they were");
+    return false;
+  }
+  std::vector<std::unique_ptr<LineWorker>> old;
+  {
+    std::lock_guard<std::mutex> lock(linesMutex_);
+    old.swap(lines_);
+  }
+  // The old lines close their ports before the new ones open them.
+  for (auto& line : old) line->Stop("reloading");
+  // Their last states go out before they are forgotten; a line that keeps
+  // its name is online again with its first answers.
+  for (auto& line : old)
+    for (const Message& m : store_->Forget(mqtt_.prefix + "/" + line->name() + "/"))
+      client_.Publish(m.topic, m.payload, true);
+  old.clear();
+  Announce(lines, config);
+  std::lock_guard<std::mutex> lock(linesMutex_);
+  lines_ = std::move(lines);
+  for (auto& line : lines_) line->Start();
+  Log(kInfo, "reloaded: %zu line%s", lines_.size(), lines_.size() == 1 ? "" : "s");
+  return true;
+}
+
+void Gateway::Stop() {
+  if (stopped_) return;
+  stopped_ = true;
+  {
+    std::lock_guard<std::mutex> lock(linesMutex_);
+    for (auto& line : lines_) line->Stop("stopped");
+  }
+  stopping_ = true;
+  store_->Wake();
+  if (publisher_.joinable()) publisher_.join();
+  // What the lines said last, then the gateway's own end; the will is kept
+  // for a gateway that dies without this.
+  if (client_.connected()) {
+    for (const Message& m : store_->TakeDue(std::chrono::milliseconds(0))) client_.Publish(m.topic, m.payload, true);
+    client_.Publish(mqtt_.prefix + "/$state", "offline", true);
+    if (!client_.Flush(std::chrono::seconds(3))) Log(kWarning, "the broker did not confirm the last messages");
+  }
+  client_.Stop();
+  std::lock_guard<std::mutex> lock(linesMutex_);
+  lines_.clear();
+  Log(kInfo, "stopped");
+}
+
+void Gateway::Retain(const std::string& topic, const std::string& payload, const std::string& key) {
+  store_->Set(topic, payload, key);
+}
+
+void Gateway::Send(const std::string& topic, const std::string& payload) {
+  if (!client_.Publish(topic, payload, false)) Log(kWarning, "not sent (no broker): %s", topic.c_str());
+}
+
+void Gateway::Connected() {
+  client_.Publish(mqtt_.prefix + "/$state", "online", true);
+  client_.Subscribe(mqtt_.prefix + "/+/+/+/set");
+  store_->MarkAllDue();
+}
+
+void Gateway::OnSetMessage(const std::string& topic, const std::string& payload, bool retained) {
+  // PREFIX/LINE/DEVICE/TAG/set
+  const std::string head = mqtt_.prefix + "/";
+  if (topic.compare(0, head.size(), head) != 0) return;
+  std::vector<std::string> levels;
+  size_t start = head.size();
+  for (size_t slash; (slash = topic.find('/', start)) != std::string::npos; start = slash + 1)
+    levels.push_back(topic.substr(start, slash - start));
+  levels.push_back(topic.substr(start));
+  if (levels.size() != 4 || levels[3] != "set") return;
+  const std::string result = topic + "/result";
+  std::string value, reason;
+  if (retained) {
+    // A retained command would be carried out again at every connection.
+    reason = "retained writes are not carried out; publish without the retain flag";
+    Log(kWarning, "ignored retained write on %s", topic.c_str());
+    client_.Publish(result, WriteResultJson(false, payload.substr(0, 64), reason, ""), false);
+    return;
+  }
+  bool queued = false;
+  bool found = false;
+  {
+    std::lock_guard<std::mutex> lock(linesMutex_);
+    for (auto& line : lines_) {
+      if (line->name() != levels[0]) continue;
+      found = true;
+      queued = line->QueueWrite(levels[1], levels[2], payload, &value, &reason);
+    }
+  }
+  if (!found) reason = "no such line";
+  if (!queued) {
+    Log(kWarning, "refused write on %s: %s", topic.c_str(), reason.c_str());
+    client_.Publish(result, WriteResultJson(false, value.empty() ? payload.substr(0, 64) : value, reason, ""), false);
+  }
+}
+
+void Gateway::PublishLoop() {
+  while (!stopping_) {
+    if (!client_.connected()) {
+      client_.WaitConnected(std::chrono::milliseconds(500));
+      continue;
+    }
+    bool held = false;
+    for (const Message& m : store_->TakeDue(std::chrono::seconds(1))) {
+      if (client_.Publish(m.topic, m.payload, true)) continue;
+      store_->MarkDue(m.topic);
+      held = true;
+    }
+    // Too much unacknowledged: let the broker catch up before trying again.
+    if (held) client_.Flush(std::chrono::milliseconds(200));
+  }
+}
+
+}  // namespace velkd

@@ -1,0 +1,64 @@
+// The gateway as a whole: the driver library, one LineWorker per line, the
+// store of retained topics and the thread that hands them to the broker,
+// and the routing of "set" messages to their line.
+#ifndef VELKD_GATEWAY_H
+#define VELKD_GATEWAY_H
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver_library.h"
+#include "gateway_config.h"
+#include "line_worker.h"
+#include "mqtt_client.h"
+#include "outbox.h"
+#include "topic_store.h"
+
+namespace velkd {
+
+class Gateway : public Outbox {
+ public:
+  explicit Gateway(velkhost::DriverLibrary& library) : library_(library) {}
+  ~Gateway() override;
+
+  // Prepares every line, connects to the broker (in the background) and
+  // starts polling. False with the reason logged when a line is refused.
+  bool Start(const GatewayConfig& config, const std::string& port);
+
+  // Replaces the lines by those of `config`; the broker connection stays.
+  // On a line the driver refuses, the old lines go on and false is returned.
+  bool Reload(const GatewayConfig& config, const std::string& port);
+
+  // Publishes every device and the gateway offline, waits (bounded) for the
+  // broker to take them, disconnects and closes every port.
+  void Stop();
+
+  void Retain(const std::string& topic, const std::string& payload, const std::string& key) override;
+  void Send(const std::string& topic, const std::string& payload) override;
+
+ private:
+  bool PrepareLines(const GatewayConfig& config, const std::string& port,
+                    std::vector<std::unique_ptr<LineWorker>>* lines);
+  void Announce(const std::vector<std::unique_ptr<LineWorker>>& lines, const GatewayConfig& config);
+  void Connected();
+  void OnSetMessage(const std::string& topic, const std::string& payload, bool retained);
+  void PublishLoop();
+
+  velkhost::DriverLibrary& library_;
+  MqttSettings mqtt_;
+  std::unique_ptr<TopicStore> store_;
+  MqttClient client_;
+  std::mutex linesMutex_;
+  std::vector<std::unique_ptr<LineWorker>> lines_;
+  std::thread publisher_;
+  std::atomic<bool> stopping_{false};
+  bool stopped_ = true;
+};
+
+}  // namespace velkd
+
+#endif

@@ -1,0 +1,117 @@
+// One line of the gateway: its own driver object and thread, its packets
+// (built with CanMerge, one set per poll interval) each polled on its own
+// schedule, and a queue of writes served at the next free slot between
+// packets. A line whose port or modules fail keeps trying on its own and
+// never holds up another line.
+#ifndef VELKD_LINE_WORKER_H
+#define VELKD_LINE_WORKER_H
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "driver_library.h"
+#include "gateway_config.h"
+#include "line_check.h"
+#include "outbox.h"
+#include "packet_plan.h"
+
+namespace velkd {
+
+class LineWorker {
+ public:
+  typedef std::chrono::steady_clock Clock;
+
+  LineWorker(const LineSpec& spec, const std::string& port, velkhost::DriverLibrary& library,
+             const std::string& prefix, Outbox& outbox);
+  ~LineWorker();
+  LineWorker(const LineWorker&) = delete;
+  LineWorker& operator=(const LineWorker&) = delete;
+
+  // Creates the driver object, checks every device and tag through it and
+  // builds the packets. False with the driver's findings in `error`.
+  bool Prepare(std::string* error);
+
+  // Opens the port and polls on the line's own thread.
+  void Start();
+
+  // Ends the thread, publishes every device offline with `reason` and
+  // closes the port.
+  void Stop(const std::string& reason);
+
+  // From the network thread: a payload for DEVICE/TAG/set. Refused at once
+  // (false, `reason`) when the tag is unknown or not writable or the value
+  // does not fit its type; else queued, and the outcome published later.
+  bool QueueWrite(const std::string& device, const std::string& tag, const std::string& payload,
+                  std::string* value, std::string* reason);
+
+  const std::string& name() const { return spec_.name; }
+  std::string DeviceTopic(size_t device) const;
+  std::string TagTopic(size_t tag) const;
+
+ private:
+  struct Scheduled {
+    std::unique_ptr<velkhost::HostPacket> packet;
+    uint32_t intervalMs = 0;
+    Clock::time_point due;
+  };
+  struct PendingWrite {
+    size_t tag = 0;
+    velk::ValueSlot slot;
+    std::string text;
+  };
+  struct DeviceState {
+    bool published = false;
+    bool online = false;
+    std::string reason;
+    bool everGood = false;
+    Clock::time_point lastGood;
+  };
+
+  void Run();
+  bool OpenPort();
+  void PollPacket(Scheduled& scheduled);
+  void DoWrite(const PendingWrite& write);
+  void PublishTag(size_t tag, bool ok, const nlohmann::ordered_json& value, const std::string& reason,
+                  uint64_t fileTime);
+  void PublishDevice(size_t device, bool online, const std::string& reason);
+  // The short reason of the last failed packet.
+  std::string FailureReason();
+
+  const LineSpec spec_;
+  const std::string port_;
+  velkhost::DriverLibrary& library_;
+  const std::string prefix_;
+  Outbox& outbox_;
+
+  std::unique_ptr<velkhost::DriverObject> driver_;
+  velk::IDriverDiagnostics* diagnostics_ = nullptr;
+  velkhost::CheckedLine checked_;
+  std::vector<std::unique_ptr<velkhost::LineConfig>> groupConfigs_;
+  std::vector<Scheduled> packets_;
+  std::vector<nlohmann::ordered_json> lastValues_;
+  std::vector<DeviceState> devices_;
+
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<PendingWrite> writes_;
+  bool stop_ = false;
+
+  bool portOpen_ = false;
+  std::string portError_;
+  size_t failedInRow_ = 0;
+  uint32_t reopenDelayMs_ = 1000;
+  Clock::time_point lastOpen_;
+};
+
+}  // namespace velkd
+
+#endif
