@@ -24,12 +24,12 @@ const char kDescription[] =
     "last commands received. Ctrl-C ends it.\n"
     "\n"
     "Examples:\n"
-    "  velksim examples/simulator.toml\n"
-    "  velksim examples/simulator.toml --fault 3:delay=200,chunks=3/20 --fault 5:silent\n"
+    "  velksim " VELK_CONFIG_DIR "/simulator.toml\n"
+    "  velksim " VELK_CONFIG_DIR "/simulator.toml --fault 3:delay=200,chunks=3/20 --fault 5:silent\n"
     "  velksim -m 1:Velk4017:checksum -m 2:Data7210 --device /dev/ttyUSB0 --baud 9600\n"
-    "  velksim examples/simulator.toml --plain --duration 60 --path-file /tmp/velksim.path\n"
+    "  velksim " VELK_CONFIG_DIR "/simulator.toml --plain --duration 60 --path-file /tmp/velksim.path\n"
     "\n"
-    "The file's format is described in examples/simulator.toml.";
+    "The file's format is described in " VELK_CONFIG_DIR "/simulator.toml.";
 
 const char kFaultHelp[] =
     "Faults for the module at ADDR, replacing those from the file; repeat for several modules.\n"
