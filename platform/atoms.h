@@ -14,6 +14,10 @@ uint16_t AddGlobalAtom(const char* text);
 // returns its length; 0 for an unknown atom.
 int GetGlobalAtomName(uint16_t atom, char* buffer, int size);
 
+// Removes one reference; the atom is freed with its last one. Returns 0 on
+// success and `atom` when it was not a live atom, as the Windows call does.
+uint16_t DeleteGlobalAtom(uint16_t atom);
+
 }  // namespace platform
 
 #endif

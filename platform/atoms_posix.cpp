@@ -79,6 +79,16 @@ int GetGlobalAtomName(uint16_t atom, char* buffer, int size) {
   return static_cast<int>(n);
 }
 
+uint16_t DeleteGlobalAtom(uint16_t atom) {
+  if (atom < kFirstAtom) return atom;
+  AtomTable& table = Table();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  const size_t index = atom - kFirstAtom;
+  if (index >= table.entries.size() || table.entries[index].references == 0) return atom;
+  if (--table.entries[index].references == 0) table.entries[index].text.clear();
+  return 0;
+}
+
 }  // namespace platform
 
 extern "C" {
@@ -88,5 +98,7 @@ VELK_EXPORT uint16_t GlobalAddAtomA(const char* text) { return platform::AddGlob
 VELK_EXPORT int GlobalGetAtomNameA(uint16_t atom, char* buffer, int size) {
   return platform::GetGlobalAtomName(atom, buffer, size);
 }
+
+VELK_EXPORT uint16_t GlobalDeleteAtom(uint16_t atom) { return platform::DeleteGlobalAtom(atom); }
 
 }  // extern "C"

@@ -11,4 +11,6 @@ int GetGlobalAtomName(uint16_t atom, char* buffer, int size) {
   return static_cast<int>(GlobalGetAtomNameA(atom, buffer, size));
 }
 
+uint16_t DeleteGlobalAtom(uint16_t atom) { return GlobalDeleteAtom(atom); }
+
 }  // namespace platform

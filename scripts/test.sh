@@ -21,6 +21,8 @@ for preset in linux64 linux32 asan fuzz; do
   echo "=== test $preset"
   ctest --preset "$preset" || status=1
 done
+echo "=== packages: build, install with dpkg -i, try the installed files, purge"
+bash scripts/package-check.sh || status=1
 echo "=== main job (README): a bounded number of poll cycles on the simulated bus"
 bash scripts/demo.sh --cycles 2 || status=1
 exit $status
