@@ -31,6 +31,13 @@ static const struct {
                   {"word", VELK_TYPE_WORD}, {"long", VELK_TYPE_LONG},   {"float", VELK_TYPE_FLOAT},
                   {"string", VELK_TYPE_STRING}};
 
+/* Into a zeroed fixed array: a text that fills it needs no NUL, the driver
+ * reads such fields bounded. */
+static void CopyText(char* field, size_t size, const char* text) {
+  const size_t length = strlen(text);
+  memcpy(field, text, length < size ? length : size);
+}
+
 /* A read stores only the width of the item's data type (see VelkValueSlot). */
 static void PrintValue(const VelkTagItem2* item, GetAtomNameFn getAtomName) {
   uint32_t word;
@@ -128,8 +135,8 @@ int main(int argc, char** argv) {
   for (i = 0; i < 2; ++i) {
     VelkTagConfig config;
     memset(&config, 0, sizeof config);
-    strncpy(config.moduleType, argv[3], sizeof config.moduleType); /* may fill it without a NUL */
-    strncpy(config.addressText, argv[5 + i], sizeof config.addressText);
+    CopyText(config.moduleType, sizeof config.moduleType, argv[3]);
+    CopyText(config.addressText, sizeof config.addressText, argv[5 + i]);
     config.dataType = dataType;
     const int16_t code = driver->lpVtbl->ParseTag(driver, &config, &defs[i]);
     if (code != 0) {

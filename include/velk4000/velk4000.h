@@ -338,7 +338,9 @@ class IDriver : public IUnknownV {
   virtual int32_t VELK_CALL GetRegisterTable(const char* moduleType, const RegisterDef** firstRow,
                                              int32_t* rowCount) = 0;
   // Slot 4. Asks the module at `address` whether it answers, with or
-  // without a checksum as device->noChecksum says; 1 when it answered.
+  // without a checksum as device->noChecksum says; 1 when it answered. A
+  // line opened by OpenPort is opened afresh from its settings first: a
+  // probe is how a host recovers a line that was lost.
   virtual int32_t VELK_CALL ProbeDevice(const char* moduleType, int32_t address, DeviceRecord* device) = 0;
   // Slot 5. Checks a tag's address text against its module type and data
   // type and fills `def` (see TagDef). 0 for a valid tag, otherwise the error
