@@ -15,8 +15,9 @@
 //
 // Languages: C++ sees namespace velk with classes for the interfaces. C (C99
 // or later) sees the same records and identifiers with a Velk prefix and the
-// interfaces as tables of function pointers reached through lpVtbl: see "The
-// C view" below. Both views have the same byte layout.
+// interfaces as tables of function pointers reached through lpVtbl: see
+// velk4000_c.h, which this header includes when it is compiled as C. Both
+// views have the same byte layout.
 //
 // Return conventions, by operation:
 //   ParseTag                  int16_t: 0 for a valid tag, otherwise the error
@@ -168,8 +169,8 @@ struct ValueSlot {
 };
 
 // One row of a register table (GetRegisterTable): the register's name as
-// tags spell it, the channels it takes (-1..-1: none), the data types it
-// takes, and its code, which is its row index.
+// tags spell it, the channels it takes (minChannel..maxChannel), the data
+// types it takes, and its code, which is its row index.
 struct RegisterDef {
   char name[8];
   int32_t minChannel;
