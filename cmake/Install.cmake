@@ -12,15 +12,18 @@ include(CMakePackageConfigHelpers)
 # On Windows both DLLs are run-time files and land in bin/ together; on
 # POSIX both are libraries and land in lib/ together. Hosts load the driver
 # by path, so import libraries are left out unless asked for by component.
+# The unversioned name of the driver is the development link (it goes with
+# the header); the versioned files are the run-time library.
 install(TARGETS Velk4000 StringResource
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT import_libraries EXCLUDE_FROM_ALL)
-install(FILES ${PROJECT_SOURCE_DIR}/include/velk4000/velk4000.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velk4000)
+install(FILES ${PROJECT_SOURCE_DIR}/include/velk4000/velk4000.h ${PROJECT_SOURCE_DIR}/include/velk4000/velk4000_c.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velk4000
+  COMPONENT dev)
 
 foreach(tool velkhost velksim velkd)
   if(TARGET ${tool})
-    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   endif()
 endforeach()
 
@@ -45,4 +48,39 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/Velk4000ConfigVersion.cma
   VERSION ${PROJECT_VERSION}
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/Velk4000Config.cmake ${PROJECT_BINARY_DIR}/Velk4000ConfigVersion.cmake
-  DESTINATION ${VELK_PACKAGE_DIR})
+  DESTINATION ${VELK_PACKAGE_DIR} COMPONENT dev)
+
+# A pkg-config file, as field-bus libraries on Debian ship one. Linking
+# -lVelk4000 gives the exported atom functions; the driver object itself is
+# reached through DllGetClassObject, as from a library loaded by path.
+if(NOT WIN32)
+  set(VELK_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+  set(VELK_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/velk4000.pc.in ${PROJECT_BINARY_DIR}/velk4000.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/velk4000.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+endif()
+
+# Configuration examples of the tools, in the directory their help names
+# (VELK_CONFIG_INSTALL_DIR, set beside the tools).
+set(VELK_CONFIG_FILES)
+if(TARGET velkhost OR TARGET velksim)
+  list(APPEND VELK_CONFIG_FILES line.toml simulator.toml)
+endif()
+if(TARGET velkd AND EXISTS ${PROJECT_SOURCE_DIR}/examples/gateway.toml)
+  list(APPEND VELK_CONFIG_FILES gateway.toml)
+endif()
+foreach(file IN LISTS VELK_CONFIG_FILES)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/${file} DESTINATION ${VELK_CONFIG_INSTALL_DIR} COMPONENT tools)
+endforeach()
+if(TARGET velkd AND EXISTS ${PROJECT_SOURCE_DIR}/tools/velkd/velkd.service)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/velkd/velkd.service DESTINATION lib/systemd/system COMPONENT tools)
+endif()
+
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT runtime)
+elseif(TARGET velkhost OR TARGET velksim)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/velk4000-tools
+    COMPONENT tools)
+endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/ManPages.cmake OPTIONAL)

@@ -10,6 +10,7 @@ packages=(
   ser2net
   wine wine32:i386 python3
   mosquitto mosquitto-clients libmosquitto-dev
+  dpkg-dev file pkgconf
 )
 export DEBIAN_FRONTEND=noninteractive
 # wine32 is an i386 package: the architecture must be known before apt-get

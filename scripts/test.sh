@@ -26,6 +26,8 @@ echo "=== test win32 under Wine (scripts/wine-check.sh)"
 wine_start=$SECONDS
 timeout 600 bash scripts/wine-check.sh || status=1
 echo "=== Wine step took $((SECONDS - wine_start)) s"
+echo "=== packages: build, install with dpkg -i, try the installed files, purge"
+bash scripts/package-check.sh || status=1
 echo "=== main job (README): a bounded number of poll cycles on the simulated bus"
 bash scripts/demo.sh --cycles 2 || status=1
 exit $status

@@ -10,8 +10,48 @@
 //
 // Layout: on 32-bit targets (the host's own platform) every record has the
 // exact byte layout the host uses; the end of this header checks each offset
-// at compile time, for the driver and for every host built against it. On 64-bit targets pointers are 8 bytes and the records follow natural
+// at compile time, for the driver and for every host built against it. On
+// 64-bit targets pointers are 8 bytes and the records follow natural
 // alignment, which is what a 64-bit host compiled with this header sees.
+//
+// Languages: C++ sees namespace velk with classes for the interfaces. C (C99
+// or later) sees the same records and identifiers with a Velk prefix and the
+// interfaces as tables of function pointers reached through lpVtbl: see
+// velk4000_c.h, which this header includes when it is compiled as C. Both
+// views have the same byte layout.
+//
+// Return conventions, by operation:
+//   ParseTag                  int16_t: 0 for a valid tag, otherwise the error
+//                             code (12, 13 or 14), which GetErrorText explains
+//   GetErrorText              the text of the pending error, or null
+//   Reserved, Reserved2a/b,   always 1
+//   ClosePort, SetPortHandle
+//   every other operation     int32_t: 1 success, 0 failure
+//   QueryInterface, the class factory and the entry points
+//                             an HResult: kOk (0) success, negative failure
+//   AddRef, Release           the new reference count
+// Only configuration-time parsing (ParseDeviceAddress, ParseTag) leaves an
+// error code for GetErrorText. Packets, probes and port openings report
+// through their result alone; IDriverDiagnostics tells why.
+//
+// A host's life with one driver object (one serial line):
+//   1. Load the library by path and find DllGetClassObject by name. Ask it
+//      for kIidIClassFactory of kClsidVelk4000Pro, call CreateInstance for
+//      kIidIDriver, QueryInterface the result for kIidIDriver2; release the
+//      factory.
+//   2. OpenPort with the line's PortSettings (or SetPortHandle with a port
+//      the host opened).
+//   3. Per device: ParseDeviceAddress fills a DeviceRecord. Per tag: fill a
+//      TagConfig, ParseTag fills a TagDef; copy the device's address into
+//      TagDef::address. CanMerge tells whether a tag may join an open packet.
+//   4. Build one Packet per group of tags (see Packet) and call
+//      ProcessPacket2 for it as often as the host's schedule asks.
+//   5. Release both interfaces; the last Release closes the port.
+//
+// Threads: every operation runs on the caller's thread and blocks it for
+// the command exchange (bounded by the answer time-out). Calls on one
+// driver object must not overlap; different objects may serve different
+// lines from different threads.
 #ifndef VELK4000_VELK4000_H
 #define VELK4000_VELK4000_H
 
@@ -22,6 +62,34 @@
 #else
 #define VELK_CALL
 #endif
+
+// String values (data type string) reach the host as global atoms: the
+// driver stores the atom's 16-bit number in the low half of the item's
+// value and never deletes it. On Windows they are the system's global atoms
+// (windows.h declares these three). On other systems the driver library
+// exports its own process-wide table under the same names: link the library
+// (pkg-config velk4000) or find them with dlsym in the loaded library.
+//   GlobalAddAtomA      adds a reference to the text's atom, creating it
+//                       (texts compared without case, at most 255
+//                       characters); the atom (0xC000..0xFFFF) or 0
+//   GlobalGetAtomNameA  copies the atom's text, NUL-terminated and cut to
+//                       size - 1 characters; its length, or 0 for no atom
+//   GlobalDeleteAtom    removes one reference, freeing the atom with its
+//                       last; 0 on success, the atom itself on failure
+// A host that is done with a string value deletes its atom once.
+#if !defined(_WIN32)
+#ifdef __cplusplus
+extern "C" {
+#endif
+uint16_t GlobalAddAtomA(const char* text);
+int GlobalGetAtomNameA(uint16_t atom, char* buffer, int size);
+uint16_t GlobalDeleteAtom(uint16_t atom);
+#ifdef __cplusplus
+}
+#endif
+#endif
+
+#ifdef __cplusplus
 
 namespace velk {
 
@@ -75,7 +143,9 @@ const Guid kIidIDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00,
 typedef intptr_t PortHandle;
 const PortHandle kInvalidPort = -1;
 
-// Data type codes of a tag. A register's type mask is an OR of them.
+// Data type codes of a tag. A register's type mask is an OR of them; a
+// tag's dataType holds exactly one, and ParseTag refuses one that shares no
+// bit with the register's mask (error 13).
 enum DataType : int16_t {
   kTypeBit = 0x0001,
   kTypeByte = 0x0002,
@@ -86,16 +156,22 @@ enum DataType : int16_t {
   kTypeString = 0x0100,
 };
 
+// The quality ProcessPacket2 writes into every item it reads.
 const uint16_t kQualityGood = 192;
 
-// The four bytes that carry a tag's value. Which bytes are meaningful depends
-// on the tag's data type: the low byte (byte), the low half (short, string
-// atom), or all four (bit, word, long, float).
+// The four bytes that carry a tag's value: read by the driver for a write,
+// written by it for a read. Which bytes are meaningful depends on the tag's
+// data type: the low byte (byte), the low half (short, string atom), or all
+// four (bit: 0 or 1, word, long, float as IEEE single). A read stores only
+// the width its data type names and leaves the other bytes as they were, so
+// clear the slot before a read. Copy with memcpy, little-endian.
 struct ValueSlot {
   uint8_t raw[4];
 };
 
-// One row of a register table.
+// One row of a register table (GetRegisterTable): the register's name as
+// tags spell it, the channels it takes (minChannel..maxChannel), the data
+// types it takes, and its code, which is its row index.
 struct RegisterDef {
   char name[8];
   int32_t minChannel;
@@ -104,8 +180,11 @@ struct RegisterDef {
   int32_t code;
 };
 
-// The host framework's pointer list, embedded in every Packet. Only the
-// first-to-last walk along `next` is used by the driver.
+// The host framework's pointer list, embedded in every Packet. The driver
+// reads `head` and `count` and walks at most `count` nodes from `head` along
+// `next` (the last node's `next` is null); it never changes the list. `prev`,
+// `tail` and the list's bookkeeping are the host's: fill them consistently
+// (prev links, tail = last node) and leave table, freeNodes and blocks null.
 struct PtrListNode {
   PtrListNode* next;
   PtrListNode* prev;
@@ -122,12 +201,33 @@ struct PtrList {
   int32_t blockSize;
 };
 
+// One module as configured. ParseDeviceAddress fills it from the device
+// address text: "N" gives address N (0..255) with checksums, "N.M" (M >= 1)
+// address N without. Packets point to it; the driver reads noChecksum.
 struct DeviceRecord {
   uint32_t address;
   uint8_t noChecksum;  // 0: commands carry a checksum and answers are verified
   uint8_t hostField5[3];
 };
 
+// One request: one module, one register, one direction and a list of items
+// (at least one; a list without items fails the packet). Filled by the host
+// from the TagDef of its first tag:
+//   address         the module's address (TagDef::address)
+//   device          the module's DeviceRecord
+//   moduleType      the module type name, as given to ParseTag
+//   registerName    TagDef::registerName
+//   registerCode    TagDef::registerCode
+//   decimals        Data7210 tags: TagDef::subField1; otherwise 0
+//   channelLow/High both TagDef::channel; CanMerge widens them
+//   direction       0 read, 1 write
+//   items           TagItem* under IDriver, TagItem2* under IDriver2
+// Items, one per tag, from the tag's TagDef and TagConfig:
+//   channel = TagDef::channel, dataType = TagConfig::dataType,
+//   registerCode = TagDef::registerCode, value = the value to write (a write).
+// The driver writes no Packet field but channelLow and channelHigh (in
+// CanMerge); it changes registerCode and direction during a Velk4050 output
+// exchange and restores them before it returns. Host fields are not touched.
 struct Packet {
   int16_t hostField0;
   int16_t address;
@@ -145,6 +245,8 @@ struct Packet {
   PtrList items;  // TagItem* under IDriver, TagItem2* under IDriver2
 };
 
+// One tag of an IDriver packet. The driver reads channel, dataType,
+// registerCode (its low byte) and, for a write, value; a read writes value.
 struct TagItem {
   int16_t hostField0;
   int16_t channel;
@@ -154,6 +256,12 @@ struct TagItem {
   ValueSlot value;
 };
 
+// One tag of an IDriver2 packet. The driver reads channel, dataType,
+// registerCode (its low byte) and, for a write, value. A read that succeeds
+// writes, into every item, quality (kQualityGood) and the time stamp, and
+// value where the answer carries one for the item. A failed packet and a
+// write leave the items as they were (a DISPLAY write excepted, which is
+// stamped): the host keeps its own last-known quality.
 struct TagItem2 {
   int16_t hostField0;
   int16_t channel;
@@ -169,6 +277,11 @@ struct TagItem2 {
   uint32_t timeStampHigh;
 };
 
+// The serial line, given to OpenPort and copied whole. portName: "COM1" on
+// Windows; on other systems a name without a leading "/" means /dev/NAME and
+// an absolute path is used as it stands (a path of 32 characters or more does
+// not fit: give a shorter link to the device). timeoutMs becomes the answer
+// time-out: how long the driver waits for further answer bytes.
 struct PortSettings {
   uint8_t hostField0[4];
   char portName[32];
@@ -182,12 +295,18 @@ struct PortSettings {
   uint8_t hostField48[8];
 };
 
+// A configured tag, given to ParseTag and only read. The texts may fill
+// their arrays without a NUL; the driver reads them bounded.
 struct TagConfig {
   char moduleType[32];     // may lack a terminating NUL
   char addressText[128];   // may lack a terminating NUL
   int16_t dataType;
 };
 
+// A parsed tag. ParseTag writes registerName, registerCode, channel (-1 for
+// a register without channels) and the subFields (Data7810 and Data7210
+// options); the host sets address. CanMerge reads address, registerCode and
+// channel.
 struct TagDef {
   uint8_t hostField0[38];
   int16_t address;
@@ -215,17 +334,47 @@ class IUnknownV {
 
 class IDriver : public IUnknownV {
  public:
+  // Slot 3. The register table of a module type (name compared without
+  // case): *firstRow and *rowCount, 1. The table is the driver's and lives
+  // as long as the library is loaded. 0 for an unknown module type.
   virtual int32_t VELK_CALL GetRegisterTable(const char* moduleType, const RegisterDef** firstRow,
                                              int32_t* rowCount) = 0;
+  // Slot 4. Asks the module at `address` whether it answers, with or
+  // without a checksum as device->noChecksum says; 1 when it answered. A
+  // line opened by OpenPort is opened afresh from its settings first: a
+  // probe is how a host recovers a line that was lost.
   virtual int32_t VELK_CALL ProbeDevice(const char* moduleType, int32_t address, DeviceRecord* device) = 0;
+  // Slot 5. Checks a tag's address text against its module type and data
+  // type and fills `def` (see TagDef). 0 for a valid tag, otherwise the error
+  // code: 12 no such register or text where none may follow, 13 the data
+  // type does not fit the register, 14 a channel or option out of range.
   virtual int16_t VELK_CALL ParseTag(const TagConfig* config, TagDef* def) = 0;
+  // Slot 6. Unused: 1.
   virtual int32_t VELK_CALL Reserved(uintptr_t a, uintptr_t b, uintptr_t c) = 0;
+  // Slot 7. Opens and configures the line (see PortSettings) and takes
+  // timeoutMs as the answer time-out; a port already held is closed first.
+  // 1, or 0 when the port cannot be opened or refuses the settings.
   virtual int32_t VELK_CALL OpenPort(uintptr_t reserved, const PortSettings* settings) = 0;
+  // Slot 8. Closes the port if one is held: 1.
   virtual int32_t VELK_CALL ClosePort() = 0;
+  // Slot 9. Switches the module's alarm off; 1 when it accepted.
   virtual int32_t VELK_CALL DisableDeviceAlarm(const char* moduleType, int32_t address, uintptr_t reserved) = 0;
+  // Slot 10. 1 when the tag may travel in the open packet (same module,
+  // register and direction, a channel the packet's command covers); it may
+  // then widen packet->channelLow/High. 0 otherwise, nothing changed.
   virtual int32_t VELK_CALL CanMerge(const TagDef* tag, int32_t direction, Packet* packet) = 0;
+  // Slot 11. One command exchange for a packet of TagItem records (see
+  // Packet): 1, with the values read stored for a read; 0 on any failure
+  // (no answer, "?", checksum, a value that does not fit its command), with
+  // no item changed.
   virtual int32_t VELK_CALL ProcessPacket(Packet* packet) = 0;
+  // Slot 12. Checks a device address text and fills `device` (see
+  // DeviceRecord); 1, or 0 with error code 11 pending.
   virtual int32_t VELK_CALL ParseDeviceAddress(const char* text, DeviceRecord* device) = 0;
+  // Slot 13. The message of the pending error code, which it clears; null
+  // when none is pending. The text stays valid until this thread's next
+  // call; it names StringResource when the message library was not found
+  // beside the driver.
   virtual const char* VELK_CALL GetErrorText() = 0;
 
  protected:
@@ -234,8 +383,13 @@ class IDriver : public IUnknownV {
 
 class IDriver2 : public IUnknownV {
  public:
+  // Slot 3. ProcessPacket for a packet of TagItem2 records; a read also
+  // stamps every item with quality and time (see TagItem2). 1 or 0.
   virtual int32_t VELK_CALL ProcessPacket2(Packet* packet) = 0;
+  // Slot 4. Hands the driver a port the host opened and configured; the
+  // driver then owns it and closes it when it is replaced or released. 1.
   virtual int32_t VELK_CALL SetPortHandle(const PortHandle* handle) = 0;
+  // Slots 5 and 6. Unused: 1.
   virtual int32_t VELK_CALL Reserved2a(uintptr_t a, uintptr_t b, uintptr_t c) = 0;
   virtual int32_t VELK_CALL Reserved2b(uintptr_t a) = 0;
 
@@ -331,6 +485,13 @@ class IClassFactoryV : public IUnknownV {
 }  // namespace velk
 
 // Entry points of the library, found by name.
+//   DllGetClassObject  the class factory for kClsidVelk4000Pro; its
+//                      CreateInstance makes a new driver object per call
+//   DllCanUnloadNow    kOk when no object and no lock is outstanding
+//   DllRegisterServer  writes the registration of the program identifier
+//                      (on Linux the record
+//                      $XDG_CONFIG_HOME/inproc-servers/Velk4000.Velk4000Pro
+//                      with clsid= and path= lines); kOk
 extern "C" {
 typedef velk::HResult(VELK_CALL* VelkDllGetClassObjectFn)(const velk::Guid& clsid, const velk::Guid& iid,
                                                          void** out);
@@ -426,5 +587,8 @@ static_assert(offsetof(TagDef, channel) == 56, "TagDef.channel");
 static_assert(offsetof(TagDef, subField4) == 58, "TagDef.subField4");
 }  // namespace velk
 #endif
+#else  // !__cplusplus
+#include "velk4000_c.h"
+#endif  // __cplusplus
 
 #endif  // VELK4000_VELK4000_H

@@ -110,6 +110,15 @@ TEST(Component, AtomsRoundTripThroughTheLibrary) {
   EXPECT_EQ(testsupport::AtomText(lib, a), "Velk module 01");
   EXPECT_EQ(testsupport::AtomText(lib, 0xBFFF), "");
   EXPECT_EQ(add(""), 0);
+  // Two references to `a` so far: the text outlives the first delete only.
+  typedef uint16_t (*DeleteAtomFn)(uint16_t);
+  auto del = reinterpret_cast<DeleteAtomFn>(lib.Symbol("GlobalDeleteAtom"));
+  ASSERT_NE(del, nullptr);
+  EXPECT_EQ(del(a), 0);
+  EXPECT_EQ(testsupport::AtomText(lib, a), "Velk module 01");
+  EXPECT_EQ(del(a), 0);
+  EXPECT_EQ(testsupport::AtomText(lib, a), "");
+  EXPECT_EQ(del(a), a);  // no longer an atom
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ namespace {
 
 const char kDescription[] = R"(velkhost - test host for the Velk4000 serial I/O driver
 
-Loads the driver library (libVelk4000.so beside this program by default)
+Loads the driver library (beside this program, else )" VELKHOST_INSTALLED_DRIVER R"()
 and calls it only through its entry points and interfaces, as the host does.
 A line file (TOML) describes the serial port, the devices and their tags:
 
@@ -38,7 +38,7 @@ A line file (TOML) describes the serial port, the devices and their tags:
 
   [simulation.inputs]     # what --simulate makes the device answer
   values = { ai = [0, 0, 0, 21.5] }
-  fault = "delay=50"      # see examples/line.toml and tools/sim/sim_config.h
+  fault = "delay=50"      # see )" VELK_CONFIG_DIR R"(/line.toml and simulator.toml
 
 Each failed packet names its reason: refused, checksum mismatch, no answer,
 no carriage return, answer too long, not built, no port, port lost, busy
@@ -50,7 +50,7 @@ the command line is wrong, 3 the port could not be opened, 130 Ctrl-C (a
 second Ctrl-C ends at once, even while the driver waits for an answer).
 
 Start here, no hardware needed:
-  velkhost poll examples/line.toml --simulate --cycles 5)";
+  velkhost poll )" VELK_CONFIG_DIR R"(/line.toml --simulate --cycles 5)";
 
 void AddLineOptions(CLI::App* command, velkhost::LineOptions* line, bool withSimulate) {
   command->add_option("CONFIG", line->configPath, "line file (TOML)")->required()->check(CLI::ExistingFile);
@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
   velkhost::LineOptions planLine;
   bool planJson = false;
   CLI::App* plan = app.add_subcommand("plan", "print the packets the host builds for the line's tags\n"
-                                              "  example: velkhost plan examples/line.toml");
+                                              "  example: velkhost plan " VELK_CONFIG_DIR "/line.toml");
   plan->add_option("CONFIG", planLine.configPath, "line file (TOML)")->required()->check(CLI::ExistingFile);
   plan->add_flag("--v1", planLine.firstInterface, "plan TagItem packets for IDriver");
   plan->add_flag("--json", planJson, "print the plan as JSON");
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
   bool once = false;
   CLI::App* poll = app.add_subcommand(
       "poll", "read every tag, cycle after cycle: a live table in a terminal, lines otherwise\n"
-              "  example: velkhost poll examples/line.toml --simulate --cycles 5");
+              "  example: velkhost poll " VELK_CONFIG_DIR "/line.toml --simulate --cycles 5");
   AddLineOptions(poll, &pollLine, true);
   AddSettingOptions(poll, &pollLine);
   poll->add_flag("--once", once, "one cycle, then stop");
@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
   velkhost::LineOptions writeLine;
   velkhost::WriteArgs writeArgs;
   CLI::App* write = app.add_subcommand("write", "write one value to a tag\n"
-                                                "  example: velkhost write examples/line.toml relay3 1 --simulate --read-back");
+                                                "  example: velkhost write " VELK_CONFIG_DIR "/line.toml relay3 1 --simulate --read-back");
   AddLineOptions(write, &writeLine, true);
   AddSettingOptions(write, &writeLine);
   write->add_option("TAG", writeArgs.tag, "tag name from the line file")->required();
@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
   velkhost::LineOptions probeLine;
   std::string probeDevice;
   CLI::App* probe = app.add_subcommand("probe", "ask whether one device of the line answers\n"
-                                                "  example: velkhost probe examples/line.toml inputs --simulate");
+                                                "  example: velkhost probe " VELK_CONFIG_DIR "/line.toml inputs --simulate");
   AddLineOptions(probe, &probeLine, true);
   AddSettingOptions(probe, &probeLine);
   probe->add_option("DEVICE", probeDevice, "device name from the line file")->required();
@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
   bool noChecksum = false;
   CLI::App* scan = app.add_subcommand(
       "scan", "probe every address for modules of one type and list who answered\n"
-              "  example: velkhost scan examples/line.toml --type Velk4017 --to 15 --simulate");
+              "  example: velkhost scan " VELK_CONFIG_DIR "/line.toml --type Velk4017 --to 15 --simulate");
   AddLineOptions(scan, &scanLine, true);
   scan->add_option("--type", scanArgs.moduleType, "module type to probe for")->required();
   scan->add_option("--from", scanArgs.from, "first address")->capture_default_str()->check(CLI::Range(0, 255));
@@ -171,7 +171,7 @@ int main(int argc, char** argv) {
 
   CLI::App* registration = app.add_subcommand(
       "register", "call the library's DllRegisterServer, so that --progid finds it\n"
-                  "  example: velkhost --library build/libVelk4000.so register");
+                  "  example: velkhost --library " VELKHOST_INSTALLED_DRIVER " register");
 
   try {
     app.parse(argc, argv);
