@@ -195,7 +195,7 @@ TEST(Velkd, PublishesEveryFamilyTakesWritesAndEndsOfflineOnSigterm) {
   const Expected tags[] = {
       {"inputs/wave", json::value_t::number_float},       {"boiler/boiler_temp", json::value_t::number_float},
       {"boiler/boiler_events", json::value_t::number_unsigned}, {"valve/setpoint", json::value_t::number_float},
-      {"outputs/out1", json::value_t::number_float},      {"relays/relay2", json::value_t::number_unsigned},
+      {"outputs/out1", json::value_t::number_float},      {"relays/relay3", json::value_t::number_unsigned},
       {"switches/switch_word", json::value_t::number_unsigned}, {"counter/count_low", json::value_t::number_unsigned},
       {"strain/strain1", json::value_t::number_float},    {"thermo/room", json::value_t::number_float},
       {"panel/panel_name", json::value_t::string},
@@ -215,7 +215,7 @@ TEST(Velkd, PublishesEveryFamilyTakesWritesAndEndsOfflineOnSigterm) {
         << value;
   }
   EXPECT_EQ(watcher.LatestJson(base + "switches/switch_word").at("value"), 0x1234);
-  EXPECT_EQ(watcher.LatestJson(base + "relays/relay2").at("value"), 1);
+  EXPECT_EQ(watcher.LatestJson(base + "relays/relay3").at("value"), 1);
   for (const char* device : {"inputs", "boiler", "valve", "outputs", "relays", "switches", "counter", "strain",
                              "thermo", "panel"})
     EXPECT_TRUE(StateIs(watcher, base + device + "/$state", "online")) << device;
@@ -232,8 +232,8 @@ TEST(Velkd, PublishesEveryFamilyTakesWritesAndEndsOfflineOnSigterm) {
   const Write writes[] = {
       {"valve/setpoint", "7.25", true, ""},
       {"panel/display", "{\"value\": 12.5}", true, ""},
-      {"relays/relay2", "false", true, ""},
-      {"relays/relay2", "5", false, "bit"},
+      {"relays/relay3", "false", true, ""},
+      {"relays/relay3", "5", false, "bit"},
       {"relays/relay_bits", "\"many\"", false, ""},
       {"boiler/boiler_temp", "1", false, "not writable"},
       {"valve/nothing", "1", false, "no such tag"},
@@ -243,10 +243,10 @@ TEST(Velkd, PublishesEveryFamilyTakesWritesAndEndsOfflineOnSigterm) {
     const std::string topic = base + w.tag + "/set/result";
     ASSERT_TRUE(watcher.WaitFor([&] { return !watcher.Latest(topic).empty(); }, 10000, pump)) << topic;
   }
-  // Two writes share relay2's result topic; the refused one is answered at
+  // Two writes share relay3's result topic; the refused one is answered at
   // once, the accepted one after its exchange.
   for (const Write& w : writes) {
-    if (std::string(w.tag) == "relays/relay2") continue;
+    if (std::string(w.tag) == "relays/relay3") continue;
     const json result = watcher.LatestJson(base + w.tag + "/set/result");
     EXPECT_EQ(result.at("ok"), w.ok) << w.tag << ": " << result;
     if (!w.ok) {
@@ -255,9 +255,9 @@ TEST(Velkd, PublishesEveryFamilyTakesWritesAndEndsOfflineOnSigterm) {
   }
   EXPECT_TRUE(watcher.WaitFor([&] { return watcher.LatestJson(base + "valve/setpoint").value("value", 0.0) == 7.25; },
                               10000, pump));
-  EXPECT_TRUE(watcher.WaitFor([&] { return watcher.LatestJson(base + "relays/relay2").value("value", -1) == 0; },
+  EXPECT_TRUE(watcher.WaitFor([&] { return watcher.LatestJson(base + "relays/relay3").value("value", -1) == 0; },
                               10000, pump));
-  EXPECT_TRUE(simulator.WaitForOutput("display 0A shows \"12.5\"", 5000)) << simulator.out().substr(0, 2000);
+  EXPECT_TRUE(simulator.WaitForOutput("display 0B shows \"12.5\"", 5000)) << simulator.out().substr(0, 2000);
 
   const tooltest::ProgramResult end = velkd.Stop(10000, SIGTERM);
   EXPECT_EQ(end.exitCode, 0) << end.err;
