@@ -30,6 +30,7 @@ struct LineOptions {
   std::string configPath;
   std::string port;  // replaces the file's port name
   bool simulate = false;
+  bool pace = false;  // the simulated line keeps the file's baud rate
   bool firstInterface = false;  // ProcessPacket instead of ProcessPacket2
   bool verbose = false;
 };

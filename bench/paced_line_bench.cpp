@@ -1,0 +1,114 @@
+// The line at its own pace: examples/line.toml polled through the built
+// library (loaded and driven as the test host does) against its simulated
+// modules on a paced line (one frame a byte at the baud rate), first wait
+// 0 ms. Each cycle is set against the wire time of its commands and
+// answers, beside the same commands sent by the bare exchange (write, poll,
+// read) to a second, identical paced line; the two take turns cycle by
+// cycle.
+//
+//   build/linux64/bench/velk_bench --benchmark_filter=BM_PacedLine
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "bench/bench_support.h"
+#include "packet_exchange.h"
+#include "packet_plan.h"
+#include "session.h"
+#include "sim/bus.h"
+#include "sim/server.h"
+
+namespace {
+
+struct Cycle {
+  double ms = 0;
+  double wireMs = 0;
+};
+
+template <typename F>
+Cycle TimeCycle(sim::Server& server, double byteMs, F&& run) {
+  const uint64_t in = server.bytesReceived(), out = server.bytesSent();
+  const auto start = std::chrono::steady_clock::now();
+  run();
+  Cycle c;
+  c.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  c.wireMs = static_cast<double>(server.bytesReceived() - in + server.bytesSent() - out) * byteMs;
+  return c;
+}
+
+// Arguments: baud rate, cycles.
+void BM_PacedLine(benchmark::State& state) {
+  const uint32_t baud = static_cast<uint32_t>(state.range(0));
+  const int cycles = static_cast<int>(state.range(1));
+  velkhost::LibraryOptions library;
+  library.path = VELK_DRIVER_PATH;
+  velkhost::LineOptions options;
+  options.configPath = VELK_SOURCE_DIR "/examples/line.toml";
+  options.simulate = true;
+  options.pace = true;
+  velkhost::LineSession session;
+  if (session.Load(library, options) != velkhost::kExitOk) return state.SkipWithError("cannot load the line file");
+  session.config.port.baud = baud;
+  session.config.port.hasPollDelay = true;
+  session.config.port.pollDelayMs = 0;
+  if (session.Connect() != velkhost::kExitOk) return state.SkipWithError("cannot connect the paced line");
+  velkhost::PacketPlan plan =
+      velkhost::PlanReads(session.driver->d, session.config, session.checked, session.layout());
+  sim::Bus& bus = *session.simulation.bus();
+  sim::Server& server = *session.simulation.server();
+
+  int64_t failures = 0;
+  auto pollCycle = [&] {
+    for (auto& packet : plan)
+      if (session.driver->d2->ProcessPacket2(&packet->record()) != 1) ++failures;
+  };
+  // One cycle to learn the commands and answers the bare exchange repeats.
+  bus.ClearRecord();
+  pollCycle();
+  std::vector<sim::CommandRecord> exchanges;
+  for (const sim::CommandRecord& r : bus.Recent(4096))
+    if (!r.answer.empty()) exchanges.push_back(r);
+  failures = 0;
+
+  velkhost::LineSimulation bareLine;
+  std::string error;
+  if (!bareLine.Build(session.config, &error) || !bareLine.Serve(&error, &session.config.port))
+    return state.SkipWithError(error.c_str());
+  bench::BarePort bare;
+  if (!bare.Open(bareLine.portName(), baud)) return state.SkipWithError("cannot open the bare port");
+  auto bareCycle = [&] {
+    for (const sim::CommandRecord& r : exchanges)
+      if (bare.Exchange(r.command) != r.answer.size()) ++failures;
+  };
+
+  sim::LineSettings line;
+  line.baudRate = baud;
+  const double byteMs = static_cast<double>(sim::ByteTimeNs(line)) / 1e6;
+  std::vector<double> oursRatio, bareRatio, oursMs, bareMs, wireMs;
+  for (auto _ : state) {
+    for (int i = 0; i < cycles; ++i) {
+      const Cycle ours = TimeCycle(server, byteMs, pollCycle);
+      const Cycle plain = TimeCycle(*bareLine.server(), byteMs, bareCycle);
+      oursMs.push_back(ours.ms);
+      bareMs.push_back(plain.ms);
+      wireMs.push_back(ours.wireMs);
+      oursRatio.push_back(ours.ms / ours.wireMs);
+      bareRatio.push_back(plain.ms / plain.wireMs);
+    }
+  }
+  state.counters["packets"] = static_cast<double>(plan.size());
+  state.counters["exchanges"] = static_cast<double>(exchanges.size());
+  state.counters["wire_ms"] = bench::Percentile(wireMs, 0.5);
+  state.counters["ours_cycle_ms"] = bench::Percentile(oursMs, 0.5);
+  state.counters["bare_cycle_ms"] = bench::Percentile(bareMs, 0.5);
+  state.counters["ours_ratio"] = bench::Percentile(oursRatio, 0.5);
+  state.counters["bare_ratio"] = bench::Percentile(bareRatio, 0.5);
+  state.counters["ours_above_bare_ms"] = bench::Percentile(oursMs, 0.5) - bench::Percentile(bareMs, 0.5);
+  state.counters["failures"] = static_cast<double>(failures);
+}
+
+}  // namespace
+
+BENCHMARK(BM_PacedLine)->Args({9600, 4})->Args({115200, 20})->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
