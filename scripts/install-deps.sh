@@ -7,6 +7,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev libtomlplusplus-dev nlohmann-json3-dev
   clang libclang-rt-14-dev
+  libmodbus-dev strace jq bsdextrautils
 )
 missing=()
 for p in "${packages[@]}"; do
