@@ -146,6 +146,9 @@ int main(int argc, char** argv) {
   if (!parity.empty()) velksim::ParityCode(parity, &line.settings.parity);
   if (stopBits != 0) line.settings.stopBits = stopBits == 2 ? 2 : 0;
 
+  if (pace && !line.device.empty())
+    return Fail("--pace is for the pseudo-terminal: a serial device keeps the line's pace itself", 1);
+
   platform::CatchInterrupts();
   sim::Server server(bus);
   if (pace) server.SetPace(&line.settings);
