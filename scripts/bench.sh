@@ -22,7 +22,7 @@ timeout 600 "$out/velk_bench" \
 # System calls of one exchange with a module that answers at once: counted
 # by strace over 0 and N exchanges against velksim, so that opening the port
 # and starting the program drop out.
-calls_ours="-" calls_bare="-"
+calls_ours="-" calls_bare="-" breakdown=""
 if command -v strace > /dev/null; then
   n=1000
   pathfile=$(mktemp)
@@ -37,6 +37,8 @@ if command -v strace > /dev/null; then
   }
   per_exchange() { awk -v a="$(count "$1" 0)" -v b="$(count "$1" $n)" -v n=$n 'BEGIN { printf "%.1f", (b - a) / n }'; }
   calls_ours=$(per_exchange driver)
+  # Which calls, per exchange (those made at least once every ten exchanges).
+  breakdown=$(awk -v n=$n '$1 ~ /^[0-9.]+$/ && $NF != "total" && $4 >= n / 10 { printf "%s%s %.1f", sep, $NF, $4 / n; sep = ", " }' "$pathfile.strace")
   calls_bare=$(per_exchange bare)
   kill $sim 2> /dev/null || true
   wait $sim 2> /dev/null || true
@@ -79,3 +81,4 @@ jq -r --arg co "$calls_ours" --arg cb "$calls_bare" '
     ["16 lines: host CPU per packet (us)", f($m.ours_cpu_us; 1), f($m.bare_cpu_us; 1), "bare", f($m.cpu_ratio; 2), "<= 1.5"],
     ["failed exchanges in these runs", f(([b("BM_SideBySide"), b("BM_PacedLine"), b("BM_SixteenLines")] | flatten | map(.failures // 0) | add); 0), "-", "-", "-", "0"]
   | @tsv' "$json" | column -t -s $'\t' -o ' | '
+if [ -n "$breakdown" ]; then echo; echo "system calls of one driver exchange: $breakdown"; fi
