@@ -11,6 +11,7 @@ packages=(
   wine wine32:i386 python3
   mosquitto mosquitto-clients libmosquitto-dev
   dpkg-dev file pkgconf
+  libmodbus-dev strace jq bsdextrautils
 )
 export DEBIAN_FRONTEND=noninteractive
 # wine32 is an i386 package: the architecture must be known before apt-get

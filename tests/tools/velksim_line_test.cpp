@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <string>
+#include <vector>
 
 #include "child_process.h"
 
@@ -28,8 +30,11 @@ const char kLine[] =
 
 // Starts velksim on the modules file and takes the pseudo-terminal it
 // reports.
-void StartSimulator(BackgroundProgram& simulator, const std::string& modules, std::string* port) {
-  ASSERT_TRUE(simulator.Start({VELKSIM_PATH, modules, "--plain"}));
+void StartSimulator(BackgroundProgram& simulator, const std::string& modules, std::string* port,
+                    const std::vector<std::string>& more = {}) {
+  std::vector<std::string> args = {VELKSIM_PATH, modules, "--plain"};
+  args.insert(args.end(), more.begin(), more.end());
+  ASSERT_TRUE(simulator.Start(args));
   ASSERT_TRUE(simulator.WaitForOutput("\n", 10000)) << simulator.err();
   std::smatch match;
   const std::string first = simulator.out();
@@ -66,6 +71,18 @@ TEST(VelksimWithVelkhost, WritesChangeTheSimulatorAndLaterReadsShowIt) {
   const ProgramResult end = simulator.Stop();
   EXPECT_EQ(end.exitCode, 130) << end.err;
   EXPECT_NE(end.out.find("velksim: ended after "), std::string::npos) << end.out;
+}
+
+// At 1200 baud every byte takes 8 ms each way: the host's time-out of
+// 500 ms still covers the exchange, and the value comes through whole.
+TEST(VelksimWithVelkhost, APacedLineIsPolledAsAWire) {
+  TempDir dir;
+  const std::string modules = dir.Write("modules.toml", kModules);
+  const std::string line = dir.Write("line.toml", kLine);
+  BackgroundProgram simulator;
+  std::string port;
+  ASSERT_NO_FATAL_FAILURE(StartSimulator(simulator, modules, &port, {"--pace", "--baud", "1200"}));
+  EXPECT_EQ(PolledRelay3(line, port), 1);
 }
 
 TEST(VelksimWithVelkhost, PortHeldByAnotherHostIsExplained) {

@@ -2,7 +2,9 @@
 // side through the platform's serial services, as the driver does.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/pseudo_terminal.h"
@@ -138,6 +140,60 @@ TEST_F(SimServer, StopsPromptlyAndTwice) {
   server_.Stop();
   EXPECT_LT(clock.TickMs() - start, 500u);
   EXPECT_FALSE(server_.serving());
+}
+
+TEST(SimServerPace, AFrameIsStartDataParityAndStopBits) {
+  struct Case {
+    uint32_t baud;
+    uint8_t dataBits, parity, stopBits;
+    uint64_t ns;
+  } const cases[] = {
+      {9600, 8, 0, 0, 1041666}, {115200, 8, 0, 0, 86805}, {9600, 7, 2, 2, 1145833}, {1200, 8, 1, 0, 9166666},
+      {0, 8, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    sim::LineSettings s;
+    s.baudRate = c.baud;
+    s.dataBits = c.dataBits;
+    s.parity = c.parity;
+    s.stopBits = c.stopBits;
+    EXPECT_EQ(sim::ByteTimeNs(s), c.ns) << c.baud << " " << int(c.dataBits) << int(c.parity) << int(c.stopBits);
+  }
+}
+
+// At 1200 baud a frame lasts 8.3 ms: the module takes the command in over
+// five frames and its answer trickles back one frame a byte, so the whole
+// exchange lasts at least fourteen frames.
+TEST_F(SimServer, APacedLineTakesCommandAndAnswerAtTheBaudRate) {
+  server_.Stop();
+  sim::LineSettings slow;
+  slow.baudRate = 1200;
+  server_.SetPace(&slow);
+  std::string error;
+  ASSERT_TRUE(server_.ServePseudoTerminal(&error)) << error;
+  Api().Close(port_);
+  port_ = Api().Open(server_.path().c_str());
+  ASSERT_NE(port_, platform::kNoHandle);
+
+  const auto start = std::chrono::steady_clock::now();
+  Send(port_, "#015\r");
+  std::string answer;
+  std::vector<double> arrivals;  // ms after the command, one per read
+  while (answer.size() < 9 && std::chrono::steady_clock::now() - start < std::chrono::seconds(3)) {
+    Api().WaitForInput(port_, 10);
+    char buffer[32];
+    uint32_t got = 0;
+    ASSERT_TRUE(Api().Read(port_, buffer, sizeof buffer, &got));
+    if (got == 0) continue;
+    answer.append(buffer, got);
+    arrivals.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+  }
+  const double frameMs = sim::ByteTimeNs(slow) / 1e6;
+  EXPECT_EQ(answer, ">+01.250\r");
+  ASSERT_FALSE(arrivals.empty());
+  EXPECT_GE(arrivals.front(), 6 * frameMs);
+  EXPECT_GE(arrivals.back(), 14 * frameMs);
+  EXPECT_GE(arrivals.size(), 3u);  // not in one piece
 }
 
 TEST(SimServerDevice, ServesADeviceAndNamesWhyOneCannotBeOpened) {

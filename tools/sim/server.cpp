@@ -1,6 +1,8 @@
 #include "sim/server.h"
 
 #include <algorithm>
+#include <chrono>
+#include <deque>
 #include <vector>
 
 #include "platform/device_path.h"
@@ -22,6 +24,14 @@ struct PendingPiece {
 };
 
 }  // namespace
+
+uint64_t ByteTimeNs(const LineSettings& settings) {
+  if (settings.baudRate == 0) return 0;
+  const uint64_t bits = 1u + settings.dataBits + (settings.parity != 0 ? 1u : 0u) + (settings.stopBits == 2 ? 2u : 1u);
+  return bits * 1000000000ull / settings.baudRate;
+}
+
+void Server::SetPace(const LineSettings* settings) { byteNs_ = settings != nullptr ? ByteTimeNs(*settings) : 0; }
 
 Server::Server(Bus& bus, platform::SerialApi& api, platform::Clock& clock) : bus_(bus), api_(api), clock_(clock) {}
 
@@ -47,7 +57,7 @@ bool Server::ServePseudoTerminal(std::string* error, const std::string& linkPath
   ownsDevice_ = false;
   path_ = linkPath.empty() ? terminal_.slavePath() : linkPath;
   stop_ = false;
-  thread_ = std::thread(&Server::Run, this);
+  thread_ = std::thread(byteNs_ != 0 ? &Server::RunPaced : &Server::Run, this);
   return true;
 }
 
@@ -84,7 +94,7 @@ bool Server::ServeDevice(const std::string& path, const LineSettings& settings, 
   ownsDevice_ = true;
   path_ = path;
   stop_ = false;
-  thread_ = std::thread(&Server::Run, this);
+  thread_ = std::thread(byteNs_ != 0 ? &Server::RunPaced : &Server::Run, this);
   return true;
 }
 
@@ -104,16 +114,18 @@ std::string Server::lineError() const {
   return lineError_;
 }
 
+void Server::NoteError(const char* what) {
+  std::lock_guard<std::mutex> lock(errorMutex_);
+  lineError_ = what;
+}
+
 void Server::Run() {
   LineFramer framer;
   std::vector<PendingPiece> pending;
   std::vector<std::string> lines;
   uint64_t order = 0;
   char buffer[kReadBytes];
-  auto noteError = [this](const char* what) {
-    std::lock_guard<std::mutex> lock(errorMutex_);
-    lineError_ = what;
-  };
+  auto noteError = [this](const char* what) { NoteError(what); };
 
   while (!stop_) {
     // Answers whose time has come, earliest first.
@@ -160,6 +172,105 @@ void Server::Run() {
         }
       }
       if (!lines.empty()) break;  // answer at once, read the rest afterwards
+    }
+  }
+}
+
+// The same service on a wire's time. Times are kept in nanoseconds of the
+// steady clock, because a byte at 115200 baud lasts 87 us, well below the
+// millisecond tick. Bytes written late (the thread woke late) keep the
+// times they should have had, so lateness never adds up over an answer.
+void Server::RunPaced() {
+  using SteadyClock = std::chrono::steady_clock;
+  using TimePoint = SteadyClock::time_point;
+  struct DuePiece {
+    TimePoint due;
+    uint64_t order;
+    std::string bytes;
+  };
+  struct DueByte {
+    TimePoint due;
+    char byte;
+  };
+  const std::chrono::nanoseconds byteTime(byteNs_);
+  LineFramer framer;
+  std::vector<DuePiece> pieces;
+  std::deque<DueByte> out;  // in the order, and so at the times, they leave
+  std::vector<std::string> lines;
+  std::string burst;
+  uint64_t order = 0;
+  TimePoint inFree = SteadyClock::now();   // the last command byte's frame ends
+  TimePoint outFree = SteadyClock::now();  // the last answer byte's frame ends
+  char buffer[kReadBytes];
+
+  while (!stop_) {
+    TimePoint now = SteadyClock::now();
+    // Pieces whose pause is over go onto the wire behind what is already on it.
+    std::sort(pieces.begin(), pieces.end(), [](const DuePiece& a, const DuePiece& b) {
+      return a.due != b.due ? a.due < b.due : a.order < b.order;
+    });
+    size_t started = 0;
+    for (; started < pieces.size() && pieces[started].due <= now; ++started) {
+      TimePoint at = std::max(pieces[started].due, outFree);
+      for (char c : pieces[started].bytes) {
+        at += byteTime;
+        out.push_back(DueByte{at, c});
+      }
+      outFree = at;
+    }
+    pieces.erase(pieces.begin(), pieces.begin() + static_cast<std::ptrdiff_t>(started));
+
+    // Every byte whose frame has ended, in one write.
+    burst.clear();
+    while (!out.empty() && out.front().due <= now) {
+      burst.push_back(out.front().byte);
+      out.pop_front();
+    }
+    if (!burst.empty()) {
+      uint32_t written = 0;
+      if (!api_.Write(handle_, burst.data(), static_cast<uint32_t>(burst.size()), &written)) NoteError("write failed");
+      bytesOut_ += written;
+    }
+
+    // Sleep until the next byte or piece is due; a wait of a millisecond or
+    // more also ends when a command arrives.
+    TimePoint next = now + std::chrono::milliseconds(kIdleWaitMs);
+    if (!out.empty()) next = std::min(next, out.front().due);
+    if (!pieces.empty()) next = std::min(next, pieces.front().due);
+    now = SteadyClock::now();
+    if (next > now) {
+      const auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
+      if (waitMs >= 1)
+        api_.WaitForInput(handle_, static_cast<uint32_t>(waitMs));
+      else
+        std::this_thread::sleep_until(next);
+    }
+
+    for (int round = 0; round < kReadsPerRound && !stop_; ++round) {
+      uint32_t got = 0;
+      if (!api_.Read(handle_, buffer, kReadBytes, &got)) {
+        NoteError("read failed");
+        clock_.SleepMs(1);
+        break;
+      }
+      if (got == 0) break;
+      bytesIn_ += got;
+      // Each byte arrives one frame after the one before it, and no earlier
+      // than one frame after it was read.
+      const TimePoint readAt = SteadyClock::now();
+      for (uint32_t i = 0; i < got; ++i) {
+        inFree = std::max(inFree, readAt) + byteTime;
+        lines.clear();
+        framer.Feed(buffer + i, 1, &lines);
+        for (const std::string& line : lines) {
+          const Reply reply = bus_.Handle(line);
+          TimePoint due = inFree;
+          for (const Piece& piece : reply.pieces) {
+            due += std::chrono::milliseconds(piece.afterMs);
+            pieces.push_back(DuePiece{due, order++, piece.bytes});
+          }
+        }
+      }
     }
   }
 }

@@ -4,6 +4,12 @@
 // bus and writes the replies, honouring their pauses without holding up the
 // lines that arrive meanwhile. Start and Stop are bounded: the thread wakes
 // at least every 20 ms.
+//
+// Paced (SetPace), the line keeps a serial line's own speed: every byte of
+// a command counts as received only once its frame (start, data, parity and
+// stop bits) has passed at the line's baud rate, and every byte of an
+// answer is written when its frame would have ended. A pseudo-terminal then
+// behaves like a wire at that rate; unpaced, it carries bytes at once.
 #ifndef VELK_SIM_SERVER_H
 #define VELK_SIM_SERVER_H
 
@@ -28,6 +34,10 @@ struct LineSettings {
   uint8_t stopBits = 0;  // 0 one, 2 two
 };
 
+// Time one byte takes on the wire: start bit, data bits, parity bit if any,
+// stop bits; 0 for a baud rate of 0.
+uint64_t ByteTimeNs(const LineSettings& settings);
+
 class Server {
  public:
   explicit Server(Bus& bus, platform::SerialApi& api = platform::SystemSerialApi(),
@@ -43,6 +53,8 @@ class Server {
   // Opens (exclusively) and configures a serial device and serves on it.
   // The message tells a device that does not exist from one that is held.
   bool ServeDevice(const std::string& path, const LineSettings& settings, std::string* error);
+  // Paces the line at `settings` from the next Serve on; nullptr: unpaced.
+  void SetPace(const LineSettings* settings);
   // Stops the thread and closes what Serve opened. Safe to call twice.
   void Stop();
 
@@ -55,6 +67,8 @@ class Server {
 
  private:
   void Run();
+  void RunPaced();
+  void NoteError(const char* what);
 
   Bus& bus_;
   platform::SerialApi& api_;
@@ -62,6 +76,7 @@ class Server {
   platform::PseudoTerminal terminal_;
   platform::Handle handle_ = platform::kNoHandle;
   bool ownsDevice_ = false;
+  uint64_t byteNs_ = 0;  // 0: unpaced
   std::string path_;
   std::thread thread_;
   std::atomic<bool> stop_{false};

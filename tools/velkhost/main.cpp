@@ -59,6 +59,10 @@ void AddLineOptions(CLI::App* command, velkhost::LineOptions* line, bool withSim
     command->add_flag("--simulate", line->simulate,
                       "play the file's devices with the built-in simulator on a new pseudo-terminal,\n"
                       "answering as its [simulation.DEVICE] tables say");
+  if (withSimulate)
+    command->add_flag("--pace", line->pace,
+                      "with --simulate: the simulated line takes each byte at the file's baud rate,\n"
+                      "as a wire would, instead of at once");
   command->add_flag("--v1", line->firstInterface, "use IDriver ProcessPacket instead of IDriver2 ProcessPacket2");
   command->add_flag("-v,--verbose", line->verbose, "say which port was opened with which settings");
   command->add_flag("--trace", line->trace, "print every command and answer chunk (hex and ASCII, with times) to stderr");

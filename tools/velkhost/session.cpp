@@ -107,7 +107,7 @@ int LineSession::Connect(int16_t timeoutMs) {
               error.c_str());
       return kExitConfig;
     }
-    if (!simulation.Serve(&error)) {
+    if (!simulation.Serve(&error, options_.pace ? &config.port : nullptr)) {
       fprintf(stderr, "velkhost: cannot start the simulator: %s\n", error.c_str());
       return kExitPort;
     }

@@ -46,10 +46,21 @@ bool LineSimulation::Build(const LineConfig& config, std::string* error) {
   return false;
 }
 
-bool LineSimulation::Serve(std::string* error) {
+sim::Bus* LineSimulation::bus() { return running_ != nullptr ? &running_->bus : nullptr; }
+sim::Server* LineSimulation::server() { return running_ != nullptr ? &running_->server : nullptr; }
+
+bool LineSimulation::Serve(std::string* error, const PortConfig* pace) {
   if (running_ == nullptr) {
     *error = "no simulated modules were built";
     return false;
+  }
+  if (pace != nullptr) {
+    sim::LineSettings settings;
+    settings.baudRate = pace->baud;
+    settings.dataBits = pace->dataBits;
+    settings.parity = pace->parity;
+    settings.stopBits = pace->stopBits == 2 ? 2 : 0;
+    running_->server.SetPace(&settings);
   }
   if (!running_->server.ServePseudoTerminal(error)) return false;
   portName_ = running_->server.path();

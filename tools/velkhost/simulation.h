@@ -10,6 +10,11 @@
 
 #include "line_config.h"
 
+namespace sim {
+class Bus;
+class Server;
+}  // namespace sim
+
 namespace velkhost {
 
 class LineSimulation {
@@ -25,11 +30,15 @@ class LineSimulation {
   // The same, with every problem found (a line each, naming the file's line).
   bool Build(const LineConfig& config, std::vector<std::string>* problems);
 
-  // Serves the built modules on a new pseudo-terminal.
-  bool Serve(std::string* error);
+  // Serves the built modules on a new pseudo-terminal; with `pace`, one
+  // frame a byte at its baud rate, as a wire would.
+  bool Serve(std::string* error, const PortConfig* pace = nullptr);
 
   // The pseudo-terminal the driver opens as its serial port.
   const std::string& portName() const { return portName_; }
+  // The simulated modules and their line, once built (nullptr before).
+  sim::Bus* bus();
+  sim::Server* server();
 
  private:
   struct Running;

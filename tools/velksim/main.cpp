@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
   std::string linkPath;
   uint16_t tcpPort = 0;
   std::string tcpBind = "127.0.0.1";
+  bool pace = false;
 
   app.add_option("file", file, "TOML file with [[module]] entries and an optional [line] table");
 
@@ -92,12 +93,17 @@ int main(int argc, char** argv) {
   app.add_option("-f,--fault", faultTexts, kFaultHelp);
   app.add_option("-d,--device", device,
                  "Serve on this serial device instead of a new pseudo-terminal.\nExample: --device /dev/ttyUSB0");
-  app.add_option("-b,--baud", baud, "Baud rate on --device (default: the file's [line] or 9600).\nExample: -b 19200")
+  app.add_option("-b,--baud", baud,
+                 "Baud rate on --device and for --pace (default: the file's [line] or 9600).\nExample: -b 19200")
       ->check(CLI::Range(50u, 4000000u));
   app.add_option("--data-bits", dataBits, "Data bits on --device, 5..8 (default 8)")->check(CLI::Range(5, 8));
   app.add_option("--parity", parity, "Parity on --device: none, odd, even, mark, space (default none)")
       ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}));
   app.add_option("--stop-bits", stopBits, "Stop bits on --device, 1 or 2 (default 1)")->check(CLI::IsMember({1, 2}));
+  app.add_flag("--pace", pace,
+               "Keep the line's own pace: take in each command byte and send each answer byte\n"
+               "only after its frame (start, data, parity, stop bits) has passed at the baud rate,\n"
+               "so that a pseudo-terminal behaves like a wire.\nExample: --pace --baud 9600");
   app.add_flag("--plain", plain,
                "Print one line per command and per display change even on a terminal\n"
                "(the default when standard output is not a terminal)");
@@ -173,8 +179,12 @@ int main(int argc, char** argv) {
   // served device is held by the server itself.
   if (tcpPort != 0 && !line.device.empty()) return Fail("--tcp serves the pseudo-terminal, not a --device", kExitConfig);
 
+  if (pace && !line.device.empty())
+    return Fail("--pace is for the pseudo-terminal: a serial device keeps the line's pace itself", kExitConfig);
+
   platform::CatchInterrupts();
   sim::Server server(bus);
+  if (pace) server.SetPace(&line.settings);
   const bool served = line.device.empty() ? server.ServePseudoTerminal(&error, linkPath)
                                           : server.ServeDevice(line.device, line.settings, &error);
   if (!served) return Fail(error, kExitPort);

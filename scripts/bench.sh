@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (linux64 preset), runs the side-by-side ones and
+# prints one table: our figures beside the peer measured in the same run
+# (libmodbus, or the bare write/poll/read exchange) and their ratio, with
+# the goal each is held to. The machine it ran on heads the table.
+#   scripts/bench.sh            table only (the raw results stay in build/linux64/bench/)
+#   SKIP_BUILD=1 scripts/bench.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ -z "${SKIP_BUILD:-}" ]; then
+  bash scripts/install-deps.sh
+  cmake --preset linux64 > /dev/null
+  cmake --build --preset linux64 -j "$(nproc)" --target velk_bench velk_exchanges velksim > /dev/null
+fi
+out=build/linux64/bench
+json=$out/bench_results.json
+timeout 600 "$out/velk_bench" \
+  --benchmark_filter='BM_(BuildCommand|DecodeAnswer|SideBySide|PacedLine|SixteenLines)' \
+  --benchmark_out="$json" --benchmark_out_format=json > "$out/bench_console.txt" 2>&1
+
+# System calls of one exchange with a module that answers at once: counted
+# by strace over 0 and N exchanges against velksim, so that opening the port
+# and starting the program drop out.
+calls_ours="-" calls_bare="-" breakdown=""
+if command -v strace > /dev/null; then
+  n=1000
+  pathfile=$(mktemp)
+  build/linux64/tools/velksim/velksim -m 1:Velk4017 --plain --duration 120 --path-file "$pathfile" > /dev/null 2>&1 &
+  sim=$!
+  trap 'kill $sim 2> /dev/null || true; rm -f "$pathfile" "$pathfile".*' EXIT
+  for _ in $(seq 50); do [ -s "$pathfile" ] && break; sleep 0.1; done
+  port=$(cat "$pathfile")
+  count() {  # MODE COUNT -> total system calls
+    timeout 120 strace -f -c -o "$pathfile.strace" "$out/velk_exchanges" "$1" "$port" "$2" > /dev/null
+    awk '$NF == "total" { print $4 }' "$pathfile.strace"
+  }
+  per_exchange() { awk -v a="$(count "$1" 0)" -v b="$(count "$1" $n)" -v n=$n 'BEGIN { printf "%.1f", (b - a) / n }'; }
+  calls_ours=$(per_exchange driver)
+  # Which calls, per exchange (those made at least once every ten exchanges).
+  breakdown=$(awk -v n=$n '$1 ~ /^[0-9.]+$/ && $NF != "total" && $4 >= n / 10 { printf "%s%s %.1f", sep, $NF, $4 / n; sep = ", " }' "$pathfile.strace")
+  calls_bare=$(per_exchange bare)
+  kill $sim 2> /dev/null || true
+  wait $sim 2> /dev/null || true
+fi
+
+echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), load average $(cut -d' ' -f1-3 /proc/loadavg), $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo
+jq -r --arg co "$calls_ours" --arg cb "$calls_bare" '
+  def b(name): [.benchmarks[] | select(.name | startswith(name))];
+  def one(name): (b(name) | first) // {};
+  def f(x; d): if x == null then "-" else (x * pow(10; d) | round) / pow(10; d) | tostring end;
+  def signed(x): if x == null then "-" elif x >= 0 then "+" + f(x; 2) else f(x; 2) end;
+  def range(name): (b(name) | map(.real_time)) as $t
+    | if ($t | length) == 0 then "-" else "\($t | min | round)-\($t | max | round)" end;
+  (one("BM_SideBySide")) as $p
+  | (one("BM_PacedLine/9600/")) as $s
+  | (one("BM_PacedLine/115200/")) as $f
+  | (one("BM_SixteenLines")) as $m
+  | ["measure", "ours", "peer", "peer is", "ours/peer", "goal"],
+    ["build one command (ns)", range("BM_BuildCommand"), "-", "-", "-", "no allocation"],
+    ["decode one answer (ns)", range("BM_DecodeAnswer"), "-", "-", "-", "no allocation"],
+    ["one read, answered at once: median (us)", f($p.ours_median_us; 1), f($p.libmodbus_median_us; 1), "libmodbus RTU", f($p.median_ratio; 2), "<= 1"],
+    ["one read, answered at once: p99 (us)", f($p.ours_p99_us; 1), f($p.libmodbus_p99_us; 1), "libmodbus RTU", f($p.p99_ratio; 2), "-"],
+    ["one read, answered at once: median (us)", f($p.ours_median_us; 1), f($p.bare_median_us; 1), "bare", (if $p.bare_median_us then f($p.ours_median_us / $p.bare_median_us; 2) else "-" end), "-"],
+    ["system calls per exchange", $co, $cb, "bare", (if ($co | test("^[0-9]")) and ($cb | test("^[0-9]")) then f(($co | tonumber) / ($cb | tonumber); 2) else "-" end), "<= 6"],
+    ["9600 baud paced, line.toml: cycle / wire", f($s.all_ours_ratio; 3), f($s.all_bare_ratio; 3), "bare", f($s.all_ours_ratio / $s.all_bare_ratio; 3), "<= 1.02"],
+    ["  best cycle / wire", f($s.all_ours_ratio_best; 3), f($s.all_bare_ratio_best; 3), "bare", f($s.all_ours_ratio_best / $s.all_bare_ratio_best; 3), "-"],
+    ["  cycle (ms), wire \(f($s.all_wire_ms; 1)) ms", f($s.all_ours_cycle_ms; 2), f($s.all_bare_cycle_ms; 2), "bare", signed($s.all_ours_above_bare_ms) + " ms", "-"],
+    ["9600 baud paced, line.toml Velk packets: cycle / wire", f($s.velk_ours_ratio; 3), f($s.velk_bare_ratio; 3), "bare", f($s.velk_ours_ratio / $s.velk_bare_ratio; 3), "<= 1.02"],
+    ["  best cycle / wire", f($s.velk_ours_ratio_best; 3), f($s.velk_bare_ratio_best; 3), "bare", f($s.velk_ours_ratio_best / $s.velk_bare_ratio_best; 3), "-"],
+    ["  cycle (ms), wire \(f($s.velk_wire_ms; 1)) ms", f($s.velk_ours_cycle_ms; 2), f($s.velk_bare_cycle_ms; 2), "bare", signed($s.velk_ours_above_bare_ms) + " ms", "-"],
+    ["115200 baud paced, line.toml: cycle / wire", f($f.all_ours_ratio; 3), f($f.all_bare_ratio; 3), "bare", f($f.all_ours_ratio / $f.all_bare_ratio; 3), "-"],
+    ["  best cycle / wire", f($f.all_ours_ratio_best; 3), f($f.all_bare_ratio_best; 3), "bare", f($f.all_ours_ratio_best / $f.all_bare_ratio_best; 3), "-"],
+    ["  cycle (ms), wire \(f($f.all_wire_ms; 1)) ms", f($f.all_ours_cycle_ms; 2), f($f.all_bare_cycle_ms; 2), "bare", signed($f.all_ours_above_bare_ms) + " ms", "<= +0.02 ms"],
+    ["115200 baud paced, line.toml Velk packets: cycle / wire", f($f.velk_ours_ratio; 3), f($f.velk_bare_ratio; 3), "bare", f($f.velk_ours_ratio / $f.velk_bare_ratio; 3), "-"],
+    ["  best cycle / wire", f($f.velk_ours_ratio_best; 3), f($f.velk_bare_ratio_best; 3), "bare", f($f.velk_ours_ratio_best / $f.velk_bare_ratio_best; 3), "-"],
+    ["  cycle (ms), wire \(f($f.velk_wire_ms; 1)) ms", f($f.velk_ours_cycle_ms; 2), f($f.velk_bare_cycle_ms; 2), "bare", signed($f.velk_ours_above_bare_ms) + " ms", "<= +0.02 ms"],
+    ["16 lines, 2 ms modules: packets/s", f($m.ours_n_pps; 0), f($m.bare_n_pps; 0), "bare", f($m.ours_vs_bare; 3), ">= 0.98"],
+    ["16 lines over one line: packets/s", f($m.ours_scaling; 2), f($m.bare_scaling; 2), "bare", "-", ">= 15 (cores allowing)"],
+    ["16 lines: host CPU per packet (us)", f($m.ours_cpu_us; 1), f($m.bare_cpu_us; 1), "bare", f($m.cpu_ratio; 2), "<= 1.5"],
+    ["failed exchanges in these runs", f(([b("BM_SideBySide"), b("BM_PacedLine"), b("BM_SixteenLines")] | flatten | map(.failures // 0) | add); 0), "-", "-", "-", "0"]
+  | @tsv' "$json" | column -t -s $'\t' -o ' | '
+if [ -n "$breakdown" ]; then echo; echo "system calls of one driver exchange: $breakdown"; fi
