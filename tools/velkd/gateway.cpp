@@ -21,11 +21,11 @@ Gateway::~Gateway() { Stop(); }
 
 bool Gateway::PrepareLines(const GatewayConfig& config, const std::string& port,
                            std::vector<std::unique_ptr<LineWorker>>* lines) {
-  for (const LineSpec& spec : config.lines) {
-    auto line = std::make_unique<LineWorker>(spec, port, library_, config.mqtt.prefix, *this);
+  for (const LineSpec& lineSpec : config.lines) {
+    auto line = std::make_unique<LineWorker>(lineSpec, port, library_, config.mqtt.prefix, *this);
     std::string error;
     if (!line->Prepare(&error)) {
-      Log(kError, "line %s: %s", spec.name.c_str(), error.c_str());
+      Log(kError, "line %s: %s", lineSpec.name.c_str(), error.c_str());
       return false;
     }
     lines->push_back(std::move(line));

@@ -25,9 +25,9 @@ std::string Dump(const nlohmann::ordered_json& json) {
 
 }  // namespace
 
-LineWorker::LineWorker(const LineSpec& spec, const std::string& port, velkhost::DriverLibrary& library,
+LineWorker::LineWorker(const LineSpec& lineSpec, const std::string& port, velkhost::DriverLibrary& library,
                        const std::string& prefix, Outbox& outbox)
-    : spec_(spec), port_(port.empty() ? spec.config.port.name : port), library_(library), prefix_(prefix),
+    : spec_(lineSpec), port_(port.empty() ? lineSpec.config.port.name : port), library_(library), prefix_(prefix),
       outbox_(outbox) {}
 
 LineWorker::~LineWorker() {

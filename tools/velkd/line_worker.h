@@ -29,7 +29,7 @@ class LineWorker {
  public:
   typedef std::chrono::steady_clock Clock;
 
-  LineWorker(const LineSpec& spec, const std::string& port, velkhost::DriverLibrary& library,
+  LineWorker(const LineSpec& lineSpec, const std::string& port, velkhost::DriverLibrary& library,
              const std::string& prefix, Outbox& outbox);
   ~LineWorker();
   LineWorker(const LineWorker&) = delete;
