@@ -119,8 +119,8 @@ TEST(VelksimWithVelkhost, BothExamplesPlayTheLineFilesBus) {
     const ProgramResult r =
         RunProgram({VELKHOST_PATH, "poll", examples + "line.toml", "--port", match[1], "--once", "--json"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    for (const nlohmann::json& tag : nlohmann::json::parse(r.out).at("tags"))
-      EXPECT_TRUE(tag.at("ok").get<bool>()) << tag.dump();
+    const nlohmann::json poll = nlohmann::json::parse(r.out);
+    for (const nlohmann::json& tag : poll.at("tags")) EXPECT_TRUE(tag.at("ok").get<bool>()) << tag.dump();
     simulator.Stop();
   }
 }

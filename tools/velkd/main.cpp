@@ -23,9 +23,9 @@ const char kDescription[] =
 
 const char kFooter[] =
     "\nExamples:\n"
-    "  velkd examples/gateway.toml\n"
-    "  velkd --check examples/gateway.toml other-line.toml\n"
-    "  velkd examples/gateway.toml --port /dev/pts/7 --broker mqtt://127.0.0.1:1883\n"
+    "  velkd " VELK_CONFIG_DIR "/gateway.toml\n"
+    "  velkd --check " VELK_CONFIG_DIR "/gateway.toml other-line.toml\n"
+    "  velkd " VELK_CONFIG_DIR "/gateway.toml --port /dev/pts/7 --broker mqtt://127.0.0.1:1883\n"
     "  mosquitto_sub -v -t 'velk/#'\n";
 
 enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitConfig = 2 };
