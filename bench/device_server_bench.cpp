@@ -24,30 +24,18 @@
 #include "platform/serial_api.h"
 #include "serial/comm_device.h"
 #include "serial/serial_line.h"
+#include "tests/support/loopback_port.h"
 
 extern char** environ;
 
 namespace {
 
 const char kSer2net[] = "/usr/sbin/ser2net";
-// A loopback port nobody listens on right now.
-uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof a;
-  uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
-  return port;
-}
+using testsupport::FreeLoopbackPort;
 
-const uint16_t kRawPort = FreePort();
-const uint16_t kRawPromptPort = FreePort();
-const uint16_t kTelnetPromptPort = FreePort();
+const uint16_t kRawPort = FreeLoopbackPort();
+const uint16_t kRawPromptPort = FreeLoopbackPort();
+const uint16_t kTelnetPromptPort = FreeLoopbackPort();
 
 // A module on the master side that answers every command line at once.
 class AnsweringModule {

@@ -15,25 +15,13 @@
 #include <thread>
 
 #include "child_process.h"
+#include "tests/support/loopback_port.h"
 
 namespace tooltest {
 
 inline const char kSer2net[] = "/usr/sbin/ser2net";
 
-// A loopback port nobody listens on right now.
-inline uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof a;
-  uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
-  return port;
-}
+inline uint16_t FreePort() { return testsupport::FreeLoopbackPort(); }
 
 // Whether something listens on the loopback port, read from the kernel's
 // table so that asking opens no session.

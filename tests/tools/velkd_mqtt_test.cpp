@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "child_process.h"
+#include "tests/support/loopback_port.h"
 
 namespace {
 
@@ -27,19 +28,7 @@ using nlohmann::json;
 using tooltest::BackgroundProgram;
 using tooltest::TempDir;
 
-int FreeLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  close(fd);
-  return port;
-}
+using testsupport::FreeLoopbackPort;
 
 // A mosquitto of its own: loopback only, nothing kept on disk.
 class Broker {
