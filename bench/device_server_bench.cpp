@@ -24,6 +24,7 @@
 #include "platform/serial_api.h"
 #include "serial/comm_device.h"
 #include "serial/serial_line.h"
+#include "answering_module.h"
 #include "tests/support/loopback_port.h"
 
 extern char** environ;
@@ -36,38 +37,6 @@ using testsupport::FreeLoopbackPort;
 const uint16_t kRawPort = FreeLoopbackPort();
 const uint16_t kRawPromptPort = FreeLoopbackPort();
 const uint16_t kTelnetPromptPort = FreeLoopbackPort();
-
-// A module on the master side that answers every command line at once.
-class AnsweringModule {
- public:
-  explicit AnsweringModule(int master) : master_(master), thread_([this] { Run(); }) {}
-  ~AnsweringModule() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  void Run() {
-    std::string pending;
-    while (!stop_) {
-      pollfd p = {master_, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      char bytes[256];
-      const ssize_t n = read(master_, bytes, sizeof bytes);
-      if (n <= 0) continue;
-      pending.append(bytes, static_cast<size_t>(n));
-      size_t end;
-      while ((end = pending.find('\r')) != std::string::npos) {
-        pending.erase(0, end + 1);
-        if (write(master_, ">+001.50\r", 9) != 9) return;
-      }
-    }
-  }
-
-  int master_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 // ser2net serving the pseudo-terminal raw and as RFC 2217, stopped with
 // the object.

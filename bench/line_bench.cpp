@@ -19,6 +19,7 @@
 #include "platform/serial_api.h"
 #include "serial/comm_device.h"
 #include "serial/serial_line.h"
+#include "answering_module.h"
 
 namespace {
 
@@ -48,42 +49,6 @@ class SleepPollingApi final : public platform::SerialApi {
 
  private:
   platform::SerialApi& base_;
-};
-
-// A module on the master side that answers every command line, at once or
-// after a turnaround time.
-class AnsweringModule {
- public:
-  AnsweringModule(int master, uint32_t turnaroundUs)
-      : master_(master), turnaroundUs_(turnaroundUs), thread_([this] { Run(); }) {}
-  ~AnsweringModule() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  void Run() {
-    std::string pending;
-    while (!stop_) {
-      pollfd p = {master_, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      char bytes[256];
-      const ssize_t n = read(master_, bytes, sizeof bytes);
-      if (n <= 0) continue;
-      pending.append(bytes, static_cast<size_t>(n));
-      size_t end;
-      while ((end = pending.find('\r')) != std::string::npos) {
-        pending.erase(0, end + 1);
-        if (turnaroundUs_ > 0) std::this_thread::sleep_for(std::chrono::microseconds(turnaroundUs_));
-        if (write(master_, ">+001.50\r", 9) != 9) return;
-      }
-    }
-  }
-
-  int master_;
-  uint32_t turnaroundUs_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
 };
 
 struct LineRig {
