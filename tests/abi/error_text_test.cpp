@@ -14,8 +14,8 @@
 #include <string>
 #include <thread>
 
-#include "messages/message_texts.h"
 #include "support/host_driver.h"
+#include "support/message_texts.h"
 
 namespace {
 
@@ -25,19 +25,8 @@ using testsupport::HostLibrary;
 
 const char kFallback[] = "Load string resource file StringResource.dll fail!";
 
-struct MessageRow {
-  unsigned id;
-  const char* text;
-};
-#define VELK_TEST_MESSAGE_ROW(id, text) {id, text},
-const MessageRow kMessages[] = {VELK_MESSAGE_TEXTS(VELK_TEST_MESSAGE_ROW)};
-#undef VELK_TEST_MESSAGE_ROW
-
-std::string MessageOf(int code) {
-  for (const MessageRow& m : kMessages)
-    if (static_cast<int>(m.id) == code) return m.text;
-  return "<no text for " + std::to_string(code) + ">";
-}
+using testsupport::kMessages;
+using testsupport::MessageOf;
 
 // Copies `text` into a host array; a text as long as the array leaves no NUL.
 template <size_t N>

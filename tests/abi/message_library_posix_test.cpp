@@ -5,24 +5,13 @@
 
 #include <string>
 
-#include "messages/message_texts.h"
 #include "platform/dynamic_library.h"
+#include "support/message_texts.h"
 
 namespace {
 
-struct MessageRow {
-  unsigned id;
-  const char* text;
-};
-#define VELK_TEST_MESSAGE_ROW(id, text) {id, text},
-const MessageRow kMessages[] = {VELK_MESSAGE_TEXTS(VELK_TEST_MESSAGE_ROW)};
-#undef VELK_TEST_MESSAGE_ROW
-
-std::string MessageOf(int code) {
-  for (const MessageRow& m : kMessages)
-    if (static_cast<int>(m.id) == code) return m.text;
-  return "<no text for " + std::to_string(code) + ">";
-}
+using testsupport::kMessages;
+using testsupport::MessageOf;
 
 // At most size - 1 characters, always terminated, 0 for a missing string.
 TEST(MessageLibrary, LoadsLikeAStringResource) {

@@ -28,28 +28,7 @@ void* CountedAllocation(size_t size) {
 
 }  // namespace
 
-// Kept out of line: inlined into a caller, new and delete would look to the
-// compiler like a mismatched pair of allocation functions.
-#define VELK_OUT_OF_LINE __attribute__((noinline))
-
-VELK_OUT_OF_LINE void* operator new(size_t size) {
-  void* p = CountedAllocation(size);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-VELK_OUT_OF_LINE void* operator new[](size_t size) {
-  void* p = CountedAllocation(size);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-VELK_OUT_OF_LINE void* operator new(size_t size, const std::nothrow_t&) noexcept { return CountedAllocation(size); }
-VELK_OUT_OF_LINE void* operator new[](size_t size, const std::nothrow_t&) noexcept { return CountedAllocation(size); }
-VELK_OUT_OF_LINE void operator delete(void* p) noexcept { free(p); }
-VELK_OUT_OF_LINE void operator delete[](void* p) noexcept { free(p); }
-VELK_OUT_OF_LINE void operator delete(void* p, size_t) noexcept { free(p); }
-VELK_OUT_OF_LINE void operator delete[](void* p, size_t) noexcept { free(p); }
-VELK_OUT_OF_LINE void operator delete(void* p, const std::nothrow_t&) noexcept { free(p); }
-VELK_OUT_OF_LINE void operator delete[](void* p, const std::nothrow_t&) noexcept { free(p); }
+#include "support/replaced_allocation.h"
 
 namespace {
 
