@@ -198,4 +198,9 @@ void Gateway::PublishLoop() {
   }
 }
 
+void Gateway::ForEachLine(const std::function<void(LineWorker&)>& visit) {
+  std::lock_guard<std::mutex> lock(linesMutex_);
+  for (auto& line : lines_) visit(*line);
+}
+
 }  // namespace velkd

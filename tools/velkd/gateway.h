@@ -5,6 +5,7 @@
 #define VELKD_GATEWAY_H
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,6 +37,10 @@ class Gateway : public Outbox {
   // Publishes every device and the gateway offline, waits (bounded) for the
   // broker to take them, disconnects and closes every port.
   void Stop();
+
+  // Calls `visit` with every line, while no reload can replace them. The
+  // faces that serve the lines' state read it here; `visit` must not wait.
+  void ForEachLine(const std::function<void(LineWorker&)>& visit);
 
   void Retain(const std::string& topic, const std::string& payload, const std::string& key) override;
   void Send(const std::string& topic, const std::string& payload) override;

@@ -28,7 +28,8 @@ std::string Dump(const nlohmann::ordered_json& json) {
 LineWorker::LineWorker(const LineSpec& lineSpec, const std::string& port, velkhost::DriverLibrary& library,
                        const std::string& prefix, Outbox& outbox)
     : spec_(lineSpec), port_(port.empty() ? lineSpec.config.port.name : port), library_(library), prefix_(prefix),
-      outbox_(outbox) {}
+      outbox_(outbox),
+      state_(lineSpec.name, lineSpec.config.path, lineSpec.config.tags.size(), lineSpec.config.devices.size()) {}
 
 LineWorker::~LineWorker() {
   Stop("stopped");
@@ -83,7 +84,7 @@ bool LineWorker::Prepare(std::string* error) {
     groupConfigs_.push_back(std::move(group));
   }
   lastValues_.assign(spec_.config.tags.size(), nlohmann::ordered_json());
-  devices_.assign(spec_.config.devices.size(), DeviceState());
+  devices_.assign(spec_.config.devices.size(), Published());
   return true;
 }
 
@@ -118,6 +119,7 @@ bool LineWorker::OpenPort() {
     const velk::PortSettings settings = velkhost::MakePortSettings(spec_.config.port, port_, spec_.config.port.timeoutMs);
     portOpen_ = velkhost::OpenLine(driver_->d, settings, &error);
   }
+  state_.SetPort(portOpen_, error);
   if (!portOpen_) {
     if (error != portError_) Log(kError, "line %s: %s", spec_.name.c_str(), error.c_str());
     portError_ = error;
@@ -141,6 +143,7 @@ void LineWorker::Run() {
     if (!writes_.empty()) {
       const PendingWrite write = writes_.front();
       writes_.pop_front();
+      state_.SetWritesQueued(writes_.size());
       lock.unlock();
       DoWrite(write);
       lock.lock();
@@ -179,15 +182,27 @@ void LineWorker::Run() {
   }
 }
 
+void LineWorker::CopyDriverCounters() {
+  if (diagnostics_ == nullptr) return;
+  velk::LineCounters counters{};
+  counters.size = sizeof counters;
+  if (diagnostics_->GetCounters(&counters) == 1)
+    state_.SetDriverCounters(counters.exchanges, counters.bytesSent, counters.bytesReceived);
+}
+
 std::string LineWorker::FailureReason() {
   return velkhost::OutcomeReason(diagnostics_ != nullptr ? diagnostics_->GetLastOutcome() : -1);
 }
 
 void LineWorker::PollPacket(Scheduled& scheduled) {
   velkhost::HostPacket& packet = *scheduled.packet;
+  const Clock::time_point started = Clock::now();
   const velkhost::PacketOutcome outcome = velkhost::RunPacket(*driver_, packet);
+  const Clock::duration took = Clock::now() - started;
   const bool ok = outcome.result == 1;
   const std::string reason = ok ? std::string() : FailureReason();
+  state_.CountPacket(packet.device(), ok, reason, took);
+  CopyDriverCounters();
   for (size_t i = 0; i < packet.tags().size(); ++i) {
     const size_t tag = packet.tags()[i];
     const velkhost::TagReading reading =
@@ -196,6 +211,7 @@ void LineWorker::PollPacket(Scheduled& scheduled) {
     if (reading.state == velkhost::TagReading::kRefused) tagReason = "refused";
     if (reading.state == velkhost::TagReading::kNotStored) tagReason = "not stored";
     if (reading.ok) lastValues_[tag] = velkhost::ValueJson(reading.value);
+    state_.SetTag(tag, reading.ok, lastValues_[tag], reading.quality, tagReason, reading.fileTime);
     PublishTag(tag, reading.ok, lastValues_[tag], tagReason, reading.fileTime);
   }
   failedInRow_ = ok ? 0 : failedInRow_ + 1;
@@ -219,8 +235,9 @@ void LineWorker::PublishTag(size_t tag, bool ok, const nlohmann::ordered_json& v
 }
 
 void LineWorker::PublishDevice(size_t device, bool online, const std::string& reason) {
-  DeviceState& state = devices_[device];
+  Published& state = devices_[device];
   const std::string why = online ? std::string() : reason;
+  state_.SetDevice(device, online, why);
   if (!state.published || state.online != online || state.reason != why) {
     const velkhost::DeviceEntry& entry = spec_.config.devices[device];
     if (online)
@@ -269,6 +286,7 @@ bool LineWorker::QueueWrite(const std::string& device, const std::string& tag, c
       return false;
     }
     writes_.push_back(write);
+    state_.SetWritesQueued(writes_.size());
   }
   wake_.notify_all();
   return true;
@@ -282,6 +300,7 @@ void LineWorker::DoWrite(const PendingWrite& write) {
   // success; other writes leave the quality as it was.
   packet->set_quality(0, velkhost::kQualityUntouched);
   const velkhost::PacketOutcome outcome = velkhost::RunPacket(*driver_, *packet);
+  CopyDriverCounters();
   const bool ok = outcome.result == 1 && packet->quality(0) != 0;
   const std::string reason = outcome.result != 1 ? FailureReason() : (ok ? std::string() : "refused");
   const velkhost::TagEntry& tag = spec_.config.tags[write.tag];

@@ -20,6 +20,7 @@
 #include "driver_library.h"
 #include "gateway_config.h"
 #include "line_check.h"
+#include "line_state.h"
 #include "outbox.h"
 #include "packet_plan.h"
 
@@ -53,6 +54,9 @@ class LineWorker {
                   std::string* value, std::string* reason);
 
   const std::string& name() const { return spec_.name; }
+  const LineSpec& spec() const { return spec_; }
+  // What the line knows now, for the faces that serve it.
+  const LineState& state() const { return state_; }
   std::string DeviceTopic(size_t device) const;
   std::string TagTopic(size_t tag) const;
 
@@ -67,7 +71,7 @@ class LineWorker {
     velk::ValueSlot slot;
     std::string text;
   };
-  struct DeviceState {
+  struct Published {
     bool published = false;
     bool online = false;
     std::string reason;
@@ -82,6 +86,8 @@ class LineWorker {
   void PublishTag(size_t tag, bool ok, const nlohmann::ordered_json& value, const std::string& reason,
                   uint64_t fileTime);
   void PublishDevice(size_t device, bool online, const std::string& reason);
+  // The driver's exchange and byte counters into the line's state.
+  void CopyDriverCounters();
   // The short reason of the last failed packet.
   std::string FailureReason();
 
@@ -97,7 +103,8 @@ class LineWorker {
   std::vector<std::unique_ptr<velkhost::LineConfig>> groupConfigs_;
   std::vector<Scheduled> packets_;
   std::vector<nlohmann::ordered_json> lastValues_;
-  std::vector<DeviceState> devices_;
+  std::vector<Published> devices_;
+  LineState state_;
 
   std::thread thread_;
   std::mutex mutex_;
