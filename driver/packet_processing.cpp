@@ -9,7 +9,7 @@
 #include "protocol/command_builder.h"
 #include "protocol/module_types.h"
 #include "protocol/packet_items.h"
-#include "serial/encoding.h"
+#include "protocol/encoding.h"
 
 namespace driver {
 namespace {
@@ -169,7 +169,7 @@ int32_t CVelk4000Pro::ProcessVelkPacket(velk::Packet& packet) {
     return 0;
   }
   const bool withChecksum = packet.device->noChecksum == 0;
-  if (withChecksum && !serial::AnswerChecksumOk(buffer, length)) {
+  if (withChecksum && !protocol::AnswerChecksumOk(buffer, length)) {
     serialLine.diagnostics.Fail(velk::kOutcomeChecksumMismatch);
     return 0;
   }
