@@ -26,7 +26,7 @@ bool IsLead(const char* leads, char c) { return c != '\0' && strchr(leads, c) !=
 
 int32_t SerialLine::FailExchange(int32_t why) {
   diagnostics.Fail(why);
-  outOfStep_ = true;
+  NoteOutOfStep();
   return 0;
 }
 
@@ -50,7 +50,7 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
     return 1;
   if (WriteCommand(port, command, commandLength, &written, policy.rtsFramesCommand) != 1) {
     FailOnPort(port, velk::kOutcomeNoAnswer);
-    outOfStep_ = true;
+    NoteOutOfStep();
     return 0;
   }
   // The answer may be collected over the command itself.
@@ -144,7 +144,14 @@ void SerialLine::AwaitQuiet(platform::Handle port, uint32_t timeoutMs) {
   // goes out anyway, behind its purge.
   const uint32_t start = clock_.TickMs();
   const uint32_t bound = start + WholeAnswerBoundMs();
+  // Nothing is read or purged between exchanges, so a line with no input
+  // waiting has been quiet since the failure: a host that paused between
+  // packets has already waited part of the guard, or all of it.
   uint32_t quietUntil = start + timeoutMs;
+  platform::CommStatus status;
+  if (platform::TickRemaining(start, outOfStepAt_ + timeoutMs) < timeoutMs && api_.Status(port, &status) &&
+      status.inQueue == 0)
+    quietUntil = outOfStepAt_ + timeoutMs;
   char chunk[kMaxChunk];
   for (;;) {
     const uint32_t now = clock_.TickMs();

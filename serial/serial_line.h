@@ -75,7 +75,7 @@ class SerialLine final {
   int32_t Transact(char* buffer, int32_t* length);
   // The packet layer found the answer unusable (its form, its address or
   // its checksum): the line may be out of step with its modules.
-  void MarkAnswerBad() { outOfStep_ = true; }
+  void MarkAnswerBad() { NoteOutOfStep(); }
   bool outOfStep() const { return outOfStep_; }
   // Purges both queues and writes one command, with direction control when
   // `framed`; 1 or 0.
@@ -105,6 +105,10 @@ class SerialLine final {
   void AwaitQuiet(platform::Handle port, uint32_t timeoutMs);
   // Records a failed exchange: the cause, and that the line is out of step.
   int32_t FailExchange(int32_t why);
+  void NoteOutOfStep() {
+    outOfStep_ = true;
+    outOfStepAt_ = clock_.TickMs();
+  }
 
   // The wait of WriteCommand for the command to leave the wire before RTS
   // drops: it sleeps for the wire time still queued, bounded by the answer
@@ -116,6 +120,7 @@ class SerialLine final {
   platform::Clock& clock_;
   bool portLost_ = false;
   bool outOfStep_ = false;
+  uint32_t outOfStepAt_ = 0;  // tick of the failure; the line is quiet since, unless input waits
   bool adopted_ = false;  // the port came through SetPortHandle
   bool reopenArmed_ = true;
   uint32_t charTimeUs_ = 1042;  // 9600 baud, 8N1, until a port says otherwise

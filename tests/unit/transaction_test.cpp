@@ -107,6 +107,21 @@ TEST_F(Transaction, LateAnswerAfterAFailureIsNotTheNext) {
   ASSERT_EQ(Transact("#03\r"), 1);
   EXPECT_EQ(clock.TickMs() - start, 105u);
 
+  // A host that paused after the failure has waited the guard already; one
+  // that finds input waiting still drops it and waits.
+  line.MarkAnswerBad();
+  clock.Advance(100);
+  start = clock.TickMs();
+  ASSERT_EQ(Transact("#03\r"), 1);
+  EXPECT_EQ(clock.TickMs() - start, 5u);
+  line.MarkAnswerBad();
+  clock.Advance(100);
+  fake.Inject(0, ">+5.0\r");
+  start = clock.TickMs();
+  ASSERT_EQ(Transact("#03\r"), 1);
+  EXPECT_EQ(answer, ">+9.0\r");
+  EXPECT_EQ(clock.TickMs() - start, 105u);
+
   // A line that never falls quiet holds the command no longer than the
   // bound on a whole answer.
   line.MarkAnswerBad();
