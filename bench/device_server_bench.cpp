@@ -22,7 +22,6 @@
 
 #include "platform/pseudo_terminal.h"
 #include "platform/serial_api.h"
-#include "serial/comm_device.h"
 #include "serial/serial_line.h"
 #include "answering_module.h"
 #include "tests/support/loopback_port.h"
@@ -124,8 +123,7 @@ void BM_ExchangeThroughDeviceServer(benchmark::State& state) {
                        : "rfc2217:127.0.0.1:" + std::to_string(kTelnetPromptPort);
   }
   platform::SerialApi& api = platform::SystemSerialApi();
-  serial::CCOMDevice device(api, platform::SystemClock());
-  serial::SerialLine line(api, platform::SystemClock(), device);
+  serial::SerialLine line(api, platform::SystemClock());
   if ((server != nullptr && !server->running()) || !OpenLine(line, name)) {
     state.SkipWithError("cannot open the line");
     return;

@@ -17,7 +17,6 @@
 #include "platform/clock.h"
 #include "platform/pseudo_terminal.h"
 #include "platform/serial_api.h"
-#include "serial/comm_device.h"
 #include "serial/serial_line.h"
 #include "answering_module.h"
 
@@ -53,7 +52,7 @@ class SleepPollingApi final : public platform::SerialApi {
 
 struct LineRig {
   explicit LineRig(platform::SerialApi& api)
-      : device(api, platform::SystemClock()), line(api, platform::SystemClock(), device) {}
+      : line(api, platform::SystemClock()) {}
   bool Open(const platform::PseudoTerminal& pty, int16_t timeoutMs) {
     velk::PortSettings s{};
     const std::string name = pty.slavePath();
@@ -65,7 +64,6 @@ struct LineRig {
     line.pollDelayMs = 0;
     return true;
   }
-  serial::CCOMDevice device;
   serial::SerialLine line;
 };
 

@@ -15,7 +15,7 @@
 #include "driver/answer_decoding.h"
 #include "driver/velk4000_pro.h"
 #include "protocol/command_builder.h"
-#include "serial/encoding.h"
+#include "protocol/encoding.h"
 #include "sim/bus.h"
 #include "sim/server.h"
 
@@ -67,7 +67,7 @@ struct OneItemPacket {
 
 std::string WithChecksum(const std::string& text) {
   char hex[2];
-  serial::ByteToHex(hex, serial::ChecksumOf(text.data(), text.size()));
+  protocol::ByteToHex(hex, protocol::ChecksumOf(text.data(), text.size()));
   return text + std::string(hex, 2) + "\r";
 }
 

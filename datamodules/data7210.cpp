@@ -86,8 +86,7 @@ void UsePointAsDecimalSeparator(char* text) {
 
 }  // namespace
 
-Data7210::Data7210(serial::SerialLine& line)
-    : line_(line), device_(line.device()), clock_(line.clock()), diagnostics_(line.diagnostics) {
+Data7210::Data7210(serial::SerialLine& line) : line_(line), diagnostics_(line.diagnostics) {
   for (const MapRow& row : kBaudCodes) baudCodeMap[row.key] = row.value;
   for (const MapRow& row : kSegmentCodes) segmentMap[row.key] = row.value;
 }
@@ -193,65 +192,41 @@ int32_t Data7210::BuildData7210Command(const velk::Packet& packet, Exchange& exc
   return 1;
 }
 
-int32_t Data7210::RunExchange(const velk::Packet&, Exchange& exchange) {
-  serial::LineDiagnostics& diagnostics = line_.diagnostics;
+int32_t Data7210::RunExchange(const velk::Packet& packet, Exchange& exchange) {
+  const uint32_t capacity = exchange.answerCapacity < kAnswerSize ? exchange.answerCapacity : kAnswerSize;
   exchange.answerCapacity = 0;
-  // A port that hung up is opened again first, once per packet.
-  line_.PortForExchange();
-  if (device_.IsOpen(0) == 0) {
-    diagnostics.Fail(line_.portLost() ? velk::kOutcomePortLost : velk::kOutcomeNoPort);
-    return 0;
-  }
-  // Bytes still waiting belong to an earlier command.
-  device_.Purge();
-  uint32_t written = 0;
-  if (device_.Write(0, exchange.commandLength, exchange.command, &written) == 0) {
-    line_.FailOnPort(device_.GetHandle(), velk::kOutcomeNoAnswer);
-    return 0;
-  }
-  diagnostics.Sent(exchange.command, exchange.commandLength, clock_.TickMs());
-  // The device's own time-out, not moved when bytes arrive. Every read
-  // waits up to a tenth of a second for input before it looks.
-  const uint32_t deadline = clock_.TickMs() + static_cast<uint32_t>(device_.m_nTimeout);
   uint32_t received = 0;
-  char chunk[serial::kMaxAnswer];
-  for (;;) {
-    if (platform::TickAfter(clock_.TickMs(), deadline)) {
-      diagnostics.Fail(received > 0 ? velk::kOutcomeNoCarriageReturn : velk::kOutcomeNoAnswer);
-      break;
-    }
-    uint32_t got = 0;
-    if (device_.Read(0, sizeof chunk, chunk, &got) == 0) {
-      line_.FailOnPort(device_.GetHandle(), velk::kOutcomePortLost);
-      break;
-    }
-    if (got == 0) {
-      clock_.SleepMs(exchange.idleSleepMs);
-      continue;
-    }
-    if (got > sizeof chunk) got = sizeof chunk;
-    diagnostics.Received(chunk, got, clock_.TickMs());
-    const char* kept = chunk;
-    if (received == 0) {
-      // Noise before the answer's lead character would shift every position.
-      while (got > 0 && *kept != '!' && *kept != '?') {
-        ++kept;
-        --got;
-      }
-    }
-    if (received + got > static_cast<uint32_t>(serial::kMaxAnswer)) {
-      diagnostics.Fail(velk::kOutcomeAnswerTooLong);
-      break;
-    }
-    memcpy(exchange.answer + received, kept, got);
-    received += got;
-    if (received > 0 && exchange.answer[received - 1] == kCarriageReturn) {
-      exchange.answerCapacity = received;
-      return 1;
-    }
-  }
+  const int32_t ok = line_.Exchange(exchange.command, exchange.commandLength, serial::kData7210Answer,
+                                    exchange.answer, capacity, &received);
   exchange.answerCapacity = received;
-  return 0;
+  if (ok == 0) return 0;
+  if (exchange.answer[0] == '?') {
+    // The host sees a refused read or write fail, with its items as they
+    // were, through either interface.
+    diagnostics_.Fail(velk::kOutcomeRefused);
+    return 0;
+  }
+  if (!AnswerFits(packet, exchange)) {
+    diagnostics_.Fail(velk::kOutcomeBadAnswer);
+    line_.MarkAnswerBad();
+    return 0;
+  }
+  return 1;
+}
+
+bool Data7210::AnswerFits(const velk::Packet& packet, const Exchange& exchange) {
+  // Characters before the carriage return.
+  const uint32_t n = exchange.answerCapacity > 0 ? exchange.answerCapacity - 1 : 0;
+  const char* a = exchange.answer;
+  // "!" and the address of the display asked, as the command carried it.
+  if (n < 3 || a[0] != '!' || Upper(a[1]) != exchange.command[1] || Upper(a[2]) != exchange.command[2]) return false;
+  if (packet.direction != 0) return true;
+  // Every position the decoding reads must have arrived.
+  switch (packet.registerCode) {
+    case reg::kCfgStaT: return n >= 9;  // address, type, baud code, data format
+    case reg::kMdVerF: return n >= 8;   // five characters of version
+    default: return true;               // the name runs up to the carriage return
+  }
 }
 
 int32_t Data7210::DecodeData7210Answer(velk::Packet& packet, const Exchange& exchange) {
@@ -300,14 +275,8 @@ int32_t Data7210::DecodeData7210Answer(velk::Packet& packet, const Exchange& exc
 int32_t Data7210::ProcessData7210Packet2(velk::Packet& packet) {
   Exchange exchange{};
   exchange.answerCapacity = kAnswerSize;
-  exchange.idleSleepMs = 1;
   if (BuildData7210Command(packet, exchange) == 0) return 0;
   if (RunExchange(packet, exchange) == 0) return 0;
-  if (exchange.answerCapacity > 0 && exchange.answer[0] == '?') {
-    // A refusal: the host sees the items as bad, and keeps their values.
-    protocol::ForEachItem<velk::TagItem2>(packet, [](velk::TagItem2& item) { item.quality = 0; });
-    return 1;
-  }
   return DecodeData7210Answer(packet, exchange);
 }
 
@@ -373,9 +342,9 @@ int32_t Data7210::ProbeData7210(const char* typeName, int32_t address, velk::Dev
   packet.items.count = 1;
   const int32_t result = ProcessData7210Packet2(packet);
   // A display that does not answer may sit behind a port that went away:
-  // start the device over from its settings. Whether that worked shows in
+  // start the line over from its settings. Whether that worked shows in
   // the next exchange.
-  if (result == 0) (void)device_.Open(0);
+  if (result == 0) line_.Reopen();
   return result;
 }
 

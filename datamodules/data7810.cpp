@@ -2,7 +2,6 @@
 
 #include <string.h>
 
-#include <type_traits>
 
 #include "platform/atoms.h"
 #include "platform/file_time.h"
@@ -15,8 +14,11 @@ namespace {
 namespace reg = protocol::reg;
 
 const char kCarriageReturn = '\r';
-const int32_t kReceiveSize = 2048;
-const uint32_t kLargestRead = 512;
+// Lengths of the module's answers, carriage return included: "!" AA and the
+// fields of each, or "!" AA alone for a command that sets something.
+const int32_t kConfigurationAnswer = 10;
+const int32_t kTemperatureAnswer = 36;
+const int32_t kAcknowledgement = 4;
 
 // What arrived of one answer. Positions past the received bytes read as 0,
 // so no rule ever looks at bytes the module did not send.
@@ -132,18 +134,18 @@ Reading DecodeTemperature(const Answer& a, int16_t channel, velk::ValueSlot& val
 struct ReadRow {
   int16_t registerCode;
   char command;  // "$" AA command CR
-  int32_t minimum;
+  int32_t answerLength;
   bool (*answerUsable)(const Answer&);  // null: every complete answer is
   Reading (*decode)(const Answer&, int16_t channel, velk::ValueSlot& value);
 };
 
 const ReadRow kReadRows[] = {
-    {reg::kAddr, '2', 10, nullptr, DecodeAddress},
-    {reg::kBaud, '2', 10, BaudCodeValid, DecodeBaud},
+    {reg::kAddr, '2', kConfigurationAnswer, nullptr, DecodeAddress},
+    {reg::kBaud, '2', kConfigurationAnswer, BaudCodeValid, DecodeBaud},
     {reg::kVersion, 'F', 9, nullptr, DecodeVersion},
     {reg::kName, 'M', 12, nullptr, DecodeName},
     {reg::kDI, '6', 5, nullptr, DecodeInput},
-    {reg::kTemp, '0', 35, nullptr, DecodeTemperature},
+    {reg::kTemp, '0', kTemperatureAnswer, nullptr, DecodeTemperature},
 };
 
 const ReadRow* FindReadRow(int16_t registerCode) {
@@ -195,85 +197,39 @@ void Data7810::PutAddress(char* at, uint8_t address) const {
   at[1] = hexDigitTable[address & 0x0F];
 }
 
-int32_t Data7810::TransactCount(int32_t length, int32_t minimum) {
-  platform::SerialApi& api = line_.api();
-  platform::Clock& clock = line_.clock();
-  serial::LineDiagnostics& diagnostics = line_.diagnostics;
+int32_t Data7810::TransactCount(int32_t length, int32_t answerLength, uint8_t echo) {
   memset(d7810ReceiveBuffer, 0, sizeof d7810ReceiveBuffer);
   d7810ReceivedCount = 0;
-  // Without a port there is nobody to wait for.
-  const platform::Handle port = line_.PortForExchange();
-  if (port == platform::kNoHandle) return 0;
-
   if (length < 0) length = 0;
   if (length > static_cast<int32_t>(sizeof d7810SendBuffer)) length = sizeof d7810SendBuffer;
   d7810SendLength = length;
-  // Bytes still waiting belong to an earlier command: a late answer must
-  // not be read as this one's.
-  api.Purge(port, platform::kPurgeRxAbort | platform::kPurgeRxClear | platform::kPurgeTxAbort |
-                      platform::kPurgeTxClear);
-  uint32_t written = 0;
-  if (!api.Write(port, d7810SendBuffer, static_cast<uint32_t>(length), &written)) {
-    line_.FailOnPort(port, velk::kOutcomeNoAnswer);
+  uint32_t got = 0;
+  const int32_t ok = line_.Exchange(d7810SendBuffer, static_cast<uint32_t>(length),
+                                    serial::Data7810AnswerOf(static_cast<uint16_t>(answerLength)),
+                                    d7810ReceiveBuffer, sizeof d7810ReceiveBuffer, &got);
+  d7810ReceivedCount = static_cast<int32_t>(got);
+  if (ok == 0) return 0;
+  const Answer answer{d7810ReceiveBuffer, d7810ReceivedCount};
+  if (answer.At(0) == '?') {
+    line_.diagnostics.Fail(velk::kOutcomeRefused);
     return 0;
   }
-  uint32_t now = clock.TickMs();
-  diagnostics.Sent(d7810SendBuffer, static_cast<uint32_t>(length), now);
-
-  // The deadline does not move when bytes arrive, so it bounds the whole
-  // answer.
-  const uint32_t deadline = now + static_cast<uint32_t>(line_.answerTimeoutMs);
-  char chunk[kLargestRead];
-  for (;;) {
-    if (platform::TickAfter(now, deadline)) {
-      diagnostics.Fail(d7810ReceivedCount > 0 ? velk::kOutcomeNoCarriageReturn : velk::kOutcomeNoAnswer);
-      return 0;
-    }
-    const platform::WaitResult woke = api.WaitForInput(port, platform::TickRemaining(now, deadline) + 1);
-    if (woke == platform::WaitResult::kHangUp) {
-      line_.NotePortLost();
-      diagnostics.Fail(velk::kOutcomePortLost);
-      return 0;
-    }
-    uint32_t got = 0;
-    if (woke == platform::WaitResult::kInput && !api.Read(port, chunk, kLargestRead, &got)) {
-      line_.NotePortLost();
-      diagnostics.Fail(velk::kOutcomePortLost);
-      return 0;
-    }
-    now = clock.TickMs();
-    if (got == 0) continue;
-    diagnostics.Received(chunk, got, now);
-    const char* kept = chunk;
-    if (d7810ReceivedCount == 0) {
-      // Noise before the answer's lead character would shift every position.
-      while (got > 0 && *kept != '!' && *kept != '?') {
-        ++kept;
-        --got;
-      }
-    }
-    if (d7810ReceivedCount + static_cast<int32_t>(got) > kReceiveSize) {
-      diagnostics.Fail(velk::kOutcomeAnswerTooLong);
-      return 0;
-    }
-    memcpy(d7810ReceiveBuffer + d7810ReceivedCount, kept, got);
-    d7810ReceivedCount += static_cast<int32_t>(got);
-    // Judged by its length, as the module's answers have fixed lengths.
-    if (d7810ReceivedCount >= minimum) return 1;
-    if (d7810ReceivedCount > 0 && d7810ReceiveBuffer[d7810ReceivedCount - 1] == kCarriageReturn) {
-      // Complete, but too short for what was asked: no use waiting on.
-      diagnostics.Fail(d7810ReceiveBuffer[0] == '?' ? velk::kOutcomeRefused : velk::kOutcomeBadAnswer);
-      return 0;
-    }
+  // Another module's answer (a late one, or one of a module set to the same
+  // address) has the right length but not the address asked.
+  if (answer.At(0) != '!' || HexPair(answer, 1) != echo) {
+    line_.diagnostics.Fail(velk::kOutcomeBadAnswer);
+    line_.MarkAnswerBad();
+    return 0;
   }
+  return 1;
 }
 
-int32_t Data7810::Query(uint8_t address, char command, int32_t minimum) {
+int32_t Data7810::Query(uint8_t address, char command, int32_t answerLength) {
   d7810SendBuffer[0] = '$';
   PutAddress(d7810SendBuffer + 1, address);
   d7810SendBuffer[3] = command;
   d7810SendBuffer[4] = kCarriageReturn;
-  return TransactCount(5, minimum);
+  return TransactCount(5, answerLength, address);
 }
 
 int32_t Data7810::ReadTemperatures(uint8_t address) {
@@ -282,7 +238,7 @@ int32_t Data7810::ReadTemperatures(uint8_t address) {
   // first busy answer: a module stuck in that state must not hold the host's
   // thread. The bound starts there, not at the first command, because a
   // short busy answer may itself have used up a whole time-out.
-  int32_t ok = Query(address, '0', 35);
+  int32_t ok = Query(address, '0', kTemperatureAnswer);
   if (AnswerAt(3) != 'N') return ok;
   platform::Clock& clock = line_.clock();
   const uint32_t bound = line_.answerTimeoutMs > 0 ? static_cast<uint32_t>(line_.answerTimeoutMs) : 0;
@@ -292,7 +248,7 @@ int32_t Data7810::ReadTemperatures(uint8_t address) {
       line_.diagnostics.Fail(velk::kOutcomeBusyBound);
       return 0;
     }
-    ok = Query(address, '0', 35);
+    ok = Query(address, '0', kTemperatureAnswer);
   } while (AnswerAt(3) == 'N');
   return ok;
 }
@@ -300,7 +256,7 @@ int32_t Data7810::ReadTemperatures(uint8_t address) {
 int32_t Data7810::SendConfiguration(uint8_t address, uint8_t newAddress, const char* newCodeOrNull) {
   // The command repeats the module's baud code and data format, so they are
   // read first.
-  if (Query(address, '2', 10) == 0) return 0;
+  if (Query(address, '2', kConfigurationAnswer) == 0) return 0;
   char* c = d7810SendBuffer;
   c[0] = '%';
   PutAddress(c + 1, address);
@@ -312,11 +268,12 @@ int32_t Data7810::SendConfiguration(uint8_t address, uint8_t newAddress, const c
   c[9] = AnswerAt(7);
   c[10] = AnswerAt(8);
   c[11] = kCarriageReturn;
-  return TransactCount(12, 4);
+  // The module answers from its new address.
+  return TransactCount(12, kAcknowledgement, newAddress);
 }
 
 int32_t Data7810::SetAddress(uint8_t address, uint8_t newAddress) {
-  return SendConfiguration(address, newAddress, nullptr) != 0 && AnswerAt(0) != '?' ? 1 : 0;
+  return SendConfiguration(address, newAddress, nullptr);
 }
 
 int32_t Data7810::SetBaudRate(uint8_t address, uint32_t rate) {
@@ -327,7 +284,7 @@ int32_t Data7810::SetBaudRate(uint8_t address, uint32_t rate) {
   }
   char digits[2];
   PutAddress(digits, code);
-  return SendConfiguration(address, address, digits) != 0 && AnswerAt(0) == '!' ? 1 : 0;
+  return SendConfiguration(address, address, digits);
 }
 
 int32_t Data7810::SetOutputs(uint8_t address, uint8_t outputs) {
@@ -335,7 +292,7 @@ int32_t Data7810::SetOutputs(uint8_t address, uint8_t outputs) {
   PutAddress(d7810SendBuffer + 1, address);
   d7810SendBuffer[3] = hexDigitTable[outputs & 0x0F];
   d7810SendBuffer[4] = kCarriageReturn;
-  if (TransactCount(5, 4) == 0 || AnswerAt(0) == '?') return 0;
+  if (TransactCount(5, kAcknowledgement, address) == 0) return 0;
   d7810OutputShadow[address] = outputs;
   return 1;
 }
@@ -345,19 +302,15 @@ int32_t Data7810::ReadPacket(velk::Packet& packet) {
   const ReadRow* row = FindReadRow(packet.registerCode);
   if (row == nullptr) return 1;
   const uint8_t address = static_cast<uint8_t>(packet.address);
-  int32_t ok = row->registerCode == reg::kTemp ? ReadTemperatures(address)
-                                                    : Query(address, row->command, row->minimum);
-  // Under IDriver2 a configuration answer that is not a normal one is asked
-  // for again, and the second answer counts.
-  if (std::is_same<Item, velk::TagItem2>::value && ok && row->registerCode == reg::kBaud &&
-      AnswerAt(0) != '!')
-    ok = Query(address, row->command, row->minimum);
+  const int32_t ok = row->registerCode == reg::kTemp ? ReadTemperatures(address)
+                                                     : Query(address, row->command, row->answerLength);
   // A failed exchange or an answer the rules cannot use leaves every item as
   // it was: a zero-filled buffer must not reach the host as good values.
   if (ok == 0) return 0;
   const Answer answer{d7810ReceiveBuffer, d7810ReceivedCount};
   if (row->answerUsable != nullptr && !row->answerUsable(answer)) {
     line_.diagnostics.Fail(velk::kOutcomeBadAnswer);
+    line_.MarkAnswerBad();
     return 0;
   }
   bool failed = false;

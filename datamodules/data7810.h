@@ -1,6 +1,6 @@
 // Data7810 modules: configuration, digital I/O and temperature channels,
-// reached with fixed commands on the driver's own port and judged by the
-// length of their answers.
+// reached with fixed commands over the driver's line; every answer has a
+// fixed length and echoes the module's address.
 #ifndef VELK_DATAMODULES_DATA7810_H
 #define VELK_DATAMODULES_DATA7810_H
 
@@ -22,9 +22,11 @@ class Data7810 {
   int32_t ProbeData7810(const char* typeName, int32_t address, velk::DeviceRecord* device);
   static int32_t CanMergeData7810(const velk::TagDef& tag, int32_t direction, velk::Packet& packet);
 
-  // Sends `length` bytes of d7810SendBuffer and waits until `minimum` answer
-  // bytes arrived or the answer time-out passed; 1 or 0.
-  int32_t TransactCount(int32_t length, int32_t minimum);
+  // Sends `length` bytes of d7810SendBuffer and collects an answer of
+  // `answerLength` bytes (carriage return included) into d7810ReceiveBuffer.
+  // 1 when it came in time, begins with "!" and echoes address `echo`; a
+  // refusal, another module's answer or one of another length fails.
+  int32_t TransactCount(int32_t length, int32_t answerLength, uint8_t echo);
 
   char hexDigitTable[16];
   int32_t d7810SendLength = 0;
@@ -43,8 +45,8 @@ class Data7810 {
   template <typename Item>
   int32_t WriteItem(uint8_t address, Item& item);
 
-  // The exchanges, each a fixed command and a minimum answer length.
-  int32_t Query(uint8_t address, char command, int32_t minimum);
+  // The exchanges, each a fixed command and its answer's length.
+  int32_t Query(uint8_t address, char command, int32_t answerLength);
   int32_t ReadTemperatures(uint8_t address);
   // Reads the configuration, then sends the "%" command that sets address
   // `newAddress` and, when `newCodeOrNull` is given, that baud-rate code (two

@@ -8,7 +8,7 @@
 
 #include "protocol/module_types.h"
 #include "protocol/packet_items.h"
-#include "serial/encoding.h"
+#include "protocol/encoding.h"
 
 namespace driver {
 
@@ -226,7 +226,7 @@ char AnswerDecoder::At(int32_t position) const {
 
 uint8_t AnswerDecoder::Hex2(int32_t position) const {
   const char two[2] = {At(position), At(position + 1)};
-  return serial::HexToByte(two);
+  return protocol::HexToByte(two);
 }
 
 uint16_t AnswerDecoder::Hex4(int32_t position) const {

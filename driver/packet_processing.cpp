@@ -9,7 +9,7 @@
 #include "protocol/command_builder.h"
 #include "protocol/module_types.h"
 #include "protocol/packet_items.h"
-#include "serial/encoding.h"
+#include "protocol/encoding.h"
 
 namespace driver {
 namespace {
@@ -72,6 +72,13 @@ bool ReadBackVelk4050Outputs(serial::SerialLine& line, velk::Packet& packet) {
   return true;
 }
 
+// An answer the packet could not use may have been another command's: the
+// line waits for quiet before its next command.
+void NoteUnusableAnswer(serial::SerialLine& line, int32_t result) {
+  const int32_t why = line.diagnostics.outcome;
+  if (result == 0 && (why == velk::kOutcomeBadAnswer || why == velk::kOutcomeChecksumMismatch)) line.MarkAnswerBad();
+}
+
 }  // namespace
 
 template <>
@@ -95,6 +102,7 @@ int32_t CVelk4000Pro::ProcessPacket(velk::Packet* packet) {
   diagnostics.BeginPacket();
   line().StartPacket();
   const int32_t result = DispatchPacket<velk::TagItem>(packet);
+  NoteUnusableAnswer(line(), result);
   diagnostics.EndPacket(result);
   return result;
 }
@@ -104,6 +112,7 @@ int32_t CVelk4000Pro::ProcessPacket2(velk::Packet* packet) {
   diagnostics.BeginPacket();
   line().StartPacket();
   const int32_t result = DispatchPacket<velk::TagItem2>(packet);
+  NoteUnusableAnswer(line(), result);
   diagnostics.EndPacket(result);
   return result;
 }
@@ -160,7 +169,7 @@ int32_t CVelk4000Pro::ProcessVelkPacket(velk::Packet& packet) {
     return 0;
   }
   const bool withChecksum = packet.device->noChecksum == 0;
-  if (withChecksum && !serial::AnswerChecksumOk(buffer, length)) {
+  if (withChecksum && !protocol::AnswerChecksumOk(buffer, length)) {
     serialLine.diagnostics.Fail(velk::kOutcomeChecksumMismatch);
     return 0;
   }

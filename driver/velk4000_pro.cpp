@@ -11,20 +11,17 @@ DriverServices SystemServices() { return DriverServices{&platform::SystemSerialA
 
 CVelk4000Pro::CVelk4000Pro(const DriverServices& services)
     : services_(services),
-      serialDevice_(new serial::CCOMDevice(*services.serial, *services.clock)),
-      line_(new serial::SerialLine(*services.serial, *services.clock, *serialDevice_)),
+      line_(new serial::SerialLine(*services.serial, *services.clock)),
       data7810_(new datamodules::Data7810(*line_)),
       data7210_(new datamodules::Data7210(*line_)) {
   platform::ModuleLock();
 }
 
 CVelk4000Pro::~CVelk4000Pro() {
-  // The port first (as ClosePort closes it), then the serial device object,
-  // then the library's lock.
+  // The port first (as ClosePort closes it), then the library's lock.
   data7210_.reset();
   data7810_.reset();
   line_.reset();
-  serialDevice_.reset();
   platform::ModuleUnlock();
 }
 
@@ -94,16 +91,15 @@ int32_t CVelk4000Pro::SetTraceHook(velk::TraceHook hook, void* context) {
 // The embedded interfaces forward to the object: one count, one identity.
 // No exception may cross into the host, which is not written in this
 // language's terms; an operation that runs out of memory fails instead.
-namespace {
 template <typename Result, typename Operation>
-Result Guarded(Result failure, Operation&& operation) noexcept {
+Result CVelk4000Pro::Serialised(Result failure, Operation&& operation) noexcept {
   try {
+    std::lock_guard<std::mutex> hold(lock_);
     return operation();
   } catch (...) {
     return failure;
   }
 }
-}  // namespace
 
 velk::HResult CVelk4000Pro::DispatchImpl::QueryInterface(const velk::Guid& iid, void** out) {
   return owner_.QueryInterface(iid, out);
@@ -136,37 +132,37 @@ uint32_t CVelk4000Pro::DriverImpl::AddRef() { return owner_.AddRef(); }
 uint32_t CVelk4000Pro::DriverImpl::Release() { return owner_.Release(); }
 int32_t CVelk4000Pro::DriverImpl::GetRegisterTable(const char* moduleType, const velk::RegisterDef** firstRow,
                                                    int32_t* rowCount) {
-  return Guarded(0, [&] { return owner_.GetRegisterTable(moduleType, firstRow, rowCount); });
+  return owner_.Serialised(0, [&] { return owner_.GetRegisterTable(moduleType, firstRow, rowCount); });
 }
 int32_t CVelk4000Pro::DriverImpl::ProbeDevice(const char* moduleType, int32_t address, velk::DeviceRecord* device) {
-  return Guarded(0, [&] { return owner_.ProbeDevice(moduleType, address, device); });
+  return owner_.Serialised(0, [&] { return owner_.ProbeDevice(moduleType, address, device); });
 }
 int16_t CVelk4000Pro::DriverImpl::ParseTag(const velk::TagConfig* config, velk::TagDef* def) {
-  return Guarded(static_cast<int16_t>(12), [&] { return owner_.ParseTag(config, def); });
+  return owner_.Serialised(static_cast<int16_t>(12), [&] { return owner_.ParseTag(config, def); });
 }
 int32_t CVelk4000Pro::DriverImpl::Reserved(uintptr_t a, uintptr_t b, uintptr_t c) {
-  return Guarded(0, [&] { return owner_.Reserved(a, b, c); });
+  return owner_.Serialised(0, [&] { return owner_.Reserved(a, b, c); });
 }
 int32_t CVelk4000Pro::DriverImpl::OpenPort(uintptr_t reserved, const velk::PortSettings* settings) {
-  return Guarded(0, [&] { return owner_.OpenPort(reserved, settings); });
+  return owner_.Serialised(0, [&] { return owner_.OpenPort(reserved, settings); });
 }
 int32_t CVelk4000Pro::DriverImpl::ClosePort() {
-  return Guarded(0, [&] { return owner_.ClosePort(); });
+  return owner_.Serialised(0, [&] { return owner_.ClosePort(); });
 }
 int32_t CVelk4000Pro::DriverImpl::DisableDeviceAlarm(const char* moduleType, int32_t address, uintptr_t reserved) {
-  return Guarded(0, [&] { return owner_.DisableDeviceAlarm(moduleType, address, reserved); });
+  return owner_.Serialised(0, [&] { return owner_.DisableDeviceAlarm(moduleType, address, reserved); });
 }
 int32_t CVelk4000Pro::DriverImpl::CanMerge(const velk::TagDef* tag, int32_t direction, velk::Packet* packet) {
-  return Guarded(0, [&] { return owner_.CanMerge(tag, direction, packet); });
+  return owner_.Serialised(0, [&] { return owner_.CanMerge(tag, direction, packet); });
 }
 int32_t CVelk4000Pro::DriverImpl::ProcessPacket(velk::Packet* packet) {
-  return Guarded(0, [&] { return owner_.ProcessPacket(packet); });
+  return owner_.Serialised(0, [&] { return owner_.ProcessPacket(packet); });
 }
 int32_t CVelk4000Pro::DriverImpl::ParseDeviceAddress(const char* text, velk::DeviceRecord* device) {
-  return Guarded(0, [&] { return owner_.ParseDeviceAddress(text, device); });
+  return owner_.Serialised(0, [&] { return owner_.ParseDeviceAddress(text, device); });
 }
 const char* CVelk4000Pro::DriverImpl::GetErrorText() {
-  return Guarded(static_cast<const char*>(nullptr), [&] { return owner_.GetErrorText(); });
+  return owner_.Serialised(static_cast<const char*>(nullptr), [&] { return owner_.GetErrorText(); });
 }
 
 velk::HResult CVelk4000Pro::Driver2Impl::QueryInterface(const velk::Guid& iid, void** out) {
@@ -175,16 +171,16 @@ velk::HResult CVelk4000Pro::Driver2Impl::QueryInterface(const velk::Guid& iid, v
 uint32_t CVelk4000Pro::Driver2Impl::AddRef() { return owner_.AddRef(); }
 uint32_t CVelk4000Pro::Driver2Impl::Release() { return owner_.Release(); }
 int32_t CVelk4000Pro::Driver2Impl::ProcessPacket2(velk::Packet* packet) {
-  return Guarded(0, [&] { return owner_.ProcessPacket2(packet); });
+  return owner_.Serialised(0, [&] { return owner_.ProcessPacket2(packet); });
 }
 int32_t CVelk4000Pro::Driver2Impl::SetPortHandle(const velk::PortHandle* handle) {
-  return Guarded(0, [&] { return owner_.SetPortHandle(handle); });
+  return owner_.Serialised(0, [&] { return owner_.SetPortHandle(handle); });
 }
 int32_t CVelk4000Pro::Driver2Impl::Reserved2a(uintptr_t a, uintptr_t b, uintptr_t c) {
-  return Guarded(0, [&] { return owner_.Reserved2a(a, b, c); });
+  return owner_.Serialised(0, [&] { return owner_.Reserved2a(a, b, c); });
 }
 int32_t CVelk4000Pro::Driver2Impl::Reserved2b(uintptr_t a) {
-  return Guarded(0, [&] { return owner_.Reserved2b(a); });
+  return owner_.Serialised(0, [&] { return owner_.Reserved2b(a); });
 }
 
 velk::HResult CVelk4000Pro::DiagnosticsImpl::QueryInterface(const velk::Guid& iid, void** out) {
@@ -193,19 +189,19 @@ velk::HResult CVelk4000Pro::DiagnosticsImpl::QueryInterface(const velk::Guid& ii
 uint32_t CVelk4000Pro::DiagnosticsImpl::AddRef() { return owner_.AddRef(); }
 uint32_t CVelk4000Pro::DiagnosticsImpl::Release() { return owner_.Release(); }
 int32_t CVelk4000Pro::DiagnosticsImpl::GetLastOutcome() {
-  return Guarded(static_cast<int32_t>(velk::kOutcomeOk), [&] { return owner_.GetLastOutcome(); });
+  return owner_.Serialised(static_cast<int32_t>(velk::kOutcomeOk), [&] { return owner_.GetLastOutcome(); });
 }
 int32_t CVelk4000Pro::DiagnosticsImpl::GetLastPortError() {
-  return Guarded(static_cast<int32_t>(velk::kPortOpenOk), [&] { return owner_.GetLastPortError(); });
+  return owner_.Serialised(static_cast<int32_t>(velk::kPortOpenOk), [&] { return owner_.GetLastPortError(); });
 }
 int32_t CVelk4000Pro::DiagnosticsImpl::GetCounters(velk::LineCounters* counters) {
-  return Guarded(0, [&] { return owner_.GetCounters(counters); });
+  return owner_.Serialised(0, [&] { return owner_.GetCounters(counters); });
 }
 int32_t CVelk4000Pro::DiagnosticsImpl::ResetCounters() {
-  return Guarded(0, [&] { return owner_.ResetCounters(); });
+  return owner_.Serialised(0, [&] { return owner_.ResetCounters(); });
 }
 int32_t CVelk4000Pro::DiagnosticsImpl::SetTraceHook(velk::TraceHook hook, void* context) {
-  return Guarded(0, [&] { return owner_.SetTraceHook(hook, context); });
+  return owner_.Serialised(0, [&] { return owner_.SetTraceHook(hook, context); });
 }
 
 }  // namespace driver

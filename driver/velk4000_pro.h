@@ -9,12 +9,12 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "datamodules/data7210.h"
 #include "datamodules/data7810.h"
 #include "platform/clock.h"
 #include "platform/serial_api.h"
-#include "serial/comm_device.h"
 #include "serial/serial_line.h"
 #include "velk4000/velk4000.h"
 
@@ -73,7 +73,6 @@ class CVelk4000Pro {
   // State visible to the operations' own files and to tests.
   int32_t errorCode = -1;
   serial::SerialLine& line() { return *line_; }
-  serial::CCOMDevice& serialDevice() { return *serialDevice_; }
   datamodules::Data7810& data7810() { return *data7810_; }
   datamodules::Data7210& data7210() { return *data7210_; }
   platform::Clock& clock() { return *services_.clock; }
@@ -94,9 +93,15 @@ class CVelk4000Pro {
   int32_t NotBuilt();
   int32_t ExchangeFailed();
 
+  // Runs one interface operation under the object's own lock: a host that
+  // calls one object from two threads gets its calls one after the other,
+  // never interleaved on the line. No lock is shared between objects.
+  template <typename Result, typename Operation>
+  Result Serialised(Result failure, Operation&& operation) noexcept;
+
   DriverServices services_;
   std::atomic<uint32_t> refCount_{0};
-  std::unique_ptr<serial::CCOMDevice> serialDevice_;
+  std::mutex lock_;
   std::unique_ptr<serial::SerialLine> line_;
   std::unique_ptr<datamodules::Data7810> data7810_;
   std::unique_ptr<datamodules::Data7210> data7210_;

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
-#include "serial/comm_device.h"
 #include "serial/serial_line.h"
 #include "support/fake_serial.h"
 #include "support/line_settings.h"
@@ -42,8 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   testsupport::VirtualClock clock(in.Word());  // any start: the tick may wrap mid-exchange
   testsupport::FakeSerial fake(clock);
   fake.AddPort("COM1");
-  serial::CCOMDevice device(fake, clock);
-  serial::SerialLine line(fake, clock, device);
+  serial::SerialLine line(fake, clock);
   const velk::PortSettings settings = testsupport::MakeSettings("COM1", 9600, static_cast<int16_t>(in.Byte() * 4));
   if (line.OpenPort(&settings) != 1) return 0;
   line.pollDelayMs = static_cast<uint16_t>(in.Byte() % 20);

@@ -5,7 +5,7 @@
 
 #include "protocol/module_types.h"
 #include "protocol/packet_items.h"
-#include "serial/encoding.h"
+#include "protocol/encoding.h"
 
 namespace protocol {
 namespace {
@@ -196,12 +196,12 @@ class TextWriter {
   }
   bool PutHexByte(uint8_t value) {
     char two[2];
-    serial::ByteToHex(two, value);
+    protocol::ByteToHex(two, value);
     return Put(two[0]) && Put(two[1]);
   }
   bool PutHexDword(uint32_t value) {
     char eight[8];
-    serial::DwordToHex(eight, value);
+    protocol::DwordToHex(eight, value);
     for (char c : eight)
       if (!Put(c)) return false;
     return true;
@@ -304,7 +304,7 @@ const FieldRow kFields[] = {
     {"n",   [](TextWriter& out, const Operands& op) { return out.Put(static_cast<char>(47 + op.ChannelByte())); }},
     {"h",   [](TextWriter& out, const Operands& op) {
        char two[2];
-       serial::ByteToHex(two, static_cast<uint8_t>(op.packet.channelLow));
+       protocol::ByteToHex(two, static_cast<uint8_t>(op.packet.channelLow));
        return out.Put(two[1]);
      }},
     {"k",   [](TextWriter& out, const Operands& op) { return out.Put(op.packet.channelLow != 0 ? '1' : '0'); }},
@@ -368,7 +368,7 @@ int32_t Build(const velk::Packet& packet, char* buffer, int32_t* length) {
   size_t n = out.size();
   memcpy(buffer, out.text(), n);
   if (withChecksum) {
-    serial::ByteToHex(buffer + n, serial::ChecksumOf(out.text(), n));
+    protocol::ByteToHex(buffer + n, protocol::ChecksumOf(out.text(), n));
     n += 2;
   }
   buffer[n++] = '\r';

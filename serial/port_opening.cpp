@@ -24,23 +24,20 @@ int32_t PortOpenErrorOf(platform::OpenError error) {
 
 }  // namespace
 
-SerialLine::SerialLine(platform::SerialApi& api, platform::Clock& clock, CCOMDevice& device)
-    : api_(api), clock_(clock), device_(device) {
-  device_.SetObserver(this);
-}
+SerialLine::SerialLine(platform::SerialApi& api, platform::Clock& clock) : api_(api), clock_(clock) {}
 
-SerialLine::~SerialLine() {
-  ReleasePort();
-  device_.SetObserver(nullptr);
-}
+SerialLine::~SerialLine() { ReleasePort(); }
 
 int32_t SerialLine::OpenPort(const velk::PortSettings* settings) {
   if (settings == nullptr) return 0;
   // Kept whether or not the opening succeeds: the probe retries from them.
   portSettings = *settings;
-  device_.m_settings = *settings;
-  device_.m_bSettingsGiven = 1;
   portSettingsGiven = 1;
+  outOfStep_ = false;  // the host starts the line over
+  // The port held until now goes first: a failed opening must not leave the
+  // line talking to the old port, and the same port opened again with new
+  // settings is no longer held by ourselves.
+  ReleasePort();
   return OpenComm(*settings);
 }
 
@@ -54,13 +51,13 @@ int32_t SerialLine::SetPortHandle(const velk::PortHandle* handle) {
   const platform::Handle previous = portHandle;
   portHandle = *handle;
   adopted_ = portHandle != platform::kNoHandle;
+  outOfStep_ = false;
   portLost_ = false;
   platform::CommState state;
   if (adopted_ && api_.GetState(portHandle, &state))
     SetCharTime(state.baudRate, state.byteSize, state.parity, state.stopBits);
-  // The port held until now stays open while the device still works on it
-  // (it is the device's from now on); held by nobody, it would be lost.
-  if (previous != platform::kNoHandle && previous != device_.m_hPort) api_.Close(previous);
+  // The port held until now is held by nobody else: closed, not lost.
+  if (previous != platform::kNoHandle) api_.Close(previous);
   return 1;
 }
 
@@ -96,7 +93,8 @@ int32_t SerialLine::OpenComm(const velk::PortSettings& settings) {
   timeouts.writeTotalConstant = 0;
   api_.SetTimeouts(port, timeouts);
 
-  TakePort(port);
+  ReleasePort();
+  portHandle = port;
   adopted_ = false;
   portLost_ = false;
   return 1;
@@ -148,28 +146,7 @@ void SerialLine::Reopen() {
 void SerialLine::ReleasePort() {
   const platform::Handle held = portHandle;
   portHandle = platform::kNoHandle;
-  if (device_.m_hPort == held) device_.m_hPort = platform::kNoHandle;
   if (held != platform::kNoHandle) api_.Close(held);
-  // A different port in the device is its own; leaving it open would keep
-  // the line held after the host closed it.
-  if (device_.m_hPort != platform::kNoHandle) device_.Close();
-}
-
-void SerialLine::TakePort(platform::Handle port) {
-  // Reached only with a port that differs from every handle held, so the
-  // ports given up here are the old ones (another name opened without
-  // ClosePort first).
-  ReleasePort();
-  portHandle = port;
-  device_.m_hPort = port;
-}
-
-void SerialLine::OnDeviceClosedPort(platform::Handle closed) {
-  if (closed == portHandle) portHandle = platform::kNoHandle;
-}
-
-void SerialLine::OnDeviceOpenedPort(platform::Handle opened) {
-  if (portHandle == platform::kNoHandle) portHandle = opened;
 }
 
 }  // namespace serial

@@ -1,6 +1,5 @@
-// The two commands that address one "Velk" module outside packet processing:
-// the probe ("$" AA "M") that checks a module answers, and the alarm disable
-// ("@" AA "DA"). Which module types get which command is the driver's call.
+// The probe and the alarm disable of one "Velk" module, outside packet
+// processing. Which module types get which command is the driver's call.
 #ifndef VELK_SERIAL_PROBE_H
 #define VELK_SERIAL_PROBE_H
 
@@ -13,15 +12,6 @@ namespace serial {
 
 // Size of the buffer both commands are built in and answered into.
 const int32_t kProbeBufferSize = 1024;
-
-// Writes "$" AA "M", the checksum of those four characters when
-// `withChecksum`, and a carriage return, followed by a zero byte. `buffer`
-// holds at least 8 bytes. Returns the line's length (5 or 7).
-int32_t BuildProbeLine(char* buffer, int32_t address, bool withChecksum);
-
-// Writes "@" AA "DA" and a carriage return (never a checksum), followed by a
-// zero byte. `buffer` holds at least 7 bytes. Returns 6.
-int32_t BuildAlarmDisableLine(char* buffer, int32_t address);
 
 // Re-opens the line from its stored settings (when any were given), then
 // sends the probe line. 1 when any line ending in a carriage return came

@@ -1,6 +1,6 @@
-// The driver's serial line: the settings it was given, the port it holds,
-// opening, adopting and closing that port, and the command transaction with
-// RS-485 direction control.
+// The driver's serial line: the settings it was given, the one port it holds,
+// opening, adopting and closing that port, and the one exchange of a command
+// and its answer, which every module family runs with its own policy.
 #ifndef VELK_SERIAL_SERIAL_LINE_H
 #define VELK_SERIAL_SERIAL_LINE_H
 
@@ -8,7 +8,7 @@
 
 #include "platform/clock.h"
 #include "platform/serial_api.h"
-#include "serial/comm_device.h"
+#include "serial/answer_policy.h"
 #include "serial/line_diagnostics.h"
 #include "velk4000/velk4000.h"
 
@@ -19,19 +19,12 @@ const int32_t kMaxAnswer = 512;
 // Largest single read of the transaction.
 const uint32_t kMaxChunk = 500;
 
-// One port, two holders: `portHandle` and the device's `m_hPort` normally
-// denote the same port, which the line owns and closes; the device only
-// forgets its copy. A port the device holds that differs from `portHandle`
-// (the old port after SetPortHandle, or one the device opened itself) is the
-// device's, and the line only ever asks the device to close it. When the
-// device closes the shared port itself the line forgets it; when the device
-// opens a port while the line holds none, the line takes it. So every handle
-// is closed exactly once and none is used after its closing.
-class SerialLine final : private PortObserver {
+// The line alone holds the port: it opens, adopts and closes it, and every
+// path (the Velk commands, both Data families, the probe) reaches the port
+// only through Exchange. So each handle is closed exactly once.
+class SerialLine final {
  public:
-  // `device` is the driver's serial device object; the line keeps its handle
-  // and settings in step with its own.
-  SerialLine(platform::SerialApi& api, platform::Clock& clock, CCOMDevice& device);
+  SerialLine(platform::SerialApi& api, platform::Clock& clock);
   ~SerialLine();  // closes the port as ClosePort does
   SerialLine(const SerialLine&) = delete;
   SerialLine& operator=(const SerialLine&) = delete;
@@ -66,17 +59,31 @@ class SerialLine final : private PortObserver {
   // time-out plus the wire time of the largest answer.
   uint32_t WholeAnswerBoundMs() const;
 
-  // Sends `length` bytes of `buffer` as one command and collects the answer
-  // into `buffer` (at least kMaxAnswer bytes). Returns 1 with the answer's
-  // byte count in `length`, or 0. A command containing "#**" returns 1 once
-  // written, with the command left in place.
+  // Writes `commandLength` bytes of `command` and collects the answer into
+  // `answer` (`capacity` bytes; it may be the command's own buffer) as
+  // `policy` says. Returns 1 with the answer, cut after its first carriage
+  // return, in `answer` and its byte count in `*answerLength`; 0 when no
+  // complete answer came, the cause recorded in `diagnostics`. A refusal
+  // ("?") is an answer: the caller judges it. A broadcast the policy leaves
+  // unanswered returns 1 once written, with `*answerLength` 0.
+  int32_t Exchange(const char* command, uint32_t commandLength, const AnswerPolicy& policy, char* answer,
+                   uint32_t capacity, uint32_t* answerLength);
+  // The Velk exchange on one buffer: `length` bytes of `buffer` out, the
+  // answer back over them (at least kMaxAnswer bytes). Returns 1 with the
+  // answer's byte count in `length`, or 0. A command containing "#**"
+  // returns 1 once written, with the command left in place.
   int32_t Transact(char* buffer, int32_t* length);
-  // Writes one command with direction control; 1 or 0.
-  int32_t WriteCommand(platform::Handle port, const char* bytes, uint32_t count, uint32_t* written);
+  // The packet layer found the answer unusable (its form, its address or
+  // its checksum): the line may be out of step with its modules.
+  void MarkAnswerBad() { NoteOutOfStep(); }
+  bool outOfStep() const { return outOfStep_; }
+  // Purges both queues and writes one command, with direction control when
+  // `framed`; 1 or 0.
+  int32_t WriteCommand(platform::Handle port, const char* bytes, uint32_t count, uint32_t* written,
+                       bool framed = true);
 
   platform::SerialApi& api() { return api_; }
   platform::Clock& clock() { return clock_; }
-  CCOMDevice& device() { return device_; }
 
   platform::Handle portHandle = platform::kNoHandle;
   int32_t answerTimeoutMs = 8000;
@@ -88,24 +95,32 @@ class SerialLine final : private PortObserver {
   LineDiagnostics diagnostics;
 
  private:
-  void OnDeviceClosedPort(platform::Handle closed) override;
-  void OnDeviceOpenedPort(platform::Handle opened) override;
-  // Closes the line's port and has the device let go of its copy (or close
-  // a port of its own): the closing of ClosePort, re-opening and destruction.
+  // Closes the port held, if any: the closing of ClosePort, OpenPort,
+  // re-opening and destruction.
   void ReleasePort();
-  // Makes `port` the line's and the device's port.
-  void TakePort(platform::Handle port);
+  // After an exchange that ended without a good answer, an answer may still
+  // be on its way: waits until the line has been quiet for the answer
+  // time-out (bounded), dropping what arrives, so that it is not taken as
+  // the next command's answer.
+  void AwaitQuiet(platform::Handle port, uint32_t timeoutMs);
+  // Records a failed exchange: the cause, and that the line is out of step.
+  int32_t FailExchange(int32_t why);
+  void NoteOutOfStep() {
+    outOfStep_ = true;
+    outOfStepAt_ = clock_.TickMs();
+  }
 
   // The wait of WriteCommand for the command to leave the wire before RTS
   // drops: it sleeps for the wire time still queued, bounded by the answer
   // time-out. False when the transmitter did not drain in that time.
-  bool WaitUntilSent(platform::Handle port);
+  bool WaitUntilSent(platform::Handle port, uint32_t timeoutMs);
   void SetCharTime(uint32_t baud, uint32_t dataBits, uint32_t parity, uint32_t stopBits);
 
   platform::SerialApi& api_;
   platform::Clock& clock_;
-  CCOMDevice& device_;
   bool portLost_ = false;
+  bool outOfStep_ = false;
+  uint32_t outOfStepAt_ = 0;  // tick of the failure; the line is quiet since, unless input waits
   bool adopted_ = false;  // the port came through SetPortHandle
   bool reopenArmed_ = true;
   uint32_t charTimeUs_ = 1042;  // 9600 baud, 8N1, until a port says otherwise

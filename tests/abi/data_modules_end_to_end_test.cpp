@@ -263,8 +263,8 @@ TEST_F(DataModulesEndToEnd, Data7210RefusalByInterface) {
   velk::TagItem2& item = second.Add(2, velk::kTypeString, 0x1234);
   item.quality = velk::kQualityGood;
   item.timeStampLow = 77;
-  EXPECT_EQ(host.d2->ProcessPacket2(second.get()), 1);
-  EXPECT_EQ(item.quality, 0);
+  EXPECT_EQ(host.d2->ProcessPacket2(second.get()), 0);
+  EXPECT_EQ(item.quality, velk::kQualityGood);
   EXPECT_EQ(item.timeStampLow, 77u);
   EXPECT_EQ(SlotBits(item.value), 0x1234u);
 

@@ -286,4 +286,27 @@ TEST_F(VelkEndToEnd, SilentModuleFailsAfterTheTimeout) {
   EXPECT_EQ(bus.Find(testsupport::WithChecksum("#010")).size(), 1u);
 }
 
+// The host must not call one object from two threads, yet some do: the
+// object takes the calls one at a time, so neither thread ever gets the
+// other module's value as its own.
+TEST_F(VelkEndToEnd, CallsFromTwoThreadsAreTakenOneAtATime) {
+  SetFirstWait(0);
+  AddModule("Velk4011", 1, true)->Update([](sim::VelkRegisters& r) { r.analogIn[0] = sim::ValueSource::Constant(5.0); });
+  AddModule("Velk4011", 2, true)->Update([](sim::VelkRegisters& r) { r.analogIn[0] = sim::ValueSource::Constant(9.0); });
+  int wrong[2] = {0, 0};
+  auto poll = [this, &wrong](uint8_t address, float want, int slot) {
+    for (int i = 0; i < 200; ++i) {
+      HostPacket<velk::TagItem2> p("Velk4011", "AI", 0, 0, address, true);
+      p.Add(0, velk::kTypeFloat, kPrefill);
+      if (host.d2->ProcessPacket2(p.get()) != 1 || SlotBits(p.item(0).value) != FloatBits(want)) ++wrong[slot];
+    }
+  };
+  std::thread first(poll, 1, 5.0f, 0);
+  std::thread second(poll, 2, 9.0f, 1);
+  first.join();
+  second.join();
+  EXPECT_EQ(wrong[0], 0);
+  EXPECT_EQ(wrong[1], 0);
+}
+
 }  // namespace

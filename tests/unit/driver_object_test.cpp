@@ -24,10 +24,6 @@ TEST(DriverObject, DefaultsAfterConstruction) {
   EXPECT_EQ(drv.line().pollDelayMs, 15);
   EXPECT_EQ(drv.line().portHandle, platform::kNoHandle);
   EXPECT_EQ(drv.line().portSettingsGiven, 0);
-  EXPECT_EQ(drv.serialDevice().m_hPort, platform::kNoHandle);
-  EXPECT_EQ(drv.serialDevice().m_nTimeout, 3000);
-  EXPECT_EQ(drv.serialDevice().m_bSettingsGiven, 0);
-  EXPECT_STREQ(drv.serialDevice().GetRuntimeClass()->className, "CCOMDevice");
 
   EXPECT_EQ(std::string(drv.data7810().hexDigitTable, 16), "0123456789ABCDEF");
   EXPECT_EQ(drv.data7810().d7810OutputShadow[0], 0);

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "serial/encoding.h"
+#include "protocol/encoding.h"
 
 namespace {
 
@@ -20,35 +20,35 @@ TEST(Encoding, WritersGiveUpperCaseMostSignificantFirst) {
                {0xFFFFFFFF, "FF", "FFFF", "FFFFFFFF"}};
   for (const Case& c : cases) {
     char text[9] = {};
-    serial::ByteToHex(text, static_cast<uint8_t>(c.value));
+    protocol::ByteToHex(text, static_cast<uint8_t>(c.value));
     EXPECT_EQ(std::string(text, 2), c.byte);
-    serial::WordToHex(text, static_cast<uint16_t>(c.value));
+    protocol::WordToHex(text, static_cast<uint16_t>(c.value));
     EXPECT_EQ(std::string(text, 4), c.word);
-    serial::DwordToHex(text, c.value);
+    protocol::DwordToHex(text, c.value);
     EXPECT_EQ(std::string(text, 8), c.dword);
     // Each reader undoes the writer of its width.
-    EXPECT_EQ(serial::HexToDword(text), c.value);
-    EXPECT_EQ(serial::HexToWord(text + 4), static_cast<uint16_t>(c.value));
-    EXPECT_EQ(serial::HexToByte(text + 6), static_cast<uint8_t>(c.value));
+    EXPECT_EQ(protocol::HexToDword(text), c.value);
+    EXPECT_EQ(protocol::HexToWord(text + 4), static_cast<uint16_t>(c.value));
+    EXPECT_EQ(protocol::HexToByte(text + 6), static_cast<uint8_t>(c.value));
   }
-  EXPECT_EQ(serial::HexToByte("7F"), 127);
-  EXPECT_EQ(serial::HexToByte(nullptr), 0);
-  EXPECT_EQ(serial::HexToDword(nullptr), 0u);
-  serial::DwordToHex(nullptr, 1);  // does nothing
+  EXPECT_EQ(protocol::HexToByte("7F"), 127);
+  EXPECT_EQ(protocol::HexToByte(nullptr), 0);
+  EXPECT_EQ(protocol::HexToDword(nullptr), 0u);
+  protocol::DwordToHex(nullptr, 1);  // does nothing
 }
 
 TEST(Encoding, ChecksumOfTheProbeLine) {
   const char probe[] = "$01M";
-  const uint8_t sum = serial::ChecksumOf(probe, 4);
+  const uint8_t sum = protocol::ChecksumOf(probe, 4);
   EXPECT_EQ(sum, 210);
   char text[2];
-  serial::ByteToHex(text, sum);
+  protocol::ByteToHex(text, sum);
   EXPECT_EQ(std::string(text, 2), "D2");
 
   // The answer check covers everything before the two checksum characters.
-  EXPECT_TRUE(serial::AnswerChecksumOk("$01MD2\r", 7));
-  EXPECT_FALSE(serial::AnswerChecksumOk("$01MD3\r", 7));
-  EXPECT_FALSE(serial::AnswerChecksumOk("D2", 2));
+  EXPECT_TRUE(protocol::AnswerChecksumOk("$01MD2\r", 7));
+  EXPECT_FALSE(protocol::AnswerChecksumOk("$01MD3\r", 7));
+  EXPECT_FALSE(protocol::AnswerChecksumOk("D2", 2));
 }
 
 }  // namespace

@@ -10,20 +10,16 @@ using testsupport::MakeSettings;
 
 class PortOpening : public testsupport::SerialLineTest {};
 
-TEST_F(PortOpening, OpensConfiguresAndSharesThePort) {
+TEST_F(PortOpening, OpensAndConfiguresThePort) {
   const velk::PortSettings s = MakeSettings("COM1", 19200, 250);
   ASSERT_EQ(line.OpenPort(&s), 1);
   EXPECT_EQ(fake.log, (std::vector<std::string>{"open \\\\.\\COM1", "setup 1024 512", "state 19200 8 0 0", "mask 66",
                                                 "rts 0", "purge 15", "timeouts 4294967295 0 0 100 0"}));
   EXPECT_EQ(line.portHandle, fake.lastOpened);
-  EXPECT_EQ(device.m_hPort, fake.lastOpened);
   EXPECT_EQ(line.answerTimeoutMs, 250);
   EXPECT_EQ(line.rtsControl, 2);
   EXPECT_EQ(line.portSettingsGiven, 1);
-  EXPECT_EQ(device.m_bSettingsGiven, 1);
   EXPECT_EQ(memcmp(&line.portSettings, &s, sizeof s), 0);
-  EXPECT_EQ(memcmp(&device.m_settings, &s, sizeof s), 0);
-  EXPECT_EQ(device.m_nTimeout, 3000);  // the device did not open the port itself
 }
 
 TEST_F(PortOpening, SettingsIntoTheControlBlock) {
@@ -82,29 +78,39 @@ TEST_F(PortOpening, RefusedSettingsCloseTheNewPort) {
   EXPECT_EQ(fake.openHandles.size(), 0u);
   EXPECT_EQ(fake.closed.size(), 1u);
   EXPECT_EQ(line.diagnostics.lastPortError, velk::kPortOpenSettingsRefused);
-
-  // A port already open stays the line's when another one is refused.
-  fake.failSetState = false;
-  OpenLine();
-  const platform::Handle held = line.portHandle;
-  fake.AddPort("COM2");
-  fake.failSetState = true;
-  const velk::PortSettings other = MakeSettings("COM2", 9600, 300);
-  EXPECT_EQ(line.OpenPort(&other), 0);
-  EXPECT_EQ(line.portHandle, held);
-  EXPECT_EQ(device.m_hPort, held);
-  EXPECT_EQ(line.answerTimeoutMs, 300);
-  EXPECT_EQ(fake.openHandles, std::set<platform::Handle>{held});
 }
 
-TEST_F(PortOpening, SecondOpeningOfTheHeldPortFailsAndTheOpenPortStaysInUse) {
-  OpenLine(100);
-  const platform::Handle held = line.portHandle;
-  const velk::PortSettings again = MakeSettings("COM1", 4800, 900);
-  EXPECT_EQ(line.OpenPort(&again), 0);
-  EXPECT_EQ(line.portHandle, held);
-  EXPECT_EQ(line.answerTimeoutMs, 900);
-  EXPECT_EQ(line.portSettings.baudRate, 4800u);
+// OpenPort lets go of the port it holds before it opens: a failed opening
+// leaves no port (packets fail with "no port", never reach the old module),
+// and the held port opened again takes every new setting at once.
+TEST_F(PortOpening, OpenPortReleasesTheHeldPortFirst) {
+  struct Case {
+    const char* name;
+    bool refuseSettings;
+    bool opens;
+  } cases[] = {{"COM9", false, false}, {"COM2", true, false}, {"COM1", false, true}, {"COM2", false, true}};
+  fake.AddPort("COM2");
+  for (const Case& c : cases) {
+    OpenLine(100);
+    const platform::Handle old = line.portHandle;
+    fake.failSetState = c.refuseSettings;
+    const velk::PortSettings next = MakeSettings(c.name, 4800, 300);
+    EXPECT_EQ(line.OpenPort(&next), c.opens ? 1 : 0) << c.name;
+    fake.failSetState = false;
+    EXPECT_EQ(fake.openHandles.count(old), 0u) << c.name;
+    EXPECT_EQ(line.answerTimeoutMs, 300);
+    if (c.opens) {
+      EXPECT_EQ(fake.openHandles, std::set<platform::Handle>{line.portHandle}) << c.name;
+      EXPECT_EQ(fake.lastState.baudRate, 4800u) << c.name;
+    } else {
+      EXPECT_EQ(line.portHandle, platform::kNoHandle) << c.name;
+      EXPECT_TRUE(fake.openHandles.empty()) << c.name;
+      EXPECT_EQ(Transact("#01\r"), 0);
+      EXPECT_EQ(line.diagnostics.outcome, velk::kOutcomeNoPort) << c.name;
+      line.diagnostics.BeginPacket();
+    }
+    line.ClosePort();
+  }
 }
 
 TEST_F(PortOpening, ClosePortClosesOnceAndIsHarmlessAgain) {
@@ -114,7 +120,6 @@ TEST_F(PortOpening, ClosePortClosesOnceAndIsHarmlessAgain) {
   EXPECT_EQ(line.ClosePort(), 1);
   EXPECT_EQ(fake.closed, std::vector<platform::Handle>{held});
   EXPECT_EQ(line.portHandle, platform::kNoHandle);
-  EXPECT_EQ(device.m_hPort, platform::kNoHandle);
   EXPECT_EQ(line.portSettingsGiven, 1);
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "driver_on_fake_line.h"
+#include "protocol/probe_commands.h"
 #include "serial/probe.h"
 
 namespace {
@@ -21,12 +22,12 @@ TEST(ProbeLine, ExactBytes) {
   for (const Case& c : cases) {
     char buffer[16];
     memset(buffer, 'x', sizeof buffer);
-    const int32_t n = serial::BuildProbeLine(buffer, c.address, c.checksum);
+    const int32_t n = protocol::BuildProbeLine(buffer, c.address, c.checksum);
     EXPECT_EQ(std::string(buffer, n), c.line) << c.address;
     EXPECT_EQ(buffer[n], '\0');
   }
   char buffer[16];
-  EXPECT_EQ(std::string(buffer, serial::BuildAlarmDisableLine(buffer, 0x1A)), "@1ADA\r");
+  EXPECT_EQ(std::string(buffer, protocol::BuildAlarmDisableLine(buffer, 0x1A)), "@1ADA\r");
 }
 
 class ProbeTest : public DriverOnFakeLine {};

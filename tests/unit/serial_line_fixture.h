@@ -1,5 +1,4 @@
-// A driver line on the in-memory port "COM1", with its serial device object,
-// on a virtual clock.
+// A driver line on the in-memory port "COM1", on a virtual clock.
 #ifndef VELK_TESTS_UNIT_SERIAL_LINE_FIXTURE_H
 #define VELK_TESTS_UNIT_SERIAL_LINE_FIXTURE_H
 
@@ -8,7 +7,6 @@
 
 #include <string>
 
-#include "serial/comm_device.h"
 #include "serial/serial_line.h"
 #include "support/fake_serial.h"
 #include "support/line_settings.h"
@@ -44,8 +42,7 @@ class SerialLineTest : public ::testing::Test {
 
   VirtualClock clock;
   FakeSerial fake{clock};
-  serial::CCOMDevice device{fake, clock};
-  serial::SerialLine line{fake, clock, device};
+  serial::SerialLine line{fake, clock};
   char buffer[1024];
   std::string answer;
 };

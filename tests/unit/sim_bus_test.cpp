@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "serial/encoding.h"
+#include "protocol/encoding.h"
 #include "sim/bus.h"
 #include "sim/line_framer.h"
 
@@ -95,7 +95,7 @@ TEST(SimFaults, TextForm) {
 TEST(SimFaults, ShapeAnswer) {
   const std::string plain = ">+05.123\r";
   const std::string signedAnswer = ">+05.123" "92" "\r";  // checksum of ">+05.123"
-  ASSERT_TRUE(serial::AnswerChecksumOk(signedAnswer.data(), static_cast<int32_t>(signedAnswer.size())));
+  ASSERT_TRUE(protocol::AnswerChecksumOk(signedAnswer.data(), static_cast<int32_t>(signedAnswer.size())));
 
   struct {
     const char* faults;
@@ -132,7 +132,7 @@ TEST(SimFaults, ShapeAnswer) {
   EXPECT_EQ(longer.size(), 513u);
   EXPECT_EQ(longer.back(), '\r');
   EXPECT_EQ(longer.compare(0, 8, ">+05.123"), 0);
-  EXPECT_TRUE(serial::AnswerChecksumOk(longer.data(), static_cast<int32_t>(longer.size())));
+  EXPECT_TRUE(protocol::AnswerChecksumOk(longer.data(), static_cast<int32_t>(longer.size())));
   EXPECT_EQ(sim::ShapeAnswer(plain, false, Parsed("overlong=4")).Bytes(), plain);
 }
 

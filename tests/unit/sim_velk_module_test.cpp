@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "serial/encoding.h"
+#include "protocol/encoding.h"
 #include "sim/bus.h"
 
 namespace {
@@ -17,7 +17,7 @@ using sim::VelkRegisters;
 // `text` followed by its checksum and a carriage return.
 std::string Sum(const std::string& text) {
   char pair[3] = {0, 0, 0};
-  serial::ByteToHex(pair, serial::ChecksumOf(text.data(), text.size()));
+  protocol::ByteToHex(pair, protocol::ChecksumOf(text.data(), text.size()));
   return text + pair + "\r";
 }
 

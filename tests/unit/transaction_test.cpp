@@ -53,17 +53,83 @@ TEST_F(Transaction, AnswerLengthLimit) {
   }
 }
 
-TEST_F(Transaction, OnlyAReadEndingInCarriageReturnCompletes) {
+TEST_F(Transaction, AnswerEndsAtItsFirstCarriageReturn) {
+  // What a converter appends after the return (LF, NUL, 0xFF) or a second
+  // answer run into the first is noise, not part of the answer.
+  struct Case {
+    std::vector<Chunk> chunks;
+    const char* answer;
+  } cases[] = {
+      {{{5, "!01\rxy"}, {30, "z\r"}}, "!01\r"},
+      {{{5, "!01\r\n"}}, "!01\r"},
+      {{{5, std::string("!01\r\0", 5)}}, "!01\r"},
+      {{{5, "!01\r\xFF"}}, "!01\r"},
+      {{{5, "!0"}, {5, "1\r\n>+9\r"}}, "!01\r"},
+  };
   OpenLine(100, 15);
-  // The CR inside the first piece does not end the answer.
-  Answer({{5, "!01\rxy"}, {30, "z\r"}});
-  ASSERT_EQ(Transact("$01M\r"), 1);
-  EXPECT_EQ(answer, "!01\rxyz\r");
-
-  Answer({{5, "!01\rxy"}});
+  for (const Case& c : cases) {
+    Answer(c.chunks);
+    ASSERT_EQ(Transact("$01M\r"), 1);
+    EXPECT_EQ(answer, c.answer);
+  }
+  Answer({{5, "!01xy"}});
   const uint32_t start = clock.TickMs();
   EXPECT_EQ(Transact("$01M\r"), 0);
   EXPECT_EQ(clock.TickMs() - start, 15u + 101u);  // deadline restarted by the piece (read at 15 ms)
+}
+
+// An answer that comes after its command failed must not be taken as the
+// next command's: after a failure the line first waits until it has been
+// quiet for the answer time-out. Only the command after a failure pays.
+TEST_F(Transaction, LateAnswerAfterAFailureIsNotTheNext) {
+  OpenLine(100, 0);
+  int calls = 0;
+  fake.responder = [&calls](const std::string& written) {
+    ++calls;
+    // The first module answers 150 ms late, the next one at once.
+    return std::vector<Chunk>{{calls == 1 ? 150u : 5u, written == "#02\r" ? ">+5.0\r" : ">+9.0\r"}};
+  };
+  EXPECT_EQ(Transact("#02\r"), 0);
+  EXPECT_TRUE(line.outOfStep());
+  uint32_t start = clock.TickMs();
+  ASSERT_EQ(Transact("#03\r"), 1);
+  EXPECT_EQ(answer, ">+9.0\r");
+  // Quiet from the late answer (49 ms after the failure) for 100 ms more.
+  EXPECT_GE(clock.TickMs() - start, 149u);
+  EXPECT_LE(clock.TickMs() - start, 160u);
+  start = clock.TickMs();
+  ASSERT_EQ(Transact("#03\r"), 1);
+  EXPECT_EQ(clock.TickMs() - start, 5u);
+
+  // The packet layer can tell the line an answer was unusable as well.
+  line.MarkAnswerBad();
+  start = clock.TickMs();
+  ASSERT_EQ(Transact("#03\r"), 1);
+  EXPECT_EQ(clock.TickMs() - start, 105u);
+
+  // A host that paused after the failure has waited the guard already; one
+  // that finds input waiting still drops it and waits.
+  line.MarkAnswerBad();
+  clock.Advance(100);
+  start = clock.TickMs();
+  ASSERT_EQ(Transact("#03\r"), 1);
+  EXPECT_EQ(clock.TickMs() - start, 5u);
+  line.MarkAnswerBad();
+  clock.Advance(100);
+  fake.Inject(0, ">+5.0\r");
+  start = clock.TickMs();
+  ASSERT_EQ(Transact("#03\r"), 1);
+  EXPECT_EQ(answer, ">+9.0\r");
+  EXPECT_EQ(clock.TickMs() - start, 105u);
+
+  // A line that never falls quiet holds the command no longer than the
+  // bound on a whole answer.
+  line.MarkAnswerBad();
+  fake.responder = nullptr;
+  for (uint32_t at = 0; at < 2000; at += 50) fake.Inject(at, "x");
+  start = clock.TickMs();
+  EXPECT_EQ(Transact("#03\r"), 0);
+  EXPECT_LE(clock.TickMs() - start, line.WholeAnswerBoundMs() + 101u + 50u);
 }
 
 TEST_F(Transaction, SilentModuleFailsAtTheTimeOutAfterTheFirstWait) {

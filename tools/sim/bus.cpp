@@ -1,6 +1,6 @@
 #include "sim/bus.h"
 
-#include "serial/encoding.h"
+#include "protocol/encoding.h"
 
 namespace sim {
 namespace {
@@ -17,7 +17,7 @@ bool IsLead(char c) { return c == '$' || c == '#' || c == '@' || c == '%'; }
 
 std::string AddressText(uint8_t address) {
   char text[3] = {0, 0, 0};
-  serial::ByteToHex(text, address);
+  protocol::ByteToHex(text, address);
   return text;
 }
 
@@ -130,7 +130,7 @@ Reply Bus::Handle(const char* line, size_t length) {
     answer = "?" + text.substr(1, 2);
     if (module->checksum()) {
       char pair[3] = {0, 0, 0};
-      serial::ByteToHex(pair, serial::ChecksumOf(answer.data(), answer.size()));
+      protocol::ByteToHex(pair, protocol::ChecksumOf(answer.data(), answer.size()));
       answer.append(pair, 2);
     }
     answer += '\r';

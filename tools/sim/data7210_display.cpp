@@ -2,7 +2,7 @@
 
 #include <stdio.h>
 
-#include "serial/encoding.h"
+#include "protocol/encoding.h"
 #include "sim/command_pattern.h"
 
 namespace sim {
@@ -32,7 +32,7 @@ int HexValue(char c) {
 
 std::string Hex2(uint32_t value) {
   char text[3] = {0, 0, 0};
-  serial::ByteToHex(text, static_cast<uint8_t>(value));
+  protocol::ByteToHex(text, static_cast<uint8_t>(value));
   return text;
 }
 

@@ -3,7 +3,7 @@
 #include <math.h>
 #include <stdio.h>
 
-#include "serial/encoding.h"
+#include "protocol/encoding.h"
 #include "sim/command_pattern.h"
 
 namespace sim {
@@ -33,7 +33,7 @@ const uint8_t kHighestBaudCode = 8;  // 38400
 
 std::string Hex2(uint32_t value) {
   char text[3] = {0, 0, 0};
-  serial::ByteToHex(text, static_cast<uint8_t>(value));
+  protocol::ByteToHex(text, static_cast<uint8_t>(value));
   return text;
 }
 
@@ -64,7 +64,7 @@ std::string Data7810Module::TemperatureGroup(uint8_t channel, double celsius, bo
     group |= magnitude;
   }
   char text[5] = {0, 0, 0, 0, 0};
-  serial::WordToHex(text, static_cast<uint16_t>(group));
+  protocol::WordToHex(text, static_cast<uint16_t>(group));
   return text;
 }
 

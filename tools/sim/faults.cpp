@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "serial/encoding.h"
+#include "protocol/encoding.h"
 
 namespace sim {
 namespace {
@@ -130,7 +130,7 @@ std::string Faults::Describe() const {
     std::string hex;
     for (char c : strayBytes) {
       char pair[3];
-      serial::ByteToHex(pair, static_cast<uint8_t>(c));
+      protocol::ByteToHex(pair, static_cast<uint8_t>(c));
       hex.append(pair, 2);
     }
     add("stray=" + hex);
@@ -165,10 +165,10 @@ Reply ShapeAnswer(const std::string& answer, bool checksummed, const Faults& fau
   // answer is wrong only in its length.
   std::string checksum;
   if (checksummed) {
-    uint8_t sum = serial::ChecksumOf(body.data(), body.size());
+    uint8_t sum = protocol::ChecksumOf(body.data(), body.size());
     if (faults.badChecksum) ++sum;
     char pair[3];
-    serial::ByteToHex(pair, sum);
+    protocol::ByteToHex(pair, sum);
     checksum.assign(pair, 2);
   }
   std::string line = faults.strayBytes + body + checksum;

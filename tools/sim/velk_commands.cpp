@@ -3,7 +3,7 @@
 #include <math.h>
 #include <stdio.h>
 
-#include "serial/encoding.h"
+#include "protocol/encoding.h"
 
 namespace sim {
 namespace {
@@ -27,19 +27,19 @@ std::string Unsigned(double value) {  // "05.500"
 
 std::string Hex2(uint32_t value) {
   char text[3] = {0, 0, 0};
-  serial::ByteToHex(text, static_cast<uint8_t>(value));
+  protocol::ByteToHex(text, static_cast<uint8_t>(value));
   return text;
 }
 
 std::string Hex4(uint32_t value) {
   char text[5] = {0, 0, 0, 0, 0};
-  serial::WordToHex(text, static_cast<uint16_t>(value));
+  protocol::WordToHex(text, static_cast<uint16_t>(value));
   return text;
 }
 
 std::string Hex8(uint32_t value) {
   char text[9] = {0};
-  serial::DwordToHex(text, value);
+  protocol::DwordToHex(text, value);
   return text;
 }
 

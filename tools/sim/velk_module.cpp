@@ -2,7 +2,7 @@
 
 #include <stdio.h>
 
-#include "serial/encoding.h"
+#include "protocol/encoding.h"
 #include "sim/velk_commands.h"
 #include "sim/velk_types.h"
 
@@ -54,13 +54,13 @@ bool ChecksumValid(const std::string& line) {
   if (line.size() < 5) return false;
   const size_t n = line.size() - 2;
   if (!IsUpperHex(line[n]) || !IsUpperHex(line[n + 1])) return false;
-  return serial::ChecksumOf(line.data(), n) == serial::HexToByte(line.data() + n);
+  return protocol::ChecksumOf(line.data(), n) == protocol::HexToByte(line.data() + n);
 }
 
 std::string WithChecksum(std::string text, bool checksum) {
   if (checksum) {
     char pair[3] = {0, 0, 0};
-    serial::ByteToHex(pair, serial::ChecksumOf(text.data(), text.size()));
+    protocol::ByteToHex(pair, protocol::ChecksumOf(text.data(), text.size()));
     text.append(pair, 2);
   }
   text += '\r';

@@ -1,12 +1,12 @@
 // Hexadecimal text encoding and the checksum of the module protocol. Shared by
 // command building, answer decoding and the bus simulator.
-#ifndef VELK_SERIAL_ENCODING_H
-#define VELK_SERIAL_ENCODING_H
+#ifndef VELK_PROTOCOL_ENCODING_H
+#define VELK_PROTOCOL_ENCODING_H
 
 #include <stddef.h>
 #include <stdint.h>
 
-namespace serial {
+namespace protocol {
 
 // Writers put upper-case digits, most significant first; a null `dst` does
 // nothing. Readers take '0'-'9' and 'A'-'F'; a null `src` gives 0.
@@ -25,6 +25,6 @@ uint8_t ChecksumOf(const char* bytes, size_t count);
 // carriage return. Fewer than three bytes never pass.
 bool AnswerChecksumOk(const char* answer, int32_t length);
 
-}  // namespace serial
+}  // namespace protocol
 
 #endif

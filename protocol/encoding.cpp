@@ -1,6 +1,6 @@
-#include "serial/encoding.h"
+#include "protocol/encoding.h"
 
-namespace serial {
+namespace protocol {
 namespace {
 
 const char kDigits[] = "0123456789ABCDEF";
@@ -61,4 +61,4 @@ bool AnswerChecksumOk(const char* answer, int32_t length) {
   return ChecksumOf(answer, body) == HexToByte(answer + body);
 }
 
-}  // namespace serial
+}  // namespace protocol

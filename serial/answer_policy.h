@@ -1,0 +1,52 @@
+// How one command's answer is collected, as data: the three module families
+// differ only in these fields, so one exchange loop serves them all.
+#ifndef VELK_SERIAL_ANSWER_POLICY_H
+#define VELK_SERIAL_ANSWER_POLICY_H
+
+#include <stdint.h>
+
+namespace serial {
+
+// When an answer is complete. Either way it ends at its first carriage
+// return, and bytes after that return in the same read are noise.
+enum class AnswerEnd : uint8_t {
+  kCarriageReturn,  // any length up to the largest answer
+  kFixedLength,     // its carriage return must stand at `length` - 1; a short
+                    // answer is complete only as a refusal ("?")
+};
+
+// Which deadline bounds the wait for the answer.
+enum class AnswerDeadline : uint8_t {
+  kSilence,  // restarts with every chunk; the whole answer is bounded as well
+  kWhole,    // set once, at the write
+};
+
+// The time-out of a policy that takes the line's answer time-out.
+const uint32_t kLineTimeout = 0;
+
+struct AnswerPolicy {
+  const char* leads;  // an answer begins with one of these; bytes before the first are noise
+  AnswerEnd end;
+  uint16_t length;  // kFixedLength: bytes of a complete answer, carriage return included
+  AnswerDeadline deadline;
+  uint32_t timeoutMs;       // kLineTimeout, or a time-out of its own
+  bool rtsFramesCommand;    // RTS raised for the write and dropped once it left the wire
+  bool firstWait;           // sleeps the line's first wait before the first look
+  bool broadcastUnanswered; // a command holding "#**" is answered by nobody
+};
+
+//                                leads   end                         len  deadline                 timeout       RTS    wait   "#**"
+const AnswerPolicy kVelkAnswer = {">!?", AnswerEnd::kCarriageReturn, 0, AnswerDeadline::kSilence, kLineTimeout, true, true, true};
+const AnswerPolicy kData7810Answer = {"!?", AnswerEnd::kFixedLength, 0, AnswerDeadline::kWhole, kLineTimeout, false, false, false};
+const AnswerPolicy kData7210Answer = {"!?", AnswerEnd::kCarriageReturn, 0, AnswerDeadline::kWhole, kLineTimeout, false, false, false};
+
+// A Data7810 policy for an answer of `length` bytes.
+inline AnswerPolicy Data7810AnswerOf(uint16_t length) {
+  AnswerPolicy policy = kData7810Answer;
+  policy.length = length;
+  return policy;
+}
+
+}  // namespace serial
+
+#endif

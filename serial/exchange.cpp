@@ -1,0 +1,234 @@
+// The one exchange: a command line out (with RS-485 direction control where
+// the policy asks for it), the answer line back, ended at its first carriage
+// return. Nothing here allocates: it runs on every packet.
+#include <string.h>
+
+#include "serial/serial_line.h"
+
+namespace serial {
+namespace {
+
+const char kCarriageReturn = '\r';
+const char kRefusal = '?';
+const char kBroadcast[] = "#**";  // addressed to every module; none answers
+
+bool ContainsBroadcast(const char* bytes, uint32_t length) {
+  const uint32_t n = static_cast<uint32_t>(sizeof kBroadcast - 1);
+  for (uint32_t i = 0; i + n <= length; ++i) {
+    if (memcmp(bytes + i, kBroadcast, n) == 0) return true;
+  }
+  return false;
+}
+
+bool IsLead(const char* leads, char c) { return c != '\0' && strchr(leads, c) != nullptr; }
+
+}  // namespace
+
+int32_t SerialLine::FailExchange(int32_t why) {
+  diagnostics.Fail(why);
+  NoteOutOfStep();
+  return 0;
+}
+
+int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const AnswerPolicy& policy, char* answer,
+                             uint32_t capacity, uint32_t* answerLength) {
+  if (answerLength == nullptr || answer == nullptr || (command == nullptr && commandLength > 0)) return 0;
+  *answerLength = 0;
+  const platform::Handle port = PortForExchange();
+  if (port == platform::kNoHandle) return 0;
+  const uint32_t timeout = policy.timeoutMs != kLineTimeout
+                               ? policy.timeoutMs
+                               : static_cast<uint32_t>(answerTimeoutMs > 0 ? answerTimeoutMs : 0);
+  // Only the command after a failure pays for the wait.
+  if (outOfStep_) AwaitQuiet(port, timeout);
+
+  uint32_t written = 0;
+  // A failed broadcast is not given up: it is written again below and waited
+  // on like any other command.
+  if (policy.broadcastUnanswered && ContainsBroadcast(command, commandLength) &&
+      WriteCommand(port, command, commandLength, &written, policy.rtsFramesCommand) == 1)
+    return 1;
+  if (WriteCommand(port, command, commandLength, &written, policy.rtsFramesCommand) != 1) {
+    FailOnPort(port, velk::kOutcomeNoAnswer);
+    NoteOutOfStep();
+    return 0;
+  }
+  // The answer may be collected over the command itself.
+  memset(answer, 0, capacity < 4 ? capacity : 4);
+
+  const uint32_t start = clock_.TickMs();
+  // With the silence deadline, the whole answer is bounded as well, so that
+  // a line trickling a byte now and then cannot hold the host's thread.
+  const bool silence = policy.deadline == AnswerDeadline::kSilence;
+  const uint32_t wholeDeadline = start + (silence ? WholeAnswerBoundMs() : timeout);
+  uint32_t deadline = start + timeout;
+  const uint32_t fixed = policy.end == AnswerEnd::kFixedLength ? policy.length : 0;
+  const uint32_t limit = capacity < static_cast<uint32_t>(kMaxAnswer) ? capacity : static_cast<uint32_t>(kMaxAnswer);
+  if (policy.firstWait && pollDelayMs != 0) clock_.SleepMs(pollDelayMs);
+
+  char chunk[kMaxChunk];
+  uint32_t stored = 0;
+  uint32_t now = policy.firstWait && pollDelayMs != 0 ? clock_.TickMs() : start;
+  for (;;) {
+    if (platform::TickAfter(now, deadline) || platform::TickAfter(now, wholeDeadline))
+      return FailExchange(stored > 0 ? velk::kOutcomeNoCarriageReturn : velk::kOutcomeNoAnswer);
+    const uint32_t left =
+        platform::TickRemaining(now, platform::TickAfter(deadline, wholeDeadline) ? wholeDeadline : deadline);
+    // One past the deadline, so that the next look finds it passed.
+    const platform::WaitResult woke = api_.WaitForInput(port, left + 1);
+    if (woke == platform::WaitResult::kHangUp) {
+      NotePortLost();
+      return FailExchange(velk::kOutcomePortLost);
+    }
+    uint32_t got = 0;
+    if (woke == platform::WaitResult::kInput && !api_.Read(port, chunk, kMaxChunk, &got)) {
+      NotePortLost();
+      return FailExchange(velk::kOutcomePortLost);
+    }
+    now = clock_.TickMs();
+    if (got == 0) continue;
+    diagnostics.Received(chunk, got, now);
+
+    const char* kept = chunk;
+    if (stored == 0) {
+      // Noise from the bus turning round (0x00, 0xFF) would shift every
+      // position read.
+      while (got > 0 && !IsLead(policy.leads, *kept)) {
+        ++kept;
+        --got;
+      }
+      if (got == 0) continue;  // noise only: the deadline does not restart for it
+    }
+    // The answer ends at its first carriage return (or where a fixed-length
+    // answer must have it); what follows in the same read is noise.
+    uint32_t take = got;
+    const void* end = memchr(kept, kCarriageReturn, got);
+    if (end != nullptr) take = static_cast<uint32_t>(static_cast<const char*>(end) - kept) + 1;
+    if (fixed != 0 && stored + take > fixed) take = fixed - stored;
+    if (stored + take > limit) return FailExchange(velk::kOutcomeAnswerTooLong);
+    memcpy(answer + stored, kept, take);
+    stored += take;
+    *answerLength = stored;
+    const bool closed = answer[stored - 1] == kCarriageReturn;
+    if (closed || (fixed != 0 && stored == fixed)) {
+      // A fixed-length answer must have its return where its length puts
+      // it; only a refusal may be shorter.
+      if (fixed != 0 && !(stored == fixed && closed) && !(closed && answer[0] == kRefusal))
+        return FailExchange(velk::kOutcomeBadAnswer);
+      outOfStep_ = false;
+      return 1;
+    }
+    if (silence) deadline = now + timeout;
+  }
+}
+
+int32_t SerialLine::Transact(char* buffer, int32_t* length) {
+  if (buffer == nullptr || length == nullptr || *length < 0) return 0;
+  const uint32_t commandLength = static_cast<uint32_t>(*length);
+  uint32_t answerLength = 0;
+  // The answer is stored from the start of the buffer, over the command.
+  if (Exchange(buffer, commandLength, kVelkAnswer, buffer, static_cast<uint32_t>(kMaxAnswer), &answerLength) == 0) {
+    *length = static_cast<int32_t>(answerLength);  // what was collected
+    return 0;
+  }
+  // A broadcast leaves the command in place.
+  if (answerLength != 0) *length = static_cast<int32_t>(answerLength);
+  return 1;
+}
+
+void SerialLine::AwaitQuiet(platform::Handle port, uint32_t timeoutMs) {
+  outOfStep_ = false;
+  if (timeoutMs == 0) return;
+  // Bounded, so that a line that never falls quiet cannot hold the host's
+  // thread: after twice the time-out and an answer's wire time the command
+  // goes out anyway, behind its purge.
+  const uint32_t start = clock_.TickMs();
+  const uint32_t bound = start + WholeAnswerBoundMs();
+  // Nothing is read or purged between exchanges, so a line with no input
+  // waiting has been quiet since the failure: a host that paused between
+  // packets has already waited part of the guard, or all of it.
+  uint32_t quietUntil = start + timeoutMs;
+  platform::CommStatus status;
+  if (platform::TickRemaining(start, outOfStepAt_ + timeoutMs) < timeoutMs && api_.Status(port, &status) &&
+      status.inQueue == 0)
+    quietUntil = outOfStepAt_ + timeoutMs;
+  char chunk[kMaxChunk];
+  for (;;) {
+    const uint32_t now = clock_.TickMs();
+    if (platform::TickAfter(now, bound)) return;
+    const uint32_t left = platform::TickRemaining(now, platform::TickAfter(quietUntil, bound) ? bound : quietUntil);
+    if (left == 0) return;
+    const platform::WaitResult woke = api_.WaitForInput(port, left);
+    if (woke == platform::WaitResult::kTimeout) continue;
+    if (woke == platform::WaitResult::kHangUp) {
+      NotePortLost();
+      return;
+    }
+    uint32_t got = 0;
+    if (!api_.Read(port, chunk, kMaxChunk, &got)) {
+      NotePortLost();
+      return;
+    }
+    const uint32_t at = clock_.TickMs();
+    if (got == 0) continue;
+    diagnostics.Received(chunk, got, at);
+    quietUntil = at + timeoutMs;
+  }
+}
+
+int32_t SerialLine::WriteCommand(platform::Handle port, const char* bytes, uint32_t count, uint32_t* written,
+                                 bool framed) {
+  uint32_t accepted = 0;
+  if (written == nullptr) written = &accepted;
+  *written = 0;
+  if (port == platform::kNoHandle || (bytes == nullptr && count > 0)) return 0;
+
+  // Whatever waits in the input queue belongs to an earlier command (an
+  // answer that came after its time-out): it must not be taken as this
+  // command's answer. One call clears both queues.
+  const uint32_t kOutput = platform::kPurgeTxAbort | platform::kPurgeTxClear;
+  const uint32_t kInput = platform::kPurgeRxAbort | platform::kPurgeRxClear;
+  api_.Purge(port, kOutput | kInput);
+  // A port that takes no direction from the driver (no RTS line, or the
+  // system switches it) is written as it stands: there is nothing to drop
+  // after the write, so nothing to wait for either.
+  if (!framed || rtsControl == 0 || !api_.SetRts(port, true)) {
+    const bool ok = api_.Write(port, bytes, count, written);
+    if (ok) diagnostics.Sent(bytes, count, clock_.TickMs());
+    return ok ? 1 : 0;
+  }
+  if (!api_.Write(port, bytes, count, written)) {
+    api_.Purge(port, kOutput);
+    api_.SetRts(port, false);
+    api_.Purge(port, kInput);
+    return 0;
+  }
+  diagnostics.Sent(bytes, count, clock_.TickMs());
+  if (WaitUntilSent(port, static_cast<uint32_t>(answerTimeoutMs))) {
+    api_.SetRts(port, false);
+    return 1;
+  }
+  // A transmitter that never drains must not keep the bus: give it back.
+  api_.Purge(port, kOutput);
+  api_.SetRts(port, false);
+  return 0;
+}
+
+bool SerialLine::WaitUntilSent(platform::Handle port, uint32_t timeoutMs) {
+  // RTS must drop the moment the last character has left, or the start of
+  // the module's answer collides with it; the wait sleeps through the wire
+  // time still queued instead of asking the port over and over.
+  const uint32_t deadline = clock_.TickMs() + timeoutMs;
+  for (;;) {
+    platform::CommStatus status;
+    if (!api_.Status(port, &status)) return false;
+    if (status.outQueue == 0) return true;
+    const uint32_t now = clock_.TickMs();
+    if (platform::TickAfter(now, deadline)) return false;
+    const uint64_t wireUs = static_cast<uint64_t>(status.outQueue) * charTimeUs_;
+    const uint64_t leftUs = static_cast<uint64_t>(platform::TickRemaining(now, deadline)) * 1000u + 1000u;
+    clock_.SleepUs(static_cast<uint32_t>(wireUs < leftUs ? wireUs : leftUs));
+  }
+}
+
+}  // namespace serial
