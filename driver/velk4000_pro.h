@@ -93,6 +93,7 @@ class CVelk4000Pro {
   // Failures of the packet path that the line cannot name; each returns 0.
   int32_t NotBuilt();
   int32_t ExchangeFailed();
+  int32_t BadAnswer();  // an answer that failed its checks; the line hears of it
 
   DriverServices services_;
   std::atomic<uint32_t> refCount_{0};
