@@ -142,6 +142,13 @@ const GroupRules kGroups[] = {
     Group(Family::kVelk4015, kGroup8, Preparation::kCutCarriageReturn),
 };
 
+const DecodeRow* RowOf(const GroupRules* group, int16_t registerCode) {
+  if (group == nullptr) return nullptr;
+  for (int32_t i = 0; i < group->count; ++i)
+    if (group->rows[i].code == registerCode) return &group->rows[i];
+  return nullptr;
+}
+
 const GroupRules* GroupOf(const char* moduleType) {
   const Family family = protocol::FamilyOf(moduleType);
   for (const GroupRules& g : kGroups) {
@@ -201,6 +208,11 @@ double BeyondDoubleRange(const char* first, const char* last) {
 }
 
 }  // namespace
+
+bool ItemFitsItsRule(const velk::Packet& packet, int16_t dataType) {
+  const DecodeRow* row = RowOf(GroupOf(packet.moduleType), packet.registerCode);
+  return row == nullptr || row->rule != Rule::kFloatReal || dataType != velk::kTypeBit;
+}
 
 AnswerDecoder::AnswerDecoder(const AnswerText& answer, const velk::Packet& packet) : packet_(packet) {
   const GroupRules* group = GroupOf(packet.moduleType);
@@ -322,10 +334,6 @@ void AnswerDecoder::DecodeItem(Interface by, velk::ValueSlot& value, int16_t cha
   auto decimal = [&](int32_t at) { return Form(protocol::DecimalFieldOk(text_, End(), at)); };
   switch (row->rule) {
     case Rule::kFloatReal:
-      if (dataType == velk::kTypeBit) {
-        itemsFit_ = false;
-        break;
-      }
       decimal(p);
       StoreFloat(value, Real(p));
       break;

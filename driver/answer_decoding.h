@@ -45,9 +45,6 @@ class AnswerDecoder {
   // kind (the rule still stored what it read). The packet layer decodes into
   // copies first and stores nothing from an answer that fails here.
   bool formOk() const { return formOk_; }
-  // False once an item could not hold its rule's reading: a bit item on a
-  // float register would get the float's bits. That item kept its value.
-  bool itemsFit() const { return itemsFit_; }
 
   // The readings of the rules, by character position. Exposed for tests.
   char At(int32_t position) const;
@@ -80,9 +77,13 @@ class AnswerDecoder {
   int32_t textEnd_ = 0;     // position of the first NUL (group 8's cuts)
   int32_t dataEnd_ = 0;     // the answer's checksum or carriage return
   bool formOk_ = true;
-  bool itemsFit_ = true;
   char text_[kCapacity];
 };
+
+// False when an item of a read of `packet` with this data type cannot hold
+// what its rule reads: a bit item on a float register would get the float's
+// bits. Such a packet is refused before anything is sent.
+bool ItemFitsItsRule(const velk::Packet& packet, int16_t dataType);
 
 }  // namespace driver
 

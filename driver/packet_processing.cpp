@@ -147,6 +147,11 @@ int32_t CVelk4000Pro::ProcessVelkPacket(velk::Packet& packet) {
 
   // Holds the command, then the answer over it; what the answer does not
   // cover stays as the command left it or zero.
+  if (packet.direction == 0) {
+    bool fit = true;
+    protocol::ForEachItem<Item>(packet, [&](Item& item) { fit = fit && ItemFitsItsRule(packet, item.dataType); });
+    if (!fit) return NotBuilt();
+  }
   char buffer[kAnswerBufferSize] = {};
   int32_t length = 0;
   if (!Layout::Build(packet, buffer, &length)) return NotBuilt();
@@ -183,7 +188,6 @@ int32_t CVelk4000Pro::ProcessVelkPacket(velk::Packet& packet) {
       Item copy = item;
       trial.Decode(copy);
     });
-    if (!trial.itemsFit()) return NotBuilt();
     if (!trial.formOk()) return BadAnswer();
   }
   AnswerDecoder decoder(answer, packet);

@@ -186,7 +186,8 @@ TEST_F(PacketProcessing, FailuresLeaveItemsAlone) {
        "$01NC0", velk::kTypeShort},
       {"integer of other characters", false, "!01A1.00\r", velk::kOutcomeBadAnswer, "Velk4015", "VERSION", 0,
        "$01F", velk::kTypeShort},
-      // A float's bits are no bit value: the item cannot take the reading.
+      // A float's bits are no bit value: the item cannot take the reading,
+      // and nothing is sent.
       {"bit item on a float register", false, ">+05.123\r", velk::kOutcomeNotBuilt, "Velk4011", "AI", 0, "#01",
        velk::kTypeBit},
   };
@@ -197,6 +198,7 @@ TEST_F(PacketProcessing, FailuresLeaveItemsAlone) {
       Answers({});
     else
       Answers({{command, c.answer}});
+    fake.writes.clear();
     HostPacket<velk::TagItem2> p2(c.type, c.registerName, c.registerCode, 0, 1, c.checksum);
     p2.Add(0, c.dataType, kPrefill).quality = 7;
     const std::vector<uint8_t> before2 = p2.ItemBytes();
@@ -209,6 +211,7 @@ TEST_F(PacketProcessing, FailuresLeaveItemsAlone) {
     EXPECT_EQ(driver.ProcessPacket(p1.get()), 0);
     EXPECT_EQ(p1.ItemBytes(), before1);
     EXPECT_EQ(driver.line().diagnostics.outcome, c.outcome);
+    EXPECT_EQ(fake.writes.empty(), c.outcome == velk::kOutcomeNotBuilt);
   }
 }
 
