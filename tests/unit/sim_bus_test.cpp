@@ -81,12 +81,13 @@ TEST(SimFaults, TextForm) {
   EXPECT_EQ(Parsed(all.Describe()).Describe(), all.Describe());
   EXPECT_EQ(Parsed("stray=7e0d").strayBytes, "~\r");
   EXPECT_EQ(Parsed("other_address=0a").Describe(), "other_address=0A");
+  EXPECT_EQ(Parsed("other_address=9").otherAddress, 9);  // as a file's number gives it
   EXPECT_FALSE(Parsed("").any());
   EXPECT_FALSE(Parsed("none").any());
   EXPECT_EQ(Parsed("none").Describe(), "none");
 
   for (const char* bad : {"slient", "delay", "delay=-1", "delay=abc", "chunks=3", "chunks=0/5", "stray=0",
-                          "stray=GG", "silent=1", "overlong=0", "truncate=0", "other_address=1", "twice=2",
+                          "stray=GG", "silent=1", "overlong=0", "truncate=0", "other_address=123", "twice=2",
                           "after_cr=G"}) {
     sim::Faults faults;
     faults.delayMs = 7;

@@ -87,7 +87,8 @@ bool ApplyPiece(const std::string& piece, Faults* faults, std::string* error) {
       return true;
     }
     std::string byte;
-    if (value.size() != 2 || !ParseHexBytes(value, &byte)) return fail("needs one hex byte, e.g. other_address=09");
+    const std::string pair = value.size() == 1 ? "0" + value : value;
+    if (pair.size() != 2 || !ParseHexBytes(pair, &byte)) return fail("needs one hex byte, e.g. other_address=09");
     faults->otherAddress = static_cast<uint8_t>(byte[0]);
     return true;
   }
