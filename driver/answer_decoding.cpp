@@ -6,6 +6,7 @@
 #include <charconv>
 #include <system_error>
 
+#include "protocol/answer_form.h"
 #include "protocol/module_types.h"
 #include "protocol/packet_items.h"
 #include "protocol/encoding.h"
@@ -48,7 +49,7 @@ namespace {
 enum class Preparation : uint8_t {
   kNone,
   kCutAtTenUnderDriver2,  // position 10 becomes NUL, IDriver2 only
-  kCutBeforeEachItem,     // the text loses its last character before every item
+  kCutCarriageReturn,     // the text loses its last character, the carriage return, once
 };
 
 // clang-format off
@@ -138,8 +139,15 @@ const GroupRules kGroups[] = {
     Group(Family::kVelk4050, kGroup6InputsSecond, Preparation::kNone, kInputsSecondTypes),
     Group(Family::kVelk4050, kGroup6),
     Group(Family::kVelk4080, kGroup7),
-    Group(Family::kVelk4015, kGroup8, Preparation::kCutBeforeEachItem),
+    Group(Family::kVelk4015, kGroup8, Preparation::kCutCarriageReturn),
 };
+
+const DecodeRow* RowOf(const GroupRules* group, int16_t registerCode) {
+  if (group == nullptr) return nullptr;
+  for (int32_t i = 0; i < group->count; ++i)
+    if (group->rows[i].code == registerCode) return &group->rows[i];
+  return nullptr;
+}
 
 const GroupRules* GroupOf(const char* moduleType) {
   const Family family = protocol::FamilyOf(moduleType);
@@ -201,6 +209,11 @@ double BeyondDoubleRange(const char* first, const char* last) {
 
 }  // namespace
 
+bool ItemFitsItsRule(const velk::Packet& packet, int16_t dataType) {
+  const DecodeRow* row = RowOf(GroupOf(packet.moduleType), packet.registerCode);
+  return row == nullptr || row->rule != Rule::kFloatReal || dataType != velk::kTypeBit;
+}
+
 AnswerDecoder::AnswerDecoder(const AnswerText& answer, const velk::Packet& packet) : packet_(packet) {
   const GroupRules* group = GroupOf(packet.moduleType);
   if (group != nullptr) {
@@ -218,6 +231,9 @@ AnswerDecoder::AnswerDecoder(const AnswerText& answer, const velk::Packet& packe
   decimalEnd_ = size_;
   if (answer.checksumVerified && answer.answerLength >= 3 && answer.answerLength - 3 < decimalEnd_)
     decimalEnd_ = answer.answerLength - 3;
+  dataEnd_ = answer.answerLength - (answer.checksumVerified ? 3 : 1);
+  if (dataEnd_ < 0) dataEnd_ = 0;
+  if (dataEnd_ > size_) dataEnd_ = size_;
 }
 
 char AnswerDecoder::At(int32_t position) const {
@@ -273,8 +289,7 @@ void AnswerDecoder::CutAt(int32_t position) {
   if (position < textEnd_) textEnd_ = position;
 }
 
-// The module ends its text with the carriage return; every further item
-// takes one more character off the end.
+// The module ends its text with the carriage return.
 void AnswerDecoder::CutLastCharacter() {
   if (textEnd_ > 0) CutAt(textEnd_ - 1);
 }
@@ -297,8 +312,10 @@ void AnswerDecoder::DecodeItem(Interface by, velk::ValueSlot& value, int16_t cha
   if (!prepared_) {
     prepared_ = true;
     if (preparation == Preparation::kCutAtTenUnderDriver2 && by == Interface::kDriver2) CutAt(10);
+    // Once, not before every item: each further cut would take a digit off
+    // the next item's number.
+    if (preparation == Preparation::kCutCarriageReturn) CutLastCharacter();
   }
-  if (preparation == Preparation::kCutBeforeEachItem) CutLastCharacter();
 
   const DecodeRow* row = nullptr;
   for (int32_t i = 0; i < rowCount_ && row == nullptr; ++i)
@@ -306,41 +323,89 @@ void AnswerDecoder::DecodeItem(Interface by, velk::ValueSlot& value, int16_t cha
   if (row == nullptr) return;
 
   const int32_t p = row->position;
+  const int32_t end = End();
+  // Each rule first checks that the characters it reads are there and of
+  // their kind. The rule itself reads as it always has; the packet layer
+  // runs a trial pass and stores nothing from an answer that fails.
+  auto hex = [&](int32_t at, int32_t count) { return Form(protocol::HexFieldOk(text_, end, at, count)); };
+  auto upperHex = [&](int32_t at, int32_t count) { return Form(protocol::UpperHexFieldOk(text_, end, at, count)); };
+  auto one = [&](int32_t at) { return Form(protocol::CharFieldOk(end, at)); };
+  auto integer = [&](int32_t at) { return Form(protocol::IntegerFieldOk(text_, End(), at)); };
+  auto decimal = [&](int32_t at) { return Form(protocol::DecimalFieldOk(text_, End(), at)); };
   switch (row->rule) {
-    case Rule::kFloatReal: StoreFloat(value, Real(p)); break;
-    case Rule::kByteHex2: StoreByte(value, Hex2(p)); break;
-    case Rule::kLongZeroCharIsOff: StoreLong(value, At(p) == '0' ? 0 : 1); break;
-    case Rule::kLongIntLow16: StoreLong(value, static_cast<uint32_t>(Int(p)) & 0xFFFFu); break;
-    case Rule::kByteIntLow: StoreByte(value, static_cast<uint8_t>(Int(p))); break;
-    case Rule::kHalfTwoDigits: StoreHalf(value, static_cast<uint16_t>(16 * D16(At(p)) + D16(At(p + 1)))); break;
-    case Rule::kLongOneCharIsOn: StoreLong(value, At(p) == '1' ? 1 : 0); break;
-    case Rule::kLongHex8High: StoreLong(value, Hex8(p) >> 16); break;
-    case Rule::kLongHex8Low: StoreLong(value, Hex8(p) & 0xFFFFu); break;
-    case Rule::kLongHex8: StoreLong(value, Hex8(p)); break;
+    case Rule::kFloatReal:
+      decimal(p);
+      StoreFloat(value, Real(p));
+      break;
+    case Rule::kByteHex2:
+      hex(p, 2);
+      StoreByte(value, Hex2(p));
+      break;
+    case Rule::kLongZeroCharIsOff:
+      one(p);
+      StoreLong(value, At(p) == '0' ? 0 : 1);
+      break;
+    case Rule::kLongIntLow16:
+      integer(p);
+      StoreLong(value, static_cast<uint32_t>(Int(p)) & 0xFFFFu);
+      break;
+    case Rule::kByteIntLow:
+      integer(p);
+      StoreByte(value, static_cast<uint8_t>(Int(p)));
+      break;
+    case Rule::kHalfTwoDigits:
+      upperHex(p, 2);
+      StoreHalf(value, static_cast<uint16_t>(16 * D16(At(p)) + D16(At(p + 1))));
+      break;
+    case Rule::kLongOneCharIsOn:
+      one(p);
+      StoreLong(value, At(p) == '1' ? 1 : 0);
+      break;
+    case Rule::kLongHex8High:
+      hex(p, 8);
+      StoreLong(value, Hex8(p) >> 16);
+      break;
+    case Rule::kLongHex8Low:
+      hex(p, 8);
+      StoreLong(value, Hex8(p) & 0xFFFFu);
+      break;
+    case Rule::kLongHex8:
+      hex(p, 8);
+      StoreLong(value, Hex8(p));
+      break;
     case Rule::kLongAlarmEnabled: {
+      one(p);
       const char c = At(p);
       const bool on = c == '3' || (c == '1' && channel == 0) || (c == '2' && channel != 0);
       StoreLong(value, on ? 1 : 0);
       break;
     }
-    case Rule::kHalfInt: StoreHalf(value, static_cast<uint16_t>(Int(p))); break;
+    case Rule::kHalfInt:
+      integer(p);
+      StoreHalf(value, static_cast<uint16_t>(Int(p)));
+      break;
     case Rule::kHalfIntAfterOne:
-      if (At(p) == '1') StoreHalf(value, static_cast<uint16_t>(Int(p + 1)));
+      if (one(p) && At(p) == '1' && integer(p + 1)) StoreHalf(value, static_cast<uint16_t>(Int(p + 1)));
       break;
     case Rule::kChannelValue:
       // A float item receives the float under either interface: half an
       // integer in its bits would read as a tiny denormal number.
       if (by == Interface::kDriver && dataType != velk::kTypeFloat) {
+        integer(p);
         StoreHalf(value, static_cast<uint16_t>(Int(p)));
         break;
       }
       CutAt(8);
-      if (dataType == velk::kTypeShort)
+      if (dataType == velk::kTypeShort) {
+        integer(p);
         StoreHalf(value, static_cast<uint16_t>(Int(p)));
-      else if (dataType == velk::kTypeFloat)
+      } else if (dataType == velk::kTypeFloat) {
+        decimal(p);
         StoreFloat(value, Real(p));
+      }
       break;
     case Rule::kInputWord: {
+      hex(p, 4);
       const uint16_t w = Hex4(p);
       if (dataType == velk::kTypeBit)
         StoreLong(value, BitOf(w, channel));
@@ -351,6 +416,7 @@ void AnswerDecoder::DecodeItem(Interface by, velk::ValueSlot& value, int16_t cha
       break;
     }
     case Rule::kDigitalByTypeBits: {
+      hex(p, 2);
       const uint8_t b = Hex2(p);
       if (dataType & velk::kTypeBit)
         StoreLong(value, BitOf(b, channel));
@@ -359,6 +425,7 @@ void AnswerDecoder::DecodeItem(Interface by, velk::ValueSlot& value, int16_t cha
       break;
     }
     case Rule::kDigitalBitOrByte: {
+      hex(p, 2);
       const uint8_t b = Hex2(p);
       if (dataType & velk::kTypeBit)
         StoreLong(value, BitOf(b, channel));
@@ -367,6 +434,7 @@ void AnswerDecoder::DecodeItem(Interface by, velk::ValueSlot& value, int16_t cha
       break;
     }
     case Rule::kDigitalByExactType: {
+      hex(p, 2);
       const uint8_t b = Hex2(p);
       if (dataType == velk::kTypeBit)
         StoreLong(value, BitOf(b, channel));

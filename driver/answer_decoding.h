@@ -28,8 +28,8 @@ struct AnswerText {
 };
 
 // Decodes one answer into the items of one packet, in list order. Some
-// groups cut the answer as they go (group 8 shortens it before every item),
-// so one decoder serves exactly one pass over the items. Works on its own
+// groups cut the answer as they go (group 8 drops its carriage return before
+// the first item), so one decoder serves exactly one pass over the items. Works on its own
 // copy of the answer; nothing is allocated.
 class AnswerDecoder {
  public:
@@ -40,6 +40,11 @@ class AnswerDecoder {
 
   void Decode(velk::TagItem& item);   // the rules of ProcessPacket
   void Decode(velk::TagItem2& item);  // the rules of ProcessPacket2
+
+  // False once a rule found the characters it reads missing or of the wrong
+  // kind (the rule still stored what it read). The packet layer decodes into
+  // copies first and stores nothing from an answer that fails here.
+  bool formOk() const { return formOk_; }
 
   // The readings of the rules, by character position. Exposed for tests.
   char At(int32_t position) const;
@@ -54,6 +59,13 @@ class AnswerDecoder {
   void DecodeItem(Interface by, velk::ValueSlot& value, int16_t channel, int16_t dataType);
   void CutAt(int32_t position);
   void CutLastCharacter();
+  // Where the answer's data ends for the form checks: before its checksum
+  // or carriage return, or at the first character cut off.
+  int32_t End() const { return dataEnd_ < textEnd_ ? dataEnd_ : textEnd_; }
+  bool Form(bool ok) {
+    if (!ok) formOk_ = false;
+    return ok;
+  }
 
   const velk::Packet& packet_;
   const DecodeRow* rows_ = nullptr;
@@ -63,8 +75,15 @@ class AnswerDecoder {
   int32_t size_ = 0;        // bytes of text_ that were copied; the rest reads 0
   int32_t decimalEnd_ = 0;  // decimal readings stop here
   int32_t textEnd_ = 0;     // position of the first NUL (group 8's cuts)
+  int32_t dataEnd_ = 0;     // the answer's checksum or carriage return
+  bool formOk_ = true;
   char text_[kCapacity];
 };
+
+// False when an item of a read of `packet` with this data type cannot hold
+// what its rule reads: a bit item on a float register would get the float's
+// bits. Such a packet is refused before anything is sent.
+bool ItemFitsItsRule(const velk::Packet& packet, int16_t dataType);
 
 }  // namespace driver
 

@@ -6,6 +6,7 @@
 #include "driver/answer_decoding.h"
 #include "driver/velk4000_pro.h"
 #include "platform/file_time.h"
+#include "protocol/answer_form.h"
 #include "protocol/command_builder.h"
 #include "protocol/module_types.h"
 #include "protocol/packet_items.h"
@@ -122,6 +123,11 @@ int32_t CVelk4000Pro::NotBuilt() {
   return 0;
 }
 
+int32_t CVelk4000Pro::BadAnswer() {
+  line().NoteBadAnswer();
+  return 0;
+}
+
 int32_t CVelk4000Pro::ExchangeFailed() {
   // The line names the cause when it knows it; without a port it may not
   // have looked.
@@ -150,15 +156,19 @@ int32_t CVelk4000Pro::ProcessVelkPacket(velk::Packet& packet) {
 
   // Holds the command, then the answer over it; what the answer does not
   // cover stays as the command left it or zero.
+  if (packet.direction == 0) {
+    bool fit = true;
+    protocol::ForEachItem<Item>(packet, [&](Item& item) { fit = fit && ItemFitsItsRule(packet, item.dataType); });
+    if (!fit) return NotBuilt();
+  }
   char buffer[kAnswerBufferSize] = {};
   int32_t length = 0;
   if (!Layout::Build(packet, buffer, &length)) return NotBuilt();
   const int32_t commandLength = length;
+  const protocol::AnswerStart start =
+      protocol::AnswerStartOf(protocol::FamilyOf(packet.moduleType), buffer, commandLength);
   if (!serialLine.Transact(buffer, &length)) return ExchangeFailed();
-  if (length <= 0 || length > serial::kMaxAnswer) {
-    serialLine.diagnostics.Fail(velk::kOutcomeBadAnswer);
-    return 0;
-  }
+  if (length <= 0 || length > serial::kMaxAnswer) return BadAnswer();
 
   if (packet.registerCode == kVelk4050Outputs && protocol::SameTypeName(packet.moduleType, "Velk4050") &&
       !ReadBackVelk4050Outputs<Item>(serialLine, packet))
@@ -173,9 +183,22 @@ int32_t CVelk4000Pro::ProcessVelkPacket(velk::Packet& packet) {
     serialLine.diagnostics.Fail(velk::kOutcomeChecksumMismatch);
     return 0;
   }
+  // Noise that holds a lead character, or another module's answer, passes
+  // the checks above on a line without checksums.
+  if (!protocol::AnswerStartOk(start, buffer, length, static_cast<uint8_t>(packet.address))) return BadAnswer();
   if (packet.direction != 0) return 1;
 
+  // Every item is decoded into a copy first: an answer is taken whole or
+  // not at all, so a field that fails its form leaves every item untouched.
   const AnswerText answer{buffer, length > commandLength ? length : commandLength, length, withChecksum};
+  {
+    AnswerDecoder trial(answer, packet);
+    protocol::ForEachItem<Item>(packet, [&](Item& item) {
+      Item copy = item;
+      trial.Decode(copy);
+    });
+    if (!trial.formOk()) return BadAnswer();
+  }
   AnswerDecoder decoder(answer, packet);
   protocol::ForEachItem<Item>(packet, [&](Item& item) {
     Layout::Stamp(item);

@@ -92,6 +92,7 @@ class CVelk4000Pro {
   // Failures of the packet path that the line cannot name; each returns 0.
   int32_t NotBuilt();
   int32_t ExchangeFailed();
+  int32_t BadAnswer();  // an answer that failed its checks; the line hears of it
 
   // Runs one interface operation under the object's own lock: a host that
   // calls one object from two threads gets its calls one after the other,

@@ -31,10 +31,14 @@ void Run(driver::CVelk4000Pro& drv, fuzz::FuzzInput& in, const char* type) {
     item.registerCode = static_cast<int16_t>(in.Byte() % 8);
   }
   packet.header().decimals = static_cast<int16_t>(in.Byte() % 5);
+  const std::vector<uint8_t> before = packet.ItemBytes();
+  int32_t result = 0;
   if (sizeof(Item) == sizeof(velk::TagItem))
-    drv.ProcessPacket(packet.get());
+    result = drv.ProcessPacket(packet.get());
   else
-    drv.ProcessPacket2(packet.get());
+    result = drv.ProcessPacket2(packet.get());
+  // A failed "Velk" packet leaves every item as it was, whatever arrived.
+  if (result == 0 && strncmp(type, "Velk", 4) == 0 && packet.ItemBytes() != before) __builtin_trap();
 }
 
 }  // namespace

@@ -59,7 +59,8 @@ int32_t ParseDeviceAddress(const char* text, velk::DeviceRecord* device) {
       return kDeviceAddressRejected;
     }
   }
-  if (length == kDeviceAddressField) return kDeviceAddressRejected;
+  // No text is no address: it would quietly name module 0.
+  if (length == 0 || length == kDeviceAddressField) return kDeviceAddressRejected;
 
   const uint32_t address = LeadingAddressNumber(text);
   if (point == nullptr) {
@@ -76,7 +77,9 @@ int32_t ParseDeviceAddress(const char* text, velk::DeviceRecord* device) {
     device->address = address;
   }
   const FlagNumber flag = LeadingFlagNumber(point + 1);
-  if (!flag.aboveZero) accepted = false;
+  // A number whose low byte is 0 (256, 512, ...) would leave checksums on
+  // while the text asks for them off.
+  if (!flag.aboveZero || flag.lowByte == 0) accepted = false;
   device->noChecksum = flag.lowByte;
   return accepted ? 0 : kDeviceAddressRejected;
 }

@@ -14,7 +14,8 @@ constexpr int32_t kDeviceAddressRejected = 11;
 
 // Checks `text` ("N" or "N.M", digits and points only) and fills `device`:
 // "N" stores address N and flag byte 0; "N.M" stores address N and the low
-// byte of M in `noChecksum`. Returns 0 or kDeviceAddressRejected.
+// byte of M in `noChecksum`, which must not be 0. Returns 0 or
+// kDeviceAddressRejected; an empty text is rejected.
 //
 // A rejected "N.M" text may still have written part of the record, as hosts
 // have always seen it: the flag byte always, the address whenever N is at

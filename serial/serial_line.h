@@ -53,6 +53,10 @@ class SerialLine final {
   // call: a hang-up (noted for re-opening) or else `otherwise`.
   void FailOnPort(platform::Handle port, int32_t otherwise);
 
+  // The packet layer found the answer of the last exchange bad (wrong lead,
+  // address or form): the exchange ended without a valid answer.
+  void NoteBadAnswer() { diagnostics.Fail(velk::kOutcomeBadAnswer); }
+
   // Wire time of one character at the line's settings, in microseconds.
   uint32_t charTimeUs() const { return charTimeUs_; }
   // The bound on a whole answer, however it trickles in: twice the answer

@@ -206,9 +206,9 @@ TEST(AnswerDecoding, VerifiedChecksumEndsDecimalReadings) {
   }
 }
 
-// Group 8 shortens the answer by one more character before every item; the
-// third item sees neither the carriage return nor the last two digits.
-TEST(AnswerDecoding, Velk4015CutsOneCharacterPerItem) {
+// Group 8 drops the carriage return once: every item of the packet reads
+// the same number, not one digit fewer than the item before it.
+TEST(AnswerDecoding, Velk4015CutsTheCarriageReturnOnce) {
   HostPacket<velk::TagItem> p("Velk4015", "VERSION", 0, 0);
   p.Add(0, kShort, kPrefill);
   p.Add(0, kShort, kPrefill);
@@ -216,9 +216,56 @@ TEST(AnswerDecoding, Velk4015CutsOneCharacterPerItem) {
   const std::string answer = "!0112345\r";
   driver::AnswerDecoder decoder({answer.data(), 9, 9, false}, *p.get());
   for (size_t i = 0; i < p.size(); ++i) decoder.Decode(p.item(i));
-  EXPECT_EQ(SlotBits(p.item(0).value), Half(12345));
-  EXPECT_EQ(SlotBits(p.item(1).value), Half(1234));
-  EXPECT_EQ(SlotBits(p.item(2).value), Half(123));
+  for (size_t i = 0; i < p.size(); ++i) EXPECT_EQ(SlotBits(p.item(i).value), Half(12345)) << i;
+  EXPECT_TRUE(decoder.formOk());
+}
+
+// What a rule reads must be there and of its kind; the field ends at the
+// checksum, the carriage return or a cut. Every decimal format of the
+// modules fills five digits.
+TEST(AnswerDecoding, FormOfWhatEachRuleReads) {
+  struct Case {
+    const char* type;
+    int16_t registerCode;
+    int16_t dataType;
+    const char* answer;
+    bool checksumVerified;
+    bool driver2;
+    bool ok;
+  } cases[] = {
+      {"Velk4011", 0, kFloat, ">+05.123\r", false, false, true},
+      {"Velk4011", 0, kFloat, ">-0.5e1\r", false, false, false},  // no module sends an exponent
+      {"Velk4011", 0, kFloat, ">+05.12392\r", true, false, true},  // the checksum ends the field
+      {"Velk4011", 0, kFloat, ">+05.123\r", true, false, false},    // "23" taken as a checksum
+      {"Velk4011", 0, kFloat, ">+05.1.3\r", false, false, false},
+      {"Velk4011", 0, kFloat, ">+05.123 \r", false, false, false},
+      {"Velk4024", 0, kFloat, "!01+1.2345678\r", false, true, true},  // IDriver2 reads up to position 10
+      {"Velk4015", 3, kFloat, ">+12.345678\r", false, true, true},     // and NVALUE up to 8
+      {"Velk4015", 3, kShort, ">+12.345\r", false, false, true},       // the integer drops the fraction
+      {"Velk4011", 7, kWord, "!01-12\r", false, false, true},
+      {"Velk4011", 7, kWord, "!01\r", false, false, false},
+      {"Velk4011", 3, kByte, "!010a5\r", false, false, true},  // the hexadecimal readers take lower case
+      {"Velk4011", 3, kByte, "!010A\r", false, false, false},
+      {"Velk4080", 0, kBit, "!01\r", false, false, false},
+      {"Velk4015", 6, kShort, "!010\r", false, false, true},  // no fresh data: nothing more is read
+      {"Velk4015", 6, kShort, "!011\r", false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.answer);
+    HostPacket<velk::TagItem2> p(c.type, "REG", c.registerCode, 0);
+    velk::TagItem2& item2 = p.Add(0, c.dataType, kPrefill);
+    velk::TagItem item{};
+    item.channel = 0;
+    item.dataType = c.dataType;
+    const std::string answer = c.answer;
+    const int32_t n = static_cast<int32_t>(answer.size());
+    driver::AnswerDecoder decoder({answer.data(), n, n, c.checksumVerified}, *p.get());
+    if (c.driver2)
+      decoder.Decode(item2);
+    else
+      decoder.Decode(item);
+    EXPECT_EQ(decoder.formOk(), c.ok);
+  }
 }
 
 TEST(AnswerDecoding, ReadingsStayInsideTheAnswer) {

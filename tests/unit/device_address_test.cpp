@@ -21,10 +21,11 @@ const AddressCase kCases[] = {
     {"12", 0, 12, 0},
     {"0", 0, 0, 0},
     {"255", 0, 255, 0},
-    {"", 0, 0, 0},
+    {"", kRejected, kUnwrittenAddress, kUnwrittenFlag},
     {"12.1", 0, 12, 1},
     {"12.300", 0, 12, 44},
-    {"12.256", 0, 12, 0},  // above 0, but its low byte switches nothing off
+    {"12.256", kRejected, 12, 0},  // above 0, but its low byte would switch checksums on
+    {"1.512", kRejected, 1, 0},
     {".5", 0, 0, 5},
     {"12.3.4", 0, 12, 3},  // the number after the first point ends at the second
     {"1.99999999999999999999", 0, 1, 255},

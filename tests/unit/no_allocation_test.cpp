@@ -111,17 +111,23 @@ struct Exchange {
   int16_t channel;
   int16_t dataType;
   uint32_t value;
+  const char* answer;  // to every command, checksum added
 };
 
 // A read of every family, the Velk4050 output write with its read-backs,
 // the driver's own register and the broadcast.
 const Exchange kExchanges[] = {
-    {"Velk4011", "AI", 0, 0, 0, velk::kTypeFloat, 0},   {"Velk4018", "AI", 0, 0, 2, velk::kTypeFloat, 0},
-    {"Velk4021", "AO", 0, 0, 0, velk::kTypeFloat, 0},   {"Velk4024", "AO", 0, 0, 1, velk::kTypeFloat, 0},
-    {"Velk4053", "DI", 0, 0, 5, velk::kTypeBit, 0},     {"Velk4060", "DI", 0, 0, 0, velk::kTypeByte, 0},
-    {"Velk4080", "ICV", 7, 0, 1, velk::kTypeLong, 0},   {"Velk4015", "NVALUE", 3, 0, 2, velk::kTypeFloat, 0},
-    {"Velk4050", "DO", 1, 1, 3, velk::kTypeBit, 1},     {"Velk4017", "DISPLAY", 4, 0, 0, velk::kTypeWord, 0},
-    {"Velk4015", "SYNSAM", 5, 1, 0, velk::kTypeBit, 1},
+    {"Velk4011", "AI", 0, 0, 0, velk::kTypeFloat, 0, ">+01.250"},
+    {"Velk4018", "AI", 0, 0, 2, velk::kTypeFloat, 0, ">+01.250"},
+    {"Velk4021", "AO", 0, 0, 0, velk::kTypeFloat, 0, "!0101.250"},
+    {"Velk4024", "AO", 0, 0, 1, velk::kTypeFloat, 0, "!01+01.250"},
+    {"Velk4053", "DI", 0, 0, 5, velk::kTypeBit, 0, "!123400"},
+    {"Velk4060", "DI", 0, 0, 0, velk::kTypeByte, 0, "!12A500"},
+    {"Velk4080", "ICV", 7, 0, 1, velk::kTypeLong, 0, "!0100012345"},
+    {"Velk4015", "NVALUE", 3, 0, 2, velk::kTypeFloat, 0, ">+01.250"},
+    {"Velk4050", "DO", 1, 1, 3, velk::kTypeBit, 1, ">"},
+    {"Velk4017", "DISPLAY", 4, 0, 0, velk::kTypeWord, 0, ""},
+    {"Velk4015", "SYNSAM", 5, 1, 0, velk::kTypeBit, 1, ""},
 };
 
 class NoAllocation : public ::testing::Test {
@@ -130,10 +136,13 @@ class NoAllocation : public ::testing::Test {
     fake.AddPort("COM1");
     const velk::PortSettings s = testsupport::MakeSettings("COM1", 9600, 100);
     ASSERT_EQ(driver.OpenPort(0, &s), 1);
-    // Every module answers every command with a plausible reading.
-    fake.responder = [](const std::string&) {
-      return std::vector<testsupport::Chunk>{{2, testsupport::WithChecksum(">+01.25000001")}};
-    };
+  }
+
+ public:
+  // The module answers every command with `answer`.
+  void AnswerEveryCommand(const char* answer) {
+    const std::string text = testsupport::WithChecksum(answer);
+    fake.responder = [text](const std::string&) { return std::vector<testsupport::Chunk>{{2, text}}; };
   }
 
 
@@ -161,6 +170,7 @@ template <typename Item>
 void CountEveryExchange(NoAllocation& t) {
   for (const Exchange& e : kExchanges) {
     SCOPED_TRACE(e.type);
+    t.AnswerEveryCommand(e.answer);
     HostPacket<Item> p(e.type, e.registerName, e.registerCode, e.direction);
     p.Add(e.channel, e.dataType, e.value);
     p.Add(e.channel, e.dataType, e.value);

@@ -133,6 +133,11 @@ TEST_F(PacketProcessing, WritesReturnOnceTheAnswerPassesAndTouchNoItem) {
   EXPECT_EQ(driver.ProcessPacket(ao.get()), 1);
   EXPECT_EQ(fake.writes.back(), testsupport::WithChecksum("#0105.500"));
 
+  // Another module's answer is no acknowledgement.
+  Answers({{testsupport::WithChecksum("@01HI+05.000"), testsupport::WithChecksum("!09")}});
+  EXPECT_EQ(driver.ProcessPacket2(ahi.get()), 0);
+  EXPECT_EQ(driver.line().diagnostics.outcome, velk::kOutcomeBadAnswer);
+
   // A value whose text does not fit its field sends nothing.
   fake.writes.clear();
   HostPacket<velk::TagItem> wide("Velk4021", "AO", 0, 1);
@@ -142,36 +147,71 @@ TEST_F(PacketProcessing, WritesReturnOnceTheAnswerPassesAndTouchNoItem) {
 }
 
 // Every failure leaves the items byte for byte as they were, whatever the
-// lead character or the reason.
+// lead character or the reason. An answer is checked whole before anything
+// is stored: its lead, the address it echoes and the form of every field
+// its decoding reads, which on a line without checksums is all that stands
+// between noise and a value marked good.
 TEST_F(PacketProcessing, FailuresLeaveItemsAlone) {
   struct Case {
     const char* what;
     bool checksum;
     std::string answer;  // empty: the module stays silent
+    int32_t outcome;
+    const char* type = "Velk4011";
+    const char* registerName = "AI";
+    int16_t registerCode = 0;
+    const char* command = "#01";
+    int16_t dataType = velk::kTypeFloat;
   } cases[] = {
-      {"refused", true, testsupport::WithChecksum("?01")},
-      {"refused without checksums", false, "?01\r"},
-      {"wrong checksum", true, ">+05.12300\r"},
-      {"checksum lost", true, "\r"},
-      {"silent", true, ""},
+      {"refused", true, testsupport::WithChecksum("?01"), velk::kOutcomeRefused},
+      {"refused without checksums", false, "?01\r", velk::kOutcomeRefused},
+      {"wrong checksum", true, ">+05.12300\r", velk::kOutcomeChecksumMismatch},
+      {"checksum lost", true, "\r", velk::kOutcomeNoAnswer},  // no lead: noise, never an answer
+      {"silent", true, "", velk::kOutcomeNoAnswer},
+      {"wrong lead", false, "!01+05.123\r", velk::kOutcomeBadAnswer},
+      {"noise holding the lead", false, ">>+05.123\r", velk::kOutcomeBadAnswer},
+      {"hex where a decimal is read", false, ">3E\r", velk::kOutcomeBadAnswer},
+      {"hex data format", false, ">7FFF\r", velk::kOutcomeBadAnswer},
+      {"cut short", false, ">+12\r", velk::kOutcomeBadAnswer},
+      {"cut short with a valid checksum", true, testsupport::WithChecksum(">+05."), velk::kOutcomeBadAnswer},
+      {"nothing after the lead", false, ">\r", velk::kOutcomeBadAnswer},
+      {"two answers run together", false, ">+05.123>+07.000\r", velk::kOutcomeBadAnswer},
+      {"another address's answer", false, "!09+77.000\r", velk::kOutcomeBadAnswer, "Velk4024", "AO", 0, "$016C0"},
+      {"echo cut short", false, "!0\r", velk::kOutcomeBadAnswer, "Velk4024", "AO", 0, "$016C0"},
+      {"hex field cut short", false, ">+12\r", velk::kOutcomeBadAnswer, "Velk4080", "PCVH", 1, "#010",
+       velk::kTypeWord},
+      {"hex field of other characters", false, ">1234567G\r", velk::kOutcomeBadAnswer, "Velk4080", "PCVH", 1,
+       "#010", velk::kTypeWord},
+      {"lower-case digits read by their code", false, "!013f\r", velk::kOutcomeBadAnswer, "Velk4024", "NC", 2,
+       "$01NC0", velk::kTypeShort},
+      {"integer of other characters", false, "!01A1.00\r", velk::kOutcomeBadAnswer, "Velk4015", "VERSION", 0,
+       "$01F", velk::kTypeShort},
+      // A float's bits are no bit value: the item cannot take the reading,
+      // and nothing is sent.
+      {"bit item on a float register", false, ">+05.123\r", velk::kOutcomeNotBuilt, "Velk4011", "AI", 0, "#01",
+       velk::kTypeBit},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string command = c.checksum ? testsupport::WithChecksum("#01") : "#01\r";
+    const std::string command = c.checksum ? testsupport::WithChecksum(c.command) : std::string(c.command) + "\r";
     if (c.answer.empty())
       Answers({});
     else
       Answers({{command, c.answer}});
-    HostPacket<velk::TagItem2> p2("Velk4011", "AI", 0, 0, 1, c.checksum);
-    p2.Add(0, velk::kTypeFloat, kPrefill).quality = 7;
+    fake.writes.clear();
+    HostPacket<velk::TagItem2> p2(c.type, c.registerName, c.registerCode, 0, 1, c.checksum);
+    p2.Add(0, c.dataType, kPrefill).quality = 7;
     const std::vector<uint8_t> before2 = p2.ItemBytes();
     EXPECT_EQ(driver.ProcessPacket2(p2.get()), 0);
     EXPECT_EQ(p2.ItemBytes(), before2);
-    HostPacket<velk::TagItem> p1("Velk4011", "AI", 0, 0, 1, c.checksum);
-    p1.Add(0, velk::kTypeFloat, kPrefill);
+    EXPECT_EQ(driver.line().diagnostics.outcome, c.outcome);
+    HostPacket<velk::TagItem> p1(c.type, c.registerName, c.registerCode, 0, 1, c.checksum);
+    p1.Add(0, c.dataType, kPrefill);
     const std::vector<uint8_t> before1 = p1.ItemBytes();
     EXPECT_EQ(driver.ProcessPacket(p1.get()), 0);
     EXPECT_EQ(p1.ItemBytes(), before1);
+    EXPECT_EQ(driver.line().diagnostics.outcome, c.outcome);
+    EXPECT_EQ(fake.writes.empty(), c.outcome == velk::kOutcomeNotBuilt);
   }
 }
 

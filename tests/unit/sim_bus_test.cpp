@@ -66,7 +66,9 @@ TEST(SimBus, BroadcastReachesEveryModuleAndIsNotAnswered) {
 }
 
 TEST(SimFaults, TextForm) {
-  const sim::Faults all = Parsed("silent, refuse,bad_checksum,delay=200,chunks=3/20,overlong,no_cr,stray,always_busy");
+  const sim::Faults all = Parsed(
+      "silent, refuse,bad_checksum,delay=200,chunks=3/20,overlong,no_cr,stray,always_busy,other_address,truncate,"
+      "twice,after_cr");
   EXPECT_TRUE(all.silent && all.refuse && all.badChecksum && all.noCarriageReturn && all.alwaysBusy);
   EXPECT_EQ(all.delayMs, 200u);
   EXPECT_EQ(all.chunkBytes, 3u);
@@ -74,15 +76,19 @@ TEST(SimFaults, TextForm) {
   EXPECT_EQ(all.overlongBytes, 600u);
   EXPECT_EQ(all.strayBytes, std::string("\x00\xFF", 2));
   EXPECT_EQ(all.Describe(),
-            "silent,refuse,bad_checksum,delay=200,chunks=3/20,overlong=600,no_cr,stray=00FF,always_busy");
+            "silent,refuse,bad_checksum,delay=200,chunks=3/20,overlong=600,no_cr,stray=00FF,always_busy,"
+            "other_address,truncate=3,twice,after_cr=0A");
   EXPECT_EQ(Parsed(all.Describe()).Describe(), all.Describe());
   EXPECT_EQ(Parsed("stray=7e0d").strayBytes, "~\r");
+  EXPECT_EQ(Parsed("other_address=0a").Describe(), "other_address=0A");
+  EXPECT_EQ(Parsed("other_address=9").otherAddress, 9);  // as a file's number gives it
   EXPECT_FALSE(Parsed("").any());
   EXPECT_FALSE(Parsed("none").any());
   EXPECT_EQ(Parsed("none").Describe(), "none");
 
   for (const char* bad : {"slient", "delay", "delay=-1", "delay=abc", "chunks=3", "chunks=0/5", "stray=0",
-                          "stray=GG", "silent=1", "overlong=0"}) {
+                          "stray=GG", "silent=1", "overlong=0", "truncate=0", "other_address=123", "twice=2",
+                          "after_cr=G"}) {
     sim::Faults faults;
     faults.delayMs = 7;
     std::string error;
@@ -95,6 +101,7 @@ TEST(SimFaults, TextForm) {
 TEST(SimFaults, ShapeAnswer) {
   const std::string plain = ">+05.123\r";
   const std::string signedAnswer = ">+05.123" "92" "\r";  // checksum of ">+05.123"
+  const std::string echoing = "!01+05.000\r";
   ASSERT_TRUE(protocol::AnswerChecksumOk(signedAnswer.data(), static_cast<int32_t>(signedAnswer.size())));
 
   struct {
@@ -104,18 +111,28 @@ TEST(SimFaults, ShapeAnswer) {
     std::string bytes;
     uint32_t pieces;
     uint32_t totalMs;
+    int address;  // of the answering module
   } cases[] = {
-      {"", false, plain, plain, 1, 0},
-      {"delay=150", false, plain, plain, 1, 150},
-      {"chunks=4/10", false, plain, plain, 3, 20},
-      {"delay=5,chunks=4/10", false, plain, plain, 3, 25},
-      {"no_cr", false, plain, ">+05.123", 1, 0},
-      {"stray=00FF", false, plain, std::string("\x00\xFF", 2) + plain, 1, 0},
-      {"bad_checksum", true, signedAnswer, ">+05.12393\r", 1, 0},
-      {"bad_checksum", false, plain, plain, 1, 0},  // nothing to spoil
+      {"", false, plain, plain, 1, 0, -1},
+      {"delay=150", false, plain, plain, 1, 150, -1},
+      {"chunks=4/10", false, plain, plain, 3, 20, -1},
+      {"delay=5,chunks=4/10", false, plain, plain, 3, 25, -1},
+      {"no_cr", false, plain, ">+05.123", 1, 0, -1},
+      {"stray=00FF", false, plain, std::string("\x00\xFF", 2) + plain, 1, 0, -1},
+      {"bad_checksum", true, signedAnswer, ">+05.12393\r", 1, 0, -1},
+      {"bad_checksum", false, plain, plain, 1, 0, -1},  // nothing to spoil
+      // The checksum is taken again over what is left: only the form is wrong.
+      {"truncate", true, signedAnswer, ">+05.FC\r", 1, 0, -1},
+      {"truncate=20", false, plain, ">\r", 1, 0, -1},
+      {"twice", false, plain, plain + plain, 1, 0, -1},
+      {"after_cr", false, plain, plain + "\n", 1, 0, -1},
+      {"after_cr=00,twice", false, plain, plain + '\0' + plain + '\0', 1, 0, -1},
+      {"other_address", false, echoing, "!02+05.000\r", 1, 0, 1},
+      {"other_address=09", false, echoing, "!09+05.000\r", 1, 0, 1},
+      {"other_address", false, plain, plain, 1, 0, 1},  // no echo to change
   };
   for (const auto& c : cases) {
-    const sim::Reply reply = sim::ShapeAnswer(c.answer, c.checksummed, Parsed(c.faults));
+    const sim::Reply reply = sim::ShapeAnswer(c.answer, c.checksummed, Parsed(c.faults), c.address);
     EXPECT_EQ(reply.Bytes(), c.bytes) << c.faults;
     EXPECT_EQ(reply.pieces.size(), c.pieces) << c.faults;
     EXPECT_EQ(reply.TotalMs(), c.totalMs) << c.faults;

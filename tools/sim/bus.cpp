@@ -142,7 +142,7 @@ Reply Bus::Handle(const char* line, size_t length) {
     Record(std::move(record));
     return Reply();
   }
-  Reply reply = ShapeAnswer(answer, module->checksum(), faults);
+  Reply reply = ShapeAnswer(answer, module->checksum(), faults, address);
   record.answer = reply.Bytes();
   if (faults.any() && !faults.refuse) {
     if (!record.note.empty()) record.note += "; ";

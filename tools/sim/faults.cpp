@@ -12,6 +12,8 @@ namespace {
 
 const uint32_t kDefaultOverlongBytes = 600;
 const char kDefaultStray[] = "\x00\xFF";
+const char kDefaultAfterCr[] = "\n";
+const uint32_t kDefaultTruncate = 3;
 
 bool ParseCount(const std::string& text, uint32_t* value) {
   if (text.empty() || text.size() > 9) return false;
@@ -38,6 +40,16 @@ bool ParseHexBytes(const std::string& text, std::string* bytes) {
     bytes->push_back(static_cast<char>(hi * 16 + lo));
   }
   return true;
+}
+
+std::string HexText(const std::string& bytes) {
+  std::string hex;
+  for (char c : bytes) {
+    char pair[3];
+    protocol::ByteToHex(pair, static_cast<uint8_t>(c));
+    hex.append(pair, 2);
+  }
+  return hex;
 }
 
 std::string Trim(const std::string& text) {
@@ -68,6 +80,35 @@ bool ApplyPiece(const std::string& piece, Faults* faults, std::string* error) {
   if (name == "bad_checksum") return flag(&faults->badChecksum);
   if (name == "no_cr") return flag(&faults->noCarriageReturn);
   if (name == "always_busy") return flag(&faults->alwaysBusy);
+  if (name == "twice") return flag(&faults->twice);
+  if (name == "other_address") {
+    if (!hasValue) {
+      faults->otherAddress = Faults::kNextAddress;
+      return true;
+    }
+    std::string byte;
+    const std::string pair = value.size() == 1 ? "0" + value : value;
+    if (pair.size() != 2 || !ParseHexBytes(pair, &byte)) return fail("needs one hex byte, e.g. other_address=09");
+    faults->otherAddress = static_cast<uint8_t>(byte[0]);
+    return true;
+  }
+  if (name == "truncate") {
+    if (!hasValue) {
+      faults->truncateBytes = kDefaultTruncate;
+      return true;
+    }
+    if (!ParseCount(value, &faults->truncateBytes) || faults->truncateBytes == 0)
+      return fail("needs a number of characters, e.g. truncate=3");
+    return true;
+  }
+  if (name == "after_cr") {
+    if (!hasValue) {
+      faults->afterCr = kDefaultAfterCr;
+      return true;
+    }
+    if (!ParseHexBytes(value, &faults->afterCr)) return fail("needs hex byte pairs, e.g. after_cr=0A");
+    return true;
+  }
   if (name == "delay") {
     if (!ParseCount(value, &faults->delayMs)) return fail("needs milliseconds, e.g. delay=200");
     return true;
@@ -103,14 +144,15 @@ bool ApplyPiece(const std::string& piece, Faults* faults, std::string* error) {
   }
   return fail(
       "unknown; known are silent, refuse, bad_checksum, delay=MS, chunks=BYTES/GAPMS, "
-      "overlong=BYTES, no_cr, stray=HEX, always_busy");
+      "overlong=BYTES, no_cr, stray=HEX, always_busy, other_address=HH, truncate=N, twice, after_cr=HEX");
 }
 
 }  // namespace
 
 bool Faults::any() const {
   return silent || refuse || badChecksum || delayMs != 0 || chunkBytes != 0 || overlongBytes != 0 ||
-         noCarriageReturn || !strayBytes.empty() || alwaysBusy;
+         noCarriageReturn || !strayBytes.empty() || alwaysBusy || otherAddress >= 0 || truncateBytes != 0 || twice ||
+         !afterCr.empty();
 }
 
 std::string Faults::Describe() const {
@@ -126,16 +168,14 @@ std::string Faults::Describe() const {
   if (chunkBytes != 0) add("chunks=" + std::to_string(chunkBytes) + "/" + std::to_string(chunkGapMs));
   if (overlongBytes != 0) add("overlong=" + std::to_string(overlongBytes));
   if (noCarriageReturn) add("no_cr");
-  if (!strayBytes.empty()) {
-    std::string hex;
-    for (char c : strayBytes) {
-      char pair[3];
-      protocol::ByteToHex(pair, static_cast<uint8_t>(c));
-      hex.append(pair, 2);
-    }
-    add("stray=" + hex);
-  }
+  if (!strayBytes.empty()) add("stray=" + HexText(strayBytes));
   if (alwaysBusy) add("always_busy");
+  if (otherAddress == kNextAddress) add("other_address");
+  if (otherAddress >= 0 && otherAddress != kNextAddress)
+    add("other_address=" + HexText(std::string(1, static_cast<char>(otherAddress))));
+  if (truncateBytes != 0) add("truncate=" + std::to_string(truncateBytes));
+  if (twice) add("twice");
+  if (!afterCr.empty()) add("after_cr=" + HexText(afterCr));
   return text.empty() ? "none" : text;
 }
 
@@ -152,11 +192,19 @@ bool ParseFaults(const std::string& text, Faults* faults, std::string* error) {
   return true;
 }
 
-Reply ShapeAnswer(const std::string& answer, bool checksummed, const Faults& faults) {
+Reply ShapeAnswer(const std::string& answer, bool checksummed, const Faults& faults, int address) {
   std::string body = answer;
   bool hasCr = !body.empty() && body.back() == '\r';
   if (hasCr) body.pop_back();
   if (checksummed && body.size() >= 2) body.resize(body.size() - 2);
+  if (faults.otherAddress >= 0 && address >= 0 && body.size() >= 3 && body[0] == '!' &&
+      body.compare(1, 2, HexText(std::string(1, static_cast<char>(address)))) == 0) {
+    const int other = faults.otherAddress == Faults::kNextAddress ? address + 1 : faults.otherAddress;
+    body.replace(1, 2, HexText(std::string(1, static_cast<char>(other))));
+  }
+  // The lead character always stays: a cut answer is still an answer.
+  if (faults.truncateBytes != 0) body.resize(body.size() > faults.truncateBytes ? body.size() - faults.truncateBytes
+                                                                                 : std::min<size_t>(body.size(), 1));
   if (faults.overlongBytes != 0) {
     const size_t tail = (checksummed ? 2 : 0) + (hasCr && !faults.noCarriageReturn ? 1 : 0);
     if (faults.overlongBytes > body.size() + tail) body.append(faults.overlongBytes - body.size() - tail, '0');
@@ -172,7 +220,8 @@ Reply ShapeAnswer(const std::string& answer, bool checksummed, const Faults& fau
     checksum.assign(pair, 2);
   }
   std::string line = faults.strayBytes + body + checksum;
-  if (hasCr && !faults.noCarriageReturn) line += '\r';
+  if (hasCr && !faults.noCarriageReturn) line += '\r' + faults.afterCr;
+  if (faults.twice) line += line;
 
   Reply reply;
   if (faults.chunkBytes == 0) {

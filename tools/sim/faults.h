@@ -19,6 +19,19 @@
 //   stray=HEX           these bytes (hexadecimal pairs, "00FF" when none are
 //                       given) go out before the answer
 //   always_busy         a Data7810 answers every temperature read with "N"
+//   other_address=HH    an answer that echoes the module's address ("!" AA)
+//                       names address HH instead, as if another module had
+//                       answered (the next address when none is given);
+//                       answers without an echo are left alone
+//   truncate=N          the answer loses the last N characters before its
+//                       checksum (3 when no number is given); the checksum
+//                       is taken over what is left, so it still matches
+//   twice               the whole answer goes out twice, run together
+//   after_cr=HEX        these bytes (hexadecimal pairs, "0A" when none are
+//                       given) follow the carriage return, as from a
+//                       converter that appends LF or NUL
+// Noise that holds a lead character is stray=21 ("!") or stray=3E (">");
+// a late answer is delay=MS beyond the driver's time-out.
 // Example: "delay=200,chunks=3/20,stray=7E"
 #ifndef VELK_SIM_FAULTS_H
 #define VELK_SIM_FAULTS_H
@@ -42,6 +55,12 @@ struct Faults {
   bool noCarriageReturn = false;
   std::string strayBytes;
   bool alwaysBusy = false;
+  int32_t otherAddress = -1;  // -1: none; kNextAddress: the module's address + 1
+  uint32_t truncateBytes = 0;
+  bool twice = false;
+  std::string afterCr;
+
+  static const int32_t kNextAddress = 0x100;
 
   bool any() const;
   // The text form above; "none" for no fault.
@@ -57,7 +76,9 @@ bool ParseFaults(const std::string& text, Faults* faults, std::string* error);
 // into what goes on the line under `faults`. `checksummed` says whether the
 // answer's last two characters before the carriage return are a checksum.
 // `silent` and `refuse` are the bus's business and not looked at here.
-Reply ShapeAnswer(const std::string& answer, bool checksummed, const Faults& faults);
+// `address` is the answering module's, for other_address (-1: unknown, the
+// answer's echo is then left alone).
+Reply ShapeAnswer(const std::string& answer, bool checksummed, const Faults& faults, int address = -1);
 
 }  // namespace sim
 

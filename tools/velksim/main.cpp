@@ -38,7 +38,8 @@ const char kDescription[] =
 const char kFaultHelp[] =
     "Faults for the module at ADDR, replacing those from the file; repeat for several modules.\n"
     "FAULTS is a comma-separated list of: silent, refuse, bad_checksum, delay=MS,\n"
-    "chunks=BYTES/GAPMS, overlong[=BYTES], no_cr, stray[=HEX], always_busy (Data7810), none.\n"
+    "chunks=BYTES/GAPMS, overlong[=BYTES], no_cr, stray[=HEX], always_busy (Data7810),\n"
+    "other_address[=HH], truncate[=N], twice, after_cr[=HEX], none.\n"
     "Example: --fault 3:delay=200,chunks=3/20";
 
 // "12" or "0x0C" for 0..255.

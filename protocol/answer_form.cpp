@@ -1,0 +1,121 @@
+#include "protocol/answer_form.h"
+
+#include <string.h>
+
+namespace protocol {
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsUpperHex(char c) { return IsDigit(c) || (c >= 'A' && c <= 'F'); }
+bool IsHex(char c) { return IsUpperHex(c) || (c >= 'a' && c <= 'f'); }
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+int HexValue(char c) {
+  if (IsDigit(c)) return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Commands whose "!" answer carries no address: the module puts its status
+// bytes straight after the lead.
+struct BareBangCommand {
+  Family family;
+  const char* letters;  // after the address, before checksum and carriage return
+};
+const BareBangCommand kBareBangCommands[] = {
+    {Family::kVelk4051, "6"},
+    {Family::kVelk4050, "6"},
+};
+
+// The command's letters after the address match `letters` exactly; what
+// follows them is the checksum (two characters) or the carriage return.
+bool LettersAre(const char* command, int32_t length, const char* letters) {
+  const int32_t n = static_cast<int32_t>(strlen(letters));
+  if (length < 3 + n + 1 || memcmp(command + 3, letters, static_cast<size_t>(n)) != 0) return false;
+  const int32_t rest = length - 3 - n;
+  return rest == 1 || (rest == 3 && IsUpperHex(command[3 + n]) && IsUpperHex(command[4 + n]));
+}
+
+// Skips blanks and an optional sign from `position`; returns where the
+// digits start.
+int32_t AfterSign(const char* text, int32_t end, int32_t position) {
+  int32_t i = position;
+  while (i < end && IsBlank(text[i])) ++i;
+  if (i < end && (text[i] == '+' || text[i] == '-')) ++i;
+  return i;
+}
+
+}  // namespace
+
+AnswerStart AnswerStartOf(Family family, const char* command, int32_t length) {
+  if (command == nullptr || length < 3) return AnswerStart::kNone;
+  if (memcmp(command, "#**", 3) == 0) return AnswerStart::kNone;
+  if (command[0] == '#') return AnswerStart::kGreater;
+  if (command[0] != '$' && command[0] != '@') return AnswerStart::kNone;
+  for (const BareBangCommand& c : kBareBangCommands)
+    if (c.family == family && LettersAre(command, length, c.letters)) return AnswerStart::kBang;
+  return AnswerStart::kBangAddress;
+}
+
+bool AnswerStartOk(AnswerStart start, const char* answer, int32_t length, uint8_t address) {
+  if (start == AnswerStart::kNone) return true;
+  if (answer == nullptr || length < 1) return false;
+  switch (start) {
+    case AnswerStart::kGreater: return answer[0] == '>';
+    case AnswerStart::kBang: return answer[0] == '!';
+    case AnswerStart::kBangAddress:
+      return answer[0] == '!' && length >= 3 && HexValue(answer[1]) == (address >> 4) &&
+             HexValue(answer[2]) == (address & 0x0F);
+    case AnswerStart::kNone: break;
+  }
+  return true;
+}
+
+bool HexFieldOk(const char* text, int32_t end, int32_t position, int32_t count) {
+  if (text == nullptr || position < 0 || count < 0 || position + count > end) return false;
+  for (int32_t i = position; i < position + count; ++i)
+    if (!IsHex(text[i])) return false;
+  return true;
+}
+
+bool UpperHexFieldOk(const char* text, int32_t end, int32_t position, int32_t count) {
+  if (!HexFieldOk(text, end, position, count)) return false;
+  for (int32_t i = position; i < position + count; ++i)
+    if (!IsUpperHex(text[i])) return false;
+  return true;
+}
+
+bool CharFieldOk(int32_t end, int32_t position) { return position >= 0 && position < end; }
+
+bool IntegerFieldOk(const char* text, int32_t end, int32_t position) {
+  if (text == nullptr || position < 0 || position >= end) return false;
+  int32_t i = AfterSign(text, end, position);
+  const int32_t digits = i;
+  while (i < end && IsDigit(text[i])) ++i;
+  if (i == digits) return false;
+  if (i < end && text[i] == '.') {
+    ++i;
+    while (i < end && IsDigit(text[i])) ++i;
+  }
+  return i == end;
+}
+
+bool DecimalFieldOk(const char* text, int32_t end, int32_t position) {
+  if (text == nullptr || position < 0 || position >= end) return false;
+  int32_t i = AfterSign(text, end, position);
+  int32_t digits = 0;
+  bool point = false;
+  for (; i < end; ++i) {
+    if (IsDigit(text[i])) {
+      ++digits;
+    } else if (text[i] == '.' && !point) {
+      point = true;
+    } else {
+      return false;
+    }
+  }
+  return digits >= kDecimalDigits;
+}
+
+}  // namespace protocol
