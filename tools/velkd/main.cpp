@@ -10,7 +10,9 @@
 #include "gateway.h"
 #include "gateway_config.h"
 #include "journal_log.h"
+#include "exit_codes.h"
 #include "line_check.h"
+#include "stop_signal.h"
 
 namespace {
 
@@ -28,7 +30,8 @@ const char kFooter[] =
     "  velkd " VELK_CONFIG_DIR "/gateway.toml --port /dev/pts/7 --broker mqtt://127.0.0.1:1883\n"
     "  mosquitto_sub -v -t 'velk/#'\n";
 
-enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitConfig = 2 };
+using velkhost::kExitConfig;
+using velkhost::kExitOk;
 
 struct Options {
   std::vector<std::string> files;
@@ -108,14 +111,10 @@ int Check(const Options& options) {
 }
 
 int Serve(const Options& options) {
-  // The signals are taken by this thread alone, at a point of its choosing,
-  // never in the middle of another thread's work.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // The signals are taken by this thread alone, never in the middle of a
+  // line's driver call or the network thread's work.
+  velkhost::InstallStopHandler("velkd", true);
+  velkhost::KeepStopSignalsFromNewThreads();
   signal(SIGPIPE, SIG_IGN);
 
   velkd::GatewayConfig config;
@@ -130,21 +129,19 @@ int Serve(const Options& options) {
     if (!gateway.Start(config, options.port)) {
       status = kExitConfig;
     } else {
-      for (;;) {
-        const timespec wait = {1, 0};
-        const int received = sigtimedwait(&signals, nullptr, &wait);
-        if (received == SIGHUP) {
+      velkhost::AcceptStopSignalsHere();
+      while (!velkhost::StopRequested()) {
+        velkhost::WaitForSignal(1000);
+        if (velkhost::TakeReloadRequest()) {
           velkd::Log(velkd::kNotice, "SIGHUP: reading the files again");
           velkd::GatewayConfig fresh;
           if (ReadConfig(options, &fresh))
             gateway.Reload(fresh, options.port);
           else
             velkd::Log(velkd::kError, "reload refused; the lines run on as they were");
-        } else if (received == SIGTERM || received == SIGINT) {
-          velkd::Log(velkd::kNotice, "%s: stopping", received == SIGTERM ? "SIGTERM" : "SIGINT");
-          break;
         }
       }
+      velkd::Log(velkd::kNotice, "%s: stopping", velkhost::StopSignalName());
     }
     gateway.Stop();
   }

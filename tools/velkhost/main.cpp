@@ -72,7 +72,7 @@ void AddLineOptions(CLI::App* command, velkhost::LineOptions* line, bool withSim
 void AddSettingOptions(CLI::App* command, velkhost::LineOptions* line) {
   command->add_option("--baud", line->baud, "baud rate instead of the file's")->check(CLI::Range(50u, 4000000u));
   command->add_option("--parity", line->parity, "none, odd, even, mark or space instead of the file's")
-      ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}, CLI::ignore_case));
+      ->check(CLI::IsMember(velkhost::ParityNames(), CLI::ignore_case));
   command->add_option("--data-bits", line->dataBits, "5..8 instead of the file's")->check(CLI::Range(5, 8));
   command->add_option("--stop-bits", line->stopBits, "1 or 2 instead of the file's")->check(CLI::Range(1, 2));
   command->add_option("--timeout-ms", line->timeoutMs, "the driver's answer time-out instead of the file's")
@@ -188,6 +188,7 @@ int main(int argc, char** argv) {
   if (*check) return velkhost::RunCheck(library, checkArgs);
   if (*plan) return velkhost::RunPlan(library, planLine, planJson);
   // The commands that talk to a line run where Ctrl-C can end them.
+  velkhost::InstallStopHandler("velkhost");
   if (*poll) {
     if (once) pollArgs.cycles = 1;
     return velkhost::RunStoppable([&] { return velkhost::RunPoll(library, pollLine, pollArgs); });

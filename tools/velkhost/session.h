@@ -8,20 +8,13 @@
 #include <string>
 
 #include "driver_library.h"
+#include "exit_codes.h"
 #include "line_check.h"
 #include "line_config.h"
 #include "packet_plan.h"
 #include "simulation.h"
 
 namespace velkhost {
-
-enum ExitCode {
-  kExitOk = 0,
-  kExitFailure = 1,       // a packet (a module, the line) failed
-  kExitConfig = 2,        // the line file, the library or the command line is wrong
-  kExitPort = 3,          // the serial port could not be opened
-  kExitInterrupted = 130  // stopped by Ctrl-C (or SIGTERM)
-};
 
 struct LibraryOptions {
   std::string path;
