@@ -163,11 +163,12 @@ void ExpectTagsAsSimulated(const json& cycle, bool firstInterface) {
     EXPECT_EQ(tag.at("device"), e.device);
     EXPECT_EQ(tag.at("address"), e.address);
     EXPECT_EQ(tag.at("type"), e.type);
-    EXPECT_EQ(tag.at("ok"), true);
+    EXPECT_EQ(tag.at("good"), true);
     EXPECT_EQ(tag.at("quality"), 192);
-    EXPECT_TRUE(std::regex_match(tag.at("time").get<std::string>(),
+    EXPECT_TRUE(tag.at("reason").is_null());
+    EXPECT_TRUE(std::regex_match(tag.at("ts").get<std::string>(),
                                  std::regex("20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3}Z")))
-        << tag.at("time");
+        << tag.at("ts");
     EXPECT_EQ(tag.at("value"), e.value);
   }
 }
@@ -237,23 +238,23 @@ TEST(VelkhostPoll, FailedPacketsShowAsFailedNeverAsValues) {
   for (const json& cycle : cycles) {
     const std::map<std::string, json> tags = TagsByName(cycle);
     EXPECT_EQ(tags.at("a").at("value"), 4.5);
-    EXPECT_EQ(tags.at("a").at("ok"), true);
-    EXPECT_EQ(tags.at("b").at("ok"), false);
+    EXPECT_EQ(tags.at("a").at("good"), true);
+    EXPECT_EQ(tags.at("b").at("good"), false);
     EXPECT_TRUE(tags.at("b").at("value").is_null());
     EXPECT_EQ(tags.at("b").at("quality"), 0);
     // A display that refuses reports success with quality 0: no value either.
-    EXPECT_EQ(tags.at("c").at("ok"), false);
+    EXPECT_EQ(tags.at("c").at("good"), false);
     EXPECT_TRUE(tags.at("c").at("value").is_null());
     EXPECT_EQ(tags.at("c").at("quality"), 0);
     EXPECT_EQ(tags.at("c").at("state"), "refused");
     EXPECT_EQ(tags.at("b").at("state"), "failed");
     // The driver completes a Data7810 output read without asking the module
     // and stores nothing: that is no value, not a zero.
-    EXPECT_EQ(tags.at("d").at("ok"), false);
+    EXPECT_EQ(tags.at("d").at("good"), false);
     EXPECT_TRUE(tags.at("d").at("value").is_null());
     EXPECT_EQ(tags.at("d").at("state"), "no value");
     // A channel without a valid reading: bad, never a 0.0 taken for good.
-    EXPECT_EQ(tags.at("e").at("ok"), false);
+    EXPECT_EQ(tags.at("e").at("good"), false);
     EXPECT_TRUE(tags.at("e").at("value").is_null());
     EXPECT_EQ(tags.at("e").at("quality"), 16);
     EXPECT_EQ(tags.at("e").at("state"), "bad");
@@ -309,7 +310,7 @@ TEST(VelkhostPoll, ExampleLinePollsWithTheSimulator) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   const std::vector<json> cycles = JsonLines(r.out);
   ASSERT_EQ(cycles.size(), 2u) << r.err;
-  for (const json& tag : cycles[1].at("tags")) EXPECT_EQ(tag.at("ok"), true) << tag;
+  for (const json& tag : cycles[1].at("tags")) EXPECT_EQ(tag.at("good"), true) << tag;
 }
 
 // The poll delay reaches the driver through a DISPLAY register, as from the
@@ -516,8 +517,8 @@ TEST(VelkhostPlan, TagsJoinTheFirstPacketThatTakesThem) {
       {{"o0"}, json({0, 0})},
       {{"a3", "a3again"}, json({3, 3})},
       {{"a4"}, json({4, 4})},
-      {{"m1"}, json({-1, -1})},
-      {{"m2"}, json({-1, -1})},
+      {{"m1"}, json(nullptr)},
+      {{"m2"}, json(nullptr)},
   };
   EXPECT_EQ(packets, expected) << r.out;
 }

@@ -15,6 +15,15 @@ std::string ClientId() {
   return "velkd-" + std::string(host) + "-" + std::to_string(getpid());
 }
 
+// The start of a refused payload, for the sender to recognise; a NUL or
+// another control byte shows as a question mark.
+std::string PayloadEcho(const std::string& payload) {
+  std::string echo = payload.substr(0, 64);
+  for (char& c : echo)
+    if (static_cast<unsigned char>(c) < 0x20) c = '?';
+  return echo;
+}
+
 }  // namespace
 
 Gateway::~Gateway() { Stop(); }
@@ -161,7 +170,7 @@ void Gateway::OnSetMessage(const std::string& topic, const std::string& payload,
     // A retained command would be carried out again at every connection.
     reason = "retained writes are not carried out; publish without the retain flag";
     Log(kWarning, "ignored retained write on %s", topic.c_str());
-    client_.Publish(result, WriteResultJson(false, payload.substr(0, 64), reason, ""), false);
+    client_.Publish(result, WriteResultJson(false, PayloadEcho(payload), reason, ""), false);
     return;
   }
   bool queued = false;
@@ -177,7 +186,7 @@ void Gateway::OnSetMessage(const std::string& topic, const std::string& payload,
   if (!found) reason = "no such line";
   if (!queued) {
     Log(kWarning, "refused write on %s: %s", topic.c_str(), reason.c_str());
-    client_.Publish(result, WriteResultJson(false, value.empty() ? payload.substr(0, 64) : value, reason, ""), false);
+    client_.Publish(result, WriteResultJson(false, value.empty() ? PayloadEcho(payload) : value, reason, ""), false);
   }
 }
 

@@ -9,7 +9,9 @@
 #include "outcome_text.h"
 #include "packet_exchange.h"
 #include "port_opening.h"
+#include "reading_json.h"
 #include "value_format.h"
+#include "write_field.h"
 #include "write_request.h"
 
 namespace velkd {
@@ -196,7 +198,7 @@ void LineWorker::PollPacket(Scheduled& scheduled) {
     if (reading.state == velkhost::TagReading::kRefused) tagReason = "refused";
     if (reading.state == velkhost::TagReading::kNotStored) tagReason = "not stored";
     if (reading.ok) lastValues_[tag] = velkhost::ValueJson(reading.value);
-    PublishTag(tag, reading.ok, lastValues_[tag], tagReason, reading.fileTime);
+    PublishTag(tag, reading.ok, reading.quality, lastValues_[tag], tagReason, reading.fileTime);
   }
   failedInRow_ = ok ? 0 : failedInRow_ + 1;
   if (ok) {
@@ -207,14 +209,11 @@ void LineWorker::PollPacket(Scheduled& scheduled) {
   PublishDevice(packet.device(), ok, reason);
 }
 
-void LineWorker::PublishTag(size_t tag, bool ok, const nlohmann::ordered_json& value, const std::string& reason,
-                            uint64_t fileTime) {
-  nlohmann::ordered_json json;
-  json["value"] = value;
-  json["quality"] = ok ? "good" : "bad";
-  json["ts"] = velkhost::FileTimeIso(fileTime);
-  json["reason"] = ok ? nlohmann::ordered_json() : nlohmann::ordered_json(reason);
-  const std::string key = Dump(value) + (ok ? "|good|" : "|bad|") + reason;
+void LineWorker::PublishTag(size_t tag, bool ok, uint16_t quality, const nlohmann::ordered_json& value,
+                            const std::string& reason, uint64_t fileTime) {
+  // A bad reading keeps the last good value, marked bad with its reason.
+  const nlohmann::ordered_json json = velkhost::ReadingJson(value, quality, ok, reason, fileTime);
+  const std::string key = Dump(value) + "|" + std::to_string(quality) + (ok ? "|good|" : "|bad|") + reason;
   outbox_.Retain(TagTopic(tag), Dump(json), key);
 }
 
@@ -257,11 +256,13 @@ bool LineWorker::QueueWrite(const std::string& device, const std::string& tag, c
     *reason = "not writable: the line file does not list this tag in [gateway] writable";
     return false;
   }
-  if (!WriteValueText(payload, value, reason)) return false;
+  const velkhost::TagEntry& entry = spec_.config.tags[t];
+  const velkhost::WriteField* field =
+      velkhost::WriteFieldOf(spec_.config.devices[entry.deviceIndex].type, checked_.tags[t].registerName);
   PendingWrite write;
   write.tag = t;
-  write.text = *value;
-  if (!velkhost::EncodeValue(*value, spec_.config.tags[t].dataType, &write.slot, reason)) return false;
+  if (!ParseWritePayload(payload, entry.dataType, field, &write.slot, &write.text, reason)) return false;
+  *value = write.text;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (writes_.size() >= kMaxQueuedWrites) {

@@ -79,8 +79,8 @@ class LineWorker {
   bool OpenPort();
   void PollPacket(Scheduled& scheduled);
   void DoWrite(const PendingWrite& write);
-  void PublishTag(size_t tag, bool ok, const nlohmann::ordered_json& value, const std::string& reason,
-                  uint64_t fileTime);
+  void PublishTag(size_t tag, bool ok, uint16_t quality, const nlohmann::ordered_json& value,
+                  const std::string& reason, uint64_t fileTime);
   void PublishDevice(size_t device, bool online, const std::string& reason);
   // The short reason of the last failed packet.
   std::string FailureReason();

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "data_types.h"
+#include "reading_json.h"
 
 namespace velkhost {
 namespace {
@@ -235,23 +236,21 @@ class JsonLines final : public PollView {
         const TagEntry& tag = config.tags[packet.tags()[i]];
         const TagReading& r = cycle.readings[p][i];
         names.push_back(tag.name);
-        tags.push_back({{"name", tag.name},
-                        {"device", tag.device},
-                        {"address", tag.address},
-                        {"type", DataTypeName(tag.dataType)},
-                        {"value", r.ok ? ValueJson(r.value) : nlohmann::ordered_json(nullptr)},
-                        {"quality", r.quality},
-                        {"ok", r.ok},
-                        {"state", StateName(r)},
-                        {"reason", r.ok ? std::string("ok") : PacketReason(o, cycle.readings[p])},
-                        {"time", FileTimeIso(r.fileTime)},
-                        {"packet", p + 1}});
+        nlohmann::ordered_json entry = {{"name", tag.name},
+                                        {"device", tag.device},
+                                        {"address", tag.address},
+                                        {"type", DataTypeName(tag.dataType)}};
+        entry.update(ReadingJson(r.ok ? ValueJson(r.value) : nlohmann::ordered_json(nullptr), r.quality, r.ok,
+                                 PacketReason(o, cycle.readings[p]), r.fileTime));
+        entry["state"] = StateName(r);
+        entry["packet"] = p + 1;
+        tags.push_back(entry);
       }
       const velk::Packet& record = packet.record();
       packets.push_back({{"index", p + 1},
                          {"device", config.devices[packet.device()].name},
                          {"register", record.registerName != nullptr ? record.registerName : ""},
-                         {"channels", {record.channelLow, record.channelHigh}},
+                         {"channels", ChannelsJson(record)},
                          {"tags", names},
                          {"result", o.result},
                          {"ok", o.result == 1},
@@ -270,6 +269,11 @@ class JsonLines final : public PollView {
 };
 
 }  // namespace
+
+nlohmann::ordered_json ChannelsJson(const velk::Packet& p) {
+  if (p.channelLow == -1 && p.channelHigh == -1) return nullptr;
+  return {p.channelLow, p.channelHigh};
+}
 
 std::string PacketLabel(const LineConfig& config, const HostPacket& packet) {
   const velk::Packet& p = packet.record();

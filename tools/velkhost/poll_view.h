@@ -5,6 +5,7 @@
 #define VELKHOST_POLL_VIEW_H
 
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,9 @@ std::unique_ptr<PollView> MakePollView(PollViewKind kind, const PollContext& con
 
 // "dev1 AI 3..3" style label of a packet for messages.
 std::string PacketLabel(const LineConfig& config, const HostPacket& packet);
+
+// [low, high] of a packet's channels; null for a register without channels.
+nlohmann::ordered_json ChannelsJson(const velk::Packet& packet);
 
 }  // namespace velkhost
 
