@@ -1,5 +1,5 @@
-// What a script sees of velkhost and velksim: one exit code per kind of
-// ending, the reason of a failed packet, and Ctrl-C answered at once even
+// What a script sees of velkhost, velksim and velkd: one exit code per kind
+// of ending, the versions, the reason of a failed packet, and Ctrl-C answered at once even
 // while the driver waits out a long answer time-out.
 #include <gtest/gtest.h>
 
@@ -27,7 +27,7 @@ std::string Line(const std::string& fault, int timeoutMs) {
 
 struct ExitCase {
   const char* what;
-  const char* program;  // "velkhost" or "velksim"
+  const char* program;  // "velkhost", "velksim" or "velkd"
   std::vector<std::string> args;  // "LINE" and "BROKEN" stand for the files below
   int exitCode;
   const char* said;  // in stdout or stderr; "" for nothing in particular
@@ -57,11 +57,20 @@ TEST(ExitCodes, OneCodePerKindOfEnding) {
       {"velksim: no modules", "velksim", {}, 2, "no modules"},
       {"velksim: a device that is not there", "velksim", {"-m", "1:Velk4017", "--device", "/dev/ttyVelkNoSuchPort"},
        3, ""},
+      {"velkd: an unknown option", "velkd", {good, "--no-such-option"}, 2, ""},
+      {"velkd: a file that is not there", "velkd", {"/nonexistent/line.toml"}, 2, ""},
+      {"velkd: a broken line file", "velkd", {"--check", broken}, 2, "baud"},
+      {"velkd: exit codes in the help", "velkd", {"--help"}, 0, "Exit status: 0 success, 1 a packet failed, 2 a file"},
+      {"velksim: exit codes in the help", "velksim", {"--help"}, 0, "Exit status: 0 success, 1 a packet failed, 2 a"},
+      {"velkhost: the versions", "velkhost", {"--version"}, 0, "velkhost 1.0.0\ndriver library 1.0.0 ("},
+      {"velksim: the versions", "velksim", {"--version"}, 0, "velksim 1.0.0\ndriver library 1.0.0 ("},
+      {"velkd: the versions", "velkd", {"--version"}, 0, "velkd 1.0.0\ndriver library 1.0.0 ("},
   };
   for (const ExitCase& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<std::string> args = c.args;
-    args.insert(args.begin(), std::string(c.program) == "velkhost" ? VELKHOST_PATH : VELKSIM_PATH);
+    const std::string program = c.program;
+    args.insert(args.begin(), program == "velkhost" ? VELKHOST_PATH : program == "velksim" ? VELKSIM_PATH : VELKD_PATH);
     const ProgramResult r = RunProgram(args, 30000);
     EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
     EXPECT_NE((r.out + r.err).find(c.said), std::string::npos) << r.out << r.err;

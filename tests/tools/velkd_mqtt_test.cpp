@@ -394,7 +394,7 @@ TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
       {"[mqtt]\nprefix = \"site/+/velk\"\n", "", "is not a topic"},
       {"[mqtt]\npassword_env = \"VELKD_TEST_NOT_SET\"\n", "", "VELKD_TEST_NOT_SET named by password_env is not set"},
       {"[mqtt]\nca_file = \"/etc/ssl/ca.pem\"\n", "", "only used with an mqtts:// broker"},
-      {"[gateway]\nwritable = [\"relay9\"]\n", "", "writable names something that is not a tag"},
+      {"[gateway]\nwritable = [\"relay9\"]\n", "", "writable names 'relay9', which is not a tag"},
       {"[gateway]\ninterval_ms = 5\n", "", "accepted 20 to"},
       {"[gateway]\npoll_ms = 100\n", "", "unknown key 'poll_ms' in [gateway]"},
       {"", "[[tag]]\nname = \"a/b\"\ndevice = \"relays\"\naddress = \"DO1\"\ntype = \"bit\"\n",
@@ -409,6 +409,11 @@ TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("<3>velkd: "), std::string::npos) << r.err;
   }
+  // A file without devices is no line at all.
+  const std::string empty = dir.Write("empty.toml", "[gateway]\nline = \"bus9\"\n");
+  tooltest::ProgramResult none = tooltest::RunProgram({VELKD_PATH, "--check", empty}, 20000);
+  EXPECT_EQ(none.exitCode, 2);
+  EXPECT_NE(none.err.find("no [[device]] entries"), std::string::npos) << none.err;
   const std::string good = dir.Write("good.toml", "[gateway]\nline = \"bus7\"\nwritable = [\"relay3\"]\n" + device + tag);
   tooltest::ProgramResult r = tooltest::RunProgram({VELKD_PATH, "--check", good, "--broker", "mqtts://broker.example:8883"});
   EXPECT_EQ(r.exitCode, 0) << r.err;

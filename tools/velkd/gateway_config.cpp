@@ -100,8 +100,10 @@ void ReadGateway(velkhost::TomlReader& reader, const toml::table* table, LineSpe
       for (size_t i = 0; names != nullptr && i < names->size(); ++i) {
         const toml::node& entry = *names->get(i);
         const int tag = entry.is_string() ? config.FindTag(entry.as_string()->get()) : -1;
-        if (tag < 0)
-          reader.Problem(LineOf(entry), "writable names something that is not a tag of this file");
+        if (!entry.is_string())
+          reader.Problem(LineOf(entry), "writable of [gateway] must list tag names in quotes");
+        else if (tag < 0)
+          reader.Problem(LineOf(entry), "writable names '" + entry.as_string()->get() + "', which is not a tag of this file");
         else
           line->writable[static_cast<size_t>(tag)] = true;
       }
@@ -213,6 +215,8 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
     if (line.name.empty()) line.name = std::filesystem::path(path).stem().string();
     if (!TopicLevelOk(line.name))
       reader.Problem(0, "line name '" + line.name + "' cannot stand in a topic; set [gateway] line = \"NAME\"");
+    if (line.config.devices.empty())
+      reader.Problem(0, "no [[device]] entries: a line without devices has nothing to poll");
     for (const velkhost::DeviceEntry& device : line.config.devices)
       if (!device.name.empty() && !TopicLevelOk(device.name))
         reader.Problem(device.line, "device name '" + device.name + "' cannot stand in a topic (no /, +, #, leading $)");

@@ -13,6 +13,7 @@
 #include "exit_codes.h"
 #include "line_check.h"
 #include "stop_signal.h"
+#include "version_text.h"
 
 namespace {
 
@@ -28,7 +29,9 @@ const char kFooter[] =
     "  velkd " VELK_CONFIG_DIR "/gateway.toml\n"
     "  velkd --check " VELK_CONFIG_DIR "/gateway.toml other-line.toml\n"
     "  velkd " VELK_CONFIG_DIR "/gateway.toml --port /dev/pts/7 --broker mqtt://127.0.0.1:1883\n"
-    "  mosquitto_sub -v -t 'velk/#'\n";
+    "  mosquitto_sub -v -t 'velk/#'\n"
+    "\n" VELK_EXIT_STATUS_HELP "\n"
+    "velkd ends with 0 after SIGTERM or Ctrl-C; a line that fails keeps being retried, never an exit.\n";
 
 using velkhost::kExitConfig;
 using velkhost::kExitOk;
@@ -153,6 +156,7 @@ int Serve(const Options& options) {
 
 int main(int argc, char** argv) {
   CLI::App app(kDescription, "velkd");
+  app.set_version_flag("--version", [] { return velkhost::VersionText("velkd"); });
   app.footer(kFooter);
   app.get_formatter()->column_width(30);
   Options options;
@@ -163,7 +167,12 @@ int main(int argc, char** argv) {
   app.add_option("--broker", options.broker, "Broker instead of the file's [mqtt] broker, mqtt://HOST:PORT or mqtts://");
   app.add_option("--port", options.port, "Serial port of the (single) line instead of its [port] name");
   app.add_option("--library", options.library, "Driver library file (default: beside velkd, else the build's)");
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // --help and --version end well; every other parse error is a usage error.
+    return app.exit(e) == 0 ? kExitOk : kExitConfig;
+  }
   if (!options.port.empty() && options.files.size() != 1) {
     velkd::Log(velkd::kError, "--port applies to a single line file; name the ports in each file's [port] instead");
     return kExitConfig;

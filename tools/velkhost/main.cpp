@@ -6,7 +6,9 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "exit_codes.h"
 #include "terminal.h"
+#include "version_text.h"
 
 namespace {
 
@@ -45,9 +47,8 @@ no carriage return, answer too long, not built, no port, port lost, busy
 bound or bad answer (the "reason" field of --json output). --trace prints
 every command and answer chunk in hex and ASCII with times.
 
-Exit status: 0 success, 1 a packet failed, 2 the line file, the library or
-the command line is wrong, 3 the port could not be opened, 130 Ctrl-C (a
-second Ctrl-C ends at once, even while the driver waits for an answer).
+)" VELK_EXIT_STATUS_HELP R"(
+A second Ctrl-C ends at once, even while the driver waits for an answer.
 
 Start here, no hardware needed:
   velkhost poll )" VELK_CONFIG_DIR R"(/line.toml --simulate --cycles 5)";
@@ -85,6 +86,7 @@ void AddSettingOptions(CLI::App* command, velkhost::LineOptions* line) {
 
 int main(int argc, char** argv) {
   CLI::App app{kDescription, "velkhost"};
+  app.set_version_flag("--version", [] { return velkhost::VersionText("velkhost"); });
   app.require_subcommand(1);
   app.fallthrough();
   velkhost::LibraryOptions library;

@@ -17,6 +17,7 @@
 #include "line_config.h"
 #include "sim_file.h"
 #include "stop_signal.h"
+#include "version_text.h"
 
 namespace {
 
@@ -68,6 +69,7 @@ int Fail(const std::string& message, int code) {
 
 int main(int argc, char** argv) {
   CLI::App app(kDescription, "velksim");
+  app.set_version_flag("--version", [] { return velkhost::VersionText("velksim"); });
   app.get_formatter()->column_width(34);
 
   std::string file;
