@@ -140,4 +140,26 @@ bool WritePollDelay(velk::IDriver* driver, velk::IDriver2* driver2, const LineCo
   return false;
 }
 
+bool ShortPortName(const std::string& name, std::string* shortName, std::string* note, std::string* error) {
+  const size_t kLongest = sizeof(velk::PortSettings::portName) - 1;
+  *shortName = name;
+  if (name.size() <= kLongest) return true;
+  std::error_code ec;
+  const std::filesystem::path device = std::filesystem::canonical(name, ec);
+  if (ec) {
+    *error = "port name '" + name + "' is longer than the host's " + std::to_string(kLongest) +
+             " characters and cannot be followed to a device: " + ec.message();
+    return false;
+  }
+  if (device.string().size() > kLongest) {
+    *error = "port name '" + name + "' leads to '" + device.string() + "', still longer than the host's " +
+             std::to_string(kLongest) + " characters";
+    return false;
+  }
+  *shortName = device.string();
+  *note = "port " + name + " is " + *shortName + " (the host takes at most " + std::to_string(kLongest) +
+          " characters)";
+  return true;
+}
+
 }  // namespace velkhost

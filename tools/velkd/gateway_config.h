@@ -7,7 +7,7 @@
 //   broker = "mqtt://127.0.0.1:1883"    # or mqtts://HOST:PORT with TLS
 //   ca_file = "/etc/ssl/certs/ca-certificates.crt"   # mqtts only
 //   user = "velkd"
-//   password_file = "/etc/velkd/password"   # or password_env = "VELKD_PASSWORD"
+//   password_file = "/etc/velk4000/velkd.password"   # or password_env = "VELKD_PASSWORD"
 //   prefix = "velk"
 //   max_interval_s = 60                 # republish unchanged values this often
 //   homeassistant = false               # discovery topics

@@ -111,14 +111,15 @@ bool LineWorker::OpenPort() {
   lastOpen_ = Clock::now();
   if (portOpen_) driver_->d->ClosePort();
   portOpen_ = false;
-  std::string error;
+  std::string error, portName, note;
   if (port_.empty()) {
     error = "no port: give [port] name in " + spec_.config.path + " or --port NAME";
-  } else if (port_.size() > 31) {
-    error = "port name '" + port_ + "' is longer than 31 characters";
-  } else {
-    const velk::PortSettings settings = velkhost::MakePortSettings(spec_.config.port, port_, spec_.config.port.timeoutMs);
-    portOpen_ = velkhost::OpenLine(driver_->d, settings, &error);
+  } else if (velkhost::ShortPortName(port_, &portName, &note, &error)) {
+    // A long /dev/serial/by-id/... name is followed to its device node at
+    // every opening: the adapter may come back as another node.
+    if (!note.empty() && error != portError_) Log(kInfo, "line %s: %s", spec_.name.c_str(), note.c_str());
+    const velk::PortSettings settings = velkhost::MakePortSettings(spec_.config.port, portName, spec_.config.port.timeoutMs);
+    portOpen_ = velkhost::OpenLine(*driver_, settings, &error);
   }
   if (!portOpen_) {
     if (error != portError_) Log(kError, "line %s: %s", spec_.name.c_str(), error.c_str());
