@@ -71,6 +71,7 @@ class Watcher {
     mosq_ = mosquitto_new(nullptr, true, this);
     mosquitto_connect_callback_set(mosq_, [](mosquitto* m, void*, int rc) {
       if (rc == 0) mosquitto_subscribe(m, nullptr, "velk/#", 1);
+      if (rc == 0) mosquitto_subscribe(m, nullptr, "homeassistant/#", 1);
     });
     mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* message) {
       Watcher* w = static_cast<Watcher*>(self);
@@ -298,7 +299,8 @@ const char kFaultModules[] =
 
 std::string FaultLine(const std::string& port) {
   return "[port]\nname = \"" + port + "\"\ntimeout_ms = 200\n"
-         "[gateway]\nline = \"plant\"\ninterval_ms = 100\n"
+         "[mqtt]\nhomeassistant = true\n"
+         "[gateway]\nline = \"plant\"\ninterval_ms = 100\nwritable = [\"relay3\"]\n"
          "[[device]]\nname = \"inputs\"\ntype = \"Velk4017\"\naddress = \"1.1\"\n"
          "[[device]]\nname = \"relays\"\ntype = \"Velk4050\"\naddress = \"5.1\"\n"
          "[[tag]]\nname = \"level\"\ndevice = \"inputs\"\naddress = \"AI0\"\ntype = \"float\"\n"
@@ -342,6 +344,13 @@ TEST(Velkd, FaultyModuleAndLostBrokerRecover) {
   EXPECT_EQ(relay.value("good", true), false);
   EXPECT_EQ(relay.at("reason"), offline.at("reason"));
   EXPECT_TRUE(watcher.WaitFor([&] { return StateIs(watcher, "velk/plant/inputs/$state", "online"); }, 10000, pump));
+  // Discovery: a float as a sensor, a writable bit as a switch that writes
+  // what /set takes.
+  const json level = watcher.LatestJson("homeassistant/sensor/velk_plant_inputs_level/config");
+  EXPECT_EQ(level.value("state_topic", ""), "velk/plant/inputs/level") << watcher.Dump();
+  const json relaySwitch = watcher.LatestJson("homeassistant/switch/velk_plant_relays_relay3/config");
+  EXPECT_EQ(relaySwitch.value("command_topic", ""), "velk/plant/relays/relay3/set") << watcher.Dump();
+  EXPECT_EQ(relaySwitch.value("payload_on", ""), "true");
 
   const std::string healthyPort = StartSimulator(healthy, {modules});
   ASSERT_FALSE(healthyPort.empty()) << healthy.err();
@@ -369,6 +378,13 @@ TEST(Velkd, FaultyModuleAndLostBrokerRecover) {
   // Polling went on while the broker was away: the value is a fresh one.
   const std::string ts = watcher.LatestJson("velk/plant/inputs/level").at("ts");
   EXPECT_GE(ts, IsoUtc(restarted - std::chrono::seconds(2)));
+  // A device's state says when it last answered, for a late subscriber.
+  EXPECT_GE(watcher.LatestJson("velk/plant/relays/$state").value("last_good", ""),
+            IsoUtc(restarted - std::chrono::seconds(2)));
+  // A reload of an unchanged file keeps the line running: no offline flap.
+  velkd.Signal(SIGHUP);
+  ASSERT_TRUE(velkd.WaitForErrorOutput("reloaded: 1 line, 1 of them unchanged", 10000)) << velkd.err();
+  EXPECT_EQ(velkd.err().find("offline: reloading"), std::string::npos) << velkd.err();
   EXPECT_NE(velkd.Stop().exitCode, -1);
   healthy.Stop();
   broker.Stop();

@@ -187,6 +187,10 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
     if (!lineOk && lineProblems.size() == 1 && line.config.devices.empty()) continue;  // unreadable
     std::vector<velkhost::ConfigProblem> found;
     velkhost::TomlReader reader(&found);
+    {
+      std::ifstream file(path, std::ios::binary);
+      line.text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
     toml::table root;
     try {
       root = toml::parse_file(path);

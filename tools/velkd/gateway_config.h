@@ -51,6 +51,7 @@ struct LineSpec {
   std::string name;                      // the line's topic level
   std::vector<uint32_t> tagIntervalMs;   // per tag of config.tags
   std::vector<bool> writable;            // per tag of config.tags
+  std::string text;                      // the file as read: a reload keeps an unchanged line
 };
 
 struct GatewayConfig {

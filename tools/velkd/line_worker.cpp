@@ -37,6 +37,17 @@ LineWorker::~LineWorker() {
   if (diagnostics_ != nullptr) diagnostics_->Release();
 }
 
+bool LineWorker::SameAs(const LineWorker& other) const {
+  return spec_.text == other.spec_.text && spec_.config.path == other.spec_.config.path && port_ == other.port_ &&
+         prefix_ == other.prefix_;
+}
+
+const velkhost::WriteField* LineWorker::WriteFieldOf(size_t tag) const {
+  if (tag >= checked_.tags.size()) return nullptr;
+  const velkhost::TagEntry& entry = spec_.config.tags[tag];
+  return velkhost::WriteFieldOf(spec_.config.devices[entry.deviceIndex].type, checked_.tags[tag].registerName);
+}
+
 std::string LineWorker::DeviceTopic(size_t device) const {
   return prefix_ + "/" + spec_.name + "/" + spec_.config.devices[device].name;
 }
@@ -205,6 +216,7 @@ void LineWorker::PollPacket(Scheduled& scheduled) {
   if (ok) {
     devices_[packet.device()].everGood = true;
     devices_[packet.device()].lastGood = Clock::now();
+    devices_[packet.device()].lastGoodFileTime = outcome.fileTime;
     reopenDelayMs_ = 1000;
   }
   PublishDevice(packet.device(), ok, reason);
@@ -239,8 +251,12 @@ void LineWorker::PublishDevice(size_t device, bool online, const std::string& re
   if (state.everGood) {
     const double seconds = std::chrono::duration<double>(Clock::now() - state.lastGood).count();
     json["last_good_s"] = round(seconds * 10.0) / 10.0;
+    // The absolute time too: a subscriber that comes late sees how long a
+    // device has been down from the retained message alone.
+    json["last_good"] = velkhost::FileTimeIso(state.lastGoodFileTime);
   } else {
     json["last_good_s"] = nullptr;
+    json["last_good"] = nullptr;
   }
   outbox_.Retain(DeviceTopic(device) + "/$state", Dump(json), json["state"].get<std::string>() + "|" + why);
 }
@@ -258,8 +274,7 @@ bool LineWorker::QueueWrite(const std::string& device, const std::string& tag, c
     return false;
   }
   const velkhost::TagEntry& entry = spec_.config.tags[t];
-  const velkhost::WriteField* field =
-      velkhost::WriteFieldOf(spec_.config.devices[entry.deviceIndex].type, checked_.tags[t].registerName);
+  const velkhost::WriteField* field = WriteFieldOf(t);
   PendingWrite write;
   write.tag = t;
   if (!ParseWritePayload(payload, entry.dataType, field, &write.slot, &write.text, reason)) return false;

@@ -22,6 +22,7 @@
 #include "line_check.h"
 #include "outbox.h"
 #include "packet_plan.h"
+#include "write_field.h"
 
 namespace velkd {
 
@@ -53,6 +54,12 @@ class LineWorker {
                   std::string* value, std::string* reason);
 
   const std::string& name() const { return spec_.name; }
+  bool running() const { return thread_.joinable(); }
+  // True when `other` serves the same file text on the same port under the
+  // same prefix: a reload keeps this line running instead.
+  bool SameAs(const LineWorker& other) const;
+  // The fixed field a write of tag `tag` travels in; null when none.
+  const velkhost::WriteField* WriteFieldOf(size_t tag) const;
   std::string DeviceTopic(size_t device) const;
   std::string TagTopic(size_t tag) const;
 
@@ -73,6 +80,7 @@ class LineWorker {
     std::string reason;
     bool everGood = false;
     Clock::time_point lastGood;
+    uint64_t lastGoodFileTime = 0;
   };
 
   void Run();

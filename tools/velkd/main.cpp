@@ -22,7 +22,9 @@ const char kDescription[] =
     "and publishes every tag to an MQTT broker as PREFIX/LINE/DEVICE/TAG, retained, with device states under\n"
     "PREFIX/LINE/DEVICE/$state and its own under PREFIX/$state. Payloads sent to PREFIX/LINE/DEVICE/TAG/set\n"
     "write tags listed in [gateway] writable; the outcome goes to .../set/result.\n"
-    "SIGHUP reads the files again; SIGTERM publishes everything offline and ends.\n";
+    "SIGHUP reads the files again (lines whose file did not change run on); SIGTERM publishes everything\n"
+    "offline and ends. Log lines go to standard error, with journald's priority prefix (<4>velkd: ...)\n"
+    "when it is not a terminal.\n";
 
 const char kFooter[] =
     "\nExamples:\n"
@@ -167,12 +169,19 @@ int main(int argc, char** argv) {
   app.add_option("--broker", options.broker, "Broker instead of the file's [mqtt] broker, mqtt://HOST:PORT or mqtts://");
   app.add_option("--port", options.port, "Serial port of the (single) line instead of its [port] name");
   app.add_option("--library", options.library, "Driver library file (default: beside velkd, else the build's)");
+  std::string logLevel = "info";
+  app.add_option("--log-level", logLevel,
+                 "Leave out log lines less urgent than this: error, warning, notice, info (default), debug")
+      ->check(CLI::IsMember({"error", "warning", "notice", "info", "debug"}));
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     // --help and --version end well; every other parse error is a usage error.
     return app.exit(e) == 0 ? kExitOk : kExitConfig;
   }
+  velkd::Priority level = velkd::kInfo;
+  velkd::PriorityFromName(logLevel, &level);
+  velkd::SetLogLevel(level);
   if (!options.port.empty() && options.files.size() != 1) {
     velkd::Log(velkd::kError, "--port applies to a single line file; name the ports in each file's [port] instead");
     return kExitConfig;
