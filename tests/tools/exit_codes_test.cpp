@@ -55,6 +55,8 @@ TEST(ExitCodes, OneCodePerKindOfEnding) {
        "19200 baud, 8 data bits, parity none, 1 stop bit, answer time-out 300 ms"},
       {"velksim: an unknown option", "velksim", {"--no-such-option"}, 2, ""},
       {"velksim: no modules", "velksim", {}, 2, "no modules"},
+      {"velksim: a fault the module cannot show", "velksim", {"-m", "1:Velk4017", "--fault", "1:bad_checksum"}, 2,
+       "bad_checksum applies to a module that uses checksums"},
       {"velksim: a device that is not there", "velksim", {"-m", "1:Velk4017", "--device", "/dev/ttyVelkNoSuchPort"},
        3, ""},
       {"velkd: an unknown option", "velkd", {good, "--no-such-option"}, 2, ""},

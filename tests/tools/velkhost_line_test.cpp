@@ -414,6 +414,7 @@ TEST(VelkhostProbe, AnsweringSilentAndUnknownDevices) {
                                      "[[device]]\nname = \"strain\"\ntype = \"Velk4015\"\naddress = \"9\"\n"
                                      "[[device]]\nname = \"thermo\"\ntype = \"Data7810\"\naddress = \"10\"\n"
                                      "[[device]]\nname = \"quiet\"\ntype = \"Velk4017\"\naddress = \"2\"\n"
+                                     "[[device]]\nname = \"panel\"\ntype = \"Data7210\"\naddress = \"11\"\n"
                                      "[simulation.strain]\nname = \"4015\"\n"
                                      "[simulation.thermo]\nname = \"OVEN7810\"\n"
                                      "[simulation.quiet]\nfault = \"silent\"\n");
@@ -427,9 +428,15 @@ TEST(VelkhostProbe, AnsweringSilentAndUnknownDevices) {
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("device 'quiet' (Velk4017 at address 2) did not answer within 150 ms"), std::string::npos)
       << r.err;
+  // The driver's display probe asks address 02: velkhost says so, and how
+  // to check this display instead.
+  r = Velkhost({"probe", file, "panel", "--simulate"});
+  EXPECT_NE(r.err.find("probes a Data7210 at address 02, not at this device's address 11"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("MdNameM"), std::string::npos) << r.err;
   r = Velkhost({"probe", file, "nobody", "--simulate"});
   EXPECT_EQ(r.exitCode, 2);
-  EXPECT_NE(r.err.find("has no device 'nobody' (devices: strain, thermo, quiet)"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("has no device 'nobody' (devices: strain, thermo, quiet, panel)"), std::string::npos) << r.err;
 }
 
 TEST(VelkhostScan, FindsExactlyTheSimulatedAddresses) {

@@ -169,6 +169,10 @@ int main(int argc, char** argv) {
     if (!sim::ParseFaults(faultText.substr(colon + 1), &faults, &error)) return Fail("--fault " + faultText + ": " + error, kExitConfig);
     if (faults.alwaysBusy && module->kind() != sim::ModuleKind::kData7810)
       return Fail("--fault " + faultText + ": always_busy applies to a Data7810 only", kExitConfig);
+    // A module without checksums has none to spoil.
+    if (faults.badChecksum && !module->checksum())
+      return Fail("--fault " + faultText + ": bad_checksum applies to a module that uses checksums (ADDR:TYPE:checksum)",
+                  kExitConfig);
     module->SetFaults(faults);
   }
   if (bus.Modules().empty()) return Fail("no modules: give a file with [[module]] entries or --module (see --help)", kExitConfig);
