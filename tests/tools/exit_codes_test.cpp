@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "tests/support/loopback_port.h"
 
 namespace {
 
@@ -39,6 +40,7 @@ TEST(ExitCodes, OneCodePerKindOfEnding) {
   const std::string silent = dir.Write("silent.toml", Line("silent", 200));
   const std::string spoilt = dir.Write("spoilt.toml", Line("bad_checksum", 200));
   const std::string broken = dir.Write("broken.toml", "[port]\nbaud = \"fast\"\n");
+  const std::string refusing = "tcp:127.0.0.1:" + std::to_string(testsupport::FreeLoopbackPort());
   const ExitCase cases[] = {
       {"a good poll", "velkhost", {"poll", good, "--simulate", "--once", "--plain"}, 0, "quality 192"},
       {"a silent module", "velkhost", {"poll", silent, "--simulate", "--once", "--json"}, 1,
@@ -50,6 +52,10 @@ TEST(ExitCodes, OneCodePerKindOfEnding) {
       {"a setting out of range", "velkhost", {"poll", good, "--parity", "sideways"}, 2, ""},
       {"a broken line file", "velkhost", {"poll", broken, "--simulate"}, 2, "baud"},
       {"a missing port", "velkhost", {"probe", good, "ai", "--port", "ttyVelkNoSuchPort"}, 3, "does not exist"},
+      {"a device server that refuses", "velkhost", {"probe", good, "ai", "--port", refusing}, 3,
+       "connection refused: nothing listens at the device server 127.0.0.1 port"},
+      {"a device server name too long", "velkhost",
+       {"probe", good, "ai", "--port", "rfc2217:device-server-in-hall-7:4001"}, 2, "a short name in /etc/hosts"},
       {"the settings from the command line", "velkhost",
        {"poll", good, "--simulate", "--once", "--plain", "--baud", "19200", "--timeout-ms", "300", "-v"}, 0,
        "19200 baud, 8 data bits, parity none, 1 stop bit, answer time-out 300 ms"},
