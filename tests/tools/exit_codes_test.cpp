@@ -43,6 +43,10 @@ TEST(ExitCodes, OneCodePerKindOfEnding) {
   const std::string refusing = "tcp:127.0.0.1:" + std::to_string(testsupport::FreeLoopbackPort());
   const ExitCase cases[] = {
       {"a good poll", "velkhost", {"poll", good, "--simulate", "--once", "--plain"}, 0, "quality 192"},
+      {"a poll as CSV", "velkhost", {"poll", good, "--simulate", "--once", "--csv"}, 0,
+       "cycle,ts,device,tag,value,quality,good,reason\n1,20"},
+      {"a failed reading as CSV", "velkhost", {"poll", silent, "--simulate", "--once", "--csv"}, 1,
+       ",ai,t,,0,false,no answer\n"},
       {"a silent module", "velkhost", {"poll", silent, "--simulate", "--once", "--json"}, 1,
        "\"reason\":\"no answer\""},
       {"a spoilt checksum", "velkhost", {"poll", spoilt, "--simulate", "--once", "--plain"}, 1, "checksum mismatch"},

@@ -131,7 +131,11 @@ int main(int argc, char** argv) {
   poll->add_option("--interval-ms", pollArgs.intervalMs, "pause between cycles")
       ->capture_default_str()
       ->check(CLI::Range(0, 3600000));
-  poll->add_flag("--json", pollArgs.json, "one JSON object per cycle on standard output");
+  CLI::Option* pollJson = poll->add_flag("--json", pollArgs.json, "one JSON object per cycle on standard output");
+  poll->add_flag("--csv", pollArgs.csv,
+                 "one CSV row per reading on standard output (cycle,ts,device,tag,value,quality,good,reason),\n"
+                 "for spreadsheets")
+      ->excludes(pollJson);
   poll->add_flag("--plain", pollArgs.plain, "plain lines even in a terminal");
   poll->add_option("--stats-file", pollArgs.statsFile,
                    "rewrite FILE after every cycle with cycles, packets, failed packets and the\n"

@@ -39,7 +39,7 @@ class PollView {
   virtual void ShowCycle(const CycleResult& cycle) = 0;
 };
 
-enum class PollViewKind { kLiveTable, kPlainLines, kJson };
+enum class PollViewKind { kLiveTable, kPlainLines, kJson, kCsv };
 
 std::unique_ptr<PollView> MakePollView(PollViewKind kind, const PollContext& context);
 
