@@ -83,4 +83,33 @@ elseif(TARGET velkhost OR TARGET velksim)
     COMPONENT tools)
 endif()
 
+# Every Debian package carries its copyright file and a changelog.
+set(VELK_MAINTAINER "Velk4000 maintainers <velk4000@example.org>")
+find_program(VELK_GZIP_PROGRAM gzip)
+if(NOT WIN32 AND VELK_GZIP_PROGRAM)
+  string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  file(WRITE ${PROJECT_BINARY_DIR}/debian-doc/changelog.Debian
+       "velk4000 (${PROJECT_VERSION}-1) unstable; urgency=medium\n\n"
+       "  * The Velk4000 driver library, its development files and its tools.\n\n"
+       " -- ${VELK_MAINTAINER}  ${changelog_date}\n")
+  # -n: no name or time in the archive.
+  execute_process(COMMAND ${VELK_GZIP_PROGRAM} -9nf ${PROJECT_BINARY_DIR}/debian-doc/changelog.Debian)
+endif()
+if(NOT WIN32)
+  foreach(pair runtime:libvelk4000-${PROJECT_VERSION_MAJOR} dev:libvelk4000-dev tools:velk4000-tools)
+    string(REPLACE ":" ";" pair ${pair})
+    list(GET pair 0 component)
+    list(GET pair 1 package)
+    if(component STREQUAL "tools" AND NOT (TARGET velkhost OR TARGET velksim))
+      continue()
+    endif()
+    install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}
+      COMPONENT ${component})
+    if(EXISTS ${PROJECT_BINARY_DIR}/debian-doc/changelog.Debian.gz)
+      install(FILES ${PROJECT_BINARY_DIR}/debian-doc/changelog.Debian.gz
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+    endif()
+  endforeach()
+endif()
+
 include(${CMAKE_CURRENT_LIST_DIR}/ManPages.cmake OPTIONAL)

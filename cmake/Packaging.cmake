@@ -11,29 +11,30 @@
 set(CPACK_PACKAGE_NAME velk4000)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Velk4000 project")
-set(CPACK_PACKAGE_CONTACT "Velk4000 maintainers <velk4000@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "serial I/O driver for RS-485 remote I/O modules")
+set(CPACK_PACKAGE_CONTACT "${VELK_MAINTAINER}")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL runtime dev tools)
 
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-  "serial I/O driver for RS-485 remote I/O modules - library\n"
-  "The in-process driver library a SCADA host loads to talk to remote I/O\n"
-  "modules on an RS-485 line (program identifier Velk4000.Velk4000Pro), with\n"
-  "the message library that must stay beside it.")
-set(CPACK_COMPONENT_DEV_DESCRIPTION
-  "serial I/O driver for RS-485 remote I/O modules - development files\n"
-  "The public header of the records and interfaces, a CMake package, a\n"
-  "pkg-config file (velk4000) and the unversioned library name hosts load.")
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-  "serial I/O driver for RS-485 remote I/O modules - tools\n"
-  "velkhost, a test host that polls a line described in a TOML file; velksim,\n"
-  "a simulator of the modules on a pseudo-terminal or a serial device; and\n"
-  "velkd, a gateway to an MQTT broker, where it is built.")
+# Each package's description: its own synopsis on the first line, then the
+# long description. One string each: a CMake list would join its lines with
+# semicolons.
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "serial I/O driver for RS-485 remote I/O modules - library
+The in-process driver library a SCADA host loads to talk to remote I/O
+modules on an RS-485 line (program identifier Velk4000.Velk4000Pro), with
+the message library that must stay beside it.")
+set(CPACK_COMPONENT_DEV_DESCRIPTION "serial I/O driver for RS-485 remote I/O modules - development files
+The public header of the records and interfaces, a CMake package, a
+pkg-config file (velk4000) and the unversioned library name hosts load.")
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION "test host, simulator and MQTT gateway for the Velk4000 driver
+velkhost, a test host that polls a line described in a TOML file; velksim,
+a simulator of the modules on a pseudo-terminal or a serial device; and
+velkd, a gateway to an MQTT broker, with its systemd unit.")
 set(CPACK_COMPONENT_DEV_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 
 if(WIN32)
+  # Debian takes each package's synopsis from its description instead.
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "serial I/O driver for RS-485 remote I/O modules")
   set(CPACK_GENERATOR ZIP)
   set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
   set(CPACK_PACKAGE_FILE_NAME velk4000-${PROJECT_VERSION}-win32)
@@ -51,8 +52,13 @@ else()
 
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libvelk4000-${PROJECT_VERSION_MAJOR})
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-  set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
-  set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+  # The shlibs file for the packages built against the library; CPack takes
+  # these two for every package, and only the library package has a soname.
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+  # The library cache is brought up to date by dpkg's trigger.
+  file(WRITE ${PROJECT_BINARY_DIR}/debian-runtime/triggers "activate-noawait ldconfig\n")
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian-runtime/triggers)
 
   set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvelk4000-dev)
   set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

@@ -26,10 +26,10 @@ def main(first_path, second_path):
             problems.append(f"cycle {c}: tags differ: {sorted(ta.keys() ^ tb.keys())}")
         for name in sorted(ta.keys() & tb.keys()):
             compared += 1
-            for key in ("value", "quality", "ok", "state"):
+            for key in ("value", "quality", "good", "state"):
                 if ta[name].get(key) != tb[name].get(key):
                     problems.append(f"cycle {c} {name}: {key} {ta[name].get(key)!r} against {tb[name].get(key)!r}")
-            read += 1 if ta[name].get("ok") else 0
+            read += 1 if ta[name].get("good") else 0
         for pa, pb in zip(a["packets"], b["packets"]):
             if pa.get("result") != pb.get("result"):
                 problems.append(f"cycle {c} packet {pa.get('index')}: result {pa.get('result')} against {pb.get('result')}")

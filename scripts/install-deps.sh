@@ -10,7 +10,7 @@ packages=(
   ser2net
   wine wine32:i386 python3
   mosquitto mosquitto-clients libmosquitto-dev
-  dpkg-dev file pkgconf
+  dpkg-dev file pkgconf lintian systemd
   libmodbus-dev strace jq bsdextrautils
 )
 export DEBIAN_FRONTEND=noninteractive

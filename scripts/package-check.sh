@@ -25,6 +25,15 @@ cleanup() {
 }
 trap cleanup EXIT
 
+echo "--- lintian: no errors in the three packages"
+# Warnings and notes are shown; an error fails the check.
+lintian --no-tag-display-limit build/packages/libvelk4000-1_*.deb build/packages/libvelk4000-dev_*.deb \
+  build/packages/velk4000-tools_*.deb | tee "$work/lintian.txt" || true
+if grep -q '^E: ' "$work/lintian.txt"; then
+  echo "package-check: lintian reports errors" >&2
+  exit 1
+fi
+
 echo "--- dpkg -i"
 dpkg -i build/packages/libvelk4000-1_*.deb build/packages/libvelk4000-dev_*.deb build/packages/velk4000-tools_*.deb
 for p in build/packages/*.deb; do
@@ -42,8 +51,12 @@ tail -n 5 "$work/poll.txt"
 grep -q 'quality 192' "$work/poll.txt"
 
 if command -v velkd > /dev/null; then
-  echo "--- velkd --check of the shipped configuration"
+  echo "--- velkd --check of the shipped configuration, which the service runs"
   timeout 30 velkd --check /etc/velk4000/gateway.toml
+  unit=/lib/systemd/system/velkd.service
+  grep -q '^ExecStart=/usr/bin/velkd /etc/velk4000/gateway.toml$' "$unit"
+  dpkg -S /etc/velk4000/gateway.toml > /dev/null
+  systemd-analyze verify "$unit"
 fi
 
 echo "--- the installed help names installed files only"

@@ -45,6 +45,10 @@ class BackgroundProgram {
   // `signal` (SIGINT unless told), then the rest of its output; kills it
   // after `graceMs`.
   ProgramResult Stop(int graceMs = 5000, int signal = SIGINT);
+  // Sends `signal` and leaves the program running.
+  void Signal(int signal) {
+    if (pid_ > 0) kill(pid_, signal);
+  }
 
   const std::string& out() const { return result_.out; }
   const std::string& err() const { return result_.err; }

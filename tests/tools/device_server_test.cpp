@@ -403,6 +403,27 @@ TEST(VelksimTcpPort, VelkhostProbesScansAndPollsThroughIt) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("\"relay3\""), std::string::npos) << r.out;
 
+  // One client at a time: a second one is told the line is taken.
+  const auto connectLoopback = [&] {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return fd;
+  };
+  const int first = connectLoopback();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const int second = connectLoopback();
+  pollfd ready = {second, POLLIN, 0};
+  char told[128] = {};
+  ASSERT_EQ(poll(&ready, 1, 3000), 1);
+  EXPECT_GT(read(second, told, sizeof told - 1), 0);
+  EXPECT_STREQ(told, "velksim: the line is taken by another client\r\n");
+  close(second);
+  close(first);
+
   // A name that is not a device server port is explained, not looked up.
   r = tooltest::RunProgram({VELKHOST_PATH, "poll", line, "--once", "--port", "tcp:127.0.0.1"});
   EXPECT_EQ(r.exitCode, 3);  // the port could not be opened

@@ -1,5 +1,5 @@
-// What a script sees of velkhost and velksim: one exit code per kind of
-// ending, the reason of a failed packet, and Ctrl-C answered at once even
+// What a script sees of velkhost, velksim and velkd: one exit code per kind
+// of ending, the versions, the reason of a failed packet, and Ctrl-C answered at once even
 // while the driver waits out a long answer time-out.
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "tests/support/loopback_port.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ std::string Line(const std::string& fault, int timeoutMs) {
 
 struct ExitCase {
   const char* what;
-  const char* program;  // "velkhost" or "velksim"
+  const char* program;  // "velkhost", "velksim" or "velkd"
   std::vector<std::string> args;  // "LINE" and "BROKEN" stand for the files below
   int exitCode;
   const char* said;  // in stdout or stderr; "" for nothing in particular
@@ -39,8 +40,13 @@ TEST(ExitCodes, OneCodePerKindOfEnding) {
   const std::string silent = dir.Write("silent.toml", Line("silent", 200));
   const std::string spoilt = dir.Write("spoilt.toml", Line("bad_checksum", 200));
   const std::string broken = dir.Write("broken.toml", "[port]\nbaud = \"fast\"\n");
+  const std::string refusing = "tcp:127.0.0.1:" + std::to_string(testsupport::FreeLoopbackPort());
   const ExitCase cases[] = {
       {"a good poll", "velkhost", {"poll", good, "--simulate", "--once", "--plain"}, 0, "quality 192"},
+      {"a poll as CSV", "velkhost", {"poll", good, "--simulate", "--once", "--csv"}, 0,
+       "cycle,ts,device,tag,value,quality,good,reason\n1,20"},
+      {"a failed reading as CSV", "velkhost", {"poll", silent, "--simulate", "--once", "--csv"}, 1,
+       ",ai,t,,0,false,no answer\n"},
       {"a silent module", "velkhost", {"poll", silent, "--simulate", "--once", "--json"}, 1,
        "\"reason\":\"no answer\""},
       {"a spoilt checksum", "velkhost", {"poll", spoilt, "--simulate", "--once", "--plain"}, 1, "checksum mismatch"},
@@ -50,18 +56,33 @@ TEST(ExitCodes, OneCodePerKindOfEnding) {
       {"a setting out of range", "velkhost", {"poll", good, "--parity", "sideways"}, 2, ""},
       {"a broken line file", "velkhost", {"poll", broken, "--simulate"}, 2, "baud"},
       {"a missing port", "velkhost", {"probe", good, "ai", "--port", "ttyVelkNoSuchPort"}, 3, "does not exist"},
+      {"a device server that refuses", "velkhost", {"probe", good, "ai", "--port", refusing}, 3,
+       "connection refused: nothing listens at the device server 127.0.0.1 port"},
+      {"a device server name too long", "velkhost",
+       {"probe", good, "ai", "--port", "rfc2217:device-server-in-hall-7:4001"}, 2, "a short name in /etc/hosts"},
       {"the settings from the command line", "velkhost",
        {"poll", good, "--simulate", "--once", "--plain", "--baud", "19200", "--timeout-ms", "300", "-v"}, 0,
        "19200 baud, 8 data bits, parity none, 1 stop bit, answer time-out 300 ms"},
       {"velksim: an unknown option", "velksim", {"--no-such-option"}, 2, ""},
       {"velksim: no modules", "velksim", {}, 2, "no modules"},
+      {"velksim: a fault the module cannot show", "velksim", {"-m", "1:Velk4017", "--fault", "1:bad_checksum"}, 2,
+       "bad_checksum applies to a module that uses checksums"},
       {"velksim: a device that is not there", "velksim", {"-m", "1:Velk4017", "--device", "/dev/ttyVelkNoSuchPort"},
        3, ""},
+      {"velkd: an unknown option", "velkd", {good, "--no-such-option"}, 2, ""},
+      {"velkd: a file that is not there", "velkd", {"/nonexistent/line.toml"}, 2, ""},
+      {"velkd: a broken line file", "velkd", {"--check", broken}, 2, "baud"},
+      {"velkd: exit codes in the help", "velkd", {"--help"}, 0, "Exit status: 0 success, 1 a packet failed, 2 a file"},
+      {"velksim: exit codes in the help", "velksim", {"--help"}, 0, "Exit status: 0 success, 1 a packet failed, 2 a"},
+      {"velkhost: the versions", "velkhost", {"--version"}, 0, "velkhost 1.0.0\ndriver library 1.0.0 ("},
+      {"velksim: the versions", "velksim", {"--version"}, 0, "velksim 1.0.0\ndriver library 1.0.0 ("},
+      {"velkd: the versions", "velkd", {"--version"}, 0, "velkd 1.0.0\ndriver library 1.0.0 ("},
   };
   for (const ExitCase& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<std::string> args = c.args;
-    args.insert(args.begin(), std::string(c.program) == "velkhost" ? VELKHOST_PATH : VELKSIM_PATH);
+    const std::string program = c.program;
+    args.insert(args.begin(), program == "velkhost" ? VELKHOST_PATH : program == "velksim" ? VELKSIM_PATH : VELKD_PATH);
     const ProgramResult r = RunProgram(args, 30000);
     EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
     EXPECT_NE((r.out + r.err).find(c.said), std::string::npos) << r.out << r.err;

@@ -71,6 +71,7 @@ class Watcher {
     mosq_ = mosquitto_new(nullptr, true, this);
     mosquitto_connect_callback_set(mosq_, [](mosquitto* m, void*, int rc) {
       if (rc == 0) mosquitto_subscribe(m, nullptr, "velk/#", 1);
+      if (rc == 0) mosquitto_subscribe(m, nullptr, "homeassistant/#", 1);
     });
     mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* message) {
       Watcher* w = static_cast<Watcher*>(self);
@@ -95,6 +96,10 @@ class Watcher {
   void Forget() {
     std::lock_guard<std::mutex> lock(mutex_);
     latest_.clear();
+  }
+  void Erase(const std::string& topic) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    latest_.erase(topic);
   }
   std::string Latest(const std::string& topic) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -191,7 +196,7 @@ TEST(Velkd, PublishesEveryFamilyTakesWritesAndEndsOfflineOnSigterm) {
   };
   const auto allGood = [&] {
     for (const Expected& e : tags)
-      if (watcher.LatestJson(base + e.topic).value("quality", "") != "good") return false;
+      if (!watcher.LatestJson(base + e.topic).value("good", false)) return false;
     return true;
   };
   ASSERT_TRUE(watcher.WaitFor(allGood, 20000, pump)) << velkd.err() << watcher.Dump();
@@ -210,42 +215,68 @@ TEST(Velkd, PublishesEveryFamilyTakesWritesAndEndsOfflineOnSigterm) {
     EXPECT_TRUE(StateIs(watcher, base + device + "/$state", "online")) << device;
   EXPECT_EQ(watcher.Latest("velk/$state"), "online");
 
-  // Writes: the simulator takes the accepted ones; the rest are refused
-  // with their reason before anything reaches the line.
+  // Writes, one at a time: a payload is taken only when all of it is a
+  // value of the tag's type that its command carries exactly; the rest are
+  // refused with what was expected, before anything reaches the line.
   struct Write {
     const char* tag;
-    const char* payload;
+    std::string payload;
     bool ok;
     const char* reason;
   };
   const Write writes[] = {
       {"valve/setpoint", "7.25", true, ""},
+      {"valve/setpoint", std::string("7.25\0junk", 9), false, "NUL byte; expected a finite number"},
+      {"valve/setpoint", "0x10", false, "not JSON"},
+      {"valve/setpoint", "7.25 junk", false, "not JSON"},
+      {"valve/setpoint", "NaN", false, "not JSON"},
+      {"valve/setpoint", "1e-999", false, "does not fit a float"},
+      {"valve/setpoint", "0.0001", false, "more digits than the field holds"},
+      {"valve/setpoint", "7.2505", false, "a field of 6 characters, \"%06.3f\": 0.000 to 99.999"},
+      {"valve/setpoint", "100", false, "out of range"},
+      {"valve/setpoint", "\"8.5\"", false, "a text; expected a finite number"},
+      {"valve/setpoint", "{\"value\": 8.5}", true, ""},
+      {"valve/setpoint", "{\"value\": 8.5, \"x\": 1}", false, "keys other than \"value\""},
+      {"valve/setpoint", "[8.5]", false, "a list"},
       {"panel/display", "{\"value\": 12.5}", true, ""},
+      {"relays/relay3", std::string("\0", 1), false, "NUL byte; expected 0, 1, true or false"},
+      {"relays/relay3", "5", false, "expected 0, 1, true or false"},
+      {"relays/relay3", "0.0", false, "expected 0, 1, true or false"},
       {"relays/relay3", "false", true, ""},
-      {"relays/relay3", "5", false, "bit"},
-      {"relays/relay_bits", "\"many\"", false, ""},
+      {"relays/relay_bits", "1.5", false, "not a whole number; expected a whole number from 0 to 255"},
+      {"relays/relay_bits", "256", false, "out of range"},
+      {"relays/relay_bits", "true", false, "true or false is for bits"},
+      {"relays/relay_bits", "", false, "empty payload"},
       {"boiler/boiler_temp", "1", false, "not writable"},
       {"valve/nothing", "1", false, "no such tag"},
   };
-  for (const Write& w : writes) watcher.Publish(base + w.tag + "/set", w.payload);
   for (const Write& w : writes) {
     const std::string topic = base + w.tag + "/set/result";
+    watcher.Erase(topic);
+    watcher.Publish(base + w.tag + "/set", w.payload);
     ASSERT_TRUE(watcher.WaitFor([&] { return !watcher.Latest(topic).empty(); }, 10000, pump)) << topic;
-  }
-  // Two writes share relay3's result topic; the refused one is answered at
-  // once, the accepted one after its exchange.
-  for (const Write& w : writes) {
-    if (std::string(w.tag) == "relays/relay3") continue;
-    const json result = watcher.LatestJson(base + w.tag + "/set/result");
-    EXPECT_EQ(result.at("ok"), w.ok) << w.tag << ": " << result;
+    const json result = watcher.LatestJson(topic);
+    SCOPED_TRACE(w.tag + (": " + json(w.payload).dump(-1, ' ', false, json::error_handler_t::replace)));
+    EXPECT_EQ(result.at("ok"), w.ok) << result;
+    EXPECT_TRUE(std::regex_match(result.value("ts", ""), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+        << result;
     if (!w.ok) {
       EXPECT_NE(result.at("reason").get<std::string>().find(w.reason), std::string::npos) << result;
     }
   }
-  EXPECT_TRUE(watcher.WaitFor([&] { return watcher.LatestJson(base + "valve/setpoint").value("value", 0.0) == 7.25; },
+  EXPECT_TRUE(watcher.WaitFor([&] { return watcher.LatestJson(base + "valve/setpoint").value("value", 0.0) == 8.5; },
                               10000, pump));
   EXPECT_TRUE(watcher.WaitFor([&] { return watcher.LatestJson(base + "relays/relay3").value("value", -1) == 0; },
                               10000, pump));
+  // What reached the bus: the two accepted set points and the one relay
+  // write, nothing of the refused payloads.
+  simulator.WaitForOutput("\x01", 200);
+  std::vector<std::string> busWrites;
+  const std::string seen = simulator.out();
+  const std::regex written(R"(#03[0-9.]+<CR>|#0513[0-9A-F]+<CR>)");
+  for (std::sregex_iterator it(seen.begin(), seen.end(), written), end; it != end; ++it)
+    busWrites.push_back(it->str());
+  EXPECT_EQ(busWrites, (std::vector<std::string>{"#0307.250<CR>", "#0308.500<CR>", "#0513004C<CR>"}));
   EXPECT_TRUE(simulator.WaitForOutput("display 0B shows \"12.5\"", 5000)) << simulator.out().substr(0, 2000);
 
   const tooltest::ProgramResult end = velkd.Stop(10000, SIGTERM);
@@ -268,7 +299,8 @@ const char kFaultModules[] =
 
 std::string FaultLine(const std::string& port) {
   return "[port]\nname = \"" + port + "\"\ntimeout_ms = 200\n"
-         "[gateway]\nline = \"plant\"\ninterval_ms = 100\n"
+         "[mqtt]\nhomeassistant = true\n"
+         "[gateway]\nline = \"plant\"\ninterval_ms = 100\nwritable = [\"relay3\"]\n"
          "[[device]]\nname = \"inputs\"\ntype = \"Velk4017\"\naddress = \"1.1\"\n"
          "[[device]]\nname = \"relays\"\ntype = \"Velk4050\"\naddress = \"5.1\"\n"
          "[[tag]]\nname = \"level\"\ndevice = \"inputs\"\naddress = \"AI0\"\ntype = \"float\"\n"
@@ -309,9 +341,16 @@ TEST(Velkd, FaultyModuleAndLostBrokerRecover) {
   EXPECT_EQ(offline.at("reason"), "no answer") << offline;
   EXPECT_TRUE(offline.at("last_good_s").is_null()) << offline;
   const json relay = watcher.LatestJson("velk/plant/relays/relay3");
-  EXPECT_EQ(relay.value("quality", ""), "bad");
+  EXPECT_EQ(relay.value("good", true), false);
   EXPECT_EQ(relay.at("reason"), offline.at("reason"));
   EXPECT_TRUE(watcher.WaitFor([&] { return StateIs(watcher, "velk/plant/inputs/$state", "online"); }, 10000, pump));
+  // Discovery: a float as a sensor, a writable bit as a switch that writes
+  // what /set takes.
+  const json level = watcher.LatestJson("homeassistant/sensor/velk_plant_inputs_level/config");
+  EXPECT_EQ(level.value("state_topic", ""), "velk/plant/inputs/level") << watcher.Dump();
+  const json relaySwitch = watcher.LatestJson("homeassistant/switch/velk_plant_relays_relay3/config");
+  EXPECT_EQ(relaySwitch.value("command_topic", ""), "velk/plant/relays/relay3/set") << watcher.Dump();
+  EXPECT_EQ(relaySwitch.value("payload_on", ""), "true");
 
   const std::string healthyPort = StartSimulator(healthy, {modules});
   ASSERT_FALSE(healthyPort.empty()) << healthy.err();
@@ -339,6 +378,13 @@ TEST(Velkd, FaultyModuleAndLostBrokerRecover) {
   // Polling went on while the broker was away: the value is a fresh one.
   const std::string ts = watcher.LatestJson("velk/plant/inputs/level").at("ts");
   EXPECT_GE(ts, IsoUtc(restarted - std::chrono::seconds(2)));
+  // A device's state says when it last answered, for a late subscriber.
+  EXPECT_GE(watcher.LatestJson("velk/plant/relays/$state").value("last_good", ""),
+            IsoUtc(restarted - std::chrono::seconds(2)));
+  // A reload of an unchanged file keeps the line running: no offline flap.
+  velkd.Signal(SIGHUP);
+  ASSERT_TRUE(velkd.WaitForErrorOutput("reloaded: 1 line, 1 of them unchanged", 10000)) << velkd.err();
+  EXPECT_EQ(velkd.err().find("offline: reloading"), std::string::npos) << velkd.err();
   EXPECT_NE(velkd.Stop().exitCode, -1);
   healthy.Stop();
   broker.Stop();
@@ -364,7 +410,7 @@ TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
       {"[mqtt]\nprefix = \"site/+/velk\"\n", "", "is not a topic"},
       {"[mqtt]\npassword_env = \"VELKD_TEST_NOT_SET\"\n", "", "VELKD_TEST_NOT_SET named by password_env is not set"},
       {"[mqtt]\nca_file = \"/etc/ssl/ca.pem\"\n", "", "only used with an mqtts:// broker"},
-      {"[gateway]\nwritable = [\"relay9\"]\n", "", "writable names something that is not a tag"},
+      {"[gateway]\nwritable = [\"relay9\"]\n", "", "writable names 'relay9', which is not a tag"},
       {"[gateway]\ninterval_ms = 5\n", "", "accepted 20 to"},
       {"[gateway]\npoll_ms = 100\n", "", "unknown key 'poll_ms' in [gateway]"},
       {"", "[[tag]]\nname = \"a/b\"\ndevice = \"relays\"\naddress = \"DO1\"\ntype = \"bit\"\n",
@@ -379,6 +425,11 @@ TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("<3>velkd: "), std::string::npos) << r.err;
   }
+  // A file without devices is no line at all.
+  const std::string empty = dir.Write("empty.toml", "[gateway]\nline = \"bus9\"\n");
+  tooltest::ProgramResult none = tooltest::RunProgram({VELKD_PATH, "--check", empty}, 20000);
+  EXPECT_EQ(none.exitCode, 2);
+  EXPECT_NE(none.err.find("no [[device]] entries"), std::string::npos) << none.err;
   const std::string good = dir.Write("good.toml", "[gateway]\nline = \"bus7\"\nwritable = [\"relay3\"]\n" + device + tag);
   tooltest::ProgramResult r = tooltest::RunProgram({VELKD_PATH, "--check", good, "--broker", "mqtts://broker.example:8883"});
   EXPECT_EQ(r.exitCode, 0) << r.err;

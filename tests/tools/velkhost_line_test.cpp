@@ -163,11 +163,12 @@ void ExpectTagsAsSimulated(const json& cycle, bool firstInterface) {
     EXPECT_EQ(tag.at("device"), e.device);
     EXPECT_EQ(tag.at("address"), e.address);
     EXPECT_EQ(tag.at("type"), e.type);
-    EXPECT_EQ(tag.at("ok"), true);
+    EXPECT_EQ(tag.at("good"), true);
     EXPECT_EQ(tag.at("quality"), 192);
-    EXPECT_TRUE(std::regex_match(tag.at("time").get<std::string>(),
+    EXPECT_TRUE(tag.at("reason").is_null());
+    EXPECT_TRUE(std::regex_match(tag.at("ts").get<std::string>(),
                                  std::regex("20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3}Z")))
-        << tag.at("time");
+        << tag.at("ts");
     EXPECT_EQ(tag.at("value"), e.value);
   }
 }
@@ -237,23 +238,23 @@ TEST(VelkhostPoll, FailedPacketsShowAsFailedNeverAsValues) {
   for (const json& cycle : cycles) {
     const std::map<std::string, json> tags = TagsByName(cycle);
     EXPECT_EQ(tags.at("a").at("value"), 4.5);
-    EXPECT_EQ(tags.at("a").at("ok"), true);
-    EXPECT_EQ(tags.at("b").at("ok"), false);
+    EXPECT_EQ(tags.at("a").at("good"), true);
+    EXPECT_EQ(tags.at("b").at("good"), false);
     EXPECT_TRUE(tags.at("b").at("value").is_null());
     EXPECT_EQ(tags.at("b").at("quality"), 0);
     // A display that refuses reports success with quality 0: no value either.
-    EXPECT_EQ(tags.at("c").at("ok"), false);
+    EXPECT_EQ(tags.at("c").at("good"), false);
     EXPECT_TRUE(tags.at("c").at("value").is_null());
     EXPECT_EQ(tags.at("c").at("quality"), 0);
     EXPECT_EQ(tags.at("c").at("state"), "refused");
     EXPECT_EQ(tags.at("b").at("state"), "failed");
     // The driver completes a Data7810 output read without asking the module
     // and stores nothing: that is no value, not a zero.
-    EXPECT_EQ(tags.at("d").at("ok"), false);
+    EXPECT_EQ(tags.at("d").at("good"), false);
     EXPECT_TRUE(tags.at("d").at("value").is_null());
     EXPECT_EQ(tags.at("d").at("state"), "no value");
     // A channel without a valid reading: bad, never a 0.0 taken for good.
-    EXPECT_EQ(tags.at("e").at("ok"), false);
+    EXPECT_EQ(tags.at("e").at("good"), false);
     EXPECT_TRUE(tags.at("e").at("value").is_null());
     EXPECT_EQ(tags.at("e").at("quality"), 16);
     EXPECT_EQ(tags.at("e").at("state"), "bad");
@@ -309,7 +310,7 @@ TEST(VelkhostPoll, ExampleLinePollsWithTheSimulator) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   const std::vector<json> cycles = JsonLines(r.out);
   ASSERT_EQ(cycles.size(), 2u) << r.err;
-  for (const json& tag : cycles[1].at("tags")) EXPECT_EQ(tag.at("ok"), true) << tag;
+  for (const json& tag : cycles[1].at("tags")) EXPECT_EQ(tag.at("good"), true) << tag;
 }
 
 // The poll delay reaches the driver through a DISPLAY register, as from the
@@ -413,6 +414,7 @@ TEST(VelkhostProbe, AnsweringSilentAndUnknownDevices) {
                                      "[[device]]\nname = \"strain\"\ntype = \"Velk4015\"\naddress = \"9\"\n"
                                      "[[device]]\nname = \"thermo\"\ntype = \"Data7810\"\naddress = \"10\"\n"
                                      "[[device]]\nname = \"quiet\"\ntype = \"Velk4017\"\naddress = \"2\"\n"
+                                     "[[device]]\nname = \"panel\"\ntype = \"Data7210\"\naddress = \"11\"\n"
                                      "[simulation.strain]\nname = \"4015\"\n"
                                      "[simulation.thermo]\nname = \"OVEN7810\"\n"
                                      "[simulation.quiet]\nfault = \"silent\"\n");
@@ -426,9 +428,15 @@ TEST(VelkhostProbe, AnsweringSilentAndUnknownDevices) {
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("device 'quiet' (Velk4017 at address 2) did not answer within 150 ms"), std::string::npos)
       << r.err;
+  // The driver's display probe asks address 02: velkhost says so, and how
+  // to check this display instead.
+  r = Velkhost({"probe", file, "panel", "--simulate"});
+  EXPECT_NE(r.err.find("probes a Data7210 at address 02, not at this device's address 11"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("MdNameM"), std::string::npos) << r.err;
   r = Velkhost({"probe", file, "nobody", "--simulate"});
   EXPECT_EQ(r.exitCode, 2);
-  EXPECT_NE(r.err.find("has no device 'nobody' (devices: strain, thermo, quiet)"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("has no device 'nobody' (devices: strain, thermo, quiet, panel)"), std::string::npos) << r.err;
 }
 
 TEST(VelkhostScan, FindsExactlyTheSimulatedAddresses) {
@@ -516,8 +524,8 @@ TEST(VelkhostPlan, TagsJoinTheFirstPacketThatTakesThem) {
       {{"o0"}, json({0, 0})},
       {{"a3", "a3again"}, json({3, 3})},
       {{"a4"}, json({4, 4})},
-      {{"m1"}, json({-1, -1})},
-      {{"m2"}, json({-1, -1})},
+      {{"m1"}, json(nullptr)},
+      {{"m2"}, json(nullptr)},
   };
   EXPECT_EQ(packets, expected) << r.out;
 }

@@ -120,7 +120,7 @@ TEST(VelksimWithVelkhost, BothExamplesPlayTheLineFilesBus) {
         RunProgram({VELKHOST_PATH, "poll", examples + "line.toml", "--port", match[1], "--once", "--json"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const nlohmann::json poll = nlohmann::json::parse(r.out);
-    for (const nlohmann::json& tag : poll.at("tags")) EXPECT_TRUE(tag.at("ok").get<bool>()) << tag.dump();
+    for (const nlohmann::json& tag : poll.at("tags")) EXPECT_TRUE(tag.at("good").get<bool>()) << tag.dump();
     simulator.Stop();
   }
 }

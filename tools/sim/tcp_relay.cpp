@@ -30,15 +30,36 @@ void TcpRelay::Stop() {
   }
   platform::net::CloseSocket(listener_);
   listener_ = platform::net::kNoSocket;
+  platform::net::CloseSocket(pending_);
+  pending_ = platform::net::kNoSocket;
 }
 
 void TcpRelay::Run() {
   while (!stop_) {
-    const platform::net::Socket client = platform::net::Accept(listener_, kWakeMs);
+    platform::net::Socket client = pending_;
+    pending_ = platform::net::kNoSocket;
+    if (client == platform::net::kNoSocket) client = platform::net::Accept(listener_, kWakeMs);
     if (client == platform::net::kNoSocket) continue;
     Serve(client);
     platform::net::CloseSocket(client);
   }
+}
+
+// One client at a time: a second one is told so and closed, rather than
+// left waiting in the listener's queue with nobody answering.
+// A client that comes while the current one is closing (a driver that
+// connects again) is kept for the next turn: it is turned away only once
+// the current client has shown itself alive after it came.
+void TcpRelay::TurnAwayOthers(platform::net::Socket client) {
+  if (pending_ == platform::net::kNoSocket) {
+    pending_ = platform::net::Accept(listener_, 0);
+    return;
+  }
+  if (platform::net::WaitReadable(client, 0) != platform::net::Readiness::kTimeout) return;
+  static const char kTaken[] = "velksim: the line is taken by another client\r\n";
+  platform::net::SendAll(pending_, kTaken, sizeof kTaken - 1, 200);
+  platform::net::CloseSocket(pending_);
+  pending_ = platform::net::kNoSocket;
 }
 
 // Two directions, each blocked on its own source, so that neither adds a
@@ -65,7 +86,10 @@ void TcpRelay::Serve(platform::net::Socket client) {
   char bytes[kChunk];
   while (!stop_ && !done) {
     const platform::net::Readiness ready = platform::net::WaitReadable(client, kWakeMs);
-    if (ready == platform::net::Readiness::kTimeout) continue;
+    if (ready == platform::net::Readiness::kTimeout) {
+      TurnAwayOthers(client);
+      continue;
+    }
     uint32_t got = 0;
     if (ready == platform::net::Readiness::kFailed ||
         platform::net::Receive(client, bytes, sizeof bytes, &got) == platform::net::ReceiveResult::kClosed)

@@ -30,10 +30,12 @@ class TcpRelay {
 
  private:
   void Run();
+  void TurnAwayOthers(platform::net::Socket client);
   void Serve(platform::net::Socket client);
 
   std::string linePath_;
   platform::net::Socket listener_ = platform::net::kNoSocket;
+  platform::net::Socket pending_ = platform::net::kNoSocket;  // the next client, while one is served
   std::thread thread_;
   std::atomic<bool> stop_{false};
 };

@@ -1,8 +1,11 @@
 #include "discovery.h"
 
 #include <ctype.h>
+#include <math.h>
 
 #include <nlohmann/json.hpp>
+
+#include "velk4000/velk4000.h"
 
 namespace velkd {
 namespace {
@@ -13,19 +16,65 @@ std::string ObjectId(const std::string& text) {
   return id;
 }
 
+// The range a number entity offers for a tag's type.
+void NumberRange(const DiscoveredTag& t, nlohmann::ordered_json* config) {
+  double low = 0, high = 0, step = 1;
+  switch (t.dataType) {
+    case velk::kTypeByte: high = 255; break;
+    case velk::kTypeShort: low = -32768; high = 32767; break;
+    case velk::kTypeWord: high = 4294967295.0; break;
+    case velk::kTypeLong: low = -2147483648.0; high = 2147483647.0; break;
+    default: low = -1e9; high = 1e9; step = 0.001; break;
+  }
+  if (t.field != nullptr) {
+    low = t.field->low;
+    high = t.field->high;
+    step = pow(10.0, -t.field->decimals);
+  }
+  (*config)["min"] = low;
+  (*config)["max"] = high;
+  (*config)["step"] = step;
+  (*config)["mode"] = "box";
+}
+
 }  // namespace
 
+std::string DiscoveryComponent(const DiscoveredTag& t) {
+  const bool bit = t.dataType == velk::kTypeBit;
+  const bool number = !bit && t.dataType != velk::kTypeString;
+  if (t.writable && bit) return "switch";
+  if (t.writable && number) return "number";
+  if (!t.polled) return "";
+  return bit ? "binary_sensor" : "sensor";
+}
+
 std::string DiscoveryTopic(const DiscoveredTag& t) {
-  return "homeassistant/sensor/" + ObjectId("velk_" + t.line + "_" + t.device + "_" + t.tag) + "/config";
+  return "homeassistant/" + DiscoveryComponent(t) + "/" + ObjectId("velk_" + t.line + "_" + t.device + "_" + t.tag) +
+         "/config";
 }
 
 std::string DiscoveryPayload(const DiscoveredTag& t) {
   const std::string base = t.prefix + "/" + t.line + "/" + t.device;
+  const std::string component = DiscoveryComponent(t);
   nlohmann::ordered_json config;
   config["name"] = t.tag;
   config["unique_id"] = ObjectId("velk_" + t.line + "_" + t.device + "_" + t.tag);
-  config["state_topic"] = base + "/" + t.tag;
-  config["value_template"] = "{{ value_json.value }}";
+  // A tag that is only written has no state to show: the entity keeps what
+  // was last sent.
+  if (t.polled) {
+    config["state_topic"] = base + "/" + t.tag;
+    config["value_template"] = "{{ value_json.value }}";
+  }
+  if (component == "binary_sensor" || component == "switch") {
+    config["payload_on"] = component == "switch" ? "true" : "1";
+    config["payload_off"] = component == "switch" ? "false" : "0";
+    if (component == "switch") {
+      config["state_on"] = "1";
+      config["state_off"] = "0";
+    }
+  }
+  if (component == "switch" || component == "number") config["command_topic"] = base + "/" + t.tag + "/set";
+  if (component == "number") NumberRange(t, &config);
   config["availability_topic"] = base + "/$state";
   config["availability_template"] = "{{ value_json.state }}";
   config["payload_available"] = "online";

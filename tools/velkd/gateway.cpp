@@ -15,6 +15,15 @@ std::string ClientId() {
   return "velkd-" + std::string(host) + "-" + std::to_string(getpid());
 }
 
+// The start of a refused payload, for the sender to recognise; a NUL or
+// another control byte shows as a question mark.
+std::string PayloadEcho(const std::string& payload) {
+  std::string echo = payload.substr(0, 64);
+  for (char& c : echo)
+    if (static_cast<unsigned char>(c) < 0x20) c = '?';
+  return echo;
+}
+
 }  // namespace
 
 Gateway::~Gateway() { Stop(); }
@@ -37,10 +46,19 @@ void Gateway::Announce(const std::vector<std::unique_ptr<LineWorker>>& lines, co
   if (!config.mqtt.homeAssistant) return;
   for (size_t l = 0; l < lines.size(); ++l) {
     const velkhost::LineConfig& line = config.lines[l].config;
-    for (const velkhost::TagEntry& tag : line.tags) {
-      if (!tag.poll) continue;
-      const DiscoveredTag discovered{config.mqtt.prefix, lines[l]->name(), tag.device,
-                                     line.devices[tag.deviceIndex].type, tag.name};
+    for (size_t t = 0; t < line.tags.size(); ++t) {
+      const velkhost::TagEntry& tag = line.tags[t];
+      DiscoveredTag discovered;
+      discovered.prefix = config.mqtt.prefix;
+      discovered.line = lines[l]->name();
+      discovered.device = tag.device;
+      discovered.deviceType = line.devices[tag.deviceIndex].type;
+      discovered.tag = tag.name;
+      discovered.dataType = tag.dataType;
+      discovered.writable = config.lines[l].writable[t];
+      discovered.polled = tag.poll;
+      discovered.field = lines[l]->WriteFieldOf(t);
+      if (DiscoveryComponent(discovered).empty()) continue;
       const std::string payload = DiscoveryPayload(discovered);
       store_->Set(DiscoveryTopic(discovered), payload, payload);
     }
@@ -92,19 +110,34 @@ bool Gateway::Reload(const GatewayConfig& config, const std::string& port) {
     std::lock_guard<std::mutex> lock(linesMutex_);
     old.swap(lines_);
   }
-  // The old lines close their ports before the new ones open them.
-  for (auto& line : old) line->Stop("reloading");
+  // A line whose file and port are as they were runs on, its devices online
+  // throughout; the one prepared in its place is dropped unused.
+  size_t kept = 0;
+  for (auto& line : lines) {
+    for (auto& running : old) {
+      if (running != nullptr && running->SameAs(*line)) {
+        line = std::move(running);
+        ++kept;
+        break;
+      }
+    }
+  }
+  // The other old lines close their ports before the new ones open them.
+  for (auto& line : old)
+    if (line != nullptr) line->Stop("reloading");
   // Their last states go out before they are forgotten; a line that keeps
   // its name is online again with its first answers.
   for (auto& line : old)
-    for (const Message& m : store_->Forget(mqtt_.prefix + "/" + line->name() + "/"))
-      client_.Publish(m.topic, m.payload, true);
+    if (line != nullptr)
+      for (const Message& m : store_->Forget(mqtt_.prefix + "/" + line->name() + "/"))
+        client_.Publish(m.topic, m.payload, true);
   old.clear();
   Announce(lines, config);
   std::lock_guard<std::mutex> lock(linesMutex_);
   lines_ = std::move(lines);
-  for (auto& line : lines_) line->Start();
-  Log(kInfo, "reloaded: %zu line%s", lines_.size(), lines_.size() == 1 ? "" : "s");
+  for (auto& line : lines_)
+    if (!line->running()) line->Start();
+  Log(kInfo, "reloaded: %zu line%s, %zu of them unchanged", lines_.size(), lines_.size() == 1 ? "" : "s", kept);
   return true;
 }
 
@@ -161,7 +194,7 @@ void Gateway::OnSetMessage(const std::string& topic, const std::string& payload,
     // A retained command would be carried out again at every connection.
     reason = "retained writes are not carried out; publish without the retain flag";
     Log(kWarning, "ignored retained write on %s", topic.c_str());
-    client_.Publish(result, WriteResultJson(false, payload.substr(0, 64), reason, ""), false);
+    client_.Publish(result, WriteResultJson(false, PayloadEcho(payload), reason, ""), false);
     return;
   }
   bool queued = false;
@@ -177,7 +210,7 @@ void Gateway::OnSetMessage(const std::string& topic, const std::string& payload,
   if (!found) reason = "no such line";
   if (!queued) {
     Log(kWarning, "refused write on %s: %s", topic.c_str(), reason.c_str());
-    client_.Publish(result, WriteResultJson(false, value.empty() ? payload.substr(0, 64) : value, reason, ""), false);
+    client_.Publish(result, WriteResultJson(false, value.empty() ? PayloadEcho(payload) : value, reason, ""), false);
   }
 }
 

@@ -9,81 +9,35 @@
 #include <sstream>
 #include <toml++/toml.h>
 
+#include "toml_reader.h"
+
 namespace velkd {
 namespace {
 
-int LineOf(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
-
-class Reader {
- public:
-  Reader(const std::string& path, std::vector<FileProblem>* problems) : path_(path), problems_(problems) {}
-
-  void Problem(int line, const std::string& message) { problems_->push_back({path_, line, message}); }
-
-  void CheckKeys(const toml::table& table, std::initializer_list<const char*> allowed, const char* where) {
-    for (auto&& [key, node] : table) {
-      bool known = false;
-      std::string choices;
-      for (const char* name : allowed) {
-        known = known || key.str() == name;
-        choices += std::string(choices.empty() ? "" : ", ") + name;
-      }
-      if (!known)
-        Problem(LineOf(node), "unknown key '" + std::string(key.str()) + "' in " + where + " (known: " + choices + ")");
-    }
-  }
-
-  void Text(const toml::table& table, const char* key, const char* where, std::string* out) {
-    const toml::node* node = table.get(key);
-    if (node == nullptr) return;
-    if (!node->is_string())
-      Problem(LineOf(*node), std::string(key) + " of " + where + " must be a text in quotes");
-    else
-      *out = node->as_string()->get();
-  }
-
-  bool Number(const toml::node& node, const std::string& what, int64_t low, int64_t high, int64_t* out) {
-    if (!node.is_integer()) {
-      Problem(LineOf(node), what + " must be a whole number");
-      return false;
-    }
-    const int64_t value = node.as_integer()->get();
-    if (value < low || value > high) {
-      Problem(LineOf(node), what + " is " + std::to_string(value) + ", accepted " + std::to_string(low) + " to " +
-                                std::to_string(high));
-      return false;
-    }
-    *out = value;
-    return true;
-  }
-
- private:
-  std::string path_;
-  std::vector<FileProblem>* problems_;
-};
+using velkhost::LineOf;
 
 // Poll intervals below this would only fill the line with one tag.
 const int64_t kMinIntervalMs = 20;
 const int64_t kMaxIntervalMs = 86400000;
 
-void ReadMqtt(Reader& reader, const toml::table& table, MqttSettings* mqtt) {
+void ReadMqtt(velkhost::TomlReader& reader, const toml::table& table, MqttSettings* mqtt) {
   reader.CheckKeys(table,
                    {"broker", "ca_file", "user", "password_file", "password_env", "prefix", "max_interval_s",
                     "homeassistant"},
                    "[mqtt]");
   std::string broker;
-  reader.Text(table, "broker", "[mqtt]", &broker);
+  reader.String(table, "broker", "[mqtt]", &broker);
   if (!broker.empty()) {
     std::string error;
     if (!ParseBrokerUrl(broker, mqtt, &error)) reader.Problem(LineOf(*table.get("broker")), error);
   }
-  reader.Text(table, "ca_file", "[mqtt]", &mqtt->caFile);
-  reader.Text(table, "user", "[mqtt]", &mqtt->user);
-  reader.Text(table, "password_file", "[mqtt]", &mqtt->passwordFile);
-  reader.Text(table, "password_env", "[mqtt]", &mqtt->passwordEnv);
+  reader.String(table, "ca_file", "[mqtt]", &mqtt->caFile);
+  reader.String(table, "user", "[mqtt]", &mqtt->user);
+  reader.String(table, "password_file", "[mqtt]", &mqtt->passwordFile);
+  reader.String(table, "password_env", "[mqtt]", &mqtt->passwordEnv);
   if (!mqtt->passwordFile.empty() && !mqtt->passwordEnv.empty())
     reader.Problem(LineOf(table), "[mqtt] names both password_file and password_env; keep one");
-  reader.Text(table, "prefix", "[mqtt]", &mqtt->prefix);
+  reader.String(table, "prefix", "[mqtt]", &mqtt->prefix);
   // The prefix may have several levels ("site/velk"), each a plain name.
   std::stringstream levels(mqtt->prefix);
   std::string level;
@@ -94,20 +48,15 @@ void ReadMqtt(Reader& reader, const toml::table& table, MqttSettings* mqtt) {
                    "prefix '" + mqtt->prefix + "' is not a topic: levels may not be empty or hold +, # or a leading $");
   int64_t value = 0;
   if (const toml::node* node = table.get("max_interval_s"))
-    if (reader.Number(*node, "max_interval_s of [mqtt]", 1, 86400, &value)) mqtt->maxIntervalS = static_cast<uint32_t>(value);
-  if (const toml::node* node = table.get("homeassistant")) {
-    if (node->is_boolean())
-      mqtt->homeAssistant = node->as_boolean()->get();
-    else
-      reader.Problem(LineOf(*node), "homeassistant of [mqtt] must be true or false");
-  }
+    if (reader.Integer(*node, "max_interval_s of [mqtt]", 1, 86400, &value)) mqtt->maxIntervalS = static_cast<uint32_t>(value);
+  reader.Boolean(table, "homeassistant", "homeassistant of [mqtt]", &mqtt->homeAssistant);
   if (!mqtt->caFile.empty() && !mqtt->tls)
     reader.Problem(LineOf(table), "ca_file is only used with an mqtts:// broker");
 }
 
 // {name = interval} for the entries of one kind; an unknown name is a problem.
 template <typename Find>
-void ReadIntervals(Reader& reader, const toml::node& node, const char* key, Find find,
+void ReadIntervals(velkhost::TomlReader& reader, const toml::node& node, const char* key, Find find,
                    std::vector<std::pair<int, uint32_t>>* out) {
   const toml::table* table = node.as_table();
   if (table == nullptr) {
@@ -121,13 +70,13 @@ void ReadIntervals(Reader& reader, const toml::node& node, const char* key, Find
       continue;
     }
     int64_t ms = 0;
-    if (reader.Number(value, std::string(key) + " of '" + std::string(name.str()) + "'", kMinIntervalMs, kMaxIntervalMs,
+    if (reader.Integer(value, std::string(key) + " of '" + std::string(name.str()) + "'", kMinIntervalMs, kMaxIntervalMs,
                       &ms))
       out->push_back({index, static_cast<uint32_t>(ms)});
   }
 }
 
-void ReadGateway(Reader& reader, const toml::table* table, LineSpec* line) {
+void ReadGateway(velkhost::TomlReader& reader, const toml::table* table, LineSpec* line) {
   const velkhost::LineConfig& config = line->config;
   uint32_t lineMs = 1000;
   std::vector<std::pair<int, uint32_t>> devices, tags;
@@ -135,10 +84,10 @@ void ReadGateway(Reader& reader, const toml::table* table, LineSpec* line) {
   if (table != nullptr) {
     reader.CheckKeys(*table, {"line", "interval_ms", "device_interval_ms", "tag_interval_ms", "writable"},
                      "[gateway]");
-    reader.Text(*table, "line", "[gateway]", &line->name);
+    reader.String(*table, "line", "[gateway]", &line->name);
     int64_t value = 0;
     if (const toml::node* node = table->get("interval_ms"))
-      if (reader.Number(*node, "interval_ms of [gateway]", kMinIntervalMs, kMaxIntervalMs, &value))
+      if (reader.Integer(*node, "interval_ms of [gateway]", kMinIntervalMs, kMaxIntervalMs, &value))
         lineMs = static_cast<uint32_t>(value);
     if (const toml::node* node = table->get("device_interval_ms"))
       ReadIntervals(reader, *node, "device_interval_ms", [&](const std::string& n) { return config.FindDevice(n); },
@@ -151,8 +100,10 @@ void ReadGateway(Reader& reader, const toml::table* table, LineSpec* line) {
       for (size_t i = 0; names != nullptr && i < names->size(); ++i) {
         const toml::node& entry = *names->get(i);
         const int tag = entry.is_string() ? config.FindTag(entry.as_string()->get()) : -1;
-        if (tag < 0)
-          reader.Problem(LineOf(entry), "writable names something that is not a tag of this file");
+        if (!entry.is_string())
+          reader.Problem(LineOf(entry), "writable of [gateway] must list tag names in quotes");
+        else if (tag < 0)
+          reader.Problem(LineOf(entry), "writable names '" + entry.as_string()->get() + "', which is not a tag of this file");
         else
           line->writable[static_cast<size_t>(tag)] = true;
       }
@@ -234,7 +185,12 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
     const bool lineOk = velkhost::LoadLineConfig(path, &line.config, &lineProblems);
     for (const velkhost::ConfigProblem& p : lineProblems) problems->push_back({path, p.line, p.message});
     if (!lineOk && lineProblems.size() == 1 && line.config.devices.empty()) continue;  // unreadable
-    Reader reader(path, problems);
+    std::vector<velkhost::ConfigProblem> found;
+    velkhost::TomlReader reader(&found);
+    {
+      std::ifstream file(path, std::ios::binary);
+      line.text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
     toml::table root;
     try {
       root = toml::parse_file(path);
@@ -263,6 +219,8 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
     if (line.name.empty()) line.name = std::filesystem::path(path).stem().string();
     if (!TopicLevelOk(line.name))
       reader.Problem(0, "line name '" + line.name + "' cannot stand in a topic; set [gateway] line = \"NAME\"");
+    if (line.config.devices.empty())
+      reader.Problem(0, "no [[device]] entries: a line without devices has nothing to poll");
     for (const velkhost::DeviceEntry& device : line.config.devices)
       if (!device.name.empty() && !TopicLevelOk(device.name))
         reader.Problem(device.line, "device name '" + device.name + "' cannot stand in a topic (no /, +, #, leading $)");
@@ -272,6 +230,7 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
     for (const LineSpec& other : config->lines)
       if (other.name == line.name)
         reader.Problem(0, "line name '" + line.name + "' is used by " + other.config.path + " too");
+    for (const velkhost::ConfigProblem& p : found) problems->push_back({path, p.line, p.message});
     config->lines.push_back(std::move(line));
   }
   return problems->size() == before;

@@ -7,7 +7,7 @@
 //   broker = "mqtt://127.0.0.1:1883"    # or mqtts://HOST:PORT with TLS
 //   ca_file = "/etc/ssl/certs/ca-certificates.crt"   # mqtts only
 //   user = "velkd"
-//   password_file = "/etc/velkd/password"   # or password_env = "VELKD_PASSWORD"
+//   password_file = "/etc/velk4000/velkd.password"   # or password_env = "VELKD_PASSWORD"
 //   prefix = "velk"
 //   max_interval_s = 60                 # republish unchanged values this often
 //   homeassistant = false               # discovery topics
@@ -51,6 +51,7 @@ struct LineSpec {
   std::string name;                      // the line's topic level
   std::vector<uint32_t> tagIntervalMs;   // per tag of config.tags
   std::vector<bool> writable;            // per tag of config.tags
+  std::string text;                      // the file as read: a reload keeps an unchanged line
 };
 
 struct GatewayConfig {

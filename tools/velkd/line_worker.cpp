@@ -9,7 +9,9 @@
 #include "outcome_text.h"
 #include "packet_exchange.h"
 #include "port_opening.h"
+#include "reading_json.h"
 #include "value_format.h"
+#include "write_field.h"
 #include "write_request.h"
 
 namespace velkd {
@@ -34,6 +36,17 @@ LineWorker::LineWorker(const LineSpec& lineSpec, const std::string& port, velkho
 LineWorker::~LineWorker() {
   Stop("stopped");
   if (diagnostics_ != nullptr) diagnostics_->Release();
+}
+
+bool LineWorker::SameAs(const LineWorker& other) const {
+  return spec_.text == other.spec_.text && spec_.config.path == other.spec_.config.path && port_ == other.port_ &&
+         prefix_ == other.prefix_;
+}
+
+const velkhost::WriteField* LineWorker::WriteFieldOf(size_t tag) const {
+  if (tag >= checked_.tags.size()) return nullptr;
+  const velkhost::TagEntry& entry = spec_.config.tags[tag];
+  return velkhost::WriteFieldOf(spec_.config.devices[entry.deviceIndex].type, checked_.tags[tag].registerName);
 }
 
 std::string LineWorker::DeviceTopic(size_t device) const {
@@ -110,14 +123,15 @@ bool LineWorker::OpenPort() {
   lastOpen_ = Clock::now();
   if (portOpen_) driver_->d->ClosePort();
   portOpen_ = false;
-  std::string error;
+  std::string error, portName, note;
   if (port_.empty()) {
     error = "no port: give [port] name in " + spec_.config.path + " or --port NAME";
-  } else if (port_.size() > 31) {
-    error = "port name '" + port_ + "' is longer than 31 characters";
-  } else {
-    const velk::PortSettings settings = velkhost::MakePortSettings(spec_.config.port, port_, spec_.config.port.timeoutMs);
-    portOpen_ = velkhost::OpenLine(driver_->d, settings, &error);
+  } else if (velkhost::ShortPortName(port_, &portName, &note, &error)) {
+    // A long /dev/serial/by-id/... name is followed to its device node at
+    // every opening: the adapter may come back as another node.
+    if (!note.empty() && error != portError_) Log(kInfo, "line %s: %s", spec_.name.c_str(), note.c_str());
+    const velk::PortSettings settings = velkhost::MakePortSettings(spec_.config.port, portName, spec_.config.port.timeoutMs);
+    portOpen_ = velkhost::OpenLine(*driver_, settings, &error);
   }
   state_.SetPort(portOpen_, error);
   if (!portOpen_) {
@@ -212,25 +226,23 @@ void LineWorker::PollPacket(Scheduled& scheduled) {
     if (reading.state == velkhost::TagReading::kNotStored) tagReason = "not stored";
     if (reading.ok) lastValues_[tag] = velkhost::ValueJson(reading.value);
     state_.SetTag(tag, reading.ok, lastValues_[tag], reading.quality, tagReason, reading.fileTime);
-    PublishTag(tag, reading.ok, lastValues_[tag], tagReason, reading.fileTime);
+    PublishTag(tag, reading.ok, reading.quality, lastValues_[tag], tagReason, reading.fileTime);
   }
   failedInRow_ = ok ? 0 : failedInRow_ + 1;
   if (ok) {
     devices_[packet.device()].everGood = true;
     devices_[packet.device()].lastGood = Clock::now();
+    devices_[packet.device()].lastGoodFileTime = outcome.fileTime;
     reopenDelayMs_ = 1000;
   }
   PublishDevice(packet.device(), ok, reason);
 }
 
-void LineWorker::PublishTag(size_t tag, bool ok, const nlohmann::ordered_json& value, const std::string& reason,
-                            uint64_t fileTime) {
-  nlohmann::ordered_json json;
-  json["value"] = value;
-  json["quality"] = ok ? "good" : "bad";
-  json["ts"] = velkhost::FileTimeIso(fileTime);
-  json["reason"] = ok ? nlohmann::ordered_json() : nlohmann::ordered_json(reason);
-  const std::string key = Dump(value) + (ok ? "|good|" : "|bad|") + reason;
+void LineWorker::PublishTag(size_t tag, bool ok, uint16_t quality, const nlohmann::ordered_json& value,
+                            const std::string& reason, uint64_t fileTime) {
+  // A bad reading keeps the last good value, marked bad with its reason.
+  const nlohmann::ordered_json json = velkhost::ReadingJson(value, quality, ok, reason, fileTime);
+  const std::string key = Dump(value) + "|" + std::to_string(quality) + (ok ? "|good|" : "|bad|") + reason;
   outbox_.Retain(TagTopic(tag), Dump(json), key);
 }
 
@@ -256,8 +268,12 @@ void LineWorker::PublishDevice(size_t device, bool online, const std::string& re
   if (state.everGood) {
     const double seconds = std::chrono::duration<double>(Clock::now() - state.lastGood).count();
     json["last_good_s"] = round(seconds * 10.0) / 10.0;
+    // The absolute time too: a subscriber that comes late sees how long a
+    // device has been down from the retained message alone.
+    json["last_good"] = velkhost::FileTimeIso(state.lastGoodFileTime);
   } else {
     json["last_good_s"] = nullptr;
+    json["last_good"] = nullptr;
   }
   outbox_.Retain(DeviceTopic(device) + "/$state", Dump(json), json["state"].get<std::string>() + "|" + why);
 }
@@ -274,11 +290,12 @@ bool LineWorker::QueueWrite(const std::string& device, const std::string& tag, c
     *reason = "not writable: the line file does not list this tag in [gateway] writable";
     return false;
   }
-  if (!WriteValueText(payload, value, reason)) return false;
+  const velkhost::TagEntry& entry = spec_.config.tags[t];
+  const velkhost::WriteField* field = WriteFieldOf(t);
   PendingWrite write;
   write.tag = t;
-  write.text = *value;
-  if (!velkhost::EncodeValue(*value, spec_.config.tags[t].dataType, &write.slot, reason)) return false;
+  if (!ParseWritePayload(payload, entry.dataType, field, &write.slot, &write.text, reason)) return false;
+  *value = write.text;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (writes_.size() >= kMaxQueuedWrites) {

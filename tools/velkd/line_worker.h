@@ -23,6 +23,7 @@
 #include "line_state.h"
 #include "outbox.h"
 #include "packet_plan.h"
+#include "write_field.h"
 
 namespace velkd {
 
@@ -57,6 +58,12 @@ class LineWorker {
   const LineSpec& spec() const { return spec_; }
   // What the line knows now, for the faces that serve it.
   const LineState& state() const { return state_; }
+  bool running() const { return thread_.joinable(); }
+  // True when `other` serves the same file text on the same port under the
+  // same prefix: a reload keeps this line running instead.
+  bool SameAs(const LineWorker& other) const;
+  // The fixed field a write of tag `tag` travels in; null when none.
+  const velkhost::WriteField* WriteFieldOf(size_t tag) const;
   std::string DeviceTopic(size_t device) const;
   std::string TagTopic(size_t tag) const;
 
@@ -77,14 +84,15 @@ class LineWorker {
     std::string reason;
     bool everGood = false;
     Clock::time_point lastGood;
+    uint64_t lastGoodFileTime = 0;
   };
 
   void Run();
   bool OpenPort();
   void PollPacket(Scheduled& scheduled);
   void DoWrite(const PendingWrite& write);
-  void PublishTag(size_t tag, bool ok, const nlohmann::ordered_json& value, const std::string& reason,
-                  uint64_t fileTime);
+  void PublishTag(size_t tag, bool ok, uint16_t quality, const nlohmann::ordered_json& value,
+                  const std::string& reason, uint64_t fileTime);
   void PublishDevice(size_t device, bool online, const std::string& reason);
   // The driver's exchange and byte counters into the line's state.
   void CopyDriverCounters();

@@ -10,7 +10,10 @@
 #include "gateway.h"
 #include "gateway_config.h"
 #include "journal_log.h"
+#include "exit_codes.h"
 #include "line_check.h"
+#include "stop_signal.h"
+#include "version_text.h"
 
 namespace {
 
@@ -19,16 +22,21 @@ const char kDescription[] =
     "and publishes every tag to an MQTT broker as PREFIX/LINE/DEVICE/TAG, retained, with device states under\n"
     "PREFIX/LINE/DEVICE/$state and its own under PREFIX/$state. Payloads sent to PREFIX/LINE/DEVICE/TAG/set\n"
     "write tags listed in [gateway] writable; the outcome goes to .../set/result.\n"
-    "SIGHUP reads the files again; SIGTERM publishes everything offline and ends.\n";
+    "SIGHUP reads the files again (lines whose file did not change run on); SIGTERM publishes everything\n"
+    "offline and ends. Log lines go to standard error, with journald's priority prefix (<4>velkd: ...)\n"
+    "when it is not a terminal.\n";
 
 const char kFooter[] =
     "\nExamples:\n"
     "  velkd " VELK_CONFIG_DIR "/gateway.toml\n"
     "  velkd --check " VELK_CONFIG_DIR "/gateway.toml other-line.toml\n"
     "  velkd " VELK_CONFIG_DIR "/gateway.toml --port /dev/pts/7 --broker mqtt://127.0.0.1:1883\n"
-    "  mosquitto_sub -v -t 'velk/#'\n";
+    "  mosquitto_sub -v -t 'velk/#'\n"
+    "\n" VELK_EXIT_STATUS_HELP "\n"
+    "velkd ends with 0 after SIGTERM or Ctrl-C; a line that fails keeps being retried, never an exit.\n";
 
-enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitConfig = 2 };
+using velkhost::kExitConfig;
+using velkhost::kExitOk;
 
 struct Options {
   std::vector<std::string> files;
@@ -108,14 +116,10 @@ int Check(const Options& options) {
 }
 
 int Serve(const Options& options) {
-  // The signals are taken by this thread alone, at a point of its choosing,
-  // never in the middle of another thread's work.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // The signals are taken by this thread alone, never in the middle of a
+  // line's driver call or the network thread's work.
+  velkhost::InstallStopHandler("velkd", true);
+  velkhost::KeepStopSignalsFromNewThreads();
   signal(SIGPIPE, SIG_IGN);
 
   velkd::GatewayConfig config;
@@ -130,21 +134,19 @@ int Serve(const Options& options) {
     if (!gateway.Start(config, options.port)) {
       status = kExitConfig;
     } else {
-      for (;;) {
-        const timespec wait = {1, 0};
-        const int received = sigtimedwait(&signals, nullptr, &wait);
-        if (received == SIGHUP) {
+      velkhost::AcceptStopSignalsHere();
+      while (!velkhost::StopRequested()) {
+        velkhost::WaitForSignal(1000);
+        if (velkhost::TakeReloadRequest()) {
           velkd::Log(velkd::kNotice, "SIGHUP: reading the files again");
           velkd::GatewayConfig fresh;
           if (ReadConfig(options, &fresh))
             gateway.Reload(fresh, options.port);
           else
             velkd::Log(velkd::kError, "reload refused; the lines run on as they were");
-        } else if (received == SIGTERM || received == SIGINT) {
-          velkd::Log(velkd::kNotice, "%s: stopping", received == SIGTERM ? "SIGTERM" : "SIGINT");
-          break;
         }
       }
+      velkd::Log(velkd::kNotice, "%s: stopping", velkhost::StopSignalName());
     }
     gateway.Stop();
   }
@@ -156,6 +158,7 @@ int Serve(const Options& options) {
 
 int main(int argc, char** argv) {
   CLI::App app(kDescription, "velkd");
+  app.set_version_flag("--version", [] { return velkhost::VersionText("velkd"); });
   app.footer(kFooter);
   app.get_formatter()->column_width(30);
   Options options;
@@ -166,7 +169,19 @@ int main(int argc, char** argv) {
   app.add_option("--broker", options.broker, "Broker instead of the file's [mqtt] broker, mqtt://HOST:PORT or mqtts://");
   app.add_option("--port", options.port, "Serial port of the (single) line instead of its [port] name");
   app.add_option("--library", options.library, "Driver library file (default: beside velkd, else the build's)");
-  CLI11_PARSE(app, argc, argv);
+  std::string logLevel = "info";
+  app.add_option("--log-level", logLevel,
+                 "Leave out log lines less urgent than this: error, warning, notice, info (default), debug")
+      ->check(CLI::IsMember({"error", "warning", "notice", "info", "debug"}));
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // --help and --version end well; every other parse error is a usage error.
+    return app.exit(e) == 0 ? kExitOk : kExitConfig;
+  }
+  velkd::Priority level = velkd::kInfo;
+  velkd::PriorityFromName(logLevel, &level);
+  velkd::SetLogLevel(level);
   if (!options.port.empty() && options.files.size() != 1) {
     velkd::Log(velkd::kError, "--port applies to a single line file; name the ports in each file's [port] instead");
     return kExitConfig;

@@ -37,10 +37,11 @@ int RunPlan(const LibraryOptions& libraryOptions, const LineOptions& line, bool 
       packets.push_back({{"index", p + 1},
                          {"device", device.name},
                          {"type", device.type},
-                         {"address", r.address},
+                         // The text as written: "3.1" keeps its checksum flag.
+                         {"address", device.address},
                          {"register", r.registerName != nullptr ? r.registerName : ""},
                          {"code", r.registerCode},
-                         {"channels", {r.channelLow, r.channelHigh}},
+                         {"channels", ChannelsJson(r)},
                          {"direction", r.direction == 0 ? "read" : "write"},
                          {"tags", tags}});
     }

@@ -136,6 +136,8 @@ int RunPoll(const LibraryOptions& libraryOptions, const LineOptions& line, const
   PollViewKind kind = PollViewKind::kPlainLines;
   if (args.json)
     kind = PollViewKind::kJson;
+  else if (args.csv)
+    kind = PollViewKind::kCsv;
   else if (!args.plain && StdoutIsTerminal())
     kind = PollViewKind::kLiveTable;
   if (kind == PollViewKind::kLiveTable) context.columns = TerminalColumns();

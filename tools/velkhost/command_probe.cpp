@@ -1,5 +1,6 @@
 #include <stdio.h>
 #include <string.h>
+#include <strings.h>
 
 #include "commands.h"
 #include "line_check.h"
@@ -25,6 +26,13 @@ int RunProbe(const LibraryOptions& libraryOptions, const LineOptions& line, cons
   const DeviceEntry& device = session.config.devices[static_cast<size_t>(index)];
   velk::DeviceRecord record = session.checked.devices[static_cast<size_t>(index)];
   const int32_t address = static_cast<int32_t>(record.address);
+  // The driver's display probe asks the display at address 02, whatever the
+  // device's own address: its verdict is about that display.
+  if (strcasecmp(device.type.c_str(), "Data7210") == 0)
+    fprintf(stderr,
+            "velkhost: note: the driver probes a Data7210 at address 02, not at this device's address %s; to check "
+            "this display, read its name with a tag of register MdNameM\n",
+            device.address.c_str());
   if (session.driver->d->ProbeDevice(device.type.c_str(), address, &record) != 1) {
     const int32_t reason = session.driver->LastOutcome();
     if (reason == velk::kOutcomeNoAnswer || reason == velk::kOutcomeCount)

@@ -60,7 +60,7 @@ int RunScan(const LibraryOptions& libraryOptions, const LineOptions& line, const
   status = session.Connect(static_cast<int16_t>(args.timeoutMs));
   if (status != kExitOk) return status;
 
-  InstallStopHandler();
+  InstallStopHandler("velkhost");
   const bool progress = StderrIsTerminal() && !args.json;
   const int total = args.to - args.from + 1;
   std::vector<Found> found;

@@ -7,40 +7,9 @@
 #include "outcome_text.h"
 #include "packet_exchange.h"
 #include "poll_view.h"
+#include "write_field.h"
 
 namespace velkhost {
-namespace {
-
-// The fixed-width fields of the "Velk" write commands that carry a number:
-// the driver refuses a value that does not fit rather than send it cut.
-struct NumberField {
-  const char* typePrefix;  // "" for any "Velk" type
-  const char* registerName;
-  const char* description;
-};
-
-const NumberField kNumberFields[] = {
-    {"Velk4021", "AO", "a field of 6 characters, \"%06.3f\": 0.000 to 99.999"},
-    {"Velk4024", "AO", "a sign and 6 characters, \"%06.3f\" of the magnitude: -99.999 to +99.999"},
-    {"Velk4024", "SC", "a sign and 6 characters, \"%06.3f\" of the magnitude: -99.999 to +99.999"},
-    {"Velk4024", "EC", "a sign and 6 characters, \"%06.3f\" of the magnitude: -99.999 to +99.999"},
-    {"", "AHI", "a field of 7 characters, \"%+07.3f\": -99.999 to +99.999"},
-    {"", "ALO", "a field of 7 characters, \"%+07.3f\": -99.999 to +99.999"},
-    {"", "CJCOFF", "a field of 5 characters, \"%+05i\": -9999 to +9999"},
-};
-
-// The field of a write of `registerName` to a `moduleType` module; null when
-// the command carries no number of fixed width.
-const char* NumberFieldOf(const std::string& moduleType, const char* registerName) {
-  if (registerName == nullptr) return nullptr;
-  for (const NumberField& f : kNumberFields) {
-    if (strncasecmp(registerName, f.registerName, 8) != 0) continue;
-    if (strncasecmp(moduleType.c_str(), f.typePrefix, strlen(f.typePrefix)) == 0) return f.description;
-  }
-  return nullptr;
-}
-
-}  // namespace
 
 int RunWrite(const LibraryOptions& libraryOptions, const LineOptions& line, const WriteArgs& args) {
   LineSession session;
@@ -74,7 +43,8 @@ int RunWrite(const LibraryOptions& libraryOptions, const LineOptions& line, cons
   packet->set_quality(0, kQualityUntouched);
   const PacketOutcome outcome = RunPacket(*session.driver, *packet);
   const std::string& moduleType = config.devices[tag.deviceIndex].type;
-  const char* field = NumberFieldOf(moduleType, packet->record().registerName);
+  const WriteField* fieldOf = WriteFieldOf(moduleType, packet->record().registerName);
+  const char* field = fieldOf != nullptr ? fieldOf->description : nullptr;
   if (outcome.result != 1 && outcome.reason == velk::kOutcomeNotBuilt && field != nullptr) {
     fprintf(stderr,
             "velkhost: %s does not fit the field of tag '%s' (%s %s): the command carries it in %s; nothing was "

@@ -6,7 +6,9 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "exit_codes.h"
 #include "terminal.h"
+#include "version_text.h"
 
 namespace {
 
@@ -45,9 +47,8 @@ no carriage return, answer too long, not built, no port, port lost, busy
 bound or bad answer (the "reason" field of --json output). --trace prints
 every command and answer chunk in hex and ASCII with times.
 
-Exit status: 0 success, 1 a packet failed, 2 the line file, the library or
-the command line is wrong, 3 the port could not be opened, 130 Ctrl-C (a
-second Ctrl-C ends at once, even while the driver waits for an answer).
+)" VELK_EXIT_STATUS_HELP R"(
+A second Ctrl-C ends at once, even while the driver waits for an answer.
 
 Start here, no hardware needed:
   velkhost poll )" VELK_CONFIG_DIR R"(/line.toml --simulate --cycles 5)";
@@ -72,7 +73,7 @@ void AddLineOptions(CLI::App* command, velkhost::LineOptions* line, bool withSim
 void AddSettingOptions(CLI::App* command, velkhost::LineOptions* line) {
   command->add_option("--baud", line->baud, "baud rate instead of the file's")->check(CLI::Range(50u, 4000000u));
   command->add_option("--parity", line->parity, "none, odd, even, mark or space instead of the file's")
-      ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}, CLI::ignore_case));
+      ->check(CLI::IsMember(velkhost::ParityNames(), CLI::ignore_case));
   command->add_option("--data-bits", line->dataBits, "5..8 instead of the file's")->check(CLI::Range(5, 8));
   command->add_option("--stop-bits", line->stopBits, "1 or 2 instead of the file's")->check(CLI::Range(1, 2));
   command->add_option("--timeout-ms", line->timeoutMs, "the driver's answer time-out instead of the file's")
@@ -85,6 +86,7 @@ void AddSettingOptions(CLI::App* command, velkhost::LineOptions* line) {
 
 int main(int argc, char** argv) {
   CLI::App app{kDescription, "velkhost"};
+  app.set_version_flag("--version", [] { return velkhost::VersionText("velkhost"); });
   app.require_subcommand(1);
   app.fallthrough();
   velkhost::LibraryOptions library;
@@ -129,7 +131,11 @@ int main(int argc, char** argv) {
   poll->add_option("--interval-ms", pollArgs.intervalMs, "pause between cycles")
       ->capture_default_str()
       ->check(CLI::Range(0, 3600000));
-  poll->add_flag("--json", pollArgs.json, "one JSON object per cycle on standard output");
+  CLI::Option* pollJson = poll->add_flag("--json", pollArgs.json, "one JSON object per cycle on standard output");
+  poll->add_flag("--csv", pollArgs.csv,
+                 "one CSV row per reading on standard output (cycle,ts,device,tag,value,quality,good,reason),\n"
+                 "for spreadsheets")
+      ->excludes(pollJson);
   poll->add_flag("--plain", pollArgs.plain, "plain lines even in a terminal");
   poll->add_option("--stats-file", pollArgs.statsFile,
                    "rewrite FILE after every cycle with cycles, packets, failed packets and the\n"
@@ -188,6 +194,7 @@ int main(int argc, char** argv) {
   if (*check) return velkhost::RunCheck(library, checkArgs);
   if (*plan) return velkhost::RunPlan(library, planLine, planJson);
   // The commands that talk to a line run where Ctrl-C can end them.
+  velkhost::InstallStopHandler("velkhost");
   if (*poll) {
     if (once) pollArgs.cycles = 1;
     return velkhost::RunStoppable([&] { return velkhost::RunPoll(library, pollLine, pollArgs); });

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "data_types.h"
+#include "reading_json.h"
 
 namespace velkhost {
 namespace {
@@ -235,23 +236,21 @@ class JsonLines final : public PollView {
         const TagEntry& tag = config.tags[packet.tags()[i]];
         const TagReading& r = cycle.readings[p][i];
         names.push_back(tag.name);
-        tags.push_back({{"name", tag.name},
-                        {"device", tag.device},
-                        {"address", tag.address},
-                        {"type", DataTypeName(tag.dataType)},
-                        {"value", r.ok ? ValueJson(r.value) : nlohmann::ordered_json(nullptr)},
-                        {"quality", r.quality},
-                        {"ok", r.ok},
-                        {"state", StateName(r)},
-                        {"reason", r.ok ? std::string("ok") : PacketReason(o, cycle.readings[p])},
-                        {"time", FileTimeIso(r.fileTime)},
-                        {"packet", p + 1}});
+        nlohmann::ordered_json entry = {{"name", tag.name},
+                                        {"device", tag.device},
+                                        {"address", tag.address},
+                                        {"type", DataTypeName(tag.dataType)}};
+        entry.update(ReadingJson(r.ok ? ValueJson(r.value) : nlohmann::ordered_json(nullptr), r.quality, r.ok,
+                                 PacketReason(o, cycle.readings[p]), r.fileTime));
+        entry["state"] = StateName(r);
+        entry["packet"] = p + 1;
+        tags.push_back(entry);
       }
       const velk::Packet& record = packet.record();
       packets.push_back({{"index", p + 1},
                          {"device", config.devices[packet.device()].name},
                          {"register", record.registerName != nullptr ? record.registerName : ""},
-                         {"channels", {record.channelLow, record.channelHigh}},
+                         {"channels", ChannelsJson(record)},
                          {"tags", names},
                          {"result", o.result},
                          {"ok", o.result == 1},
@@ -269,7 +268,49 @@ class JsonLines final : public PollView {
   PollContext context_;
 };
 
+// One row per reading, for spreadsheets: the header once, then
+// cycle,ts,device,tag,value,quality,good,reason. Texts are quoted as RFC 4180
+// quotes them.
+class CsvRows final : public PollView {
+ public:
+  explicit CsvRows(const PollContext& context) : context_(context) {
+    puts("cycle,ts,device,tag,value,quality,good,reason");
+  }
+
+  void ShowCycle(const CycleResult& cycle) override {
+    const LineConfig& config = *context_.config;
+    for (size_t p = 0; p < context_.plan->size(); ++p) {
+      const HostPacket& packet = *(*context_.plan)[p];
+      for (size_t i = 0; i < packet.tags().size(); ++i) {
+        const TagEntry& tag = config.tags[packet.tags()[i]];
+        const TagReading& r = cycle.readings[p][i];
+        std::string value;
+        if (r.ok) value = r.value.kind == TagValue::kText ? Quote(r.value.text) : ValueText(r.value);
+        printf("%d,%s,%s,%s,%s,%u,%s,%s\n", cycle.cycle, FileTimeIso(r.fileTime).c_str(), Quote(tag.device).c_str(),
+               Quote(tag.name).c_str(), value.c_str(), static_cast<unsigned>(r.quality), r.ok ? "true" : "false",
+               r.ok ? "" : Quote(PacketReason(cycle.packets[p], cycle.readings[p])).c_str());
+      }
+    }
+    fflush(stdout);
+  }
+
+ private:
+  static std::string Quote(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+  }
+
+  PollContext context_;
+};
+
 }  // namespace
+
+nlohmann::ordered_json ChannelsJson(const velk::Packet& p) {
+  if (p.channelLow == -1 && p.channelHigh == -1) return nullptr;
+  return {p.channelLow, p.channelHigh};
+}
 
 std::string PacketLabel(const LineConfig& config, const HostPacket& packet) {
   const velk::Packet& p = packet.record();
@@ -286,6 +327,8 @@ std::unique_ptr<PollView> MakePollView(PollViewKind kind, const PollContext& con
       return std::make_unique<LiveTable>(context);
     case PollViewKind::kJson:
       return std::make_unique<JsonLines>(context);
+    case PollViewKind::kCsv:
+      return std::make_unique<CsvRows>(context);
     default:
       return std::make_unique<PlainLines>(context);
   }

@@ -5,6 +5,7 @@
 #define VELKHOST_POLL_VIEW_H
 
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -38,12 +39,15 @@ class PollView {
   virtual void ShowCycle(const CycleResult& cycle) = 0;
 };
 
-enum class PollViewKind { kLiveTable, kPlainLines, kJson };
+enum class PollViewKind { kLiveTable, kPlainLines, kJson, kCsv };
 
 std::unique_ptr<PollView> MakePollView(PollViewKind kind, const PollContext& context);
 
 // "dev1 AI 3..3" style label of a packet for messages.
 std::string PacketLabel(const LineConfig& config, const HostPacket& packet);
+
+// [low, high] of a packet's channels; null for a register without channels.
+nlohmann::ordered_json ChannelsJson(const velk::Packet& packet);
 
 }  // namespace velkhost
 

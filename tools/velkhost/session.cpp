@@ -3,8 +3,6 @@
 #include <stdio.h>
 #include <strings.h>
 
-#include <filesystem>
-#include <system_error>
 
 #include "line_trace.h"
 #include "port_opening.h"
@@ -51,28 +49,6 @@ void ApplyLineOverrides(const LineOptions& line, PortConfig* port) {
     port->hasPollDelay = true;
     port->pollDelayMs = static_cast<uint16_t>(line.pollDelayMs);
   }
-}
-
-bool ShortPortName(const std::string& name, std::string* shortName, std::string* note, std::string* error) {
-  const size_t kLongest = sizeof(velk::PortSettings::portName) - 1;
-  *shortName = name;
-  if (name.size() <= kLongest) return true;
-  std::error_code ec;
-  const std::filesystem::path device = std::filesystem::canonical(name, ec);
-  if (ec) {
-    *error = "port name '" + name + "' is longer than the host's " + std::to_string(kLongest) +
-             " characters and cannot be followed to a device: " + ec.message();
-    return false;
-  }
-  if (device.string().size() > kLongest) {
-    *error = "port name '" + name + "' leads to '" + device.string() + "', still longer than the host's " +
-             std::to_string(kLongest) + " characters";
-    return false;
-  }
-  *shortName = device.string();
-  *note = "port " + name + " is " + *shortName + " (the host takes at most " + std::to_string(kLongest) +
-          " characters)";
-  return true;
 }
 
 int LineSession::Load(const LibraryOptions& libraryOptions, const LineOptions& line) {

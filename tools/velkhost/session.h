@@ -8,20 +8,14 @@
 #include <string>
 
 #include "driver_library.h"
+#include "exit_codes.h"
 #include "line_check.h"
 #include "line_config.h"
 #include "packet_plan.h"
+#include "port_opening.h"
 #include "simulation.h"
 
 namespace velkhost {
-
-enum ExitCode {
-  kExitOk = 0,
-  kExitFailure = 1,       // a packet (a module, the line) failed
-  kExitConfig = 2,        // the line file, the library or the command line is wrong
-  kExitPort = 3,          // the serial port could not be opened
-  kExitInterrupted = 130  // stopped by Ctrl-C (or SIGTERM)
-};
 
 struct LibraryOptions {
   std::string path;
@@ -47,12 +41,6 @@ struct LineOptions {
 
 // Puts the command line's line settings over the file's.
 void ApplyLineOverrides(const LineOptions& line, PortConfig* port);
-
-// A port path longer than the host's 31 characters (such as
-// /dev/serial/by-id/...) followed through its links to the device node.
-// Returns false with a message when it cannot be made short enough; `note`
-// says what was done when the name changed.
-bool ShortPortName(const std::string& name, std::string* shortName, std::string* note, std::string* error);
 
 // Loads the driver library as the options say and creates one driver
 // object; prints the reason and returns false when either fails.

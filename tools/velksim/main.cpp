@@ -9,12 +9,15 @@
 
 #include "live_view.h"
 #include "platform/clock.h"
-#include "platform/interrupt.h"
 #include "platform/terminal.h"
 #include "sim/bus.h"
 #include "sim/server.h"
 #include "sim/tcp_relay.h"
+#include "exit_codes.h"
+#include "line_config.h"
 #include "sim_file.h"
+#include "stop_signal.h"
+#include "version_text.h"
 
 namespace {
 
@@ -32,8 +35,8 @@ const char kDescription[] =
     "\n"
     "The file's format is described in " VELK_CONFIG_DIR "/simulator.toml.\n"
     "\n"
-    "Exit status: 0 ended by --duration, 2 usage or file error, 3 the line could not be served,\n"
-    "130 Ctrl-C.";
+    VELK_EXIT_STATUS_HELP "\n"
+    "velksim ends with 0 after --duration, and with 3 when it cannot serve the line.";
 
 const char kFaultHelp[] =
     "Faults for the module at ADDR, replacing those from the file; repeat for several modules.\n"
@@ -53,10 +56,10 @@ bool ParseAddress(const std::string& text, uint8_t* address) {
   return true;
 }
 
-// The exit codes velkhost uses too.
-const int kExitConfig = 2;
-const int kExitPort = 3;
-const int kExitInterrupted = 130;
+using velkhost::kExitConfig;
+using velkhost::kExitInterrupted;
+using velkhost::kExitOk;
+using velkhost::kExitPort;
 
 int Fail(const std::string& message, int code) {
   fprintf(stderr, "velksim: %s\n", message.c_str());
@@ -67,6 +70,7 @@ int Fail(const std::string& message, int code) {
 
 int main(int argc, char** argv) {
   CLI::App app(kDescription, "velksim");
+  app.set_version_flag("--version", [] { return velkhost::VersionText("velksim"); });
   app.get_formatter()->column_width(34);
 
   std::string file;
@@ -99,7 +103,7 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(50u, 4000000u));
   app.add_option("--data-bits", dataBits, "Data bits on --device, 5..8 (default 8)")->check(CLI::Range(5, 8));
   app.add_option("--parity", parity, "Parity on --device: none, odd, even, mark, space (default none)")
-      ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}));
+      ->check(CLI::IsMember(velkhost::ParityNames(), CLI::ignore_case));
   app.add_option("--stop-bits", stopBits, "Stop bits on --device, 1 or 2 (default 1)")->check(CLI::IsMember({1, 2}));
   app.add_flag("--pace", pace,
                "Keep the line's own pace: take in each command byte and send each answer byte\n"
@@ -166,6 +170,10 @@ int main(int argc, char** argv) {
     if (!sim::ParseFaults(faultText.substr(colon + 1), &faults, &error)) return Fail("--fault " + faultText + ": " + error, kExitConfig);
     if (faults.alwaysBusy && module->kind() != sim::ModuleKind::kData7810)
       return Fail("--fault " + faultText + ": always_busy applies to a Data7810 only", kExitConfig);
+    // A module without checksums has none to spoil.
+    if (faults.badChecksum && !module->checksum())
+      return Fail("--fault " + faultText + ": bad_checksum applies to a module that uses checksums (ADDR:TYPE:checksum)",
+                  kExitConfig);
     module->SetFaults(faults);
   }
   if (bus.Modules().empty()) return Fail("no modules: give a file with [[module]] entries or --module (see --help)", kExitConfig);
@@ -173,7 +181,7 @@ int main(int argc, char** argv) {
   if (!device.empty()) line.device = device;
   if (baud != 0) line.settings.baudRate = baud;
   if (dataBits != 0) line.settings.dataBits = static_cast<uint8_t>(dataBits);
-  if (!parity.empty()) velksim::ParityCode(parity, &line.settings.parity);
+  if (!parity.empty()) velkhost::ParityFromName(parity, &line.settings.parity);
   if (stopBits != 0) line.settings.stopBits = stopBits == 2 ? 2 : 0;
 
   // The relay opens the pseudo-terminal's slave side as a client would; a
@@ -183,7 +191,7 @@ int main(int argc, char** argv) {
   if (pace && !line.device.empty())
     return Fail("--pace is for the pseudo-terminal: a serial device keeps the line's pace itself", kExitConfig);
 
-  platform::CatchInterrupts();
+  velkhost::InstallStopHandler("velksim");
   sim::Server server(bus);
   if (pace) server.SetPace(&line.settings);
   const bool served = line.device.empty() ? server.ServePseudoTerminal(&error, linkPath)
@@ -212,19 +220,18 @@ int main(int argc, char** argv) {
   const uint32_t start = clock.TickMs();
   const uint64_t durationMs = static_cast<uint64_t>(durationS * 1000.0);
   std::string lastError;
-  while (!platform::InterruptRequested()) {
+  while (!velkhost::StopRequested()) {
     view.Update();
     const std::string lineError = server.lineError();
     if (!lineError.empty() && lineError != lastError) fprintf(stderr, "velksim: %s\n", lineError.c_str());
     lastError = lineError;
     if (durationMs != 0 && static_cast<uint32_t>(clock.TickMs() - start) >= durationMs) break;
-    // Short sleeps, so that Ctrl-C ends the program at once.
-    for (uint32_t slept = 0; slept < refreshMs && !platform::InterruptRequested(); slept += 10) clock.SleepMs(10);
+    velkhost::SleepUnlessStopped(static_cast<int>(refreshMs));
   }
   relay.Stop();
   server.Stop();
   view.Update();
   view.Finish();
   printf("velksim: ended after %llu commands\n", static_cast<unsigned long long>(bus.CommandCount()));
-  return platform::InterruptRequested() ? kExitInterrupted : 0;
+  return velkhost::StopRequested() ? kExitInterrupted : kExitOk;
 }

@@ -5,6 +5,7 @@
 
 #include <toml++/toml.h>
 
+#include "line_config.h"
 #include "sim/line_simulation.h"
 #include "sim/sim_config.h"
 
@@ -34,8 +35,8 @@ bool ReadLine(const std::string& path, const toml::table& table, LineChoice* lin
       if (!node.is_integer() || bits < 5 || bits > 8) return fail(node, "data_bits must be 5..8");
       line->settings.dataBits = static_cast<uint8_t>(bits);
     } else if (name == "parity") {
-      if (!node.is_string() || !ParityCode(node.value_or(std::string()), &line->settings.parity))
-        return fail(node, "parity must be \"none\", \"odd\", \"even\", \"mark\" or \"space\"");
+      if (!node.is_string() || !velkhost::ParityFromName(node.value_or(std::string()), &line->settings.parity))
+        return fail(node, std::string("parity must be one of ") + velkhost::kParityChoices);
     } else if (name == "stop_bits") {
       const int64_t bits = node.value_or(int64_t{0});
       if (!node.is_integer() || (bits != 1 && bits != 2)) return fail(node, "stop_bits must be 1 or 2");
@@ -48,16 +49,6 @@ bool ReadLine(const std::string& path, const toml::table& table, LineChoice* lin
 }
 
 }  // namespace
-
-bool ParityCode(const std::string& name, uint8_t* code) {
-  static const char* const kNames[] = {"none", "odd", "even", "mark", "space"};
-  for (uint8_t i = 0; i < 5; ++i)
-    if (name == kNames[i]) {
-      *code = i;
-      return true;
-    }
-  return false;
-}
 
 bool LoadSimFile(const std::string& path, sim::Bus* bus, LineChoice* line, std::string* error) {
   toml::table root;

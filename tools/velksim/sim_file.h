@@ -29,9 +29,6 @@ struct LineChoice {
 // Messages name the file and line: "sim.toml:12: ...".
 bool LoadSimFile(const std::string& path, sim::Bus* bus, LineChoice* line, std::string* error);
 
-// "none", "odd", "even", "mark", "space" -> 0..4; false for anything else.
-bool ParityCode(const std::string& name, uint8_t* code);
-
 }  // namespace velksim
 
 #endif

@@ -1,17 +1,18 @@
-// The progress bar of a scan goes to the error output, which the platform
-// layer does not describe. Stopping: the console runs its control handler on
-// a thread of its own, which counts the stop and wakes the main thread
-// through an event.
+// The console runs its control handler on a thread of its own, which counts
+// the stop and wakes the waiting thread through an event.
 #include <windows.h>
 
 #include <stdio.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
+#include <string>
 #include <thread>
 
-#include "session.h"
-#include "terminal.h"
+#include "exit_codes.h"
+#include "stop_signal.h"
 
 namespace velkhost {
 namespace {
@@ -19,6 +20,7 @@ namespace {
 std::atomic<int> stops{0};
 HANDLE wakeEvent = nullptr;
 std::function<void()> forcedExitReport;
+std::string programName = "velk";
 
 // Long enough for a command between exchanges to end by itself (its sleeps
 // look every 20 ms), short enough that Ctrl-C feels immediate.
@@ -27,7 +29,7 @@ const DWORD kGraceMs = 60;
 BOOL WINAPI OnControl(DWORD type) {
   if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
   if (++stops >= 2) {
-    fputs("\nvelkhost: stopped at once (second Ctrl-C)\n", stderr);
+    fprintf(stderr, "\n%s: stopped at once (second Ctrl-C)\n", programName.c_str());
     fflush(stderr);
     ExitProcess(kExitInterrupted);
   }
@@ -37,14 +39,10 @@ BOOL WINAPI OnControl(DWORD type) {
 
 }  // namespace
 
-bool StderrIsTerminal() {
-  DWORD mode = 0;
-  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
-}
-
-void InstallStopHandler() {
+void InstallStopHandler(const char* program, bool) {
   static std::once_flag once;
-  std::call_once(once, [] {
+  std::call_once(once, [program] {
+    programName = program;
     wakeEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     SetConsoleCtrlHandler(OnControl, TRUE);
   });
@@ -52,10 +50,36 @@ void InstallStopHandler() {
 
 bool StopRequested() { return stops.load() != 0; }
 
+const char* StopSignalName() { return StopRequested() ? "Ctrl-C" : ""; }
+
+bool TakeReloadRequest() { return false; }
+
+void WaitForSignal(int ms) {
+  if (StopRequested()) return;
+  if (wakeEvent == nullptr)
+    Sleep(static_cast<DWORD>(ms));
+  else
+    WaitForSingleObject(wakeEvent, static_cast<DWORD>(ms));
+}
+
+void SleepUnlessStopped(int ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!StopRequested()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= end) return;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(20)));
+  }
+}
+
+// The console's handler runs on a thread of its own; no other thread is
+// ever interrupted.
+void KeepStopSignalsFromNewThreads() {}
+void AcceptStopSignalsHere() {}
+
 void SetForcedExitReport(std::function<void()> report) { forcedExitReport = std::move(report); }
 
 int RunStoppable(const std::function<int()>& command) {
-  InstallStopHandler();
+  InstallStopHandler(programName.c_str());
   if (wakeEvent == nullptr) return command();  // Ctrl-C is seen between exchanges only
   std::atomic<bool> done{false};
   int result = kExitOk;
@@ -77,7 +101,7 @@ int RunStoppable(const std::function<int()>& command) {
     if (done) break;
     fflush(stdout);
     if (forcedExitReport) forcedExitReport();
-    fputs("velkhost: stopped while the driver waited for an answer\n", stderr);
+    fprintf(stderr, "%s: stopped while the driver waited for an answer\n", programName.c_str());
     fflush(stderr);
     ExitProcess(kExitInterrupted);
   }

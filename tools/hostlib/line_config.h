@@ -9,13 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace velkhost {
+#include "toml_reader.h"
 
-// One finding about the file, at a line of it (0: the file as a whole).
-struct ConfigProblem {
-  int line = 0;
-  std::string message;
-};
+namespace velkhost {
 
 struct PortConfig {
   std::string name;  // empty: given on the command line or by --simulate
@@ -62,8 +58,14 @@ struct LineConfig {
 // be read or has problems; every problem found is appended.
 bool LoadLineConfig(const std::string& path, LineConfig* config, std::vector<ConfigProblem>* problems);
 
-// "none", "odd", "even", "mark", "space" for the parity codes 0..4.
+// "none", "odd", "even", "mark", "space" for the parity codes 0..4 of
+// PortSettings, the one spelling every tool reads and writes.
 const char* ParityName(uint8_t parity);
+// The code of a parity name, in any case; false for anything else.
+bool ParityFromName(const std::string& name, uint8_t* parity);
+std::vector<std::string> ParityNames();
+// "none, odd, even, mark, space": for messages.
+extern const char kParityChoices[];
 
 }  // namespace velkhost
 

@@ -1,29 +1,34 @@
-// The progress bar of a scan goes to the error output, which the platform
-// layer does not describe. Stopping: the signal handler only counts and
-// wakes the main thread through a pipe, the one thing it may safely do.
+// The signal handler only counts and wakes the waiting thread through a
+// pipe, the one thing it may safely do.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
-
-#include <stdio.h>
 
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <string>
 #include <thread>
 
-#include "session.h"
-#include "terminal.h"
+#include "exit_codes.h"
+#include "stop_signal.h"
 
 namespace velkhost {
 namespace {
 
 volatile sig_atomic_t stops = 0;
+volatile sig_atomic_t stopSignal = 0;
+volatile sig_atomic_t reloads = 0;
 int wakePipe[2] = {-1, -1};
 std::function<void()> forcedExitReport;
+std::string programName = "velk";
+// Written before the handler is installed, read by it.
+char forcedText[96] = "\nstopped at once (second Ctrl-C)\n";
 
 // Long enough for a command between exchanges to end by itself (its sleeps
 // look every 20 ms), short enough that Ctrl-C feels immediate.
@@ -37,15 +42,20 @@ void Wake(char why) {
   errno = saved;
 }
 
-void OnStop(int) {
+void OnStop(int signal) {
+  stopSignal = signal;
   stops = stops + 1;
   if (stops >= 2) {
-    static const char kForced[] = "\nvelkhost: stopped at once (second Ctrl-C)\n";
-    ssize_t ignored = write(STDERR_FILENO, kForced, sizeof kForced - 1);
+    ssize_t ignored = write(STDERR_FILENO, forcedText, strlen(forcedText));
     (void)ignored;
     _exit(kExitInterrupted);
   }
   Wake('s');
+}
+
+void OnReload(int) {
+  reloads = reloads + 1;
+  Wake('r');
 }
 
 void Drain() {
@@ -66,13 +76,22 @@ bool WaitForWake(int ms) {
   }
 }
 
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
 }  // namespace
 
-bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
-
-void InstallStopHandler() {
+void InstallStopHandler(const char* program, bool takeReload) {
   static std::once_flag once;
-  std::call_once(once, [] {
+  std::call_once(once, [program, takeReload] {
+    programName = program;
+    snprintf(forcedText, sizeof forcedText, "\n%s: stopped at once (second Ctrl-C)\n", program);
     if (pipe(wakePipe) == 0) {
       for (int fd : wakePipe) {
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -82,18 +101,62 @@ void InstallStopHandler() {
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = OnStop;
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    if (takeReload) {
+      action.sa_handler = OnReload;
+      sigaction(SIGHUP, &action, nullptr);
+    }
   });
 }
 
 bool StopRequested() { return stops != 0; }
 
+const char* StopSignalName() {
+  if (stops == 0) return "";
+  return stopSignal == SIGTERM ? "SIGTERM" : "SIGINT";
+}
+
+bool TakeReloadRequest() {
+  if (reloads == 0) return false;
+  reloads = 0;
+  return true;
+}
+
+void WaitForSignal(int ms) {
+  if (StopRequested() || reloads != 0) return;
+  if (wakePipe[0] < 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return;
+  }
+  if (WaitForWake(ms)) Drain();
+}
+
+void SleepUnlessStopped(int ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!StopRequested()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= end) return;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(20)));
+  }
+}
+
+void KeepStopSignalsFromNewThreads() {
+  const sigset_t set = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void AcceptStopSignalsHere() {
+  const sigset_t set = StopSignals();
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 void SetForcedExitReport(std::function<void()> report) { forcedExitReport = std::move(report); }
 
 int RunStoppable(const std::function<int()>& command) {
-  InstallStopHandler();
+  InstallStopHandler(programName.c_str());
   if (wakePipe[0] < 0) return command();  // no pipe: Ctrl-C is seen between exchanges only
   std::atomic<bool> done{false};
   int result = kExitOk;
@@ -118,7 +181,7 @@ int RunStoppable(const std::function<int()>& command) {
     if (isatty(STDOUT_FILENO) == 1) fputs("\x1b[0m\n", stdout);
     fflush(stdout);
     if (forcedExitReport) forcedExitReport();
-    fprintf(stderr, "velkhost: stopped while the driver waited for an answer\n");
+    fprintf(stderr, "%s: stopped while the driver waited for an answer\n", programName.c_str());
     fflush(stderr);
     _exit(kExitInterrupted);
   }

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "platform/net_line.h"
+#include "platform/net_socket.h"
 
 namespace velkhost {
 namespace {
@@ -20,6 +21,35 @@ std::string DevicePath(std::string name) {
     if (name.compare(0, strlen(prefix), prefix) == 0) name.erase(0, strlen(prefix));
   if (!name.empty() && name[0] != '/') name = "/dev/" + name;
   return name;
+}
+
+// Why a device server's port did not open. The driver says only that it
+// failed; one connection of our own, closed at once, tells the cause.
+std::string NetCause(const platform::NetPortName& parsed, const velk::PortSettings& settings) {
+  const std::string host(parsed.host, strnlen(parsed.host, sizeof parsed.host));
+  const std::string server = "the device server " + host + " port " + std::to_string(parsed.port);
+  platform::net::Socket socket = platform::net::kNoSocket;
+  const platform::net::ConnectResult result = platform::net::Connect(
+      host.c_str(), parsed.port, platform::NetLineApi::kDefaultConnectTimeoutMs, &socket);
+  if (socket != platform::net::kNoSocket) platform::net::CloseSocket(socket);
+  switch (result) {
+    case platform::net::ConnectResult::kRefused:
+      return "connection refused: nothing listens at " + server + ".";
+    case platform::net::ConnectResult::kUnknownHost:
+      return "unknown host '" + host + "': the name does not resolve (check it, or give it a line in the "
+             "hosts file).";
+    case platform::net::ConnectResult::kTimedOut:
+      return server + " did not answer within " + std::to_string(platform::NetLineApi::kDefaultConnectTimeoutMs) +
+             " ms (timed out).";
+    case platform::net::ConnectResult::kConnected:
+      return parsed.rfc2217 ? server + " takes connections, but the driver's did not get through the COM Port "
+                                       "Control negotiation: the connection was lost, or the server refused the "
+                                       "line settings (" + DescribeSettings(settings) + ")."
+                            : server + " takes connections now; the driver's connection failed (the server may "
+                                       "take one client at a time).";
+    default:
+      return "cannot connect to " + server + ".";
+  }
 }
 
 int32_t Process(velk::IDriver* driver, velk::IDriver2* driver2, velk::Packet* packet, ItemLayout layout) {
@@ -57,13 +87,7 @@ bool OpenLine(velk::IDriver* driver, const velk::PortSettings& settings, std::st
                "Port Control), for example tcp:192.168.1.50:4001.";
       return false;
     }
-    *error = "cannot open '" + name + "': the device server at " + parsed.host + " port " +
-             std::to_string(parsed.port) +
-             " refused the connection, the host name is unknown, or it did not answer within " +
-             std::to_string(platform::NetLineApi::kDefaultConnectTimeoutMs) + " ms" +
-             (parsed.rfc2217 ? "; or it did not take the line settings as COM Port Control commands (" +
-                                   DescribeSettings(settings) + ")."
-                             : ".");
+    *error = "cannot open '" + name + "': " + NetCause(parsed, settings);
     return false;
   }
   const std::string path = DevicePath(name);
@@ -88,6 +112,8 @@ bool OpenLine(DriverObject& driver, const velk::PortSettings& settings, std::str
   // the library, the likely reasons stay listed.
   if (cause == velk::kPortOpenOk || cause == velk::kPortOpenMissing) return false;
   const std::string name(settings.portName, strnlen(settings.portName, sizeof settings.portName));
+  // A device server's cause was found by connecting; it has no device path.
+  if (platform::IsNetPortName(name.c_str())) return false;
   *error = "cannot open serial port '" + name + "' (" + DevicePath(name) + "): " + PortErrorReason(cause) + ": " +
            PortErrorHint(cause) + ".";
   if (cause == velk::kPortOpenSettingsRefused) *error += " Asked for " + DescribeSettings(settings) + ".";
@@ -138,6 +164,34 @@ bool WritePollDelay(velk::IDriver* driver, velk::IDriver2* driver2, const LineCo
   }
   *error = "no device of the line has a DISPLAY register, through which the poll delay is written";
   return false;
+}
+
+bool ShortPortName(const std::string& name, std::string* shortName, std::string* note, std::string* error) {
+  const size_t kLongest = sizeof(velk::PortSettings::portName) - 1;
+  *shortName = name;
+  if (name.size() <= kLongest) return true;
+  if (platform::IsNetPortName(name.c_str())) {
+    *error = "port name '" + name + "' is longer than the host's " + std::to_string(kLongest) +
+             " characters: give the device server a short name in /etc/hosts (the hosts file on Windows) and "
+             "use that, e.g. rfc2217:ds1:4001";
+    return false;
+  }
+  std::error_code ec;
+  const std::filesystem::path device = std::filesystem::canonical(name, ec);
+  if (ec) {
+    *error = "port name '" + name + "' is longer than the host's " + std::to_string(kLongest) +
+             " characters and cannot be followed to a device: " + ec.message();
+    return false;
+  }
+  if (device.string().size() > kLongest) {
+    *error = "port name '" + name + "' leads to '" + device.string() + "', still longer than the host's " +
+             std::to_string(kLongest) + " characters";
+    return false;
+  }
+  *shortName = device.string();
+  *note = "port " + name + " is " + *shortName + " (the host takes at most " + std::to_string(kLongest) +
+          " characters)";
+  return true;
 }
 
 }  // namespace velkhost

@@ -14,6 +14,12 @@
 
 namespace velkhost {
 
+// A port path longer than the host's 31 characters (such as
+// /dev/serial/by-id/...) followed through its links to the device node.
+// Returns false with a message when it cannot be made short enough; `note`
+// says what was done when the name changed.
+bool ShortPortName(const std::string& name, std::string* shortName, std::string* note, std::string* error);
+
 velk::PortSettings MakePortSettings(const PortConfig& port, const std::string& portName, int16_t timeoutMs);
 
 // "9600 baud, 8 data bits, parity none, 1 stop bit, answer time-out 1000 ms"

@@ -6,71 +6,20 @@
 #include <toml++/toml.h>
 
 #include "data_types.h"
+#include "toml_reader.h"
 
 namespace velkhost {
 namespace {
 
 const char* const kParityNames[] = {"none", "odd", "even", "mark", "space"};
 
-int LineOf(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
+}  // namespace
 
-// Collects the problems of one file; every check names the line of the value
-// (or of its table when the value is missing).
-class Reader {
- public:
-  explicit Reader(std::vector<ConfigProblem>* problems) : problems_(problems) {}
+const char kParityChoices[] = "none, odd, even, mark, space";
 
-  void Problem(int line, const std::string& message) { problems_->push_back({line, message}); }
+namespace {
 
-  void CheckKeys(const toml::table& table, std::initializer_list<const char*> allowed, const std::string& where) {
-    for (auto&& [key, node] : table) {
-      bool known = false;
-      for (const char* name : allowed) known = known || key.str() == name;
-      if (!known) {
-        std::string choices;
-        for (const char* name : allowed) choices += std::string(choices.empty() ? "" : ", ") + name;
-        Problem(LineOf(node), "unknown key '" + std::string(key.str()) + "' in " + where + " (known: " + choices + ")");
-      }
-    }
-  }
-
-  bool String(const toml::table& table, const char* key, const std::string& where, std::string* out, bool required) {
-    const toml::node* node = table.get(key);
-    if (node == nullptr) {
-      if (required) Problem(LineOf(table), where + " has no " + key);
-      return false;
-    }
-    if (!node->is_string()) {
-      Problem(LineOf(*node), std::string(key) + " of " + where + " must be a text in quotes");
-      return false;
-    }
-    *out = node->as_string()->get();
-    return true;
-  }
-
-  bool Integer(const toml::table& table, const char* key, const std::string& where, int64_t low, int64_t high,
-               int64_t* out) {
-    const toml::node* node = table.get(key);
-    if (node == nullptr) return false;
-    if (!node->is_integer()) {
-      Problem(LineOf(*node), std::string(key) + " of " + where + " must be a whole number");
-      return false;
-    }
-    const int64_t value = node->as_integer()->get();
-    if (value < low || value > high) {
-      Problem(LineOf(*node), std::string(key) + " of " + where + " is " + std::to_string(value) + ", accepted " +
-                                 std::to_string(low) + " to " + std::to_string(high));
-      return false;
-    }
-    *out = value;
-    return true;
-  }
-
- private:
-  std::vector<ConfigProblem>* problems_;
-};
-
-void ReadPort(Reader& reader, const toml::table& port, PortConfig* out) {
+void ReadPort(TomlReader& reader, const toml::table& port, PortConfig* out) {
   const std::string where = "[port]";
   reader.CheckKeys(port, {"name", "baud", "data_bits", "parity", "stop_bits", "timeout_ms", "poll_delay_ms"}, where);
   std::string name;
@@ -92,21 +41,11 @@ void ReadPort(Reader& reader, const toml::table& port, PortConfig* out) {
     out->pollDelayMs = static_cast<uint16_t>(value);
   }
   std::string parity;
-  if (reader.String(port, "parity", where, &parity, false)) {
-    bool known = false;
-    for (uint8_t i = 0; i < 5; ++i) {
-      if (strcasecmp(parity.c_str(), kParityNames[i]) == 0) {
-        out->parity = i;
-        known = true;
-      }
-    }
-    if (!known)
-      reader.Problem(LineOf(*port.get("parity")),
-                     "parity '" + parity + "' is not one of none, odd, even, mark, space");
-  }
+  if (reader.String(port, "parity", where, &parity, false) && !ParityFromName(parity, &out->parity))
+    reader.Problem(LineOf(*port.get("parity")), "parity '" + parity + "' is not one of " + kParityChoices);
 }
 
-void ReadDevice(Reader& reader, const toml::table& table, LineConfig* config) {
+void ReadDevice(TomlReader& reader, const toml::table& table, LineConfig* config) {
   DeviceEntry device;
   device.line = LineOf(table);
   const std::string where = "[[device]] at line " + std::to_string(device.line);
@@ -129,7 +68,7 @@ void ReadDevice(Reader& reader, const toml::table& table, LineConfig* config) {
   config->devices.push_back(device);
 }
 
-void ReadTag(Reader& reader, const toml::table& table, LineConfig* config) {
+void ReadTag(TomlReader& reader, const toml::table& table, LineConfig* config) {
   TagEntry tag;
   tag.line = LineOf(table);
   const std::string where = "[[tag]] at line " + std::to_string(tag.line);
@@ -153,12 +92,7 @@ void ReadTag(Reader& reader, const toml::table& table, LineConfig* config) {
       reader.Problem(LineOf(*table.get("type")),
                      "type '" + type + "' of tag '" + tag.name + "' is not one of " + DataTypeChoices());
   }
-  if (const toml::node* poll = table.get("poll")) {
-    if (poll->is_boolean())
-      tag.poll = poll->as_boolean()->get();
-    else
-      reader.Problem(LineOf(*poll), "poll of tag '" + tag.name + "' must be true or false");
-  }
+  reader.Boolean(table, "poll", "poll of tag '" + tag.name + "'", &tag.poll);
   if (!tag.name.empty() && config->FindTag(tag.name) >= 0)
     reader.Problem(tag.line, "a tag named '" + tag.name + "' is already defined");
   config->tags.push_back(tag);
@@ -166,7 +100,7 @@ void ReadTag(Reader& reader, const toml::table& table, LineConfig* config) {
 
 // Reads the entries of an array of tables such as [[device]].
 template <typename ReadOne>
-void ReadArray(Reader& reader, const toml::node& node, const char* key, LineConfig* config, ReadOne readOne) {
+void ReadArray(TomlReader& reader, const toml::node& node, const char* key, LineConfig* config, ReadOne readOne) {
   const toml::array* array = node.as_array();
   if (array == nullptr) {
     reader.Problem(LineOf(node), std::string("'") + key + "' must be written as [[" + key + "]] sections");
@@ -196,6 +130,18 @@ int LineConfig::FindTag(const std::string& name) const {
 
 const char* ParityName(uint8_t parity) { return parity < 5 ? kParityNames[parity] : "unknown"; }
 
+bool ParityFromName(const std::string& name, uint8_t* parity) {
+  for (uint8_t i = 0; i < 5; ++i) {
+    if (strcasecmp(name.c_str(), kParityNames[i]) == 0) {
+      *parity = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<std::string> ParityNames() { return std::vector<std::string>(kParityNames, kParityNames + 5); }
+
 bool LoadLineConfig(const std::string& path, LineConfig* config, std::vector<ConfigProblem>* problems) {
   const size_t before = problems->size();
   config->path = path;
@@ -207,7 +153,7 @@ bool LoadLineConfig(const std::string& path, LineConfig* config, std::vector<Con
     problems->push_back({line, std::string(error.description())});
     return false;
   }
-  Reader reader(problems);
+  TomlReader reader(problems);
   // [mqtt] and [gateway] belong to velkd, which reads them itself; a test
   // host passes over them so that one file serves both.
   reader.CheckKeys(root, {"port", "device", "tag", "simulation", "mqtt", "gateway"}, "the file");
