@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "line_config.h"
+#include "modbus_settings.h"
 
 namespace velkd {
 
@@ -51,10 +52,12 @@ struct LineSpec {
   std::string name;                      // the line's topic level
   std::vector<uint32_t> tagIntervalMs;   // per tag of config.tags
   std::vector<bool> writable;            // per tag of config.tags
+  ModbusLineSettings modbus;
 };
 
 struct GatewayConfig {
   MqttSettings mqtt;
+  bool useMqtt = false;  // a file has [mqtt] or the command line names a broker
   std::vector<LineSpec> lines;
 };
 

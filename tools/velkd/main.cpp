@@ -1,5 +1,6 @@
 // velkd: polls serial lines through the driver library and publishes their
-// values to an MQTT broker; "set" topics write back.
+// values to an MQTT broker ("set" topics write back) and serves them as
+// Modbus TCP units.
 #include <mosquitto.h>
 #include <signal.h>
 #include <stdio.h>
@@ -11,6 +12,9 @@
 #include "gateway_config.h"
 #include "journal_log.h"
 #include "line_check.h"
+#include "modbus_lines.h"
+#include "modbus_map.h"
+#include "modbus_server.h"
 
 namespace {
 
@@ -19,6 +23,8 @@ const char kDescription[] =
     "and publishes every tag to an MQTT broker as PREFIX/LINE/DEVICE/TAG, retained, with device states under\n"
     "PREFIX/LINE/DEVICE/$state and its own under PREFIX/$state. Payloads sent to PREFIX/LINE/DEVICE/TAG/set\n"
     "write tags listed in [gateway] writable; the outcome goes to .../set/result.\n"
+    "With --modbus or [modbus] listen, every device is also a Modbus TCP unit (see --modbus-map).\n"
+    "A file without [mqtt], run without --broker, runs without MQTT.\n"
     "SIGHUP reads the files again; SIGTERM publishes everything offline and ends.\n";
 
 const char kFooter[] =
@@ -26,7 +32,10 @@ const char kFooter[] =
     "  velkd " VELK_CONFIG_DIR "/gateway.toml\n"
     "  velkd --check " VELK_CONFIG_DIR "/gateway.toml other-line.toml\n"
     "  velkd " VELK_CONFIG_DIR "/gateway.toml --port /dev/pts/7 --broker mqtt://127.0.0.1:1883\n"
-    "  mosquitto_sub -v -t 'velk/#'\n";
+    "  mosquitto_sub -v -t 'velk/#'\n"
+    "  velkd --modbus-map " VELK_CONFIG_DIR "/gateway.toml\n"
+    "  velkd " VELK_CONFIG_DIR "/gateway.toml --port /dev/pts/7 --modbus 127.0.0.1:1502\n"
+    "  mbpoll -m tcp -p 1502 -a 2 -t 3:float -r 1 -c 2 127.0.0.1\n";
 
 enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitConfig = 2 };
 
@@ -36,6 +45,8 @@ struct Options {
   std::string broker;
   std::string port;
   std::string library;
+  std::string modbus;
+  bool modbusMap = false;
 };
 
 bool LoadLibrary(const Options& options, velkhost::DriverLibrary* library) {
@@ -61,8 +72,22 @@ bool ReadConfig(const Options& options, velkd::GatewayConfig* config) {
       velkd::Log(velkd::kError, "--broker: %s", error.c_str());
       return false;
     }
+    config->useMqtt = true;
   }
   return true;
+}
+
+// The Modbus maps of the files; logs every problem.
+bool ReadModbusMaps(const Options& options, const velkd::GatewayConfig& config, std::vector<velkd::ModbusMap>* maps) {
+  std::vector<velkd::FileProblem> problems;
+  const bool ok = velkd::BuildModbusMaps(config, options.modbus, maps, &problems);
+  for (const velkd::FileProblem& p : problems) {
+    if (p.line > 0)
+      velkd::Log(velkd::kError, "%s:%d: %s", p.path.c_str(), p.line, p.message.c_str());
+    else
+      velkd::Log(velkd::kError, "%s: %s", p.path.c_str(), p.message.c_str());
+  }
+  return ok;
 }
 
 // Everything that can be known without a port or a broker: the files, the
@@ -70,9 +95,10 @@ bool ReadConfig(const Options& options, velkd::GatewayConfig* config) {
 int Check(const Options& options) {
   velkd::GatewayConfig config;
   if (!ReadConfig(options, &config)) return kExitConfig;
+  std::vector<velkd::ModbusMap> maps;
+  int status = ReadModbusMaps(options, config, &maps) ? kExitOk : kExitConfig;
   velkhost::DriverLibrary library;
   if (!LoadLibrary(options, &library)) return kExitConfig;
-  int status = kExitOk;
   for (const velkd::LineSpec& line : config.lines) {
     std::unique_ptr<velkhost::DriverObject> driver = library.CreateDriver();
     if (driver == nullptr) {
@@ -101,10 +127,31 @@ int Check(const Options& options) {
     velkd::Log(velkd::kError, "%s", error.c_str());
     status = kExitConfig;
   }
-  if (status == kExitOk)
+  for (const velkd::ModbusMap& map : maps)
+    if (status == kExitOk) printf("Modbus TCP on %s: %zu units\n", map.listen.c_str(), map.units.size());
+  if (status == kExitOk && config.useMqtt)
     printf("broker %s (%s:%d%s), topics under %s/\n", config.mqtt.broker.c_str(), config.mqtt.host.c_str(),
            config.mqtt.port, config.mqtt.tls ? ", TLS" : "", config.mqtt.prefix.c_str());
   return status;
+}
+
+// A reload keeps the listening addresses: each server takes its new map.
+void ReplaceModbusMaps(const std::vector<velkd::ModbusMap>& maps,
+                       std::vector<std::unique_ptr<velkd::ModbusServer>>& servers) {
+  for (auto& server : servers) {
+    bool kept = false;
+    for (const velkd::ModbusMap& map : maps)
+      if (map.listen == server->listen()) {
+        server->SetMap(std::make_shared<velkd::ModbusMap>(map));
+        kept = true;
+      }
+    if (!kept) server->SetMap(std::make_shared<velkd::ModbusMap>(velkd::ModbusMap()));
+  }
+  for (const velkd::ModbusMap& map : maps) {
+    bool served = false;
+    for (auto& server : servers) served = served || map.listen == server->listen();
+    if (!served) velkd::Log(velkd::kWarning, "Modbus on %s starts when velkd is restarted", map.listen.c_str());
+  }
 }
 
 int Serve(const Options& options) {
@@ -119,15 +166,27 @@ int Serve(const Options& options) {
   signal(SIGPIPE, SIG_IGN);
 
   velkd::GatewayConfig config;
-  if (!ReadConfig(options, &config)) return kExitConfig;
+  std::vector<velkd::ModbusMap> maps;
+  if (!ReadConfig(options, &config) || !ReadModbusMaps(options, config, &maps)) return kExitConfig;
   velkhost::DriverLibrary library;
   if (!LoadLibrary(options, &library)) return kExitConfig;
   velkd::Log(velkd::kInfo, "driver library %s", library.path().c_str());
+  if (!config.useMqtt && maps.empty())
+    velkd::Log(velkd::kWarning, "neither [mqtt], --broker nor Modbus: the lines are polled for no one");
   mosquitto_lib_init();
   int status = kExitOk;
   {
     velkd::Gateway gateway(library);
-    if (!gateway.Start(config, options.port)) {
+    velkd::GatewayModbusLines modbusLines(gateway);
+    std::vector<std::unique_ptr<velkd::ModbusServer>> servers;
+    bool started = gateway.Start(config, options.port);
+    for (size_t m = 0; started && m < maps.size(); ++m) {
+      servers.push_back(std::make_unique<velkd::ModbusServer>(modbusLines, std::make_shared<velkd::ModbusMap>(maps[m])));
+      std::string error;
+      started = servers.back()->Start(&error);
+      if (!started) velkd::Log(velkd::kError, "%s", error.c_str());
+    }
+    if (!started) {
       status = kExitConfig;
     } else {
       for (;;) {
@@ -136,8 +195,10 @@ int Serve(const Options& options) {
         if (received == SIGHUP) {
           velkd::Log(velkd::kNotice, "SIGHUP: reading the files again");
           velkd::GatewayConfig fresh;
-          if (ReadConfig(options, &fresh))
-            gateway.Reload(fresh, options.port);
+          std::vector<velkd::ModbusMap> freshMaps;
+          if (ReadConfig(options, &fresh) && ReadModbusMaps(options, fresh, &freshMaps) &&
+              gateway.Reload(fresh, options.port))
+            ReplaceModbusMaps(freshMaps, servers);
           else
             velkd::Log(velkd::kError, "reload refused; the lines run on as they were");
         } else if (received == SIGTERM || received == SIGINT) {
@@ -146,6 +207,7 @@ int Serve(const Options& options) {
         }
       }
     }
+    for (auto& server : servers) server->Stop();
     gateway.Stop();
   }
   mosquitto_lib_cleanup();
@@ -166,10 +228,23 @@ int main(int argc, char** argv) {
   app.add_option("--broker", options.broker, "Broker instead of the file's [mqtt] broker, mqtt://HOST:PORT or mqtts://");
   app.add_option("--port", options.port, "Serial port of the (single) line instead of its [port] name");
   app.add_option("--library", options.library, "Driver library file (default: beside velkd, else the build's)");
+  app.add_option("--modbus", options.modbus,
+                 "Serve Modbus TCP on HOST:PORT (a bare PORT: loopback) for the files without [modbus] listen");
+  app.add_flag("--modbus-map", options.modbusMap, "Print every tag's Modbus place as CSV and end");
   CLI11_PARSE(app, argc, argv);
   if (!options.port.empty() && options.files.size() != 1) {
     velkd::Log(velkd::kError, "--port applies to a single line file; name the ports in each file's [port] instead");
     return kExitConfig;
+  }
+  if (options.modbusMap) {
+    velkd::GatewayConfig config;
+    std::vector<velkd::ModbusMap> maps;
+    if (!ReadConfig(options, &config) || !ReadModbusMaps(options, config, &maps)) return kExitConfig;
+    // Without a listening address the map is what one would serve.
+    if (maps.empty() && !ReadModbusMaps(Options{options.files, false, "", "", "", "502", true}, config, &maps))
+      return kExitConfig;
+    fputs(velkd::ModbusMapCsv(config, maps).c_str(), stdout);
+    return kExitOk;
   }
   return options.check ? Check(options) : Serve(options);
 }
