@@ -78,9 +78,10 @@ bool ReadConfig(const Options& options, velkd::GatewayConfig* config) {
 }
 
 // The Modbus maps of the files; logs every problem.
-bool ReadModbusMaps(const Options& options, const velkd::GatewayConfig& config, std::vector<velkd::ModbusMap>* maps) {
+bool ReadModbusMaps(const Options& options, const velkd::GatewayConfig& config, bool unservedToo,
+                    std::vector<velkd::ModbusMap>* maps) {
   std::vector<velkd::FileProblem> problems;
-  const bool ok = velkd::BuildModbusMaps(config, options.modbus, maps, &problems);
+  const bool ok = velkd::BuildModbusMaps(config, options.modbus, unservedToo, maps, &problems);
   for (const velkd::FileProblem& p : problems) {
     if (p.line > 0)
       velkd::Log(velkd::kError, "%s:%d: %s", p.path.c_str(), p.line, p.message.c_str());
@@ -96,7 +97,7 @@ int Check(const Options& options) {
   velkd::GatewayConfig config;
   if (!ReadConfig(options, &config)) return kExitConfig;
   std::vector<velkd::ModbusMap> maps;
-  int status = ReadModbusMaps(options, config, &maps) ? kExitOk : kExitConfig;
+  int status = ReadModbusMaps(options, config, true, &maps) ? kExitOk : kExitConfig;
   velkhost::DriverLibrary library;
   if (!LoadLibrary(options, &library)) return kExitConfig;
   for (const velkd::LineSpec& line : config.lines) {
@@ -128,7 +129,7 @@ int Check(const Options& options) {
     status = kExitConfig;
   }
   for (const velkd::ModbusMap& map : maps)
-    if (status == kExitOk) printf("Modbus TCP on %s: %zu units\n", map.listen.c_str(), map.units.size());
+    if (status == kExitOk && map.served) printf("Modbus TCP on %s: %zu units\n", map.listen.c_str(), map.units.size());
   if (status == kExitOk && config.useMqtt)
     printf("broker %s (%s:%d%s), topics under %s/\n", config.mqtt.broker.c_str(), config.mqtt.host.c_str(),
            config.mqtt.port, config.mqtt.tls ? ", TLS" : "", config.mqtt.prefix.c_str());
@@ -167,7 +168,7 @@ int Serve(const Options& options) {
 
   velkd::GatewayConfig config;
   std::vector<velkd::ModbusMap> maps;
-  if (!ReadConfig(options, &config) || !ReadModbusMaps(options, config, &maps)) return kExitConfig;
+  if (!ReadConfig(options, &config) || !ReadModbusMaps(options, config, false, &maps)) return kExitConfig;
   velkhost::DriverLibrary library;
   if (!LoadLibrary(options, &library)) return kExitConfig;
   velkd::Log(velkd::kInfo, "driver library %s", library.path().c_str());
@@ -196,7 +197,7 @@ int Serve(const Options& options) {
           velkd::Log(velkd::kNotice, "SIGHUP: reading the files again");
           velkd::GatewayConfig fresh;
           std::vector<velkd::ModbusMap> freshMaps;
-          if (ReadConfig(options, &fresh) && ReadModbusMaps(options, fresh, &freshMaps) &&
+          if (ReadConfig(options, &fresh) && ReadModbusMaps(options, fresh, false, &freshMaps) &&
               gateway.Reload(fresh, options.port))
             ReplaceModbusMaps(freshMaps, servers);
           else
@@ -239,10 +240,7 @@ int main(int argc, char** argv) {
   if (options.modbusMap) {
     velkd::GatewayConfig config;
     std::vector<velkd::ModbusMap> maps;
-    if (!ReadConfig(options, &config) || !ReadModbusMaps(options, config, &maps)) return kExitConfig;
-    // Without a listening address the map is what one would serve.
-    if (maps.empty() && !ReadModbusMaps(Options{options.files, false, "", "", "", "502", true}, config, &maps))
-      return kExitConfig;
+    if (!ReadConfig(options, &config) || !ReadModbusMaps(options, config, true, &maps)) return kExitConfig;
     fputs(velkd::ModbusMapCsv(config, maps).c_str(), stdout);
     return kExitOk;
   }

@@ -125,21 +125,23 @@ struct Builder {
     }
   }
 
-  void AddLine(size_t l, const std::string& commandLine) {
+  // The line's devices and tags into the map of its address, or into a
+  // map of its own (`alone`) when nothing serves it.
+  void AddLine(size_t l, const std::string& commandLine, ModbusMap* alone) {
     const LineSpec& line = config.lines[l];
     const ModbusLineSettings& settings = line.modbus;
     const std::string& listen = settings.listen.empty() ? commandLine : settings.listen;
-    if (listen.empty()) return;
+    if (listen.empty() && alone == nullptr) return;
     std::string host, port, error;
-    if (!ParseListen(listen, &host, &port, &error)) {
+    if (alone == nullptr && !ParseListen(listen, &host, &port, &error)) {
       Problem(line, settings.listen.empty() ? 0 : settings.listenLine,
               (settings.listen.empty() ? "--modbus: " : "listen of [modbus]: ") + error);
       return;
     }
-    ModbusMap* map = MapFor(host, port, listen);
+    ModbusMap* map = alone != nullptr ? alone : MapFor(host, port, listen);
     const size_t m = static_cast<size_t>(map - maps->data());
     if (maxClientsNamed.size() <= m) maxClientsNamed.resize(m + 1, false);
-    if (settings.maxClients != 0) {
+    if (settings.maxClients != 0 && alone == nullptr) {
       if (maxClientsNamed[m] && map->maxClients != settings.maxClients)
         Problem(line, settings.maxClientsLine, "max_clients of [modbus] differs from another file that listens on " +
                                                    listen + "; they share one server");
@@ -231,13 +233,21 @@ uint16_t ModbusCount(int16_t dataType) {
   }
 }
 
-bool BuildModbusMaps(const GatewayConfig& config, const std::string& listen, std::vector<ModbusMap>* maps,
-                     std::vector<FileProblem>* problems) {
+bool BuildModbusMaps(const GatewayConfig& config, const std::string& listen, bool unservedToo,
+                     std::vector<ModbusMap>* maps, std::vector<FileProblem>* problems) {
   const size_t before = problems->size();
   maps->clear();
-  maps->reserve(config.lines.size());  // MapFor hands out pointers into it
+  maps->reserve(2 * config.lines.size());  // MapFor hands out pointers into it
   Builder builder{config, maps, problems, {}};
-  for (size_t l = 0; l < config.lines.size(); ++l) builder.AddLine(l, listen);
+  for (size_t l = 0; l < config.lines.size(); ++l) builder.AddLine(l, listen, nullptr);
+  for (size_t l = 0; unservedToo && l < config.lines.size(); ++l) {
+    if (!config.lines[l].modbus.listen.empty() || !listen.empty()) continue;
+    ModbusMap alone;
+    alone.served = false;
+    for (const LineSpec& line : config.lines) alone.lines.push_back({line.name, static_cast<uint32_t>(line.config.port.timeoutMs)});
+    maps->push_back(alone);
+    builder.AddLine(l, listen, &maps->back());
+  }
   return problems->size() == before;
 }
 

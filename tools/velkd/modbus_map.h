@@ -41,6 +41,7 @@ struct ModbusLineRef {
 
 struct ModbusMap {
   std::string listen;  // as written
+  bool served = true;  // false: a line no server serves, mapped to be checked
   std::string host;
   std::string port;
   uint32_t maxClients = kDefaultModbusClients;
@@ -69,10 +70,12 @@ uint16_t ModbusCount(int16_t dataType);
 
 // The maps of every listening address: the files' own, and `listen` (from
 // the command line; may be empty) for the lines whose file names none.
-// False when a unit, a place or a setting clashes; every problem is
-// appended with its file and line.
-bool BuildModbusMaps(const GatewayConfig& config, const std::string& listen, std::vector<ModbusMap>* maps,
-                     std::vector<FileProblem>* problems);
+// With `unservedToo`, each line that neither serves gets a map of its own
+// (not served) so that its places are checked and shown too. False when a
+// unit, a place or a setting clashes; every problem is appended with its
+// file and line.
+bool BuildModbusMaps(const GatewayConfig& config, const std::string& listen, bool unservedToo,
+                     std::vector<ModbusMap>* maps, std::vector<FileProblem>* problems);
 
 // unit,table,address,count,type,tag,device,access: one row per tag.
 std::string ModbusMapCsv(const GatewayConfig& config, const std::vector<ModbusMap>& maps);
