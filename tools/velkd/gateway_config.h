@@ -18,6 +18,8 @@
 //   device_interval_ms = { thermo = 5000 }   # ... unless its device ...
 //   tag_interval_ms = { pressure = 250 }     # ... or the tag names another
 //   writable = ["relay3", "valve_position"]
+//
+// [modbus] and the devices' and tags' Modbus keys: modbus_settings.h.
 #ifndef VELKD_GATEWAY_CONFIG_H
 #define VELKD_GATEWAY_CONFIG_H
 
