@@ -52,6 +52,8 @@ bool ModbusServer::Start(std::string* error) {
   listenFd_ = modbus_tcp_pi_listen(listener_, 16);
   if (listenFd_ < 0 || pipe2(wake_, O_CLOEXEC) != 0) {
     *error = "Modbus on " + listen_ + ": cannot listen: " + modbus_strerror(errno);
+    if (listenFd_ >= 0) close(listenFd_);
+    listenFd_ = -1;
     modbus_free(listener_);
     listener_ = nullptr;
     return false;
