@@ -3,7 +3,7 @@
 Debian's mbpoll and Python's pymodbus, against velkd polling velksim's
 example line (a module of every family) over a pseudo-terminal.
 
-  velkd_modbus_test.py VELKD VELKSIM VELKHOST SOURCE_DIR
+  velkd_modbus_test.py VELKD VELKSIM VELKHOST SOURCE_DIR [sanitized]
 
 Every process started here is stopped here; everything stays on loopback.
 """
@@ -14,6 +14,7 @@ import logging
 import os
 import random
 import re
+import shutil
 import signal
 import socket
 import struct
@@ -26,6 +27,9 @@ import time
 from pymodbus.client import ModbusTcpClient
 
 VELKD, VELKSIM, VELKHOST, SOURCE = sys.argv[1:5]
+# A sanitizer keeps freed memory aside for a while: resident size says
+# nothing then.
+SANITIZED = sys.argv[5:] == ["sanitized"]
 logging.getLogger("pymodbus").setLevel(logging.CRITICAL)  # a refused connection while velkd starts is expected
 failures = []
 
@@ -241,7 +245,7 @@ def main():
             check(not errors_polling, "pollers failed: %r" % errors_polling[:5])
             check(velkd.process.poll() is None, "velkd is up")
             sizes.append(rss_kb(velkd.process.pid))
-        check(sizes[2] - sizes[0] < 2048, "memory grows: %r kB" % sizes)
+        check(SANITIZED or sizes[2] - sizes[0] < 2048, "memory grows: %r kB" % sizes)
         print("velkd's resident memory after each round of 100 malformed frames and 8 pollers: %r kB" % sizes)
 
         # Writes: the simulator takes them (its log shows the commands), and
@@ -314,7 +318,11 @@ def main():
         code = velkd.stop(signal.SIGTERM)
         check(code == 0, "velkd ends with 0 on SIGTERM, not %r" % code)
         sim.stop()
-    print("\n".join(failures) if failures else "velkd Modbus: all checks passed")
+    if failures:
+        print("\n".join(failures) + "\nlogs kept in " + directory)
+    else:
+        shutil.rmtree(directory)
+        print("velkd Modbus: all checks passed")
     return 1 if failures else 0
 
 
