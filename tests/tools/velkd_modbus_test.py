@@ -204,6 +204,19 @@ def main():
     with open(line, "w") as f:
         f.write(line_text)
 
+    # A second line on the same address: its own unit number, the other
+    # word order.
+    far_link = os.path.join(directory, "far")
+    far_modules = os.path.join(directory, "far-modules.toml")
+    with open(far_modules, "w") as f:
+        f.write('[[module]]\naddress = 1\ntype = "Velk4017"\nvalues = { ai = [1.5] }\n')
+    far_line = os.path.join(directory, "far.toml")
+    with open(far_line, "w") as f:
+        f.write('[port]\nname = "%s"\ntimeout_ms = 200\n[gateway]\nline = "far"\ninterval_ms = 200\n'
+                '[modbus]\nlisten = "127.0.0.1:%d"\nword_order = "low_first"\n'
+                '[[device]]\nname = "far"\ntype = "Velk4017"\naddress = "1.1"\nmodbus_unit = 100\n'
+                '[[tag]]\nname = "far_ai"\ndevice = "far"\naddress = "AI0"\ntype = "float"\n' % (far_link, port))
+    far = start_simulator(directory, "far", far_modules, far_link)
     sim = start_simulator(directory, "sim", modules, link)
     polled = subprocess.run([VELKHOST, "poll", line, "--once", "--json"], capture_output=True, text=True, timeout=30)
     check(polled.returncode == 0, "velkhost poll: " + polled.stderr)
@@ -212,7 +225,7 @@ def main():
     rows = list(csv.DictReader(io.StringIO(mapped.stdout)))
     check(mapped.returncode == 0 and len(rows) == 20, "--modbus-map: " + mapped.stdout + mapped.stderr)
 
-    velkd = Program([VELKD, line], os.path.join(directory, "velkd.log"))
+    velkd = Program([VELKD, line, far_line], os.path.join(directory, "velkd.log"))
     client = ModbusTcpClient("127.0.0.1", port=port, timeout=3)
     try:
         readable = [r for r in rows if "r" in r["access"]]
@@ -227,6 +240,9 @@ def main():
                 want = as_float32(want)
             check(exception == 0 and value == want, "%s: read %r (exception %d), velkhost %r" %
                   (row["tag"], value, exception, want))
+        low_first = list(struct.unpack(">HH", struct.pack(">f", 1.5)))[::-1]
+        check(wait_for(lambda: getattr(client.read_input_registers(0, 2, slave=100), "registers", None) == low_first, 5),
+              "the second line's float, low word first")
         setpoint = mbpoll(port, "-a", "3", "-t", "4:float", "-B", "-r", "1")
         check("[1]: \t12.5" in setpoint.stdout, "mbpoll reads the setpoint: " + setpoint.stdout + setpoint.stderr)
 
@@ -318,6 +334,7 @@ def main():
         code = velkd.stop(signal.SIGTERM)
         check(code == 0, "velkd ends with 0 on SIGTERM, not %r" % code)
         sim.stop()
+        far.stop()
     if failures:
         print("\n".join(failures) + "\nlogs kept in " + directory)
     else:
