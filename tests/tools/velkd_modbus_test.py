@@ -84,6 +84,16 @@ def start_simulator(directory, name, modules, link, extra=()):
     return sim
 
 
+def swap_simulator(directory, old, name, modules, link, extra=()):
+    """A new simulator behind `link`, as an adapter is replaced: it is up
+    before the old one goes, so the line is never without a port."""
+    sim = start_simulator(directory, name, modules, os.path.join(directory, name), extra)
+    os.symlink(os.path.join(directory, name), link + ".new")
+    os.replace(link + ".new", link)
+    old.stop()
+    return sim
+
+
 def modbus_exception(response):
     """The exception code of a response, 0 for a normal one."""
     return getattr(response, "exception_code", 0) if response.isError() else 0
@@ -319,14 +329,17 @@ def main():
 
         # A silent module's unit answers 0x0B while its neighbours answer,
         # and comes back with the module.
-        sim.stop()
-        sim = start_simulator(directory, "silent", modules, link, ("--fault", "5:silent"))
+        sim = swap_simulator(directory, sim, "silent", modules, link, ("--fault", "5:silent"))
         # (All units answer 0x0B while the port is being opened again.)
         check(wait_for(lambda: read_row(client, rows_by_tag["switch_word"]) == (0, 0x1234) and
                        read_row(client, rows_by_tag["relay3"])[0] == 0x0B, 15),
               "silent unit answers 0x0B, its neighbour its value: " + velkd.output()[-1500:])
-        sim.stop()
-        sim = start_simulator(directory, "healthy", modules, link)
+        check(modbus_exception(client.write_coil(0, True, slave=5)) == 0x0B, "a write nobody answers: 0x0B")
+        # A module that answers "?" to everything refuses the write: 0x04.
+        sim = swap_simulator(directory, sim, "refusing", modules, link, ("--fault", "5:refuse"))
+        check(wait_for(lambda: read_row(client, rows_by_tag["switch_word"]) == (0, 0x1234), 15), "the line is back")
+        check(modbus_exception(client.write_coil(0, True, slave=5)) == 4, "a refused write: 0x04")
+        sim = swap_simulator(directory, sim, "healthy", modules, link)
         check(wait_for(lambda: read_row(client, rows_by_tag["relay3"]) == (0, 1), 20),
               "the unit recovers: " + velkd.output()[-1500:])
     finally:
