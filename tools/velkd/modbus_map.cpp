@@ -56,7 +56,8 @@ struct Builder {
     map.listen = listen;
     map.host = host;
     map.port = port;
-    for (const LineSpec& line : config.lines) map.lines.push_back({line.name, static_cast<uint32_t>(line.config.port.timeoutMs)});
+    for (const LineSpec& line : config.lines)
+      map.lines.push_back({line.name, static_cast<uint32_t>(line.config.port.timeoutMs)});
     maps->push_back(map);
     return &maps->back();
   }
@@ -74,8 +75,9 @@ struct Builder {
         const uint16_t count = ModbusCount(tag.dataType);
         const int at = place.fixed ? place.line : tag.line;
         if (count == 0) {
-          Problem(line, at, "tag '" + tag.name + "' is of type " + velkhost::DataTypeName(tag.dataType) +
-                                ", which has no Modbus form");
+          Problem(line, at,
+                  "tag '" + tag.name + "' is of type " + velkhost::DataTypeName(tag.dataType) +
+                      ", which has no Modbus form");
           continue;
         }
         const bool bit = tag.dataType == velk::kTypeBit;
@@ -83,14 +85,16 @@ struct Builder {
         entry.table = place.fixed ? place.table : DefaultModbusTable(bit, line.writable[t]);
         const bool bitTable = entry.table == ModbusTable::kCoil || entry.table == ModbusTable::kDiscrete;
         if (bit != bitTable) {
-          Problem(line, at, "tag '" + tag.name + "': a " + velkhost::DataTypeName(tag.dataType) + " goes in " +
-                                (bit ? "coil: or discrete:" : "input: or holding:"));
+          Problem(line, at,
+                  "tag '" + tag.name + "': a " + velkhost::DataTypeName(tag.dataType) + " goes in " +
+                      (bit ? "coil: or discrete:" : "input: or holding:"));
           continue;
         }
         entry.count = count;
         entry.tag = t;
         entry.dataType = tag.dataType;
-        entry.writable = line.writable[t] && (entry.table == ModbusTable::kCoil || entry.table == ModbusTable::kHolding);
+        entry.writable =
+            line.writable[t] && (entry.table == ModbusTable::kCoil || entry.table == ModbusTable::kHolding);
         entry.lowWordFirst = settings.lowWordFirst;
         std::vector<ModbusEntry>& table = unit->tables[static_cast<size_t>(entry.table)];
         uint32_t address = place.fixed ? place.address : next[static_cast<size_t>(entry.table)];
@@ -103,17 +107,19 @@ struct Builder {
             }
         }
         if (address + count > 65536) {
-          Problem(line, at, "tag '" + tag.name + "' does not fit below address 65536 of its unit's " +
-                                ModbusTableName(entry.table) + " table");
+          Problem(line, at,
+                  "tag '" + tag.name + "' does not fit below address 65536 of its unit's " +
+                      ModbusTableName(entry.table) + " table");
           continue;
         }
         bool clash = false;
         for (const ModbusEntry& other : table) {
           if (!Overlaps(other, address, count)) continue;
-          Problem(line, at, "tag '" + tag.name + "' at " + ModbusTableName(entry.table) + ":" + std::to_string(address) +
-                                " overlaps tag '" + line.config.tags[other.tag].name + "' (" +
-                                ModbusTableName(other.table) + ":" + std::to_string(other.address) + ", " +
-                                std::to_string(other.count) + (other.count == 1 ? " place)" : " places)"));
+          Problem(line, at,
+                  "tag '" + tag.name + "' at " + ModbusTableName(entry.table) + ":" + std::to_string(address) +
+                      " overlaps tag '" + line.config.tags[other.tag].name + "' (" + ModbusTableName(other.table) +
+                      ":" + std::to_string(other.address) + ", " + std::to_string(other.count) +
+                      (other.count == 1 ? " place)" : " places)"));
           clash = true;
           break;
         }
@@ -143,8 +149,9 @@ struct Builder {
     if (maxClientsNamed.size() <= m) maxClientsNamed.resize(m + 1, false);
     if (settings.maxClients != 0 && alone == nullptr) {
       if (maxClientsNamed[m] && map->maxClients != settings.maxClients)
-        Problem(line, settings.maxClientsLine, "max_clients of [modbus] differs from another file that listens on " +
-                                                   listen + "; they share one server");
+        Problem(
+            line, settings.maxClientsLine,
+            "max_clients of [modbus] differs from another file that listens on " + listen + "; they share one server");
       map->maxClients = settings.maxClients;
       maxClientsNamed[m] = true;
     }
@@ -152,15 +159,17 @@ struct Builder {
       const velkhost::DeviceEntry& device = line.config.devices[d];
       const int unit = settings.unit[d] != 0 ? settings.unit[d] : BusAddress(device.address);
       if (unit < 1 || unit > kLastUnit) {
-        Problem(line, device.line, "device '" + device.name + "' at address " + device.address +
-                                       " fits no Modbus unit (1 to 247): give it modbus_unit = N");
+        Problem(line, device.line,
+                "device '" + device.name + "' at address " + device.address +
+                    " fits no Modbus unit (1 to 247): give it modbus_unit = N");
         continue;
       }
       if (const ModbusUnit* other = map->Unit(static_cast<uint8_t>(unit))) {
         const LineSpec& otherLine = config.lines[other->line];
-        Problem(line, device.line, "device '" + device.name + "' would be Modbus unit " + std::to_string(unit) +
-                                       ", which is device '" + otherLine.config.devices[other->device].name + "' of " +
-                                       otherLine.config.path + " on " + listen + " already: give one modbus_unit = N");
+        Problem(line, device.line,
+                "device '" + device.name + "' would be Modbus unit " + std::to_string(unit) + ", which is device '" +
+                    otherLine.config.devices[other->device].name + "' of " + otherLine.config.path + " on " + listen +
+                    " already: give one modbus_unit = N");
         continue;
       }
       ModbusUnit entry;
@@ -244,7 +253,8 @@ bool BuildModbusMaps(const GatewayConfig& config, const std::string& listen, boo
     if (!config.lines[l].modbus.listen.empty() || !listen.empty()) continue;
     ModbusMap alone;
     alone.served = false;
-    for (const LineSpec& line : config.lines) alone.lines.push_back({line.name, static_cast<uint32_t>(line.config.port.timeoutMs)});
+    for (const LineSpec& line : config.lines)
+      alone.lines.push_back({line.name, static_cast<uint32_t>(line.config.port.timeoutMs)});
     maps->push_back(alone);
     builder.AddLine(l, listen, &maps->back());
   }

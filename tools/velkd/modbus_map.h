@@ -29,8 +29,8 @@ struct ModbusEntry {
 
 struct ModbusUnit {
   uint8_t unit = 0;
-  size_t line = 0;    // of the gateway's lines
-  size_t device = 0;  // of that line's file
+  size_t line = 0;                                             // of the gateway's lines
+  size_t device = 0;                                           // of that line's file
   std::array<std::vector<ModbusEntry>, kModbusTables> tables;  // each sorted by address
 };
 

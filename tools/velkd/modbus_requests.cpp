@@ -131,7 +131,8 @@ bool ModbusRequests::Read(modbus_t* ctx, const ModbusMap& map, const uint8_t* re
     exception = kNoPath;
   else if (count < 1 || count > (bits ? MODBUS_MAX_READ_BITS : MODBUS_MAX_READ_REGISTERS))
     exception = kIllegalValue;
-  else if (first + count > 65536 || (range = Overlapping(unit->tables[static_cast<size_t>(table)], first, count)).empty())
+  else if (first + count > 65536 ||
+           (range = Overlapping(unit->tables[static_cast<size_t>(table)], first, count)).empty())
     exception = kIllegalAddress;
   else
     exception = Collect(map, *unit, range, first, count);

@@ -38,7 +38,11 @@ std::string PeerName(int fd) {
 }  // namespace
 
 ModbusServer::ModbusServer(ModbusLines& lines, std::shared_ptr<const ModbusMap> map)
-    : lines_(lines), listen_(map->listen), host_(map->host), port_(map->port), maxClients_(map->maxClients),
+    : lines_(lines),
+      listen_(map->listen),
+      host_(map->host),
+      port_(map->port),
+      maxClients_(map->maxClients),
       map_(std::move(map)) {}
 
 ModbusServer::~ModbusServer() { Stop(); }

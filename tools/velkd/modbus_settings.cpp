@@ -1,6 +1,7 @@
+#include "modbus_settings.h"
+
 #include <stdlib.h>
 
-#include "modbus_settings.h"
 #include "modbus_settings_reading.h"
 
 namespace velkd {
@@ -65,8 +66,8 @@ void ReadModbusSettings(const std::string& path, const toml::table& root, const 
       } else if (name == "word_order") {
         problem(LineOf(value), "word_order of [modbus] must be \"high_first\" or \"low_first\"");
       } else if (name == "max_clients") {
-        problem(LineOf(value), "max_clients of [modbus] must be a whole number from 1 to " +
-                                   std::to_string(kMaxModbusClients));
+        problem(LineOf(value),
+                "max_clients of [modbus] must be a whole number from 1 to " + std::to_string(kMaxModbusClients));
       } else {
         problem(LineOf(value), "unknown key '" + name + "' in [modbus] (known: listen, word_order, max_clients)");
       }

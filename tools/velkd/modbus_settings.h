@@ -44,8 +44,8 @@ struct ModbusLineSettings {
   bool lowWordFirst = false;
   uint32_t maxClients = 0;  // 0: the file names none
   int maxClientsLine = 0;
-  std::vector<int> unit;            // per device: modbus_unit, 0 when not given
-  std::vector<ModbusPlace> place;   // per tag
+  std::vector<int> unit;           // per device: modbus_unit, 0 when not given
+  std::vector<ModbusPlace> place;  // per tag
 };
 
 const uint32_t kDefaultModbusClients = 32;

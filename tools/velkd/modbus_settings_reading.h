@@ -2,8 +2,9 @@
 #ifndef VELKD_MODBUS_SETTINGS_READING_H
 #define VELKD_MODBUS_SETTINGS_READING_H
 
-#include <string>
 #include <toml++/toml.h>
+
+#include <string>
 #include <vector>
 
 #include "gateway_config.h"
