@@ -282,10 +282,12 @@ def main():
         check(not r.isError(), "relay3 written: %s" % r)
         r = client.write_registers(0, list(struct.unpack(">HH", struct.pack(">f", 2.5))), slave=4)
         check(not r.isError(), "out1 written: %s" % r)
+        r = client.write_register(0, 0x05, slave=5)
+        check(not r.isError(), "relay_bits written: %s" % r)
         check(wait_for(lambda: "#0307.250" in sim.output() and "#051300" in sim.output(), 5),
               "the simulator saw the writes")
         rows_by_tag = {r["tag"]: r for r in rows}
-        for tag, value in (("setpoint", 7.25), ("relay3", 0), ("out1", 2.5)):
+        for tag, value in (("setpoint", 7.25), ("relay3", 0), ("out1", 2.5), ("relay_bits", 5)):
             check(wait_for(lambda: read_row(client, rows_by_tag[tag]) == (0, value), 5), tag + " reads back")
 
         # Refusals, each with its exception, before anything reaches the line.
@@ -296,6 +298,7 @@ def main():
             ("tag not writable", lambda: client.write_register(10, 1, slave=1), 2),
             ("no tag there", lambda: client.write_register(0, 1, slave=1), 2),
             ("half a float", lambda: client.write_register(0, 1, slave=3), 2),
+            ("coils beyond the tags", lambda: client.write_coils(0, [True, True], slave=5), 2),
             ("range without tags", lambda: client.read_input_registers(50, 1, slave=2), 2),
             ("too many registers", lambda: client.read_input_registers(0, 126, slave=2), 3),
             ("written, never read", lambda: client.read_holding_registers(0, 2, slave=11), 4),
