@@ -65,6 +65,11 @@ bool ModbusRequests::Answer(modbus_t* ctx, const ModbusMap& map, const uint8_t* 
   const uint32_t announced = Word(request + 4);
   if (Word(request + 2) != 0 || announced < 2 || announced > MODBUS_TCP_MAX_ADU_LENGTH - 6) return false;
   const int function = request[kHeader];
+  // libmodbus reads the fields each function has; a caller that passes a
+  // frame of its own is held to them as well.
+  const bool multiple = function == MODBUS_FC_WRITE_MULTIPLE_COILS || function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS;
+  const bool served = multiple || (function >= MODBUS_FC_READ_COILS && function <= MODBUS_FC_WRITE_SINGLE_REGISTER);
+  if (served && length < kHeader + (multiple ? 6 : 5)) return false;
   switch (function) {
     case MODBUS_FC_READ_COILS:
     case MODBUS_FC_READ_DISCRETE_INPUTS:
