@@ -295,6 +295,7 @@ def main():
         refusals = (
             ("byte beyond 255", lambda: client.write_register(0, 300, slave=5), 3),
             ("float not a number", lambda: client.write_registers(0, nan, slave=3), 3),
+            ("beyond the module's field", lambda: client.write_registers(0, [0x4974, 0x2400], slave=3), 3),
             ("tag not writable", lambda: client.write_register(10, 1, slave=1), 2),
             ("no tag there", lambda: client.write_register(0, 1, slave=1), 2),
             ("half a float", lambda: client.write_register(0, 1, slave=3), 2),

@@ -54,6 +54,7 @@ struct WriteWait {
   size_t left = 0;
   bool refused = false;
   bool unanswered = false;
+  bool unfit = false;  // the driver built no command: the value does not fit the module's field
 };
 
 }  // namespace
@@ -171,7 +172,10 @@ int ModbusRequests::Apply(const ModbusMap& map, const ModbusUnit& unit,
       [wait](size_t, const LineWorker::WriteOutcome& outcome) {
         std::lock_guard<std::mutex> lock(wait->mutex);
         --wait->left;
-        if (!outcome.ok) (outcome.answered ? wait->refused : wait->unanswered) = true;
+        if (!outcome.ok && outcome.reason == "not built")
+          wait->unfit = true;
+        else if (!outcome.ok)
+          (outcome.answered ? wait->refused : wait->unanswered) = true;
         wait->done.notify_all();
       },
       &ahead, &reason);
@@ -183,6 +187,7 @@ int ModbusRequests::Apply(const ModbusMap& map, const ModbusUnit& unit,
   while (wait->left > 0 && !stopping_ && std::chrono::steady_clock::now() < until)
     wait->done.wait_for(lock, std::chrono::milliseconds(200));
   if (wait->left > 0 || wait->unanswered) return kNoAnswer;
+  if (wait->unfit) return kIllegalValue;
   return wait->refused ? kDeviceFailure : 0;
 }
 

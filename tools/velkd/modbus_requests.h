@@ -2,7 +2,8 @@
 // lines' latest readings (reads) or through their write queues (writes).
 // Exceptions: 0x01 a function other than 1 to 6, 15 and 16; 0x02 a range
 // without tags, one that cuts a tag or holds a tag that is not writable;
-// 0x03 a count beyond the function's limit or a value the tag cannot take;
+// 0x03 a count beyond the function's limit, a value the tag's type cannot
+// take or one the driver finds does not fit the module's field;
 // 0x04 a tag without a good reading, or a write the module refused; 0x06
 // the line's write queue is full; 0x0A no device is that unit; 0x0B the
 // unit's device is offline or did not answer the write.
