@@ -12,9 +12,7 @@
 #include "gateway_config.h"
 #include "journal_log.h"
 #include "line_check.h"
-#include "modbus_lines.h"
-#include "modbus_map.h"
-#include "modbus_server.h"
+#include "modbus_face.h"
 
 namespace {
 
@@ -77,27 +75,13 @@ bool ReadConfig(const Options& options, velkd::GatewayConfig* config) {
   return true;
 }
 
-// The Modbus maps of the files; logs every problem.
-bool ReadModbusMaps(const Options& options, const velkd::GatewayConfig& config, bool unservedToo,
-                    std::vector<velkd::ModbusMap>* maps) {
-  std::vector<velkd::FileProblem> problems;
-  const bool ok = velkd::BuildModbusMaps(config, options.modbus, unservedToo, maps, &problems);
-  for (const velkd::FileProblem& p : problems) {
-    if (p.line > 0)
-      velkd::Log(velkd::kError, "%s:%d: %s", p.path.c_str(), p.line, p.message.c_str());
-    else
-      velkd::Log(velkd::kError, "%s: %s", p.path.c_str(), p.message.c_str());
-  }
-  return ok;
-}
-
 // Everything that can be known without a port or a broker: the files, the
 // driver's verdict on every device and tag, the password source.
 int Check(const Options& options) {
   velkd::GatewayConfig config;
   if (!ReadConfig(options, &config)) return kExitConfig;
   std::vector<velkd::ModbusMap> maps;
-  int status = ReadModbusMaps(options, config, true, &maps) ? kExitOk : kExitConfig;
+  int status = velkd::ModbusFace::ReadMaps(config, options.modbus, true, &maps) ? kExitOk : kExitConfig;
   velkhost::DriverLibrary library;
   if (!LoadLibrary(options, &library)) return kExitConfig;
   for (const velkd::LineSpec& line : config.lines) {
@@ -136,25 +120,6 @@ int Check(const Options& options) {
   return status;
 }
 
-// A reload keeps the listening addresses: each server takes its new map.
-void ReplaceModbusMaps(const std::vector<velkd::ModbusMap>& maps,
-                       std::vector<std::unique_ptr<velkd::ModbusServer>>& servers) {
-  for (auto& server : servers) {
-    bool kept = false;
-    for (const velkd::ModbusMap& map : maps)
-      if (map.listen == server->listen()) {
-        server->SetMap(std::make_shared<velkd::ModbusMap>(map));
-        kept = true;
-      }
-    if (!kept) server->SetMap(std::make_shared<velkd::ModbusMap>(velkd::ModbusMap()));
-  }
-  for (const velkd::ModbusMap& map : maps) {
-    bool served = false;
-    for (auto& server : servers) served = served || map.listen == server->listen();
-    if (!served) velkd::Log(velkd::kWarning, "Modbus on %s starts when velkd is restarted", map.listen.c_str());
-  }
-}
-
 int Serve(const Options& options) {
   // The signals are taken by this thread alone, at a point of its choosing,
   // never in the middle of another thread's work.
@@ -168,7 +133,8 @@ int Serve(const Options& options) {
 
   velkd::GatewayConfig config;
   std::vector<velkd::ModbusMap> maps;
-  if (!ReadConfig(options, &config) || !ReadModbusMaps(options, config, false, &maps)) return kExitConfig;
+  if (!ReadConfig(options, &config) || !velkd::ModbusFace::ReadMaps(config, options.modbus, false, &maps))
+    return kExitConfig;
   velkhost::DriverLibrary library;
   if (!LoadLibrary(options, &library)) return kExitConfig;
   velkd::Log(velkd::kInfo, "driver library %s", library.path().c_str());
@@ -178,16 +144,8 @@ int Serve(const Options& options) {
   int status = kExitOk;
   {
     velkd::Gateway gateway(library);
-    velkd::GatewayModbusLines modbusLines(gateway);
-    std::vector<std::unique_ptr<velkd::ModbusServer>> servers;
-    bool started = gateway.Start(config, options.port);
-    for (size_t m = 0; started && m < maps.size(); ++m) {
-      servers.push_back(std::make_unique<velkd::ModbusServer>(modbusLines, std::make_shared<velkd::ModbusMap>(maps[m])));
-      std::string error;
-      started = servers.back()->Start(&error);
-      if (!started) velkd::Log(velkd::kError, "%s", error.c_str());
-    }
-    if (!started) {
+    velkd::ModbusFace modbus(gateway);
+    if (!gateway.Start(config, options.port) || !modbus.Start(maps)) {
       status = kExitConfig;
     } else {
       for (;;) {
@@ -197,9 +155,9 @@ int Serve(const Options& options) {
           velkd::Log(velkd::kNotice, "SIGHUP: reading the files again");
           velkd::GatewayConfig fresh;
           std::vector<velkd::ModbusMap> freshMaps;
-          if (ReadConfig(options, &fresh) && ReadModbusMaps(options, fresh, false, &freshMaps) &&
+          if (ReadConfig(options, &fresh) && velkd::ModbusFace::ReadMaps(fresh, options.modbus, false, &freshMaps) &&
               gateway.Reload(fresh, options.port))
-            ReplaceModbusMaps(freshMaps, servers);
+            modbus.Reload(freshMaps);
           else
             velkd::Log(velkd::kError, "reload refused; the lines run on as they were");
         } else if (received == SIGTERM || received == SIGINT) {
@@ -208,7 +166,7 @@ int Serve(const Options& options) {
         }
       }
     }
-    for (auto& server : servers) server->Stop();
+    modbus.Stop();
     gateway.Stop();
   }
   mosquitto_lib_cleanup();
@@ -240,7 +198,8 @@ int main(int argc, char** argv) {
   if (options.modbusMap) {
     velkd::GatewayConfig config;
     std::vector<velkd::ModbusMap> maps;
-    if (!ReadConfig(options, &config) || !ReadModbusMaps(options, config, true, &maps)) return kExitConfig;
+    if (!ReadConfig(options, &config) || !velkd::ModbusFace::ReadMaps(config, options.modbus, true, &maps))
+      return kExitConfig;
     fputs(velkd::ModbusMapCsv(config, maps).c_str(), stdout);
     return kExitOk;
   }
