@@ -3,7 +3,7 @@
 // read from a fixed mapping (modbus_mapping_new + modbus_reply), both on
 // loopback and taking turns call by call, so a busy machine slows them
 // alike. Then how many such reads per second one server gives clients
-// reading at once.
+// reading at once, and one whole velkd polling the example line.
 //
 //   build/linux64/bench/velk_bench --benchmark_filter=BM_Modbus
 #include <benchmark/benchmark.h>
@@ -11,7 +11,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +26,7 @@
 #include "modbus_map.h"
 #include "modbus_server.h"
 #include "support/loopback_port.h"
+#include "tools/child_process.h"
 #include "velk4000/velk4000.h"
 
 namespace {
@@ -109,9 +114,9 @@ class BareServer {
 
 class Client {
  public:
-  explicit Client(uint16_t port) {
+  explicit Client(uint16_t port, int unit = 1, int count = 2 * kTags) : count_(count) {
     ctx_ = modbus_new_tcp("127.0.0.1", port);
-    if (ctx_ != nullptr && (modbus_set_slave(ctx_, 1) != 0 || modbus_connect(ctx_) != 0)) {
+    if (ctx_ != nullptr && (modbus_set_slave(ctx_, unit) != 0 || modbus_connect(ctx_) != 0)) {
       modbus_free(ctx_);
       ctx_ = nullptr;
     }
@@ -121,11 +126,12 @@ class Client {
     modbus_close(ctx_);
     modbus_free(ctx_);
   }
-  bool Read() { return ctx_ != nullptr && modbus_read_input_registers(ctx_, 0, 2 * kTags, registers_) == 2 * kTags; }
+  bool Read() { return ctx_ != nullptr && modbus_read_input_registers(ctx_, 0, count_, registers_) == count_; }
 
  private:
+  int count_;
   modbus_t* ctx_ = nullptr;
-  uint16_t registers_[2 * kTags] = {};
+  uint16_t registers_[MODBUS_MAX_READ_REGISTERS] = {};
 };
 
 double TimeUs(Client& client, int64_t* failures) {
@@ -165,14 +171,10 @@ void BM_ModbusSideBySide(benchmark::State& state) {
   server.Stop();
 }
 
-// Clients reading at once, each as fast as its answers come.
-void BM_ModbusReadsPerSecond(benchmark::State& state) {
-  StoreLines lines;
-  const uint16_t port = testsupport::FreeLoopbackPort();
-  velkd::ModbusServer server(lines, StoreMap(port));
-  std::string error;
-  if (!server.Start(&error)) return state.SkipWithError(error.c_str());
-  const int clients = static_cast<int>(state.range(0));
+// `clients` reading unit `unit` at once for two seconds, each as fast as
+// its answers come; `pump` runs meanwhile.
+void ReadTogether(benchmark::State& state, uint16_t port, int unit, int count, int clients,
+                  const std::function<void()>& pump) {
   std::atomic<int64_t> reads{0}, failures{0};
   double seconds = 0;
   for (auto _ : state) {
@@ -181,20 +183,62 @@ void BM_ModbusReadsPerSecond(benchmark::State& state) {
     const auto start = std::chrono::steady_clock::now();
     for (int c = 0; c < clients; ++c)
       threads.emplace_back([&] {
-        Client client(port);
+        Client client(port, unit, count);
         while (!stop) (client.Read() ? reads : failures)++;
       });
-    std::this_thread::sleep_for(std::chrono::seconds(2));
+    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(2)) pump();
     stop = true;
     for (std::thread& t : threads) t.join();
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
   state.counters["reads_per_s"] = seconds > 0 ? static_cast<double>(reads) / seconds : 0;
   state.counters["failures"] = static_cast<double>(failures);
+}
+
+void BM_ModbusReadsPerSecond(benchmark::State& state) {
+  StoreLines lines;
+  const uint16_t port = testsupport::FreeLoopbackPort();
+  velkd::ModbusServer server(lines, StoreMap(port));
+  std::string error;
+  if (!server.Start(&error)) return state.SkipWithError(error.c_str());
+  ReadTogether(state, port, 1, 2 * kTags, static_cast<int>(state.range(0)),
+               [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
   server.Stop();
+}
+
+// The same from a whole velkd polling the example line on velksim: boiler's
+// five registers (two floats and a word) of unit 1.
+void BM_ModbusVelkdReadsPerSecond(benchmark::State& state) {
+  tooltest::TempDir dir;
+  tooltest::BackgroundProgram simulator, velkd;
+  std::smatch match;
+  if (!simulator.Start({VELKSIM_PATH, VELK_SOURCE_DIR "/examples/simulator.toml", "--plain"}) ||
+      !simulator.WaitForOutput("\n", 10000) ||
+      !std::regex_search(simulator.out(), match, std::regex("modules? on (\\S+)\\n")))
+    return state.SkipWithError("velksim did not start");
+  // The example line without its broker.
+  std::ifstream example(VELK_SOURCE_DIR "/examples/gateway.toml");
+  const std::string text((std::istreambuf_iterator<char>(example)), std::istreambuf_iterator<char>());
+  const std::string line = dir.Write("line.toml", std::regex_replace(text, std::regex("\\n\\[mqtt\\]\\n[^[]*"), "\n"));
+  const uint16_t port = testsupport::FreeLoopbackPort();
+  if (!velkd.Start({VELKD_PATH, line, "--port", match[1], "--modbus", "127.0.0.1:" + std::to_string(port)}))
+    return state.SkipWithError("velkd did not start");
+  const auto pump = [&] {
+    simulator.WaitForOutput("\x01", 5);
+    velkd.WaitForOutput("\x01", 50);
+  };
+  bool answering = false;
+  for (int attempt = 0; attempt < 100 && !answering; ++attempt) {
+    pump();
+    answering = Client(port, 1, 5).Read();
+  }
+  if (!answering) return state.SkipWithError("velkd does not answer");
+  ReadTogether(state, port, 1, 5, static_cast<int>(state.range(0)), pump);
+  velkd.Stop(5000, SIGTERM);
 }
 
 }  // namespace
 
 BENCHMARK(BM_ModbusSideBySide)->Iterations(5000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_ModbusReadsPerSecond)->Arg(1)->Arg(8)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ModbusVelkdReadsPerSecond)->Arg(8)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();

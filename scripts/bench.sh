@@ -60,6 +60,7 @@ jq -r --arg co "$calls_ours" --arg cb "$calls_bare" '
   | (one("BM_ModbusSideBySide")) as $t
   | (one("BM_ModbusReadsPerSecond/1/")) as $r1
   | (one("BM_ModbusReadsPerSecond/8/")) as $r8
+  | (one("BM_ModbusVelkdReadsPerSecond")) as $rv
   | ["measure", "ours", "peer", "peer is", "ours/peer", "goal"],
     ["build one command (ns)", range("BM_BuildCommand"), "-", "-", "-", "no allocation"],
     ["decode one answer (ns)", range("BM_DecodeAnswer"), "-", "-", "-", "no allocation"],
@@ -84,7 +85,8 @@ jq -r --arg co "$calls_ours" --arg cb "$calls_bare" '
     ["16 lines: host CPU per packet (us)", f($m.ours_cpu_us; 1), f($m.bare_cpu_us; 1), "bare", f($m.cpu_ratio; 2), "<= 1.5"],
     ["velkd Modbus TCP, 10 registers from the store: median (us)", f($t.ours_median_us; 1), f($t.libmodbus_median_us; 1), "libmodbus TCP, fixed mapping", f($t.median_ratio; 2), "<= 1.2"],
     ["  p99 (us)", f($t.ours_p99_us; 1), f($t.libmodbus_p99_us; 1), "libmodbus TCP, fixed mapping", f($t.p99_ratio; 2), "-"],
-    ["velkd Modbus TCP reads/s on loopback, 1 / 8 clients", f($r1.reads_per_s; 0) + " / " + f($r8.reads_per_s; 0), "-", "-", "-", "-"],
+    ["Modbus server reads/s on loopback, 1 / 8 clients", f($r1.reads_per_s; 0) + " / " + f($r8.reads_per_s; 0), "-", "-", "-", "-"],
+    ["one velkd polling gateway.toml: Modbus reads/s, 8 clients", f($rv.reads_per_s; 0), "-", "-", "-", "-"],
     ["failed exchanges in these runs", f(([b("BM_SideBySide"), b("BM_PacedLine"), b("BM_SixteenLines"), b("BM_Modbus")] | flatten | map(.failures // 0) | add); 0), "-", "-", "-", "0"]
   | @tsv' "$json" | column -t -s $'\t' -o ' | '
 if [ -n "$breakdown" ]; then echo; echo "system calls of one driver exchange: $breakdown"; fi
