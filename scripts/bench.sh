@@ -16,7 +16,7 @@ fi
 out=build/linux64/bench
 json=$out/bench_results.json
 timeout 600 "$out/velk_bench" \
-  --benchmark_filter='BM_(BuildCommand|DecodeAnswer|SideBySide|PacedLine|SixteenLines)' \
+  --benchmark_filter='BM_(BuildCommand|DecodeAnswer|SideBySide|PacedLine|SixteenLines|Modbus)' \
   --benchmark_out="$json" --benchmark_out_format=json > "$out/bench_console.txt" 2>&1
 
 # System calls of one exchange with a module that answers at once: counted
@@ -57,6 +57,10 @@ jq -r --arg co "$calls_ours" --arg cb "$calls_bare" '
   | (one("BM_PacedLine/9600/")) as $s
   | (one("BM_PacedLine/115200/")) as $f
   | (one("BM_SixteenLines")) as $m
+  | (one("BM_ModbusSideBySide")) as $t
+  | (one("BM_ModbusReadsPerSecond/1/")) as $r1
+  | (one("BM_ModbusReadsPerSecond/8/")) as $r8
+  | (one("BM_ModbusVelkdReadsPerSecond")) as $rv
   | ["measure", "ours", "peer", "peer is", "ours/peer", "goal"],
     ["build one command (ns)", range("BM_BuildCommand"), "-", "-", "-", "no allocation"],
     ["decode one answer (ns)", range("BM_DecodeAnswer"), "-", "-", "-", "no allocation"],
@@ -79,6 +83,10 @@ jq -r --arg co "$calls_ours" --arg cb "$calls_bare" '
     ["16 lines, 2 ms modules: packets/s", f($m.ours_n_pps; 0), f($m.bare_n_pps; 0), "bare", f($m.ours_vs_bare; 3), ">= 0.98"],
     ["16 lines over one line: packets/s", f($m.ours_scaling; 2), f($m.bare_scaling; 2), "bare", "-", ">= 15 (cores allowing)"],
     ["16 lines: host CPU per packet (us)", f($m.ours_cpu_us; 1), f($m.bare_cpu_us; 1), "bare", f($m.cpu_ratio; 2), "<= 1.5"],
-    ["failed exchanges in these runs", f(([b("BM_SideBySide"), b("BM_PacedLine"), b("BM_SixteenLines")] | flatten | map(.failures // 0) | add); 0), "-", "-", "-", "0"]
+    ["velkd Modbus TCP, 10 registers from the store: median (us)", f($t.ours_median_us; 1), f($t.libmodbus_median_us; 1), "libmodbus TCP, fixed mapping", f($t.median_ratio; 2), "<= 1.2"],
+    ["  p99 (us)", f($t.ours_p99_us; 1), f($t.libmodbus_p99_us; 1), "libmodbus TCP, fixed mapping", f($t.p99_ratio; 2), "-"],
+    ["Modbus server reads/s on loopback, 1 / 8 clients", f($r1.reads_per_s; 0) + " / " + f($r8.reads_per_s; 0), "-", "-", "-", "-"],
+    ["one velkd polling gateway.toml: Modbus reads/s, 8 clients", f($rv.reads_per_s; 0), "-", "-", "-", "-"],
+    ["failed exchanges in these runs", f(([b("BM_SideBySide"), b("BM_PacedLine"), b("BM_SixteenLines"), b("BM_Modbus")] | flatten | map(.failures // 0) | add); 0), "-", "-", "-", "0"]
   | @tsv' "$json" | column -t -s $'\t' -o ' | '
 if [ -n "$breakdown" ]; then echo; echo "system calls of one driver exchange: $breakdown"; fi

@@ -12,6 +12,7 @@ packages=(
   mosquitto mosquitto-clients libmosquitto-dev
   dpkg-dev file pkgconf lintian systemd
   libmodbus-dev strace jq bsdextrautils
+  mbpoll python3-pymodbus python3-serial-asyncio
 )
 export DEBIAN_FRONTEND=noninteractive
 # wine32 is an i386 package: the architecture must be known before apt-get

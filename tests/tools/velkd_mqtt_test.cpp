@@ -416,6 +416,15 @@ TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
       {"", "[[tag]]\nname = \"a/b\"\ndevice = \"relays\"\naddress = \"DO1\"\ntype = \"bit\"\n",
        "cannot stand in a topic"},
       {"", "[[tag]]\nname = \"odd\"\ndevice = \"relays\"\naddress = \"XYZ\"\ntype = \"bit\"\n", "error 12"},
+      {"[modbus]\nword_order = \"middle\"\n", "", "word_order of [modbus] must be"},
+      {"", "[[tag]]\nname = \"r1\"\ndevice = \"relays\"\naddress = \"DO1\"\ntype = \"bit\"\nmodbus = \"discrete:4\"\n"
+           "[[tag]]\nname = \"r2\"\ndevice = \"relays\"\naddress = \"DO2\"\ntype = \"bit\"\nmodbus = \"discrete:4\"\n",
+       ".toml:21: tag 'r2' at discrete:4 overlaps tag 'r1'"},
+      {"", "[[tag]]\nname = \"r1\"\ndevice = \"relays\"\naddress = \"DO1\"\ntype = \"bit\"\nmodbus = \"holding:1\"\n",
+       "a bit goes in coil: or discrete:"},
+      {"", "[[device]]\nname = \"zero\"\ntype = \"Velk4050\"\naddress = \"0\"\n", "fits no Modbus unit"},
+      {"", "[[device]]\nname = \"twin\"\ntype = \"Velk4050\"\naddress = \"7\"\nmodbus_unit = 5\n",
+       "would be Modbus unit 5"},
   };
   TempDir dir;
   for (const Case& c : cases) {

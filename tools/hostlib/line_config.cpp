@@ -49,7 +49,7 @@ void ReadDevice(TomlReader& reader, const toml::table& table, LineConfig* config
   DeviceEntry device;
   device.line = LineOf(table);
   const std::string where = "[[device]] at line " + std::to_string(device.line);
-  reader.CheckKeys(table, {"name", "type", "address"}, "[[device]]");
+  reader.CheckKeys(table, {"name", "type", "address", "modbus_unit"}, "[[device]]");
   reader.String(table, "name", where, &device.name, true);
   reader.String(table, "type", where, &device.type, true);
   const toml::node* address = table.get("address");
@@ -72,7 +72,7 @@ void ReadTag(TomlReader& reader, const toml::table& table, LineConfig* config) {
   TagEntry tag;
   tag.line = LineOf(table);
   const std::string where = "[[tag]] at line " + std::to_string(tag.line);
-  reader.CheckKeys(table, {"name", "device", "address", "type", "poll"}, "[[tag]]");
+  reader.CheckKeys(table, {"name", "device", "address", "type", "poll", "modbus"}, "[[tag]]");
   reader.String(table, "name", where, &tag.name, true);
   if (reader.String(table, "device", where, &tag.device, true)) {
     const int index = config->FindDevice(tag.device);
@@ -154,9 +154,10 @@ bool LoadLineConfig(const std::string& path, LineConfig* config, std::vector<Con
     return false;
   }
   TomlReader reader(problems);
-  // [mqtt] and [gateway] belong to velkd, which reads them itself; a test
-  // host passes over them so that one file serves both.
-  reader.CheckKeys(root, {"port", "device", "tag", "simulation", "mqtt", "gateway"}, "the file");
+  // [mqtt], [gateway], [modbus] and the modbus keys of devices and tags
+  // belong to velkd, which reads them itself; a test host passes over them
+  // so that one file serves both.
+  reader.CheckKeys(root, {"port", "device", "tag", "simulation", "mqtt", "gateway", "modbus"}, "the file");
   if (const toml::node* port = root.get("port")) {
     if (const toml::table* table = port->as_table())
       ReadPort(reader, *table, &config->port);

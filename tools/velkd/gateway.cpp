@@ -70,8 +70,9 @@ bool Gateway::Start(const GatewayConfig& config, const std::string& port) {
   store_ = std::make_unique<TopicStore>(std::chrono::seconds(mqtt_.maxIntervalS));
   std::vector<std::unique_ptr<LineWorker>> lines;
   if (!PrepareLines(config, port, &lines)) return false;
+  useMqtt_ = config.useMqtt;
   std::string password, error;
-  if (!ReadPassword(mqtt_, &password, &error)) {
+  if (useMqtt_ && !ReadPassword(mqtt_, &password, &error)) {
     Log(kError, "%s", error.c_str());
     return false;
   }
@@ -80,7 +81,7 @@ bool Gateway::Start(const GatewayConfig& config, const std::string& port) {
   handlers.message = [this](const std::string& topic, const std::string& payload, bool retained) {
     OnSetMessage(topic, payload, retained);
   };
-  if (!client_.Start(mqtt_, password, ClientId(), mqtt_.prefix + "/$state", "offline", handlers, &error)) {
+  if (useMqtt_ && !client_.Start(mqtt_, password, ClientId(), mqtt_.prefix + "/$state", "offline", handlers, &error)) {
     Log(kError, "%s", error.c_str());
     return false;
   }
@@ -90,6 +91,10 @@ bool Gateway::Start(const GatewayConfig& config, const std::string& port) {
     std::lock_guard<std::mutex> lock(linesMutex_);
     lines_ = std::move(lines);
     for (auto& line : lines_) line->Start();
+  }
+  if (!useMqtt_) {
+    Log(kInfo, "polling %zu line%s, without MQTT", lines_.size(), lines_.size() == 1 ? "" : "s");
+    return true;
   }
   publisher_ = std::thread([this] { PublishLoop(); });
   Log(kInfo, "polling %zu line%s, publishing under %s/ to %s", lines_.size(), lines_.size() == 1 ? "" : "s",
@@ -169,6 +174,7 @@ void Gateway::Retain(const std::string& topic, const std::string& payload, const
 }
 
 void Gateway::Send(const std::string& topic, const std::string& payload) {
+  if (!useMqtt_) return;
   if (!client_.Publish(topic, payload, false)) Log(kWarning, "not sent (no broker): %s", topic.c_str());
 }
 

@@ -62,6 +62,7 @@ class Gateway : public Outbox {
   std::thread publisher_;
   std::atomic<bool> stopping_{false};
   bool stopped_ = true;
+  bool useMqtt_ = true;  // false: the values go to the other faces only
 };
 
 }  // namespace velkd

@@ -10,6 +10,7 @@
 #include <toml++/toml.h>
 
 #include "toml_reader.h"
+#include "modbus_settings_reading.h"
 
 namespace velkd {
 namespace {
@@ -216,6 +217,7 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
     const toml::node* gateway = root.get("gateway");
     if (gateway != nullptr && !gateway->is_table()) reader.Problem(LineOf(*gateway), "'gateway' must be a [gateway] section");
     ReadGateway(reader, gateway != nullptr ? gateway->as_table() : nullptr, &line);
+    ReadModbusSettings(path, root, line.config, &line.modbus, problems);
     if (line.name.empty()) line.name = std::filesystem::path(path).stem().string();
     if (!TopicLevelOk(line.name))
       reader.Problem(0, "line name '" + line.name + "' cannot stand in a topic; set [gateway] line = \"NAME\"");
@@ -233,6 +235,7 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
     for (const velkhost::ConfigProblem& p : found) problems->push_back({path, p.line, p.message});
     config->lines.push_back(std::move(line));
   }
+  config->useMqtt = haveMqtt;
   return problems->size() == before;
 }
 

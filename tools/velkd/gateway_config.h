@@ -18,6 +18,8 @@
 //   device_interval_ms = { thermo = 5000 }   # ... unless its device ...
 //   tag_interval_ms = { pressure = 250 }     # ... or the tag names another
 //   writable = ["relay3", "valve_position"]
+//
+// [modbus] and the devices' and tags' Modbus keys: modbus_settings.h.
 #ifndef VELKD_GATEWAY_CONFIG_H
 #define VELKD_GATEWAY_CONFIG_H
 
@@ -27,6 +29,7 @@
 #include <vector>
 
 #include "line_config.h"
+#include "modbus_settings.h"
 
 namespace velkd {
 
@@ -52,10 +55,12 @@ struct LineSpec {
   std::vector<uint32_t> tagIntervalMs;   // per tag of config.tags
   std::vector<bool> writable;            // per tag of config.tags
   std::string text;                      // the file as read: a reload keeps an unchanged line
+  ModbusLineSettings modbus;
 };
 
 struct GatewayConfig {
   MqttSettings mqtt;
+  bool useMqtt = false;  // a file has [mqtt] or the command line names a broker
   std::vector<LineSpec> lines;
 };
 

@@ -114,6 +114,9 @@ void LineWorker::Stop(const std::string& reason) {
   }
   wake_.notify_all();
   thread_.join();
+  for (const PendingWrite& write : writes_)
+    if (write.done) write.done({false, false, reason});
+  writes_.clear();
   for (size_t d = 0; d < devices_.size(); ++d) PublishDevice(d, false, reason);
   if (driver_ != nullptr && portOpen_) driver_->d->ClosePort();
   portOpen_ = false;
@@ -309,6 +312,29 @@ bool LineWorker::QueueWrite(const std::string& device, const std::string& tag, c
   return true;
 }
 
+bool LineWorker::QueueWrites(const std::vector<TagWrite>& writes, const WritesDone& done, size_t* ahead,
+                             std::string* reason) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (writes_.size() + writes.size() > kMaxQueuedWrites) {
+      *reason = "write queue full";
+      return false;
+    }
+    *ahead = writes_.size();
+    for (size_t i = 0; i < writes.size(); ++i) {
+      PendingWrite write;
+      write.tag = writes[i].tag;
+      write.slot = writes[i].slot;
+      write.text = writes[i].text;
+      write.done = [done, i](const WriteOutcome& outcome) { done(i, outcome); };
+      writes_.push_back(write);
+    }
+    state_.SetWritesQueued(writes_.size());
+  }
+  wake_.notify_all();
+  return true;
+}
+
 void LineWorker::DoWrite(const PendingWrite& write) {
   std::unique_ptr<velkhost::HostPacket> packet =
       velkhost::SingleTagPacket(spec_.config, checked_, write.tag, 1, velkhost::ItemLayout::kTagItem2);
@@ -327,8 +353,11 @@ void LineWorker::DoWrite(const PendingWrite& write) {
   else
     Log(kWarning, "line %s: writing %s to %s/%s failed: %s", spec_.name.c_str(), write.text.c_str(),
         tag.device.c_str(), tag.name.c_str(), reason.c_str());
-  outbox_.Send(TagTopic(write.tag) + "/set/result",
-               WriteResultJson(ok, write.text, reason, velkhost::FileTimeIso(outcome.fileTime)));
+  if (write.done)
+    write.done({ok, outcome.result == 1 || reason == "refused", reason});
+  else
+    outbox_.Send(TagTopic(write.tag) + "/set/result",
+                 WriteResultJson(ok, write.text, reason, velkhost::FileTimeIso(outcome.fileTime)));
   // The tag's next reading shows what the module now holds.
   std::lock_guard<std::mutex> lock(mutex_);
   for (Scheduled& s : packets_)

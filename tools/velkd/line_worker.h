@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,6 +55,26 @@ class LineWorker {
   bool QueueWrite(const std::string& device, const std::string& tag, const std::string& payload,
                   std::string* value, std::string* reason);
 
+  // A write another face has checked and encoded, and what became of it:
+  // `answered` tells a module that refused from one that said nothing.
+  struct TagWrite {
+    size_t tag = 0;
+    velk::ValueSlot slot;
+    std::string text;
+  };
+  struct WriteOutcome {
+    bool ok = false;
+    bool answered = false;
+    std::string reason;
+  };
+  typedef std::function<void(size_t index, const WriteOutcome& outcome)> WritesDone;
+
+  // Queues `writes` all or none, each to be done in turn; `done` hears of
+  // each (by its index in `writes`) from the line's thread, or from Stop for
+  // those never done. `ahead` receives how many writes wait before them.
+  // False with `reason` when the queue has no room for all of them.
+  bool QueueWrites(const std::vector<TagWrite>& writes, const WritesDone& done, size_t* ahead, std::string* reason);
+
   const std::string& name() const { return spec_.name; }
   const LineSpec& spec() const { return spec_; }
   // What the line knows now, for the faces that serve it.
@@ -77,6 +98,7 @@ class LineWorker {
     size_t tag = 0;
     velk::ValueSlot slot;
     std::string text;
+    std::function<void(const WriteOutcome&)> done;  // empty: the outcome goes to MQTT
   };
   struct Published {
     bool published = false;

@@ -1,5 +1,6 @@
 // velkd: polls serial lines through the driver library and publishes their
-// values to an MQTT broker; "set" topics write back.
+// values to an MQTT broker ("set" topics write back) and serves them as
+// Modbus TCP units.
 #include <mosquitto.h>
 #include <signal.h>
 #include <stdio.h>
@@ -14,6 +15,7 @@
 #include "line_check.h"
 #include "stop_signal.h"
 #include "version_text.h"
+#include "modbus_face.h"
 
 namespace {
 
@@ -22,6 +24,8 @@ const char kDescription[] =
     "and publishes every tag to an MQTT broker as PREFIX/LINE/DEVICE/TAG, retained, with device states under\n"
     "PREFIX/LINE/DEVICE/$state and its own under PREFIX/$state. Payloads sent to PREFIX/LINE/DEVICE/TAG/set\n"
     "write tags listed in [gateway] writable; the outcome goes to .../set/result.\n"
+    "With --modbus or [modbus] listen, every device is also a Modbus TCP unit (see --modbus-map).\n"
+    "A file without [mqtt], run without --broker, runs without MQTT.\n"
     "SIGHUP reads the files again (lines whose file did not change run on); SIGTERM publishes everything\n"
     "offline and ends. Log lines go to standard error, with journald's priority prefix (<4>velkd: ...)\n"
     "when it is not a terminal.\n";
@@ -32,6 +36,9 @@ const char kFooter[] =
     "  velkd --check " VELK_CONFIG_DIR "/gateway.toml other-line.toml\n"
     "  velkd " VELK_CONFIG_DIR "/gateway.toml --port /dev/pts/7 --broker mqtt://127.0.0.1:1883\n"
     "  mosquitto_sub -v -t 'velk/#'\n"
+    "  velkd --modbus-map " VELK_CONFIG_DIR "/gateway.toml\n"
+    "  velkd " VELK_CONFIG_DIR "/gateway.toml --port /dev/pts/7 --modbus 127.0.0.1:1502\n"
+    "  mbpoll -m tcp -p 1502 -a 2 -t 3:float -r 1 -c 2 127.0.0.1\n"
     "\n" VELK_EXIT_STATUS_HELP "\n"
     "velkd ends with 0 after SIGTERM or Ctrl-C; a line that fails keeps being retried, never an exit.\n";
 
@@ -44,6 +51,8 @@ struct Options {
   std::string broker;
   std::string port;
   std::string library;
+  std::string modbus;
+  bool modbusMap = false;
 };
 
 bool LoadLibrary(const Options& options, velkhost::DriverLibrary* library) {
@@ -69,6 +78,7 @@ bool ReadConfig(const Options& options, velkd::GatewayConfig* config) {
       velkd::Log(velkd::kError, "--broker: %s", error.c_str());
       return false;
     }
+    config->useMqtt = true;
   }
   return true;
 }
@@ -78,9 +88,10 @@ bool ReadConfig(const Options& options, velkd::GatewayConfig* config) {
 int Check(const Options& options) {
   velkd::GatewayConfig config;
   if (!ReadConfig(options, &config)) return kExitConfig;
+  std::vector<velkd::ModbusMap> maps;
+  int status = velkd::ModbusFace::ReadMaps(config, options.modbus, true, &maps) ? kExitOk : kExitConfig;
   velkhost::DriverLibrary library;
   if (!LoadLibrary(options, &library)) return kExitConfig;
-  int status = kExitOk;
   for (const velkd::LineSpec& line : config.lines) {
     std::unique_ptr<velkhost::DriverObject> driver = library.CreateDriver();
     if (driver == nullptr) {
@@ -109,7 +120,9 @@ int Check(const Options& options) {
     velkd::Log(velkd::kError, "%s", error.c_str());
     status = kExitConfig;
   }
-  if (status == kExitOk)
+  for (const velkd::ModbusMap& map : maps)
+    if (status == kExitOk && map.served) printf("Modbus TCP on %s: %zu units\n", map.listen.c_str(), map.units.size());
+  if (status == kExitOk && config.useMqtt)
     printf("broker %s (%s:%d%s), topics under %s/\n", config.mqtt.broker.c_str(), config.mqtt.host.c_str(),
            config.mqtt.port, config.mqtt.tls ? ", TLS" : "", config.mqtt.prefix.c_str());
   return status;
@@ -123,15 +136,20 @@ int Serve(const Options& options) {
   signal(SIGPIPE, SIG_IGN);
 
   velkd::GatewayConfig config;
-  if (!ReadConfig(options, &config)) return kExitConfig;
+  std::vector<velkd::ModbusMap> maps;
+  if (!ReadConfig(options, &config) || !velkd::ModbusFace::ReadMaps(config, options.modbus, false, &maps))
+    return kExitConfig;
   velkhost::DriverLibrary library;
   if (!LoadLibrary(options, &library)) return kExitConfig;
   velkd::Log(velkd::kInfo, "driver library %s", library.path().c_str());
+  if (!config.useMqtt && maps.empty())
+    velkd::Log(velkd::kWarning, "neither [mqtt], --broker nor Modbus: the lines are polled for no one");
   mosquitto_lib_init();
   int status = kExitOk;
   {
     velkd::Gateway gateway(library);
-    if (!gateway.Start(config, options.port)) {
+    velkd::ModbusFace modbus(gateway);
+    if (!gateway.Start(config, options.port) || !modbus.Start(maps)) {
       status = kExitConfig;
     } else {
       velkhost::AcceptStopSignalsHere();
@@ -140,14 +158,17 @@ int Serve(const Options& options) {
         if (velkhost::TakeReloadRequest()) {
           velkd::Log(velkd::kNotice, "SIGHUP: reading the files again");
           velkd::GatewayConfig fresh;
-          if (ReadConfig(options, &fresh))
-            gateway.Reload(fresh, options.port);
+          std::vector<velkd::ModbusMap> freshMaps;
+          if (ReadConfig(options, &fresh) && velkd::ModbusFace::ReadMaps(fresh, options.modbus, false, &freshMaps) &&
+              gateway.Reload(fresh, options.port))
+            modbus.Reload(freshMaps);
           else
             velkd::Log(velkd::kError, "reload refused; the lines run on as they were");
         }
       }
       velkd::Log(velkd::kNotice, "%s: stopping", velkhost::StopSignalName());
     }
+    modbus.Stop();
     gateway.Stop();
   }
   mosquitto_lib_cleanup();
@@ -169,6 +190,9 @@ int main(int argc, char** argv) {
   app.add_option("--broker", options.broker, "Broker instead of the file's [mqtt] broker, mqtt://HOST:PORT or mqtts://");
   app.add_option("--port", options.port, "Serial port of the (single) line instead of its [port] name");
   app.add_option("--library", options.library, "Driver library file (default: beside velkd, else the build's)");
+  app.add_option("--modbus", options.modbus,
+                 "Serve Modbus TCP on HOST:PORT (a bare PORT: loopback) for the files without [modbus] listen");
+  app.add_flag("--modbus-map", options.modbusMap, "Print every tag's Modbus place as CSV and end");
   std::string logLevel = "info";
   app.add_option("--log-level", logLevel,
                  "Leave out log lines less urgent than this: error, warning, notice, info (default), debug")
@@ -185,6 +209,14 @@ int main(int argc, char** argv) {
   if (!options.port.empty() && options.files.size() != 1) {
     velkd::Log(velkd::kError, "--port applies to a single line file; name the ports in each file's [port] instead");
     return kExitConfig;
+  }
+  if (options.modbusMap) {
+    velkd::GatewayConfig config;
+    std::vector<velkd::ModbusMap> maps;
+    if (!ReadConfig(options, &config) || !velkd::ModbusFace::ReadMaps(config, options.modbus, true, &maps))
+      return kExitConfig;
+    fputs(velkd::ModbusMapCsv(config, maps).c_str(), stdout);
+    return kExitOk;
   }
   return options.check ? Check(options) : Serve(options);
 }

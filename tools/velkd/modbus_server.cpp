@@ -1,0 +1,186 @@
+#include "modbus_server.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "journal_log.h"
+#include "modbus_requests.h"
+
+namespace velkd {
+namespace {
+
+std::string PeerName(int fd) {
+  sockaddr_storage address = {};
+  socklen_t size = sizeof address;
+  char host[INET6_ADDRSTRLEN] = "?";
+  int port = 0;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+    if (address.ss_family == AF_INET) {
+      const sockaddr_in* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+      inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
+      port = ntohs(v4->sin_port);
+    } else if (address.ss_family == AF_INET6) {
+      const sockaddr_in6* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+      inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
+      port = ntohs(v6->sin6_port);
+    }
+  }
+  return std::string(host) + ":" + std::to_string(port);
+}
+
+}  // namespace
+
+ModbusServer::ModbusServer(ModbusLines& lines, std::shared_ptr<const ModbusMap> map)
+    : lines_(lines),
+      listen_(map->listen),
+      host_(map->host),
+      port_(map->port),
+      maxClients_(map->maxClients),
+      map_(std::move(map)) {}
+
+ModbusServer::~ModbusServer() { Stop(); }
+
+bool ModbusServer::Start(std::string* error) {
+  listener_ = modbus_new_tcp_pi(host_.c_str(), port_.c_str());
+  if (listener_ == nullptr) {
+    *error = "Modbus on " + listen_ + ": " + modbus_strerror(errno);
+    return false;
+  }
+  listenFd_ = modbus_tcp_pi_listen(listener_, 16);
+  if (listenFd_ < 0 || pipe2(wake_, O_CLOEXEC) != 0) {
+    *error = "Modbus on " + listen_ + ": cannot listen: " + modbus_strerror(errno);
+    if (listenFd_ >= 0) close(listenFd_);
+    listenFd_ = -1;
+    modbus_free(listener_);
+    listener_ = nullptr;
+    return false;
+  }
+  fcntl(listenFd_, F_SETFD, FD_CLOEXEC);
+  stopping_ = false;
+  acceptor_ = std::thread([this] { AcceptLoop(); });
+  Log(kInfo, "Modbus TCP on %s (at most %u clients)", listen_.c_str(), maxClients_);
+  return true;
+}
+
+void ModbusServer::Stop() {
+  if (!acceptor_.joinable()) return;
+  stopping_ = true;
+  const char byte = 0;
+  if (write(wake_[1], &byte, 1) != 1) Log(kWarning, "Modbus: cannot wake the listener");
+  acceptor_.join();
+  {
+    // A client's thread ends once its socket reads nothing more.
+    std::lock_guard<std::mutex> lock(clientsMutex_);
+    for (Client& client : connected_)
+      if (client.fd >= 0) shutdown(client.fd, SHUT_RDWR);
+  }
+  for (Client& client : connected_) client.thread.join();
+  connected_.clear();
+  close(listenFd_);
+  modbus_free(listener_);
+  listener_ = nullptr;
+  close(wake_[0]);
+  close(wake_[1]);
+}
+
+void ModbusServer::SetMap(std::shared_ptr<const ModbusMap> map) {
+  std::lock_guard<std::mutex> lock(mapMutex_);
+  map_ = std::move(map);
+}
+
+std::shared_ptr<const ModbusMap> ModbusServer::Map() {
+  std::lock_guard<std::mutex> lock(mapMutex_);
+  return map_;
+}
+
+void ModbusServer::Reap() {
+  std::list<Client> gone;
+  {
+    std::lock_guard<std::mutex> lock(clientsMutex_);
+    for (auto it = connected_.begin(); it != connected_.end();) {
+      auto next = std::next(it);
+      if (it->done) gone.splice(gone.end(), connected_, it);
+      it = next;
+    }
+  }
+  for (Client& client : gone) client.thread.join();
+}
+
+void ModbusServer::AcceptLoop() {
+  bool refusing = false;
+  while (!stopping_) {
+    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    const int ready = poll(fds, 2, 1000);
+    Reap();
+    if (ready <= 0 || (fds[0].revents & POLLIN) == 0) continue;
+    const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    if (clients_ >= maxClients_) {
+      // Closed at once, so the client knows rather than waits.
+      if (!refusing) Log(kWarning, "Modbus: %u clients already; refusing more", maxClients_);
+      refusing = true;
+      close(fd);
+      continue;
+    }
+    refusing = false;
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ++clients_;
+    std::lock_guard<std::mutex> lock(clientsMutex_);
+    connected_.emplace_back();
+    Client* client = &connected_.back();
+    client->fd = fd;
+    client->thread = std::thread([this, client] { Serve(client); });
+  }
+}
+
+void ModbusServer::Serve(Client* client) {
+  const std::string peer = PeerName(client->fd);
+  Log(kInfo, "Modbus: %s connected", peer.c_str());
+  // A context of its own per client: libmodbus keeps the socket in it.
+  modbus_t* ctx = modbus_new_tcp_pi(host_.c_str(), port_.c_str());
+  const char* why = "closed by the client";
+  if (ctx == nullptr) {
+    why = "no memory";
+  } else {
+    modbus_set_socket(ctx, client->fd);
+    modbus_set_indication_timeout(ctx, kIdleSeconds, 0);
+    // Once a frame has begun, the rest of it follows at once or never.
+    modbus_set_byte_timeout(ctx, 1, 0);
+    ModbusRequests requests(lines_, stopping_);
+    uint8_t request[MODBUS_TCP_MAX_ADU_LENGTH];
+    while (!stopping_) {
+      const int length = modbus_receive(ctx, request);
+      if (length == 0) continue;
+      if (length < 0) {
+        why = errno == ETIMEDOUT ? "idle" : errno == EMBBADDATA ? "malformed frame" : "closed";
+        break;
+      }
+      if (!requests.Answer(ctx, *Map(), request, length)) {
+        why = "malformed frame";
+        break;
+      }
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(clientsMutex_);
+    if (ctx != nullptr) {
+      modbus_set_socket(ctx, -1);
+      modbus_free(ctx);
+    }
+    close(client->fd);
+    client->fd = -1;
+    client->done = true;
+  }
+  --clients_;
+  Log(kInfo, "Modbus: %s gone (%s)", peer.c_str(), why);
+}
+
+}  // namespace velkd

@@ -1,0 +1,76 @@
+// The Modbus TCP face of velkd: one listening address, one thread per
+// connected client (at most max_clients), libmodbus for the framing. A
+// client idle for a minute is dropped; a malformed frame closes that
+// client's connection only. Answers come from the lines' latest readings,
+// so neither a slow line nor a slow client holds up anything else.
+#ifndef VELKD_MODBUS_SERVER_H
+#define VELKD_MODBUS_SERVER_H
+
+#include <modbus.h>
+
+#include <atomic>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "modbus_lines.h"
+#include "modbus_map.h"
+
+namespace velkd {
+
+class ModbusServer {
+ public:
+  ModbusServer(ModbusLines& lines, std::shared_ptr<const ModbusMap> map);
+  ~ModbusServer();
+  ModbusServer(const ModbusServer&) = delete;
+  ModbusServer& operator=(const ModbusServer&) = delete;
+
+  // Listens on the map's address. False with the reason when it cannot.
+  bool Start(std::string* error);
+  // Closes every connection and the listening socket.
+  void Stop();
+  // The map of a reloaded configuration; the listening address stays.
+  void SetMap(std::shared_ptr<const ModbusMap> map);
+
+  // Clients connected now.
+  size_t clients() const { return clients_; }
+  const std::string& listen() const { return listen_; }
+
+  // How long a client may stay silent before it is dropped.
+  static const int kIdleSeconds = 60;
+
+ private:
+  struct Client {
+    int fd = -1;  // -1 once closed
+    std::thread thread;
+    bool done = false;
+  };
+
+  void AcceptLoop();
+  void Serve(Client* client);
+  std::shared_ptr<const ModbusMap> Map();
+  // Joins the threads of clients that have gone.
+  void Reap();
+
+  ModbusLines& lines_;
+  std::string listen_;
+  std::string host_;
+  std::string port_;
+  uint32_t maxClients_ = 0;
+  std::mutex mapMutex_;
+  std::shared_ptr<const ModbusMap> map_;
+  modbus_t* listener_ = nullptr;
+  int listenFd_ = -1;
+  int wake_[2] = {-1, -1};
+  std::thread acceptor_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<size_t> clients_{0};
+  std::mutex clientsMutex_;
+  std::list<Client> connected_;
+};
+
+}  // namespace velkd
+
+#endif
