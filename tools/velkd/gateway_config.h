@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "http_settings.h"
 #include "line_config.h"
 
 namespace velkd {
@@ -55,6 +56,7 @@ struct LineSpec {
 
 struct GatewayConfig {
   MqttSettings mqtt;
+  HttpSettings http;  // [http]: metrics and the live page
   std::vector<LineSpec> lines;
 };
 
@@ -69,7 +71,7 @@ struct FileProblem {
 bool ParseBrokerUrl(const std::string& url, MqttSettings* settings, std::string* error);
 
 // Reads every file. The first file with an [mqtt] table sets the broker; a
-// later one that says otherwise is a problem. Returns false when anything
+// later one that says otherwise is a problem ([http] likewise). Returns false when anything
 // is wrong; every problem found is appended.
 bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* config,
                        std::vector<FileProblem>* problems);

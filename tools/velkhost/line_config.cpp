@@ -210,7 +210,7 @@ bool LoadLineConfig(const std::string& path, LineConfig* config, std::vector<Con
   Reader reader(problems);
   // [mqtt] and [gateway] belong to velkd, which reads them itself; a test
   // host passes over them so that one file serves both.
-  reader.CheckKeys(root, {"port", "device", "tag", "simulation", "mqtt", "gateway"}, "the file");
+  reader.CheckKeys(root, {"port", "device", "tag", "simulation", "mqtt", "gateway", "http"}, "the file");
   if (const toml::node* port = root.get("port")) {
     if (const toml::table* table = port->as_table())
       ReadPort(reader, *table, &config->port);
