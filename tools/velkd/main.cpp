@@ -9,6 +9,7 @@
 #include "driver_library.h"
 #include "gateway.h"
 #include "gateway_config.h"
+#include "http_server.h"
 #include "journal_log.h"
 #include "line_check.h"
 
@@ -19,6 +20,7 @@ const char kDescription[] =
     "and publishes every tag to an MQTT broker as PREFIX/LINE/DEVICE/TAG, retained, with device states under\n"
     "PREFIX/LINE/DEVICE/$state and its own under PREFIX/$state. Payloads sent to PREFIX/LINE/DEVICE/TAG/set\n"
     "write tags listed in [gateway] writable; the outcome goes to .../set/result.\n"
+    "With --http or [http] listen, /metrics serves Prometheus and / a live page of every line.\n"
     "SIGHUP reads the files again; SIGTERM publishes everything offline and ends.\n";
 
 const char kFooter[] =
@@ -26,7 +28,8 @@ const char kFooter[] =
     "  velkd " VELK_CONFIG_DIR "/gateway.toml\n"
     "  velkd --check " VELK_CONFIG_DIR "/gateway.toml other-line.toml\n"
     "  velkd " VELK_CONFIG_DIR "/gateway.toml --port /dev/pts/7 --broker mqtt://127.0.0.1:1883\n"
-    "  mosquitto_sub -v -t 'velk/#'\n";
+    "  mosquitto_sub -v -t 'velk/#'\n"
+    "  velkd " VELK_CONFIG_DIR "/gateway.toml --http 127.0.0.1:9464   # then http://127.0.0.1:9464/\n";
 
 enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitConfig = 2 };
 
@@ -34,6 +37,7 @@ struct Options {
   std::vector<std::string> files;
   bool check = false;
   std::string broker;
+  std::string http;
   std::string port;
   std::string library;
 };
@@ -61,6 +65,18 @@ bool ReadConfig(const Options& options, velkd::GatewayConfig* config) {
       velkd::Log(velkd::kError, "--broker: %s", error.c_str());
       return false;
     }
+  }
+  if (!options.http.empty()) {
+    std::string error;
+    if (!velkd::ParseListen(options.http, &config->http, &error)) {
+      velkd::Log(velkd::kError, "--http: %s", error.c_str());
+      return false;
+    }
+  }
+  const std::string httpProblem = velkd::HttpSettingsProblem(config->http);
+  if (!httpProblem.empty()) {
+    velkd::Log(velkd::kError, "%s", httpProblem.c_str());
+    return false;
   }
   return true;
 }
@@ -96,14 +112,21 @@ int Check(const Options& options) {
                                    : line.config.port.name.empty() ? "(none: give --port)" : line.config.port.name.c_str());
     }
   }
-  std::string password, error;
+  std::string password, token, error;
   if (!velkd::ReadPassword(config.mqtt, &password, &error)) {
+    velkd::Log(velkd::kError, "%s", error.c_str());
+    status = kExitConfig;
+  }
+  if (!velkd::ReadHttpToken(config.http, &token, &error)) {
     velkd::Log(velkd::kError, "%s", error.c_str());
     status = kExitConfig;
   }
   if (status == kExitOk)
     printf("broker %s (%s:%d%s), topics under %s/\n", config.mqtt.broker.c_str(), config.mqtt.host.c_str(),
            config.mqtt.port, config.mqtt.tls ? ", TLS" : "", config.mqtt.prefix.c_str());
+  if (status == kExitOk && config.http.on())
+    printf("%s on %s%s\n", config.http.tls() ? "HTTPS" : "HTTP", config.http.listen.c_str(),
+           token.empty() ? "" : ", bearer token");
   return status;
 }
 
@@ -123,11 +146,20 @@ int Serve(const Options& options) {
   velkhost::DriverLibrary library;
   if (!LoadLibrary(options, &library)) return kExitConfig;
   velkd::Log(velkd::kInfo, "driver library %s", library.path().c_str());
+  std::string token, error;
+  if (!velkd::ReadHttpToken(config.http, &token, &error)) {
+    velkd::Log(velkd::kError, "%s", error.c_str());
+    return kExitConfig;
+  }
   mosquitto_lib_init();
   int status = kExitOk;
   {
     velkd::Gateway gateway(library);
+    velkd::HttpServer http(gateway);
     if (!gateway.Start(config, options.port)) {
+      status = kExitConfig;
+    } else if (config.http.on() && !http.Start(config.http, token, &error)) {
+      velkd::Log(velkd::kError, "%s", error.c_str());
       status = kExitConfig;
     } else {
       for (;;) {
@@ -136,8 +168,11 @@ int Serve(const Options& options) {
         if (received == SIGHUP) {
           velkd::Log(velkd::kNotice, "SIGHUP: reading the files again");
           velkd::GatewayConfig fresh;
-          if (ReadConfig(options, &fresh))
+          if (ReadConfig(options, &fresh)) {
+            if (!(fresh.http == config.http))
+              velkd::Log(velkd::kWarning, "[http] changed; it takes effect when velkd is restarted");
             gateway.Reload(fresh, options.port);
+          }
           else
             velkd::Log(velkd::kError, "reload refused; the lines run on as they were");
         } else if (received == SIGTERM || received == SIGINT) {
@@ -146,6 +181,7 @@ int Serve(const Options& options) {
         }
       }
     }
+    http.Stop();
     gateway.Stop();
   }
   mosquitto_lib_cleanup();
@@ -164,6 +200,8 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingFile);
   app.add_flag("--check", options.check, "Check the files and the driver's verdict on them; open no port or broker");
   app.add_option("--broker", options.broker, "Broker instead of the file's [mqtt] broker, mqtt://HOST:PORT or mqtts://");
+  app.add_option("--http", options.http,
+                 "Serve /metrics, /api/state and a live page on HOST:PORT (PORT alone: 127.0.0.1)");
   app.add_option("--port", options.port, "Serial port of the (single) line instead of its [port] name");
   app.add_option("--library", options.library, "Driver library file (default: beside velkd, else the build's)");
   CLI11_PARSE(app, argc, argv);
