@@ -12,6 +12,7 @@ packages=(
   mosquitto mosquitto-clients libmosquitto-dev
   dpkg-dev file pkgconf
   libmodbus-dev strace jq bsdextrautils
+  libcpp-httplib-dev libssl-dev openssl prometheus chromium chromium-driver python3-selenium
 )
 export DEBIAN_FRONTEND=noninteractive
 # wine32 is an i386 package: the architecture must be known before apt-get

@@ -13,6 +13,7 @@ import os
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -297,6 +298,39 @@ class Guard(unittest.TestCase):
                              {"value": None, "quality": 0, "good": False, "ts": None})
         finally:
             served.stop()
+
+    def test_https_with_the_files_named(self):
+        cert, key = os.path.join(self.tmp, "http.crt"), os.path.join(self.tmp, "http.key")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                        "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert],
+                       check=True, capture_output=True, timeout=30)
+        line = os.path.join(self.tmp, "tls.toml")
+        with open(self.line) as f:
+            text = f.read()
+        for files, exit_code in (((cert, cert), 2), ((cert, key), None)):
+            with open(line, "w") as f:
+                f.write(text.replace("[http]\n", '[http]\ncert_file = "%s"\nkey_file = "%s"\n' % files))
+            port = free_port()
+            served = Process([ARGS.velkd, line, "--broker", "mqtt://127.0.0.1:%d" % free_port(), "--http",
+                              "127.0.0.1:%d" % port], env=dict(os.environ, VELKD_TEST_HTTP_TOKEN="t" * 32))
+            try:
+                if exit_code is not None:  # a certificate is no key: refused at start
+                    self.assertEqual(served.popen.wait(20), exit_code, served.output())
+                    self.assertIn("cannot use cert_file", served.output())
+                    continue
+                context = ssl.create_default_context(cafile=cert)
+                request = urllib.request.Request("https://127.0.0.1:%d/metrics" % port,
+                                                 headers={"Authorization": "Bearer " + "t" * 32})
+                def fetch():
+                    try:
+                        with urllib.request.urlopen(request, timeout=10, context=context) as response:
+                            return response.read()
+                    except (urllib.error.URLError, OSError):
+                        return None
+                self.assertIn(b"velk_device_online", wait_for("HTTPS", fetch, 15))
+                self.assertEqual(get("http://127.0.0.1:%d/metrics" % port)[0], 0)  # no plain HTTP beside it
+            finally:
+                served.stop()
 
     def test_bad_requests_get_bounded_4xx_answers(self):
         port = free_port()
