@@ -157,7 +157,7 @@ class ExampleLine(unittest.TestCase):
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
         for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                     "--window-size=1100,1000", "--user-data-dir=" + os.path.join(self.tmp, "chromium"),
+                     "--window-size=1000,1180", "--hide-scrollbars", "--user-data-dir=" + os.path.join(self.tmp, "chromium"),
                      "--no-first-run", "--disable-extensions", "--disable-background-networking"):
             options.add_argument(flag)
         options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
@@ -194,8 +194,6 @@ class ExampleLine(unittest.TestCase):
         problems = [e["message"] for e in driver.get_log("browser")
                     if e["level"] == "SEVERE" and "favicon" not in e["message"]]
         self.assertEqual(problems, [])
-        if ARGS.screenshot:
-            driver.save_screenshot(ARGS.screenshot)
 
         # Prometheus holds a series for every device of the file.
         api = prometheus
@@ -217,6 +215,8 @@ class ExampleLine(unittest.TestCase):
         wait_for("relays to fail on the page", lambda: self.row_class(driver, "bus1/relays") == "device offline"
                  and driver.execute_script(reason) == "no answer", 30)
         self.assertEqual(driver.execute_script("return window.velkLoadMark;"), "same page")
+        if ARGS.screenshot:
+            driver.save_screenshot(ARGS.screenshot)
         wait_for("inputs online again", lambda: self.row_class(driver, "bus1/inputs") == "device online", 15)
 
         no_answer = 'velk_packets_total{device="relays",reason="no answer"}'
