@@ -168,9 +168,11 @@ void MetricsText::AddProcess() {
            Number(strtod(stat[23].c_str(), nullptr)));
     Sample("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", "", "",
            Number(strtod(stat[24].c_str(), nullptr) * page));
-    if (BootTime(&boot))
+    // Known once: /proc/stat is long on a machine with many cores.
+    static const double started = BootTime(&boot) ? boot + strtod(stat[22].c_str(), nullptr) / ticks : 0.0;
+    if (started > 0)
       Sample("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.", "", "",
-             Number(boot + strtod(stat[22].c_str(), nullptr) / ticks));
+             Number(started));
   }
   Sample("process_open_fds", "gauge", "Number of open file descriptors.", "", "", Number(uint64_t{OpenFds()}));
   rlimit limit{};
