@@ -78,8 +78,11 @@ class Process:
             except subprocess.TimeoutExpired:
                 self.popen.kill()
                 self.popen.wait()
-        self.log.close()
         return self.popen.returncode
+
+    def close(self):
+        self.stop()
+        self.log.close()
 
 
 def simulator(tmp, *extra):
@@ -123,7 +126,7 @@ class ExampleLine(unittest.TestCase):
         if cls.driver is not None:
             cls.driver.quit()
         for p in reversed(cls.processes):
-            p.stop()
+            p.close()
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def state(self):
@@ -231,6 +234,11 @@ class ExampleLine(unittest.TestCase):
         check = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, timeout=20)
         self.assertEqual((check.returncode, check.stdout + check.stderr), (0, b""))
 
+        # SIGTERM ends velkd cleanly with clients about (and, in a sanitized
+        # build, without a finding).
+        self.assertEqual(self.velkd.stop(), 0, self.velkd.output()[-3000:])
+        self.assertNotIn("Sanitizer", self.velkd.output())
+
 
 class Guard(unittest.TestCase):
     """The face's defences, against a line with no port behind it."""
@@ -266,7 +274,7 @@ class Guard(unittest.TestCase):
         refused = self.velkd("127.0.0.2:%d" % port)
         self.assertEqual(refused.popen.wait(20), 2, refused.output())
         self.assertIn("VELKD_TEST_HTTP_TOKEN named by token_env is not set", refused.output())
-        refused.stop()
+        refused.close()
 
         token = "k3Y-" + "x" * 28
         served = self.velkd("127.0.0.2:%d" % port, token)
@@ -297,7 +305,7 @@ class Guard(unittest.TestCase):
             self.assertEqual({k: tag[k] for k in ("value", "quality", "good", "ts")},
                              {"value": None, "quality": 0, "good": False, "ts": None})
         finally:
-            served.stop()
+            served.close()
 
     def test_https_with_the_files_named(self):
         cert, key = os.path.join(self.tmp, "http.crt"), os.path.join(self.tmp, "http.key")
@@ -330,7 +338,7 @@ class Guard(unittest.TestCase):
                 self.assertIn(b"velk_device_online", wait_for("HTTPS", fetch, 15))
                 self.assertEqual(get("http://127.0.0.1:%d/metrics" % port)[0], 0)  # no plain HTTP beside it
             finally:
-                served.stop()
+                served.close()
 
     def test_bad_requests_get_bounded_4xx_answers(self):
         port = free_port()
@@ -369,7 +377,7 @@ class Guard(unittest.TestCase):
                 self.assertLess(sent, 64 << 20)
             self.assertEqual(get(base + "/metrics", token)[0], 200)
         finally:
-            served.stop()
+            served.close()
 
 
 if __name__ == "__main__":
