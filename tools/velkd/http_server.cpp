@@ -164,13 +164,13 @@ bool HttpServer::Start(const HttpSettings& settings, const std::string& token, s
     });
   }
   if (!server.bind_to_port(settings.host, settings.port)) {
-    *error = "cannot listen on " + settings.listen + ": " + strerror(errno);
+    *error = "cannot listen on " + settings.where() + ": " + strerror(errno);
     server_.reset();
     return false;
   }
   thread_ = std::thread([this] { server_->listen_after_bind(); });
   Log(kInfo, "%s on %s: /metrics, /api/state and the page at /%s", settings.tls() ? "HTTPS" : "HTTP",
-      settings.listen.c_str(), token_.empty() ? "" : " (bearer token needed)");
+      settings.where().c_str(), token_.empty() ? "" : " (bearer token needed)");
   return true;
 }
 

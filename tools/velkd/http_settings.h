@@ -32,6 +32,10 @@ struct HttpSettings {
 
   bool on() const { return !listen.empty(); }
   bool tls() const { return !certFile.empty(); }
+  // "127.0.0.1:9464", "[::1]:9464"
+  std::string where() const {
+    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  }
   bool operator==(const HttpSettings& other) const;
 };
 

@@ -125,7 +125,7 @@ int Check(const Options& options) {
     printf("broker %s (%s:%d%s), topics under %s/\n", config.mqtt.broker.c_str(), config.mqtt.host.c_str(),
            config.mqtt.port, config.mqtt.tls ? ", TLS" : "", config.mqtt.prefix.c_str());
   if (status == kExitOk && config.http.on())
-    printf("%s on %s%s\n", config.http.tls() ? "HTTPS" : "HTTP", config.http.listen.c_str(),
+    printf("%s on %s%s\n", config.http.tls() ? "HTTPS" : "HTTP", config.http.where().c_str(),
            token.empty() ? "" : ", bearer token");
   return status;
 }
