@@ -8,6 +8,7 @@ bounded.
     velkd_http_test.py VELKD VELKSIM SOURCE_DIR [--screenshot FILE]
 """
 import argparse
+import http.client
 import json
 import os
 import shutil
@@ -293,6 +294,24 @@ class Guard(unittest.TestCase):
                 self.assertIn("default-src 'none'", headers.get("Content-Security-Policy", ""), path)
                 if expected == 401:
                     self.assertTrue(headers.get("WWW-Authenticate", "").startswith("Bearer"), path)
+
+            # A browser shows the token once in the address and then
+            # carries it in a cookie for this origin alone.
+            for given, expected in ((token[:-1] + "y", 401), (token, 303)):
+                connection = http.client.HTTPConnection("127.0.0.2", port, timeout=10)
+                connection.request("GET", "/?token=" + given)
+                answer = connection.getresponse()
+                answer.read()
+                connection.close()
+                self.assertEqual(answer.status, expected)
+            self.assertEqual(answer.getheader("Location"), "/")
+            cookie = answer.getheader("Set-Cookie")
+            self.assertIn("HttpOnly", cookie)
+            self.assertIn("SameSite=Strict", cookie)
+            pair = cookie.split(";")[0]
+            for cookies, expected in ((pair, 200), ("a=b; " + pair, 200), ("velkd_token=" + token[:-1], 401),
+                                      ("x" + pair, 401)):
+                self.assertEqual(get(base + "/api/state", headers={"Cookie": cookies})[0], expected, cookies)
 
             # Escaped label values parse: promtool has nothing to say.
             _, _, text = get(base + "/metrics", token)

@@ -35,6 +35,8 @@ const char kContentSecurityPolicy[] =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
     "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
+const char kTokenCookie[] = "velkd_token";
+
 const char* ContentType(const std::string& name) {
   if (name.size() > 5 && name.compare(name.size() - 5, 5, ".html") == 0) return "text/html; charset=utf-8";
   if (name.size() > 3 && name.compare(name.size() - 3, 3, ".js") == 0) return "text/javascript; charset=utf-8";
@@ -59,6 +61,14 @@ void SendPlain(httplib::Response& response, std::string body, const char* type) 
   SendPlain(response, keep, keep->data(), keep->size(), type);
 }
 
+httplib::Server::HandlerResponse Refuse(httplib::Response& response) {
+  response.status = 401;
+  response.set_header("WWW-Authenticate", "Bearer realm=\"velkd\"");
+  response.set_content("a bearer token is needed: the Authorization header, or open /?token=TOKEN once\n",
+                       "text/plain; charset=utf-8");
+  return httplib::Server::HandlerResponse::Handled;
+}
+
 // Equal texts, in a time that does not tell how much of a guess was right.
 bool SameSecret(const std::string& guess, const std::string& secret) {
   if (guess.size() != secret.size()) return false;
@@ -77,8 +87,22 @@ bool HttpServer::Authorized(const httplib::Request& request) const {
   if (token_.empty()) return true;
   const std::string header = request.get_header_value("Authorization");
   const char scheme[] = "Bearer ";
-  if (header.size() <= strlen(scheme) || strncasecmp(header.c_str(), scheme, strlen(scheme)) != 0) return false;
-  return SameSecret(header.substr(strlen(scheme)), token_);
+  if (header.size() > strlen(scheme) && strncasecmp(header.c_str(), scheme, strlen(scheme)) == 0)
+    return SameSecret(header.substr(strlen(scheme)), token_);
+  // A browser cannot send the header: it shows the token once in the
+  // address (/?token=...) and carries it from then on in a cookie.
+  const std::string cookies = request.get_header_value("Cookie");
+  const std::string name = std::string(kTokenCookie) + "=";
+  for (size_t at = 0; at < cookies.size();) {
+    size_t end = cookies.find(';', at);
+    if (end == std::string::npos) end = cookies.size();
+    while (at < end && cookies[at] == ' ') ++at;
+    if (cookies.compare(at, name.size(), name) == 0 &&
+        SameSecret(cookies.substr(at + name.size(), end - at - name.size()), token_))
+      return true;
+    at = end + 1;
+  }
+  return false;
 }
 
 std::string HttpServer::MetricsPage() {
@@ -105,6 +129,7 @@ std::string HttpServer::StatePage() {
 
 bool HttpServer::Start(const HttpSettings& settings, const std::string& token, std::string* error) {
   token_ = token;
+  tls_ = settings.tls();
   if (settings.tls()) {
     auto tls = std::make_unique<httplib::SSLServer>(settings.certFile.c_str(), settings.keyFile.c_str());
     if (!tls->is_valid()) {
@@ -127,11 +152,18 @@ bool HttpServer::Start(const HttpSettings& settings, const std::string& token, s
                               {"Referrer-Policy", "no-referrer"},
                               {"Cache-Control", "no-store"}});
   server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
-    if (!Authorized(request)) {
-      response.status = 401;
-      response.set_header("WWW-Authenticate", "Bearer realm=\"velkd\"");
-      response.set_content("a bearer token is needed\n", "text/plain; charset=utf-8");
+    if (!token_.empty() && request.path == "/" && request.has_param("token")) {
+      // The token leaves the address bar (and the history entry after this
+      // one) at once; the cookie goes back to this origin alone.
+      if (!SameSecret(request.get_param_value("token"), token_)) return Refuse(response);
+      response.status = 303;
+      response.set_header("Location", "/");
+      response.set_header("Set-Cookie", std::string(kTokenCookie) + "=" + token_ +
+                                            "; Path=/; HttpOnly; SameSite=Strict" + (tls_ ? "; Secure" : ""));
       return httplib::Server::HandlerResponse::Handled;
+    }
+    if (!Authorized(request)) {
+      return Refuse(response);
     }
     if (request.method != "GET" && request.method != "HEAD") {
       response.status = 405;

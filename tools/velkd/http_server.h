@@ -49,6 +49,7 @@ class HttpServer {
   Gateway& gateway_;
   std::function<size_t()> modbusClients_;
   std::string token_;
+  bool tls_ = false;
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
 };
