@@ -13,6 +13,7 @@ packages=(
   dpkg-dev file pkgconf lintian systemd
   libmodbus-dev strace jq bsdextrautils
   mbpoll python3-pymodbus python3-serial-asyncio
+  libcpp-httplib-dev libssl-dev openssl prometheus chromium chromium-driver python3-selenium
 )
 export DEBIAN_FRONTEND=noninteractive
 # wine32 is an i386 package: the architecture must be known before apt-get

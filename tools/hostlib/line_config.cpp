@@ -154,10 +154,10 @@ bool LoadLineConfig(const std::string& path, LineConfig* config, std::vector<Con
     return false;
   }
   TomlReader reader(problems);
-  // [mqtt], [gateway], [modbus] and the modbus keys of devices and tags
+  // [mqtt], [gateway], [modbus], [http] and the modbus keys of devices and tags
   // belong to velkd, which reads them itself; a test host passes over them
   // so that one file serves both.
-  reader.CheckKeys(root, {"port", "device", "tag", "simulation", "mqtt", "gateway", "modbus"}, "the file");
+  reader.CheckKeys(root, {"port", "device", "tag", "simulation", "mqtt", "gateway", "modbus", "http"}, "the file");
   if (const toml::node* port = root.get("port")) {
     if (const toml::table* table = port->as_table())
       ReadPort(reader, *table, &config->port);

@@ -42,6 +42,8 @@ class Gateway : public Outbox {
   // faces that serve the lines' state read it here; `visit` must not wait.
   void ForEachLine(const std::function<void(LineWorker&)>& visit);
 
+  bool MqttConnected() const { return client_.connected(); }
+
   void Retain(const std::string& topic, const std::string& payload, const std::string& key) override;
   void Send(const std::string& topic, const std::string& payload) override;
 

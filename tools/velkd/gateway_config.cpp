@@ -179,6 +179,7 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
   const size_t before = problems->size();
   bool haveMqtt = false;
   int mqttFile = -1;
+  int httpFile = -1;
   for (size_t f = 0; f < paths.size(); ++f) {
     const std::string& path = paths[f];
     LineSpec line;
@@ -212,6 +213,22 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
         }
       } else {
         reader.Problem(LineOf(*node), "'mqtt' must be an [mqtt] section");
+      }
+    }
+    if (const toml::node* node = root.get("http")) {
+      HttpSettings http;
+      std::vector<std::pair<int, std::string>> found;
+      if (node->is_table())
+        ReadHttpTable(*node->as_table(), &http, &found);
+      else
+        found.push_back({LineOf(*node), "'http' must be an [http] section"});
+      for (const auto& [at, message] : found) reader.Problem(at, message);
+      if (httpFile < 0) {
+        config->http = http;
+        httpFile = static_cast<int>(f);
+      } else if (!(http == config->http)) {
+        reader.Problem(LineOf(*node), "[http] differs from the one in " + paths[static_cast<size_t>(httpFile)] +
+                                          "; one velkd serves one HTTP face");
       }
     }
     const toml::node* gateway = root.get("gateway");

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "http_settings.h"
 #include "line_config.h"
 #include "modbus_settings.h"
 
@@ -61,6 +62,7 @@ struct LineSpec {
 struct GatewayConfig {
   MqttSettings mqtt;
   bool useMqtt = false;  // a file has [mqtt] or the command line names a broker
+  HttpSettings http;  // [http]: metrics and the live page
   std::vector<LineSpec> lines;
 };
 
@@ -75,7 +77,7 @@ struct FileProblem {
 bool ParseBrokerUrl(const std::string& url, MqttSettings* settings, std::string* error);
 
 // Reads every file. The first file with an [mqtt] table sets the broker; a
-// later one that says otherwise is a problem. Returns false when anything
+// later one that says otherwise is a problem ([http] likewise). Returns false when anything
 // is wrong; every problem found is appended.
 bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* config,
                        std::vector<FileProblem>* problems);

@@ -10,6 +10,7 @@
 #include "driver_library.h"
 #include "gateway.h"
 #include "gateway_config.h"
+#include "http_server.h"
 #include "journal_log.h"
 #include "exit_codes.h"
 #include "line_check.h"
@@ -26,6 +27,7 @@ const char kDescription[] =
     "write tags listed in [gateway] writable; the outcome goes to .../set/result.\n"
     "With --modbus or [modbus] listen, every device is also a Modbus TCP unit (see --modbus-map).\n"
     "A file without [mqtt], run without --broker, runs without MQTT.\n"
+    "With --http or [http] listen, /metrics serves Prometheus and / a live page of every line.\n"
     "SIGHUP reads the files again (lines whose file did not change run on); SIGTERM publishes everything\n"
     "offline and ends. Log lines go to standard error, with journald's priority prefix (<4>velkd: ...)\n"
     "when it is not a terminal.\n";
@@ -39,6 +41,7 @@ const char kFooter[] =
     "  velkd --modbus-map " VELK_CONFIG_DIR "/gateway.toml\n"
     "  velkd " VELK_CONFIG_DIR "/gateway.toml --port /dev/pts/7 --modbus 127.0.0.1:1502\n"
     "  mbpoll -m tcp -p 1502 -a 2 -t 3:float -r 1 -c 2 127.0.0.1\n"
+    "  velkd " VELK_CONFIG_DIR "/gateway.toml --http 127.0.0.1:9464   # then http://127.0.0.1:9464/\n"
     "\n" VELK_EXIT_STATUS_HELP "\n"
     "velkd ends with 0 after SIGTERM or Ctrl-C; a line that fails keeps being retried, never an exit.\n";
 
@@ -49,6 +52,7 @@ struct Options {
   std::vector<std::string> files;
   bool check = false;
   std::string broker;
+  std::string http;
   std::string port;
   std::string library;
   std::string modbus;
@@ -79,6 +83,18 @@ bool ReadConfig(const Options& options, velkd::GatewayConfig* config) {
       return false;
     }
     config->useMqtt = true;
+  }
+  if (!options.http.empty()) {
+    std::string error;
+    if (!velkd::ParseListen(options.http, &config->http, &error)) {
+      velkd::Log(velkd::kError, "--http: %s", error.c_str());
+      return false;
+    }
+  }
+  const std::string httpProblem = velkd::HttpSettingsProblem(config->http);
+  if (!httpProblem.empty()) {
+    velkd::Log(velkd::kError, "%s", httpProblem.c_str());
+    return false;
   }
   return true;
 }
@@ -115,16 +131,23 @@ int Check(const Options& options) {
                                    : line.config.port.name.empty() ? "(none: give --port)" : line.config.port.name.c_str());
     }
   }
-  std::string password, error;
+  std::string password, token, error;
   if (!velkd::ReadPassword(config.mqtt, &password, &error)) {
     velkd::Log(velkd::kError, "%s", error.c_str());
     status = kExitConfig;
   }
   for (const velkd::ModbusMap& map : maps)
     if (status == kExitOk && map.served) printf("Modbus TCP on %s: %zu units\n", map.listen.c_str(), map.units.size());
+  if (!velkd::ReadHttpToken(config.http, &token, &error)) {
+    velkd::Log(velkd::kError, "%s", error.c_str());
+    status = kExitConfig;
+  }
   if (status == kExitOk && config.useMqtt)
     printf("broker %s (%s:%d%s), topics under %s/\n", config.mqtt.broker.c_str(), config.mqtt.host.c_str(),
            config.mqtt.port, config.mqtt.tls ? ", TLS" : "", config.mqtt.prefix.c_str());
+  if (status == kExitOk && config.http.on())
+    printf("%s on %s%s\n", config.http.tls() ? "HTTPS" : "HTTP", config.http.where().c_str(),
+           token.empty() ? "" : ", bearer token");
   return status;
 }
 
@@ -142,14 +165,24 @@ int Serve(const Options& options) {
   velkhost::DriverLibrary library;
   if (!LoadLibrary(options, &library)) return kExitConfig;
   velkd::Log(velkd::kInfo, "driver library %s", library.path().c_str());
-  if (!config.useMqtt && maps.empty())
+  if (!config.useMqtt && maps.empty() && !config.http.on())
     velkd::Log(velkd::kWarning, "neither [mqtt], --broker nor Modbus: the lines are polled for no one");
+  std::string token, error;
+  if (!velkd::ReadHttpToken(config.http, &token, &error)) {
+    velkd::Log(velkd::kError, "%s", error.c_str());
+    return kExitConfig;
+  }
   mosquitto_lib_init();
   int status = kExitOk;
   {
     velkd::Gateway gateway(library);
     velkd::ModbusFace modbus(gateway);
+    velkd::HttpServer http(gateway);
+    if (!maps.empty()) http.SetModbusClients([&modbus] { return modbus.clients(); });
     if (!gateway.Start(config, options.port) || !modbus.Start(maps)) {
+      status = kExitConfig;
+    } else if (config.http.on() && !http.Start(config.http, token, &error)) {
+      velkd::Log(velkd::kError, "%s", error.c_str());
       status = kExitConfig;
     } else {
       velkhost::AcceptStopSignalsHere();
@@ -160,14 +193,18 @@ int Serve(const Options& options) {
           velkd::GatewayConfig fresh;
           std::vector<velkd::ModbusMap> freshMaps;
           if (ReadConfig(options, &fresh) && velkd::ModbusFace::ReadMaps(fresh, options.modbus, false, &freshMaps) &&
-              gateway.Reload(fresh, options.port))
+              gateway.Reload(fresh, options.port)) {
             modbus.Reload(freshMaps);
+            if (!(fresh.http == config.http))
+              velkd::Log(velkd::kWarning, "[http] changed; it takes effect when velkd is restarted");
+          }
           else
             velkd::Log(velkd::kError, "reload refused; the lines run on as they were");
         }
       }
       velkd::Log(velkd::kNotice, "%s: stopping", velkhost::StopSignalName());
     }
+    http.Stop();
     modbus.Stop();
     gateway.Stop();
   }
@@ -188,6 +225,8 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingFile);
   app.add_flag("--check", options.check, "Check the files and the driver's verdict on them; open no port or broker");
   app.add_option("--broker", options.broker, "Broker instead of the file's [mqtt] broker, mqtt://HOST:PORT or mqtts://");
+  app.add_option("--http", options.http,
+                 "Serve /metrics, /api/state and a live page on HOST:PORT (PORT alone: 127.0.0.1)");
   app.add_option("--port", options.port, "Serial port of the (single) line instead of its [port] name");
   app.add_option("--library", options.library, "Driver library file (default: beside velkd, else the build's)");
   app.add_option("--modbus", options.modbus,
