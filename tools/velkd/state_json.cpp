@@ -1,11 +1,10 @@
 #include "state_json.h"
 
-#include "reading_json.h"
-
 #include <math.h>
 #include <time.h>
 
 #include "data_types.h"
+#include "reading_json.h"
 #include "value_format.h"
 
 namespace velkd {
