@@ -94,7 +94,7 @@ int32_t CVelk4000Pro::SetTraceHook(velk::TraceHook hook, void* context) {
 template <typename Result, typename Operation>
 Result CVelk4000Pro::Serialised(Result failure, Operation&& operation) noexcept {
   try {
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<std::recursive_mutex> hold(lock_);
     return operation();
   } catch (...) {
     return failure;

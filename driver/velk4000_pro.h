@@ -96,13 +96,15 @@ class CVelk4000Pro {
 
   // Runs one interface operation under the object's own lock: a host that
   // calls one object from two threads gets its calls one after the other,
-  // never interleaved on the line. No lock is shared between objects.
+  // never interleaved on the line. No lock is shared between objects. A
+  // trace hook that calls back into the object on the packet's own thread
+  // finds the lock its own, not a deadlock.
   template <typename Result, typename Operation>
   Result Serialised(Result failure, Operation&& operation) noexcept;
 
   DriverServices services_;
   std::atomic<uint32_t> refCount_{0};
-  std::mutex lock_;
+  std::recursive_mutex lock_;
   std::unique_ptr<serial::SerialLine> line_;
   std::unique_ptr<datamodules::Data7810> data7810_;
   std::unique_ptr<datamodules::Data7210> data7210_;

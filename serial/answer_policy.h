@@ -35,10 +35,15 @@ struct AnswerPolicy {
   bool broadcastUnanswered; // a command holding "#**" is answered by nobody
 };
 
-//                                leads   end                         len  deadline                 timeout       RTS    wait   "#**"
-const AnswerPolicy kVelkAnswer = {">!?", AnswerEnd::kCarriageReturn, 0, AnswerDeadline::kSilence, kLineTimeout, true, true, true};
-const AnswerPolicy kData7810Answer = {"!?", AnswerEnd::kFixedLength, 0, AnswerDeadline::kWhole, kLineTimeout, false, false, false};
-const AnswerPolicy kData7210Answer = {"!?", AnswerEnd::kCarriageReturn, 0, AnswerDeadline::kWhole, kLineTimeout, false, false, false};
+// The three families side by side. Velk modules answer in chunks whose
+// silence is timed, behind RS-485 direction control and the line's first
+// wait; the Data families answer within one time-out from the write.
+using End = AnswerEnd;
+using Deadline = AnswerDeadline;
+// Fields in order: leads, end, length, deadline, time-out, RTS, first wait, "#**".
+const AnswerPolicy kVelkAnswer = {">!?", End::kCarriageReturn, 0, Deadline::kSilence, kLineTimeout, true, true, true};
+const AnswerPolicy kData7810Answer = {"!?", End::kFixedLength, 0, Deadline::kWhole, kLineTimeout, false, false, false};
+const AnswerPolicy kData7210Answer = {"!?", End::kCarriageReturn, 0, Deadline::kWhole, kLineTimeout, false, false, false};
 
 // A Data7810 policy for an answer of `length` bytes.
 inline AnswerPolicy Data7810AnswerOf(uint16_t length) {

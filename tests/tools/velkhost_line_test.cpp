@@ -242,7 +242,7 @@ TEST(VelkhostPoll, FailedPacketsShowAsFailedNeverAsValues) {
     EXPECT_EQ(tags.at("b").at("good"), false);
     EXPECT_TRUE(tags.at("b").at("value").is_null());
     EXPECT_EQ(tags.at("b").at("quality"), 0);
-    // A display that refuses reports success with quality 0: no value either.
+    // A display that refuses fails its packet: no value, shown as refused.
     EXPECT_EQ(tags.at("c").at("good"), false);
     EXPECT_TRUE(tags.at("c").at("value").is_null());
     EXPECT_EQ(tags.at("c").at("quality"), 0);
@@ -260,7 +260,7 @@ TEST(VelkhostPoll, FailedPacketsShowAsFailedNeverAsValues) {
     EXPECT_EQ(tags.at("e").at("state"), "bad");
   }
   EXPECT_NE(r.err.find("device 'quiet' (Velk4017 at 2): 1 of 1 packet failed: AI1"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("device 'panel' (Data7210 at 3): 1 of 1 packet failed: MdNameM refused"), std::string::npos)
+  EXPECT_NE(r.err.find("device 'panel' (Data7210 at 3): 1 of 1 packet failed: MdNameM (refused)"), std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("device 'thermo' (Data7810 at 4): 2 of 2 packets failed: DO without a value, Temp bad"),
             std::string::npos)

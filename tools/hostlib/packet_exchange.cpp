@@ -44,7 +44,9 @@ TagReading ReadItem(HostPacket& packet, size_t i, const PacketOutcome& outcome, 
   TagReading reading;
   const bool secondInterface = packet.layout() == ItemLayout::kTagItem2;
   const uint16_t quality = secondInterface ? packet.quality(i) : velk::kQualityGood;
-  if (!outcome.ran || outcome.result != 1)
+  if (outcome.ran && outcome.result != 1 && outcome.reason == velk::kOutcomeRefused)
+    reading.state = TagReading::kRefused;
+  else if (!outcome.ran || outcome.result != 1)
     reading.state = TagReading::kPacketFailed;
   else if (quality == velk::kQualityGood)
     reading.state = TagReading::kGood;

@@ -31,8 +31,9 @@ struct PacketOutcome {
 
 struct TagReading {
   // Why a tag has no value, when it has none.
-  // kRefused: quality 0 (the module refused); kBad: another quality that is
-  // not good (a Data7810 channel without a valid reading gets 16).
+  // kRefused: the module refused (its packet failed so, or it set quality
+  // 0); kBad: another quality that is not good (a Data7810 channel without
+  // a valid reading gets 16).
   enum State { kGood, kPacketFailed, kRefused, kBad, kNotStored } state = kPacketFailed;
   bool ok = false;
   TagValue value;
