@@ -234,7 +234,7 @@ def main():
     sim = start_simulator(directory, "sim", modules, link)
     polled = subprocess.run([VELKHOST, "poll", line, "--once", "--json"], capture_output=True, text=True, timeout=30)
     check(polled.returncode == 0, "velkhost poll: " + polled.stderr)
-    expected = {t["name"]: t["value"] for t in json.loads(polled.stdout.splitlines()[0])["tags"] if t["ok"]}
+    expected = {t["name"]: t["value"] for t in json.loads(polled.stdout.splitlines()[0])["tags"] if t["good"]}
     mapped = subprocess.run([VELKD, "--modbus-map", line], capture_output=True, text=True, timeout=30)
     rows = list(csv.DictReader(io.StringIO(mapped.stdout)))
     check(mapped.returncode == 0 and len(rows) == 20, "--modbus-map: " + mapped.stdout + mapped.stderr)
