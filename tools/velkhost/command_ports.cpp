@@ -13,6 +13,7 @@
 #include "commands.h"
 
 namespace velkhost {
+#ifndef _WIN32
 namespace {
 
 namespace fs = std::filesystem;
@@ -24,6 +25,7 @@ std::string LinkTarget(const fs::path& link) {
 }
 
 }  // namespace
+#endif
 
 int RunPorts() {
 #ifdef _WIN32
