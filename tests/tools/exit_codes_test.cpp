@@ -69,6 +69,7 @@ TEST(ExitCodes, OneCodePerKindOfEnding) {
        "bad_checksum applies to a module that uses checksums"},
       {"velksim: a device that is not there", "velksim", {"-m", "1:Velk4017", "--device", "/dev/ttyVelkNoSuchPort"},
        3, ""},
+      {"velkhost: the serial ports", "velkhost", {"ports"}, 0, "serial"},
       {"velkd: an unknown option", "velkd", {good, "--no-such-option"}, 2, ""},
       {"velkd: a file that is not there", "velkd", {"/nonexistent/line.toml"}, 2, ""},
       {"velkd: a broken line file", "velkd", {"--check", broken}, 2, "baud"},

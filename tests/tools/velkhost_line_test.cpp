@@ -278,6 +278,18 @@ TEST(VelkhostPoll, PlainLinesWhenNotATerminal) {
   EXPECT_TRUE(std::regex_search(r.out, std::regex("\\ncycle 2\\n")));
   EXPECT_TRUE(std::regex_search(r.out, std::regex("\\n  ai7 +v4017 +AI7 +float +-3\\.25 +quality 192 ")));
   EXPECT_TRUE(std::regex_search(r.out, std::regex("\\n  panel_name +d7210 +MdNameM11 +string +\"PANEL11\"")));
+  // Columns are aligned by display width: a name in UTF-8 pads as many
+  // columns as one in ASCII, in the tags and in the totals (in UTC).
+  const std::string utf8 = dir.Write("utf8.toml",
+                                     "[[device]]\nname = \"größe\"\ntype = \"Velk4017\"\naddress = \"3\"\n"
+                                     "[[device]]\nname = \"kessel\"\ntype = \"Velk4017\"\naddress = \"2\"\n"
+                                     "[[tag]]\nname = \"température\"\ndevice = \"größe\"\naddress = \"AI1\"\ntype = \"float\"\n"
+                                     "[[tag]]\nname = \"temperature\"\ndevice = \"kessel\"\naddress = \"AI1\"\ntype = \"float\"\n");
+  const ProgramResult u = Velkhost({"poll", utf8, "--simulate", "--once"});
+  ASSERT_EQ(u.exitCode, 0) << u.err;
+  EXPECT_NE(u.out.find("  température        größe        AI1"), std::string::npos) << u.out;
+  EXPECT_NE(u.out.find("  temperature        kessel       AI1"), std::string::npos) << u.out;
+  EXPECT_TRUE(std::regex_search(u.err, std::regex("(^|\\n)größe {19}1 {8}1  20\\d\\d-\\d\\d-\\d\\dT[0-9:.]+Z -"))) << u.err;
 }
 
 TEST(VelkhostPoll, SimulationSectionErrorsNameTheirLine) {

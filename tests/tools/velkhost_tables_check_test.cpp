@@ -17,11 +17,12 @@ ProgramResult Velkhost(std::vector<std::string> args) {
   return RunProgram(args);
 }
 
-// A register row as printed: row, name, channels, types, code, with any
-// spacing between the columns.
+// A register row as printed: row, name, channels, types, whether it can be
+// read and written, code, with any spacing between the columns.
 std::regex RowPattern(const std::string& row, const std::string& name, const std::string& channels,
-                      const std::string& types, const std::string& code) {
-  return std::regex("\\n +" + row + " +" + name + " +" + channels + " +" + types + " +" + code + "\\n");
+                      const std::string& types, const std::string& readWrite, const std::string& code) {
+  return std::regex("\\n +" + row + " +" + name + " +" + channels + " +" + types + " +" + readWrite + " +" + code +
+                    "\\n");
 }
 
 struct TableCase {
@@ -31,28 +32,30 @@ struct TableCase {
   const char* name;
   const char* channels;
   const char* types;
+  const char* readWrite;  // "yes +no": read, write
   const char* code;
 };
 
 TEST(VelkhostTables, PrintsTheRowsTheDriverOffers) {
   const TableCase cases[] = {
-      {"Velk4017", "Velk4017: 5 registers", "0", "AI", "0\\.\\.7", "float", "0"},
-      {"velk4017+", "velk4017\\+: 5 registers", "4", "DISPLAY", "-", "word", "4"},
-      {"Velk4018M", "Velk4018M: 7 registers", "6", "CJCOFF", "-", "short", "6"},
-      {"Velk4051", "Velk4051: 2 registers", "0", "DI", "0\\.\\.15", "bit\\|byte\\|word", "0"},
+      {"Velk4017", "Velk4017: 5 registers", "0", "AI", "0\\.\\.7", "float", "yes +no", "0"},
+      {"velk4017+", "velk4017\\+: 5 registers", "4", "DISPLAY", "-", "word", "yes +yes", "4"},
+      {"Velk4018M", "Velk4018M: 7 registers", "6", "CJCOFF", "-", "short", "no +yes", "6"},
+      {"Velk4051", "Velk4051: 2 registers", "0", "DI", "0\\.\\.15", "bit\\|byte\\|word", "yes +no", "0"},
       // The code column travels with the row; it differs from the index here.
-      {"Velk4051", "Velk4051: 2 registers", "1", "DISPLAY", "-", "word", "2"},
-      {"Velk4015", "Velk4015: 13 registers", "3", "NVALUE", "1\\.\\.6", "short\\|float", "4"},
-      {"Velk4013", "Velk4013: 3 registers", "2", "ZEROCAL", "-", "bit", "2"},
-      {"Data7210", "Data7210: 4 registers", "3", "SetDat", "0\\.\\.255", "short\\|word\\|float", "3"},
-      {"Data7810", "Data7810: 7 registers", "2", "Version", "-", "string", "1"},
+      {"Velk4051", "Velk4051: 2 registers", "1", "DISPLAY", "-", "word", "yes +yes", "2"},
+      {"Velk4015", "Velk4015: 13 registers", "3", "NVALUE", "1\\.\\.6", "short\\|float", "yes +yes", "4"},
+      {"Velk4013", "Velk4013: 3 registers", "2", "ZEROCAL", "-", "bit", "no +yes", "2"},
+      {"Velk4021", "Velk4021: 5 registers", "0", "AO", "-", "float", "yes +yes", "0"},
+      {"Data7210", "Data7210: 4 registers", "3", "SetDat", "0\\.\\.255", "short\\|word\\|float", ". +yes", "3"},
+      {"Data7810", "Data7810: 7 registers", "2", "Version", "-", "string", "yes +no", "1"},
   };
   for (const TableCase& c : cases) {
     SCOPED_TRACE(c.type);
     const ProgramResult r = Velkhost({"tables", c.type});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(std::regex_search(r.out, std::regex(std::string("^") + c.header + "\\n"))) << r.out;
-    EXPECT_TRUE(std::regex_search(r.out, RowPattern(c.row, c.name, c.channels, c.types, c.code))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, RowPattern(c.row, c.name, c.channels, c.types, c.readWrite, c.code))) << r.out;
   }
 }
 

@@ -15,6 +15,17 @@ std::string DisplayText(const std::string& bytes);
 // are not valid there or the system cannot convert.
 bool ConvertFromCodePage936(const std::string& bytes, std::string* utf8);
 
+// The columns `utf8` takes on a terminal: East Asian wide characters take
+// two, combining marks none, everything else one.
+size_t DisplayWidth(const std::string& utf8);
+
+// `utf8` filled with spaces to `width` columns (never cut); when `right`,
+// the spaces go first.
+std::string PadToWidth(const std::string& utf8, size_t width, bool right = false);
+
+// `utf8` cut to at most `width` columns, a cut text ending in '~'.
+std::string CutToWidth(const std::string& utf8, size_t width);
+
 }  // namespace velkhost
 
 #endif

@@ -58,6 +58,9 @@ int RunScan(const LibraryOptions& library, const LineOptions& line, const ScanAr
 // Which library is loaded, and whether its message library sits beside it.
 int RunLibrary(const LibraryOptions& library);
 
+// Lists the serial devices with their /dev/serial/by-id names and drivers.
+int RunPorts();
+
 // DllRegisterServer, then the record it wrote.
 int RunRegister(const LibraryOptions& library);
 

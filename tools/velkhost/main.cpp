@@ -179,6 +179,11 @@ int main(int argc, char** argv) {
       "library", "say which driver library is loaded and whether its message library sits beside it\n"
                  "  example: velkhost --progid " VELK4000_PROGID " library");
 
+  CLI::App* portsCommand = app.add_subcommand(
+      "ports", "list the serial devices with their stable /dev/serial/by-id names and drivers,\n"
+               "for the [port] name of a line file\n"
+               "  example: velkhost ports");
+
   CLI::App* registration = app.add_subcommand(
       "register", "call the library's DllRegisterServer, so that --progid finds it\n"
                   "  example: velkhost --library " VELKHOST_INSTALLED_DRIVER " register");
@@ -207,5 +212,6 @@ int main(int argc, char** argv) {
   }
   if (*libraryCommand) return velkhost::RunLibrary(library);
   if (*registration) return velkhost::RunRegister(library);
+  if (*portsCommand) return velkhost::RunPorts();
   return velkhost::kExitConfig;
 }

@@ -1,5 +1,6 @@
 #include "poll_totals.h"
 
+#include "text_encoding.h"
 #include "value_format.h"
 
 namespace velkhost {
@@ -37,13 +38,14 @@ bool LineTotals::TrySnapshot(std::vector<DeviceTotals>* out) const {
 }
 
 void PrintTotals(FILE* out, const LineConfig& config, const std::vector<DeviceTotals>& totals) {
-  fprintf(out, "%-16s %8s %8s  %-12s %s\n", "DEVICE", "REQUESTS", "GOOD", "LAST GOOD", "FAILURES");
+  // Times in UTC, as the tags' own times are shown.
+  fprintf(out, "%-16s %8s %8s  %-24s %s\n", "DEVICE", "REQUESTS", "GOOD", "LAST GOOD (UTC)", "FAILURES");
   for (size_t d = 0; d < totals.size() && d < config.devices.size(); ++d) {
     const DeviceTotals& t = totals[d];
     if (t.requests == 0) continue;
-    fprintf(out, "%-16s %8llu %8llu  %-12s %s\n", config.devices[d].name.c_str(),
+    fprintf(out, "%s %8llu %8llu  %-24s %s\n", PadToWidth(config.devices[d].name, 16).c_str(),
             static_cast<unsigned long long>(t.requests), static_cast<unsigned long long>(t.good),
-            t.lastGood != 0 ? FileTimeClock(t.lastGood).c_str() : "never", FailureSummary(t).c_str());
+            t.lastGood != 0 ? FileTimeIso(t.lastGood).c_str() : "never", FailureSummary(t).c_str());
   }
 }
 

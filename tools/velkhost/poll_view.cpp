@@ -6,6 +6,7 @@
 
 #include "data_types.h"
 #include "reading_json.h"
+#include "text_encoding.h"
 
 namespace velkhost {
 namespace {
@@ -57,10 +58,7 @@ const char* StateName(const TagReading& r) {
 }
 
 // Cuts a cell to its column so that a long text cannot break the table.
-std::string Cell(const std::string& text, size_t width) {
-  if (text.size() <= width) return text;
-  return text.substr(0, width > 1 ? width - 1 : 0) + "~";
-}
+std::string Cell(const std::string& text, size_t width) { return CutToWidth(text, width); }
 
 // A column of the live table. Columns with a higher `drop` go first when
 // the terminal is too narrow; the tag name is cut last.
@@ -79,9 +77,7 @@ const Column kColumns[kColumnCount] = {
 };
 
 std::string Pad(const std::string& text, size_t width, bool right) {
-  const std::string cut = Cell(text, width);
-  const std::string fill(width - cut.size(), ' ');
-  return right ? fill + cut : cut + fill;
+  return PadToWidth(Cell(text, width), width, right);
 }
 
 // One row per tag; the packet's result and exchange time stand on the row of
@@ -129,14 +125,15 @@ class LiveTable final : public PollView {
     }
     out += "\n";
     char line[256];
-    snprintf(line, sizeof line, "%-16s %8s %8s  %-12s %s", "DEVICE", "REQUESTS", "GOOD", "LAST GOOD", "FAILURES");
+    snprintf(line, sizeof line, "%-16s %8s %8s  %-24s %s", "DEVICE", "REQUESTS", "GOOD", "LAST GOOD (UTC)",
+             "FAILURES");
     out += Cut(line, columns) + "\n";
     for (size_t d = 0; d < cycle.totals.size() && d < config.devices.size(); ++d) {
       const DeviceTotals& t = cycle.totals[d];
       if (t.requests == 0) continue;
-      snprintf(line, sizeof line, "%-16s %8llu %8llu  %-12s ", Cell(config.devices[d].name, 16).c_str(),
+      snprintf(line, sizeof line, "%s %8llu %8llu  %-24s ", Pad(config.devices[d].name, 16, false).c_str(),
                static_cast<unsigned long long>(t.requests), static_cast<unsigned long long>(t.good),
-               t.lastGood != 0 ? FileTimeClock(t.lastGood).c_str() : "never");
+               t.lastGood != 0 ? FileTimeIso(t.lastGood).c_str() : "never");
       out += Cut(line + FailureSummary(t), columns) + "\n";
     }
     fputs(out.c_str(), stdout);
@@ -197,13 +194,15 @@ class PlainLines final : public PollView {
         const TagEntry& tag = config.tags[packet.tags()[i]];
         const TagReading& r = cycle.readings[p][i];
         if (r.ok)
-          printf("  %-18s %-12s %-12s %-6s %-22s quality %u  %s\n", tag.name.c_str(), tag.device.c_str(),
-                 tag.address.c_str(), DataTypeName(tag.dataType).c_str(), ValueText(r.value).c_str(), r.quality,
+          printf("  %s %s %s %-6s %s quality %u  %s\n", PadToWidth(tag.name, 18).c_str(),
+                 PadToWidth(tag.device, 12).c_str(), PadToWidth(tag.address, 12).c_str(),
+                 DataTypeName(tag.dataType).c_str(), PadToWidth(ValueText(r.value), 22).c_str(), r.quality,
                  FileTimeIso(r.fileTime).c_str());
         else
-          printf("  %-18s %-12s %-12s %-6s %s: %s (packet %zu)  quality %u\n", tag.name.c_str(), tag.device.c_str(),
-                 tag.address.c_str(), DataTypeName(tag.dataType).c_str(), Missing(r),
-                 PacketReason(cycle.packets[p], cycle.readings[p]).c_str(), p + 1, r.quality);
+          printf("  %s %s %s %-6s %s: %s (packet %zu)  quality %u\n", PadToWidth(tag.name, 18).c_str(),
+                 PadToWidth(tag.device, 12).c_str(), PadToWidth(tag.address, 12).c_str(),
+                 DataTypeName(tag.dataType).c_str(), Missing(r), PacketReason(cycle.packets[p], cycle.readings[p]).c_str(),
+                 p + 1, r.quality);
       }
     }
     for (size_t p = 0; p < context_.plan->size(); ++p) {
