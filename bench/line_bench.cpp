@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,29 +25,42 @@ namespace {
 
 // The system's services, except that an empty poll sleeps 1 ms instead of
 // waiting on the line.
-class SleepPollingApi final : public platform::SerialApi {
+class SleepPollingPort final : public platform::Port {
  public:
-  explicit SleepPollingApi(platform::SerialApi& base) : base_(base) {}
-  platform::Handle Open(const char* path) override { return base_.Open(path); }
-  bool Close(platform::Handle h) override { return base_.Close(h); }
-  bool SetupQueues(platform::Handle h, uint32_t i, uint32_t o) override { return base_.SetupQueues(h, i, o); }
-  bool GetState(platform::Handle h, platform::CommState* s) override { return base_.GetState(h, s); }
-  bool SetState(platform::Handle h, const platform::CommState& s) override { return base_.SetState(h, s); }
-  bool SetEventMask(platform::Handle h, uint32_t m) override { return base_.SetEventMask(h, m); }
-  bool SetTimeouts(platform::Handle h, const platform::CommTimeouts& t) override { return base_.SetTimeouts(h, t); }
-  bool SetRts(platform::Handle h, bool r) override { return base_.SetRts(h, r); }
-  bool Purge(platform::Handle h, uint32_t f) override { return base_.Purge(h, f); }
-  bool Status(platform::Handle h, platform::CommStatus* s) override { return base_.Status(h, s); }
-  bool Read(platform::Handle h, void* b, uint32_t c, uint32_t* g) override { return base_.Read(h, b, c, g); }
-  bool Write(platform::Handle h, const void* b, uint32_t c, uint32_t* w) override { return base_.Write(h, b, c, w); }
-  platform::WaitResult WaitForInput(platform::Handle, uint32_t maxMs) override {
+  explicit SleepPollingPort(std::unique_ptr<platform::Port> base) : base_(std::move(base)) {}
+  platform::Handle handle() const override { return base_->handle(); }
+  bool SetupQueues(uint32_t i, uint32_t o) override { return base_->SetupQueues(i, o); }
+  bool GetState(platform::CommState* s) override { return base_->GetState(s); }
+  bool SetState(const platform::CommState& s) override { return base_->SetState(s); }
+  bool SetEventMask(uint32_t m) override { return base_->SetEventMask(m); }
+  bool SetTimeouts(const platform::CommTimeouts& t) override { return base_->SetTimeouts(t); }
+  bool SetRts(bool r) override { return base_->SetRts(r); }
+  bool Purge(uint32_t f) override { return base_->Purge(f); }
+  bool Status(platform::CommStatus* s) override { return base_->Status(s); }
+  bool Read(void* b, uint32_t c, uint32_t* g) override { return base_->Read(b, c, g); }
+  bool Write(const void* b, uint32_t c, uint32_t* w) override { return base_->Write(b, c, w); }
+  platform::WaitResult WaitForInput(uint32_t maxMs) override {
     if (maxMs > 0) platform::SystemClock().SleepMs(1);
     return platform::WaitResult::kInput;
   }
+
+ private:
+  std::unique_ptr<platform::Port> base_;
+};
+
+class SleepPollingApi final : public platform::SerialApi {
+ public:
+  explicit SleepPollingApi(platform::SerialApi& base) : base_(base) {}
+  std::unique_ptr<platform::Port> Open(const char* path) override { return Wrap(base_.Open(path)); }
+  std::unique_ptr<platform::Port> Adopt(platform::Handle h) override { return Wrap(base_.Adopt(h)); }
   platform::OpenError LastOpenError() override { return base_.LastOpenError(); }
   bool DeviceNamesNeedColon() override { return false; }
 
  private:
+  static std::unique_ptr<platform::Port> Wrap(std::unique_ptr<platform::Port> port) {
+    if (port == nullptr) return nullptr;
+    return std::unique_ptr<platform::Port>(new SleepPollingPort(std::move(port)));
+  }
   platform::SerialApi& base_;
 };
 

@@ -132,7 +132,7 @@ int32_t CVelk4000Pro::ExchangeFailed() {
   // The line names the cause when it knows it; without a port it may not
   // have looked.
   serial::SerialLine& serialLine = line();
-  if (serialLine.portHandle == platform::kNoHandle) serialLine.diagnostics.Fail(velk::kOutcomeNoPort);
+  if (!serialLine.hasPort()) serialLine.diagnostics.Fail(velk::kOutcomeNoPort);
   return 0;
 }
 

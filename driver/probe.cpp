@@ -34,7 +34,7 @@ int32_t CVelk4000Pro::ProbeDevice(const char* moduleType, int32_t address, velk:
     result = data7210().ProbeData7210(moduleType, address, device);
   else
     result = serial::ProbeVelkModule(line(), address, device);
-  if (result == 0 && line().portHandle == platform::kNoHandle) diagnostics.Fail(velk::kOutcomeNoPort);
+  if (result == 0 && !line().hasPort()) diagnostics.Fail(velk::kOutcomeNoPort);
   diagnostics.EndPacket(result);
   return result;
 }

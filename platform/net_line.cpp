@@ -7,9 +7,7 @@
 #include <string.h>
 
 #include <atomic>
-#include <map>
 #include <memory>
-#include <mutex>
 
 #include "platform/clock.h"
 #include "platform/net_socket.h"
@@ -20,9 +18,6 @@ namespace {
 
 const char kRawPrefix[] = "tcp:";
 const char kTelnetPrefix[] = "rfc2217:";
-const Handle kFirstHandle = 0x40000001;
-const Handle kHandleStep = 4;
-const Handle kLastHandle = 0x7FFFFFF1;
 
 // Bounds a write whose time-outs were never set, as for a device.
 const uint32_t kDefaultWriteMultiplierMs = 100;
@@ -70,55 +65,20 @@ OpenError OpenErrorOf(net::ConnectResult result) {
 
 class NetLines final : public NetLineApi {
  public:
-  Handle Open(const char* path) override {
-    lastOpenError = OpenError::kMissing;
-    if (path == nullptr) return kNoHandle;
-    std::unique_ptr<Connection> c(new Connection);
-    if (!ParseNetPortName(path, &c->name)) return kNoHandle;
-    const net::ConnectResult result = Connect(*c);
-    if (result != net::ConnectResult::kConnected) {
-      lastOpenError = OpenErrorOf(result);
-      return kNoHandle;
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    const Handle h = NextHandle();
-    if (h == kNoHandle) {
-      net::CloseSocket(c->socket);
-      lastOpenError = OpenError::kOther;
-      return kNoHandle;
-    }
-    lines_[h] = std::move(c);
-    lastOpenError = OpenError::kNone;
-    return h;
-  }
-
+  std::unique_ptr<Port> Open(const char* path) override;
+  std::unique_ptr<Port> Adopt(Handle) override { return nullptr; }  // a host hands over devices only
   OpenError LastOpenError() override { return lastOpenError; }
 
-  bool Close(Handle h) override {
-    std::unique_ptr<Connection> c;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      auto it = lines_.find(h);
-      if (it == lines_.end()) return false;
-      c = std::move(it->second);
-      lines_.erase(it);
-    }
-    net::CloseSocket(c->socket);
-    return true;
-  }
+  bool SetupQueues(Connection* c, uint32_t, uint32_t) { return c != nullptr; }
 
-  bool SetupQueues(Handle h, uint32_t, uint32_t) override { return Find(h) != nullptr; }
-
-  bool GetState(Handle h, CommState* state) override {
-    Connection* c = Find(h);
+  bool GetState(Connection* c, CommState* state) {
     if (c == nullptr || state == nullptr) return false;
     // Before any setting, the usual defaults of a fresh port.
     *state = c->stateSet ? c->state : CommState{9600, 8, 0, 0};
     return true;
   }
 
-  bool SetState(Handle h, const CommState& state) override {
-    Connection* c = Find(h);
+  bool SetState(Connection* c, const CommState& state) {
     uint8_t parity = 0, stop = 0;
     if (c == nullptr || state.baudRate == 0 || state.byteSize < 5 || state.byteSize > 8 ||
         !telnet::ParityToWire(state.parity, &parity) || !telnet::StopBitsToWire(state.stopBits, &stop))
@@ -129,18 +89,16 @@ class NetLines final : public NetLineApi {
     return true;
   }
 
-  bool SetEventMask(Handle h, uint32_t) override { return Find(h) != nullptr; }
+  bool SetEventMask(Connection* c, uint32_t) { return c != nullptr; }
 
-  bool SetTimeouts(Handle h, const CommTimeouts& timeouts) override {
-    Connection* c = Find(h);
+  bool SetTimeouts(Connection* c, const CommTimeouts& timeouts) {
     if (c == nullptr) return false;
     c->timeouts = timeouts;
     c->timeoutsSet = true;
     return true;
   }
 
-  bool SetRts(Handle h, bool raised) override {
-    Connection* c = Find(h);
+  bool SetRts(Connection* c, bool raised) {
     if (c == nullptr) return false;
     c->rts = raised;
     c->rtsSet = true;
@@ -154,8 +112,7 @@ class NetLines final : public NetLineApi {
     return SendCommand(*c, telnet::kSetControl, &value, 1);
   }
 
-  bool Purge(Handle h, uint32_t flags) override {
-    Connection* c = Find(h);
+  bool Purge(Connection* c, uint32_t flags) {
     if (c == nullptr) return false;
     const bool rx = (flags & (kPurgeRxAbort | kPurgeRxClear)) != 0;
     const bool tx = (flags & (kPurgeTxAbort | kPurgeTxClear)) != 0;
@@ -176,8 +133,7 @@ class NetLines final : public NetLineApi {
     return true;
   }
 
-  bool Status(Handle h, CommStatus* status) override {
-    Connection* c = Find(h);
+  bool Status(Connection* c, CommStatus* status) {
     if (c == nullptr || status == nullptr) return false;
     Pump(*c);
     status->inQueue = c->end - c->begin;
@@ -185,9 +141,8 @@ class NetLines final : public NetLineApi {
     return c->alive || status->inQueue > 0;
   }
 
-  bool Read(Handle h, void* bytes, uint32_t count, uint32_t* got) override {
+  bool Read(Connection* c, void* bytes, uint32_t count, uint32_t* got) {
     if (got != nullptr) *got = 0;
-    Connection* c = Find(h);
     if (c == nullptr || (bytes == nullptr && count > 0)) return false;
     Pump(*c);
     const uint32_t waiting = c->end - c->begin;
@@ -200,9 +155,8 @@ class NetLines final : public NetLineApi {
     return true;
   }
 
-  bool Write(Handle h, const void* bytes, uint32_t count, uint32_t* written) override {
+  bool Write(Connection* c, const void* bytes, uint32_t count, uint32_t* written) {
     if (written != nullptr) *written = 0;
-    Connection* c = Find(h);
     if (c == nullptr || (bytes == nullptr && count > 0)) return false;
     // A line whose server went away is connected again here, at the next
     // packet, with the settings it had. A close that arrived since the last
@@ -233,8 +187,7 @@ class NetLines final : public NetLineApi {
     return true;
   }
 
-  WaitResult WaitForInput(Handle h, uint32_t maxMs) override {
-    Connection* c = Find(h);
+  WaitResult WaitForInput(Connection* c, uint32_t maxMs) {
     Clock& clock = SystemClock();
     if (c == nullptr) {
       clock.SleepMs(1);
@@ -261,25 +214,13 @@ class NetLines final : public NetLineApi {
 
   void SetConnectTimeoutMs(uint32_t ms) override { connectTimeoutMs_ = ms == 0 ? 1 : ms; }
 
-  bool Owns(Handle h) override { return Find(h) != nullptr; }
+  void Lose(Connection& c) {
+    c.alive = false;
+    net::CloseSocket(c.socket);
+    c.socket = net::kNoSocket;
+  }
 
  private:
-  Connection* Find(Handle h) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = lines_.find(h);
-    return it == lines_.end() ? nullptr : it->second.get();
-  }
-
-  // Called with mutex_ held.
-  Handle NextHandle() {
-    for (Handle tries = 0; tries < (kLastHandle - kFirstHandle) / kHandleStep; ++tries) {
-      const Handle h = next_;
-      next_ = next_ >= kLastHandle ? kFirstHandle : next_ + kHandleStep;
-      if (lines_.find(h) == lines_.end()) return h;
-    }
-    return kNoHandle;
-  }
-
   net::ConnectResult Connect(Connection& c) {
     const net::ConnectResult result = net::Connect(c.name.host, c.name.port, connectTimeoutMs_, &c.socket);
     if (result != net::ConnectResult::kConnected) return result;
@@ -311,12 +252,6 @@ class NetLines final : public NetLineApi {
       SendCommand(c, telnet::kSetControl, &value, 1);
     }
     return true;
-  }
-
-  void Lose(Connection& c) {
-    c.alive = false;
-    net::CloseSocket(c.socket);
-    c.socket = net::kNoSocket;
   }
 
   // Takes in what the socket holds, as far as the buffer has room, and
@@ -437,11 +372,51 @@ class NetLines final : public NetLineApi {
     return limit > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<uint32_t>(limit);
   }
 
-  std::mutex mutex_;
-  std::map<Handle, std::unique_ptr<Connection>> lines_;
-  Handle next_ = kFirstHandle;
   std::atomic<uint32_t> connectTimeoutMs_{kDefaultConnectTimeoutMs};
 };
+
+// One network line: its connection, settings and decoded input. The
+// socket is closed once, with the object.
+class NetPort final : public Port {
+ public:
+  explicit NetPort(NetLines& lines) : lines_(lines) {}
+  ~NetPort() override { net::CloseSocket(c_.socket); }
+  Connection& connection() { return c_; }
+
+  Handle handle() const override { return kNoHandle; }
+  bool SetupQueues(uint32_t in, uint32_t out) override { return lines_.SetupQueues(&c_, in, out); }
+  bool GetState(CommState* state) override { return lines_.GetState(&c_, state); }
+  bool SetState(const CommState& state) override { return lines_.SetState(&c_, state); }
+  bool SetEventMask(uint32_t mask) override { return lines_.SetEventMask(&c_, mask); }
+  bool SetTimeouts(const CommTimeouts& t) override { return lines_.SetTimeouts(&c_, t); }
+  bool SetRts(bool raised) override { return lines_.SetRts(&c_, raised); }
+  bool Purge(uint32_t flags) override { return lines_.Purge(&c_, flags); }
+  bool Status(CommStatus* status) override { return lines_.Status(&c_, status); }
+  bool Read(void* bytes, uint32_t count, uint32_t* got) override { return lines_.Read(&c_, bytes, count, got); }
+  bool Write(const void* bytes, uint32_t count, uint32_t* written) override {
+    return lines_.Write(&c_, bytes, count, written);
+  }
+  WaitResult WaitForInput(uint32_t maxMs) override { return lines_.WaitForInput(&c_, maxMs); }
+
+ private:
+  NetLines& lines_;
+  Connection c_;
+};
+
+std::unique_ptr<Port> NetLines::Open(const char* path) {
+  lastOpenError = OpenError::kMissing;
+  if (path == nullptr) return nullptr;
+  std::unique_ptr<NetPort> port(new NetPort(*this));
+  Connection& c = port->connection();
+  if (!ParseNetPortName(path, &c.name)) return nullptr;
+  const net::ConnectResult result = Connect(c);
+  if (result != net::ConnectResult::kConnected) {
+    lastOpenError = OpenErrorOf(result);
+    return nullptr;
+  }
+  lastOpenError = OpenError::kNone;
+  return std::unique_ptr<Port>(port.release());
+}
 
 }  // namespace
 

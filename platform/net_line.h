@@ -33,14 +33,10 @@ class NetLineApi : public SerialApi {
   // not reach the serial services, so this is a setting of its own.
   static const uint32_t kDefaultConnectTimeoutMs = 3000;
   virtual void SetConnectTimeoutMs(uint32_t ms) = 0;
-
-  // True for a handle this object gave out and has not closed.
-  virtual bool Owns(Handle h) = 0;
 };
 
-// The process's network lines. Their handles never equal a device's: they
-// are odd values from 0x40000001 up, far above any descriptor the system
-// hands out and never a multiple of four (as Windows handles are).
+// The process's network lines. A host hands over devices only: Adopt gives
+// no network line.
 NetLineApi& NetworkSerialApi();
 
 }  // namespace platform

@@ -28,6 +28,13 @@ class PseudoTerminal {
   void Close();
 
   Handle master() const { return master_; }
+  // Hands the master over to the caller, who closes it from then on (for
+  // instance by adopting it as a port); master() is kNoHandle after.
+  Handle TakeMaster() {
+    const Handle master = master_;
+    master_ = kNoHandle;
+    return master;
+  }
   const std::string& slavePath() const { return slavePath_; }
   const std::string& error() const { return error_; }
 

@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include <memory>
+
 namespace platform {
 
 // A port handle: a HANDLE on Windows, a descriptor on POSIX; -1 is no port.
@@ -66,45 +68,45 @@ enum class OpenError {
 const uint32_t kEventRxFlag = 0x0002;
 const uint32_t kEventBreak = 0x0040;
 
-class SerialApi {
+// One open port: its settings, the bytes it holds and the calls its device
+// refused live in the object itself, and no call looks anything up.
+// Destroying it closes the port, exactly once.
+class Port {
  public:
-  virtual ~SerialApi() = default;
+  virtual ~Port() = default;
+  Port() = default;
+  Port(const Port&) = delete;
+  Port& operator=(const Port&) = delete;
 
-  // Opens a serial device for reading and writing, exclusively. Windows
-  // device paths ("\\.\COM1", "//./COM1") are taken as they are; on POSIX
-  // such a prefix is dropped and a name not starting with "/" is looked up
-  // in /dev. Returns kNoHandle on failure; LastOpenError then tells why.
-  virtual Handle Open(const char* path) = 0;
-  // The cause of the calling thread's last failed Open (kNone after one
-  // that succeeded).
-  virtual OpenError LastOpenError() = 0;
-  virtual bool Close(Handle h) = 0;
+  // The system's handle of the port; kNoHandle for a network line.
+  virtual Handle handle() const = 0;
 
-  virtual bool SetupQueues(Handle h, uint32_t inBytes, uint32_t outBytes) = 0;
-  virtual bool GetState(Handle h, CommState* state) = 0;
-  virtual bool SetState(Handle h, const CommState& state) = 0;
-  virtual bool SetEventMask(Handle h, uint32_t mask) = 0;
-  virtual bool SetTimeouts(Handle h, const CommTimeouts& timeouts) = 0;
+  virtual bool SetupQueues(uint32_t inBytes, uint32_t outBytes) = 0;
+  virtual bool GetState(CommState* state) = 0;
+  virtual bool SetState(const CommState& state) = 0;
+  virtual bool SetEventMask(uint32_t mask) = 0;
+  virtual bool SetTimeouts(const CommTimeouts& timeouts) = 0;
   // Raises or drops the request-to-send line. False when the driver cannot
   // switch the direction on this port: the device refused the call (a
   // pseudo-terminal, an adapter without the line; the refusal is remembered
-  // per port and not asked again) or the system drives the direction itself
-  // (kernel RS-485 mode). Either way the caller has no direction to switch.
-  virtual bool SetRts(Handle h, bool raised) = 0;
-  virtual bool Purge(Handle h, uint32_t flags) = 0;
+  // by the port and not asked again) or the system drives the direction
+  // itself (kernel RS-485 mode). Either way the caller has no direction to
+  // switch.
+  virtual bool SetRts(bool raised) = 0;
+  virtual bool Purge(uint32_t flags) = 0;
 
   // Queue counts; asking also clears a pending line error. On POSIX the
   // output count includes a character still in the UART's shift register
   // where the device reports it, so a drained queue means the line is idle.
-  virtual bool Status(Handle h, CommStatus* status) = 0;
+  virtual bool Status(CommStatus* status) = 0;
 
   // Reads up to `count` bytes that are already waiting; never blocks. True
   // with *got 0 when nothing waits.
-  virtual bool Read(Handle h, void* bytes, uint32_t count, uint32_t* got) = 0;
+  virtual bool Read(void* bytes, uint32_t count, uint32_t* got) = 0;
   // Writes all bytes, bounded by the write time-outs set last (a port whose
   // time-outs were never set, such as an adopted one, gets a default bound,
   // also when its descriptor was opened blocking).
-  virtual bool Write(Handle h, const void* bytes, uint32_t count, uint32_t* written) = 0;
+  virtual bool Write(const void* bytes, uint32_t count, uint32_t* written) = 0;
 
   // Waits until input is waiting, the device hangs up or `maxMs` passed,
   // whichever comes first, and says which. With `maxMs` 0 it only looks:
@@ -114,7 +116,7 @@ class SerialApi {
   //
   // A hang-up (unplugged adapter, the far side of a pseudo-terminal or a
   // network line closed) looks like this through each call, for as long as
-  // the handle stays open; nothing of it ever blocks or waits out a time:
+  // the port object lives; nothing of it ever blocks or waits out a time:
   //   WaitForInput  kHangUp, at once (after a pause of at most 1 ms, so that
   //                 a caller that keeps waiting does not spin)
   //   Read          false (or true with 0 bytes on a tty the system hung up;
@@ -122,9 +124,27 @@ class SerialApi {
   //   Write         false, at once
   //   Status        false
   //   SetRts, Purge false
-  // Only Close helps: the handle is still to be closed once, and a new Open
-  // of the same name reaches the device when it is back.
-  virtual WaitResult WaitForInput(Handle h, uint32_t maxMs) = 0;
+  // Only letting go of it helps: a new Open of the same name reaches the
+  // device when it is back.
+  virtual WaitResult WaitForInput(uint32_t maxMs) = 0;
+};
+
+// Opens ports. Which kind of port a name gives is decided here, once.
+class SerialApi {
+ public:
+  virtual ~SerialApi() = default;
+
+  // Opens a serial device for reading and writing, exclusively. Windows
+  // device paths ("\\.\COM1", "//./COM1") are taken as they are; on POSIX
+  // such a prefix is dropped and a name not starting with "/" is looked up
+  // in /dev. Null on failure; LastOpenError then tells why.
+  virtual std::unique_ptr<Port> Open(const char* path) = 0;
+  // Takes over a port the host opened: the object closes it when destroyed,
+  // as an opened one. Null for kNoHandle.
+  virtual std::unique_ptr<Port> Adopt(Handle handle) = 0;
+  // The cause of the calling thread's last failed Open (kNone after one
+  // that succeeded).
+  virtual OpenError LastOpenError() = 0;
 
   // True on a platform whose device names end in ":" (the embedded one).
   virtual bool DeviceNamesNeedColon() = 0;

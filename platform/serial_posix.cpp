@@ -9,8 +9,7 @@
 
 #include <limits.h>
 
-#include <map>
-#include <mutex>
+#include <memory>
 #include <string>
 
 #if defined(__linux__) && __has_include(<asm/termbits.h>)
@@ -43,23 +42,6 @@ namespace {
 const uint32_t kDefaultWriteMultiplierMs = 100;
 const uint32_t kDefaultWriteConstantMs = 1000;
 
-struct PortEntry {
-  CommTimeouts timeouts;
-  bool timeoutsSet = false;
-  bool exclusive = false;  // TIOCEXCL set by Open, to be cleared at Close
-  // Checked once per port: a descriptor adopted from the host may block.
-  bool nonBlocking = false;
-  // Asked once per port: where the kernel switches the RS-485 direction,
-  // RTS is not the driver's.
-  bool rs485Known = false;
-  bool kernelRs485 = false;
-  // Calls the device refused once (a pseudo-terminal has no modem lines and
-  // no line-status register) are not made again on this port.
-  bool rtsRefused = false;
-  bool lineStatusRefused = false;
-};
-
-int Fd(Handle h) { return h >= 0 && h <= INT_MAX ? static_cast<int>(h) : -1; }
 
 std::string DevicePath(const char* name) {
   std::string path(name);
@@ -196,67 +178,32 @@ OpenError OpenErrorOf(int error) {
   }
 }
 
-class PosixSerialApi final : public SerialApi {
+// One descriptor and what is known of it. Close happens once, in the
+// destructor.
+class PosixPort final : public Port {
  public:
-  Handle Open(const char* path) override {
-    lastOpenError = OpenError::kMissing;
-    if (path == nullptr || path[0] == '\0') return kNoHandle;
-    const std::string device = DevicePath(path);
-    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-      lastOpenError = OpenErrorOf(errno);
-      return kNoHandle;
+  // `opened`: ours, non-blocking and exclusive; else adopted from the host.
+  PosixPort(int fd, bool opened) : fd_(fd), exclusive_(opened), nonBlocking_(opened) {
+    if (opened) {
+      rs485Known_ = true;
+      kernelRs485_ = KernelRs485(fd);
     }
-    // flock refuses a second opening even by root or by this process, as
-    // share mode 0 does on Windows; TIOCEXCL keeps out users that do not
-    // lock. The lock comes first so that a refused opening changes nothing.
-    if (!isatty(fd)) {
-      lastOpenError = OpenError::kNotSerial;
-      ::close(fd);
-      return kNoHandle;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
-      lastOpenError = OpenErrorOf(errno);
-      ::close(fd);
-      return kNoHandle;
-    }
-    lastOpenError = OpenError::kNone;
-    const bool rs485 = KernelRs485(fd);
-    std::lock_guard<std::mutex> lock(mutex_);
-    PortEntry& entry = ports_[fd];
-    entry = PortEntry();
-    entry.exclusive = true;
-    entry.nonBlocking = true;
-    entry.rs485Known = true;
-    entry.kernelRs485 = rs485;
-    return fd;
   }
 
-  OpenError LastOpenError() override { return lastOpenError; }
-
-  bool Close(Handle h) override {
-    const int fd = Fd(h);
-    if (fd < 0) return false;
-    bool exclusive = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      auto it = ports_.find(fd);
-      if (it != ports_.end()) {
-        exclusive = it->second.exclusive;
-        ports_.erase(it);
-      }
-    }
+  ~PosixPort() override {
     // The exclusive flag belongs to the tty, not to the descriptor: clear it
     // so that the next opening after ours is not refused.
-    if (exclusive) ioctl(fd, TIOCNXCL);
-    return ::close(fd) == 0;
+    if (exclusive_) ioctl(fd_, TIOCNXCL);
+    ::close(fd_);
   }
 
-  bool SetupQueues(Handle h, uint32_t, uint32_t) override { return Fd(h) >= 0; }
+  Handle handle() const override { return fd_; }
 
-  bool GetState(Handle h, CommState* state) override {
+  bool SetupQueues(uint32_t, uint32_t) override { return true; }
+
+  bool GetState(CommState* state) override {
     LineTermios t;
-    if (state == nullptr || Fd(h) < 0 || !GetTermios(Fd(h), &t)) return false;
+    if (state == nullptr || !GetTermios(fd_, &t)) return false;
     state->baudRate = BaudOf(t);
     switch (t.c_cflag & CSIZE) {
       case CS5: state->byteSize = 5; break;
@@ -274,102 +221,74 @@ class PosixSerialApi final : public SerialApi {
     return true;
   }
 
-  bool SetState(Handle h, const CommState& state) override {
+  bool SetState(const CommState& state) override {
     LineTermios t;
-    if (Fd(h) < 0 || state.baudRate == 0 || !GetTermios(Fd(h), &t)) return false;
+    if (state.baudRate == 0 || !GetTermios(fd_, &t)) return false;
     if (!SetFraming(&t, state) || !SetBaud(&t, state.baudRate)) return false;
     MakeRaw(&t);
-    return SetTermios(Fd(h), t);
+    return SetTermios(fd_, t);
   }
 
-  bool SetEventMask(Handle h, uint32_t) override { return Fd(h) >= 0; }
+  bool SetEventMask(uint32_t) override { return true; }
 
-  bool SetTimeouts(Handle h, const CommTimeouts& timeouts) override {
-    if (Fd(h) < 0) return false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    PortEntry& entry = ports_[Fd(h)];
-    entry.timeouts = timeouts;
-    entry.timeoutsSet = true;
+  bool SetTimeouts(const CommTimeouts& timeouts) override {
+    timeouts_ = timeouts;
+    timeoutsSet_ = true;
     return true;
   }
 
-  bool SetRts(Handle h, bool raised) override {
-    const int fd = Fd(h);
-    if (fd < 0) return false;
-    bool rs485Known = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      const PortEntry& entry = ports_[fd];
-      if (entry.rtsRefused || entry.kernelRs485) return false;
-      rs485Known = entry.rs485Known;
-    }
-    if (!rs485Known) {
+  bool SetRts(bool raised) override {
+    if (rtsRefused_ || kernelRs485_) return false;
+    if (!rs485Known_) {
       // An adopted port: asked at its first use.
-      const bool rs485 = KernelRs485(fd);
-      std::lock_guard<std::mutex> lock(mutex_);
-      PortEntry& entry = ports_[fd];
-      entry.rs485Known = true;
-      entry.kernelRs485 = rs485;
-      if (rs485) return false;
+      rs485Known_ = true;
+      kernelRs485_ = KernelRs485(fd_);
+      if (kernelRs485_) return false;
     }
     int bits = TIOCM_RTS;
-    if (ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &bits) == 0) return true;
-    if (Refused(errno)) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ports_[fd].rtsRefused = true;
-    }
+    if (ioctl(fd_, raised ? TIOCMBIS : TIOCMBIC, &bits) == 0) return true;
+    if (Refused(errno)) rtsRefused_ = true;
     return false;
   }
 
-  bool Purge(Handle h, uint32_t flags) override {
-    if (Fd(h) < 0) return false;
+  bool Purge(uint32_t flags) override {
     const bool rx = (flags & (kPurgeRxAbort | kPurgeRxClear)) != 0;
     const bool tx = (flags & (kPurgeTxAbort | kPurgeTxClear)) != 0;
-    if (rx && tx) return FlushQueues(Fd(h), TCIOFLUSH);
-    if (rx) return FlushQueues(Fd(h), TCIFLUSH);
-    if (tx) return FlushQueues(Fd(h), TCOFLUSH);
+    if (rx && tx) return FlushQueues(fd_, TCIOFLUSH);
+    if (rx) return FlushQueues(fd_, TCIFLUSH);
+    if (tx) return FlushQueues(fd_, TCOFLUSH);
     return true;
   }
 
-  bool Status(Handle h, CommStatus* status) override {
-    const int fd = Fd(h);
-    if (status == nullptr || fd < 0) return false;
+  bool Status(CommStatus* status) override {
+    if (status == nullptr) return false;
     int in = 0;
     int out = 0;
-    if (ioctl(fd, FIONREAD, &in) != 0) return false;
-    if (ioctl(fd, TIOCOUTQ, &out) != 0) out = 0;
+    if (ioctl(fd_, FIONREAD, &in) != 0) return false;
+    if (ioctl(fd_, TIOCOUTQ, &out) != 0) out = 0;
     status->inQueue = in > 0 ? static_cast<uint32_t>(in) : 0;
     status->outQueue = out > 0 ? static_cast<uint32_t>(out) : 0;
 #if defined(TIOCSERGETLSR) && defined(TIOCSER_TEMT)
     // The kernel's queue empties before the UART has shifted out the last
     // character; where the device tells, count that character as well.
-    if (status->outQueue == 0) {
-      bool refused = false;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = ports_.find(fd);
-        refused = it != ports_.end() && it->second.lineStatusRefused;
-      }
+    if (status->outQueue == 0 && !lineStatusRefused_) {
       unsigned int lsr = 0;
-      if (!refused) {
-        if (ioctl(fd, TIOCSERGETLSR, &lsr) == 0) {
-          if (!(lsr & TIOCSER_TEMT)) status->outQueue = 1;
-        } else if (Refused(errno)) {
-          std::lock_guard<std::mutex> lock(mutex_);
-          ports_[fd].lineStatusRefused = true;
-        }
+      if (ioctl(fd_, TIOCSERGETLSR, &lsr) == 0) {
+        if (!(lsr & TIOCSER_TEMT)) status->outQueue = 1;
+      } else if (Refused(errno)) {
+        lineStatusRefused_ = true;
       }
     }
 #endif
     return true;
   }
 
-  bool Read(Handle h, void* bytes, uint32_t count, uint32_t* got) override {
+  bool Read(void* bytes, uint32_t count, uint32_t* got) override {
     if (got != nullptr) *got = 0;
-    if (Fd(h) < 0 || (bytes == nullptr && count > 0)) return false;
+    if (bytes == nullptr && count > 0) return false;
     if (count == 0) return true;
     for (;;) {
-      const ssize_t n = ::read(Fd(h), bytes, count);
+      const ssize_t n = ::read(fd_, bytes, count);
       if (n >= 0) {
         if (got != nullptr) *got = static_cast<uint32_t>(n);
         return true;
@@ -379,11 +298,10 @@ class PosixSerialApi final : public SerialApi {
     }
   }
 
-  bool Write(Handle h, const void* bytes, uint32_t count, uint32_t* written) override {
+  bool Write(const void* bytes, uint32_t count, uint32_t* written) override {
     if (written != nullptr) *written = 0;
-    const int fd = Fd(h);
-    if (fd < 0 || (bytes == nullptr && count > 0)) return false;
-    const uint32_t limitMs = PrepareWrite(fd, count);
+    if (bytes == nullptr && count > 0) return false;
+    const uint32_t limitMs = PrepareWrite(count);
     Clock& clock = SystemClock();
     const char* next = static_cast<const char*>(bytes);
     uint32_t done = 0;
@@ -391,7 +309,7 @@ class PosixSerialApi final : public SerialApi {
     bool timed = false;
     uint32_t deadline = 0;
     while (done < count) {
-      const ssize_t n = ::write(fd, next + done, count - done);
+      const ssize_t n = ::write(fd_, next + done, count - done);
       if (n > 0) {
         done += static_cast<uint32_t>(n);
         continue;
@@ -404,7 +322,7 @@ class PosixSerialApi final : public SerialApi {
       }
       const uint32_t left = TickRemaining(clock.TickMs(), deadline);
       if (left == 0) break;
-      pollfd p = {fd, POLLOUT, 0};
+      pollfd p = {fd_, POLLOUT, 0};
       const int ready = ::poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
       if (ready < 0 && errno != EINTR) break;
       if (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & POLLOUT)) break;
@@ -413,13 +331,13 @@ class PosixSerialApi final : public SerialApi {
     return done == count;
   }
 
-  WaitResult WaitForInput(Handle h, uint32_t maxMs) override {
+  WaitResult WaitForInput(uint32_t maxMs) override {
     Clock& clock = SystemClock();
     bool timed = false;
     uint32_t deadline = 0;
     uint32_t left = maxMs;
     for (;;) {
-      pollfd p = {Fd(h), POLLIN, 0};
+      pollfd p = {fd_, POLLIN, 0};
       const int ready = ::poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
       if (ready > 0) {
         // Checked before POLLIN: a tty the system hung up also reports
@@ -443,33 +361,18 @@ class PosixSerialApi final : public SerialApi {
     }
   }
 
-  bool DeviceNamesNeedColon() override { return false; }
-
  private:
   // The write's bound in milliseconds. A descriptor that would block (one
   // the host opened and handed over) is made non-blocking first, so that
   // the bound holds for it as well.
-  uint32_t PrepareWrite(int fd, uint32_t count) {
-    CommTimeouts t;
-    bool set = false;
-    bool nonBlocking = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      PortEntry& entry = ports_[fd];
-      if (entry.timeoutsSet) {
-        t = entry.timeouts;
-        set = true;
-      }
-      nonBlocking = entry.nonBlocking;
+  uint32_t PrepareWrite(uint32_t count) {
+    if (!nonBlocking_) {
+      const int flags = fcntl(fd_, F_GETFL);
+      if (flags >= 0 && ((flags & O_NONBLOCK) != 0 || fcntl(fd_, F_SETFL, flags | O_NONBLOCK) == 0))
+        nonBlocking_ = true;
     }
-    if (!nonBlocking) {
-      const int flags = fcntl(fd, F_GETFL);
-      if (flags >= 0 && ((flags & O_NONBLOCK) != 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0)) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ports_[fd].nonBlocking = true;
-      }
-    }
-    if (!set || (t.writeTotalMultiplier == 0 && t.writeTotalConstant == 0)) {
+    CommTimeouts t = timeouts_;
+    if (!timeoutsSet_ || (t.writeTotalMultiplier == 0 && t.writeTotalConstant == 0)) {
       t.writeTotalMultiplier = kDefaultWriteMultiplierMs;
       t.writeTotalConstant = kDefaultWriteConstantMs;
     }
@@ -478,8 +381,58 @@ class PosixSerialApi final : public SerialApi {
     return limit > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<uint32_t>(limit);
   }
 
-  std::mutex mutex_;
-  std::map<int, PortEntry> ports_;
+  const int fd_;
+  CommTimeouts timeouts_;
+  bool timeoutsSet_ = false;
+  const bool exclusive_;  // TIOCEXCL set by Open, to be cleared at closing
+  // Checked once: a descriptor adopted from the host may block.
+  bool nonBlocking_;
+  // Asked once: where the kernel switches the RS-485 direction, RTS is not
+  // the driver's.
+  bool rs485Known_ = false;
+  bool kernelRs485_ = false;
+  // Calls the device refused once (a pseudo-terminal has no modem lines and
+  // no line-status register) are not made again on this port.
+  bool rtsRefused_ = false;
+  bool lineStatusRefused_ = false;
+};
+
+class PosixSerialApi final : public SerialApi {
+ public:
+  std::unique_ptr<Port> Open(const char* path) override {
+    lastOpenError = OpenError::kMissing;
+    if (path == nullptr || path[0] == '\0') return nullptr;
+    const std::string device = DevicePath(path);
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      lastOpenError = OpenErrorOf(errno);
+      return nullptr;
+    }
+    // flock refuses a second opening even by root or by this process, as
+    // share mode 0 does on Windows; TIOCEXCL keeps out users that do not
+    // lock. The lock comes first so that a refused opening changes nothing.
+    if (!isatty(fd)) {
+      lastOpenError = OpenError::kNotSerial;
+      ::close(fd);
+      return nullptr;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+      lastOpenError = OpenErrorOf(errno);
+      ::close(fd);
+      return nullptr;
+    }
+    lastOpenError = OpenError::kNone;
+    return std::unique_ptr<Port>(new PosixPort(fd, true));
+  }
+
+  std::unique_ptr<Port> Adopt(Handle h) override {
+    if (h < 0 || h > INT_MAX) return nullptr;
+    return std::unique_ptr<Port>(new PosixPort(static_cast<int>(h), false));
+  }
+
+  OpenError LastOpenError() override { return lastOpenError; }
+
+  bool DeviceNamesNeedColon() override { return false; }
 };
 
 }  // namespace

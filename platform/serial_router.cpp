@@ -1,6 +1,6 @@
-// The serial services the driver is given: network port names go to the
-// network lines, every other name to the system's devices, and each later
-// call to whichever gave out the handle.
+// The serial services the driver is given: a network port name opens a
+// network line, every other name a device of the system. The kind is chosen
+// once, at opening; the port object then answers every call itself.
 #include "platform/net_line.h"
 #include "platform/serial_api.h"
 
@@ -13,34 +13,18 @@ class SerialRouter final : public SerialApi {
  public:
   SerialRouter(SerialApi& devices, NetLineApi& network) : devices_(devices), network_(network) {}
 
-  Handle Open(const char* path) override {
+  std::unique_ptr<Port> Open(const char* path) override {
     lastOpenWasNetwork = IsNetPortName(path);
     return lastOpenWasNetwork ? network_.Open(path) : devices_.Open(path);
   }
+  // A host hands over handles of the system's devices.
+  std::unique_ptr<Port> Adopt(Handle handle) override { return devices_.Adopt(handle); }
   OpenError LastOpenError() override {
     return lastOpenWasNetwork ? network_.LastOpenError() : devices_.LastOpenError();
   }
-  bool Close(Handle h) override { return For(h).Close(h); }
-  bool SetupQueues(Handle h, uint32_t in, uint32_t out) override { return For(h).SetupQueues(h, in, out); }
-  bool GetState(Handle h, CommState* state) override { return For(h).GetState(h, state); }
-  bool SetState(Handle h, const CommState& state) override { return For(h).SetState(h, state); }
-  bool SetEventMask(Handle h, uint32_t mask) override { return For(h).SetEventMask(h, mask); }
-  bool SetTimeouts(Handle h, const CommTimeouts& t) override { return For(h).SetTimeouts(h, t); }
-  bool SetRts(Handle h, bool raised) override { return For(h).SetRts(h, raised); }
-  bool Purge(Handle h, uint32_t flags) override { return For(h).Purge(h, flags); }
-  bool Status(Handle h, CommStatus* status) override { return For(h).Status(h, status); }
-  bool Read(Handle h, void* bytes, uint32_t count, uint32_t* got) override {
-    return For(h).Read(h, bytes, count, got);
-  }
-  bool Write(Handle h, const void* bytes, uint32_t count, uint32_t* written) override {
-    return For(h).Write(h, bytes, count, written);
-  }
-  WaitResult WaitForInput(Handle h, uint32_t maxMs) override { return For(h).WaitForInput(h, maxMs); }
   bool DeviceNamesNeedColon() override { return devices_.DeviceNamesNeedColon(); }
 
  private:
-  SerialApi& For(Handle h) { return network_.Owns(h) ? static_cast<SerialApi&>(network_) : devices_; }
-
   SerialApi& devices_;
   NetLineApi& network_;
 };

@@ -34,8 +34,8 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
                              uint32_t capacity, uint32_t* answerLength) {
   if (answerLength == nullptr || answer == nullptr || (command == nullptr && commandLength > 0)) return 0;
   *answerLength = 0;
-  const platform::Handle port = PortForExchange();
-  if (port == platform::kNoHandle) return 0;
+  platform::Port* const port = PortForExchange();
+  if (port == nullptr) return 0;
   const uint32_t timeout = policy.timeoutMs != kLineTimeout
                                ? policy.timeoutMs
                                : static_cast<uint32_t>(answerTimeoutMs > 0 ? answerTimeoutMs : 0);
@@ -75,13 +75,13 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
     const uint32_t left =
         platform::TickRemaining(now, platform::TickAfter(deadline, wholeDeadline) ? wholeDeadline : deadline);
     // One past the deadline, so that the next look finds it passed.
-    const platform::WaitResult woke = api_.WaitForInput(port, left + 1);
+    const platform::WaitResult woke = port->WaitForInput(left + 1);
     if (woke == platform::WaitResult::kHangUp) {
       NotePortLost();
       return FailExchange(velk::kOutcomePortLost);
     }
     uint32_t got = 0;
-    if (woke == platform::WaitResult::kInput && !api_.Read(port, chunk, kMaxChunk, &got)) {
+    if (woke == platform::WaitResult::kInput && !port->Read(chunk, kMaxChunk, &got)) {
       NotePortLost();
       return FailExchange(velk::kOutcomePortLost);
     }
@@ -136,7 +136,7 @@ int32_t SerialLine::Transact(char* buffer, int32_t* length) {
   return 1;
 }
 
-void SerialLine::AwaitQuiet(platform::Handle port, uint32_t timeoutMs) {
+void SerialLine::AwaitQuiet(platform::Port* port, uint32_t timeoutMs) {
   outOfStep_ = false;
   if (timeoutMs == 0) return;
   // Bounded, so that a line that never falls quiet cannot hold the host's
@@ -149,7 +149,7 @@ void SerialLine::AwaitQuiet(platform::Handle port, uint32_t timeoutMs) {
   // packets has already waited part of the guard, or all of it.
   uint32_t quietUntil = start + timeoutMs;
   platform::CommStatus status;
-  if (platform::TickRemaining(start, outOfStepAt_ + timeoutMs) < timeoutMs && api_.Status(port, &status) &&
+  if (platform::TickRemaining(start, outOfStepAt_ + timeoutMs) < timeoutMs && port->Status(&status) &&
       status.inQueue == 0)
     quietUntil = outOfStepAt_ + timeoutMs;
   char chunk[kMaxChunk];
@@ -158,14 +158,14 @@ void SerialLine::AwaitQuiet(platform::Handle port, uint32_t timeoutMs) {
     if (platform::TickAfter(now, bound)) return;
     const uint32_t left = platform::TickRemaining(now, platform::TickAfter(quietUntil, bound) ? bound : quietUntil);
     if (left == 0) return;
-    const platform::WaitResult woke = api_.WaitForInput(port, left);
+    const platform::WaitResult woke = port->WaitForInput(left);
     if (woke == platform::WaitResult::kTimeout) continue;
     if (woke == platform::WaitResult::kHangUp) {
       NotePortLost();
       return;
     }
     uint32_t got = 0;
-    if (!api_.Read(port, chunk, kMaxChunk, &got)) {
+    if (!port->Read(chunk, kMaxChunk, &got)) {
       NotePortLost();
       return;
     }
@@ -176,52 +176,52 @@ void SerialLine::AwaitQuiet(platform::Handle port, uint32_t timeoutMs) {
   }
 }
 
-int32_t SerialLine::WriteCommand(platform::Handle port, const char* bytes, uint32_t count, uint32_t* written,
+int32_t SerialLine::WriteCommand(platform::Port* port, const char* bytes, uint32_t count, uint32_t* written,
                                  bool framed) {
   uint32_t accepted = 0;
   if (written == nullptr) written = &accepted;
   *written = 0;
-  if (port == platform::kNoHandle || (bytes == nullptr && count > 0)) return 0;
+  if (port == nullptr || (bytes == nullptr && count > 0)) return 0;
 
   // Whatever waits in the input queue belongs to an earlier command (an
   // answer that came after its time-out): it must not be taken as this
   // command's answer. One call clears both queues.
   const uint32_t kOutput = platform::kPurgeTxAbort | platform::kPurgeTxClear;
   const uint32_t kInput = platform::kPurgeRxAbort | platform::kPurgeRxClear;
-  api_.Purge(port, kOutput | kInput);
+  port->Purge(kOutput | kInput);
   // A port that takes no direction from the driver (no RTS line, or the
   // system switches it) is written as it stands: there is nothing to drop
   // after the write, so nothing to wait for either.
-  if (!framed || rtsControl == 0 || !api_.SetRts(port, true)) {
-    const bool ok = api_.Write(port, bytes, count, written);
+  if (!framed || rtsControl == 0 || !port->SetRts(true)) {
+    const bool ok = port->Write(bytes, count, written);
     if (ok) diagnostics.Sent(bytes, count, clock_.TickMs());
     return ok ? 1 : 0;
   }
-  if (!api_.Write(port, bytes, count, written)) {
-    api_.Purge(port, kOutput);
-    api_.SetRts(port, false);
-    api_.Purge(port, kInput);
+  if (!port->Write(bytes, count, written)) {
+    port->Purge(kOutput);
+    port->SetRts(false);
+    port->Purge(kInput);
     return 0;
   }
   diagnostics.Sent(bytes, count, clock_.TickMs());
   if (WaitUntilSent(port, static_cast<uint32_t>(answerTimeoutMs))) {
-    api_.SetRts(port, false);
+    port->SetRts(false);
     return 1;
   }
   // A transmitter that never drains must not keep the bus: give it back.
-  api_.Purge(port, kOutput);
-  api_.SetRts(port, false);
+  port->Purge(kOutput);
+  port->SetRts(false);
   return 0;
 }
 
-bool SerialLine::WaitUntilSent(platform::Handle port, uint32_t timeoutMs) {
+bool SerialLine::WaitUntilSent(platform::Port* port, uint32_t timeoutMs) {
   // RTS must drop the moment the last character has left, or the start of
   // the module's answer collides with it; the wait sleeps through the wire
   // time still queued instead of asking the port over and over.
   const uint32_t deadline = clock_.TickMs() + timeoutMs;
   for (;;) {
     platform::CommStatus status;
-    if (!api_.Status(port, &status)) return false;
+    if (!port->Status(&status)) return false;
     if (status.outQueue == 0) return true;
     const uint32_t now = clock_.TickMs();
     if (platform::TickAfter(now, deadline)) return false;

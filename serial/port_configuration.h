@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include <memory>
+
 #include "platform/serial_api.h"
 #include "velk4000/velk4000.h"
 
@@ -17,8 +19,9 @@ const uint32_t kOutputQueueBytes = 512;
 // Opens `path` and sets baud rate, data bits, parity and stop bits from
 // `settings` (a stop-bit value of 2 means two, anything else one), leaving
 // every other setting of the port as it was. A port that refuses the
-// settings is closed again. Returns the open port or kNoHandle.
-platform::Handle OpenConfiguredPort(platform::SerialApi& api, const char* path, const velk::PortSettings& settings);
+// settings is closed again. Returns the open port or null.
+std::unique_ptr<platform::Port> OpenConfiguredPort(platform::SerialApi& api, const char* path,
+                                                   const velk::PortSettings& settings);
 
 }  // namespace serial
 

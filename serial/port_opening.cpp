@@ -2,6 +2,8 @@
 // adopting a port the host opened, re-opening for the probe, and closing.
 #include <string.h>
 
+#include <utility>
+
 #include "serial/port_configuration.h"
 #include "serial/serial_line.h"
 
@@ -47,17 +49,21 @@ int32_t SerialLine::ClosePort() {
 }
 
 int32_t SerialLine::SetPortHandle(const velk::PortHandle* handle) {
-  if (handle == nullptr || *handle == portHandle) return 1;
-  const platform::Handle previous = portHandle;
-  portHandle = *handle;
-  adopted_ = portHandle != platform::kNoHandle;
+  if (handle == nullptr) return 1;
+  // The port held already (a network line has no handle to hand over).
+  const bool held = port_ != nullptr ? *handle != platform::kNoHandle && port_->handle() == *handle
+                                     : *handle == platform::kNoHandle;
+  if (held) return 1;
+  // The port held until now is held by nobody else: closed, not lost. It
+  // goes before the new one is taken, which may be its very handle value
+  // after the host re-opened it.
+  ReleasePort();
+  port_ = api_.Adopt(*handle);
+  adopted_ = port_ != nullptr;
   outOfStep_ = false;
   portLost_ = false;
   platform::CommState state;
-  if (adopted_ && api_.GetState(portHandle, &state))
-    SetCharTime(state.baudRate, state.byteSize, state.parity, state.stopBits);
-  // The port held until now is held by nobody else: closed, not lost.
-  if (previous != platform::kNoHandle) api_.Close(previous);
+  if (adopted_ && port_->GetState(&state)) SetCharTime(state.baudRate, state.byteSize, state.parity, state.stopBits);
   return 1;
 }
 
@@ -72,8 +78,8 @@ int32_t SerialLine::OpenComm(const velk::PortSettings& settings) {
   memcpy(path + sizeof kDevicePrefix - 1, settings.portName, nameLength);
   path[sizeof kDevicePrefix - 1 + nameLength] = '\0';
 
-  const platform::Handle port = OpenConfiguredPort(api_, path, settings);
-  if (port == platform::kNoHandle) {
+  std::unique_ptr<platform::Port> port = OpenConfiguredPort(api_, path, settings);
+  if (port == nullptr) {
     // The opening itself worked when the system has no error to tell: the
     // port then refused the settings.
     const platform::OpenError error = api_.LastOpenError();
@@ -83,35 +89,34 @@ int32_t SerialLine::OpenComm(const velk::PortSettings& settings) {
   }
   diagnostics.lastPortError = velk::kPortOpenOk;
   SetCharTime(settings.baudRate, settings.dataBits, settings.parity, settings.stopBits == 2 ? 2 : 0);
-  api_.SetEventMask(port, platform::kEventRxFlag | platform::kEventBreak);
+  port->SetEventMask(platform::kEventRxFlag | platform::kEventBreak);
   // The RS-485 line driver starts out listening.
-  if (rtsControl != 0) api_.SetRts(port, false);
-  api_.Purge(port, platform::kPurgeTxAbort | platform::kPurgeRxAbort | platform::kPurgeTxClear |
-                       platform::kPurgeRxClear);
+  if (rtsControl != 0) port->SetRts(false);
+  port->Purge(platform::kPurgeTxAbort | platform::kPurgeRxAbort | platform::kPurgeTxClear | platform::kPurgeRxClear);
   platform::CommTimeouts timeouts;
   timeouts.writeTotalMultiplier = kWriteMultiplierMs;
   timeouts.writeTotalConstant = 0;
-  api_.SetTimeouts(port, timeouts);
+  port->SetTimeouts(timeouts);
 
   ReleasePort();
-  portHandle = port;
+  port_ = std::move(port);
   adopted_ = false;
   portLost_ = false;
   return 1;
 }
 
-platform::Handle SerialLine::PortForExchange() {
+platform::Port* SerialLine::PortForExchange() {
   if (portLost_ && reopenArmed_ && !adopted_ && portSettingsGiven == 1) {
     reopenArmed_ = false;
     Reopen();
   }
-  if (portHandle == platform::kNoHandle) diagnostics.Fail(portLost_ ? velk::kOutcomePortLost : velk::kOutcomeNoPort);
-  return portHandle;
+  if (port_ == nullptr) diagnostics.Fail(portLost_ ? velk::kOutcomePortLost : velk::kOutcomeNoPort);
+  return port_.get();
 }
 
-void SerialLine::FailOnPort(platform::Handle port, int32_t otherwise) {
+void SerialLine::FailOnPort(platform::Port* port, int32_t otherwise) {
   // A look without waiting tells a hung-up device from a slow or refusing one.
-  if (api_.WaitForInput(port, 0) == platform::WaitResult::kHangUp) {
+  if (port != nullptr && port->WaitForInput(0) == platform::WaitResult::kHangUp) {
     NotePortLost();
     diagnostics.Fail(velk::kOutcomePortLost);
     return;
@@ -143,10 +148,6 @@ void SerialLine::Reopen() {
   OpenComm(portSettings);
 }
 
-void SerialLine::ReleasePort() {
-  const platform::Handle held = portHandle;
-  portHandle = platform::kNoHandle;
-  if (held != platform::kNoHandle) api_.Close(held);
-}
+void SerialLine::ReleasePort() { port_.reset(); }
 
 }  // namespace serial

@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include <memory>
+
 #include "platform/clock.h"
 #include "platform/serial_api.h"
 #include "serial/answer_policy.h"
@@ -21,7 +23,8 @@ const uint32_t kMaxChunk = 500;
 
 // The line alone holds the port: it opens, adopts and closes it, and every
 // path (the Velk commands, both Data families, the probe) reaches the port
-// only through Exchange. So each handle is closed exactly once.
+// only through Exchange. The port object closes itself when the line lets
+// go of it, so each port is closed exactly once.
 class SerialLine final {
  public:
   SerialLine(platform::SerialApi& api, platform::Clock& clock);
@@ -43,15 +46,15 @@ class SerialLine final {
   // The port an exchange is to use. A port that hung up is re-opened from
   // the stored settings first, at most once per packet, so that a re-plugged
   // adapter or a restarted peer comes back by itself; a port the host handed
-  // over is never re-opened (its exchanges fail). kNoHandle when there is
-  // none; the cause is then recorded in `diagnostics`.
-  platform::Handle PortForExchange();
+  // over is never re-opened (its exchanges fail). Null when there is none;
+  // the cause is then recorded in `diagnostics`.
+  platform::Port* PortForExchange();
   // An exchange found the port hung up; the next packet re-opens it.
   void NotePortLost() { portLost_ = true; }
   bool portLost() const { return portLost_; }
   // Records why a command or its answer went wrong after the port failed a
   // call: a hang-up (noted for re-opening) or else `otherwise`.
-  void FailOnPort(platform::Handle port, int32_t otherwise);
+  void FailOnPort(platform::Port* port, int32_t otherwise);
 
   // The packet layer found the answer of the last exchange bad (wrong lead,
   // address or form): the exchange ended without a valid answer.
@@ -83,13 +86,19 @@ class SerialLine final {
   bool outOfStep() const { return outOfStep_; }
   // Purges both queues and writes one command, with direction control when
   // `framed`; 1 or 0.
-  int32_t WriteCommand(platform::Handle port, const char* bytes, uint32_t count, uint32_t* written,
+  int32_t WriteCommand(platform::Port* port, const char* bytes, uint32_t count, uint32_t* written,
                        bool framed = true);
 
   platform::SerialApi& api() { return api_; }
   platform::Clock& clock() { return clock_; }
 
-  platform::Handle portHandle = platform::kNoHandle;
+  // The port held, or null.
+  platform::Port* port() const { return port_.get(); }
+  bool hasPort() const { return port_ != nullptr; }
+  // The system's handle of the port held; kNoHandle without one (and for a
+  // network line).
+  platform::Handle portHandle() const { return port_ ? port_->handle() : platform::kNoHandle; }
+
   int32_t answerTimeoutMs = 8000;
   int16_t rtsControl = 0;  // 0 until the first opening: leaves RTS alone
   uint16_t pollDelayMs = 15;
@@ -106,7 +115,7 @@ class SerialLine final {
   // be on its way: waits until the line has been quiet for the answer
   // time-out (bounded), dropping what arrives, so that it is not taken as
   // the next command's answer.
-  void AwaitQuiet(platform::Handle port, uint32_t timeoutMs);
+  void AwaitQuiet(platform::Port* port, uint32_t timeoutMs);
   // Records a failed exchange: the cause, and that the line is out of step.
   int32_t FailExchange(int32_t why);
   void NoteOutOfStep() {
@@ -117,11 +126,12 @@ class SerialLine final {
   // The wait of WriteCommand for the command to leave the wire before RTS
   // drops: it sleeps for the wire time still queued, bounded by the answer
   // time-out. False when the transmitter did not drain in that time.
-  bool WaitUntilSent(platform::Handle port, uint32_t timeoutMs);
+  bool WaitUntilSent(platform::Port* port, uint32_t timeoutMs);
   void SetCharTime(uint32_t baud, uint32_t dataBits, uint32_t parity, uint32_t stopBits);
 
   platform::SerialApi& api_;
   platform::Clock& clock_;
+  std::unique_ptr<platform::Port> port_;
   bool portLost_ = false;
   bool outOfStep_ = false;
   uint32_t outOfStepAt_ = 0;  // tick of the failure; the line is quiet since, unless input waits

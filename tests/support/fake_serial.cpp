@@ -14,6 +14,32 @@ std::string PortKey(const char* path) {
   return key;
 }
 
+// A port of the in-memory line: each call goes to the line with its handle,
+// and letting go of it closes the handle.
+class FakePort final : public platform::Port {
+ public:
+  FakePort(FakeSerial& line, platform::Handle h) : line_(line), h_(h) {}
+  ~FakePort() override { line_.Close(h_); }
+  platform::Handle handle() const override { return h_; }
+  bool SetupQueues(uint32_t in, uint32_t out) override { return line_.SetupQueues(h_, in, out); }
+  bool GetState(platform::CommState* state) override { return line_.GetState(h_, state); }
+  bool SetState(const platform::CommState& state) override { return line_.SetState(h_, state); }
+  bool SetEventMask(uint32_t mask) override { return line_.SetEventMask(h_, mask); }
+  bool SetTimeouts(const platform::CommTimeouts& t) override { return line_.SetTimeouts(h_, t); }
+  bool SetRts(bool raised) override { return line_.SetRts(h_, raised); }
+  bool Purge(uint32_t flags) override { return line_.Purge(h_, flags); }
+  bool Status(platform::CommStatus* status) override { return line_.Status(h_, status); }
+  bool Read(void* bytes, uint32_t count, uint32_t* got) override { return line_.Read(h_, bytes, count, got); }
+  bool Write(const void* bytes, uint32_t count, uint32_t* written) override {
+    return line_.Write(h_, bytes, count, written);
+  }
+  platform::WaitResult WaitForInput(uint32_t maxMs) override { return line_.WaitForInput(h_, maxMs); }
+
+ private:
+  FakeSerial& line_;
+  const platform::Handle h_;
+};
+
 }  // namespace
 
 void VirtualClock::SleepMs(uint32_t ms) {
@@ -60,7 +86,18 @@ void FakeSerial::Deliver() {
 
 platform::OpenError FakeSerial::LastOpenError() { return lastOpenError_; }
 
-platform::Handle FakeSerial::Open(const char* path) {
+std::unique_ptr<platform::Port> FakeSerial::Open(const char* path) {
+  const platform::Handle h = OpenHandle(path);
+  if (h == platform::kNoHandle) return nullptr;
+  return std::unique_ptr<platform::Port>(new FakePort(*this, h));
+}
+
+std::unique_ptr<platform::Port> FakeSerial::Adopt(platform::Handle h) {
+  if (h == platform::kNoHandle) return nullptr;
+  return std::unique_ptr<platform::Port>(new FakePort(*this, h));
+}
+
+platform::Handle FakeSerial::OpenHandle(const char* path) {
   lastOpenError_ = platform::OpenError::kMissing;
   if (path == nullptr) return platform::kNoHandle;
   log.push_back(std::string("open ") + path);

@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -98,23 +99,28 @@ class FakeSerial final : public platform::SerialApi {
   // Bytes received and not yet read, as the driver would see them now.
   size_t InputWaiting() const;
 
-  // platform::SerialApi
-  platform::Handle Open(const char* path) override;
+  // platform::SerialApi: ports that call the handle-level operations below.
+  std::unique_ptr<platform::Port> Open(const char* path) override;
+  std::unique_ptr<platform::Port> Adopt(platform::Handle h) override;
   platform::OpenError LastOpenError() override;
-  bool Close(platform::Handle h) override;
-  bool SetupQueues(platform::Handle h, uint32_t inBytes, uint32_t outBytes) override;
-  bool GetState(platform::Handle h, platform::CommState* state) override;
-  bool SetState(platform::Handle h, const platform::CommState& state) override;
-  bool SetEventMask(platform::Handle h, uint32_t mask) override;
-  bool SetTimeouts(platform::Handle h, const platform::CommTimeouts& timeouts) override;
-  bool SetRts(platform::Handle h, bool raised) override;
-  bool Purge(platform::Handle h, uint32_t flags) override;
-  bool Status(platform::Handle h, platform::CommStatus* status) override;
-  bool Read(platform::Handle h, void* bytes, uint32_t count, uint32_t* got) override;
-  bool Write(platform::Handle h, const void* bytes, uint32_t count, uint32_t* written) override;
-  platform::WaitResult WaitForInput(platform::Handle h, uint32_t maxMs) override;
   bool DeviceNamesNeedColon() override { return needColon; }
   bool needColon = false;
+
+  // The device itself, by handle: what a test opens to hand over, and what
+  // the ports call.
+  platform::Handle OpenHandle(const char* path);
+  bool Close(platform::Handle h);
+  bool SetupQueues(platform::Handle h, uint32_t inBytes, uint32_t outBytes);
+  bool GetState(platform::Handle h, platform::CommState* state);
+  bool SetState(platform::Handle h, const platform::CommState& state);
+  bool SetEventMask(platform::Handle h, uint32_t mask);
+  bool SetTimeouts(platform::Handle h, const platform::CommTimeouts& timeouts);
+  bool SetRts(platform::Handle h, bool raised);
+  bool Purge(platform::Handle h, uint32_t flags);
+  bool Status(platform::Handle h, platform::CommStatus* status);
+  bool Read(platform::Handle h, void* bytes, uint32_t count, uint32_t* got);
+  bool Write(platform::Handle h, const void* bytes, uint32_t count, uint32_t* written);
+  platform::WaitResult WaitForInput(platform::Handle h, uint32_t maxMs);
 
  private:
   struct Pending {

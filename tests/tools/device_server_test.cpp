@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,16 +61,16 @@ std::string ReadMaster(platform::Handle master, size_t count, int ms = 3000) {
   return got;
 }
 
-std::string ReadLine(platform::SerialApi& api, platform::Handle h, size_t count, uint32_t ms = 3000) {
+std::string ReadLine(platform::Port& port, size_t count, uint32_t ms = 3000) {
   platform::Clock& clock = platform::SystemClock();
   const uint32_t deadline = clock.TickMs() + ms;
   std::string got;
   while (got.size() < count && !platform::TickAfter(clock.TickMs(), deadline)) {
-    if (api.WaitForInput(h, platform::TickRemaining(clock.TickMs(), deadline)) != platform::WaitResult::kInput)
+    if (port.WaitForInput(platform::TickRemaining(clock.TickMs(), deadline)) != platform::WaitResult::kInput)
       continue;
     char bytes[512];
     uint32_t n = 0;
-    if (!api.Read(h, bytes, sizeof bytes, &n)) break;
+    if (!port.Read(bytes, sizeof bytes, &n)) break;
     got.append(bytes, n);
   }
   return got;
@@ -101,21 +102,20 @@ TEST_F(DeviceServerLine, EveryByteValueCrossesBothWays) {
   all += "\xFF\xFF\r";
   for (bool rfc2217 : {false, true}) {
     SCOPED_TRACE(server->Name(rfc2217));
-    const platform::Handle h = api.Open(server->Name(rfc2217).c_str());
-    ASSERT_NE(h, platform::kNoHandle);
+    const std::unique_ptr<platform::Port> h = api.Open(server->Name(rfc2217).c_str());
+    ASSERT_NE(h, nullptr);
     platform::CommState state;
-    ASSERT_TRUE(api.GetState(h, &state));
+    ASSERT_TRUE(h->GetState(&state));
     state.baudRate = 115200;
-    ASSERT_TRUE(api.SetState(h, state));
+    ASSERT_TRUE(h->SetState(state));
     uint32_t written = 0;
-    ASSERT_TRUE(api.Write(h, all.data(), static_cast<uint32_t>(all.size()), &written));
+    ASSERT_TRUE(h->Write(all.data(), static_cast<uint32_t>(all.size()), &written));
     EXPECT_EQ(ReadMaster(Master(rfc2217), all.size()), all);
     ASSERT_EQ(write(static_cast<int>(Master(rfc2217)), all.data(), all.size()), static_cast<ssize_t>(all.size()));
-    EXPECT_EQ(ReadLine(api, h, all.size()), all);
+    EXPECT_EQ(ReadLine(*h, all.size()), all);
     platform::CommStatus status;
-    ASSERT_TRUE(api.Status(h, &status));
+    ASSERT_TRUE(h->Status(&status));
     EXPECT_EQ(status.inQueue, 0u);
-    EXPECT_TRUE(api.Close(h));
   }
 }
 
@@ -138,18 +138,18 @@ TEST_F(DeviceServerLine, Rfc2217SettingsReachTheDeviceAndRawLeavesThemAlone) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.asked.baudRate) + (c.rfc2217 ? " rfc2217" : " raw"));
-    const platform::Handle h = api.Open(server->Name(c.rfc2217).c_str());
-    ASSERT_NE(h, platform::kNoHandle);
-    ASSERT_TRUE(api.SetState(h, c.asked));
+    const std::unique_ptr<platform::Port> h = api.Open(server->Name(c.rfc2217).c_str());
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(h->SetState(c.asked));
     // A byte through shows that the server has the device open and set.
     uint32_t written = 0;
-    ASSERT_TRUE(api.Write(h, "x", 1, &written));
+    ASSERT_TRUE(h->Write("x", 1, &written));
     ASSERT_EQ(ReadMaster(Master(c.rfc2217), 1), "x");
     termios t;
     ASSERT_EQ(tcgetattr(static_cast<int>(Master(c.rfc2217)), &t), 0);
     EXPECT_EQ(cfgetospeed(&t), c.speed);
     EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.twoStops);
-    EXPECT_TRUE(api.Close(h));
+    
     // ser2net keeps the device a moment after the client left.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
@@ -161,29 +161,28 @@ TEST_F(DeviceServerLine, LostServerIsAHangUpAndTheNextWriteConnectsAgain) {
   platform::Clock& clock = platform::SystemClock();
   for (bool rfc2217 : {false, true}) {
     SCOPED_TRACE(server->Name(rfc2217));
-    const platform::Handle h = api.Open(server->Name(rfc2217).c_str());
-    ASSERT_NE(h, platform::kNoHandle);
-    ASSERT_TRUE(api.SetState(h, platform::CommState{2400, 8, 0, 2}));
+    const std::unique_ptr<platform::Port> h = api.Open(server->Name(rfc2217).c_str());
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(h->SetState(platform::CommState{2400, 8, 0, 2}));
     server->Stop();
     const uint32_t start = clock.TickMs();
-    EXPECT_EQ(api.WaitForInput(h, 3000), platform::WaitResult::kHangUp);
+    EXPECT_EQ(h->WaitForInput(3000), platform::WaitResult::kHangUp);
     EXPECT_LT(clock.TickMs() - start, 1500u);
     platform::CommStatus status;
-    EXPECT_FALSE(api.Status(h, &status));
+    EXPECT_FALSE(h->Status(&status));
     char byte;
     uint32_t got = 0;
-    EXPECT_FALSE(api.Read(h, &byte, 1, &got));
+    EXPECT_FALSE(h->Read(&byte, 1, &got));
     uint32_t written = 0;
-    EXPECT_FALSE(api.Write(h, "x", 1, &written));  // refused: nobody listens
+    EXPECT_FALSE(h->Write("x", 1, &written));  // refused: nobody listens
 
     ASSERT_TRUE(server->Start()) << server->log();
-    ASSERT_TRUE(api.Write(h, "y", 1, &written));
+    ASSERT_TRUE(h->Write("y", 1, &written));
     EXPECT_EQ(ReadMaster(Master(rfc2217), 1), "y");
     termios t;
     ASSERT_EQ(tcgetattr(static_cast<int>(Master(rfc2217)), &t), 0);
     EXPECT_EQ(cfgetospeed(&t), rfc2217 ? B2400 : B9600);
     EXPECT_EQ((t.c_cflag & CSTOPB) != 0, rfc2217);
-    EXPECT_TRUE(api.Close(h));
   }
 }
 
@@ -230,7 +229,7 @@ TEST(DeviceServerOpening, RefusedAndSilentAddressesFailWithinTheBound) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const uint32_t start = clock.TickMs();
-    EXPECT_EQ(api.Open(c.name.c_str()), platform::kNoHandle);
+    EXPECT_EQ(api.Open(c.name.c_str()), nullptr);
     const uint32_t took = clock.TickMs() - start;
     EXPECT_EQ(api.LastOpenError(), c.error);
     EXPECT_GE(took, c.atLeastMs);
@@ -239,12 +238,12 @@ TEST(DeviceServerOpening, RefusedAndSilentAddressesFailWithinTheBound) {
 
   // Accepted by the kernel but never served: the COM Port answers do not
   // come, so the settings fail within the bound.
-  const platform::Handle h = api.Open(("rfc2217:127.0.0.1:" + std::to_string(ntohs(open.sin_port))).c_str());
-  ASSERT_NE(h, platform::kNoHandle);
+  const std::unique_ptr<platform::Port> h =
+      api.Open(("rfc2217:127.0.0.1:" + std::to_string(ntohs(open.sin_port))).c_str());
+  ASSERT_NE(h, nullptr);
   const uint32_t start = clock.TickMs();
-  EXPECT_FALSE(api.SetState(h, platform::CommState{9600, 8, 0, 0}));
+  EXPECT_FALSE(h->SetState(platform::CommState{9600, 8, 0, 0}));
   EXPECT_LT(clock.TickMs() - start, 2000u);
-  api.Close(h);
   close(filler);
   close(fullListener);
   close(openListener);

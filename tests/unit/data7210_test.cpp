@@ -271,7 +271,7 @@ TEST_F(Data7210Test, FailedProbeReopensThePort) {
   bool reopened = false;
   for (const std::string& entry : fake.log) reopened = reopened || entry == "open \\\\.\\COM1";
   EXPECT_TRUE(reopened);
-  EXPECT_NE(driver.line().portHandle, platform::kNoHandle);
+  EXPECT_NE(driver.line().portHandle(), platform::kNoHandle);
   AnswerWith({{"$022\r", "!02000600\r"}});
   EXPECT_EQ(d().ProbeData7210("Data7210", 2, &device), 1);
 }

@@ -22,7 +22,7 @@ TEST(DriverObject, DefaultsAfterConstruction) {
   EXPECT_EQ(drv.errorCode, -1);
   EXPECT_EQ(drv.line().answerTimeoutMs, 8000);
   EXPECT_EQ(drv.line().pollDelayMs, 15);
-  EXPECT_EQ(drv.line().portHandle, platform::kNoHandle);
+  EXPECT_EQ(drv.line().portHandle(), platform::kNoHandle);
   EXPECT_EQ(drv.line().portSettingsGiven, 0);
 
   EXPECT_EQ(std::string(drv.data7810().hexDigitTable, 16), "0123456789ABCDEF");

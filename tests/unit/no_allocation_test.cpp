@@ -51,41 +51,49 @@ class Uncounted {
 };
 
 // The in-memory line and clock, with every call left out of the count.
+class UncountedPort final : public platform::Port {
+ public:
+  explicit UncountedPort(std::unique_ptr<platform::Port> port) : p_(std::move(port)) {}
+  ~UncountedPort() override {
+    Uncounted u;
+    p_.reset();
+  }
+  platform::Handle handle() const override { return p_->handle(); }
+  bool SetupQueues(uint32_t in, uint32_t out) override { Uncounted u; return p_->SetupQueues(in, out); }
+  bool GetState(platform::CommState* s) override { Uncounted u; return p_->GetState(s); }
+  bool SetState(const platform::CommState& s) override { Uncounted u; return p_->SetState(s); }
+  bool SetEventMask(uint32_t m) override { Uncounted u; return p_->SetEventMask(m); }
+  bool SetTimeouts(const platform::CommTimeouts& t) override { Uncounted u; return p_->SetTimeouts(t); }
+  bool SetRts(bool raised) override { Uncounted u; return p_->SetRts(raised); }
+  bool Purge(uint32_t flags) override { Uncounted u; return p_->Purge(flags); }
+  bool Status(platform::CommStatus* s) override { Uncounted u; return p_->Status(s); }
+  bool Read(void* b, uint32_t n, uint32_t* got) override { Uncounted u; return p_->Read(b, n, got); }
+  bool Write(const void* b, uint32_t n, uint32_t* written) override {
+    Uncounted u;
+    return p_->Write(b, n, written);
+  }
+  platform::WaitResult WaitForInput(uint32_t maxMs) override {
+    Uncounted u;
+    return p_->WaitForInput(maxMs);
+  }
+
+ private:
+  std::unique_ptr<platform::Port> p_;
+};
+
 class UncountedSerial final : public platform::SerialApi {
  public:
   explicit UncountedSerial(testsupport::FakeSerial& fake) : f_(fake) {}
-  platform::Handle Open(const char* path) override { Uncounted u; return f_.Open(path); }
-  bool Close(platform::Handle h) override { Uncounted u; return f_.Close(h); }
-  bool SetupQueues(platform::Handle h, uint32_t in, uint32_t out) override {
-    Uncounted u;
-    return f_.SetupQueues(h, in, out);
-  }
-  bool GetState(platform::Handle h, platform::CommState* s) override { Uncounted u; return f_.GetState(h, s); }
-  bool SetState(platform::Handle h, const platform::CommState& s) override { Uncounted u; return f_.SetState(h, s); }
-  bool SetEventMask(platform::Handle h, uint32_t m) override { Uncounted u; return f_.SetEventMask(h, m); }
-  bool SetTimeouts(platform::Handle h, const platform::CommTimeouts& t) override {
-    Uncounted u;
-    return f_.SetTimeouts(h, t);
-  }
-  bool SetRts(platform::Handle h, bool raised) override { Uncounted u; return f_.SetRts(h, raised); }
-  bool Purge(platform::Handle h, uint32_t flags) override { Uncounted u; return f_.Purge(h, flags); }
-  bool Status(platform::Handle h, platform::CommStatus* s) override { Uncounted u; return f_.Status(h, s); }
-  bool Read(platform::Handle h, void* b, uint32_t n, uint32_t* got) override {
-    Uncounted u;
-    return f_.Read(h, b, n, got);
-  }
-  bool Write(platform::Handle h, const void* b, uint32_t n, uint32_t* written) override {
-    Uncounted u;
-    return f_.Write(h, b, n, written);
-  }
-  platform::WaitResult WaitForInput(platform::Handle h, uint32_t maxMs) override {
-    Uncounted u;
-    return f_.WaitForInput(h, maxMs);
-  }
+  std::unique_ptr<platform::Port> Open(const char* path) override { Uncounted u; return Wrap(f_.Open(path)); }
+  std::unique_ptr<platform::Port> Adopt(platform::Handle h) override { Uncounted u; return Wrap(f_.Adopt(h)); }
   platform::OpenError LastOpenError() override { return f_.LastOpenError(); }
   bool DeviceNamesNeedColon() override { return f_.DeviceNamesNeedColon(); }
 
  private:
+  static std::unique_ptr<platform::Port> Wrap(std::unique_ptr<platform::Port> port) {
+    if (port == nullptr) return nullptr;
+    return std::unique_ptr<platform::Port>(new UncountedPort(std::move(port)));
+  }
   testsupport::FakeSerial& f_;
 };
 

@@ -27,7 +27,7 @@ class PortHolders : public ::testing::Test {
     return line->OpenPort(&s);
   }
   platform::Handle Adopt(const char* name) {
-    const platform::Handle h = fake.Open(name);
+    const platform::Handle h = fake.OpenHandle(name);
     line->SetPortHandle(&h);
     return h;
   }
@@ -72,7 +72,7 @@ TEST_F(PortHolders, FailedReopeningLeavesNoPort) {
   ASSERT_EQ(OpenPort("COM1"), 1);
   fake.failSetState = true;
   line->Reopen();
-  EXPECT_EQ(line->portHandle, platform::kNoHandle);
+  EXPECT_EQ(line->portHandle(), platform::kNoHandle);
   EXPECT_EQ(Transact(), 0);
   line->ClosePort();
   Destroy();
@@ -81,7 +81,7 @@ TEST_F(PortHolders, FailedReopeningLeavesNoPort) {
 
 TEST_F(PortHolders, OpeningAnotherPortReleasesTheOldOne) {
   ASSERT_EQ(OpenPort("COM1"), 1);
-  const platform::Handle first = line->portHandle;
+  const platform::Handle first = line->portHandle();
   ASSERT_EQ(OpenPort("COM2"), 1);
   EXPECT_EQ(fake.closed, std::vector<platform::Handle>{first});
   Destroy();

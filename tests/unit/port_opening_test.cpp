@@ -15,7 +15,7 @@ TEST_F(PortOpening, OpensAndConfiguresThePort) {
   ASSERT_EQ(line.OpenPort(&s), 1);
   EXPECT_EQ(fake.log, (std::vector<std::string>{"open \\\\.\\COM1", "setup 1024 512", "state 19200 8 0 0", "mask 66",
                                                 "rts 0", "purge 15", "timeouts 4294967295 0 0 100 0"}));
-  EXPECT_EQ(line.portHandle, fake.lastOpened);
+  EXPECT_EQ(line.portHandle(), fake.lastOpened);
   EXPECT_EQ(line.answerTimeoutMs, 250);
   EXPECT_EQ(line.rtsControl, 2);
   EXPECT_EQ(line.portSettingsGiven, 1);
@@ -55,7 +55,7 @@ TEST_F(PortOpening, TimeOutIsSignExtended) {
 TEST_F(PortOpening, PortThatCannotOpenKeepsTheSettings) {
   const velk::PortSettings s = MakeSettings("COM9", 9600, 700);
   EXPECT_EQ(line.OpenPort(&s), 0);
-  EXPECT_EQ(line.portHandle, platform::kNoHandle);
+  EXPECT_EQ(line.portHandle(), platform::kNoHandle);
   EXPECT_EQ(line.portSettingsGiven, 1);
   EXPECT_EQ(line.answerTimeoutMs, 700);
   EXPECT_EQ(line.rtsControl, 2);
@@ -65,7 +65,7 @@ TEST_F(PortOpening, PortThatCannotOpenKeepsTheSettings) {
   // Once the port exists, the re-opening of the probe finds it.
   fake.AddPort("COM9");
   line.Reopen();
-  EXPECT_NE(line.portHandle, platform::kNoHandle);
+  EXPECT_NE(line.portHandle(), platform::kNoHandle);
   EXPECT_EQ(line.diagnostics.lastPortError, velk::kPortOpenOk);
   EXPECT_EQ(line.OpenPort(nullptr), 0);
 }
@@ -74,7 +74,7 @@ TEST_F(PortOpening, RefusedSettingsCloseTheNewPort) {
   fake.failSetState = true;
   const velk::PortSettings s = MakeSettings();
   EXPECT_EQ(line.OpenPort(&s), 0);
-  EXPECT_EQ(line.portHandle, platform::kNoHandle);
+  EXPECT_EQ(line.portHandle(), platform::kNoHandle);
   EXPECT_EQ(fake.openHandles.size(), 0u);
   EXPECT_EQ(fake.closed.size(), 1u);
   EXPECT_EQ(line.diagnostics.lastPortError, velk::kPortOpenSettingsRefused);
@@ -92,7 +92,7 @@ TEST_F(PortOpening, OpenPortReleasesTheHeldPortFirst) {
   fake.AddPort("COM2");
   for (const Case& c : cases) {
     OpenLine(100);
-    const platform::Handle old = line.portHandle;
+    const platform::Handle old = line.portHandle();
     fake.failSetState = c.refuseSettings;
     const velk::PortSettings next = MakeSettings(c.name, 4800, 300);
     EXPECT_EQ(line.OpenPort(&next), c.opens ? 1 : 0) << c.name;
@@ -100,10 +100,10 @@ TEST_F(PortOpening, OpenPortReleasesTheHeldPortFirst) {
     EXPECT_EQ(fake.openHandles.count(old), 0u) << c.name;
     EXPECT_EQ(line.answerTimeoutMs, 300);
     if (c.opens) {
-      EXPECT_EQ(fake.openHandles, std::set<platform::Handle>{line.portHandle}) << c.name;
+      EXPECT_EQ(fake.openHandles, std::set<platform::Handle>{line.portHandle()}) << c.name;
       EXPECT_EQ(fake.lastState.baudRate, 4800u) << c.name;
     } else {
-      EXPECT_EQ(line.portHandle, platform::kNoHandle) << c.name;
+      EXPECT_EQ(line.portHandle(), platform::kNoHandle) << c.name;
       EXPECT_TRUE(fake.openHandles.empty()) << c.name;
       EXPECT_EQ(Transact("#01\r"), 0);
       EXPECT_EQ(line.diagnostics.outcome, velk::kOutcomeNoPort) << c.name;
@@ -115,11 +115,11 @@ TEST_F(PortOpening, OpenPortReleasesTheHeldPortFirst) {
 
 TEST_F(PortOpening, ClosePortClosesOnceAndIsHarmlessAgain) {
   OpenLine();
-  const platform::Handle held = line.portHandle;
+  const platform::Handle held = line.portHandle();
   EXPECT_EQ(line.ClosePort(), 1);
   EXPECT_EQ(line.ClosePort(), 1);
   EXPECT_EQ(fake.closed, std::vector<platform::Handle>{held});
-  EXPECT_EQ(line.portHandle, platform::kNoHandle);
+  EXPECT_EQ(line.portHandle(), platform::kNoHandle);
   EXPECT_EQ(line.portSettingsGiven, 1);
 }
 

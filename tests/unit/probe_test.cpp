@@ -53,11 +53,11 @@ TEST_F(ProbeTest, ReopensFromStoredSettingsAfterClosePort) {
   OpenLine();
   AnswerWith({{"$01M\r", "!01\r"}});
   ASSERT_EQ(driver.ClosePort(), 1);
-  ASSERT_EQ(driver.line().portHandle, platform::kNoHandle);
+  ASSERT_EQ(driver.line().portHandle(), platform::kNoHandle);
   fake.log.clear();
   velk::DeviceRecord device{1, 1, {}};
   EXPECT_EQ(driver.ProbeDevice("Velk4017", 1, &device), 1);
-  EXPECT_NE(driver.line().portHandle, platform::kNoHandle);
+  EXPECT_NE(driver.line().portHandle(), platform::kNoHandle);
   ASSERT_FALSE(fake.log.empty());
   EXPECT_EQ(fake.log.front(), "open \\\\.\\COM1");
   EXPECT_EQ(fake.writes, std::vector<std::string>{"$01M\r"});

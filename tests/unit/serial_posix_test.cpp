@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -47,44 +48,42 @@ class SerialPosix : public ::testing::Test {
 };
 
 TEST_F(SerialPosix, OpensExclusively) {
-  const platform::Handle h = api.Open(("//./" + PortName()).c_str());
-  ASSERT_NE(h, platform::kNoHandle);
-  EXPECT_EQ(api.Open(pty.slavePath().c_str()), platform::kNoHandle);
-  EXPECT_EQ(api.Open(PortName().c_str()), platform::kNoHandle);
-  EXPECT_TRUE(api.Close(h));
-  const platform::Handle again = api.Open(("\\\\.\\" + PortName()).c_str());
-  EXPECT_NE(again, platform::kNoHandle);
-  EXPECT_TRUE(api.Close(again));
-  EXPECT_EQ(api.Open("/dev/null"), platform::kNoHandle);  // not a serial device
-  EXPECT_EQ(api.Open("ttyNoSuchPort"), platform::kNoHandle);
+  std::unique_ptr<platform::Port> port = api.Open(("//./" + PortName()).c_str());
+  ASSERT_NE(port, nullptr);
+  EXPECT_EQ(api.Open(pty.slavePath().c_str()), nullptr);
+  EXPECT_EQ(api.Open(PortName().c_str()), nullptr);
+  port.reset();  // closes, and lets the next opening in
+  EXPECT_NE(api.Open(("\\\\.\\" + PortName()).c_str()), nullptr);
+  EXPECT_EQ(api.Open("/dev/null"), nullptr);  // not a serial device
+  EXPECT_EQ(api.Open("ttyNoSuchPort"), nullptr);
 }
 
 TEST_F(SerialPosix, ConfiguresAnyRateAndFramingRawWithHardwareFlowControlKept) {
-  const platform::Handle h = api.Open(pty.slavePath().c_str());
-  ASSERT_NE(h, platform::kNoHandle);
+  const std::unique_ptr<platform::Port> h = api.Open(pty.slavePath().c_str());
+  ASSERT_NE(h, nullptr);
   termios t;
-  ASSERT_EQ(tcgetattr(static_cast<int>(h), &t), 0);
+  ASSERT_EQ(tcgetattr(static_cast<int>(h->handle()), &t), 0);
   t.c_iflag |= IXON | IXOFF | IXANY | ICRNL;
   t.c_oflag |= OPOST | ONLCR;
   t.c_lflag |= ICANON | ECHO;
   t.c_cflag |= CRTSCTS;
-  ASSERT_EQ(tcsetattr(static_cast<int>(h), TCSANOW, &t), 0);
+  ASSERT_EQ(tcsetattr(static_cast<int>(h->handle()), TCSANOW, &t), 0);
 
   const platform::CommState good[] = {
       {9600, 8, 0, 0}, {250000, 7, 3, 2}, {31250, 5, 4, 0}, {115200, 6, 1, 0}, {1200, 8, 2, 2}};
   for (const platform::CommState& want : good) {
-    ASSERT_TRUE(api.SetState(h, want)) << want.baudRate;
+    ASSERT_TRUE(h->SetState(want)) << want.baudRate;
     platform::CommState got;
-    ASSERT_TRUE(api.GetState(h, &got));
+    ASSERT_TRUE(h->GetState(&got));
     // A pseudo-terminal keeps rate and stop bits but always reports eight
     // data bits without parity.
     EXPECT_EQ(got.baudRate, want.baudRate);
     EXPECT_EQ(got.stopBits, want.stopBits);
   }
   const platform::CommState refused[] = {{9600, 9, 0, 0}, {9600, 8, 5, 0}, {9600, 8, 0, 1}, {0, 8, 0, 0}};
-  for (const platform::CommState& bad : refused) EXPECT_FALSE(api.SetState(h, bad));
+  for (const platform::CommState& bad : refused) EXPECT_FALSE(h->SetState(bad));
 
-  ASSERT_EQ(tcgetattr(static_cast<int>(h), &t), 0);
+  ASSERT_EQ(tcgetattr(static_cast<int>(h->handle()), &t), 0);
   // An XON/XOFF byte in an answer is data, not a stop of the output.
   EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL));
   EXPECT_FALSE(t.c_oflag & (OPOST | ONLCR));
@@ -93,20 +92,19 @@ TEST_F(SerialPosix, ConfiguresAnyRateAndFramingRawWithHardwareFlowControlKept) {
   // A standard rate is set with its standard code, so that other programs
   // read it back; the last rate set above was 1200.
   EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B1200));
-  api.Close(h);
 }
 
 TEST_F(SerialPosix, ReadsWhatIsWaitingAndWaitsForInput) {
-  const platform::Handle h = api.Open(pty.slavePath().c_str());
-  ASSERT_NE(h, platform::kNoHandle);
-  ASSERT_TRUE(api.SetState(h, platform::CommState{9600, 8, 0, 0}));
+  const std::unique_ptr<platform::Port> h = api.Open(pty.slavePath().c_str());
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(h->SetState(platform::CommState{9600, 8, 0, 0}));
   char bytes[8];
   uint32_t got = 99;
-  ASSERT_TRUE(api.Read(h, bytes, sizeof bytes, &got));
+  ASSERT_TRUE(h->Read(bytes, sizeof bytes, &got));
   EXPECT_EQ(got, 0u);
 
   uint32_t start = clock.TickMs();
-  api.WaitForInput(h, 60);
+  h->WaitForInput(60);
   EXPECT_GE(clock.TickMs() - start, 55u);
 
   std::thread writer([this] {
@@ -114,38 +112,37 @@ TEST_F(SerialPosix, ReadsWhatIsWaitingAndWaitsForInput) {
     EXPECT_EQ(write(master(), "abc", 3), 3);
   });
   start = clock.TickMs();
-  api.WaitForInput(h, 5000);
+  h->WaitForInput(5000);
   EXPECT_LT(clock.TickMs() - start, 2000u);
   writer.join();
   platform::CommStatus status;
-  ASSERT_TRUE(api.Status(h, &status));
+  ASSERT_TRUE(h->Status(&status));
   EXPECT_EQ(status.inQueue, 3u);
-  ASSERT_TRUE(api.Read(h, bytes, 2, &got));
+  ASSERT_TRUE(h->Read(bytes, 2, &got));
   EXPECT_EQ(std::string(bytes, got), "ab");
-  EXPECT_TRUE(api.Purge(h, platform::kPurgeRxAbort | platform::kPurgeRxClear));
-  ASSERT_TRUE(api.Status(h, &status));
+  EXPECT_TRUE(h->Purge(platform::kPurgeRxAbort | platform::kPurgeRxClear));
+  ASSERT_TRUE(h->Status(&status));
   EXPECT_EQ(status.inQueue, 0u);
-  api.Close(h);
 }
 
 TEST_F(SerialPosix, WriteIsBoundedByItsTimeOut) {
   // A port opened here, and a blocking descriptor the host opened itself.
   for (const bool adopted : {false, true}) {
-    const platform::Handle h = adopted ? open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)
-                                       : api.Open(pty.slavePath().c_str());
-    ASSERT_NE(h, platform::kNoHandle);
-    ASSERT_TRUE(api.SetState(h, platform::CommState{9600, 8, 0, 0}));
+    const std::unique_ptr<platform::Port> h = adopted
+                                                  ? api.Adopt(open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC))
+                                                  : api.Open(pty.slavePath().c_str());
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(h->SetState(platform::CommState{9600, 8, 0, 0}));
     platform::CommTimeouts t;
     t.writeTotalMultiplier = 0;
     t.writeTotalConstant = 100;
-    ASSERT_TRUE(api.SetTimeouts(h, t));
+    ASSERT_TRUE(h->SetTimeouts(t));
     std::string big(4 << 20, 'x');  // nobody reads the master side
     uint32_t written = 0;
     const uint32_t start = clock.TickMs();
-    EXPECT_FALSE(api.Write(h, big.data(), static_cast<uint32_t>(big.size()), &written)) << adopted;
+    EXPECT_FALSE(h->Write(big.data(), static_cast<uint32_t>(big.size()), &written)) << adopted;
     EXPECT_LT(written, big.size());
     EXPECT_LT(clock.TickMs() - start, 2000u) << adopted;
-    api.Close(h);
   }
 }
 
@@ -163,9 +160,9 @@ TEST_F(LineOnPseudoTerminal, CommandAndAnswer) {
   line.pollDelayMs = 0;
   // Opened again by its own name: the line lets go of it first, so the
   // exclusive opening succeeds.
-  const platform::Handle first = line.portHandle;
+  const platform::Handle first = line.portHandle();
   ASSERT_EQ(line.OpenPort(&s), 1);
-  const platform::Handle held = line.portHandle;
+  const platform::Handle held = line.portHandle();
   EXPECT_NE(held, platform::kNoHandle);
   if (held != first) {
     EXPECT_EQ(fcntl(static_cast<int>(first), F_GETFD), -1);
@@ -188,7 +185,7 @@ TEST_F(LineOnPseudoTerminal, CommandAndAnswer) {
 
   EXPECT_EQ(line.ClosePort(), 1);
   EXPECT_EQ(line.ClosePort(), 1);
-  EXPECT_EQ(line.portHandle, platform::kNoHandle);
+  EXPECT_EQ(line.portHandle(), platform::kNoHandle);
   EXPECT_EQ(fcntl(static_cast<int>(held), F_GETFD), -1);
 }
 
@@ -208,7 +205,7 @@ TEST_F(LineOnPseudoTerminal, ClosePortClosesOnlyTheAdoptedDescriptor) {
 TEST_F(LineOnPseudoTerminal, MissingPortFailsWithSettingsKept) {
   const velk::PortSettings s = Settings("ttyNoSuchPort");
   EXPECT_EQ(line.OpenPort(&s), 0);
-  EXPECT_EQ(line.portHandle, platform::kNoHandle);
+  EXPECT_EQ(line.portHandle(), platform::kNoHandle);
   EXPECT_EQ(line.portSettingsGiven, 1);
   EXPECT_STREQ(line.portSettings.portName, "ttyNoSuchPort");
   EXPECT_EQ(line.answerTimeoutMs, 1000);

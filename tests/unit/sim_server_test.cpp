@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,24 +17,24 @@ namespace {
 platform::SerialApi& Api() { return platform::SystemSerialApi(); }
 
 // Reads until a carriage return ends a read or `limitMs` pass.
-std::string ReadAnswer(platform::Handle h, uint32_t limitMs = 2000) {
+std::string ReadAnswer(platform::Port& port, uint32_t limitMs = 2000) {
   platform::Clock& clock = platform::SystemClock();
   const uint32_t deadline = clock.TickMs() + limitMs;
   std::string answer;
   while (!platform::TickAfter(clock.TickMs(), deadline)) {
-    Api().WaitForInput(h, 10);
+    port.WaitForInput(10);
     char buffer[600];
     uint32_t got = 0;
-    if (!Api().Read(h, buffer, sizeof buffer, &got)) break;
+    if (!port.Read(buffer, sizeof buffer, &got)) break;
     answer.append(buffer, got);
     if (!answer.empty() && answer.back() == '\r') break;
   }
   return answer;
 }
 
-void Send(platform::Handle h, const std::string& bytes) {
+void Send(platform::Port& port, const std::string& bytes) {
   uint32_t written = 0;
-  ASSERT_TRUE(Api().Write(h, bytes.data(), static_cast<uint32_t>(bytes.size()), &written));
+  ASSERT_TRUE(port.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), &written));
   ASSERT_EQ(written, bytes.size());
 }
 
@@ -47,34 +48,31 @@ class SimServer : public testing::Test {
     ASSERT_TRUE(server_.ServePseudoTerminal(&error)) << error;
     ASSERT_FALSE(server_.path().empty());
     port_ = Api().Open(server_.path().c_str());
-    ASSERT_NE(port_, platform::kNoHandle) << server_.path();
-  }
-  void TearDown() override {
-    if (port_ != platform::kNoHandle) Api().Close(port_);
+    ASSERT_NE(port_, nullptr) << server_.path();
   }
 
   sim::Bus bus_;
   sim::Server server_{bus_};
-  platform::Handle port_ = platform::kNoHandle;
+  std::unique_ptr<platform::Port> port_;
 };
 
 TEST_F(SimServer, AnswersOverThePseudoTerminal) {
-  Send(port_, "#015\r");
-  EXPECT_EQ(ReadAnswer(port_), ">+01.250\r");
+  Send(*port_, "#015\r");
+  EXPECT_EQ(ReadAnswer(*port_), ">+01.250\r");
   // A command written in pieces is framed at its carriage return.
-  Send(port_, "$0");
+  Send(*port_, "$0");
   platform::SystemClock().SleepMs(20);
-  Send(port_, "26\r");
-  EXPECT_EQ(ReadAnswer(port_), "!000000\r");
+  Send(*port_, "26\r");
+  EXPECT_EQ(ReadAnswer(*port_), "!000000\r");
   EXPECT_EQ(bus_.CommandCount(), 2u);
   EXPECT_EQ(bus_.Recent(1)[0].command, "$026\r");
   EXPECT_EQ(server_.bytesReceived(), 10u);
 }
 
 TEST_F(SimServer, NoiseWithoutCarriageReturnIsDroppedAndTheLineGoesOn) {
-  Send(port_, std::string(5000, 'x') + "\r");
-  Send(port_, "$026\r");
-  EXPECT_EQ(ReadAnswer(port_), "!000000\r");
+  Send(*port_, std::string(5000, 'x') + "\r");
+  Send(*port_, "$026\r");
+  EXPECT_EQ(ReadAnswer(*port_), "!000000\r");
   EXPECT_EQ(bus_.CommandCount(), 1u);
 }
 
@@ -83,8 +81,8 @@ TEST_F(SimServer, FaultsReachTheLineAsShaped) {
   std::string error;
   ASSERT_TRUE(sim::ParseFaults("stray=00FF,overlong=600", &faults, &error)) << error;
   bus_.At(2)->SetFaults(faults);
-  Send(port_, "$026\r");
-  const std::string answer = ReadAnswer(port_);
+  Send(*port_, "$026\r");
+  const std::string answer = ReadAnswer(*port_);
   ASSERT_EQ(answer.size(), 602u);
   EXPECT_EQ(answer.compare(0, 9, std::string("\x00\xFF!000000", 9)), 0);
   EXPECT_EQ(answer.back(), '\r');
@@ -92,8 +90,8 @@ TEST_F(SimServer, FaultsReachTheLineAsShaped) {
   faults = sim::Faults();
   faults.noCarriageReturn = true;
   bus_.At(2)->SetFaults(faults);
-  Send(port_, "$026\r");
-  EXPECT_EQ(ReadAnswer(port_, 300), "!000000");
+  Send(*port_, "$026\r");
+  EXPECT_EQ(ReadAnswer(*port_, 300), "!000000");
 }
 
 TEST_F(SimServer, DelayedAndChunkedAnswersKeepTheirPauses) {
@@ -104,11 +102,11 @@ TEST_F(SimServer, DelayedAndChunkedAnswersKeepTheirPauses) {
   bus_.At(1)->SetFaults(faults);
   platform::Clock& clock = platform::SystemClock();
   const uint32_t start = clock.TickMs();
-  Send(port_, "#015\r");
+  Send(*port_, "#015\r");
   // The first chunk comes after the delay, without the carriage return.
-  const std::string first = ReadAnswer(port_, 100);
+  const std::string first = ReadAnswer(*port_, 100);
   EXPECT_EQ(first, "");
-  const std::string rest = ReadAnswer(port_, 2000);
+  const std::string rest = ReadAnswer(*port_, 2000);
   const uint32_t took = clock.TickMs() - start;
   EXPECT_EQ(rest, ">+01.250\r");
   EXPECT_GE(took, 200u + 2 * 40u);  // three chunks: delay, then two gaps
@@ -121,10 +119,10 @@ TEST_F(SimServer, ADelayedModuleDoesNotHoldUpAnother) {
   bus_.At(1)->SetFaults(faults);
   platform::Clock& clock = platform::SystemClock();
   const uint32_t start = clock.TickMs();
-  Send(port_, "#015\r$026\r");
-  EXPECT_EQ(ReadAnswer(port_), "!000000\r");
+  Send(*port_, "#015\r$026\r");
+  EXPECT_EQ(ReadAnswer(*port_), "!000000\r");
   EXPECT_LT(clock.TickMs() - start, 250u);
-  EXPECT_EQ(ReadAnswer(port_), ">+01.250\r");
+  EXPECT_EQ(ReadAnswer(*port_), ">+01.250\r");
   EXPECT_GE(clock.TickMs() - start, 300u);
 }
 
@@ -133,7 +131,7 @@ TEST_F(SimServer, StopsPromptlyAndTwice) {
   sim::Faults faults;
   faults.delayMs = 5000;  // an answer still pending does not hold the stop
   bus_.At(1)->SetFaults(faults);
-  Send(port_, "#015\r");
+  Send(*port_, "#015\r");
   platform::SystemClock().SleepMs(20);
   const uint32_t start = clock.TickMs();
   server_.Stop();
@@ -171,19 +169,19 @@ TEST_F(SimServer, APacedLineTakesCommandAndAnswerAtTheBaudRate) {
   server_.SetPace(&slow);
   std::string error;
   ASSERT_TRUE(server_.ServePseudoTerminal(&error)) << error;
-  Api().Close(port_);
+  port_.reset();
   port_ = Api().Open(server_.path().c_str());
-  ASSERT_NE(port_, platform::kNoHandle);
+  ASSERT_NE(port_, nullptr);
 
   const auto start = std::chrono::steady_clock::now();
-  Send(port_, "#015\r");
+  Send(*port_, "#015\r");
   std::string answer;
   std::vector<double> arrivals;  // ms after the command, one per read
   while (answer.size() < 9 && std::chrono::steady_clock::now() - start < std::chrono::seconds(3)) {
-    Api().WaitForInput(port_, 10);
+    port_->WaitForInput(10);
     char buffer[32];
     uint32_t got = 0;
-    ASSERT_TRUE(Api().Read(port_, buffer, sizeof buffer, &got));
+    ASSERT_TRUE(port_->Read(buffer, sizeof buffer, &got));
     if (got == 0) continue;
     answer.append(buffer, got);
     arrivals.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
@@ -207,20 +205,20 @@ TEST(SimServerDevice, ServesADeviceAndNamesWhyOneCannotBeOpened) {
   // The slave of a pair of our own stands in for a serial device.
   platform::PseudoTerminal pair;
   ASSERT_TRUE(pair.Create()) << pair.error();
-  const platform::Handle held = Api().Open(pair.slavePath().c_str());
-  ASSERT_NE(held, platform::kNoHandle);
+  std::unique_ptr<platform::Port> held = Api().Open(pair.slavePath().c_str());
+  ASSERT_NE(held, nullptr);
   EXPECT_FALSE(server.ServeDevice(pair.slavePath(), sim::LineSettings(), &error));
   EXPECT_NE(error.find("another program holds it"), std::string::npos) << error;
-  Api().Close(held);
+  held.reset();
 
   ASSERT_TRUE(server.ServeDevice(pair.slavePath(), sim::LineSettings(), &error)) << error;
-  Send(pair.master(), "$07M\r");
-  EXPECT_EQ(ReadAnswer(pair.master()), "!074011\r");
+  const std::unique_ptr<platform::Port> master = Api().Adopt(pair.TakeMaster());
+  ASSERT_NE(master, nullptr);
+  Send(*master, "$07M\r");
+  EXPECT_EQ(ReadAnswer(*master), "!074011\r");
   server.Stop();
   // Closed again: the device can be opened by someone else.
-  const platform::Handle again = Api().Open(pair.slavePath().c_str());
-  EXPECT_NE(again, platform::kNoHandle);
-  if (again != platform::kNoHandle) Api().Close(again);
+  EXPECT_NE(Api().Open(pair.slavePath().c_str()), nullptr);
 }
 
 }  // namespace

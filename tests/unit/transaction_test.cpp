@@ -244,7 +244,7 @@ TEST_F(Transaction, LineFaults) {
 // once: a port still gone fails that packet's later exchanges at once.
 TEST_F(Transaction, HungUpPortIsReopenedOncePerPacket) {
   OpenLine(100, 0);
-  const platform::Handle first = line.portHandle;
+  const platform::Handle first = line.portHandle();
   Answer({{5, ">1\r"}});
   fake.hungUp = true;
   EXPECT_EQ(Transact("#01\r"), 0);
@@ -261,12 +261,12 @@ TEST_F(Transaction, HungUpPortIsReopenedOncePerPacket) {
   fake.AddPort("COM1");
   line.StartPacket();
   ASSERT_EQ(Transact("#01\r"), 1);
-  EXPECT_NE(line.portHandle, first);
+  EXPECT_NE(line.portHandle(), first);
   EXPECT_FALSE(line.portLost());
 }
 
 TEST_F(Transaction, AdoptedPortThatHungUpIsNotReopened) {
-  const platform::Handle h = fake.Open("COM1");
+  const platform::Handle h = fake.OpenHandle("COM1");
   ASSERT_EQ(line.SetPortHandle(&h), 1);
   fake.hungUp = true;
   EXPECT_EQ(Transact("#01\r"), 0);
@@ -275,7 +275,7 @@ TEST_F(Transaction, AdoptedPortThatHungUpIsNotReopened) {
   fake.log.clear();
   Answer({{5, ">1\r"}});
   ASSERT_EQ(Transact("#01\r"), 1);  // the host's port, as it stands
-  EXPECT_EQ(line.portHandle, h);
+  EXPECT_EQ(line.portHandle(), h);
   EXPECT_EQ(std::count(fake.log.begin(), fake.log.end(), "open COM1"), 0);
 }
 
@@ -302,7 +302,7 @@ TEST_F(Transaction, RequestToSendFramesTheWriteUntilDrained) {
   fake.drainMs = 7;
   uint32_t written = 0;
   const uint32_t start = clock.TickMs();
-  ASSERT_EQ(line.WriteCommand(line.portHandle, "#01\r", 4, &written), 1);
+  ASSERT_EQ(line.WriteCommand(line.port(), "#01\r", 4, &written), 1);
   EXPECT_EQ(written, 4u);
   EXPECT_EQ(fake.log, (std::vector<std::string>{"purge 15", "rts 1", "write #01\r", "rts 0"}));
   // Dropped only once the queue was empty, after sleeping through the wire
@@ -340,7 +340,7 @@ TEST_F(Transaction, FailedReadFails) {
 }
 
 TEST_F(Transaction, AdoptedPortWithoutOpeningLeavesRequestToSendAlone) {
-  const platform::Handle h = fake.Open("COM1");
+  const platform::Handle h = fake.OpenHandle("COM1");
   ASSERT_EQ(line.SetPortHandle(&h), 1);
   Answer({{5, ">1\r"}});
   ASSERT_EQ(Transact("#01\r"), 1);

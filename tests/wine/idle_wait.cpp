@@ -18,6 +18,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,30 +54,29 @@ struct Figures {
 };
 
 // One exchange; false when no complete answer came within a second.
-bool Exchange(platform::SerialApi& api, platform::Handle port, const std::string& command, bool sleepLoop,
-              Figures* figures) {
-  api.Purge(port, platform::kPurgeRxAbort | platform::kPurgeRxClear);
+bool Exchange(platform::Port& port, const std::string& command, bool sleepLoop, Figures* figures) {
+  port.Purge(platform::kPurgeRxAbort | platform::kPurgeRxClear);
   uint32_t written = 0;
   const double start = NowMs();
-  if (!api.Write(port, command.data(), static_cast<uint32_t>(command.size()), &written)) return false;
+  if (!port.Write(command.data(), static_cast<uint32_t>(command.size()), &written)) return false;
   char answer[512];
   uint32_t length = 0;
   for (;;) {
     const double now = NowMs();
     if (now - start > 1000.0) return false;
     platform::CommStatus status;
-    api.Status(port, &status);
+    port.Status(&status);
     uint32_t got = 0;
     if (status.inQueue > 0) {
       const uint32_t room = sizeof answer - length;
-      if (room == 0 || !api.Read(port, answer + length, std::min(status.inQueue, room), &got)) return false;
+      if (room == 0 || !port.Read(answer + length, std::min(status.inQueue, room), &got)) return false;
     }
     if (got == 0) {
       ++figures->wakeUps;
       if (sleepLoop)
         Sleep(1);
       else
-        api.WaitForInput(port, static_cast<uint32_t>(1000.0 - (now - start)) + 1);
+        port.WaitForInput(static_cast<uint32_t>(1000.0 - (now - start)) + 1);
       continue;
     }
     length += got;
@@ -103,21 +103,22 @@ int main(int argc, char** argv) {
   const int exchanges = argc > 2 ? atoi(argv[2]) : 200;
   platform::SerialApi& api = platform::SystemSerialApi();
   const std::string path = std::string("\\\\.\\") + argv[1];
-  const platform::Handle port = api.Open(path.c_str());
-  if (port == platform::kNoHandle) {
+  const std::unique_ptr<platform::Port> opened = api.Open(path.c_str());
+  if (opened == nullptr) {
     fprintf(stderr, "velk_idle_wait: cannot open %s\n", path.c_str());
     return 1;
   }
+  platform::Port& port = *opened;
   platform::CommState state;
-  api.GetState(port, &state);
+  port.GetState(&state);
   state.baudRate = 9600;
   state.byteSize = 8;
   state.parity = 0;
   state.stopBits = 0;
-  api.SetState(port, state);
+  port.SetState(state);
   platform::CommTimeouts timeouts;
   timeouts.writeTotalMultiplier = 100;
-  api.SetTimeouts(port, timeouts);
+  port.SetTimeouts(timeouts);
 
   printf("%-28s %10s %10s %14s %8s\n", "idle wait", "median ms", "p99 ms", "waits/exch", "failed");
   const struct {
@@ -130,8 +131,8 @@ int main(int argc, char** argv) {
     // the machine falls on both alike.
     Figures sleep1, wait;
     for (int i = 0; i < exchanges; ++i) {
-      if (!Exchange(api, port, command, true, &sleep1)) ++sleep1.failed;
-      if (!Exchange(api, port, command, false, &wait)) ++wait.failed;
+      if (!Exchange(port, command, true, &sleep1)) ++sleep1.failed;
+      if (!Exchange(port, command, false, &wait)) ++wait.failed;
     }
     const Figures* rows[] = {&sleep1, &wait};
     const char* names[] = {"Sleep(1) loop", "WaitForInput"};
@@ -143,6 +144,5 @@ int main(int argc, char** argv) {
              perExchange, f.failed);
     }
   }
-  api.Close(port);
   return 0;
 }

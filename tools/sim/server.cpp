@@ -48,13 +48,17 @@ bool Server::ServePseudoTerminal(std::string* error, const std::string& linkPath
     terminal_.Close();
     return false;
   }
-  handle_ = terminal_.master();
+  port_ = api_.Adopt(terminal_.TakeMaster());
+  if (port_ == nullptr) {
+    if (error != nullptr) *error = "cannot take the pseudo-terminal's master";
+    terminal_.Close();
+    return false;
+  }
   // Bounded writes: a driver that stopped reading must not hold the thread.
   platform::CommTimeouts timeouts;
   timeouts.writeTotalMultiplier = 1;
   timeouts.writeTotalConstant = 200;
-  api_.SetTimeouts(handle_, timeouts);
-  ownsDevice_ = false;
+  port_->SetTimeouts(timeouts);
   path_ = linkPath.empty() ? terminal_.slavePath() : linkPath;
   stop_ = false;
   thread_ = std::thread(byteNs_ != 0 ? &Server::RunPaced : &Server::Run, this);
@@ -68,14 +72,14 @@ bool Server::ServeDevice(const std::string& path, const LineSettings& settings, 
     return false;
   };
   if (path.empty()) return fail("no serial device given");
-  const platform::Handle handle = api_.Open(path.c_str());
-  if (handle == platform::kNoHandle) {
+  std::unique_ptr<platform::Port> port = api_.Open(path.c_str());
+  if (port == nullptr) {
     if (!platform::DeviceExists(path.c_str())) return fail("serial device \"" + path + "\" does not exist");
     return fail("serial device \"" + path +
                 "\" cannot be opened: another program holds it, or access is denied");
   }
   platform::CommState state;
-  api_.GetState(handle, &state);
+  port->GetState(&state);
   state.baudRate = settings.baudRate;
   state.byteSize = settings.dataBits;
   state.parity = settings.parity;
@@ -83,15 +87,13 @@ bool Server::ServeDevice(const std::string& path, const LineSettings& settings, 
   platform::CommTimeouts timeouts;  // reads return at once with what waits
   timeouts.writeTotalMultiplier = 2;
   timeouts.writeTotalConstant = 1000;
-  api_.SetupQueues(handle, 4096, 4096);
-  if (!api_.SetState(handle, state) || !api_.SetTimeouts(handle, timeouts)) {
-    api_.Close(handle);
+  port->SetupQueues(4096, 4096);
+  if (!port->SetState(state) || !port->SetTimeouts(timeouts)) {
     return fail("serial device \"" + path + "\" does not take the line settings (" +
                 std::to_string(settings.baudRate) + " baud, " + std::to_string(settings.dataBits) + " data bits)");
   }
-  api_.Purge(handle, platform::kPurgeRxClear | platform::kPurgeTxClear);
-  handle_ = handle;
-  ownsDevice_ = true;
+  port->Purge(platform::kPurgeRxClear | platform::kPurgeTxClear);
+  port_ = std::move(port);
   path_ = path;
   stop_ = false;
   thread_ = std::thread(byteNs_ != 0 ? &Server::RunPaced : &Server::Run, this);
@@ -103,10 +105,8 @@ void Server::Stop() {
     stop_ = true;
     thread_.join();
   }
-  if (ownsDevice_ && handle_ != platform::kNoHandle) api_.Close(handle_);
+  port_.reset();
   terminal_.Close();
-  handle_ = platform::kNoHandle;
-  ownsDevice_ = false;
 }
 
 std::string Server::lineError() const {
@@ -139,7 +139,7 @@ void Server::Run() {
       const std::string& bytes = pending[sent].bytes;
       uint32_t written = 0;
       if (!bytes.empty() &&
-          !api_.Write(handle_, bytes.data(), static_cast<uint32_t>(bytes.size()), &written))
+          !port_->Write(bytes.data(), static_cast<uint32_t>(bytes.size()), &written))
         noteError("write failed");
       bytesOut_ += written;
       ++sent;
@@ -149,11 +149,11 @@ void Server::Run() {
     now = clock_.TickMs();
     uint32_t wait = kIdleWaitMs;
     if (!pending.empty()) wait = std::min(wait, platform::TickRemaining(now, pending.front().dueTick));
-    if (wait > 0) api_.WaitForInput(handle_, wait);
+    if (wait > 0) port_->WaitForInput(wait);
 
     for (int round = 0; round < kReadsPerRound && !stop_; ++round) {
       uint32_t got = 0;
-      if (!api_.Read(handle_, buffer, kReadBytes, &got)) {
+      if (!port_->Read(buffer, kReadBytes, &got)) {
         noteError("read failed");
         clock_.SleepMs(1);
         break;
@@ -228,7 +228,7 @@ void Server::RunPaced() {
     }
     if (!burst.empty()) {
       uint32_t written = 0;
-      if (!api_.Write(handle_, burst.data(), static_cast<uint32_t>(burst.size()), &written)) NoteError("write failed");
+      if (!port_->Write(burst.data(), static_cast<uint32_t>(burst.size()), &written)) NoteError("write failed");
       bytesOut_ += written;
     }
 
@@ -241,14 +241,14 @@ void Server::RunPaced() {
     if (next > now) {
       const auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
       if (waitMs >= 1)
-        api_.WaitForInput(handle_, static_cast<uint32_t>(waitMs));
+        port_->WaitForInput(static_cast<uint32_t>(waitMs));
       else
         std::this_thread::sleep_until(next);
     }
 
     for (int round = 0; round < kReadsPerRound && !stop_; ++round) {
       uint32_t got = 0;
-      if (!api_.Read(handle_, buffer, kReadBytes, &got)) {
+      if (!port_->Read(buffer, kReadBytes, &got)) {
         NoteError("read failed");
         clock_.SleepMs(1);
         break;

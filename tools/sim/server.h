@@ -74,8 +74,8 @@ class Server {
   platform::SerialApi& api_;
   platform::Clock& clock_;
   platform::PseudoTerminal terminal_;
-  platform::Handle handle_ = platform::kNoHandle;
-  bool ownsDevice_ = false;
+  // The line served: the pseudo-terminal's master or the device opened.
+  std::unique_ptr<platform::Port> port_;
   uint64_t byteNs_ = 0;  // 0: unpaced
   std::string path_;
   std::thread thread_;

@@ -66,19 +66,19 @@ void TcpRelay::TurnAwayOthers(platform::net::Socket client) {
 // polling delay to the other.
 void TcpRelay::Serve(platform::net::Socket client) {
   platform::SerialApi& api = platform::DeviceSerialApi();
-  const platform::Handle line = api.Open(linePath_.c_str());
-  if (line == platform::kNoHandle) return;
+  const std::unique_ptr<platform::Port> line = api.Open(linePath_.c_str());
+  if (line == nullptr) return;
   platform::CommState raw;  // raw bytes; a pseudo-terminal has no baud rate
   raw.baudRate = 9600;
-  api.SetState(line, raw);
+  line->SetState(raw);
   std::atomic<bool> done{false};
 
   std::thread toClient([&] {
     char bytes[kChunk];
     while (!stop_ && !done) {
-      if (api.WaitForInput(line, kWakeMs) == platform::WaitResult::kTimeout) continue;
+      if (line->WaitForInput(kWakeMs) == platform::WaitResult::kTimeout) continue;
       uint32_t got = 0;
-      if (!api.Read(line, bytes, sizeof bytes, &got)) break;
+      if (!line->Read(bytes, sizeof bytes, &got)) break;
       if (got > 0 && !platform::net::SendAll(client, bytes, got, 1000)) break;
     }
     done = true;
@@ -95,11 +95,10 @@ void TcpRelay::Serve(platform::net::Socket client) {
         platform::net::Receive(client, bytes, sizeof bytes, &got) == platform::net::ReceiveResult::kClosed)
       break;
     uint32_t written = 0;
-    if (got > 0) api.Write(line, bytes, got, &written);
+    if (got > 0) line->Write(bytes, got, &written);
   }
   done = true;
   toClient.join();
-  api.Close(line);
 }
 
 }  // namespace sim
