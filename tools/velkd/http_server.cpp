@@ -108,7 +108,7 @@ bool HttpServer::Authorized(const httplib::Request& request) const {
 std::string HttpServer::MetricsPage() {
   const auto now = std::chrono::system_clock::now();
   MetricsText metrics;
-  gateway_.ForEachLine([&](LineWorker& line) { metrics.AddLine(line.spec(), line.state().Snapshot(), now); });
+  gateway_.ForEachLine([&](LineWorker& line) { metrics.AddLine(line.lineSpec(), line.state().Snapshot(), now); });
   metrics.AddMqtt(gateway_.MqttConnected());
   if (modbusClients_) metrics.AddModbusClients(modbusClients_());
   metrics.AddProcess();
@@ -123,7 +123,7 @@ std::string HttpServer::StatePage() {
   if (modbusClients_) json["modbus"] = {{"clients", modbusClients_()}};
   json["lines"] = nlohmann::ordered_json::array();
   gateway_.ForEachLine(
-      [&](LineWorker& line) { json["lines"].push_back(LineJson(line.spec(), line.state().Snapshot(), now)); });
+      [&](LineWorker& line) { json["lines"].push_back(LineJson(line.lineSpec(), line.state().Snapshot(), now)); });
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

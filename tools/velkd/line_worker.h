@@ -76,7 +76,7 @@ class LineWorker {
   bool QueueWrites(const std::vector<TagWrite>& writes, const WritesDone& done, size_t* ahead, std::string* reason);
 
   const std::string& name() const { return spec_.name; }
-  const LineSpec& spec() const { return spec_; }
+  const LineSpec& lineSpec() const { return spec_; }
   // What the line knows now, for the faces that serve it.
   const LineState& state() const { return state_; }
   bool running() const { return thread_.joinable(); }

@@ -98,7 +98,7 @@ void MetricsText::Sample(const char* name, const char* type, const char* help, c
   family->samples += " " + value + "\n";
 }
 
-void MetricsText::AddLine(const LineSpec& spec, const LineSnapshot& line, std::chrono::system_clock::time_point now) {
+void MetricsText::AddLine(const LineSpec& lineSpec, const LineSnapshot& line, std::chrono::system_clock::time_point now) {
   const std::string lineLabel = Label("line", line.name);
   Sample("velk_line_port_open", "gauge", "1 while the line's port is open.", "", lineLabel,
          Number(uint64_t{line.portOpen}));
@@ -110,9 +110,9 @@ void MetricsText::AddLine(const LineSpec& spec, const LineSnapshot& line, std::c
          Number(line.bytesReceived));
   Sample("velk_line_writes_queued", "gauge", "Writes waiting for a free slot on the line.", "", lineLabel,
          Number(uint64_t{line.writesQueued}));
-  for (size_t d = 0; d < line.devices.size() && d < spec.config.devices.size(); ++d) {
+  for (size_t d = 0; d < line.devices.size() && d < lineSpec.config.devices.size(); ++d) {
     const DeviceState& device = line.devices[d];
-    const std::string labels = lineLabel + "," + Label("device", spec.config.devices[d].name);
+    const std::string labels = lineLabel + "," + Label("device", lineSpec.config.devices[d].name);
     // Every outcome word has a series from the start, so that rate() and
     // increase() see the first failure of a kind.
     std::set<std::string> reasons;

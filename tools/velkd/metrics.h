@@ -18,7 +18,7 @@ namespace velkd {
 
 class MetricsText {
  public:
-  void AddLine(const LineSpec& spec, const LineSnapshot& line, std::chrono::system_clock::time_point now);
+  void AddLine(const LineSpec& lineSpec, const LineSnapshot& line, std::chrono::system_clock::time_point now);
   void AddMqtt(bool connected);
   // Only where the Modbus face is on.
   void AddModbusClients(size_t clients);

@@ -47,7 +47,7 @@ ordered_json TagReadingJson(const TagState& tag) {
   return json;
 }
 
-ordered_json LineJson(const LineSpec& spec, const LineSnapshot& line, std::chrono::system_clock::time_point now) {
+ordered_json LineJson(const LineSpec& lineSpec, const LineSnapshot& line, std::chrono::system_clock::time_point now) {
   ordered_json json;
   json["name"] = line.name;
   json["file"] = line.path;
@@ -58,8 +58,8 @@ ordered_json LineJson(const LineSpec& spec, const LineSnapshot& line, std::chron
   json["bytes_received"] = line.bytesReceived;
   json["writes_queued"] = line.writesQueued;
   json["devices"] = ordered_json::array();
-  for (size_t d = 0; d < spec.config.devices.size() && d < line.devices.size(); ++d) {
-    const velkhost::DeviceEntry& entry = spec.config.devices[d];
+  for (size_t d = 0; d < lineSpec.config.devices.size() && d < line.devices.size(); ++d) {
+    const velkhost::DeviceEntry& entry = lineSpec.config.devices[d];
     const DeviceState& state = line.devices[d];
     ordered_json device;
     device["name"] = entry.name;
@@ -73,8 +73,8 @@ ordered_json LineJson(const LineSpec& spec, const LineSnapshot& line, std::chron
     device["packets_by_reason"] = ordered_json::object();
     for (const auto& [reason, count] : state.packetsByReason) device["packets_by_reason"][reason] = count;
     device["tags"] = ordered_json::array();
-    for (size_t t = 0; t < spec.config.tags.size() && t < line.tags.size(); ++t) {
-      const velkhost::TagEntry& tagEntry = spec.config.tags[t];
+    for (size_t t = 0; t < lineSpec.config.tags.size() && t < line.tags.size(); ++t) {
+      const velkhost::TagEntry& tagEntry = lineSpec.config.tags[t];
       if (tagEntry.deviceIndex != d) continue;
       const TagState& tag = line.tags[t];
       ordered_json tagJson;

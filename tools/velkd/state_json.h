@@ -19,7 +19,7 @@ namespace velkd {
 nlohmann::ordered_json TagReadingJson(const TagState& tag);
 
 // One line, its devices and, under each device, its tags.
-nlohmann::ordered_json LineJson(const LineSpec& spec, const LineSnapshot& line,
+nlohmann::ordered_json LineJson(const LineSpec& lineSpec, const LineSnapshot& line,
                                 std::chrono::system_clock::time_point now);
 
 // "2026-12-08T04:05:06.789Z"
