@@ -46,6 +46,10 @@ int RunStoppable(const std::function<int()>& command);
 // thread while the command may still run: it must guard what it reads.
 void SetForcedExitReport(std::function<void()> report);
 
+// The forced exit's last words, shared by both systems' RunStoppable: the
+// report set above, then why `program` leaves without its command.
+void ReportForcedExit(const char* program);
+
 }  // namespace velkhost
 
 #endif

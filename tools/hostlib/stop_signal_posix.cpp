@@ -25,7 +25,6 @@ volatile sig_atomic_t stops = 0;
 volatile sig_atomic_t stopSignal = 0;
 volatile sig_atomic_t reloads = 0;
 int wakePipe[2] = {-1, -1};
-std::function<void()> forcedExitReport;
 std::string programName = "velk";
 // Written before the handler is installed, read by it.
 char forcedText[96] = "\nstopped at once (second Ctrl-C)\n";
@@ -134,15 +133,6 @@ void WaitForSignal(int ms) {
   if (WaitForWake(ms)) Drain();
 }
 
-void SleepUnlessStopped(int ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!StopRequested()) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= end) return;
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(20)));
-  }
-}
-
 void KeepStopSignalsFromNewThreads() {
   const sigset_t set = StopSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
@@ -152,8 +142,6 @@ void AcceptStopSignalsHere() {
   const sigset_t set = StopSignals();
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
-
-void SetForcedExitReport(std::function<void()> report) { forcedExitReport = std::move(report); }
 
 int RunStoppable(const std::function<int()>& command) {
   InstallStopHandler(programName.c_str());
@@ -179,10 +167,7 @@ int RunStoppable(const std::function<int()>& command) {
     }
     if (done) break;
     if (isatty(STDOUT_FILENO) == 1) fputs("\x1b[0m\n", stdout);
-    fflush(stdout);
-    if (forcedExitReport) forcedExitReport();
-    fprintf(stderr, "%s: stopped while the driver waited for an answer\n", programName.c_str());
-    fflush(stderr);
+    ReportForcedExit(programName.c_str());
     _exit(kExitInterrupted);
   }
   worker.join();

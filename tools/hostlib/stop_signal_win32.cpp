@@ -19,7 +19,6 @@ namespace {
 
 std::atomic<int> stops{0};
 HANDLE wakeEvent = nullptr;
-std::function<void()> forcedExitReport;
 std::string programName = "velk";
 
 // Long enough for a command between exchanges to end by itself (its sleeps
@@ -62,21 +61,10 @@ void WaitForSignal(int ms) {
     WaitForSingleObject(wakeEvent, static_cast<DWORD>(ms));
 }
 
-void SleepUnlessStopped(int ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!StopRequested()) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= end) return;
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(20)));
-  }
-}
-
 // The console's handler runs on a thread of its own; no other thread is
 // ever interrupted.
 void KeepStopSignalsFromNewThreads() {}
 void AcceptStopSignalsHere() {}
-
-void SetForcedExitReport(std::function<void()> report) { forcedExitReport = std::move(report); }
 
 int RunStoppable(const std::function<int()>& command) {
   InstallStopHandler(programName.c_str());
@@ -99,10 +87,7 @@ int RunStoppable(const std::function<int()>& command) {
       if (left == 0 || left > kGraceMs || WaitForSingleObject(wakeEvent, left) != WAIT_OBJECT_0) break;
     }
     if (done) break;
-    fflush(stdout);
-    if (forcedExitReport) forcedExitReport();
-    fprintf(stderr, "%s: stopped while the driver waited for an answer\n", programName.c_str());
-    fflush(stderr);
+    ReportForcedExit(programName.c_str());
     ExitProcess(kExitInterrupted);
   }
   worker.join();
