@@ -24,8 +24,11 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.error
+import urllib.request
 
 from pymodbus.client import ModbusTcpClient
+from pymodbus.exceptions import ModbusException, ModbusIOException
 
 VELKD, VELKSIM, VELKHOST, SOURCE = sys.argv[1:5]
 # A sanitizer keeps freed memory aside for a while: resident size says
@@ -96,6 +99,17 @@ def swap_simulator(directory, old, name, modules, link, extra=()):
     os.replace(link + ".new", link)
     old.stop()
     return sim
+
+
+def get_url(url):
+    """(status, headers, body); 0 when nobody answers."""
+    try:
+        with urllib.request.urlopen(url, timeout=5) as response:
+            return response.status, response.headers, response.read()
+    except urllib.error.HTTPError as error:
+        return error.code, error.headers, error.read()
+    except (urllib.error.URLError, OSError):
+        return 0, {}, b""
 
 
 def modbus_exception(response):
@@ -239,7 +253,8 @@ def main():
     rows = list(csv.DictReader(io.StringIO(mapped.stdout)))
     check(mapped.returncode == 0 and len(rows) == 20, "--modbus-map: " + mapped.stdout + mapped.stderr)
 
-    velkd = Program([VELKD, line, far_line], os.path.join(directory, "velkd.log"))
+    http = "http://127.0.0.1:%d/api/state" % free_port()
+    velkd = Program([VELKD, line, far_line, "--http", http[7:-10]], os.path.join(directory, "velkd.log"))
     client = ModbusTcpClient("127.0.0.1", port=port, timeout=3)
     try:
         readable = [r for r in rows if "r" in r["access"]]
@@ -279,7 +294,8 @@ def main():
         print("velkd's resident memory after each round of 100 malformed frames and 8 pollers: %r kB" % sizes)
 
         # Writes: the simulator takes them (its log shows the commands), and
-        # the next readings show them.
+        # the very next reads show them: an acknowledged write is never
+        # followed by the value from before it.
         wrote = mbpoll(port, "-a", "3", "-t", "4:float", "-B", "-r", "1", values=["7.25"])
         check(wrote.returncode == 0, "mbpoll writes the setpoint: " + wrote.stdout + wrote.stderr)
         r = client.write_coil(0, False, slave=5)
@@ -292,7 +308,11 @@ def main():
               "the simulator saw the writes")
         rows_by_tag = {r["tag"]: r for r in rows}
         for tag, value in (("setpoint", 7.25), ("relay3", 0), ("out1", 2.5), ("relay_bits", 5)):
-            check(wait_for(lambda: read_row(client, rows_by_tag[tag]) == (0, value), 5), tag + " reads back")
+            check(read_row(client, rows_by_tag[tag]) == (0, value), tag + " reads back")
+        for value in (3.75, 4.5, 5.25):
+            r = client.write_registers(0, list(struct.unpack(">HH", struct.pack(">f", value))), slave=3)
+            check(not r.isError() and read_row(client, rows_by_tag["setpoint"]) == (0, value),
+                  "setpoint %r read at once after its write: %r" % (value, read_row(client, rows_by_tag["setpoint"])))
 
         # Refusals, each with its exception, before anything reaches the line.
         nan = [0x7FC0, 0]
@@ -350,6 +370,79 @@ def main():
         sim = swap_simulator(directory, sim, "healthy", modules, link)
         check(wait_for(lambda: read_row(client, rows_by_tag["relay3"]) == (0, 1), 20),
               "the unit recovers: " + velkd.output()[-1500:])
+
+        def good_on_http():
+            status, _, body = get_url(http)
+            tags = [t for line in json.loads(body)["lines"] if line["name"] == "bus1"
+                    for d in line["devices"] for t in d["tags"] if t["polled"]] if status == 200 else []
+            return [t["good"] for t in tags]
+
+        def good_on_modbus():
+            return [read_row(client, r)[0] == 0 for r in readable]
+
+        # A reload that changes only an interval keeps the port and every
+        # device's state: no unit answers 0x0B meanwhile, nothing goes offline.
+        with open(line, "w") as f:
+            f.write(line_text.replace("interval_ms = 300", "interval_ms = 250"))
+        before = len(velkd.output())
+        velkd.process.send_signal(signal.SIGHUP)
+        reloads = []
+        while "reloaded:" not in velkd.output()[before:] and len(reloads) < 100:
+            reloads.append(all(good_on_modbus()))
+        after = velkd.output()[before:]
+        check("1 with new settings on the same port" in after and all(reloads) and all(good_on_modbus()),
+              "a new interval reloads without flap: %r %s" % (reloads.count(False), after))
+        check(not re.search(r"offline|open|port", after.replace("same port", "")), "a quiet reload: " + after)
+
+        # The port lost: within two intervals no tag is good on any face;
+        # within 2 s of its return every tag is good again.
+        check(all(good_on_http()) and all(good_on_modbus()), "all good before the port goes")
+        before = len(velkd.output())
+        sim.stop()
+        lost = time.monotonic()
+        check(wait_for(lambda: not any(good_on_modbus()) and not any(good_on_http()), 0.5),
+              "no tag good after the port went: modbus %r, http %r" % (good_on_modbus(), good_on_http()))
+        lost_s = time.monotonic() - lost
+        time.sleep(1.5)  # a retry or two with the node gone, quietly
+        sim = start_simulator(directory, "back", modules, link)
+        back = time.monotonic()
+        check(wait_for(lambda: all(good_on_modbus()) and all(good_on_http()), 5 if SANITIZED else 2),
+              "every tag good within 2 s of the port's return: " + velkd.output()[before:])
+        print("port lost: no tag good after %.2f s; all good %.2f s after its return" % (lost_s, time.monotonic() - back))
+        outage = velkd.output()[before:]
+        print(outage, end="")
+        check(len(re.findall(r"line bus1: port lost", outage)) == 1 and "line bus1: port back after" in outage and
+              "device" not in outage, "one line for the loss, one for the return: " + outage)
+
+        # SIGTERM with writes waiting: each client has its answer, and a
+        # write the module took was acknowledged (the one on the line), the
+        # rest refused with 0x0B and never carried out.
+        answers = {}
+
+        def write_setpoint(value):
+            c = ModbusTcpClient("127.0.0.1", port=port, timeout=5)
+            try:
+                c.connect()
+                r = c.write_registers(0, list(struct.unpack(">HH", struct.pack(">f", value))), slave=3)
+                answers[value] = "no answer" if isinstance(r, ModbusIOException) else modbus_exception(r)
+            except ModbusException as e:  # a connection closed unanswered
+                answers[value] = "no answer: %s" % e
+            finally:
+                c.close()
+
+        values = [10.125, 11.125, 12.125, 13.125, 14.125, 15.125]
+        writers = [threading.Thread(target=write_setpoint, args=(v,)) for v in values]
+        before_sim = len(sim.output())
+        for t in writers:
+            t.start()
+        time.sleep(0.05)
+        code = velkd.stop(signal.SIGTERM)
+        for t in writers:
+            t.join()
+        carried = {float(v) for v in re.findall(r"#03(\d\d\.\d{3})", sim.output()[before_sim:])}
+        check(all(answers.get(v) in (0, 0x0B) for v in values), "every pending write answered: %r" % answers)
+        check(carried == {v for v in values if answers.get(v) == 0} and 0x0B in answers.values(),
+              "carried out = acknowledged: %r, answers %r" % (sorted(carried), answers))
     finally:
         client.close()
         code = velkd.stop(signal.SIGTERM)

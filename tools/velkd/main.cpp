@@ -204,6 +204,8 @@ int Serve(const Options& options) {
       }
       velkd::Log(velkd::kNotice, "%s: stopping", velkhost::StopSignalName());
     }
+    // Every write a client is waiting for is answered before its face goes.
+    gateway.StopWrites();
     http.Stop();
     modbus.Stop();
     gateway.Stop();

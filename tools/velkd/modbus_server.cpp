@@ -76,10 +76,11 @@ void ModbusServer::Stop() {
   if (write(wake_[1], &byte, 1) != 1) Log(kWarning, "Modbus: cannot wake the listener");
   acceptor_.join();
   {
-    // A client's thread ends once its socket reads nothing more.
+    // A client's thread ends once its socket reads nothing more; an answer
+    // it is about to send (a write the line just carried out) still goes.
     std::lock_guard<std::mutex> lock(clientsMutex_);
     for (Client& client : connected_)
-      if (client.fd >= 0) shutdown(client.fd, SHUT_RDWR);
+      if (client.fd >= 0) shutdown(client.fd, SHUT_RD);
   }
   for (Client& client : connected_) client.thread.join();
   connected_.clear();

@@ -1,6 +1,7 @@
 #include "mqtt_client.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include "journal_log.h"
 
@@ -27,7 +28,10 @@ bool MqttClient::Start(const MqttSettings& settings, const std::string& password
     *error = "cannot create the MQTT client";
     return false;
   }
-  mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+  // MQTT 5, for retain-as-published: a retained "set" published while velkd
+  // is connected arrives with its retain flag, and is refused like one
+  // that was stored before.
+  mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
   mosquitto_connect_callback_set(mosq_, OnConnect);
   mosquitto_disconnect_callback_set(mosq_, OnDisconnect);
   mosquitto_publish_callback_set(mosq_, OnPublish);
@@ -82,7 +86,8 @@ bool MqttClient::Publish(const std::string& topic, const std::string& payload, b
 }
 
 bool MqttClient::Subscribe(const std::string& pattern) {
-  return mosq_ != nullptr && mosquitto_subscribe(mosq_, nullptr, pattern.c_str(), 1) == MOSQ_ERR_SUCCESS;
+  return mosq_ != nullptr && mosquitto_subscribe_v5(mosq_, nullptr, pattern.c_str(), 1, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED,
+                                                    nullptr) == MOSQ_ERR_SUCCESS;
 }
 
 bool MqttClient::Flush(std::chrono::milliseconds wait) {

@@ -45,6 +45,7 @@ class MqttClient {
   // QoS 1. False when not connected or too much is still unacknowledged:
   // the caller keeps the message and sends it later.
   bool Publish(const std::string& topic, const std::string& payload, bool retain);
+  // QoS 1, retain-as-published.
   bool Subscribe(const std::string& pattern);
 
   // Waits up to `wait` until the broker acknowledged everything published.
