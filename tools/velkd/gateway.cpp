@@ -115,31 +115,36 @@ bool Gateway::Reload(const GatewayConfig& config, const std::string& port) {
     return false;
   }
   std::vector<std::unique_ptr<LineWorker>> old;
+  size_t kept = 0, adopted = 0;
   {
+    // Under the lock throughout, so that the faces never find a line that
+    // goes on missing. A take-over waits for the packet on its line.
     std::lock_guard<std::mutex> lock(linesMutex_);
     old.swap(lines_);
-  }
-  // A line whose file and port are as they were runs on, its devices online
-  // throughout; the one prepared in its place is dropped unused.
-  size_t kept = 0, adopted = 0;
-  for (auto& line : lines) {
-    for (auto& running : old) {
-      if (running == nullptr) continue;
-      if (running->SameAs(*line)) {
-        line = std::move(running);
-        ++kept;
-        break;
-      }
-      // New intervals, tags, faces or back-off on the same modules: the
-      // new line takes over the port, the devices' health and the tags'
-      // readings, so nothing goes offline and nothing is read again first.
-      if (line->SameModules(*running)) {
-        line->TakeOver(*running);
-        running.reset();
-        ++adopted;
-        break;
+    for (auto& line : lines) {
+      for (auto& running : old) {
+        if (running == nullptr) continue;
+        // A line whose file and port are as they were runs on, its devices
+        // online throughout; the one prepared in its place is dropped.
+        if (running->SameAs(*line)) {
+          line = std::move(running);
+          ++kept;
+          break;
+        }
+        // New intervals, tags, faces or back-off on the same modules: the
+        // new line takes over the port, the devices' health and the tags'
+        // readings, so nothing goes offline and nothing waits to be read.
+        if (line->SameModules(*running)) {
+          line->TakeOver(*running);
+          running.reset();
+          Follow(*line);
+          line->Start();
+          ++adopted;
+          break;
+        }
       }
     }
+    for (auto& line : lines) lines_.push_back(std::move(line));
   }
   // The other old lines close their ports before the new ones open them.
   for (auto& line : old)
@@ -153,9 +158,8 @@ bool Gateway::Reload(const GatewayConfig& config, const std::string& port) {
       client_.Publish(m.topic, m.payload, true);
   }
   old.clear();
-  Announce(lines, config);
   std::lock_guard<std::mutex> lock(linesMutex_);
-  lines_ = std::move(lines);
+  Announce(lines_, config);
   for (auto& line : lines_) {
     if (line->running()) continue;
     Follow(*line);

@@ -270,7 +270,9 @@ void LineWorker::PortLost(const std::string& reason) {
   Log(kError, "line %s: port lost%s; next try in %s", spec_.name.c_str(),
       reason == "port lost" ? "" : (" (" + reason + ")").c_str(), RetryText().c_str());
   state_.SetPort(false, reason, "port lost");
-  retryAt_ = now + kPortRetry;
+  // The node may be back already (a link pointed at a new adapter, or an
+  // adapter's reset): the first try is at once, and quiet while it is gone.
+  retryAt_ = now;
 }
 
 void LineWorker::Run() {
