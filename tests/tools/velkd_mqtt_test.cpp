@@ -292,8 +292,26 @@ TEST(Velkd, PublishesEveryFamilyTakesWritesAndEndsOfflineOnSigterm) {
   EXPECT_EQ(busWrites, (std::vector<std::string>{"#0307.250<CR>", "#0308.500<CR>", "#0513004C<CR>"}));
   EXPECT_TRUE(simulator.WaitForOutput("display 0B shows \"12.5\"", 5000)) << simulator.out().substr(0, 2000);
 
+  // SIGTERM with writes waiting: every one gets its outcome, carried out
+  // or "stopped".
+  const char* const pending[] = {"valve/setpoint", "relays/relay3", "relays/relay_bits", "panel/display"};
+  for (const char* tag : pending) {
+    watcher.Erase(base + tag + "/set/result");
+    watcher.Publish(base + tag + "/set", "1");
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
   const tooltest::ProgramResult end = velkd.Stop(10000, SIGTERM);
   EXPECT_EQ(end.exitCode, 0) << end.err;
+  int stopped = 0;
+  for (const char* tag : pending) {
+    EXPECT_TRUE(watcher.WaitFor([&] { return !watcher.Latest(base + tag + "/set/result").empty(); }, 5000, pump))
+        << tag;
+    const json result = watcher.LatestJson(base + tag + "/set/result");
+    const bool refused = result.value("reason", json()) == "stopped";
+    EXPECT_TRUE(result.value("ok", false) || refused) << tag << ": " << result;
+    stopped += refused;
+  }
+  std::printf("SIGTERM with %zu MQTT writes waiting: %d answered \"stopped\"\n", std::size(pending), stopped);
   EXPECT_NE(end.err.find("<5>velkd: SIGTERM: stopping"), std::string::npos) << end.err;
   EXPECT_TRUE(watcher.WaitFor([&] { return watcher.Latest("velk/$state") == "offline"; }, 5000, pump));
   const json relays = watcher.LatestJson(base + "relays/$state");
