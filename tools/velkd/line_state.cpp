@@ -96,6 +96,19 @@ void LineState::SetDevice(size_t device, bool online, const std::string& reason)
   Changed();
 }
 
+void LineState::SetAnswered(size_t device) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (device >= now_.devices.size()) return;
+    DeviceState& d = now_.devices[device];
+    d.known = true;
+    d.online = true;
+    d.portDown = false;
+    d.reason.clear();
+  }
+  Changed();
+}
+
 void LineState::SetPort(bool open, const std::string& error, const std::string& reason) {
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -86,8 +86,12 @@ class LineState {
               const std::string& reason, uint64_t fileTime);
   // One packet of `device` ended; `reason` is "ok" or the outcome's word.
   void CountPacket(size_t device, bool ok, const std::string& reason, std::chrono::steady_clock::duration took);
-  // Offline takes every tag of the device out of "good" with `reason`.
+  // Online with a good packet (its time is "last good"); offline takes
+  // every tag of the device out of "good" with `reason`.
   void SetDevice(size_t device, bool online, const std::string& reason);
+  // Online, without a good packet: the module answered, though not with
+  // what was asked ("?", a spoilt answer, busy).
+  void SetAnswered(size_t device);
   // A closed port takes every device offline and every tag out of "good",
   // with `reason`; `error` says what the opening met.
   void SetPort(bool open, const std::string& error, const std::string& reason = "no port");

@@ -108,6 +108,8 @@ bool LineWorker::Prepare(std::string* error) {
     }
     groupConfigs_.push_back(std::move(group));
   }
+  backoff_ = std::make_unique<velkhost::LineBackoff>(spec_.config.devices.size(), packets_.size(),
+                                                     spec_.config.backoff);
   return true;
 }
 
@@ -326,7 +328,11 @@ void LineWorker::Run() {
       continue;
     }
     lock.unlock();
-    PollPacket(*next);
+    std::string held;
+    if (backoff_->MaySend(next->packet->device(), static_cast<size_t>(next - packets_.data()), &held))
+      PollPacket(*next);
+    else
+      HoldPacket(*next, held);
     lock.lock();
     const Clock::time_point now = Clock::now();
     next->due += std::chrono::milliseconds(next->intervalMs);
@@ -360,6 +366,7 @@ bool LineWorker::PollPacket(Scheduled& scheduled) {
     return false;
   }
   state_.CountPacket(packet.device(), ok, reason, took);
+  RecordBackoff(packet.device(), static_cast<size_t>(&scheduled - packets_.data()), outcome);
   for (size_t i = 0; i < packet.tags().size(); ++i) {
     const size_t tag = packet.tags()[i];
     const velkhost::TagReading reading =
@@ -372,22 +379,55 @@ bool LineWorker::PollPacket(Scheduled& scheduled) {
   }
   failedInRow_ = ok ? 0 : failedInRow_ + 1;
   if (ok) reopenDelayMs_ = 1000;
-  DeviceAnswered(packet.device(), ok, reason);
+  DeviceAnswered(packet.device(), outcome, reason);
   return true;
 }
 
-void LineWorker::DeviceAnswered(size_t device, bool ok, const std::string& reason) {
+void LineWorker::HoldPacket(const Scheduled& scheduled, const std::string& why) {
+  const uint64_t now = velkhost::FileTimeNowHost();
+  for (size_t tag : scheduled.packet->tags()) state_.SetTag(tag, false, nlohmann::ordered_json(), 0, why, now);
+}
+
+void LineWorker::RecordBackoff(size_t device, size_t packet, const velkhost::PacketOutcome& outcome) {
+  const velkhost::BackoffChange change = backoff_->Record(device, packet, outcome);
+  if ((change != velkhost::BackoffChange::kPacketBusy && change != velkhost::BackoffChange::kPacketFree) ||
+      packet >= packets_.size())
+    return;
+  // Device changes are logged with the device's state; a busy packet is
+  // one read of a module that answers otherwise.
+  const velkhost::DeviceEntry& entry = spec_.config.devices[device];
+  std::string tags;
+  for (size_t tag : packets_[packet].packet->tags()) tags += (tags.empty() ? "" : ", ") + spec_.config.tags[tag].name;
+  if (change == velkhost::BackoffChange::kPacketBusy)
+    Log(kWarning, "line %s: device %s (%s at %s) stays busy reading %s; asked again in 1 s, then less often",
+        spec_.name.c_str(), entry.name.c_str(), entry.type.c_str(), entry.address.c_str(), tags.c_str());
+  else
+    Log(kNotice, "line %s: device %s (%s at %s) answers %s again", spec_.name.c_str(), entry.name.c_str(),
+        entry.type.c_str(), entry.address.c_str(), tags.c_str());
+}
+
+void LineWorker::DeviceAnswered(size_t device, const velkhost::PacketOutcome& outcome, const std::string& reason) {
+  const velkhost::ModuleAnswer answer = velkhost::ModuleAnswerOf(outcome);
+  // Nothing was asked (the command not built): nothing is known.
+  if (answer == velkhost::ModuleAnswer::kUnknown) return;
+  const bool ok = outcome.result == 1;
+  const bool answered = answer != velkhost::ModuleAnswer::kSilent;
   DeviceState before;
   state_.Device(device, &before);
-  state_.SetDevice(device, ok, reason);
+  if (ok)
+    state_.SetDevice(device, true, std::string());
+  else if (answered)
+    state_.SetAnswered(device);
+  else
+    state_.SetDevice(device, false, reason);
   const velkhost::DeviceEntry& entry = spec_.config.devices[device];
   // A device that was offline only for want of a port says nothing: the
   // line's own "port back" covers it.
   const bool lineWide = before.known && !before.online && before.portDown;
-  if (ok && !before.online && !lineWide)
+  if (answered && !before.online && !lineWide)
     Log(kNotice, "line %s: device %s (%s at %s) %s", spec_.name.c_str(), entry.name.c_str(), entry.type.c_str(),
         entry.address.c_str(), before.known ? "back" : "online");
-  else if (!ok && (before.online || !before.known || lineWide))
+  else if (!answered && (before.online || !before.known || lineWide))
     Log(kWarning, "line %s: device %s (%s at %s) offline: %s", spec_.name.c_str(), entry.name.c_str(),
         entry.type.c_str(), entry.address.c_str(), reason.c_str());
 }
@@ -478,6 +518,8 @@ void LineWorker::DoWrite(const PendingWrite& write) {
   const std::string reason =
       outcome.result != 1 ? std::string(velkhost::OutcomeReason(code)) : (ok ? std::string() : "refused");
   const velkhost::TagEntry& tag = spec_.config.tags[write.tag];
+  if (code != velk::kOutcomePortLost && code != velk::kOutcomeNoPort)
+    RecordBackoff(tag.deviceIndex, velkhost::LineBackoff::kNoPacket, outcome);
   if (ok)
     Log(kInfo, "line %s: wrote %s to %s/%s", spec_.name.c_str(), write.text.c_str(), tag.device.c_str(),
         tag.name.c_str());

@@ -24,6 +24,7 @@
 
 #include "driver_library.h"
 #include "gateway_config.h"
+#include "line_backoff.h"
 #include "line_check.h"
 #include "line_state.h"
 #include "outbox.h"
@@ -133,10 +134,16 @@ class LineWorker {
   std::string RetryText() const;
   // Polls the packet; false when it found the port gone.
   bool PollPacket(Scheduled& scheduled);
+  // A packet the back-off holds back: its tags are not good, for `why`.
+  void HoldPacket(const Scheduled& scheduled, const std::string& why);
   void DoWrite(const PendingWrite& write);
   void Answer(const PendingWrite& write, const WriteOutcome& outcome);
-  // The one place that decides a device's health from its packets.
-  void DeviceAnswered(size_t device, bool ok, const std::string& reason);
+  // The one place that decides a device's health from its packets: online
+  // while it answers at all, offline at its first packet without an answer
+  // (the back-off then decides how often it is asked).
+  void DeviceAnswered(size_t device, const velkhost::PacketOutcome& outcome, const std::string& reason);
+  // Tells the back-off; a log line for each change it reports.
+  void RecordBackoff(size_t device, size_t packet, const velkhost::PacketOutcome& outcome);
   // The driver's exchange and byte counters into the line's state.
   void CopyDriverCounters();
   // The last packet's outcome (velk::kOutcome...), -1 when unknown.
@@ -153,6 +160,9 @@ class LineWorker {
   velkhost::CheckedLine checked_;
   std::vector<std::unique_ptr<velkhost::LineConfig>> groupConfigs_;
   std::vector<Scheduled> packets_;
+  // Which packets go on the line: offline devices and busy packets are
+  // asked once per back-off period.
+  std::unique_ptr<velkhost::LineBackoff> backoff_;
   LineState state_;
 
   std::thread thread_;
