@@ -6,7 +6,7 @@
 //
 //   line thread (one per LineWorker)        port watch thread (while lost)
 //     owns: driver object, port, packets,     inotify on the node's folder;
-//           write queue, schedule             only wakes its line thread
+//           write queue, schedule, back-off   only wakes its line thread
 //     writes --------------+
 //                          v
 //                  LineState (one per line, behind its own mutex)
