@@ -42,6 +42,7 @@ VIAddVersionKey "CompanyName" "${VELK_PUBLISHER}"
 VIAddVersionKey "FileDescription" "${PRODUCT} ${VELK_VERSION} setup"
 VIAddVersionKey "FileVersion" "${VELK_VERSION}"
 VIAddVersionKey "ProductVersion" "${VELK_VERSION}"
+VIAddVersionKey "LegalCopyright" "${VELK_PUBLISHER}"
 
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES

@@ -29,7 +29,8 @@ for f in "$setup" "$win/tests/velk_unit_tests.exe" "$win/tests/velk_abi_tests.ex
   [ -e "$f" ] || { echo "wine-check: $f is missing; build the win32 and linux64 presets and run scripts/windows-installer.sh first" >&2; exit 2; }
 done
 
-export WINEPREFIX=$root/build/wine-prefix WINEARCH=win32 WINEDEBUG=-all
+prefix32=$root/build/wine-prefix
+export WINEPREFIX=$prefix32 WINEARCH=win32 WINEDEBUG=-all
 prefix64=$root/build/wine-prefix64
 unset DISPLAY WAYLAND_DISPLAY
 work=$(mktemp -d "$root/build/wine-check.XXXXXX")
@@ -39,7 +40,7 @@ boot64_pid=
 cleanup() {
   # The wineserver holds the pseudo-terminal as its controlling terminal: it
   # goes before the simulator closes the master side, or it hangs.
-  timeout 30 wineserver -k 2>/dev/null || true
+  WINEPREFIX=$prefix32 timeout 30 wineserver -k 2>/dev/null || true
   if [ -n "$boot64_pid" ]; then
     kill "$boot64_pid" 2>/dev/null || true
     wait "$boot64_pid" 2>/dev/null || true
@@ -102,7 +103,7 @@ done
 
 step "installer: an older version into /D, then $version over it"
 # The same files under a lower version number stand for the older release.
-old_setup=$(bash scripts/windows-installer.sh --version 0.0.0 --output "$work/Velk4000-0.0.0-setup.exe" 2>"$work/makensis.log") ||
+old_setup=$(bash scripts/windows-installer.sh --version 0.0.0 --output "$work/Velk4000-0.0.0-setup.exe" --fast 2>"$work/makensis.log") ||
   { cat "$work/makensis.log" >&2; fail "the older installer was not built"; }
 dir_win='C:\Velk4000-check'
 dir=$WINEPREFIX/drive_c/Velk4000-check
@@ -164,7 +165,8 @@ left=$(cd "$dir" && find . -type f | sort | tr '\n' ' ')
 step "64-bit prefix $prefix64: the class where a 32-bit host looks"
 wait "$boot64_pid" || { cat "$work/wineboot64.log" >&2; fail "the 64-bit prefix was not made"; }
 boot64_pid=
-export WINEPREFIX=$prefix64
+WINEPREFIX=$prefix32 timeout 30 wineserver -k 2>/dev/null || true
+export WINEPREFIX=$prefix64 WINEARCH=win64
 timeout 120 wine "$setup" /S || fail "the silent install in the 64-bit prefix ended with $?"
 installed_win='C:\Program Files (x86)\Velk4000'
 [ -f "$WINEPREFIX/drive_c/Program Files (x86)/Velk4000/Velk4000.dll" ] || fail "the library is not in Program Files (x86)"
