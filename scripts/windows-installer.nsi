@@ -119,8 +119,8 @@ Section "Uninstall"
   ; Only the files this version installed: line files and anything else the
   ; user put here stay, and so do their folders.
   !include "${VELK_REMOVALS}"
+  DeleteRegKey HKLM "${UNINST_KEY}"
+  ; Last, so that a deployment tool may take its absence for "done".
   Delete "$INSTDIR\${UNINSTALLER}"
   RMDir "$INSTDIR"
-
-  DeleteRegKey HKLM "${UNINST_KEY}"
 SectionEnd

@@ -56,7 +56,7 @@ trap cleanup EXIT
 # Ended from outside (a timeout): still stop what was started.
 trap "exit 143" TERM INT
 
-step() { echo "--- wine: $*"; }
+step() { echo "--- wine: $* (at ${SECONDS} s)"; }
 fail() { echo "wine-check: $*" >&2; exit 1; }
 # One value of a registry key ("" for the default value), empty when absent;
 # further arguments go to reg (a registry view: /reg:32, /reg:64).
@@ -66,6 +66,13 @@ reg_value() {
   [ -z "$name" ] && { how=(/ve); name='(Default)'; }
   timeout 60 wine reg query "$key" "${how[@]}" "$@" 2>/dev/null | tr -d '\r' |
     sed -n "s/^ *${name//[()]/.} *REG_[A-Z_]* *//p" || true
+}
+# A silent uninstall: the uninstaller runs on from a copy of itself, and
+# deletes the original last of the files, after the registry.
+uninstall() {
+  timeout 60 wine "$1\uninstall.exe" /S || fail "the silent uninstall from $1 ended with $?"
+  for _ in $(seq 300); do [ -e "$2/uninstall.exe" ] || return 0; sleep 0.2; done
+  fail "the uninstaller in $1 did not finish"
 }
 clsid_key='HKLM\Software\Classes\CLSID\{F1C9CCD5-B1EF-11D2-8213-00400565D27C}'
 uninstall_root='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
@@ -153,9 +160,7 @@ fi
 python3 scripts/compare-poll.py "$work/linux.json" "$work/wine.json"
 
 step "silent uninstall"
-timeout 60 wine "$dir_win\uninstall.exe" /S || fail "the silent uninstall ended with $?"
-# The uninstaller runs on from a copy of itself; it is done when the prefix is idle.
-timeout 120 wineserver -w
+uninstall "$dir_win" "$dir"
 timeout 60 wine "$win/tests/velk_cocreate.exe" --absent
 timeout 60 wine reg query "$clsid_key" > /dev/null 2>&1 && fail "the class key is still there after the uninstall"
 [ "$(entry_count)" = 0 ] || fail "the Add/Remove Programs entry is still there after the uninstall"
@@ -176,3 +181,7 @@ server=$(reg_value "$clsid_key\InprocServer32" "" /reg:32)
 [ -z "$(reg_value "$clsid_key\InprocServer32" "" /reg:64)" ] || fail "the class is in the 64-bit view"
 [ "$(reg_value "$uninstall_root\Velk4000" DisplayVersion /reg:32)" = "$version" ] || fail "no entry in the 32-bit view"
 timeout 60 wine "$win/tests/velk_cocreate.exe"
+# The uninstaller's regsvr32 /u must reach the same view.
+uninstall "$installed_win" "$WINEPREFIX/drive_c/Program Files (x86)/Velk4000"
+[ -z "$(reg_value "$clsid_key\InprocServer32" "" /reg:32)" ] || fail "the class stays in the 32-bit view after the uninstall"
+step "done"
