@@ -85,9 +85,7 @@ std::string DiscoveryPayload(const DiscoveredTag& t) {
   // state would stay "online") and the device.
   config["availability"] = {{{"topic", t.prefix + "/$state"}},
                             {{"topic", base + "/$state"}, {"value_template", "{{ value_json.state }}"}}};
-  config["availability_mode"] = "all";
-  config["payload_available"] = "online";
-  config["payload_not_available"] = "offline";
+  config["availability_mode"] = "all";  // each says "online" or "offline", Home Assistant's defaults
   config["device"] = {{"identifiers", {DeviceId(t)}},
                       {"name", t.device},
                       {"model", t.deviceType}};

@@ -24,7 +24,11 @@ const int kKeepAliveS = 30;
 std::string MqttClient::FailureCause(int rc, int error) const {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!tlsError_.empty()) return "TLS: " + tlsError_;
-  if (connack_ != 0) return std::string("refused by the broker: ") + mosquitto_connack_string(connack_);
+  if (connack_ != 0) {
+    std::string said = mosquitto_connack_string(connack_);  // "Connection Refused: not authorised."
+    if (!said.empty() && said.back() == '.') said.pop_back();
+    return "refused by the broker: " + said;
+  }
   switch (rc) {
     case MOSQ_ERR_ERRNO:
       return error == 0 ? "not reachable" : std::string("not reachable: ") + strerror(error);
