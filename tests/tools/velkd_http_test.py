@@ -417,6 +417,15 @@ class Guard(unittest.TestCase):
                     except (urllib.error.URLError, OSError):
                         return None
                 self.assertIn(b"velk_device_online", wait_for("HTTPS", fetch, 15))
+                # 32 connections that never begin their handshake hold no
+                # worker: a request beside them is answered within a second.
+                idle = [socket.create_connection(("127.0.0.1", port)) for _ in range(32)]
+                time.sleep(0.2)
+                asked = time.monotonic()
+                self.assertIn(b"velk_device_online", fetch())
+                self.assertLess(time.monotonic() - asked, 1)
+                for c in idle:
+                    c.close()
                 self.assertEqual(get("http://127.0.0.1:%d/metrics" % port)[0], 0)  # no plain HTTP beside it
             finally:
                 served.close()

@@ -52,14 +52,22 @@ void Address(const sockaddr_storage& address, socklen_t size, std::string& ip, i
 // request's deadline, every write by its own time-out. TLS when `ssl` is set.
 class DeadlineStream : public httplib::Stream {
  public:
-  DeadlineStream(int fd, int64_t deadline, SSL* ssl) : fd_(fd), deadline_(deadline), ssl_(ssl) {}
+  // `taken`: the bytes read before the library reads, which it reads first.
+  DeadlineStream(int fd, int64_t deadline, SSL* ssl, const std::string& taken)
+      : fd_(fd), deadline_(deadline), ssl_(ssl), taken_(taken) {}
 
   bool is_readable() const override {
-    return (ssl_ != nullptr && SSL_pending(ssl_) > 0) || WaitUntil(fd_, POLLIN, deadline_);
+    return used_ < taken_.size() || (ssl_ != nullptr && SSL_pending(ssl_) > 0) || WaitUntil(fd_, POLLIN, deadline_);
   }
   bool is_writable() const override { return WaitUntil(fd_, POLLOUT, SteadyMs() + HttpListener::kWriteMs); }
 
   ssize_t read(char* ptr, size_t size) override {
+    if (used_ < taken_.size()) {
+      const size_t n = std::min(size, taken_.size() - used_);
+      memcpy(ptr, taken_.data() + used_, n);
+      used_ += n;
+      return static_cast<ssize_t>(n);
+    }
     for (;;) {
       if (ssl_ == nullptr) {
         const ssize_t got = recv(fd_, ptr, size, MSG_DONTWAIT);
@@ -118,7 +126,35 @@ class DeadlineStream : public httplib::Stream {
   int fd_;
   int64_t deadline_;
   SSL* ssl_;
+  const std::string& taken_;
+  size_t used_ = 0;
 };
+
+// Moves `c` to where `kept` points, unless it is there, and steps on.
+template <typename Iterator, typename T>
+void Keep(Iterator* kept, T* c) {
+  if (&**kept != c) **kept = std::move(*c);
+  ++*kept;
+}
+
+bool HasHeaderEnd(const char* text, size_t size) {
+  for (size_t i = 3; i < size; ++i)
+    if (text[i] == '\n' && text[i - 1] == '\r' && text[i - 2] == '\n' && text[i - 3] == '\r') return true;
+  return false;
+}
+
+// What a TLS call that returned `result` waits for; 0 when it failed for good.
+short TlsWants(SSL* ssl, int result) {
+  switch (SSL_get_error(ssl, result)) {
+    case SSL_ERROR_WANT_READ:
+      return POLLIN;
+    case SSL_ERROR_WANT_WRITE:
+      return POLLOUT;
+    default:
+      ERR_clear_error();
+      return 0;
+  }
+}
 
 // Tells a connection that cannot be served why, and closes it. What it
 // sent is read first: closed with bytes unread, the socket would be reset
@@ -193,9 +229,9 @@ void HttpListener::Stop() {
     acceptor_.join();
     for (std::thread& worker : workers_) worker.join();
     workers_.clear();
-    for (const Connection& c : waiting_) close(c.fd);
+    for (const Connection& c : waiting_) Drop(c, nullptr);
     waiting_.clear();
-    for (const Connection& c : queue_) close(c.fd);
+    for (const Connection& c : queue_) Drop(c, nullptr);
     queue_.clear();
     open_ = 0;
   }
@@ -220,28 +256,72 @@ bool HttpListener::AcceptOne(int64_t now) {
   }
   const int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  const Connection connection = {fd, now + kRequestMs};
-  if (tls_ != nullptr)
-    Hand(connection);
-  else
-    waiting_.push_back(connection);
+  Connection connection;
+  connection.fd = fd;
+  connection.deadline = now + kRequestMs;
+  connection.events = POLLIN;
+  if (tls_ != nullptr) {
+    connection.ssl = SSL_new(tls_);
+    if (connection.ssl == nullptr || SSL_set_fd(connection.ssl, fd) != 1) {
+      ERR_clear_error();
+      Drop(connection, nullptr);
+      std::lock_guard<std::mutex> lock(mutex_);
+      --open_;
+      return true;
+    }
+    SSL_set_accept_state(connection.ssl);
+  }
+  waiting_.push_back(std::move(connection));
   return true;
 }
 
-bool HttpListener::HeadersIn(int fd) {
+HttpListener::Progress HttpListener::Advance(Connection* c) {
   char head[kMaxHeaderBytes];
-  const ssize_t got = recv(fd, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
-  // Closed, failed or too long: the library sees it and says so, or not.
-  if (got <= 0 || static_cast<size_t>(got) == sizeof head) return got != -1 || (errno != EAGAIN && errno != EINTR);
-  for (ssize_t i = 3; i < got; ++i)
-    if (head[i] == '\n' && head[i - 1] == '\r' && head[i - 2] == '\n' && head[i - 3] == '\r') return true;
-  return false;
+  if (c->ssl == nullptr) {
+    const ssize_t got = recv(c->fd, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
+    if (got < 0) return errno == EAGAIN || errno == EINTR ? Progress::kWaiting : Progress::kGone;
+    // Ended or too long: the library sees it and says so, or not.
+    if (got == 0 || static_cast<size_t>(got) == sizeof head) return Progress::kHeadersIn;
+    return HasHeaderEnd(head, static_cast<size_t>(got)) ? Progress::kHeadersIn : Progress::kWaiting;
+  }
+  if (!SSL_is_init_finished(c->ssl)) {
+    const int done = SSL_do_handshake(c->ssl);
+    if (done != 1) {
+      c->events = TlsWants(c->ssl, done);
+      return c->events != 0 ? Progress::kWaiting : Progress::kGone;
+    }
+  }
+  // Read, not peeked: a request may come in several records.
+  c->events = POLLIN;
+  while (c->taken.size() < kMaxHeaderBytes) {
+    const int got = SSL_read(c->ssl, head, static_cast<int>(kMaxHeaderBytes - c->taken.size()));
+    if (got <= 0) {
+      c->events = TlsWants(c->ssl, got);
+      if (c->events == 0) return c->taken.empty() ? Progress::kGone : Progress::kHeadersIn;
+      break;
+    }
+    c->taken.append(head, static_cast<size_t>(got));
+  }
+  return c->taken.size() >= kMaxHeaderBytes || HasHeaderEnd(c->taken.data(), c->taken.size()) ? Progress::kHeadersIn
+                                                                                             : Progress::kWaiting;
+}
+
+void HttpListener::Drop(const Connection& connection, const char* status) {
+  if (connection.ssl != nullptr) {
+    SSL_free(connection.ssl);
+    ERR_clear_error();
+    close(connection.fd);
+  } else if (status != nullptr) {
+    AnswerAndClose(connection.fd, status);
+  } else {
+    close(connection.fd);
+  }
 }
 
 void HttpListener::Hand(Connection connection) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back(connection);
+    queue_.push_back(std::move(connection));
   }
   ready_.notify_one();
 }
@@ -253,34 +333,41 @@ void HttpListener::AcceptLoop() {
     int64_t next = now + 1000;
     // The ones out of time are told so; the others wait on.
     auto kept = waiting_.begin();
-    for (const Connection& c : waiting_) {
+    for (Connection& c : waiting_) {
       if (c.deadline <= now) {
-        AnswerAndClose(c.fd, "408 Request Timeout");
+        Drop(c, "408 Request Timeout");
         std::lock_guard<std::mutex> lock(mutex_);
         --open_;
       } else {
         next = std::min(next, c.deadline);
-        *kept++ = c;
+        Keep(&kept, &c);
       }
     }
     waiting_.erase(kept, waiting_.end());
     fds.assign({{listenFd_, POLLIN, 0}, {wake_[0], POLLIN, 0}});
-    for (const Connection& c : waiting_) fds.push_back({c.fd, POLLIN | POLLRDHUP, 0});
+    for (const Connection& c : waiting_) fds.push_back({c.fd, static_cast<short>(c.events | POLLRDHUP), 0});
     if (poll(fds.data(), fds.size(), static_cast<int>(next - now)) < 0 && errno != EINTR) break;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopping_) break;
     }
-    // Those whose headers are in go on; the list is rebuilt as it is read.
+    // Those whose headers are in go on; one that stopped sending goes on
+    // as well, and the library answers what there is.
     kept = waiting_.begin();
     for (size_t i = 0; i < waiting_.size(); ++i) {
-      // One that stopped sending goes on as well: the library answers
-      // what there is.
+      Connection& c = waiting_[i];
       const short events = fds[i + 2].revents;
-      if ((events & (POLLRDHUP | POLLHUP | POLLERR)) != 0 || ((events & POLLIN) != 0 && HeadersIn(waiting_[i].fd)))
-        Hand(waiting_[i]);
-      else
-        *kept++ = waiting_[i];
+      const Progress progress = events == 0 ? Progress::kWaiting : Advance(&c);
+      if (progress == Progress::kHeadersIn ||
+          (progress == Progress::kWaiting && (events & (POLLRDHUP | POLLHUP | POLLERR)) != 0)) {
+        Hand(std::move(c));
+      } else if (progress == Progress::kGone) {
+        Drop(c, nullptr);
+        std::lock_guard<std::mutex> lock(mutex_);
+        --open_;
+      } else {
+        Keep(&kept, &c);
+      }
     }
     waiting_.erase(kept, waiting_.end());
     if ((fds[0].revents & POLLIN) != 0) {
@@ -298,44 +385,20 @@ void HttpListener::Work() {
       std::unique_lock<std::mutex> lock(mutex_);
       ready_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
       if (stopping_) return;
-      connection = queue_.front();
+      connection = std::move(queue_.front());
       queue_.pop_front();
     }
     ServeOne(connection);
-    close(connection.fd);
+    Drop(connection, nullptr);
     std::lock_guard<std::mutex> lock(mutex_);
     --open_;
   }
 }
 
 void HttpListener::ServeOne(const Connection& connection) {
-  if (tls_ == nullptr) {
-    DeadlineStream stream(connection.fd, connection.deadline, nullptr);
-    serve_(stream);
-    return;
-  }
-  SSL* ssl = SSL_new(tls_);
-  if (ssl == nullptr || SSL_set_fd(ssl, connection.fd) != 1) {
-    if (ssl != nullptr) SSL_free(ssl);
-    ERR_clear_error();
-    return;
-  }
-  DeadlineStream stream(connection.fd, connection.deadline, ssl);
-  bool open = false;
-  for (;;) {
-    const int result = SSL_accept(ssl);
-    if (result == 1) {
-      open = true;
-      break;
-    }
-    if (!stream.Await(result, connection.deadline)) break;
-  }
-  if (open) {
-    serve_(stream);
-    SSL_shutdown(ssl);
-  }
-  SSL_free(ssl);
-  ERR_clear_error();
+  DeadlineStream stream(connection.fd, connection.deadline, connection.ssl, connection.taken);
+  serve_(stream);
+  if (connection.ssl != nullptr) SSL_shutdown(connection.ssl);
 }
 
 }  // namespace velkd

@@ -1,10 +1,9 @@
 // The sockets of velkd's HTTP face, under its own accept and read: a
-// request must be whole within a few seconds of its connection, however
-// slowly its bytes come. A plain connection waits for its headers in one
-// poll with all the others, costing no thread, and reaches a worker only
-// once they are in; so clients that dribble never keep a worker from one
-// that asks. A TLS connection needs its handshake first and goes to a
-// worker at once, where the same deadline holds. Past the limit of open
+// request's headers must be in within a few seconds of its connection,
+// however slowly its bytes come. A connection waits for its headers (and,
+// with TLS, its handshake first) in one poll with all the others, costing
+// no thread, and reaches a worker only once they are in; so clients that
+// dribble never keep a worker from one that asks. Past the limit of open
 // connections a new one is answered 503 and closed.
 #ifndef VELKD_HTTP_LISTENER_H
 #define VELKD_HTTP_LISTENER_H
@@ -27,6 +26,7 @@ class Stream;
 }
 
 typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_st SSL;
 
 namespace velkd {
 
@@ -56,18 +56,24 @@ class HttpListener {
 
  private:
   struct Connection {
-    int fd;
-    int64_t deadline;  // steady-clock milliseconds
+    int fd = -1;
+    int64_t deadline = 0;  // steady-clock milliseconds
+    SSL* ssl = nullptr;    // with TLS
+    short events = 0;      // what it waits for
+    std::string taken;     // with TLS: the request's bytes read so far
   };
+  enum class Progress { kWaiting, kHeadersIn, kGone };
 
   void AcceptLoop();
   // Accepts what waits; false when nothing more can be taken now.
   bool AcceptOne(int64_t now);
-  // Moves a plain connection whose headers are in to the workers.
-  bool HeadersIn(int fd);
+  // Takes what the connection has for it: its handshake, its headers.
+  Progress Advance(Connection* connection);
   void Hand(Connection connection);
   void Work();
   void ServeOne(const Connection& connection);
+  // Closes a connection no worker has.
+  void Drop(const Connection& connection, const char* status);
 
   Serve serve_;
   SSL_CTX* tls_ = nullptr;
