@@ -15,6 +15,7 @@ import logging
 import os
 import random
 import re
+import select
 import shutil
 import signal
 import socket
@@ -164,25 +165,55 @@ def malformed(port, n, seed):
     request = bytes.fromhex("000100000006020400000002")
     unanswered = 0
     for i in range(n):
-        kind = i % 4
+        kind = i % 5
         if kind == 0:
             frame = request[:2] + b"\x00\x01" + request[4:]          # another protocol
         elif kind == 1:
             frame = request[:4] + b"\x00\x09" + request[6:]          # a length that is not the frame's
         elif kind == 2:
             frame = bytes(rng.randrange(256) for _ in range(rng.randrange(1, 300)))  # noise
-        else:
+        elif kind == 3:
             frame = request[:4] + b"\x00\x06\x02\x10\x00\x00\x00\x7f"  # a write cut short
+        else:
+            frame = request[:7] + b"\x83" + request[8:]  # a function of the answers' range (131)
         with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
             try:
                 s.sendall(frame)
-                if kind >= 2:
+                if kind in (2, 3):
                     s.shutdown(socket.SHUT_WR)
                 unanswered += s.recv(300) == b""
             except (ConnectionResetError, BrokenPipeError, OSError) as e:
                 # Closed before all of it was sent or read.
                 unanswered += not isinstance(e, socket.timeout)
     return unanswered
+
+
+def dribblers(port, clients, seconds):
+    """`clients` connections that each send a frame a byte every 0.3 s, and
+    connect again once closed; how long each frame lived, first byte to close."""
+    frame = bytes.fromhex("000100000006020400000002")
+    lived = []
+    end = time.monotonic() + seconds
+
+    def run():
+        while time.monotonic() < end:
+            try:
+                with socket.create_connection(("127.0.0.1", port), timeout=3) as s:
+                    first = time.monotonic()
+                    for byte in frame[:-1]:
+                        s.send(bytes([byte]))
+                        if select.select([s], [], [], 0.3)[0]:
+                            break
+                    s.settimeout(max(0.1, end + 1 - time.monotonic()))
+                    closed = s.recv(100) == b""
+                    lived.append(time.monotonic() - first if closed else float("inf"))
+            except OSError:
+                time.sleep(0.05)  # refused or reset: try again
+
+    threads = [threading.Thread(target=run) for _ in range(clients)]
+    for t in threads:
+        t.start()
+    return threads, lived
 
 
 def pollers(port, clients, seconds):
@@ -342,18 +373,43 @@ def main():
             check(answers[:9] == bytes.fromhex("000700000003" "02ab01") and answers[9:18] == bytes.fromhex("000700000005020402"),
                   "unserved function: %s" % answers.hex())
 
-        # max_clients: the 13th connection is closed at once.
+        # max_clients: a client beyond them takes the place of the one silent
+        # longest, which is closed.
+        client.close()
         extra = [socket.create_connection(("127.0.0.1", port)) for _ in range(12)]
         time.sleep(0.3)
         with socket.create_connection(("127.0.0.1", port), timeout=3) as s:
-            try:
-                s.sendall(bytes.fromhex("000100000006020400000002"))
-                refused = s.recv(100) == b""
-            except ConnectionResetError:
-                refused = True
-            check(refused, "a client beyond max_clients is refused")
+            s.sendall(bytes.fromhex("000100000006020400000002"))
+            check(s.recv(100)[:9] == bytes.fromhex("000100000007020404"), "a client beyond max_clients is served")
+        extra[0].settimeout(3)
+        check(extra[0].recv(100) == b"", "the client silent longest made room")
         for s in extra:
             s.close()
+
+        # A frame dribbled a byte every 0.3 s is cut a second after its first
+        # byte, with places to spare (nobody needs its place).
+        few, lived = dribblers(port, 4, 2.0)
+        for t in few:
+            t.join()
+        check(lived and max(lived) < 2.0, "dribbled frames lived up to %.2f s (%d frames)" % (max(lived or [0]), len(lived)))
+        # 32 of them against 12 places keep out no reader: each of its reads,
+        # on a connection of its own, is answered within a second.
+        dribbling, crowded = dribblers(port, 32, 3.0)
+        took = []
+        time.sleep(0.5)
+        while any(t.is_alive() for t in dribbling) and len(took) < 8:
+            started = time.monotonic()
+            reader = ModbusTcpClient("127.0.0.1", port=port, timeout=3)
+            r = reader.read_input_registers(0, 2, slave=2) if reader.connect() else None
+            took.append(time.monotonic() - started if r is not None and not r.isError() else float("inf"))
+            reader.close()
+            time.sleep(0.2)
+        for t in dribbling:
+            t.join()
+        check(took and max(took) < 1.0, "reads beside 32 dribbling clients took %r s" % took)
+        print("%d dribbled frames, the longest cut after %.3f s; beside 32 dribbling clients: %d reads, the slowest %.3f s"
+              % (len(lived), max(lived or [0]), len(took), max(took or [0])))
+        client.connect()
 
         # A silent module's unit answers 0x0B while its neighbours answer,
         # and comes back with the module.

@@ -465,6 +465,116 @@ TEST(Velkd, FaultyModuleAndLostBrokerRecover) {
 
 namespace {
 
+// A broker connection that fails says why, and when the next try is: in
+// words for nobody listening, a broker that refuses the client, and one
+// whose certificate the CA file does not vouch for. Each line has its time.
+TEST(Velkd, BrokerFailuresNameTheirCause) {
+  TempDir dir;
+  for (const char* name : {"broker", "other"})
+    ASSERT_EQ(tooltest::RunProgram({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                    "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+                                    "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                                    dir.path() + "/" + name + ".key", "-out", dir.path() + "/" + name + ".crt"},
+                                   20000)
+                  .exitCode,
+              0);
+  // mosquitto started as root reads its files as the mosquitto user.
+  namespace fs = std::filesystem;
+  fs::permissions(dir.path(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  for (const char* file : {"/broker.crt", "/broker.key"})
+    fs::permissions(dir.path() + file, fs::perms::others_read, fs::perm_options::add);
+  const std::string port = std::to_string(FreeLoopbackPort());
+  const std::string listener = "listener " + port + " 127.0.0.1\npersistence false\n";
+  struct Case {
+    const char* what;
+    std::string broker;  // mosquitto's file; empty: none runs
+    std::string mqtt;    // velkd's [mqtt]
+    const char* said;
+  };
+  const Case cases[] = {
+      {"nobody listens", "", "broker = \"mqtt://127.0.0.1:" + port + "\"\n",
+       ": not reachable: Connection refused; next try in 1 s"},
+      {"not authorised", listener + "allow_anonymous false\n", "broker = \"mqtt://127.0.0.1:" + port + "\"\n",
+       ": refused by the broker: Connection Refused: not authorised; next try in 1 s"},
+      {"a CA that does not vouch for the broker",
+       listener + "allow_anonymous true\ncertfile " + dir.path() + "/broker.crt\nkeyfile " + dir.path() + "/broker.key\n",
+       "broker = \"mqtts://127.0.0.1:" + port + "\"\nca_file = \"" + dir.path() + "/other.crt\"\n",
+       ": TLS: certificate verify failed; next try in 1 s"},
+  };
+  for (const Case& c : cases) {
+    BackgroundProgram broker;
+    if (!c.broker.empty()) {
+      ASSERT_TRUE(broker.Start({"/usr/sbin/mosquitto", "-c", dir.Write("mosquitto.conf", c.broker)}));
+      ASSERT_TRUE(broker.WaitForErrorOutput("running", 5000)) << broker.err();
+    }
+    std::string text = FaultLine(dir.path() + "/nowhere");
+    text.replace(text.find("[mqtt]\n"), 7, "[mqtt]\n" + c.mqtt);
+    BackgroundProgram velkd;
+    ASSERT_TRUE(velkd.Start({VELKD_PATH, dir.Write("plant.toml", text)}));
+    EXPECT_TRUE(velkd.WaitForErrorOutput(c.said, 8000)) << c.what << ": " << velkd.err();
+    EXPECT_TRUE(std::regex_search(velkd.err(), std::regex(R"((^|\n)\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z <4>velkd: broker )")))
+        << velkd.err();
+  }
+}
+
+// The retained messages of `topics` as mosquitto_sub prints them, topic
+// to payload, read as a person checks a broker.
+std::map<std::string, std::string> Retained(const Broker& broker, const std::vector<std::string>& topics) {
+  std::vector<std::string> args = {"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()),
+                                   "-v", "--retained-only", "-W", "2", "-C", std::to_string(topics.size())};
+  for (const std::string& topic : topics) args.insert(args.end(), {"-t", topic});
+  std::map<std::string, std::string> retained;
+  const std::string out = tooltest::RunProgram(args, 10000).out;
+  for (size_t at = 0; at < out.size();) {
+    size_t end = out.find('\n', at);
+    if (end == std::string::npos) end = out.size();
+    const size_t space = out.find(' ', at);
+    if (space < end) retained[out.substr(at, space - at)] = out.substr(space + 1, end - space - 1);
+    at = end + 1;
+  }
+  return retained;
+}
+
+// Home Assistant hears of both the gateway (its last will) and the device:
+// after kill -9 the device's retained state still says "online", and only
+// the gateway's will makes the entities unavailable. Identifiers carry the
+// prefix, so that two gateways never share an entity.
+TEST(Velkd, HomeAssistantEntitiesGoWithAKilledGateway) {
+  TempDir dir;
+  Broker broker(dir);
+  ASSERT_TRUE(broker.Start());
+  const std::string modules = dir.Write("modules.toml", kFaultModules);
+  BackgroundProgram simulator;
+  const std::string port = StartSimulator(simulator, {modules});
+  ASSERT_FALSE(port.empty()) << simulator.err();
+  std::string text = FaultLine(port);
+  text.replace(text.find("[mqtt]\n"), 7, "[mqtt]\nprefix = \"velkha\"\n");
+  BackgroundProgram velkd;
+  ASSERT_TRUE(velkd.Start({VELKD_PATH, dir.Write("plant.toml", text), "--broker", broker.url()}));
+  const std::string config = "homeassistant/sensor/velkha_plant_inputs_level/config";
+  const std::vector<std::string> topics = {"velkha/$state", "velkha/plant/inputs/$state", config};
+  std::map<std::string, std::string> seen;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  do {
+    velkd.WaitForOutput("\x01", 200);
+    seen = Retained(broker, topics);
+  } while ((seen["velkha/$state"] != "online" || seen[config].empty()) && std::chrono::steady_clock::now() < end);
+  ASSERT_EQ(seen["velkha/$state"], "online") << velkd.err();
+  const json discovery = json::parse(seen[config], nullptr, false);
+  EXPECT_EQ(discovery.value("unique_id", ""), "velkha_plant_inputs_level") << discovery;
+  EXPECT_EQ(discovery.value("availability_mode", ""), "all") << discovery;
+  EXPECT_EQ(discovery.value("availability", json::array()),
+            json::parse(R"([{"topic": "velkha/$state"},
+                            {"topic": "velkha/plant/inputs/$state", "value_template": "{{ value_json.state }}"}])"))
+      << discovery;
+
+  velkd.Stop(5000, SIGKILL);
+  for (int attempt = 0; attempt < 5 && (seen = Retained(broker, topics))["velkha/$state"] != "offline"; ++attempt) {
+  }
+  EXPECT_EQ(seen["velkha/$state"], "offline");
+  EXPECT_EQ(json::parse(seen["velkha/plant/inputs/$state"], nullptr, false).value("state", ""), "online");
+}
+
 // --check reads everything a start would read (files, driver verdicts,
 // password source) and touches neither a port nor a broker.
 TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
