@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/velk4000_pro.h"
+#include "driver/line_driver.h"
 #include "platform/pseudo_terminal.h"
 #include "velk4000/velk4000.h"
 
@@ -95,7 +95,7 @@ class DriverLine {
   static const char* Command() { return "#013\r"; }
 
  private:
-  driver::CVelk4000Pro driver_;
+  driver::LineDriver driver_;
   OneItemPacket read_{"Velk4017", "AI", 0, 3, velk::kTypeFloat, 1};
 };
 

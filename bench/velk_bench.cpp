@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/answer_decoding.h"
-#include "driver/velk4000_pro.h"
+#include "families/velk_answer_decoding.h"
+#include "driver/line_driver.h"
 #include "protocol/command_builder.h"
 #include "protocol/encoding.h"
 #include "sim/bus.h"
@@ -89,7 +89,7 @@ void BM_DecodeAnswer(benchmark::State& state) {
   const std::string answer = WithChecksum(r.answer);
   const int32_t n = static_cast<int32_t>(answer.size());
   for (auto _ : state) {
-    driver::AnswerDecoder decoder({answer.data(), n, n, true}, p.packet);
+    families::AnswerDecoder decoder({answer.data(), n, n, true}, p.packet);
     decoder.Decode(p.item);
     benchmark::DoNotOptimize(p.item.value);
   }
@@ -122,7 +122,7 @@ void BM_ProcessPacket2OverPseudoTerminal(benchmark::State& state) {
     return;
   }
   bus.Add("Velk4017", 1, true);
-  driver::CVelk4000Pro driver;
+  driver::LineDriver driver;
   velk::PortSettings settings{};
   strncpy(settings.portName, server.path().c_str(), sizeof settings.portName - 1);
   settings.baudRate = 115200;

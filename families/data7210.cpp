@@ -1,44 +1,48 @@
-#include "datamodules/data7210.h"
+// Data7210 seven-segment display modules. The channel of a tag is the
+// address of its display.
+#include "families/family.h"
 
 #include <stdio.h>
 #include <string.h>
 
 #include <clocale>
-#include <new>
-#include <vector>
 
+#include "families/answer_check.h"
+#include "families/item_layout.h"
 #include "platform/atoms.h"
-#include "platform/file_time.h"
+#include "protocol/encoding.h"
 #include "protocol/packet_items.h"
 #include "protocol/register_tables.h"
 
-namespace datamodules {
+namespace families {
 namespace {
 
 namespace reg = protocol::reg;
 
 const char kCarriageReturn = '\r';
-const uint32_t kAnswerSize = sizeof(Exchange::answer);
 // The global atom table holds texts of at most this many characters.
 const size_t kLongestAtomText = 255;
 
-struct MapRow {
-  const char* key;
-  const char* value;
-};
-
 // Baud-rate code character of a configuration answer to the rate.
-const MapRow kBaudCodes[] = {
-    {"3", "1200"}, {"4", "2400"}, {"5", "4800"}, {"6", "9600"}, {"7", "19200"}, {"8", "38400"},
+struct BaudRow {
+  char code;
+  const char* rate;
+};
+constexpr BaudRow kBaudCodes[] = {
+    {'3', "1200"}, {'4', "2400"}, {'5', "4800"}, {'6', "9600"}, {'7', "19200"}, {'8', "38400"},
 };
 
-// Read in pairs as hexadecimal numbers, a display code gives the two
-// characters sent for one digit; together they spell the digit's segment
-// byte, a segment lighting on a 0 bit and bit 7 being the decimal point.
-const MapRow kSegmentCodes[] = {
-    {"0", "4330"}, {"1", "4639"}, {"2", "4134"}, {"3", "4230"}, {"4", "3939"}, {"5", "3932"},
-    {"6", "3832"}, {"7", "4638"}, {"8", "3830"}, {"9", "3930"}, {".", "4546"}, {"-", "4246"},
+// The segment byte of each character a display can show, sent as two
+// hexadecimal digits: a segment lights on a 0 bit, and bit 7 is the point.
+struct SegmentRow {
+  char character;
+  uint8_t segments;
 };
+constexpr SegmentRow kSegmentCodes[] = {
+    {'0', 0xC0}, {'1', 0xF9}, {'2', 0xA4}, {'3', 0xB0}, {'4', 0x99}, {'5', 0x92},
+    {'6', 0x82}, {'7', 0xF8}, {'8', 0x80}, {'9', 0x90}, {'.', 0xEF}, {'-', 0xBF},
+};
+const uint8_t kPointLit = 0x7F;  // clears bit 7 of the digit before the point
 
 // The fixed parts of the configuration text, in code page 936 as the host
 // shows them: "module address:", " baud rate:", " no check", " sum check".
@@ -47,6 +51,14 @@ const char kBaudRateText[] = " \xB2\xA8\xCC\xD8\xC2\xCA:";
 const char kNoCheckText[] = " \xCE\xDE\xD0\xA3\xD1\xE9";
 const char kSumCheckText[] = " \xC0\xDB\xBC\xD3\xD0\xA3\xD1\xE9";
 
+// One command and its answer, on the stack of the packet.
+struct Dialogue {
+  char command[16];
+  uint32_t commandLength = 0;
+  char answer[serial::kMaxAnswer];
+  uint32_t answerLength = 0;
+};
+
 // What arrived of one answer; positions past it are absent.
 struct Answer {
   const char* bytes;
@@ -54,24 +66,37 @@ struct Answer {
   bool Has(uint32_t position) const { return position < count; }
 };
 
-void AppendPositions(std::string& text, const Answer& a, uint32_t first, uint32_t end) {
-  for (uint32_t i = first; i < end && a.Has(i); ++i) text += a.bytes[i];
-}
+// A text for the host's atom table, cut at the longest text it holds.
+class AtomText {
+ public:
+  void Append(const char* text) {
+    for (; *text != '\0'; ++text) Append(*text);
+  }
+  void Append(char c) {
+    if (size_ < kLongestAtomText) bytes_[size_++] = c;
+  }
+  void AppendPositions(const Answer& a, uint32_t first, uint32_t end) {
+    for (uint32_t i = first; i < end && a.Has(i); ++i) Append(a.bytes[i]);
+  }
+  const char* c_str() {
+    bytes_[size_] = '\0';
+    return bytes_;
+  }
+  bool empty() const { return size_ == 0; }
+
+ private:
+  char bytes_[kLongestAtomText + 1];
+  size_t size_ = 0;
+};
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-// The display address: "%X" of the channel, a single digit led by "0",
-// otherwise its first two characters.
+// The display address: the channel in hexadecimal, a single digit led by
+// "0", otherwise its two leading digits.
 void PutDisplayAddress(char* at, int16_t channel) {
-  char hex[16];
-  snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(static_cast<int>(channel)));
-  if (hex[1] == '\0') {
-    at[0] = '0';
-    at[1] = hex[0];
-  } else {
-    at[0] = hex[0];
-    at[1] = hex[1];
-  }
+  uint32_t digits = static_cast<uint32_t>(static_cast<int32_t>(channel));
+  while (digits > 0xFF) digits >>= 4;
+  protocol::ByteToHex(at, static_cast<uint8_t>(digits));
 }
 
 // printf follows the process's locale, which the host may have set; the
@@ -84,65 +109,40 @@ void UsePointAsDecimalSeparator(char* text) {
   if (at != nullptr) *at = '.';
 }
 
-}  // namespace
-
-Data7210::Data7210(serial::SerialLine& line) : line_(line), diagnostics_(line.diagnostics) {
-  for (const MapRow& row : kBaudCodes) baudCodeMap[row.key] = row.value;
-  for (const MapRow& row : kSegmentCodes) segmentMap[row.key] = row.value;
+const SegmentRow* SegmentOf(char c) {
+  for (const SegmentRow& row : kSegmentCodes)
+    if (row.character == c) return &row;
+  return nullptr;
 }
 
-float Data7210::HexTextToNumber(const std::string& text) {
-  double value = 0.0;
-  for (char raw : text) {
-    const char c = Upper(raw);
-    int worth = 0;
-    if (c >= 'A' && c <= 'F')
-      worth = c - 'A' + 10;
-    else if (c >= '0' && c <= '9')
-      worth = c - '0';
-    value = value * 16.0 + worth;
-  }
-  return static_cast<float>(value);
-}
-
-bool Data7210::DisplayCharacters(const char* text, char field[12]) const {
-  std::string digits(text);
-  const size_t point = digits.find('.');
-  if (point != std::string::npos) digits.erase(point, 1);
-  const size_t n = digits.size();
-  // Every character takes one of the six positions: cutting the front would
-  // show another number (a lost leading digit or minus sign).
-  if (n > 6) return false;
-
-  char codes[12];
-  for (size_t i = 0; i < n; ++i) {
-    // "nan", "inf" and the exponent of "%g" have no segments; blanks or
-    // zero bytes in their place would show another number as well.
-    const auto found = segmentMap.find(std::string(1, digits[i]));
-    if (found == segmentMap.end()) return false;
-    const std::string& code = found->second;
-    const std::string last = code.size() > 2 ? code.substr(code.size() - 2) : code;
-    codes[2 * i] = static_cast<char>(static_cast<int>(HexTextToNumber(code.substr(0, 2))));
-    codes[2 * i + 1] = static_cast<char>(static_cast<int>(HexTextToNumber(last)));
-  }
-  // The point lights with the digit before it: bit 7 of that digit's
-  // segment byte is cleared, which turns its high character from 8-F to 0-7.
-  if (point != std::string::npos && point > 0) {
-    char& high = codes[2 * (point - 1)];
-    const int value = static_cast<int>(HexTextToNumber(std::string(1, high))) & 0x07;
-    high = static_cast<char>('0' + value);
+// The twelve display characters for `text`; false when the display cannot
+// show it: a character without a segment code ("nan", "inf" and the exponent
+// of "%g"), or more than six positions once the point is removed. Cutting
+// the front, or blanks in place of a character, would show another number.
+bool DisplayCharacters(const char* text, char field[12]) {
+  const char* point = strchr(text, '.');
+  uint8_t segments[6];
+  size_t n = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (c == point) continue;
+    const SegmentRow* row = SegmentOf(*c);
+    if (row == nullptr || n == 6) return false;
+    // The point lights with the digit before it.
+    segments[n++] = c + 1 == point ? row->segments & kPointLit : row->segments;
   }
   // Right-aligned in six positions; a blank position is "FF".
   const size_t blank = 2 * (6 - n);
   memset(field, 'F', blank);
-  memcpy(field + blank, codes, 2 * n);
+  for (size_t i = 0; i < n; ++i) protocol::ByteToHex(field + blank + 2 * i, segments[i]);
   return true;
 }
 
-int32_t Data7210::BuildData7210Command(const velk::Packet& packet, Exchange& exchange) {
-  const velk::TagItem2* item = protocol::FirstItem<velk::TagItem2>(packet);
+// The packet's first item selects the command.
+template <typename Item>
+int32_t BuildCommand(Bus& bus, const velk::Packet& packet, Dialogue& d) {
+  const Item* item = protocol::FirstItem<Item>(packet);
   if (item == nullptr) return 0;
-  char* c = exchange.command;
+  char* c = d.command;
   if (packet.direction == 0) {
     char command = 0;
     switch (packet.registerCode) {
@@ -155,7 +155,7 @@ int32_t Data7210::BuildData7210Command(const velk::Packet& packet, Exchange& exc
     PutDisplayAddress(c + 1, item->channel);
     c[3] = command;
     c[4] = kCarriageReturn;
-    exchange.commandLength = 5;
+    d.commandLength = 5;
     return 1;
   }
   if (packet.direction != 1 || packet.registerCode != reg::kSetDat) return 0;
@@ -184,42 +184,20 @@ int32_t Data7210::BuildData7210Command(const velk::Packet& packet, Exchange& exc
   c[0] = '#';
   PutDisplayAddress(c + 1, item->channel);
   if (!DisplayCharacters(text, c + 3)) {
-    diagnostics_.Fail(velk::kOutcomeNotBuilt);
+    bus.line.diagnostics.Fail(velk::kOutcomeNotBuilt);
     return 0;
   }
   c[15] = kCarriageReturn;
-  exchange.commandLength = 16;
+  d.commandLength = 16;
   return 1;
 }
 
-int32_t Data7210::RunExchange(const velk::Packet& packet, Exchange& exchange) {
-  const uint32_t capacity = exchange.answerCapacity < kAnswerSize ? exchange.answerCapacity : kAnswerSize;
-  exchange.answerCapacity = 0;
-  uint32_t received = 0;
-  const int32_t ok = line_.Exchange(exchange.command, exchange.commandLength, serial::kData7210Answer,
-                                    exchange.answer, capacity, &received);
-  exchange.answerCapacity = received;
-  if (ok == 0) return 0;
-  if (exchange.answer[0] == '?') {
-    // The host sees a refused read or write fail, with its items as they
-    // were, through either interface.
-    diagnostics_.Fail(velk::kOutcomeRefused);
-    return 0;
-  }
-  if (!AnswerFits(packet, exchange)) {
-    diagnostics_.Fail(velk::kOutcomeBadAnswer);
-    line_.MarkAnswerBad();
-    return 0;
-  }
-  return 1;
-}
-
-bool Data7210::AnswerFits(const velk::Packet& packet, const Exchange& exchange) {
+bool AnswerFits(const velk::Packet& packet, const Dialogue& d) {
   // Characters before the carriage return.
-  const uint32_t n = exchange.answerCapacity > 0 ? exchange.answerCapacity - 1 : 0;
-  const char* a = exchange.answer;
+  const uint32_t n = d.answerLength > 0 ? d.answerLength - 1 : 0;
+  const char* a = d.answer;
   // "!" and the address of the display asked, as the command carried it.
-  if (n < 3 || a[0] != '!' || Upper(a[1]) != exchange.command[1] || Upper(a[2]) != exchange.command[2]) return false;
+  if (n < 3 || a[0] != '!' || Upper(a[1]) != d.command[1] || Upper(a[2]) != d.command[2]) return false;
   if (packet.direction != 0) return true;
   // Every position the decoding reads must have arrived.
   switch (packet.registerCode) {
@@ -229,129 +207,116 @@ bool Data7210::AnswerFits(const velk::Packet& packet, const Exchange& exchange) 
   }
 }
 
-int32_t Data7210::DecodeData7210Answer(velk::Packet& packet, const Exchange& exchange) {
-  const uint64_t now = platform::FileTimeNow();
+// 1 when a complete answer came in time that is not a refusal, echoes the
+// display's address and holds every field the decoding reads.
+int32_t Exchange(Bus& bus, const velk::Packet& packet, Dialogue& d) {
+  const int32_t ok = bus.line.Exchange(d.command, d.commandLength, kData7210.answerPolicy, d.answer,
+                                       sizeof d.answer, &d.answerLength);
+  if (ok == 0) return 0;
+  // A refused read or write fails, with its items as they were.
+  return AnswerUsable(bus.line, d.answer, static_cast<int32_t>(d.answerLength), false,
+                      [&] { return AnswerFits(packet, d); })
+             ? 1
+             : 0;
+}
+
+// A write stamps every item; a read answers the packet's first item only.
+template <typename Item>
+int32_t Decode(velk::Packet& packet, const Dialogue& d) {
+  using Layout = ItemLayout<Item>;
+  const uint64_t now = Layout::Now();
   if (packet.direction != 0) {
-    protocol::ForEachItem<velk::TagItem2>(packet, [&](velk::TagItem2& item) { protocol::StampItem(item, now); });
+    protocol::ForEachItem<Item>(packet, [&](Item& item) { Layout::Stamp(item, now); });
     return 1;
   }
-  velk::TagItem2* item = protocol::FirstItem<velk::TagItem2>(packet);
+  Item* item = protocol::FirstItem<Item>(packet);
   if (item == nullptr) return 1;
 
   // The fields are read from what arrived before the closing carriage
   // return; a short answer simply has fewer of them.
-  const uint32_t received = exchange.answerCapacity < kAnswerSize ? exchange.answerCapacity : kAnswerSize;
-  const bool closed = received > 0 && exchange.answer[received - 1] == kCarriageReturn;
-  const Answer a{exchange.answer, closed ? received - 1 : received};
-  std::string text;
+  const uint32_t received = d.answerLength;
+  const bool closed = received > 0 && d.answer[received - 1] == kCarriageReturn;
+  const Answer a{d.answer, closed ? received - 1 : received};
+  AtomText text;
   switch (packet.registerCode) {
     case reg::kCfgStaT: {
-      text = kModuleAddressText;
-      AppendPositions(text, a, 1, 3);
-      text += kBaudRateText;
-      if (a.Has(6)) {
-        const auto rate = baudCodeMap.find(std::string(1, a.bytes[6]));
-        if (rate != baudCodeMap.end()) text += rate->second;
-      }
-      text += (a.Has(7) && Upper(a.bytes[7]) == 'F') ? kNoCheckText : kSumCheckText;
+      text.Append(kModuleAddressText);
+      text.AppendPositions(a, 1, 3);
+      text.Append(kBaudRateText);
+      for (const BaudRow& row : kBaudCodes)
+        if (a.Has(6) && a.bytes[6] == row.code) text.Append(row.rate);
+      text.Append((a.Has(7) && Upper(a.bytes[7]) == 'F') ? kNoCheckText : kSumCheckText);
       break;
     }
-    case reg::kMdVerF: AppendPositions(text, a, 3, 8); break;
+    case reg::kMdVerF: text.AppendPositions(a, 3, 8); break;
     case reg::kMdNameM:
-      if (received > 0) AppendPositions(text, a, 3, received - 1);  // all but the last byte
+      if (received > 0) text.AppendPositions(a, 3, received - 1);  // all but the last byte
       break;
     default: return 1;
   }
-  if (text.size() > kLongestAtomText) text.resize(kLongestAtomText);
   // An empty text has no atom and stores 0; a text the full atom table
   // cannot take fails the read instead of handing the host atom 0.
   const uint16_t atom = platform::AddGlobalAtom(text.c_str());
   if (atom == 0 && !text.empty()) return 0;
-  protocol::StampItem(*item, now);
+  Layout::Stamp(*item, now);
   protocol::StoreHalf(item->value, atom);
-  return 1;
+  // Items after the first get no value: under IDriver2 they keep their
+  // quality, under IDriver, which has none, the packet fails.
+  int32_t others = 0;
+  protocol::ForEachItem<Item>(packet, [&](Item&) { ++others; });
+  return Layout::kHasQuality || others <= 1 ? 1 : 0;
 }
 
-int32_t Data7210::ProcessData7210Packet2(velk::Packet& packet) {
-  Exchange exchange{};
-  exchange.answerCapacity = kAnswerSize;
-  if (BuildData7210Command(packet, exchange) == 0) return 0;
-  if (RunExchange(packet, exchange) == 0) return 0;
-  return DecodeData7210Answer(packet, exchange);
+template <typename Item>
+int32_t ProcessPacket(Bus& bus, velk::Packet& packet) {
+  Dialogue dialogue;
+  if (BuildCommand<Item>(bus, packet, dialogue) == 0) return 0;
+  if (Exchange(bus, packet, dialogue) == 0) return 0;
+  return Decode<Item>(packet, dialogue);
 }
 
-int32_t Data7210::ProcessData7210Packet(velk::Packet& packet) {
-  // The IDriver form runs the IDriver2 path on converted copies of the items
-  // and hands back the values of those that came back good.
-  try {
-    std::vector<velk::TagItem*> hostItems;
-    protocol::ForEachItem<velk::TagItem>(packet, [&](velk::TagItem& item) { hostItems.push_back(&item); });
-    std::vector<velk::TagItem2> copies(hostItems.size());
-    std::vector<velk::PtrListNode> nodes(hostItems.size());
-    for (size_t i = 0; i < hostItems.size(); ++i) {
-      velk::TagItem2& copy = copies[i];
-      copy = velk::TagItem2{};
-      copy.hostField0 = hostItems[i]->hostField0;
-      copy.channel = hostItems[i]->channel;
-      copy.dataType = hostItems[i]->dataType;
-      copy.value = hostItems[i]->value;
-      copy.registerCode = hostItems[i]->registerCode;
-      copy.quality = 0;
-      nodes[i] = velk::PtrListNode{i + 1 < nodes.size() ? &nodes[i + 1] : nullptr, i > 0 ? &nodes[i - 1] : nullptr,
-                                   &copy};
-    }
-    velk::Packet converted = packet;
-    converted.items = velk::PtrList{};
-    if (!nodes.empty()) {
-      converted.items.head = &nodes.front();
-      converted.items.tail = &nodes.back();
-    }
-    converted.items.count = static_cast<int32_t>(nodes.size());
-
-    int32_t result = ProcessData7210Packet2(converted);
-    if (result == 0) return 0;
-    for (size_t i = 0; i < hostItems.size(); ++i) {
-      if (copies[i].quality != velk::kQualityGood) return 0;
-      hostItems[i]->value = copies[i].value;
-    }
-    return result;
-  } catch (const std::bad_alloc&) {
-    return 0;
-  }
-}
-
-int32_t Data7210::ProbeData7210(const char* typeName, int32_t address, velk::DeviceRecord* device) {
-  // A configuration read of display 02, shaped by the first probe row.
+// Reads the configuration of display 02, whatever address is passed; on
+// failure the line opens its port again from its settings.
+int32_t Probe(Bus& bus, const char* moduleType, int32_t address, velk::DeviceRecord* device) {
+  // A configuration read, shaped by the first probe row.
   const velk::RegisterDef& row = protocol::kData7210ProbeGroup.rows[0];
   velk::TagItem2 item{};
   item.channel = 2;
   item.dataType = static_cast<int16_t>(row.typeMask & -row.typeMask);
   item.registerCode = reg::kCfgStaT;
-  velk::PtrListNode node{nullptr, nullptr, &item};
+  velk::PtrListNode node;
   velk::Packet packet{};
+  protocol::LinkOneItem(packet, node, &item);
   packet.address = static_cast<int16_t>(address);
   packet.device = device;
-  packet.moduleType = typeName;
+  packet.moduleType = moduleType;
   packet.registerName = row.name;
   packet.registerCode = reg::kCfgStaT;
   packet.channelLow = row.minChannel;
   packet.channelHigh = row.minChannel;
   packet.direction = 0;
-  packet.items.head = &node;
-  packet.items.tail = &node;
-  packet.items.count = 1;
-  const int32_t result = ProcessData7210Packet2(packet);
+  const int32_t result = ProcessPacket<velk::TagItem2>(bus, packet);
   // A display that does not answer may sit behind a port that went away:
   // start the line over from its settings. Whether that worked shows in
   // the next exchange.
-  if (result == 0) line_.Reopen();
+  if (result == 0) bus.line.Reopen();
   return result;
 }
 
-int32_t Data7210::CanMergeData7210(const velk::TagDef&, int32_t, velk::Packet&) {
-  // Every display tag travels alone: the command takes its address from the
-  // first item.
-  return 0;
+// Every display tag travels alone: the command takes its address from the
+// first item.
+int32_t CanMerge(const velk::TagDef&, int32_t, velk::Packet&) { return 0; }
+
+protocol::TagParseResult ParseTag(const velk::TagConfig& config, velk::TagDef& def) {
+  const int16_t code = protocol::ParseData7210Tag(config, def);
+  return protocol::TagParseResult{code, code};
 }
 
-}  // namespace datamodules
+}  // namespace
+
+const Family kData7210 = {
+    "Data7210", serial::kData7210Answer, ProcessPacket<velk::TagItem>, ProcessPacket<velk::TagItem2>, Probe,
+    HasNoAlarm, CanMerge,                ParseTag,
+};
+
+}  // namespace families

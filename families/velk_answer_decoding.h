@@ -2,14 +2,14 @@
 // item is chosen by the module type's group, the packet's register index and,
 // for some registers, the item's channel and data type; each rule stores
 // exactly the width it names into the item's value slot and nothing else.
-#ifndef VELK_DRIVER_ANSWER_DECODING_H
-#define VELK_DRIVER_ANSWER_DECODING_H
+#ifndef VELK_FAMILIES_VELK_ANSWER_DECODING_H
+#define VELK_FAMILIES_VELK_ANSWER_DECODING_H
 
 #include <stdint.h>
 
 #include "velk4000/velk4000.h"
 
-namespace driver {
+namespace families {
 
 struct DecodeRow;  // one rule of a group's table
 
@@ -85,6 +85,6 @@ class AnswerDecoder {
 // bits. Such a packet is refused before anything is sent.
 bool ItemFitsItsRule(const velk::Packet& packet, int16_t dataType);
 
-}  // namespace driver
+}  // namespace families
 
 #endif

@@ -102,19 +102,19 @@ TEST_F(Transaction, LateAnswerAfterAFailureIsNotTheNext) {
   EXPECT_EQ(clock.TickMs() - start, 5u);
 
   // The packet layer can tell the line an answer was unusable as well.
-  line.MarkAnswerBad();
+  line.RejectAnswer(velk::kOutcomeBadAnswer);
   start = clock.TickMs();
   ASSERT_EQ(Transact("#03\r"), 1);
   EXPECT_EQ(clock.TickMs() - start, 105u);
 
   // A host that paused after the failure has waited the guard already; one
   // that finds input waiting still drops it and waits.
-  line.MarkAnswerBad();
+  line.RejectAnswer(velk::kOutcomeBadAnswer);
   clock.Advance(100);
   start = clock.TickMs();
   ASSERT_EQ(Transact("#03\r"), 1);
   EXPECT_EQ(clock.TickMs() - start, 5u);
-  line.MarkAnswerBad();
+  line.RejectAnswer(velk::kOutcomeBadAnswer);
   clock.Advance(100);
   fake.Inject(0, ">+5.0\r");
   start = clock.TickMs();
@@ -124,7 +124,7 @@ TEST_F(Transaction, LateAnswerAfterAFailureIsNotTheNext) {
 
   // A line that never falls quiet holds the command no longer than the
   // bound on a whole answer.
-  line.MarkAnswerBad();
+  line.RejectAnswer(velk::kOutcomeBadAnswer);
   fake.responder = nullptr;
   for (uint32_t at = 0; at < 2000; at += 50) fake.Inject(at, "x");
   start = clock.TickMs();
@@ -350,8 +350,8 @@ TEST_F(Transaction, AdoptedPortWithoutOpeningLeavesRequestToSendAlone) {
 TEST_F(Transaction, NoPortFailsWithoutTouchingTheLine) {
   EXPECT_EQ(Transact("#01\r"), 0);
   int32_t negative = -1;
-  EXPECT_EQ(line.Transact(buffer, &negative), 0);
-  EXPECT_EQ(line.Transact(nullptr, &negative), 0);
+  EXPECT_EQ(line.Exchange(buffer, &negative, serial::kVelkAnswer), 0);
+  EXPECT_EQ(line.Exchange(nullptr, &negative, serial::kVelkAnswer), 0);
   EXPECT_TRUE(fake.log.empty());
 }
 
