@@ -280,22 +280,12 @@ int32_t ProcessPacket(Bus& bus, velk::Packet& packet) {
 int32_t Probe(Bus& bus, const char* moduleType, int32_t address, velk::DeviceRecord* device) {
   // A configuration read, shaped by the first probe row.
   const velk::RegisterDef& row = protocol::kData7210ProbeGroup.rows[0];
-  velk::TagItem2 item{};
-  item.channel = 2;
-  item.dataType = static_cast<int16_t>(row.typeMask & -row.typeMask);
-  item.registerCode = reg::kCfgStaT;
-  velk::PtrListNode node;
-  velk::Packet packet{};
-  protocol::LinkOneItem(packet, node, &item);
-  packet.address = static_cast<int16_t>(address);
-  packet.device = device;
-  packet.moduleType = moduleType;
-  packet.registerName = row.name;
-  packet.registerCode = reg::kCfgStaT;
-  packet.channelLow = row.minChannel;
-  packet.channelHigh = row.minChannel;
-  packet.direction = 0;
-  const int32_t result = ProcessPacket<velk::TagItem2>(bus, packet);
+  const int16_t dataType = static_cast<int16_t>(row.typeMask & -row.typeMask);
+  OneItemRead<velk::TagItem2> read(moduleType, address, device, reg::kCfgStaT, 2, dataType);
+  read.packet.registerName = row.name;
+  read.packet.channelLow = row.minChannel;
+  read.packet.channelHigh = row.minChannel;
+  const int32_t result = ProcessPacket<velk::TagItem2>(bus, read.packet);
   // A display that does not answer may sit behind a port that went away:
   // start the line over from its settings. Whether that worked shows in
   // the next exchange.

@@ -335,19 +335,8 @@ int32_t ProcessPacket(Bus& bus, velk::Packet& packet) {
 // The probe reads the module's version; the type name and the device record
 // are not needed on this path (no checksums).
 int32_t Probe(Bus& bus, const char* moduleType, int32_t address, velk::DeviceRecord* device) {
-  velk::TagItem item{};
-  item.channel = 0;
-  item.dataType = velk::kTypeByte;
-  item.registerCode = reg::kVersion;
-  velk::PtrListNode node;
-  velk::Packet packet{};
-  protocol::LinkOneItem(packet, node, &item);
-  packet.address = static_cast<int16_t>(address);
-  packet.device = device;
-  packet.moduleType = moduleType;
-  packet.registerCode = reg::kVersion;
-  packet.direction = 0;
-  return ProcessPacket<velk::TagItem>(bus, packet);
+  OneItemRead<velk::TagItem> read(moduleType, address, device, reg::kVersion, 0, velk::kTypeByte);
+  return ProcessPacket<velk::TagItem>(bus, read.packet);
 }
 
 int32_t CanMerge(const velk::TagDef& tag, int32_t direction, velk::Packet& packet) {

@@ -38,6 +38,32 @@ struct ItemLayout<velk::TagItem2> {
   static uint64_t Now() { return platform::FileTimeNow(); }
 };
 
+// A read packet of one item, as a probe sends it through its family's
+// packet path; it lives on the probe's stack.
+template <typename Item>
+struct OneItemRead {
+  OneItemRead(const char* moduleType, int32_t address, velk::DeviceRecord* device, int16_t registerCode,
+              int16_t channel, int16_t dataType) {
+    item.channel = channel;
+    item.dataType = dataType;
+    item.registerCode = registerCode;
+    protocol::LinkOneItem(packet, node, &item);
+    packet.address = static_cast<int16_t>(address);
+    packet.device = device;
+    packet.moduleType = moduleType;
+    packet.registerCode = registerCode;
+    packet.channelLow = channel;
+    packet.channelHigh = channel;
+    packet.direction = 0;
+  }
+  OneItemRead(const OneItemRead&) = delete;
+  OneItemRead& operator=(const OneItemRead&) = delete;
+
+  Item item{};
+  velk::PtrListNode node{};
+  velk::Packet packet{};
+};
+
 }  // namespace families
 
 #endif
