@@ -220,6 +220,30 @@ int32_t Exchange(Bus& bus, const velk::Packet& packet, Dialogue& d) {
              : 0;
 }
 
+// The text a read of `registerCode` makes of the answer; false for a
+// register without one. The fields are read from what arrived before the
+// closing carriage return; a short answer simply has fewer of them.
+bool TextOfAnswer(int16_t registerCode, const Dialogue& d, AtomText& text) {
+  const uint32_t received = d.answerLength;
+  const bool closed = received > 0 && d.answer[received - 1] == kCarriageReturn;
+  const Answer a{d.answer, closed ? received - 1 : received};
+  switch (registerCode) {
+    case reg::kCfgStaT:
+      text.Append(kModuleAddressText);
+      text.AppendPositions(a, 1, 3);
+      text.Append(kBaudRateText);
+      for (const BaudRow& row : kBaudCodes)
+        if (a.Has(6) && a.bytes[6] == row.code) text.Append(row.rate);
+      text.Append((a.Has(7) && Upper(a.bytes[7]) == 'F') ? kNoCheckText : kSumCheckText);
+      return true;
+    case reg::kMdVerF: text.AppendPositions(a, 3, 8); return true;
+    case reg::kMdNameM:
+      if (received > 0) text.AppendPositions(a, 3, received - 1);  // all but the last byte
+      return true;
+    default: return false;
+  }
+}
+
 // A write stamps every item; a read answers the packet's first item only.
 template <typename Item>
 int32_t Decode(velk::Packet& packet, const Dialogue& d) {
@@ -230,30 +254,8 @@ int32_t Decode(velk::Packet& packet, const Dialogue& d) {
     return 1;
   }
   Item* item = protocol::FirstItem<Item>(packet);
-  if (item == nullptr) return 1;
-
-  // The fields are read from what arrived before the closing carriage
-  // return; a short answer simply has fewer of them.
-  const uint32_t received = d.answerLength;
-  const bool closed = received > 0 && d.answer[received - 1] == kCarriageReturn;
-  const Answer a{d.answer, closed ? received - 1 : received};
   AtomText text;
-  switch (packet.registerCode) {
-    case reg::kCfgStaT: {
-      text.Append(kModuleAddressText);
-      text.AppendPositions(a, 1, 3);
-      text.Append(kBaudRateText);
-      for (const BaudRow& row : kBaudCodes)
-        if (a.Has(6) && a.bytes[6] == row.code) text.Append(row.rate);
-      text.Append((a.Has(7) && Upper(a.bytes[7]) == 'F') ? kNoCheckText : kSumCheckText);
-      break;
-    }
-    case reg::kMdVerF: text.AppendPositions(a, 3, 8); break;
-    case reg::kMdNameM:
-      if (received > 0) text.AppendPositions(a, 3, received - 1);  // all but the last byte
-      break;
-    default: return 1;
-  }
+  if (item == nullptr || !TextOfAnswer(packet.registerCode, d, text)) return 1;
   // An empty text has no atom and stores 0; a text the full atom table
   // cannot take fails the read instead of handing the host atom 0.
   const uint16_t atom = platform::AddGlobalAtom(text.c_str());
@@ -262,9 +264,9 @@ int32_t Decode(velk::Packet& packet, const Dialogue& d) {
   protocol::StoreHalf(item->value, atom);
   // Items after the first get no value: under IDriver2 they keep their
   // quality, under IDriver, which has none, the packet fails.
-  int32_t others = 0;
-  protocol::ForEachItem<Item>(packet, [&](Item&) { ++others; });
-  return Layout::kHasQuality || others <= 1 ? 1 : 0;
+  int32_t items = 0;
+  protocol::ForEachItem<Item>(packet, [&](Item&) { ++items; });
+  return Layout::kHasQuality || items <= 1 ? 1 : 0;
 }
 
 template <typename Item>

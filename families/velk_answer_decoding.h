@@ -13,7 +13,7 @@ namespace families {
 
 struct DecodeRow;  // one rule of a group's table
 
-// The answer as the transaction left it in the packet's buffer.
+// The answer as the exchange left it in the packet's buffer.
 struct AnswerText {
   // The answer from position 0, followed by whatever of the command it did
   // not overwrite. Positions from `size` on read as zero, as in the buffer
@@ -33,7 +33,7 @@ struct AnswerText {
 // copy of the answer; nothing is allocated.
 class AnswerDecoder {
  public:
-  // Kept bytes of an answer: the longest answer the transaction accepts.
+  // Kept bytes of an answer: the longest answer the exchange accepts.
   static const int32_t kCapacity = 512;
 
   AnswerDecoder(const AnswerText& answer, const velk::Packet& packet);

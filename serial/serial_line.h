@@ -16,9 +16,9 @@
 
 namespace serial {
 
-// Largest answer the transaction accepts, carriage return included.
+// Largest answer the exchange accepts, carriage return included.
 const int32_t kMaxAnswer = 512;
-// Largest single read of the transaction.
+// Largest single read of the exchange.
 const uint32_t kMaxChunk = 500;
 
 // The line alone holds the port: it opens, adopts and closes it, and every
@@ -38,7 +38,7 @@ class SerialLine final {
   // Opens and configures the port from `settings`; 1 or 0.
   int32_t OpenComm(const velk::PortSettings& settings);
   // Closes the port and opens it again from the stored settings, when
-  // settings were ever given. The outcome is left to the next transaction.
+  // settings were ever given. The outcome is left to the next exchange.
   void Reopen();
 
   // Starts a packet: a port that hung up may be opened again once more.
