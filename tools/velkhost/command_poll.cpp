@@ -147,6 +147,20 @@ void WriteStats(const std::string& path, int cycle, const PollTotals& totals, co
   if (fclose(f) == 0) rename(temp.c_str(), path.c_str());
 }
 
+// How often a gone port is tried again: short, so that a re-plugged
+// adapter or a restarted simulator is read again within a second.
+constexpr uint32_t kPortRetryMs = 500;
+
+bool PortGoneAllCycle(const CycleResult& cycle) {
+  bool any = false;
+  for (const PacketOutcome& packet : cycle.packets) {
+    if (!packet.ran) continue;
+    if (packet.reason != velk::kOutcomeNoPort && packet.reason != velk::kOutcomePortLost) return false;
+    any = true;
+  }
+  return any;
+}
+
 }  // namespace
 
 int RunPoll(const LibraryOptions& libraryOptions, const LineOptions& line, const PollArgs& args) {
@@ -225,9 +239,12 @@ int RunPoll(const LibraryOptions& libraryOptions, const LineOptions& line, const
     view->ShowCycle(cycle);
     if (!args.statsFile.empty()) WriteStats(args.statsFile, n, stats, session.library);
     if (args.cycles != 0 && n == args.cycles) break;
-    // A cycle that sent nothing waits for the first try rather than spin.
-    const uint32_t tryInMs = sent == 0 ? backoff.NextTryInMs() : 0;
-    SleepUnlessStopped(std::max(args.intervalMs, static_cast<int>(tryInMs)));
+    // A cycle that sent nothing waits for the first try rather than spin; so
+    // does one whose every packet found the port gone, since the driver
+    // fails those at once and the port needs time to come back.
+    uint32_t waitMs = sent == 0 ? backoff.NextTryInMs() : 0;
+    if (sent != 0 && PortGoneAllCycle(cycle)) waitMs = kPortRetryMs;
+    SleepUnlessStopped(std::max(args.intervalMs, static_cast<int>(waitMs)));
     if (StopRequested()) break;
   }
   SetForcedExitReport(nullptr);
