@@ -307,8 +307,8 @@ protocol::TagParseResult ParseTag(const velk::TagConfig& config, velk::TagDef& d
 }  // namespace
 
 const Family kData7210 = {
-    "Data7210", serial::kData7210Answer, ProcessPacket<velk::TagItem>, ProcessPacket<velk::TagItem2>, Probe,
-    HasNoAlarm, CanMerge,                ParseTag,
+    serial::kData7210Answer, ProcessPacket<velk::TagItem>, ProcessPacket<velk::TagItem2>, Probe, HasNoAlarm, CanMerge,
+    ParseTag,
 };
 
 }  // namespace families

@@ -376,8 +376,8 @@ uint8_t BaudCodeOfRate(uint32_t rate) {
 }
 
 const Family kData7810 = {
-    "Data7810", serial::kData7810Answer, ProcessPacket<velk::TagItem>, ProcessPacket<velk::TagItem2>, Probe,
-    HasNoAlarm, CanMerge,                ParseTag,
+    serial::kData7810Answer, ProcessPacket<velk::TagItem>, ProcessPacket<velk::TagItem2>, Probe, HasNoAlarm, CanMerge,
+    ParseTag,
 };
 
 }  // namespace families

@@ -32,7 +32,6 @@ struct Bus {
 using PacketPath = int32_t (*)(Bus& bus, velk::Packet& packet);
 
 struct Family {
-  const char* name;
   const serial::AnswerPolicy& answerPolicy;
   PacketPath processPacket;   // items are TagItem
   PacketPath processPacket2;  // items are TagItem2
