@@ -1,8 +1,26 @@
 #include "serial/probe.h"
 
+#include "protocol/answer_form.h"
 #include "protocol/probe_commands.h"
 
 namespace serial {
+namespace {
+
+// The module asked, and no other, answered: "!" or "?" and its address.
+// Noise ending in a carriage return, or another module's late answer, is
+// not taken for it; the line then waits for quiet before its next command.
+bool FromTheModule(SerialLine& line, const char* answer, int32_t length, int32_t address) {
+  if (length >= 3 && (answer[0] == '!' || answer[0] == '?')) {
+    const char asAnswer[3] = {'!', answer[1], answer[2]};
+    if (protocol::AnswerStartOk(protocol::AnswerStart::kBangAddress, asAnswer, 3, static_cast<uint8_t>(address)))
+      return true;
+  }
+  line.NoteBadAnswer();
+  line.MarkAnswerBad();
+  return false;
+}
+
+}  // namespace
 
 int32_t ProbeVelkModule(SerialLine& line, int32_t address, const velk::DeviceRecord* device) {
   if (device == nullptr) return 0;
@@ -11,14 +29,17 @@ int32_t ProbeVelkModule(SerialLine& line, int32_t address, const velk::DeviceRec
   line.Reopen();
   char buffer[kProbeBufferSize] = {};
   int32_t length = protocol::BuildProbeLine(buffer, address, device->noChecksum == 0);
-  return line.Transact(buffer, &length) != 0 ? 1 : 0;
+  if (line.Transact(buffer, &length) == 0) return 0;
+  // A refusal proves the module is there.
+  return FromTheModule(line, buffer, length, address) ? 1 : 0;
 }
 
 int32_t DisableVelkAlarm(SerialLine& line, int32_t address) {
   char buffer[kProbeBufferSize] = {};
   int32_t length = protocol::BuildAlarmDisableLine(buffer, address);
   if (line.Transact(buffer, &length) == 0) return 0;
-  return (length > 0 && buffer[0] == '?') ? 0 : 1;
+  if (!FromTheModule(line, buffer, length, address)) return 0;
+  return buffer[0] == '?' ? 0 : 1;
 }
 
 }  // namespace serial
