@@ -70,8 +70,8 @@ class SerialLine final {
   // kLatenessUnknown until its first failure's guard, kNotLate when nothing
   // (or an answer begun in time) came in it, else milliseconds after the
   // command.
-  static const uint16_t kLatenessUnknown = 0;
-  static const uint16_t kNotLate = 0xFFFF;
+  static constexpr uint16_t kLatenessUnknown = 0;
+  static constexpr uint16_t kNotLate = 0xFFFF;
   uint16_t latenessOf(uint8_t module) const { return lateness_[module]; }
 
   // Writes `commandLength` bytes of `command` and collects the answer into
