@@ -336,6 +336,22 @@ TEST_F(PacketProcessing, RefusedVelk4050OutputWriteIsStillReadBack) {
   EXPECT_EQ(p.header().direction, 1);
 }
 
+// A read-back answered with something not the module's own (a wrong lead
+// or checksum) does not fail the write the module confirmed, but the line
+// waits for quiet before its next command.
+TEST_F(PacketProcessing, UnusableReadBackKeepsTheConfirmedWrite) {
+  const std::string byteWrite = testsupport::WithChecksum("#0100A5");
+  const std::string inputs = testsupport::WithChecksum("$016");
+  for (const std::string& readBack : {std::string("!12A500\r"), testsupport::WithChecksum(">12A5")}) {
+    SCOPED_TRACE(readBack);
+    Answers({{byteWrite, testsupport::WithChecksum(">")}, {inputs, readBack}});
+    HostPacket<velk::TagItem> p("Velk4050", "DO", 1, 1);
+    p.Add(0, velk::kTypeByte, 0xA5);
+    EXPECT_EQ(driver.ProcessPacket(p.get()), 1);
+    EXPECT_TRUE(driver.line().outOfStep());
+  }
+}
+
 TEST_F(PacketProcessing, FailedReadBackStillRestoresThePacket) {
   // The write is answered, the reads that follow are not.
   const std::string byteWrite = testsupport::WithChecksum("#0100A5");
