@@ -10,7 +10,6 @@ namespace {
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsUpperHex(char c) { return IsDigit(c) || (c >= 'A' && c <= 'F'); }
 bool IsHex(char c) { return HexDigitValue(c) >= 0; }
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Commands whose "!" answer carries no address: the module puts its status
 // bytes straight after the lead.

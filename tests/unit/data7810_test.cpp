@@ -79,7 +79,7 @@ TEST_F(Data7810Test, BaudReadIsTriedOnceMoreAfterARefusal) {
     };
     TestPacket<velk::TagItem2> p(1, c.registerCode, 0);
     p.Add(0, velk::kTypeWord, c.registerCode).value = Slot(0);
-    EXPECT_EQ(d().ProcessData7810Packet2(p.get()), c.result);
+    EXPECT_EQ(Process2(p.get()), c.result);
     EXPECT_EQ(fake.writes.size(), c.writes);
     if (c.result == 1) {
       EXPECT_EQ(protocol::SlotU32(p.item(0).value), 9600u);
