@@ -75,6 +75,11 @@ std::string DiscoveryPayload(const DiscoveredTag& t) {
   }
   if (component == "switch" || component == "number") config["command_topic"] = base + "/" + t.tag + "/set";
   if (component == "number") NumberRange(t, &config);
+  // Statistics are kept only for entities with a unit and a state class.
+  if (!t.units.unit.empty() && component != "binary_sensor" && component != "switch")
+    config["unit_of_measurement"] = t.units.unit;
+  if (!t.units.deviceClass.empty()) config["device_class"] = t.units.deviceClass;
+  if (!t.units.stateClass.empty() && component == "sensor") config["state_class"] = t.units.stateClass;
   config["availability_topic"] = base + "/$state";
   config["availability_template"] = "{{ value_json.state }}";
   config["payload_available"] = "online";

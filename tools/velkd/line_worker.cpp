@@ -244,7 +244,9 @@ void LineWorker::PollPacket(Scheduled& scheduled) {
 void LineWorker::PublishTag(size_t tag, bool ok, uint16_t quality, const nlohmann::ordered_json& value,
                             const std::string& reason, uint64_t fileTime) {
   // A bad reading keeps the last good value, marked bad with its reason.
-  const nlohmann::ordered_json json = velkhost::ReadingJson(value, quality, ok, reason, fileTime);
+  const TagUnits& units = spec_.units[tag];
+  nlohmann::ordered_json json = velkhost::ReadingJson(EngineeringValue(units, value), quality, ok, reason, fileTime);
+  AddUnit(units, &json);
   const std::string key = Dump(value) + "|" + std::to_string(quality) + (ok ? "|good|" : "|bad|") + reason;
   outbox_.Retain(TagTopic(tag), Dump(json), key);
 }
