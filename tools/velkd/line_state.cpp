@@ -21,6 +21,10 @@ void LineState::SetTag(size_t tag, bool good, const nlohmann::ordered_json& valu
   t.reason = good ? std::string() : reason;
   t.fileTime = fileTime;
   t.readAt = std::chrono::system_clock::now();
+  if (good) {
+    t.everGood = true;
+    t.lastGood = t.readAt;
+  }
 }
 
 void LineState::CountPacket(size_t device, bool ok, const std::string& reason,

@@ -82,6 +82,11 @@ ordered_json LineJson(const LineSpec& lineSpec, const LineSnapshot& line, std::c
       tagJson["type"] = velkhost::DataTypeName(tagEntry.dataType);
       tagJson["polled"] = tagEntry.poll;
       tagJson.update(TagReadingJson(tag));
+      const TagUnits& units = lineSpec.units[t];
+      tagJson["value"] = EngineeringValue(units, tagJson["value"]);
+      AddUnit(units, &tagJson);
+      tagJson["last_good"] = tag.everGood ? ordered_json(IsoTime(tag.lastGood)) : ordered_json();
+      tagJson["last_good_s"] = tag.everGood ? ordered_json(SecondsSince(tag.lastGood, now)) : ordered_json();
       tagJson["age_s"] = tag.read ? ordered_json(SecondsSince(tag.readAt, now)) : ordered_json();
       device["tags"].push_back(tagJson);
     }
