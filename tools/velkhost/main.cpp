@@ -54,7 +54,8 @@ Start here, no hardware needed:
   velkhost poll )" VELK_CONFIG_DIR R"(/line.toml --simulate --cycles 5)";
 
 void AddLineOptions(CLI::App* command, velkhost::LineOptions* line, bool withSimulate) {
-  command->add_option("CONFIG", line->configPath, "line file (TOML)")->required()->check(CLI::ExistingFile);
+  // A missing file is reported by the file's reading, in its own words.
+  command->add_option("CONFIG", line->configPath, "line file (TOML)")->required();
   command->add_option("--port", line->port, "serial port to use instead of the file's [port] name");
   if (withSimulate)
     command->add_flag("--simulate", line->simulate,
@@ -113,7 +114,7 @@ int main(int argc, char** argv) {
   bool planJson = false;
   CLI::App* plan = app.add_subcommand("plan", "print the packets the host builds for the line's tags\n"
                                               "  example: velkhost plan " VELK_CONFIG_DIR "/line.toml");
-  plan->add_option("CONFIG", planLine.configPath, "line file (TOML)")->required()->check(CLI::ExistingFile);
+  plan->add_option("CONFIG", planLine.configPath, "line file (TOML)")->required();
   plan->add_flag("--v1", planLine.firstInterface, "plan TagItem packets for IDriver");
   plan->add_flag("--json", planJson, "print the plan as JSON");
 
@@ -187,6 +188,11 @@ int main(int argc, char** argv) {
   CLI::App* registration = app.add_subcommand(
       "register", "call the library's DllRegisterServer, so that --progid finds it\n"
                   "  example: velkhost --library " VELKHOST_INSTALLED_DRIVER " register");
+
+  // Run from its build tree, the help's examples name the files there.
+  app.description(velkhost::WithThisTreesPaths(app.get_description()));
+  for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; }))
+    command->description(velkhost::WithThisTreesPaths(command->get_description()));
 
   try {
     app.parse(argc, argv);
