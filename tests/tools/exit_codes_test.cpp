@@ -41,6 +41,8 @@ TEST(ExitCodes, OneCodePerKindOfEnding) {
   const std::string silent = dir.Write("silent.toml", Line("silent", 200));
   const std::string spoilt = dir.Write("spoilt.toml", Line("bad_checksum", 200));
   const std::string broken = dir.Write("broken.toml", "[port]\nbaud = \"fast\"\n");
+  const std::string two = dir.Write("two.toml", Line("none", 200) + "[[tag]]\nname = \"u\"\ndevice = \"ai\"\naddress = "
+                                                                    "\"AI2\"\ntype = \"float\"\n");
   const std::string refusing = "tcp:127.0.0.1:" + std::to_string(testsupport::FreeLoopbackPort());
   // A stable by-id name too long for the host's record, leading to a
   // device that is no serial port.
@@ -61,6 +63,15 @@ TEST(ExitCodes, OneCodePerKindOfEnding) {
       {"a setting out of range", "velkhost", {"poll", good, "--parity", "sideways"}, 2, ""},
       {"a broken line file", "velkhost", {"poll", broken, "--simulate"}, 2, "baud"},
       {"a missing port", "velkhost", {"probe", good, "ai", "--port", "ttyVelkNoSuchPort"}, 3, "does not exist"},
+      {"a poll of one tag of two", "velkhost", {"poll", two, "--simulate", "--once", "--json", "--tag", "u"}, 0,
+       "{\"cycle\":1,\"tags\":[{\"name\":\"u\",\"device\":\"ai\""},
+      {"a poll of one device", "velkhost", {"poll", two, "--simulate", "--once", "--csv", "--device", "ai"}, 0, ",ai,u,"},
+      {"a poll of a tag the file lacks", "velkhost", {"poll", two, "--simulate", "--once", "--tag", "tt"}, 2,
+       "has no tag 'tt'; did you mean 't'? (tags: t, u)"},
+      {"a probe as JSON", "velkhost", {"probe", good, "ai", "--simulate", "--json"}, 0,
+       "{\"device\":\"ai\",\"type\":\"Velk4017\",\"address\":\"2\",\"answered\":true,\"reason\":null,\"name\":"},
+      {"a silent probe as JSON", "velkhost", {"probe", silent, "ai", "--simulate", "--json"}, 1,
+       "\"answered\":false,\"reason\":\"no answer\",\"name\":null}"},
       {"a missing line file", "velkhost", {"poll", "/nonexistent/line.toml"}, 2,
        "/nonexistent/line.toml: cannot read the line file: it does not exist"},
       {"a long port name, named as given", "velkhost", {"probe", good, "ai", "--port", byId}, 3,

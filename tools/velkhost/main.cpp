@@ -143,6 +143,8 @@ int main(int argc, char** argv) {
                  "for spreadsheets")
       ->excludes(pollJson);
   poll->add_flag("--plain", pollArgs.plain, "plain lines even in a terminal");
+  poll->add_option("--device", pollArgs.devices, "poll only the tags of this device (repeatable)");
+  poll->add_option("--tag", pollArgs.tags, "poll only this tag (repeatable)");
   poll->add_flag("--no-backoff", pollArgs.noBackoff,
                  "ask every device every cycle, even one that has stopped answering\n"
                  "(by default it is held back after [line] offline_after silent packets)");
@@ -167,6 +169,9 @@ int main(int argc, char** argv) {
   AddLineOptions(probe, &probeLine, true);
   AddSettingOptions(probe, &probeLine);
   probe->add_option("DEVICE", probeDevice, "device name from the line file")->required();
+  bool probeJson = false;
+  probe->add_flag("--json", probeJson,
+                  "print {\"device\", \"type\", \"address\", \"answered\", \"reason\", \"name\"} on standard output");
 
   velkhost::LineOptions scanLine;
   velkhost::ScanArgs scanArgs;
@@ -219,7 +224,7 @@ int main(int argc, char** argv) {
     return velkhost::RunStoppable([&] { return velkhost::RunPoll(library, pollLine, pollArgs); });
   }
   if (*write) return velkhost::RunStoppable([&] { return velkhost::RunWrite(library, writeLine, writeArgs); });
-  if (*probe) return velkhost::RunStoppable([&] { return velkhost::RunProbe(library, probeLine, probeDevice); });
+  if (*probe) return velkhost::RunStoppable([&] { return velkhost::RunProbe(library, probeLine, probeDevice, probeJson); });
   if (*scan) {
     scanArgs.checksum = !noChecksum;
     return velkhost::RunStoppable([&] { return velkhost::RunScan(library, scanLine, scanArgs); });
