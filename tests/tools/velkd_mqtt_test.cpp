@@ -312,6 +312,7 @@ std::string FaultLine(const std::string& port) {
          "[[device]]\nname = \"inputs\"\ntype = \"Velk4017\"\naddress = \"1.1\"\n"
          "[[device]]\nname = \"relays\"\ntype = \"Velk4050\"\naddress = \"5.1\"\n"
          "[[tag]]\nname = \"level\"\ndevice = \"inputs\"\naddress = \"AI0\"\ntype = \"float\"\n"
+         "unit = \"bar\"\nscale = 2.0\noffset = -0.5\ndevice_class = \"pressure\"\nstate_class = \"measurement\"\n"
          "[[tag]]\nname = \"relay3\"\ndevice = \"relays\"\naddress = \"DO3\"\ntype = \"bit\"\n";
 }
 
@@ -356,9 +357,18 @@ TEST(Velkd, FaultyModuleAndLostBrokerRecover) {
   // what /set takes.
   const json level = watcher.LatestJson("homeassistant/sensor/velk_plant_inputs_level/config");
   EXPECT_EQ(level.value("state_topic", ""), "velk/plant/inputs/level") << watcher.Dump();
+  // With the unit and classes Home Assistant keeps statistics by, and the
+  // module's 1.5 published as 1.5 * 2.0 - 0.5.
+  EXPECT_EQ(level.value("unit_of_measurement", ""), "bar");
+  EXPECT_EQ(level.value("device_class", ""), "pressure");
+  EXPECT_EQ(level.value("state_class", ""), "measurement");
+  const json levelValue = watcher.LatestJson("velk/plant/inputs/level");
+  EXPECT_EQ(levelValue.value("value", 0.0), 2.5) << levelValue;
+  EXPECT_EQ(levelValue.value("unit", ""), "bar") << levelValue;
   const json relaySwitch = watcher.LatestJson("homeassistant/switch/velk_plant_relays_relay3/config");
   EXPECT_EQ(relaySwitch.value("command_topic", ""), "velk/plant/relays/relay3/set") << watcher.Dump();
   EXPECT_EQ(relaySwitch.value("payload_on", ""), "true");
+  EXPECT_FALSE(relaySwitch.contains("unit_of_measurement"));
 
   const std::string healthyPort = StartSimulator(healthy, {modules});
   ASSERT_FALSE(healthyPort.empty()) << healthy.err();
@@ -379,7 +389,7 @@ TEST(Velkd, FaultyModuleAndLostBrokerRecover) {
   ASSERT_TRUE(watcher.WaitFor(
       [&] {
         return watcher.Latest("velk/$state") == "online" && StateIs(watcher, "velk/plant/relays/$state", "online") &&
-               watcher.LatestJson("velk/plant/inputs/level").value("value", 0.0) == 1.5;
+               watcher.LatestJson("velk/plant/inputs/level").value("value", 0.0) == 2.5;
       },
       30000, pump))
       << velkd.err();
