@@ -513,7 +513,7 @@ TEST(Velkd, BrokerFailuresNameTheirCause) {
       {"nobody listens", "", "broker = \"mqtt://127.0.0.1:" + port + "\"\n",
        ": not reachable: Connection refused; next try in 1 s"},
       {"not authorised", listener + "allow_anonymous false\n", "broker = \"mqtt://127.0.0.1:" + port + "\"\n",
-       ": refused by the broker: Connection Refused: not authorised; next try in 1 s"},
+       ": refused by the broker: Not authorized; next try in 1 s"},
       {"a CA that does not vouch for the broker",
        listener + "allow_anonymous true\ncertfile " + dir.path() + "/broker.crt\nkeyfile " + dir.path() + "/broker.key\n",
        "broker = \"mqtts://127.0.0.1:" + port + "\"\nca_file = \"" + dir.path() + "/other.crt\"\n",

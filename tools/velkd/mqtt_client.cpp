@@ -26,7 +26,9 @@ std::string MqttClient::FailureCause(int rc, int error) const {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!tlsError_.empty()) return "TLS: " + tlsError_;
   if (connack_ != 0) {
-    std::string said = mosquitto_connack_string(connack_);  // "Connection Refused: not authorised."
+    // An MQTT 5 broker answers with a reason code (135 "Not authorized"),
+    // an MQTT 3.1.1 one with a CONNACK code (5 "not authorised").
+    std::string said = connack_ >= 128 ? mosquitto_reason_string(connack_) : mosquitto_connack_string(connack_);
     if (!said.empty() && said.back() == '.') said.pop_back();
     return "refused by the broker: " + said;
   }
