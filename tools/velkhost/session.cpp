@@ -4,8 +4,8 @@
 #include <strings.h>
 
 
+#include "line_setup.h"
 #include "line_trace.h"
-#include "port_opening.h"
 
 namespace velkhost {
 

@@ -1,4 +1,4 @@
-#include "port_opening.h"
+#include "line_setup.h"
 
 #include "outcome_text.h"
 
