@@ -76,11 +76,16 @@ if(TARGET velkd AND EXISTS ${PROJECT_SOURCE_DIR}/tools/velkd/velkd.service)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/velkd/velkd.service DESTINATION lib/systemd/system COMPONENT tools)
 endif()
 
+# The README links into docs/, so the reference travels with it.
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT runtime)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION docs COMPONENT runtime
+    FILES_MATCHING PATTERN "*.md" PATTERN "*.png" PATTERN "*.json")
 elseif(TARGET velkhost OR TARGET velksim)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/velk4000-tools
     COMPONENT tools)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/velk4000-tools/docs
+    COMPONENT tools FILES_MATCHING PATTERN "*.md" PATTERN "*.png" PATTERN "*.json")
 endif()
 
 # Every Debian package carries its copyright file and a changelog.

@@ -5,13 +5,14 @@
 # the goal each is held to. The machine it ran on heads the table.
 #   scripts/bench.sh            table only (the raw results stay in build/linux64/bench/)
 #   SKIP_BUILD=1 scripts/bench.sh
+#   SKIP_LINES=1 scripts/bench.sh   without the sick-line and plant-size runs (about 5 minutes)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 if [ -z "${SKIP_BUILD:-}" ]; then
   bash scripts/install-deps.sh
   cmake --preset linux64 > /dev/null
-  cmake --build --preset linux64 -j "$(nproc)" --target velk_bench velk_exchanges velksim > /dev/null
+  cmake --build --preset linux64 -j "$(nproc)" --target velk_bench velk_exchanges velksim velkhost velkd > /dev/null
 fi
 out=build/linux64/bench
 json=$out/bench_results.json
@@ -44,9 +45,17 @@ if command -v strace > /dev/null; then
   wait $sim 2> /dev/null || true
 fi
 
+# A sick line (one silent module, one busy Data7810) against a healthy one,
+# and one velkd at plant size against one line: whole programs, minutes each.
+sick='{}' plant='{}'
+if [ -z "${SKIP_LINES:-}" ]; then
+  sick=$(timeout 300 python3 scripts/sick-line-bench.py --seconds "${SICK_SECONDS:-60}") || sick='{}'
+  plant=$(timeout 300 python3 scripts/plant-bench.py --lines 32 --seconds 30) || plant='{}'
+fi
+
 echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), load average $(cut -d' ' -f1-3 /proc/loadavg), $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo
-jq -r --arg co "$calls_ours" --arg cb "$calls_bare" '
+jq -r --arg co "$calls_ours" --arg cb "$calls_bare" --argjson sick "$sick" --argjson plant "$plant" '
   def b(name): [.benchmarks[] | select(.name | startswith(name))];
   def one(name): (b(name) | first) // {};
   def f(x; d): if x == null then "-" else (x * pow(10; d) | round) / pow(10; d) | tostring end;
@@ -87,6 +96,11 @@ jq -r --arg co "$calls_ours" --arg cb "$calls_bare" '
     ["  p99 (us)", f($t.ours_p99_us; 1), f($t.libmodbus_p99_us; 1), "libmodbus TCP, fixed mapping", f($t.p99_ratio; 2), "-"],
     ["Modbus server reads/s on loopback, 1 / 8 clients", f($r1.reads_per_s; 0) + " / " + f($r8.reads_per_s; 0), "-", "-", "-", "-"],
     ["one velkd polling gateway.toml: Modbus reads/s, 8 clients", f($rv.reads_per_s; 0), "-", "-", "-", "-"],
+    ["sick line: good readings/s of the healthy modules", f($sick.sick_rate; 2), f($sick.healthy_rate; 2), "healthy line", f($sick.ratio; 3), ">= 0.9"],
+    ["  busy Data7810: commands/s", f($sick.busy_commands_per_s; 1), "-", "-", "-", "<= 100"],
+    ["  silent module: commands/s", f($sick.silent_commands_per_s; 2), "-", "-", "-", "-"],
+    ["velkd, \($plant.lines // 32) lines: good packets/s", f($plant.plant_ok_per_s; 1), f($plant.one_line_times_lines; 1), "one line x \($plant.lines // 32)", f($plant.ratio; 3), "-"],
+    ["  CPU (cores), RSS (MiB), threads", "\(f($plant.plant_cpu_cores; 3)), \(f($plant.plant_rss_mib; 1)), \($plant.plant_threads // "-")", "\(f($plant.one_line_cpu_cores; 4)), \(f($plant.one_line_rss_mib; 1)), \($plant.one_line_threads // "-")", "one line", "-", "-"],
     ["failed exchanges in these runs", f(([b("BM_SideBySide"), b("BM_PacedLine"), b("BM_SixteenLines"), b("BM_Modbus")] | flatten | map(.failures // 0) | add); 0), "-", "-", "-", "0"]
   | @tsv' "$json" | column -t -s $'\t' -o ' | '
 if [ -n "$breakdown" ]; then echo; echo "system calls of one driver exchange: $breakdown"; fi

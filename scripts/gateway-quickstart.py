@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""Runs the README's gateway quick start as written and compares what the
-broker carries with the README's sample output.
+"""Runs the gateway's quick start (docs/velkd.md) as written and compares what
+the broker carries with the page's sample output.
 
-The commands are taken from the README itself: the ```sh block of "The
-gateway: velkd" section, then the mosquitto_sub and mosquitto_pub lines of
+The commands are taken from the page itself: the ```sh block of its "Quick
+start" section, then the mosquitto_sub and mosquitto_pub lines of
 the sample that follows it. Two names are made private so that the check
 can run beside other work on the same machine: the broker's port (1883 in
-the README) and the simulator's --link path. Everything started is stopped.
+the gateway page) and the simulator's --link path. Everything started is stopped.
 
 A sample line matches when the run published the same topic with a payload
 of the same shape: the same keys in the same order, the same kind of value
@@ -14,7 +14,7 @@ for each, the same texts, and the same numbers where the run's value never
 changed. Times ("ts", "last_good") are compared by form only.
 
   scripts/gateway-quickstart.py            # check; exit 1 on a difference
-  scripts/gateway-quickstart.py --print    # print the run's output, for the README
+  scripts/gateway-quickstart.py --print    # print the run's output, for the gateway page
 """
 import json
 import os
@@ -33,8 +33,8 @@ TS = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 
 
 def readme_quick_start():
-    text = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
-    section = text[text.index("## The gateway: velkd"):]
+    text = open(os.path.join(ROOT, "docs", "velkd.md"), encoding="utf-8").read()
+    section = text[text.index("## Quick start"):]
     blocks = re.findall(r"```(\w*)\n(.*?)```", section, re.S)
     commands = [b for lang, b in blocks if lang == "sh"][0]
     sample = [b for lang, b in blocks if lang == ""][0]
@@ -133,10 +133,10 @@ def compare(expected, out):
             problems.append("%s: never published" % topic)
             continue
         if not any(same_shape(payload, actual, seen[topic]) for actual in seen[topic]):
-            problems.append("%s: README says %s, the run published %s" % (topic, payload, seen[topic][-1]))
+            problems.append("%s: gateway page says %s, the run published %s" % (topic, payload, seen[topic][-1]))
     for p in problems:
         print("gateway-quickstart: " + p, file=sys.stderr)
-    print("gateway-quickstart: %d README lines, %d differ" % (len(expected), len(problems)))
+    print("gateway-quickstart: %d gateway page lines, %d differ" % (len(expected), len(problems)))
     return 1 if problems else 0
 
 
@@ -159,7 +159,7 @@ def same_shape(sample, actual, all_actual):
         elif isinstance(x, (int, float)) and not isinstance(x, bool):
             values = {json.loads(p).get(key) for p in all_actual if p.startswith("{")}
             if len(values) == 1 and x != y:
-                return False  # a value that never changes must be the README's
+                return False  # a value that never changes must be the gateway page's
         elif x != y:
             return False
     return True

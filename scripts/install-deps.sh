@@ -8,7 +8,7 @@ packages=(
   libcli11-dev libtomlplusplus-dev nlohmann-json3-dev
   clang libclang-rt-14-dev
   ser2net
-  wine wine32:i386 python3
+  wine wine32:i386 wine64 nsis python3
   mosquitto mosquitto-clients libmosquitto-dev
   dpkg-dev file pkgconf lintian systemd
   libmodbus-dev strace jq bsdextrautils

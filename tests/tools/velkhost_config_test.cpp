@@ -87,6 +87,8 @@ TEST(VelkhostConfig, EveryRejectionNamesItsLine) {
       {"address as float", "[[device]]\nname = \"x\"\ntype = \"Velk4017\"\naddress = 3.1\n", ":4: address of [[device]] at line 1 must be a text"},
       {"duplicate tag", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "float") + Tag("AI2", "float"), ":13: a tag named 't' is already defined"},
       {"syntax", "[port\nname = 1\n", ":1: "},
+      {"back-off maximum of zero", "[line]\noffline_retry_max_s = 0\n", ":2: offline_retry_max_s of [line] is 0, accepted 1 to 3600"},
+      {"unknown key in [line]", "[line]\noffline_retry_max = 5\n", ":2: unknown key 'offline_retry_max' in [line]"},
       {"long port name", "[port]\nname = \"/dev/serial/by-id/usb-adapter-port0\"\n", ":2: port name"},
   };
   TempDir dir;

@@ -45,6 +45,16 @@ void ReadPort(TomlReader& reader, const toml::table& port, PortConfig* out) {
     reader.Problem(LineOf(*port.get("parity")), "parity '" + parity + "' is not one of " + kParityChoices);
 }
 
+void ReadLine(TomlReader& reader, const toml::table& line, BackoffSettings* out) {
+  const std::string where = "[line]";
+  reader.CheckKeys(line, {"offline_after", "offline_retry_max_s"}, where);
+  int64_t value = 0;
+  if (reader.Integer(line, "offline_after", where, 0, 1000, &value)) out->offlineAfter = static_cast<uint32_t>(value);
+  // An hour: beyond it a module put back would go unnoticed for too long.
+  if (reader.Integer(line, "offline_retry_max_s", where, 1, 3600, &value))
+    out->retryMaxMs = static_cast<uint32_t>(value) * 1000u;
+}
+
 void ReadDevice(TomlReader& reader, const toml::table& table, LineConfig* config) {
   DeviceEntry device;
   device.line = LineOf(table);
@@ -157,12 +167,18 @@ bool LoadLineConfig(const std::string& path, LineConfig* config, std::vector<Con
   // [mqtt], [gateway], [modbus], [http] and the modbus keys of devices and tags
   // belong to velkd, which reads them itself; a test host passes over them
   // so that one file serves both.
-  reader.CheckKeys(root, {"port", "device", "tag", "simulation", "mqtt", "gateway", "modbus", "http"}, "the file");
+  reader.CheckKeys(root, {"port", "line", "device", "tag", "simulation", "mqtt", "gateway", "modbus", "http"}, "the file");
   if (const toml::node* port = root.get("port")) {
     if (const toml::table* table = port->as_table())
       ReadPort(reader, *table, &config->port);
     else
       reader.Problem(LineOf(*port), "'port' must be a [port] section");
+  }
+  if (const toml::node* line = root.get("line")) {
+    if (const toml::table* table = line->as_table())
+      ReadLine(reader, *table, &config->backoff);
+    else
+      reader.Problem(LineOf(*line), "'line' must be a [line] section");
   }
   // Devices first, so that tags may name a device wherever they stand.
   if (const toml::node* devices = root.get("device")) ReadArray(reader, *devices, "device", config, ReadDevice);

@@ -24,6 +24,15 @@ struct PortConfig {
   uint16_t pollDelayMs = 0;
 };
 
+// How the host programs hold back a module that does not answer ([line] of
+// the file). The driver itself knows nothing of it.
+struct BackoffSettings {
+  // Packets in a row without any answer before a device is offline; 0: never.
+  uint32_t offlineAfter = 3;
+  // The longest wait between two tries of an offline device.
+  uint32_t retryMaxMs = 30000;
+};
+
 struct DeviceEntry {
   std::string name;
   std::string type;     // module type name, e.g. "Velk4017"
@@ -44,6 +53,7 @@ struct TagEntry {
 struct LineConfig {
   std::string path;
   PortConfig port;
+  BackoffSettings backoff;
   std::vector<DeviceEntry> devices;
   std::vector<TagEntry> tags;
   bool hasSimulation = false;

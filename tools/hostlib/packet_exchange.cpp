@@ -30,7 +30,7 @@ PacketOutcome RunPacket(DriverObject& driver, HostPacket& packet) {
 }
 
 std::string PacketReason(const PacketOutcome& outcome, const std::vector<TagReading>& readings) {
-  if (!outcome.ran) return "not run";
+  if (!outcome.ran) return outcome.held.empty() ? "not run" : outcome.held;
   if (outcome.result != 1) return OutcomeReason(outcome.reason == velk::kOutcomeOk ? velk::kOutcomeCount : outcome.reason);
   for (const TagReading& r : readings)
     if (r.state == TagReading::kRefused) return "item refused";

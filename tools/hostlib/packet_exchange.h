@@ -27,6 +27,9 @@ struct PacketOutcome {
   // The driver's PacketOutcome for it; kOutcomeCount when the library has
   // no diagnostics.
   int32_t reason = velk::kOutcomeCount;
+  // Why the packet was not sent, when a back-off held it back (then `ran`
+  // is false and `reason` the outcome that led to it).
+  std::string held;
 };
 
 struct TagReading {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "commands.h"
+#include "line_backoff.h"
 #include "outcome_text.h"
 #include "packet_exchange.h"
 #include "poll_view.h"
@@ -31,7 +32,7 @@ int ReportFailures(const LineSession& session, const PacketPlan& plan, const Cyc
     size_t packets = 0, failed = 0;
     std::string registers;
     for (size_t p = 0; p < plan.size(); ++p) {
-      if (plan[p]->device() != d || !cycle.packets[p].ran) continue;
+      if (plan[p]->device() != d || (!cycle.packets[p].ran && cycle.packets[p].held.empty())) continue;
       ++packets;
       if (PacketGood(cycle.packets[p], cycle.readings[p])) continue;
       ++failed;
@@ -93,6 +94,43 @@ int ReportFailures(const LineSession& session, const PacketPlan& plan, const Cyc
   return kExitFailure;
 }
 
+// A packet the back-off did not send: failed for `why`, with the outcome
+// that led to it, so that the hints at the end still name the cause.
+PacketOutcome HeldOutcome(const std::string& why, bool offline) {
+  PacketOutcome outcome;
+  outcome.held = why;
+  outcome.reason = offline ? velk::kOutcomeNoAnswer : velk::kOutcomeBusyBound;
+  outcome.fileTime = FileTimeNowHost();
+  return outcome;
+}
+
+// One line on the error output per change of a device's or packet's state.
+void ReportChange(BackoffChange change, const LineConfig& config, const HostPacket& packet,
+                  const BackoffSettings& settings) {
+  const DeviceEntry& device = config.devices[packet.device()];
+  const std::string who = "velkhost: device '" + device.name + "' (" + device.type + " at " + device.address + ")";
+  switch (change) {
+    case BackoffChange::kDeviceOffline:
+      fprintf(stderr, "%s offline: %u packets in a row without an answer; asked again in 1 s, then less often (at "
+                      "most every %u s)\n",
+              who.c_str(), settings.offlineAfter, settings.retryMaxMs / 1000);
+      break;
+    case BackoffChange::kDeviceBack:
+      fprintf(stderr, "%s back: it answers again\n", who.c_str());
+      break;
+    case BackoffChange::kPacketBusy:
+      fprintf(stderr, "velkhost: %s: busy for the whole time-out %u times in a row; asked again in 1 s, then less "
+                      "often\n",
+              PacketLabel(config, packet).c_str(), settings.offlineAfter);
+      break;
+    case BackoffChange::kPacketFree:
+      fprintf(stderr, "velkhost: %s: answers again\n", PacketLabel(config, packet).c_str());
+      break;
+    default:
+      break;
+  }
+}
+
 // Running totals of a poll, for whoever samples a long run.
 struct PollTotals {
   uint64_t packets = 0;
@@ -107,6 +145,20 @@ void WriteStats(const std::string& path, int cycle, const PollTotals& totals, co
   fprintf(f, "cycles=%d packets=%llu failed=%llu atoms=%d\n", cycle, static_cast<unsigned long long>(totals.packets),
           static_cast<unsigned long long>(totals.failed), library.LiveAtomCount());
   if (fclose(f) == 0) rename(temp.c_str(), path.c_str());
+}
+
+// How often a gone port is tried again: short, so that a re-plugged
+// adapter or a restarted simulator is read again within a second.
+constexpr uint32_t kPortRetryMs = 500;
+
+bool PortGoneAllCycle(const CycleResult& cycle) {
+  bool any = false;
+  for (const PacketOutcome& packet : cycle.packets) {
+    if (!packet.ran) continue;
+    if (packet.reason != velk::kOutcomeNoPort && packet.reason != velk::kOutcomePortLost) return false;
+    any = true;
+  }
+  return any;
 }
 
 }  // namespace
@@ -143,15 +195,31 @@ int RunPoll(const LibraryOptions& libraryOptions, const LineOptions& line, const
   if (kind == PollViewKind::kLiveTable) context.columns = TerminalColumns();
   std::unique_ptr<PollView> view = MakePollView(kind, context);
 
+  BackoffSettings backoffSettings = session.config.backoff;
+  if (args.noBackoff) backoffSettings.offlineAfter = 0;
+  LineBackoff backoff(session.config.devices.size(), plan.size(), backoffSettings);
+
   CycleResult cycle;
   PollTotals stats;
   for (int n = 1; args.cycles == 0 || n <= args.cycles; ++n) {
     cycle.cycle = n;
     cycle.packets.assign(plan.size(), PacketOutcome{});
     cycle.readings.assign(plan.size(), {});
+    size_t sent = 0;
     for (size_t p = 0; p < plan.size() && !StopRequested(); ++p) {
       HostPacket& packet = *plan[p];
+      std::string held;
+      if (!backoff.MaySend(packet.device(), p, &held)) {
+        cycle.packets[p] = HeldOutcome(held, backoff.Offline(packet.device()));
+        for (size_t i = 0; i < packet.tags().size(); ++i)
+          cycle.readings[p].push_back(ReadItem(packet, i, cycle.packets[p],
+                                               session.config.tags[packet.tags()[i]].dataType, session.library));
+        totals.Hold(packet.device());
+        continue;
+      }
+      ++sent;
       cycle.packets[p] = RunPacket(*session.driver, packet);
+      ReportChange(backoff.Record(packet.device(), p, cycle.packets[p]), session.config, packet, backoffSettings);
       for (size_t i = 0; i < packet.tags().size(); ++i) {
         cycle.readings[p].push_back(ReadItem(packet, i, cycle.packets[p],
                                              session.config.tags[packet.tags()[i]].dataType, session.library));
@@ -171,7 +239,12 @@ int RunPoll(const LibraryOptions& libraryOptions, const LineOptions& line, const
     view->ShowCycle(cycle);
     if (!args.statsFile.empty()) WriteStats(args.statsFile, n, stats, session.library);
     if (args.cycles != 0 && n == args.cycles) break;
-    SleepUnlessStopped(args.intervalMs);
+    // A cycle that sent nothing waits for the first try rather than spin; so
+    // does one whose every packet found the port gone, since the driver
+    // fails those at once and the port needs time to come back.
+    uint32_t waitMs = sent == 0 ? backoff.NextTryInMs() : 0;
+    if (sent != 0 && PortGoneAllCycle(cycle)) waitMs = kPortRetryMs;
+    SleepUnlessStopped(std::max(args.intervalMs, static_cast<int>(waitMs)));
     if (StopRequested()) break;
   }
   SetForcedExitReport(nullptr);

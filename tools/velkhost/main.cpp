@@ -26,6 +26,10 @@ A line file (TOML) describes the serial port, the devices and their tags:
   timeout_ms = 1000       # the driver's answer time-out
   poll_delay_ms = 15      # first wait, written through a DISPLAY register
 
+  [line]                  # poll holds back a module that stopped answering
+  offline_after = 3       # silent packets in a row before it is offline (0: never)
+  offline_retry_max_s = 30  # its tries come after 1 s, 2 s, 4 s ... up to this
+
   [[device]]
   name = "inputs"
   type = "Velk4017"
@@ -44,7 +48,8 @@ A line file (TOML) describes the serial port, the devices and their tags:
 
 Each failed packet names its reason: refused, checksum mismatch, no answer,
 no carriage return, answer too long, not built, no port, port lost, busy
-bound or bad answer (the "reason" field of --json output). --trace prints
+bound or bad answer (the "reason" field of --json output); a packet held
+back reads "offline, next try in N s" or "busy, next try in N s". --trace prints
 every command and answer chunk in hex and ASCII with times.
 
 )" VELK_EXIT_STATUS_HELP R"(
@@ -137,6 +142,9 @@ int main(int argc, char** argv) {
                  "for spreadsheets")
       ->excludes(pollJson);
   poll->add_flag("--plain", pollArgs.plain, "plain lines even in a terminal");
+  poll->add_flag("--no-backoff", pollArgs.noBackoff,
+                 "ask every device every cycle, even one that has stopped answering\n"
+                 "(by default it is held back after [line] offline_after silent packets)");
   poll->add_option("--stats-file", pollArgs.statsFile,
                    "rewrite FILE after every cycle with cycles, packets, failed packets and the\n"
                    "library's atom count (for scripts/soak.sh)");

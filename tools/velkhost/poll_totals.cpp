@@ -9,6 +9,7 @@ std::string FailureSummary(const DeviceTotals& totals) {
   std::string text;
   for (const auto& failure : totals.failures)
     text += (text.empty() ? "" : ", ") + failure.first + " " + std::to_string(failure.second);
+  if (totals.heldBack != 0) text += (text.empty() ? "" : ", ") + std::string("held back ") + std::to_string(totals.heldBack);
   return text.empty() ? "-" : text;
 }
 
@@ -23,6 +24,11 @@ void LineTotals::Add(size_t device, bool good, const std::string& reason, uint64
   } else {
     ++t.failures[reason];
   }
+}
+
+void LineTotals::Hold(size_t device) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (device < devices_.size()) ++devices_[device].heldBack;
 }
 
 std::vector<DeviceTotals> LineTotals::Snapshot() const {

@@ -20,10 +20,11 @@ struct DeviceTotals {
   uint64_t requests = 0;
   uint64_t good = 0;
   std::map<std::string, uint64_t> failures;  // by reason
+  uint64_t heldBack = 0;                     // packets not sent while held back
   uint64_t lastGood = 0;                     // file time; 0: never
 };
 
-// "no answer 3, refused 1"; "-" without failures.
+// "no answer 3, refused 1, held back 12"; "-" without failures.
 std::string FailureSummary(const DeviceTotals& totals);
 
 class LineTotals {
@@ -32,6 +33,8 @@ class LineTotals {
 
   // One packet of `device`: good, or failed for `reason`.
   void Add(size_t device, bool good, const std::string& reason, uint64_t fileTime);
+  // One packet of `device` not sent: held back.
+  void Hold(size_t device);
   std::vector<DeviceTotals> Snapshot() const;
   // Like Snapshot, but gives up instead of waiting for the lock.
   bool TrySnapshot(std::vector<DeviceTotals>* out) const;
