@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/line_timing.h"
 #include "serial_line_fixture.h"
 
 namespace {
@@ -331,6 +332,33 @@ TEST_F(Transaction, RequestToSendFramesTheWriteUntilDrained) {
   // Dropped only once the output had left the wire.
   EXPECT_EQ(clock.TickMs() - start, 7u);
   EXPECT_FALSE(fake.transmitting);
+}
+
+// The drain under the direction switch sleeps through the wire time still
+// queued, asks again, and gives up past its bound or when the port fails.
+TEST(DrainQueue, SleepsThroughTheWireTimeWithinItsBound) {
+  const struct {
+    uint32_t drainsAfterMs;  // the queue holds 4 characters until then; 0: never
+    bool portFails;
+    bool drained;
+    std::vector<uint32_t> sleeps;
+  } cases[] = {
+      {5, false, true, {5}},          // 4 characters of 1250 us
+      {12, false, true, {5, 5, 5}},   // a slower transmitter: asked again
+      {0, false, false, {5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 1}},
+      {5, true, false, {}},
+  };
+  for (const auto& c : cases) {
+    testsupport::VirtualClock clock;
+    const uint32_t start = clock.TickMs();
+    const bool drained = platform::DrainQueue(clock, 1250, 100, [&](uint32_t* bytes) {
+      const bool sending = c.drainsAfterMs == 0 || clock.TickMs() - start < c.drainsAfterMs;
+      *bytes = sending ? 4 : 0;
+      return !c.portFails;
+    });
+    EXPECT_EQ(drained, c.drained) << c.drainsAfterMs;
+    EXPECT_EQ(clock.sleeps, c.sleeps) << c.drainsAfterMs;
+  }
 }
 
 TEST_F(Transaction, OutputThatNeverDrainsFailsAndReleasesTheBus) {
