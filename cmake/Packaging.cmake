@@ -65,6 +65,10 @@ else()
 
   set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME velk4000-tools)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
+  # systemd reads velkd.service again after an install, an upgrade and a
+  # removal.
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian-tools/postinst
+                                               ${CMAKE_CURRENT_LIST_DIR}/debian-tools/postrm)
   # Files under /etc are the administrator's once installed: an upgrade asks
   # before it replaces a changed one, and a purge removes them.
   if(VELK_CONFIG_FILES AND IS_ABSOLUTE "${VELK_CONFIG_INSTALL_DIR}")
@@ -73,7 +77,7 @@ else()
       string(APPEND conffiles "${VELK_CONFIG_INSTALL_DIR}/${file}\n")
     endforeach()
     file(WRITE ${PROJECT_BINARY_DIR}/debian-tools/conffiles "${conffiles}")
-    set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian-tools/conffiles)
+    list(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian-tools/conffiles)
   endif()
 endif()
 

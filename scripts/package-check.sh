@@ -57,6 +57,10 @@ if command -v velkd > /dev/null; then
   grep -q '^ExecStart=/usr/bin/velkd /etc/velk4000/gateway.toml$' "$unit"
   dpkg -S /etc/velk4000/gateway.toml > /dev/null
   systemd-analyze verify "$unit"
+  echo "--- systemd reads the unit again on install and on removal"
+  for script in postinst postrm; do
+    grep -q '^  systemctl --system daemon-reload' "/var/lib/dpkg/info/velk4000-tools.$script"
+  done
 fi
 
 echo "--- the installed help names installed files only"

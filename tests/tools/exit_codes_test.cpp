@@ -40,6 +40,10 @@ TEST(ExitCodes, OneCodePerKindOfEnding) {
   const std::string silent = dir.Write("silent.toml", Line("silent", 200));
   const std::string spoilt = dir.Write("spoilt.toml", Line("bad_checksum", 200));
   const std::string broken = dir.Write("broken.toml", "[port]\nbaud = \"fast\"\n");
+  const std::string clash =
+      dir.Write("clash.toml",
+                "[[device]]\nname = \"first\"\ntype = \"Velk4050\"\naddress = \"5\"\n"
+                "[[device]]\nname = \"second\"\ntype = \"Velk4050\"\naddress = \"7\"\nmodbus_unit = 5\n");
   const std::string refusing = "tcp:127.0.0.1:" + std::to_string(testsupport::FreeLoopbackPort());
   const ExitCase cases[] = {
       {"a good poll", "velkhost", {"poll", good, "--simulate", "--once", "--plain"}, 0, "quality 192"},
@@ -73,7 +77,12 @@ TEST(ExitCodes, OneCodePerKindOfEnding) {
       {"velkd: an unknown option", "velkd", {good, "--no-such-option"}, 2, ""},
       {"velkd: a file that is not there", "velkd", {"/nonexistent/line.toml"}, 2, ""},
       {"velkd: a broken line file", "velkd", {"--check", broken}, 2, "baud"},
-      {"velkd: exit codes in the help", "velkd", {"--help"}, 0, "Exit status: 0 success, 1 a packet failed, 2 a file"},
+      {"velkd: exit codes in the help", "velkd", {"--help"}, 0, "Exit status: 0 stopped as asked (SIGTERM, Ctrl-C)"},
+      {"velkd: the help's mbpoll reads floats high word first", "velkd", {"--help"}, 0, "-t 3:float -B -r 1"},
+      {"velkd: a unit clash in the map names both devices", "velkd", {"--modbus-map", clash}, 2,
+       "would be Modbus unit 5, which is device 'first' of "},
+      {"velkd: ... and where, without an address to listen on", "velkd", {"--modbus-map", clash}, 2,
+       "clash.toml already: give one modbus_unit = N"},
       {"velksim: exit codes in the help", "velksim", {"--help"}, 0, "Exit status: 0 success, 1 a packet failed, 2 a"},
       {"velkhost: the versions", "velkhost", {"--version"}, 0, "velkhost 1.0.0\ndriver library 1.0.0 ("},
       {"velksim: the versions", "velksim", {"--version"}, 0, "velksim 1.0.0\ndriver library 1.0.0 ("},

@@ -11,6 +11,8 @@ import argparse
 import http.client
 import json
 import os
+import re
+import select
 import shutil
 import signal
 import socket
@@ -57,6 +59,14 @@ def get(url, token=None, method="GET", headers=None):
         return error.code, error.headers, error.read()
     except (urllib.error.URLError, OSError):
         return 0, {}, b""  # nobody listens (yet)
+
+
+def left_to_read(connection):
+    """What a closed connection was sent before it closed."""
+    try:
+        return connection.recv(100) if select.select([connection], [], [], 0.5)[0] else b""
+    except OSError:
+        return b""
 
 
 class Process:
@@ -229,6 +239,23 @@ class ExampleLine(unittest.TestCase):
         wait_for("the no-answer count to rise", lambda: [
             r for r in self.query(api, no_answer) if float(r["value"][1]) > low], 15)
         self.assertEqual(self.query(api, 'velk_device_online{device="relays"}')[0]["value"][1], "0")
+        # Tag values: the good ones only. The silent module's tags keep no
+        # value (a graph would draw its last one as live) and say why.
+        self.assertTrue(self.query(api, 'velk_tag_value{device="inputs",tag="ramp"}'))
+        wait_for("the relays' values to go", lambda: not self.query(api, 'velk_tag_value{device="relays"}')
+                 and self.query(api, 'velk_tag_good{device="relays"} == 0'), 10)
+
+        # Every query of the dashboard (its variables' and its panels') finds
+        # series in this prometheus, a failing module and all.
+        with open(os.path.join(ARGS.source, "docs/grafana/velkd.json")) as f:
+            dashboard = json.load(f)
+        expressions = [re.match(r"label_values\((.*), \w+\)$", v["definition"]).group(1)
+                       for v in dashboard["templating"]["list"] if v["type"] == "query"]
+        expressions += [(p["title"], t["expr"]) for p in dashboard["panels"] for t in p["targets"]]
+        for expression in expressions:
+            title, expr = expression if isinstance(expression, tuple) else ("variable", expression)
+            expr = expr.replace("$__rate_interval", "1m").replace("$line", ".*").replace("$device", ".*")
+            self.assertTrue(self.query(api, expr), (title, expr))
 
         # promtool finds nothing to say about the text, failures included.
         _, _, text = get(self.base + "metrics")
@@ -276,6 +303,36 @@ class Guard(unittest.TestCase):
         self.assertEqual(refused.popen.wait(20), 2, refused.output())
         self.assertIn("VELKD_TEST_HTTP_TOKEN named by token_env is not set", refused.output())
         refused.close()
+        # A token handed over by systemd's LoadCredential=: read from the
+        # service's credentials, and refused by name outside a service.
+        credentials = os.path.join(self.tmp, "credentials")
+        os.makedirs(credentials, exist_ok=True)
+        with open(os.path.join(credentials, "http-token"), "w") as f:
+            f.write("c" * 32 + "\n")
+        line = os.path.join(self.tmp, "credential.toml")
+        with open(self.line) as f:
+            text = f.read().replace('token_env = "VELKD_TEST_HTTP_TOKEN"',
+                                    'token_file = "${CREDENTIALS_DIRECTORY}/http-token"')
+        with open(line, "w") as f:
+            f.write(text)
+        env = dict(os.environ)
+        env.pop("CREDENTIALS_DIRECTORY", None)
+        for directory, code in ((None, 2), (credentials, None)):
+            if directory:
+                env["CREDENTIALS_DIRECTORY"] = directory
+            given = Process([ARGS.velkd, line, "--broker", "mqtt://127.0.0.1:%d" % free_port(), "--http",
+                             "127.0.0.2:%d" % port], env=env)
+            try:
+                if code is not None:
+                    self.assertEqual(given.popen.wait(20), code, given.output())
+                    self.assertIn("CREDENTIALS_DIRECTORY is not set; it is systemd's", given.output())
+                    # Outside the journal, every line has its time.
+                    self.assertRegex(given.output(), r"(?m)^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z <3>velkd: ")
+                else:
+                    wait_for("the credential's token", lambda: get("http://127.0.0.2:%d/metrics" % port,
+                                                                   "c" * 32)[0] == 200, 15)
+            finally:
+                given.close()
 
         token = "k3Y-" + "x" * 28
         served = self.velkd("127.0.0.2:%d" % port, token)
@@ -323,6 +380,11 @@ class Guard(unittest.TestCase):
             self.assertEqual(state["lines"][0]["name"], 'plant "7"\\west')
             self.assertEqual({k: tag[k] for k in ("value", "quality", "good", "ts")},
                              {"value": None, "quality": 0, "good": False, "ts": None})
+            # The missing port's message points to what velkd's reader has.
+            port_error = json.dumps(state["lines"][0])
+            self.assertIn("does not exist", port_error)
+            self.assertIn("velksim", port_error)
+            self.assertNotIn("velkhost", port_error)
         finally:
             served.close()
 
@@ -355,6 +417,15 @@ class Guard(unittest.TestCase):
                     except (urllib.error.URLError, OSError):
                         return None
                 self.assertIn(b"velk_device_online", wait_for("HTTPS", fetch, 15))
+                # 32 connections that never begin their handshake hold no
+                # worker: a request beside them is answered within a second.
+                idle = [socket.create_connection(("127.0.0.1", port)) for _ in range(32)]
+                time.sleep(0.2)
+                asked = time.monotonic()
+                self.assertIn(b"velk_device_online", fetch())
+                self.assertLess(time.monotonic() - asked, 1)
+                for c in idle:
+                    c.close()
                 self.assertEqual(get("http://127.0.0.1:%d/metrics" % port)[0], 0)  # no plain HTTP beside it
             finally:
                 served.close()
@@ -376,14 +447,53 @@ class Guard(unittest.TestCase):
             ]
             for method, path, headers, expected in cases:
                 self.assertEqual(get(base + path, token, method, headers)[0], expected, (method, path[:20]))
-            # A client that stops half-way through its headers is answered
-            # and let go within the read time-out.
-            with socket.create_connection(("127.0.0.1", port), timeout=15) as slow:
-                started = time.monotonic()
-                slow.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n")
-                answer = slow.recv(100)
-                self.assertTrue(answer.startswith(b"HTTP/1.1 400"), answer)
-                self.assertLess(time.monotonic() - started, 10)
+            # 32 clients that dribble their headers, a byte every 0.9 s, hold
+            # nothing up: requests beside them are answered within a second,
+            # and each of them is answered 408 five seconds after it connected.
+            crowd = [socket.create_connection(("127.0.0.1", port), timeout=15) for _ in range(32)]
+            started = time.monotonic()
+            for c in crowd:
+                c.sendall(b"GET / HTTP/1.1\r\nX-Slow: ")
+            ends, quick = {}, []
+            while len(ends) < len(crowd) and time.monotonic() - started < 9:
+                asked = time.monotonic()
+                quick.append((get(base + "/metrics", token)[0], round(time.monotonic() - asked, 3)))
+                for c in crowd:
+                    try:
+                        if c not in ends:
+                            c.send(b"x")
+                    except OSError:  # answered and closed meanwhile: the answer waits to be read
+                        ends[c] = (time.monotonic() - started, left_to_read(c))
+                waiting = [c for c in crowd if c not in ends]
+                for c in select.select(waiting, [], [], 0.9)[0]:
+                    ends[c] = (time.monotonic() - started, left_to_read(c))
+            for c in crowd:
+                c.close()
+            print("beside 32 dribbling clients: %d requests, the slowest %.3f s; 408 after %.2f to %.2f s"
+                  % (len(quick), max(t for _, t in quick), min(t for t, _ in ends.values()),
+                     max(t for t, _ in ends.values())), file=sys.stderr)
+            self.assertTrue(all(status == 200 and took < 1 for status, took in quick), quick)
+            self.assertEqual(len(ends), 32)
+            for took, answer in ends.values():
+                self.assertTrue(answer.startswith(b"HTTP/1.1 408") and 4.5 < took < 7, (took, answer))
+
+            # 500 connections at once, each with its request: every one is
+            # answered, by the page or by a clean 503.
+            many = []
+            for _ in range(500):
+                c = socket.create_connection(("127.0.0.1", port), timeout=15)
+                c.sendall(b"GET /page.css HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token.encode() + b"\r\n\r\n")
+                many.append(c)
+            statuses = []
+            for c in many:
+                try:
+                    statuses.append(c.recv(12))
+                except OSError as error:
+                    statuses.append(repr(error).encode())
+                c.close()
+            print("500 connections at once: %d answered 200, %d 503" % (statuses.count(b"HTTP/1.1 200"),
+                                                                       statuses.count(b"HTTP/1.1 503")), file=sys.stderr)
+            self.assertEqual({s for s in statuses if s not in (b"HTTP/1.1 200", b"HTTP/1.1 503")}, set())
             # One that sends headers without end is cut off, not stored.
             with socket.create_connection(("127.0.0.1", port), timeout=15) as flood:
                 sent = 0
@@ -395,6 +505,9 @@ class Guard(unittest.TestCase):
                     pass
                 self.assertLess(sent, 64 << 20)
             self.assertEqual(get(base + "/metrics", token)[0], 200)
+            # Ctrl-C is a stop asked for, as SIGTERM is: 0.
+            served.popen.send_signal(signal.SIGINT)
+            self.assertEqual(served.popen.wait(15), 0, served.output()[-2000:])
         finally:
             served.close()
 

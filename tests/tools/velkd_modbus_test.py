@@ -15,6 +15,7 @@ import logging
 import os
 import random
 import re
+import select
 import shutil
 import signal
 import socket
@@ -24,8 +25,11 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.error
+import urllib.request
 
 from pymodbus.client import ModbusTcpClient
+from pymodbus.exceptions import ModbusException, ModbusIOException
 
 VELKD, VELKSIM, VELKHOST, SOURCE = sys.argv[1:5]
 # A sanitizer keeps freed memory aside for a while: resident size says
@@ -98,6 +102,17 @@ def swap_simulator(directory, old, name, modules, link, extra=()):
     return sim
 
 
+def get_url(url):
+    """(status, headers, body); 0 when nobody answers."""
+    try:
+        with urllib.request.urlopen(url, timeout=5) as response:
+            return response.status, response.headers, response.read()
+    except urllib.error.HTTPError as error:
+        return error.code, error.headers, error.read()
+    except (urllib.error.URLError, OSError):
+        return 0, {}, b""
+
+
 def modbus_exception(response):
     """The exception code of a response, 0 for a normal one."""
     return getattr(response, "exception_code", 0) if response.isError() else 0
@@ -150,25 +165,55 @@ def malformed(port, n, seed):
     request = bytes.fromhex("000100000006020400000002")
     unanswered = 0
     for i in range(n):
-        kind = i % 4
+        kind = i % 5
         if kind == 0:
             frame = request[:2] + b"\x00\x01" + request[4:]          # another protocol
         elif kind == 1:
             frame = request[:4] + b"\x00\x09" + request[6:]          # a length that is not the frame's
         elif kind == 2:
             frame = bytes(rng.randrange(256) for _ in range(rng.randrange(1, 300)))  # noise
-        else:
+        elif kind == 3:
             frame = request[:4] + b"\x00\x06\x02\x10\x00\x00\x00\x7f"  # a write cut short
+        else:
+            frame = request[:7] + b"\x83" + request[8:]  # a function of the answers' range (131)
         with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
             try:
                 s.sendall(frame)
-                if kind >= 2:
+                if kind in (2, 3):
                     s.shutdown(socket.SHUT_WR)
                 unanswered += s.recv(300) == b""
             except (ConnectionResetError, BrokenPipeError, OSError) as e:
                 # Closed before all of it was sent or read.
                 unanswered += not isinstance(e, socket.timeout)
     return unanswered
+
+
+def dribblers(port, clients, seconds):
+    """`clients` connections that each send a frame a byte every 0.3 s, and
+    connect again once closed; how long each frame lived, first byte to close."""
+    frame = bytes.fromhex("000100000006020400000002")
+    lived = []
+    end = time.monotonic() + seconds
+
+    def run():
+        while time.monotonic() < end:
+            try:
+                with socket.create_connection(("127.0.0.1", port), timeout=3) as s:
+                    first = time.monotonic()
+                    for byte in frame[:-1]:
+                        s.send(bytes([byte]))
+                        if select.select([s], [], [], 0.3)[0]:
+                            break
+                    s.settimeout(max(0.1, end + 1 - time.monotonic()))
+                    closed = s.recv(100) == b""
+                    lived.append(time.monotonic() - first if closed else float("inf"))
+            except OSError:
+                time.sleep(0.05)  # refused or reset: try again
+
+    threads = [threading.Thread(target=run) for _ in range(clients)]
+    for t in threads:
+        t.start()
+    return threads, lived
 
 
 def pollers(port, clients, seconds):
@@ -239,7 +284,8 @@ def main():
     rows = list(csv.DictReader(io.StringIO(mapped.stdout)))
     check(mapped.returncode == 0 and len(rows) == 20, "--modbus-map: " + mapped.stdout + mapped.stderr)
 
-    velkd = Program([VELKD, line, far_line], os.path.join(directory, "velkd.log"))
+    http = "http://127.0.0.1:%d/api/state" % free_port()
+    velkd = Program([VELKD, line, far_line, "--http", http[7:-10]], os.path.join(directory, "velkd.log"))
     client = ModbusTcpClient("127.0.0.1", port=port, timeout=3)
     try:
         readable = [r for r in rows if "r" in r["access"]]
@@ -279,7 +325,8 @@ def main():
         print("velkd's resident memory after each round of 100 malformed frames and 8 pollers: %r kB" % sizes)
 
         # Writes: the simulator takes them (its log shows the commands), and
-        # the next readings show them.
+        # the very next reads show them: an acknowledged write is never
+        # followed by the value from before it.
         wrote = mbpoll(port, "-a", "3", "-t", "4:float", "-B", "-r", "1", values=["7.25"])
         check(wrote.returncode == 0, "mbpoll writes the setpoint: " + wrote.stdout + wrote.stderr)
         r = client.write_coil(0, False, slave=5)
@@ -292,7 +339,11 @@ def main():
               "the simulator saw the writes")
         rows_by_tag = {r["tag"]: r for r in rows}
         for tag, value in (("setpoint", 7.25), ("relay3", 0), ("out1", 2.5), ("relay_bits", 5)):
-            check(wait_for(lambda: read_row(client, rows_by_tag[tag]) == (0, value), 5), tag + " reads back")
+            check(read_row(client, rows_by_tag[tag]) == (0, value), tag + " reads back")
+        for value in (3.75, 4.5, 5.25):
+            r = client.write_registers(0, list(struct.unpack(">HH", struct.pack(">f", value))), slave=3)
+            check(not r.isError() and read_row(client, rows_by_tag["setpoint"]) == (0, value),
+                  "setpoint %r read at once after its write: %r" % (value, read_row(client, rows_by_tag["setpoint"])))
 
         # Refusals, each with its exception, before anything reaches the line.
         nan = [0x7FC0, 0]
@@ -322,18 +373,43 @@ def main():
             check(answers[:9] == bytes.fromhex("000700000003" "02ab01") and answers[9:18] == bytes.fromhex("000700000005020402"),
                   "unserved function: %s" % answers.hex())
 
-        # max_clients: the 13th connection is closed at once.
+        # max_clients: a client beyond them takes the place of the one silent
+        # longest, which is closed.
+        client.close()
         extra = [socket.create_connection(("127.0.0.1", port)) for _ in range(12)]
         time.sleep(0.3)
         with socket.create_connection(("127.0.0.1", port), timeout=3) as s:
-            try:
-                s.sendall(bytes.fromhex("000100000006020400000002"))
-                refused = s.recv(100) == b""
-            except ConnectionResetError:
-                refused = True
-            check(refused, "a client beyond max_clients is refused")
+            s.sendall(bytes.fromhex("000100000006020400000002"))
+            check(s.recv(100)[:9] == bytes.fromhex("000100000007020404"), "a client beyond max_clients is served")
+        extra[0].settimeout(3)
+        check(extra[0].recv(100) == b"", "the client silent longest made room")
         for s in extra:
             s.close()
+
+        # A frame dribbled a byte every 0.3 s is cut a second after its first
+        # byte, with places to spare (nobody needs its place).
+        few, lived = dribblers(port, 4, 2.0)
+        for t in few:
+            t.join()
+        check(lived and max(lived) < 2.0, "dribbled frames lived up to %.2f s (%d frames)" % (max(lived or [0]), len(lived)))
+        # 32 of them against 12 places keep out no reader: each of its reads,
+        # on a connection of its own, is answered within a second.
+        dribbling, crowded = dribblers(port, 32, 3.0)
+        took = []
+        time.sleep(0.5)
+        while any(t.is_alive() for t in dribbling) and len(took) < 8:
+            started = time.monotonic()
+            reader = ModbusTcpClient("127.0.0.1", port=port, timeout=3)
+            r = reader.read_input_registers(0, 2, slave=2) if reader.connect() else None
+            took.append(time.monotonic() - started if r is not None and not r.isError() else float("inf"))
+            reader.close()
+            time.sleep(0.2)
+        for t in dribbling:
+            t.join()
+        check(took and max(took) < 1.0, "reads beside 32 dribbling clients took %r s" % took)
+        print("%d dribbled frames, the longest cut after %.3f s; beside 32 dribbling clients: %d reads, the slowest %.3f s"
+              % (len(lived), max(lived or [0]), len(took), max(took or [0])))
+        client.connect()
 
         # A silent module's unit answers 0x0B while its neighbours answer,
         # and comes back with the module.
@@ -345,11 +421,88 @@ def main():
         check(modbus_exception(client.write_coil(0, True, slave=5)) == 0x0B, "a write nobody answers: 0x0B")
         # A module that answers "?" to everything refuses the write: 0x04.
         sim = swap_simulator(directory, sim, "refusing", modules, link, ("--fault", "5:refuse"))
-        check(wait_for(lambda: "(Velk4050 at 5) offline: refused" in velkd.output(), 15), "the refusing module is polled")
+        # It answers, so it stays online; its tags are not good.
+        check(wait_for(lambda: read_row(client, rows_by_tag["relay3"])[0] == 4, 15), "the refusing module is polled")
         check(modbus_exception(client.write_coil(0, True, slave=5)) == 4, "a refused write: 0x04")
         sim = swap_simulator(directory, sim, "healthy", modules, link)
         check(wait_for(lambda: read_row(client, rows_by_tag["relay3"]) == (0, 1), 20),
               "the unit recovers: " + velkd.output()[-1500:])
+
+        def good_on_http():
+            status, _, body = get_url(http)
+            tags = [t for line in json.loads(body)["lines"] if line["name"] == "bus1"
+                    for d in line["devices"] for t in d["tags"] if t["polled"]] if status == 200 else []
+            return [t["good"] for t in tags]
+
+        def good_on_modbus():
+            return [read_row(client, r)[0] == 0 for r in readable]
+
+        check(wait_for(lambda: all(good_on_http()) and all(good_on_modbus()), 5),
+              "all good: %r %r" % (good_on_http(), good_on_modbus()))
+        # A reload that changes only an interval keeps the port and every
+        # device's state: no unit answers 0x0B meanwhile, nothing goes offline.
+        with open(line, "w") as f:
+            f.write(line_text.replace("interval_ms = 300", "interval_ms = 250"))
+        before = len(velkd.output())
+        velkd.process.send_signal(signal.SIGHUP)
+        reloads = []
+        end = time.monotonic() + 10
+        while "reloaded:" not in velkd.output()[before:] and time.monotonic() < end:
+            reloads += [(r["tag"], read_row(client, r)) for r in readable if read_row(client, r)[0] != 0]
+        after = velkd.output()[before:]
+        check("1 with new settings on the same port" in after and not reloads and all(good_on_modbus()),
+              "a new interval reloads without flap: %r %s" % (reloads, after))
+        check(not re.search(r"offline|open|port", after.replace("same port", "")), "a quiet reload: " + after)
+
+        # The port lost: within two intervals no tag is good on any face;
+        # within 2 s of its return every tag is good again.
+        before = len(velkd.output())
+        sim.stop()
+        lost = time.monotonic()
+        check(wait_for(lambda: not any(good_on_modbus()) and not any(good_on_http()), 0.5),
+              "no tag good after the port went: modbus %r, http %r" % (good_on_modbus(), good_on_http()))
+        lost_s = time.monotonic() - lost
+        time.sleep(1.5)  # a retry or two with the node gone, quietly
+        sim = start_simulator(directory, "back", modules, link)
+        back = time.monotonic()
+        check(wait_for(lambda: all(good_on_modbus()) and all(good_on_http()), 5 if SANITIZED else 2),
+              "every tag good within 2 s of the port's return: " + velkd.output()[before:])
+        print("port lost: no tag good after %.2f s; all good %.2f s after its return" % (lost_s, time.monotonic() - back))
+        outage = velkd.output()[before:]
+        print(outage, end="")
+        check(len(re.findall(r"line bus1: port lost", outage)) == 1 and "line bus1: port back after" in outage and
+              "device" not in outage, "one line for the loss, one for the return: " + outage)
+
+        # SIGTERM with writes waiting: each client has its answer, and a
+        # write the module took was acknowledged (the one on the line), the
+        # rest refused with 0x0B and never carried out.
+        answers = {}
+
+        def write_setpoint(value):
+            c = ModbusTcpClient("127.0.0.1", port=port, timeout=5)
+            try:
+                c.connect()
+                r = c.write_registers(0, list(struct.unpack(">HH", struct.pack(">f", value))), slave=3)
+                answers[value] = "no answer" if isinstance(r, ModbusIOException) else modbus_exception(r)
+            except ModbusException as e:  # a connection closed unanswered
+                answers[value] = "no answer: %s" % e
+            finally:
+                c.close()
+
+        values = [10.125, 11.125, 12.125, 13.125, 14.125, 15.125]
+        writers = [threading.Thread(target=write_setpoint, args=(v,)) for v in values]
+        before_sim = len(sim.output())
+        for t in writers:
+            t.start()
+        time.sleep(0.05)
+        code = velkd.stop(signal.SIGTERM)
+        for t in writers:
+            t.join()
+        sim.stop()  # its log is complete once it has ended
+        carried = {float(v) for v in re.findall(r"#03(\d\d\.\d{3})", sim.output()[before_sim:])}
+        check(all(answers.get(v) in (0, 0x0B) for v in values), "every pending write answered: %r" % answers)
+        check(carried == {v for v in values if answers.get(v) == 0} and 0x0B in answers.values(),
+              "carried out = acknowledged: %r, answers %r" % (sorted(carried), answers))
     finally:
         client.close()
         code = velkd.stop(signal.SIGTERM)

@@ -54,7 +54,14 @@ int32_t Process(velk::IDriver* driver, velk::IDriver2* driver2, velk::Packet* pa
   return layout == ItemLayout::kTagItem ? driver->ProcessPacket(packet) : driver2->ProcessPacket2(packet);
 }
 
+std::string& MissingPortHint() {
+  static std::string hint = "`velkhost poll FILE --simulate` runs against the built-in simulator instead.";
+  return hint;
+}
+
 }  // namespace
+
+void SetMissingPortHint(const std::string& hint) { MissingPortHint() = hint; }
 
 velk::PortSettings MakePortSettings(const PortConfig& port, const std::string& portName, int16_t timeoutMs) {
   velk::PortSettings settings;
@@ -93,7 +100,8 @@ bool OpenLine(velk::IDriver* driver, const velk::PortSettings& settings, std::st
   if (!std::filesystem::exists(path, ec)) {
     *error = "cannot open serial port '" + name + "': " + path +
              " does not exist. Check the port name (for example ttyUSB0 or /dev/ttyS1) and that the adapter is "
-             "plugged in; `velkhost poll FILE --simulate` runs against the built-in simulator instead.";
+             "plugged in; " +
+             MissingPortHint();
     return false;
   }
   *error = "cannot open serial port '" + name + "' (" + path +

@@ -25,6 +25,11 @@ velk::PortSettings MakePortSettings(const PortConfig& port, const std::string& p
 // "9600 baud, 8 data bits, parity none, 1 stop bit, answer time-out 1000 ms"
 std::string DescribeSettings(const velk::PortSettings& settings);
 
+// What the message for a port that does not exist offers instead, in the
+// words of the program that shows it; velkhost's built-in simulator unless
+// a program, before its first opening, says otherwise.
+void SetMissingPortHint(const std::string& hint);
+
 // OpenPort; on failure returns false with a message for a person.
 bool OpenLine(velk::IDriver* driver, const velk::PortSettings& settings, std::string* error);
 // The same, naming the cause the driver's diagnostics give, when it has them.

@@ -48,9 +48,14 @@ std::string DiscoveryComponent(const DiscoveredTag& t) {
   return bit ? "binary_sensor" : "sensor";
 }
 
+// The prefix is part of every identifier, so that two gateways with lines
+// of the same names (under prefixes of their own) stay apart.
+std::string DeviceId(const DiscoveredTag& t) { return ObjectId(t.prefix + "_" + t.line + "_" + t.device); }
+
+std::string TagId(const DiscoveredTag& t) { return DeviceId(t) + "_" + ObjectId(t.tag); }
+
 std::string DiscoveryTopic(const DiscoveredTag& t) {
-  return "homeassistant/" + DiscoveryComponent(t) + "/" + ObjectId("velk_" + t.line + "_" + t.device + "_" + t.tag) +
-         "/config";
+  return "homeassistant/" + DiscoveryComponent(t) + "/" + TagId(t) + "/config";
 }
 
 std::string DiscoveryPayload(const DiscoveredTag& t) {
@@ -58,7 +63,7 @@ std::string DiscoveryPayload(const DiscoveredTag& t) {
   const std::string component = DiscoveryComponent(t);
   nlohmann::ordered_json config;
   config["name"] = t.tag;
-  config["unique_id"] = ObjectId("velk_" + t.line + "_" + t.device + "_" + t.tag);
+  config["unique_id"] = TagId(t);
   // A tag that is only written has no state to show: the entity keeps what
   // was last sent.
   if (t.polled) {
@@ -75,11 +80,13 @@ std::string DiscoveryPayload(const DiscoveredTag& t) {
   }
   if (component == "switch" || component == "number") config["command_topic"] = base + "/" + t.tag + "/set";
   if (component == "number") NumberRange(t, &config);
-  config["availability_topic"] = base + "/$state";
-  config["availability_template"] = "{{ value_json.state }}";
-  config["payload_available"] = "online";
-  config["payload_not_available"] = "offline";
-  config["device"] = {{"identifiers", {ObjectId("velk_" + t.line + "_" + t.device)}},
+  // Available while both say so: the gateway (whose last will says
+  // "offline" when it dies without a word, while the device's retained
+  // state would stay "online") and the device.
+  config["availability"] = {{{"topic", t.prefix + "/$state"}},
+                            {{"topic", base + "/$state"}, {"value_template", "{{ value_json.state }}"}}};
+  config["availability_mode"] = "all";  // each says "online" or "offline", Home Assistant's defaults
+  config["device"] = {{"identifiers", {DeviceId(t)}},
                       {"name", t.device},
                       {"model", t.deviceType}};
   return config.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

@@ -1,6 +1,6 @@
 // Home Assistant discovery: one retained config message per tag, so that
 // every tag shows up as an entity of its device, unavailable while the
-// device is offline: bits as binary sensors, writable bits as switches,
+// device is offline or the gateway gone: bits as binary sensors, writable bits as switches,
 // writable numbers as number entities, everything else as a sensor.
 #ifndef VELKD_DISCOVERY_H
 #define VELKD_DISCOVERY_H
@@ -27,7 +27,7 @@ struct DiscoveredTag {
 // nothing to show (written only, and no number or bit).
 std::string DiscoveryComponent(const DiscoveredTag& tag);
 
-// homeassistant/COMPONENT/velk_LINE_DEVICE_TAG/config, with every character
+// homeassistant/COMPONENT/PREFIX_LINE_DEVICE_TAG/config, with every character
 // the object identifier may not hold replaced by '_'.
 std::string DiscoveryTopic(const DiscoveredTag& tag);
 std::string DiscoveryPayload(const DiscoveredTag& tag);

@@ -4,6 +4,7 @@
 
 #include "discovery.h"
 #include "journal_log.h"
+#include "state_topics.h"
 #include "write_request.h"
 
 namespace velkd {
@@ -90,7 +91,10 @@ bool Gateway::Start(const GatewayConfig& config, const std::string& port) {
   {
     std::lock_guard<std::mutex> lock(linesMutex_);
     lines_ = std::move(lines);
-    for (auto& line : lines_) line->Start();
+    for (auto& line : lines_) {
+      Follow(*line);
+      line->Start();
+    }
   }
   if (!useMqtt_) {
     Log(kInfo, "polling %zu line%s, without MQTT", lines_.size(), lines_.size() == 1 ? "" : "s");
@@ -111,44 +115,70 @@ bool Gateway::Reload(const GatewayConfig& config, const std::string& port) {
     return false;
   }
   std::vector<std::unique_ptr<LineWorker>> old;
+  size_t kept = 0, adopted = 0;
   {
+    // Under the lock throughout, so that the faces never find a line that
+    // goes on missing. A take-over waits for the packet on its line.
     std::lock_guard<std::mutex> lock(linesMutex_);
     old.swap(lines_);
-  }
-  // A line whose file and port are as they were runs on, its devices online
-  // throughout; the one prepared in its place is dropped unused.
-  size_t kept = 0;
-  for (auto& line : lines) {
-    for (auto& running : old) {
-      if (running != nullptr && running->SameAs(*line)) {
-        line = std::move(running);
-        ++kept;
-        break;
+    for (auto& line : lines) {
+      for (auto& running : old) {
+        if (running == nullptr) continue;
+        // A line whose file and port are as they were runs on, its devices
+        // online throughout; the one prepared in its place is dropped.
+        if (running->SameAs(*line)) {
+          line = std::move(running);
+          ++kept;
+          break;
+        }
+        // New intervals, tags, faces or back-off on the same modules: the
+        // new line takes over the port, the devices' health and the tags'
+        // readings, so nothing goes offline and nothing waits to be read.
+        if (line->SameModules(*running)) {
+          line->TakeOver(*running);
+          running.reset();
+          Follow(*line);
+          line->Start();
+          ++adopted;
+          break;
+        }
       }
     }
+    for (auto& line : lines) lines_.push_back(std::move(line));
   }
   // The other old lines close their ports before the new ones open them.
   for (auto& line : old)
     if (line != nullptr) line->Stop("reloading");
   // Their last states go out before they are forgotten; a line that keeps
   // its name is online again with its first answers.
-  for (auto& line : old)
-    if (line != nullptr)
-      for (const Message& m : store_->Forget(mqtt_.prefix + "/" + line->name() + "/"))
-        client_.Publish(m.topic, m.payload, true);
+  for (auto& line : old) {
+    if (line == nullptr) continue;
+    RetainLineState(*line, *store_);
+    for (const Message& m : store_->Forget(mqtt_.prefix + "/" + line->name() + "/"))
+      client_.Publish(m.topic, m.payload, true);
+  }
   old.clear();
-  Announce(lines, config);
   std::lock_guard<std::mutex> lock(linesMutex_);
-  lines_ = std::move(lines);
-  for (auto& line : lines_)
-    if (!line->running()) line->Start();
-  Log(kInfo, "reloaded: %zu line%s, %zu of them unchanged", lines_.size(), lines_.size() == 1 ? "" : "s", kept);
+  Announce(lines_, config);
+  for (auto& line : lines_) {
+    if (line->running()) continue;
+    Follow(*line);
+    line->Start();
+  }
+  Log(kInfo, "reloaded: %zu line%s, %zu of them unchanged%s", lines_.size(), lines_.size() == 1 ? "" : "s", kept,
+      adopted == 0 ? "" : (", " + std::to_string(adopted) + " with new settings on the same port").c_str());
   return true;
+}
+
+void Gateway::StopWrites() {
+  std::lock_guard<std::mutex> lock(linesMutex_);
+  for (auto& line : lines_) line->StopWrites("stopped");
 }
 
 void Gateway::Stop() {
   if (stopped_) return;
   stopped_ = true;
+  StopWrites();
   {
     std::lock_guard<std::mutex> lock(linesMutex_);
     for (auto& line : lines_) line->Stop("stopped");
@@ -156,10 +186,14 @@ void Gateway::Stop() {
   stopping_ = true;
   store_->Wake();
   if (publisher_.joinable()) publisher_.join();
-  // What the lines said last, then the gateway's own end; the will is kept
-  // for a gateway that dies without this.
+  // What the lines said last, the outcomes of writes answered on the way,
+  // then the gateway's own end; the will is kept for a gateway that dies
+  // without this.
   if (client_.connected()) {
+    const std::vector<Message> events = store_->TakeEvents();
+    SyncLines();
     for (const Message& m : store_->TakeDue(std::chrono::milliseconds(0))) client_.Publish(m.topic, m.payload, true);
+    for (const Message& m : events) client_.Publish(m.topic, m.payload, false);
     client_.Publish(mqtt_.prefix + "/$state", "offline", true);
     if (!client_.Flush(std::chrono::seconds(3))) Log(kWarning, "the broker did not confirm the last messages");
   }
@@ -169,19 +203,32 @@ void Gateway::Stop() {
   Log(kInfo, "stopped");
 }
 
-void Gateway::Retain(const std::string& topic, const std::string& payload, const std::string& key) {
-  store_->Set(topic, payload, key);
-}
-
 void Gateway::Send(const std::string& topic, const std::string& payload) {
   if (!useMqtt_) return;
-  if (!client_.Publish(topic, payload, false)) Log(kWarning, "not sent (no broker): %s", topic.c_str());
+  if (!client_.connected()) {
+    Log(kWarning, "not sent (no broker): %s", topic.c_str());
+    return;
+  }
+  // Through the publisher, which sends the line's state first: a client
+  // that reads the tag after its write's outcome reads the written value.
+  if (!store_->Event(topic, payload)) Log(kWarning, "too many write outcomes waiting; the oldest was dropped");
 }
 
 void Gateway::Connected() {
   client_.Publish(mqtt_.prefix + "/$state", "online", true);
   client_.Subscribe(mqtt_.prefix + "/+/+/+/set");
   store_->MarkAllDue();
+}
+
+void Gateway::Follow(LineWorker& line) {
+  if (!useMqtt_) return;
+  TopicStore* store = store_.get();
+  line.state().OnChange([store] { store->Wake(); });
+}
+
+void Gateway::SyncLines() {
+  std::lock_guard<std::mutex> lock(linesMutex_);
+  for (auto& line : lines_) RetainLineState(*line, *store_);
 }
 
 void Gateway::OnSetMessage(const std::string& topic, const std::string& payload, bool retained) {
@@ -226,12 +273,18 @@ void Gateway::PublishLoop() {
       client_.WaitConnected(std::chrono::milliseconds(500));
       continue;
     }
+    // The outcomes taken before the lines' state is read: each goes out
+    // after the state its line had when it answered.
+    const std::vector<Message> events = store_->TakeEvents();
+    SyncLines();
     bool held = false;
-    for (const Message& m : store_->TakeDue(std::chrono::seconds(1))) {
+    for (const Message& m : store_->TakeDue(events.empty() ? std::chrono::seconds(1) : std::chrono::seconds(0))) {
       if (client_.Publish(m.topic, m.payload, true)) continue;
       store_->MarkDue(m.topic);
       held = true;
     }
+    for (const Message& m : events)
+      if (!client_.Publish(m.topic, m.payload, false)) Log(kWarning, "not sent (no broker): %s", m.topic.c_str());
     // Too much unacknowledged: let the broker catch up before trying again.
     if (held) client_.Flush(std::chrono::milliseconds(200));
   }

@@ -1,6 +1,34 @@
 // The gateway as a whole: the driver library, one LineWorker per line, the
 // store of retained topics and the thread that hands them to the broker,
 // and the routing of "set" messages to their line.
+//
+// Threads, and who owns what:
+//
+//   line thread (one per LineWorker)        port watch thread (while lost)
+//     owns: driver object, port, packets,     inotify on the node's folder;
+//           write queue, schedule, back-off   only wakes its line thread
+//     writes --------------+
+//                          v
+//                  LineState (one per line, behind its own mutex)
+//                  the only record of the line: tag readings, device
+//                  health, port state, counters; "last good" on one clock.
+//                  A lost port or an offline device takes all its tags
+//                  out of "good" in one step.
+//                          | copies, never holding the line up
+//        +-----------------+---------------------+------------------+
+//        v                 v                     v                  v
+//   MQTT publisher    Modbus TCP client     HTTP server threads   (Home Assistant
+//   thread: diffs     threads: registers    /api/state, metrics,   reads MQTT)
+//   it into the       from Tag()/Device()   the live page
+//   TopicStore, sends
+//   due topics, then
+//   write outcomes
+//
+//   mosquitto's network thread: "set" messages -> LineWorker::QueueWrite
+//   Modbus client threads: writes -> LineWorker::QueueWrites, answered by
+//   the line thread after the module confirmed and the tag was read back.
+//   main thread: signals; Start, Reload (lines whose modules are unchanged
+//   keep their port and state), StopWrites, Stop.
 #ifndef VELKD_GATEWAY_H
 #define VELKD_GATEWAY_H
 
@@ -34,6 +62,10 @@ class Gateway : public Outbox {
   // On a line the driver refuses, the old lines go on and false is returned.
   bool Reload(const GatewayConfig& config, const std::string& port);
 
+  // Takes no more writes on any line: those waiting are answered as
+  // "stopped", those on a line now are carried out and answered first.
+  void StopWrites();
+
   // Publishes every device and the gateway offline, waits (bounded) for the
   // broker to take them, disconnects and closes every port.
   void Stop();
@@ -44,7 +76,6 @@ class Gateway : public Outbox {
 
   bool MqttConnected() const { return client_.connected(); }
 
-  void Retain(const std::string& topic, const std::string& payload, const std::string& key) override;
   void Send(const std::string& topic, const std::string& payload) override;
 
  private:
@@ -54,6 +85,9 @@ class Gateway : public Outbox {
   void Connected();
   void OnSetMessage(const std::string& topic, const std::string& payload, bool retained);
   void PublishLoop();
+  // The publisher's side of every line's state: into the store.
+  void Follow(LineWorker& line);
+  void SyncLines();
 
   velkhost::DriverLibrary& library_;
   MqttSettings mqtt_;

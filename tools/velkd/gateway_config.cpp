@@ -11,6 +11,7 @@
 
 #include "toml_reader.h"
 #include "modbus_settings_reading.h"
+#include "secret_file.h"
 
 namespace velkd {
 namespace {
@@ -267,16 +268,7 @@ bool ReadPassword(const MqttSettings& settings, std::string* password, std::stri
     *password = value;
     return true;
   }
-  if (!settings.passwordFile.empty()) {
-    std::ifstream file(settings.passwordFile);
-    if (!file) {
-      *error = "cannot read password_file " + settings.passwordFile;
-      return false;
-    }
-    std::getline(file, *password);
-    if (!password->empty() && password->back() == '\r') password->pop_back();
-  }
-  return true;
+  return settings.passwordFile.empty() || ReadSecretFile("password_file", settings.passwordFile, password, error);
 }
 
 }  // namespace velkd

@@ -2,6 +2,7 @@
 
 #include <string.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "gateway.h"
+#include "http_listener.h"
 #include "journal_log.h"
 #include "metrics.h"
 #include "page_files.h"
@@ -17,17 +19,26 @@
 namespace velkd {
 namespace {
 
-// Bounds on what one client may cost: a thread of a small pool, a request
-// without a body, and a few seconds of waiting at each step.
-const size_t kThreads = 8;
+// A request without a body, of one connection: a browser's page polls
+// once a second, Prometheus less often, and keeping connections open would
+// cost more than the answers.
 const size_t kMaxBodyBytes = 4096;
-const time_t kReadTimeoutS = 5;
-const time_t kWriteTimeoutS = 5;
-// One request per connection: the library waits for a kept-alive client's
-// next request by waking every 10 ms, which would cost more than the
-// answers themselves (a page polls once a second, Prometheus less often).
-const size_t kRequestsPerConnection = 1;
-const time_t kKeepAliveS = 2;
+
+// The library parses, routes and answers; the listener brings it requests
+// whose bytes are in, or lets it read them under a deadline.
+class Routes : public httplib::Server {
+ public:
+  // The library writes an answer only while it believes its own listening
+  // socket open; here the listener has the socket, and this says whether
+  // it serves (any descriptor but INVALID_SOCKET; the library closes it
+  // only in stop(), which is never called).
+  void SetServing(bool serving) { svr_sock_ = serving ? STDIN_FILENO : INVALID_SOCKET; }
+
+  void ServeOne(httplib::Stream& stream) {
+    bool closed = false;
+    process_request(stream, true, closed, nullptr);
+  }
+};
 
 // The page's own origin and nothing else: no inline script or style, no
 // frames, no forms.
@@ -130,22 +141,8 @@ std::string HttpServer::StatePage() {
 bool HttpServer::Start(const HttpSettings& settings, const std::string& token, std::string* error) {
   token_ = token;
   tls_ = settings.tls();
-  if (settings.tls()) {
-    auto tls = std::make_unique<httplib::SSLServer>(settings.certFile.c_str(), settings.keyFile.c_str());
-    if (!tls->is_valid()) {
-      *error = "cannot use cert_file " + settings.certFile + " with key_file " + settings.keyFile;
-      return false;
-    }
-    server_ = std::move(tls);
-  } else {
-    server_ = std::make_unique<httplib::Server>();
-  }
+  server_ = std::make_unique<Routes>();
   httplib::Server& server = *server_;
-  server.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
-  server.set_read_timeout(kReadTimeoutS, 0);
-  server.set_write_timeout(kWriteTimeoutS, 0);
-  server.set_keep_alive_timeout(kKeepAliveS);
-  server.set_keep_alive_max_count(kRequestsPerConnection);
   server.set_payload_max_length(kMaxBodyBytes);
   server.set_default_headers({{"Content-Security-Policy", kContentSecurityPolicy},
                               {"X-Content-Type-Options", "nosniff"},
@@ -195,24 +192,25 @@ bool HttpServer::Start(const HttpSettings& settings, const std::string& token, s
       SendPlain(response, nullptr, reinterpret_cast<const char*>(file.data), file.size, ContentType(file.name));
     });
   }
-  if (!server.bind_to_port(settings.host, settings.port)) {
-    *error = "cannot listen on " + settings.where() + ": " + strerror(errno);
+  listener_ = std::make_unique<HttpListener>();
+  Routes* routes = static_cast<Routes*>(server_.get());
+  routes->SetServing(true);
+  if (!listener_->Start(settings, [routes](httplib::Stream& stream) { routes->ServeOne(stream); }, error)) {
+    listener_.reset();
     server_.reset();
     return false;
   }
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
   Log(kInfo, "%s on %s: /metrics, /api/state and the page at /%s", settings.tls() ? "HTTPS" : "HTTP",
       settings.where().c_str(), token_.empty() ? "" : " (bearer token needed)");
   return true;
 }
 
 void HttpServer::Stop() {
-  if (!thread_.joinable()) return;
-  // A stop before the loop runs would go unseen and the join wait forever.
-  for (int wait = 0; wait < 2000 && !server_->is_running(); ++wait)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  server_->stop();
-  thread_.join();
+  if (listener_ == nullptr) return;
+  // An answer being written ends early.
+  static_cast<Routes*>(server_.get())->SetServing(false);
+  listener_->Stop();
+  listener_.reset();
   server_.reset();
 }
 

@@ -10,7 +10,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "http_settings.h"
 
@@ -22,6 +21,7 @@ struct Request;
 namespace velkd {
 
 class Gateway;
+class HttpListener;
 
 class HttpServer {
  public:
@@ -51,7 +51,7 @@ class HttpServer {
   std::string token_;
   bool tls_ = false;
   std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
+  std::unique_ptr<HttpListener> listener_;
 };
 
 }  // namespace velkd

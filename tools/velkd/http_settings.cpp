@@ -3,7 +3,7 @@
 #include <ctype.h>
 #include <stdlib.h>
 
-#include <fstream>
+#include "secret_file.h"
 
 namespace velkd {
 namespace {
@@ -104,12 +104,7 @@ bool ReadHttpToken(const HttpSettings& settings, std::string* token, std::string
     *token = value;
     source = "token_env " + settings.tokenEnv;
   } else if (!settings.tokenFile.empty()) {
-    std::ifstream file(settings.tokenFile);
-    if (!file) {
-      *error = "cannot read token_file " + settings.tokenFile;
-      return false;
-    }
-    std::getline(file, *token);
+    if (!ReadSecretFile("token_file", settings.tokenFile, token, error)) return false;
     while (!token->empty() && isspace(static_cast<unsigned char>(token->back()))) token->pop_back();
     source = "token_file " + settings.tokenFile;
   } else {

@@ -1,6 +1,7 @@
-// Lines for standard error. For journald (standard error not a terminal)
-// they carry the syslog priority, "<6>velkd: text"; on a terminal they read
-// "velkd: text". One line per call, never torn by another thread's line.
+// Lines for standard error with their syslog priority, "<6>velkd: text".
+// Where standard error is not the journal (a terminal, a file, a pipe) a
+// time stamp in UTC goes first: "2026-03-01T08:12:03.250Z <6>velkd: text".
+// One line per call, never torn by another thread's line.
 #ifndef VELKD_JOURNAL_LOG_H
 #define VELKD_JOURNAL_LOG_H
 

@@ -1,8 +1,7 @@
 #include "line_worker.h"
 
-#include <math.h>
-
 #include <algorithm>
+#include <filesystem>
 #include <set>
 
 #include "journal_log.h"
@@ -20,10 +19,23 @@ namespace {
 // Writes beyond this wait nowhere: the sender is told the queue is full.
 const size_t kMaxQueuedWrites = 32;
 const uint32_t kMaxReopenDelayMs = 30000;
+// A lost port is tried this often: a restarted peer or a re-plugged adapter
+// is back in use within about a second even where no notice comes.
+const auto kPortRetry = std::chrono::milliseconds(1000);
 
-std::string Dump(const nlohmann::ordered_json& json) {
-  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+std::vector<size_t> TagDevices(const velkhost::LineConfig& config) {
+  std::vector<size_t> devices;
+  for (const velkhost::TagEntry& tag : config.tags) devices.push_back(tag.deviceIndex);
+  return devices;
 }
+
+bool SamePortSettings(const velkhost::PortConfig& a, const velkhost::PortConfig& b) {
+  return a.name == b.name && a.baud == b.baud && a.dataBits == b.dataBits && a.parity == b.parity &&
+         a.stopBits == b.stopBits && a.timeoutMs == b.timeoutMs && a.hasPollDelay == b.hasPollDelay &&
+         a.pollDelayMs == b.pollDelayMs;
+}
+
+double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 }  // namespace
 
@@ -31,7 +43,7 @@ LineWorker::LineWorker(const LineSpec& lineSpec, const std::string& port, velkho
                        const std::string& prefix, Outbox& outbox)
     : spec_(lineSpec), port_(port.empty() ? lineSpec.config.port.name : port), library_(library), prefix_(prefix),
       outbox_(outbox),
-      state_(lineSpec.name, lineSpec.config.path, lineSpec.config.tags.size(), lineSpec.config.devices.size()) {}
+      state_(lineSpec.name, lineSpec.config.path, TagDevices(lineSpec.config), lineSpec.config.devices.size()) {}
 
 LineWorker::~LineWorker() {
   Stop("stopped");
@@ -96,8 +108,21 @@ bool LineWorker::Prepare(std::string* error) {
     }
     groupConfigs_.push_back(std::move(group));
   }
-  lastValues_.assign(spec_.config.tags.size(), nlohmann::ordered_json());
-  devices_.assign(spec_.config.devices.size(), Published());
+  backoff_ = std::make_unique<velkhost::LineBackoff>(spec_.config.devices.size(), packets_.size(),
+                                                     spec_.config.backoff);
+  return true;
+}
+
+bool LineWorker::SameModules(const LineWorker& other) const {
+  const velkhost::LineConfig& a = spec_.config;
+  const velkhost::LineConfig& b = other.spec_.config;
+  if (spec_.name != other.spec_.name || prefix_ != other.prefix_ || port_ != other.port_ ||
+      !SamePortSettings(a.port, b.port) || a.devices.size() != b.devices.size())
+    return false;
+  for (size_t d = 0; d < a.devices.size(); ++d)
+    if (a.devices[d].name != b.devices[d].name || a.devices[d].type != b.devices[d].type ||
+        a.devices[d].address != b.devices[d].address)
+      return false;
   return true;
 }
 
@@ -106,7 +131,7 @@ void LineWorker::Start() {
   thread_ = std::thread([this] { Run(); });
 }
 
-void LineWorker::Stop(const std::string& reason) {
+void LineWorker::Halt() {
   if (!thread_.joinable()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -114,46 +139,146 @@ void LineWorker::Stop(const std::string& reason) {
   }
   wake_.notify_all();
   thread_.join();
-  for (const PendingWrite& write : writes_)
-    if (write.done) write.done({false, false, reason});
-  writes_.clear();
-  for (size_t d = 0; d < devices_.size(); ++d) PublishDevice(d, false, reason);
-  if (driver_ != nullptr && portOpen_) driver_->d->ClosePort();
-  portOpen_ = false;
+  // Its thread calls back into this worker: it ends first.
+  watch_.reset();
+}
+
+void LineWorker::TakeOver(LineWorker& old) {
+  old.Halt();
+  // The driver object that holds the open port goes on; this worker's own,
+  // used only to check the file, gives way.
+  if (diagnostics_ != nullptr) diagnostics_->Release();
+  driver_ = std::move(old.driver_);
+  diagnostics_ = old.diagnostics_;
+  old.diagnostics_ = nullptr;
+  std::vector<int> tagFrom;
+  for (const velkhost::TagEntry& tag : spec_.config.tags) tagFrom.push_back(old.spec_.config.FindTag(tag.name));
+  state_.Adopt(old.state_.Snapshot(), tagFrom);
+  everOpen_ = old.everOpen_;
+  lostAt_ = old.lostAt_;
+  lastOpen_ = old.lastOpen_;
+  // Accepted writes are carried out by the line that goes on, when their
+  // tag is still writable there.
+  std::deque<PendingWrite> queued;
+  {
+    std::lock_guard<std::mutex> lock(old.mutex_);
+    queued.swap(old.writes_);
+  }
+  for (PendingWrite& write : queued) {
+    const int tag = spec_.config.FindTag(old.spec_.config.tags[write.tag].name);
+    if (tag < 0 || !spec_.writable[static_cast<size_t>(tag)]) {
+      old.Answer(write, {false, false, "not writable after the reload"});
+      continue;
+    }
+    write.tag = static_cast<size_t>(tag);
+    writes_.push_back(std::move(write));
+  }
+  state_.SetWritesQueued(writes_.size());
+}
+
+void LineWorker::StopWrites(const std::string& reason) {
+  std::deque<PendingWrite> refused;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    acceptWrites_ = false;
+    refused.swap(writes_);
+    state_.SetWritesQueued(0);
+    // The write on the line now, with its read-back: two exchanges.
+    const auto bound = std::chrono::milliseconds(4 * spec_.config.port.timeoutMs + 2000);
+    wake_.wait_for(lock, bound, [this] { return !writing_; });
+  }
+  for (const PendingWrite& write : refused) Answer(write, {false, false, reason});
+}
+
+void LineWorker::Stop(const std::string& reason) {
+  if (!thread_.joinable()) return;
+  StopWrites(reason);
+  Halt();
+  // Every device offline with `reason`, quietly: the gateway logs its own
+  // stop or reload.
+  if (driver_ != nullptr && state_.PortOpen()) driver_->d->ClosePort();
+  state_.SetPort(false, reason, reason);
 }
 
 bool LineWorker::OpenPort() {
-  lastOpen_ = Clock::now();
-  if (portOpen_) driver_->d->ClosePort();
-  portOpen_ = false;
+  const Clock::time_point now = Clock::now();
+  lastOpen_ = now;
+  std::string before;
+  const bool wasOpen = state_.PortOpen(&before);
+  if (wasOpen) driver_->d->ClosePort();
+  bool open = false;
   std::string error, portName, note;
   if (port_.empty()) {
     error = "no port: give [port] name in " + spec_.config.path + " or --port NAME";
   } else if (velkhost::ShortPortName(port_, &portName, &note, &error)) {
     // A long /dev/serial/by-id/... name is followed to its device node at
     // every opening: the adapter may come back as another node.
-    if (!note.empty() && error != portError_) Log(kInfo, "line %s: %s", spec_.name.c_str(), note.c_str());
+    if (!note.empty() && error != before) Log(kInfo, "line %s: %s", spec_.name.c_str(), note.c_str());
     const velk::PortSettings settings = velkhost::MakePortSettings(spec_.config.port, portName, spec_.config.port.timeoutMs);
-    portOpen_ = velkhost::OpenLine(*driver_, settings, &error);
+    open = velkhost::OpenLine(*driver_, settings, &error);
   }
-  state_.SetPort(portOpen_, error);
-  if (!portOpen_) {
-    if (error != portError_) Log(kError, "line %s: %s", spec_.name.c_str(), error.c_str());
-    portError_ = error;
-    for (size_t d = 0; d < devices_.size(); ++d) PublishDevice(d, false, "no port");
+  if (!open) {
+    retryAt_ = now + kPortRetry;
+    WatchPort();
+    if (wasOpen) lostAt_ = now;
+    // One line per change: the first failure and each new reason. A node
+    // that is still gone after "port lost" is what that line said already.
+    std::error_code ec;
+    const bool stillGone = everOpen_ && !wasOpen && !std::filesystem::exists(port_, ec);
+    if (wasOpen || (error != before && !stillGone))
+      Log(kError, "line %s: %s%s; next try in %s", spec_.name.c_str(), wasOpen ? "port lost: " : "", error.c_str(),
+          RetryText().c_str());
+    state_.SetPort(false, error, everOpen_ ? "port lost" : "no port");
     return false;
   }
-  Log(kInfo, "line %s: %s open", spec_.name.c_str(), port_.c_str());
-  portError_.clear();
+  watch_.reset();
+  if (everOpen_ && !wasOpen)
+    Log(kNotice, "line %s: port back after %.1f s", spec_.name.c_str(), Seconds(now - lostAt_));
+  else if (!everOpen_)
+    Log(kInfo, "line %s: %s open", spec_.name.c_str(), port_.c_str());
+  everOpen_ = true;
+  state_.SetPort(true, std::string());
   if (spec_.config.port.hasPollDelay &&
       !velkhost::WritePollDelay(driver_->d, driver_->d2, spec_.config, checked_, spec_.config.port.pollDelayMs,
                                 velkhost::ItemLayout::kTagItem2, &error))
     Log(kWarning, "line %s: poll_delay_ms not applied: %s", spec_.name.c_str(), error.c_str());
+  // Everything is read again at once.
+  for (Scheduled& s : packets_) s.due = Clock::now();
   return true;
 }
 
+void LineWorker::WatchPort() {
+  if (watch_ != nullptr || port_.empty()) return;
+  watch_ = std::make_unique<velkhost::PortWatch>(port_, [this] {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      portAppeared_ = true;
+    }
+    wake_.notify_all();
+  });
+}
+
+std::string LineWorker::RetryText() const {
+  return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kPortRetry).count()) + " s" +
+         (watch_ != nullptr && watch_->watching() ? ", or as soon as it appears" : "");
+}
+
+void LineWorker::PortLost(const std::string& reason) {
+  const Clock::time_point now = Clock::now();
+  driver_->d->ClosePort();
+  lostAt_ = now;
+  lastOpen_ = now;
+  WatchPort();
+  Log(kError, "line %s: port lost%s; next try in %s", spec_.name.c_str(),
+      reason == "port lost" ? "" : (" (" + reason + ")").c_str(), RetryText().c_str());
+  state_.SetPort(false, reason, "port lost");
+  // The node may be back already (a link pointed at a new adapter, or an
+  // adapter's reset): the first try is at once, and quiet while it is gone.
+  retryAt_ = now;
+}
+
 void LineWorker::Run() {
-  OpenPort();
+  if (!state_.PortOpen()) OpenPort();
   for (Scheduled& s : packets_) s.due = Clock::now();
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stop_) {
@@ -161,14 +286,30 @@ void LineWorker::Run() {
       const PendingWrite write = writes_.front();
       writes_.pop_front();
       state_.SetWritesQueued(writes_.size());
+      writing_ = true;
       lock.unlock();
       DoWrite(write);
       lock.lock();
+      writing_ = false;
+      wake_.notify_all();
       continue;
     }
-    // A line that answers nothing at all (the port gone, an adapter
-    // replaced) is opened again, less often the longer it stays silent.
-    const bool silent = !portOpen_ || (!packets_.empty() && failedInRow_ >= packets_.size());
+    if (!state_.PortOpen()) {
+      if (portAppeared_ || Clock::now() >= retryAt_) {
+        portAppeared_ = false;
+        lock.unlock();
+        OpenPort();
+        lock.lock();
+        failedInRow_ = 0;
+      } else {
+        wake_.wait_until(lock, retryAt_);
+      }
+      continue;
+    }
+    // A line whose port is there but answers nothing at all (an adapter
+    // replaced under the same name) is opened again, less often the longer
+    // it stays silent.
+    const bool silent = !packets_.empty() && failedInRow_ >= packets_.size();
     const Clock::time_point reopenAt = lastOpen_ + std::chrono::milliseconds(reopenDelayMs_);
     if (silent && Clock::now() >= reopenAt) {
       lock.unlock();
@@ -182,15 +323,16 @@ void LineWorker::Run() {
     Scheduled* next = nullptr;
     for (Scheduled& s : packets_)
       if (next == nullptr || s.due < next->due) next = &s;
-    Clock::time_point until = next != nullptr ? next->due : Clock::now() + std::chrono::seconds(1);
-    // Without a port nothing is due before the next opening.
-    if (!portOpen_) until = reopenAt;
-    if (next == nullptr || !portOpen_ || Clock::now() < next->due) {
-      wake_.wait_until(lock, until);
+    if (next == nullptr || Clock::now() < next->due) {
+      wake_.wait_until(lock, next != nullptr ? next->due : Clock::now() + std::chrono::seconds(1));
       continue;
     }
     lock.unlock();
-    PollPacket(*next);
+    std::string held;
+    if (backoff_->MaySend(next->packet->device(), static_cast<size_t>(next - packets_.data()), &held))
+      PollPacket(*next);
+    else
+      HoldPacket(*next, held);
     lock.lock();
     const Clock::time_point now = Clock::now();
     next->due += std::chrono::milliseconds(next->intervalMs);
@@ -207,19 +349,24 @@ void LineWorker::CopyDriverCounters() {
     state_.SetDriverCounters(counters.exchanges, counters.bytesSent, counters.bytesReceived);
 }
 
-std::string LineWorker::FailureReason() {
-  return velkhost::OutcomeReason(diagnostics_ != nullptr ? diagnostics_->GetLastOutcome() : -1);
-}
+int32_t LineWorker::LastOutcome() { return diagnostics_ != nullptr ? diagnostics_->GetLastOutcome() : -1; }
 
-void LineWorker::PollPacket(Scheduled& scheduled) {
+bool LineWorker::PollPacket(Scheduled& scheduled) {
   velkhost::HostPacket& packet = *scheduled.packet;
   const Clock::time_point started = Clock::now();
   const velkhost::PacketOutcome outcome = velkhost::RunPacket(*driver_, packet);
   const Clock::duration took = Clock::now() - started;
   const bool ok = outcome.result == 1;
-  const std::string reason = ok ? std::string() : FailureReason();
-  state_.CountPacket(packet.device(), ok, reason, took);
+  const int32_t code = ok ? velk::kOutcomeOk : LastOutcome();
+  const std::string reason = ok ? std::string() : velkhost::OutcomeReason(code);
   CopyDriverCounters();
+  // The port, not the module: every tag of the line stops being good.
+  if (code == velk::kOutcomePortLost || code == velk::kOutcomeNoPort) {
+    PortLost(reason);
+    return false;
+  }
+  state_.CountPacket(packet.device(), ok, reason, took);
+  RecordBackoff(packet.device(), static_cast<size_t>(&scheduled - packets_.data()), outcome);
   for (size_t i = 0; i < packet.tags().size(); ++i) {
     const size_t tag = packet.tags()[i];
     const velkhost::TagReading reading =
@@ -227,58 +374,62 @@ void LineWorker::PollPacket(Scheduled& scheduled) {
     std::string tagReason = reason;
     if (reading.state == velkhost::TagReading::kRefused) tagReason = "refused";
     if (reading.state == velkhost::TagReading::kNotStored) tagReason = "not stored";
-    if (reading.ok) lastValues_[tag] = velkhost::ValueJson(reading.value);
-    state_.SetTag(tag, reading.ok, lastValues_[tag], reading.quality, tagReason, reading.fileTime);
-    PublishTag(tag, reading.ok, reading.quality, lastValues_[tag], tagReason, reading.fileTime);
+    state_.SetTag(tag, reading.ok, reading.ok ? velkhost::ValueJson(reading.value) : nlohmann::ordered_json(),
+                  reading.quality, tagReason, reading.fileTime);
   }
   failedInRow_ = ok ? 0 : failedInRow_ + 1;
-  if (ok) {
-    devices_[packet.device()].everGood = true;
-    devices_[packet.device()].lastGood = Clock::now();
-    devices_[packet.device()].lastGoodFileTime = outcome.fileTime;
-    reopenDelayMs_ = 1000;
-  }
-  PublishDevice(packet.device(), ok, reason);
+  if (ok) reopenDelayMs_ = 1000;
+  DeviceAnswered(packet.device(), outcome, reason);
+  return true;
 }
 
-void LineWorker::PublishTag(size_t tag, bool ok, uint16_t quality, const nlohmann::ordered_json& value,
-                            const std::string& reason, uint64_t fileTime) {
-  // A bad reading keeps the last good value, marked bad with its reason.
-  const nlohmann::ordered_json json = velkhost::ReadingJson(value, quality, ok, reason, fileTime);
-  const std::string key = Dump(value) + "|" + std::to_string(quality) + (ok ? "|good|" : "|bad|") + reason;
-  outbox_.Retain(TagTopic(tag), Dump(json), key);
+void LineWorker::HoldPacket(const Scheduled& scheduled, const std::string& why) {
+  const uint64_t now = velkhost::FileTimeNowHost();
+  for (size_t tag : scheduled.packet->tags()) state_.SetTag(tag, false, nlohmann::ordered_json(), 0, why, now);
 }
 
-void LineWorker::PublishDevice(size_t device, bool online, const std::string& reason) {
-  Published& state = devices_[device];
-  const std::string why = online ? std::string() : reason;
-  state_.SetDevice(device, online, why);
-  if (!state.published || state.online != online || state.reason != why) {
-    const velkhost::DeviceEntry& entry = spec_.config.devices[device];
-    if (online)
-      Log(kNotice, "line %s: device %s (%s at %s) online", spec_.name.c_str(), entry.name.c_str(), entry.type.c_str(),
-          entry.address.c_str());
-    else
-      Log(kWarning, "line %s: device %s (%s at %s) offline: %s", spec_.name.c_str(), entry.name.c_str(),
-          entry.type.c_str(), entry.address.c_str(), why.c_str());
-  }
-  state.published = true;
-  state.online = online;
-  state.reason = why;
-  nlohmann::ordered_json json;
-  json["state"] = online ? "online" : "offline";
-  json["reason"] = online ? nlohmann::ordered_json() : nlohmann::ordered_json(why);
-  if (state.everGood) {
-    const double seconds = std::chrono::duration<double>(Clock::now() - state.lastGood).count();
-    json["last_good_s"] = round(seconds * 10.0) / 10.0;
-    // The absolute time too: a subscriber that comes late sees how long a
-    // device has been down from the retained message alone.
-    json["last_good"] = velkhost::FileTimeIso(state.lastGoodFileTime);
-  } else {
-    json["last_good_s"] = nullptr;
-    json["last_good"] = nullptr;
-  }
-  outbox_.Retain(DeviceTopic(device) + "/$state", Dump(json), json["state"].get<std::string>() + "|" + why);
+void LineWorker::RecordBackoff(size_t device, size_t packet, const velkhost::PacketOutcome& outcome) {
+  const velkhost::BackoffChange change = backoff_->Record(device, packet, outcome);
+  if ((change != velkhost::BackoffChange::kPacketBusy && change != velkhost::BackoffChange::kPacketFree) ||
+      packet >= packets_.size())
+    return;
+  // Device changes are logged with the device's state; a busy packet is
+  // one read of a module that answers otherwise.
+  const velkhost::DeviceEntry& entry = spec_.config.devices[device];
+  std::string tags;
+  for (size_t tag : packets_[packet].packet->tags()) tags += (tags.empty() ? "" : ", ") + spec_.config.tags[tag].name;
+  if (change == velkhost::BackoffChange::kPacketBusy)
+    Log(kWarning, "line %s: device %s (%s at %s) stays busy reading %s; asked again in 1 s, then less often",
+        spec_.name.c_str(), entry.name.c_str(), entry.type.c_str(), entry.address.c_str(), tags.c_str());
+  else
+    Log(kNotice, "line %s: device %s (%s at %s) answers %s again", spec_.name.c_str(), entry.name.c_str(),
+        entry.type.c_str(), entry.address.c_str(), tags.c_str());
+}
+
+void LineWorker::DeviceAnswered(size_t device, const velkhost::PacketOutcome& outcome, const std::string& reason) {
+  const velkhost::ModuleAnswer answer = velkhost::ModuleAnswerOf(outcome);
+  // Nothing was asked (the command not built): nothing is known.
+  if (answer == velkhost::ModuleAnswer::kUnknown) return;
+  const bool ok = outcome.result == 1;
+  const bool answered = answer != velkhost::ModuleAnswer::kSilent;
+  DeviceState before;
+  state_.Device(device, &before);
+  if (ok)
+    state_.SetDevice(device, true, std::string());
+  else if (answered)
+    state_.SetAnswered(device);
+  else
+    state_.SetDevice(device, false, reason);
+  const velkhost::DeviceEntry& entry = spec_.config.devices[device];
+  // A device that was offline only for want of a port says nothing: the
+  // line's own "port back" covers it.
+  const bool lineWide = before.known && !before.online && before.portDown;
+  if (answered && !before.online && !lineWide)
+    Log(kNotice, "line %s: device %s (%s at %s) %s", spec_.name.c_str(), entry.name.c_str(), entry.type.c_str(),
+        entry.address.c_str(), before.known ? "back" : "online");
+  else if (!answered && (before.online || !before.known || lineWide))
+    Log(kWarning, "line %s: device %s (%s at %s) offline: %s", spec_.name.c_str(), entry.name.c_str(),
+        entry.type.c_str(), entry.address.c_str(), reason.c_str());
 }
 
 bool LineWorker::QueueWrite(const std::string& device, const std::string& tag, const std::string& payload,
@@ -301,6 +452,10 @@ bool LineWorker::QueueWrite(const std::string& device, const std::string& tag, c
   *value = write.text;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!acceptWrites_) {
+      *reason = "stopped";
+      return false;
+    }
     if (writes_.size() >= kMaxQueuedWrites) {
       *reason = "write queue full";
       return false;
@@ -316,6 +471,10 @@ bool LineWorker::QueueWrites(const std::vector<TagWrite>& writes, const WritesDo
                              std::string* reason) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!acceptWrites_) {
+      *reason = "stopped";
+      return false;
+    }
     if (writes_.size() + writes.size() > kMaxQueuedWrites) {
       *reason = "write queue full";
       return false;
@@ -335,6 +494,16 @@ bool LineWorker::QueueWrites(const std::vector<TagWrite>& writes, const WritesDo
   return true;
 }
 
+void LineWorker::Answer(const PendingWrite& write, const WriteOutcome& outcome) {
+  if (write.done) {
+    write.done(outcome);
+    return;
+  }
+  outbox_.Send(TagTopic(write.tag) + "/set/result",
+               WriteResultJson(outcome.ok, write.text, outcome.reason,
+                               velkhost::FileTimeIso(velkhost::FileTimeNowHost())));
+}
+
 void LineWorker::DoWrite(const PendingWrite& write) {
   std::unique_ptr<velkhost::HostPacket> packet =
       velkhost::SingleTagPacket(spec_.config, checked_, write.tag, 1, velkhost::ItemLayout::kTagItem2);
@@ -345,24 +514,31 @@ void LineWorker::DoWrite(const PendingWrite& write) {
   const velkhost::PacketOutcome outcome = velkhost::RunPacket(*driver_, *packet);
   CopyDriverCounters();
   const bool ok = outcome.result == 1 && packet->quality(0) != 0;
-  const std::string reason = outcome.result != 1 ? FailureReason() : (ok ? std::string() : "refused");
+  const int32_t code = outcome.result == 1 ? velk::kOutcomeOk : LastOutcome();
+  const std::string reason =
+      outcome.result != 1 ? std::string(velkhost::OutcomeReason(code)) : (ok ? std::string() : "refused");
   const velkhost::TagEntry& tag = spec_.config.tags[write.tag];
+  if (code != velk::kOutcomePortLost && code != velk::kOutcomeNoPort)
+    RecordBackoff(tag.deviceIndex, velkhost::LineBackoff::kNoPacket, outcome);
   if (ok)
     Log(kInfo, "line %s: wrote %s to %s/%s", spec_.name.c_str(), write.text.c_str(), tag.device.c_str(),
         tag.name.c_str());
   else
     Log(kWarning, "line %s: writing %s to %s/%s failed: %s", spec_.name.c_str(), write.text.c_str(),
         tag.device.c_str(), tag.name.c_str(), reason.c_str());
-  if (write.done)
-    write.done({ok, outcome.result == 1 || reason == "refused", reason});
-  else
-    outbox_.Send(TagTopic(write.tag) + "/set/result",
-                 WriteResultJson(ok, write.text, reason, velkhost::FileTimeIso(outcome.fileTime)));
-  // The tag's next reading shows what the module now holds.
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (Scheduled& s : packets_)
-    if (std::find(s.packet->tags().begin(), s.packet->tags().end(), write.tag) != s.packet->tags().end())
-      s.due = Clock::now();
+  if (code == velk::kOutcomePortLost || code == velk::kOutcomeNoPort) {
+    if (state_.PortOpen()) PortLost(reason);
+  } else if (ok) {
+    // Read back before answering: the next read of the tag on any face then
+    // shows what the module holds now (which may be the value clamped or
+    // rounded), not the value from before the write.
+    for (Scheduled& s : packets_) {
+      if (std::find(s.packet->tags().begin(), s.packet->tags().end(), write.tag) == s.packet->tags().end()) continue;
+      if (PollPacket(s)) s.due = Clock::now() + std::chrono::milliseconds(s.intervalMs);
+      break;
+    }
+  }
+  Answer(write, {ok, outcome.result == 1 || reason == "refused", reason});
 }
 
 }  // namespace velkd

@@ -14,6 +14,7 @@
 #include "journal_log.h"
 #include "exit_codes.h"
 #include "line_check.h"
+#include "port_opening.h"
 #include "stop_signal.h"
 #include "version_text.h"
 #include "modbus_face.h"
@@ -29,8 +30,8 @@ const char kDescription[] =
     "A file without [mqtt], run without --broker, runs without MQTT.\n"
     "With --http or [http] listen, /metrics serves Prometheus and / a live page of every line.\n"
     "SIGHUP reads the files again (lines whose file did not change run on); SIGTERM publishes everything\n"
-    "offline and ends. Log lines go to standard error, with journald's priority prefix (<4>velkd: ...)\n"
-    "when it is not a terminal.\n";
+    "offline and ends. Log lines go to standard error with their priority (<4>velkd: ...), after a time stamp\n"
+    "when standard error is not the journal.\n";
 
 const char kFooter[] =
     "\nExamples:\n"
@@ -40,10 +41,11 @@ const char kFooter[] =
     "  mosquitto_sub -v -t 'velk/#'\n"
     "  velkd --modbus-map " VELK_CONFIG_DIR "/gateway.toml\n"
     "  velkd " VELK_CONFIG_DIR "/gateway.toml --port /dev/pts/7 --modbus 127.0.0.1:1502\n"
-    "  mbpoll -m tcp -p 1502 -a 2 -t 3:float -r 1 -c 2 127.0.0.1\n"
+    "  mbpoll -m tcp -p 1502 -a 2 -t 3:float -B -r 1 -c 2 127.0.0.1   # -B: high word first\n"
     "  velkd " VELK_CONFIG_DIR "/gateway.toml --http 127.0.0.1:9464   # then http://127.0.0.1:9464/\n"
-    "\n" VELK_EXIT_STATUS_HELP "\n"
-    "velkd ends with 0 after SIGTERM or Ctrl-C; a line that fails keeps being retried, never an exit.\n";
+    "\nExit status: 0 stopped as asked (SIGTERM, Ctrl-C) or --check found nothing wrong, 2 a file, the library\n"
+    "or the command line is wrong. A line that fails keeps being retried, never an exit; as a service's, a\n"
+    "requested stop is a success.\n";
 
 using velkhost::kExitConfig;
 using velkhost::kExitOk;
@@ -152,6 +154,9 @@ int Check(const Options& options) {
 }
 
 int Serve(const Options& options) {
+  // velkd's readers (its log, /api/state) have velksim at hand, not velkhost.
+  velkhost::SetMissingPortHint(
+      "`velksim SIMULATOR_FILE` plays modules on a pseudo-terminal; name the path it prints with --port.");
   // The signals are taken by this thread alone, never in the middle of a
   // line's driver call or the network thread's work.
   velkhost::InstallStopHandler("velkd", true);
@@ -204,6 +209,8 @@ int Serve(const Options& options) {
       }
       velkd::Log(velkd::kNotice, "%s: stopping", velkhost::StopSignalName());
     }
+    // Every write a client is waiting for is answered before its face goes.
+    gateway.StopWrites();
     http.Stop();
     modbus.Stop();
     gateway.Stop();

@@ -145,6 +145,23 @@ void MetricsText::AddLine(const LineSpec& lineSpec, const LineSnapshot& line, st
     Sample("velk_device_last_good_age_seconds", "gauge", "Seconds since the device's last good answer (+Inf: none yet).",
            "", labels, Number(age));
   }
+  // Values by tag: a series while the latest reading is good and numeric,
+  // none otherwise, so that no graph draws a stale value as a live one.
+  // velk_tag_good says which is which, text tags included.
+  for (size_t t = 0; t < line.tags.size() && t < lineSpec.config.tags.size(); ++t) {
+    const TagState& tag = line.tags[t];
+    const velkhost::TagEntry& entry = lineSpec.config.tags[t];
+    const std::string labels = lineLabel + "," + Label("device", entry.device) + "," + Label("tag", entry.name);
+    Sample("velk_tag_good", "gauge", "1 while the tag's latest reading is good.", "", labels,
+           Number(uint64_t{tag.good}));
+    if (!tag.good) continue;
+    if (tag.value.is_boolean())
+      Sample("velk_tag_value", "gauge", "The tag's latest good reading (a bit as 0 or 1).", "", labels,
+             Number(uint64_t{tag.value.get<bool>()}));
+    else if (tag.value.is_number())
+      Sample("velk_tag_value", "gauge", "The tag's latest good reading (a bit as 0 or 1).", "", labels,
+             Number(tag.value.get<double>()));
+  }
 }
 
 void MetricsText::AddMqtt(bool connected) {

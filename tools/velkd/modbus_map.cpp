@@ -168,8 +168,8 @@ struct Builder {
         const LineSpec& otherLine = config.lines[other->line];
         Problem(line, device.line,
                 "device '" + device.name + "' would be Modbus unit " + std::to_string(unit) + ", which is device '" +
-                    otherLine.config.devices[other->device].name + "' of " + otherLine.config.path + " on " + listen +
-                    " already: give one modbus_unit = N");
+                    otherLine.config.devices[other->device].name + "' of " + otherLine.config.path +
+                    (listen.empty() ? std::string() : " on " + listen) + " already: give one modbus_unit = N");
         continue;
       }
       ModbusUnit entry;

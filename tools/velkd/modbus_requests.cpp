@@ -83,7 +83,9 @@ bool ModbusRequests::Answer(modbus_t* ctx, const ModbusMap& map, const uint8_t* 
     case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
       return announced == static_cast<uint32_t>(length - 6) && Write(ctx, map, request, length);
     default:
-      if (announced < static_cast<uint32_t>(length - 6)) return false;
+      // 128 and above is where answers carry their exceptions: no request
+      // has such a function, and its exception would wrap to another's.
+      if (function >= 0x80 || announced < static_cast<uint32_t>(length - 6)) return false;
       return DrainRest(ctx, announced - static_cast<uint32_t>(length - 6)) &&
              modbus_reply_exception(ctx, request, kIllegalFunction) != -1;
   }

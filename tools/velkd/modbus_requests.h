@@ -1,6 +1,7 @@
 // One Modbus TCP request, as libmodbus received it, answered from the
 // lines' latest readings (reads) or through their write queues (writes).
-// Exceptions: 0x01 a function other than 1 to 6, 15 and 16; 0x02 a range
+// Exceptions: 0x01 a function other than 1 to 6, 15 and 16 below 128 (a
+// function of 128 and above closes the connection); 0x02 a range
 // without tags, one that cuts a tag or holds a tag that is not writable;
 // 0x03 a count beyond the function's limit, a value the tag's type cannot
 // take or one the driver finds does not fit the module's field;

@@ -6,9 +6,13 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <stdint.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 
 #include "journal_log.h"
 #include "modbus_requests.h"
@@ -35,6 +39,19 @@ std::string PeerName(int fd) {
   return std::string(host) + ":" + std::to_string(port);
 }
 
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// True when the MBAP header of what has arrived announces no more than has
+// arrived: the frame is whole and libmodbus takes it at once.
+bool WholeFrameHere(int fd) {
+  uint8_t head[MODBUS_TCP_MAX_ADU_LENGTH];
+  const ssize_t got = recv(fd, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
+  return got >= 7 && got >= 6 + (head[4] << 8 | head[5]);
+}
+
 }  // namespace
 
 ModbusServer::ModbusServer(ModbusLines& lines, std::shared_ptr<const ModbusMap> map)
@@ -54,7 +71,7 @@ bool ModbusServer::Start(std::string* error) {
     return false;
   }
   listenFd_ = modbus_tcp_pi_listen(listener_, 16);
-  if (listenFd_ < 0 || pipe2(wake_, O_CLOEXEC) != 0) {
+  if (listenFd_ < 0 || pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
     *error = "Modbus on " + listen_ + ": cannot listen: " + modbus_strerror(errno);
     if (listenFd_ >= 0) close(listenFd_);
     listenFd_ = -1;
@@ -76,10 +93,11 @@ void ModbusServer::Stop() {
   if (write(wake_[1], &byte, 1) != 1) Log(kWarning, "Modbus: cannot wake the listener");
   acceptor_.join();
   {
-    // A client's thread ends once its socket reads nothing more.
+    // A client's thread ends once its socket reads nothing more; an answer
+    // it is about to send (a write the line just carried out) still goes.
     std::lock_guard<std::mutex> lock(clientsMutex_);
     for (Client& client : connected_)
-      if (client.fd >= 0) shutdown(client.fd, SHUT_RDWR);
+      if (client.fd >= 0) shutdown(client.fd, SHUT_RD);
   }
   for (Client& client : connected_) client.thread.join();
   connected_.clear();
@@ -113,17 +131,51 @@ void ModbusServer::Reap() {
   for (Client& client : gone) client.thread.join();
 }
 
+int ModbusServer::CloseOverdue(int64_t now) {
+  int64_t next = 1000;
+  std::lock_guard<std::mutex> lock(clientsMutex_);
+  for (Client& client : connected_) {
+    const int64_t since = client.frameSince;
+    if (client.fd < 0 || since == 0 || client.closedFor != nullptr) continue;
+    if (now - since >= kFrameMs) {
+      client.closedFor = "frame not whole within a second";
+      shutdown(client.fd, SHUT_RDWR);
+    } else {
+      next = std::min(next, since + kFrameMs - now);
+    }
+  }
+  return static_cast<int>(next);
+}
+
+bool ModbusServer::MakeRoom() {
+  std::lock_guard<std::mutex> lock(clientsMutex_);
+  Client* silent = nullptr;
+  for (Client& client : connected_)
+    if (client.fd >= 0 && client.closedFor == nullptr && (silent == nullptr || client.answered < silent->answered))
+      silent = &client;
+  if (silent == nullptr) return false;
+  silent->closedFor = "gave way to a new client";
+  shutdown(silent->fd, SHUT_RDWR);
+  return true;
+}
+
 void ModbusServer::AcceptLoop() {
   bool refusing = false;
   while (!stopping_) {
     pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    const int ready = poll(fds, 2, 1000);
+    const int ready = poll(fds, 2, CloseOverdue(SteadyMs()));
     Reap();
+    if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
+      char sink[64];
+      while (read(wake_[0], sink, sizeof sink) > 0) {
+      }
+    }
     if (ready <= 0 || (fds[0].revents & POLLIN) == 0) continue;
     const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
-    if (clients_ >= maxClients_) {
-      // Closed at once, so the client knows rather than waits.
+    if (clients_ >= maxClients_ && !MakeRoom()) {
+      // Every place is taken by a client already being closed: this one is
+      // closed at once, so that it knows rather than waits.
       if (!refusing) Log(kWarning, "Modbus: %u clients already; refusing more", maxClients_);
       refusing = true;
       close(fd);
@@ -137,8 +189,27 @@ void ModbusServer::AcceptLoop() {
     connected_.emplace_back();
     Client* client = &connected_.back();
     client->fd = fd;
+    client->answered = SteadyMs();
     client->thread = std::thread([this, client] { Serve(client); });
   }
+}
+
+bool ModbusServer::AwaitFrame(Client* client, const char** why) {
+  pollfd p = {client->fd, POLLIN, 0};
+  const int ready = poll(&p, 1, kIdleSeconds * 1000);
+  if (ready == 0) *why = "idle";
+  if (ready <= 0) return false;
+  const int64_t now = SteadyMs();
+  client->frameSince = now;
+  // Only a frame that has yet to arrive whole needs the acceptor's watch
+  // now; a whole one is seen at its next round, at most a second on.
+  if (!WholeFrameHere(client->fd)) {
+    const char byte = 0;
+    if (write(wake_[1], &byte, 1) != 1) {
+      // Full: the acceptor is awake already.
+    }
+  }
+  return true;
 }
 
 void ModbusServer::Serve(Client* client) {
@@ -156,19 +227,22 @@ void ModbusServer::Serve(Client* client) {
     modbus_set_byte_timeout(ctx, 1, 0);
     ModbusRequests requests(lines_, stopping_);
     uint8_t request[MODBUS_TCP_MAX_ADU_LENGTH];
-    while (!stopping_) {
+    while (!stopping_ && AwaitFrame(client, &why)) {
       const int length = modbus_receive(ctx, request);
+      client->frameSince = 0;
       if (length == 0) continue;
       if (length < 0) {
-        why = errno == ETIMEDOUT ? "idle" : errno == EMBBADDATA ? "malformed frame" : "closed";
+        why = errno == ETIMEDOUT ? "frame not whole" : errno == EMBBADDATA ? "malformed frame" : "closed";
         break;
       }
       if (!requests.Answer(ctx, *Map(), request, length)) {
         why = "malformed frame";
         break;
       }
+      client->answered = SteadyMs();
     }
   }
+  if (client->closedFor != nullptr) why = client->closedFor;
   {
     std::lock_guard<std::mutex> lock(clientsMutex_);
     if (ctx != nullptr) {

@@ -1,12 +1,18 @@
 // The Modbus TCP face of velkd: one listening address, one thread per
 // connected client (at most max_clients), libmodbus for the framing. A
-// client idle for a minute is dropped; a malformed frame closes that
-// client's connection only. Answers come from the lines' latest readings,
-// so neither a slow line nor a slow client holds up anything else.
+// client idle for a minute is dropped, and so is one whose frame is not
+// whole within a second of its first byte; a malformed frame closes that
+// client's connection only. At the limit, a new client takes the place of
+// the one silent longest, so clients that hold a connection without asking
+// anything never keep out one that asks. Answers come from the lines'
+// latest readings, so neither a slow line nor a slow client holds up
+// anything else.
 #ifndef VELKD_MODBUS_SERVER_H
 #define VELKD_MODBUS_SERVER_H
 
 #include <modbus.h>
+
+#include <stdint.h>
 
 #include <atomic>
 #include <list>
@@ -40,12 +46,21 @@ class ModbusServer {
 
   // How long a client may stay silent before it is dropped.
   static const int kIdleSeconds = 60;
+  // How long a frame may take from its first byte to its last.
+  static const int kFrameMs = 1000;
 
  private:
   struct Client {
     int fd = -1;  // -1 once closed
     std::thread thread;
     bool done = false;
+    // Steady-clock milliseconds: when its frame began (0: none begun), when
+    // it connected or was last answered. Written by its thread, read by
+    // the acceptor.
+    std::atomic<int64_t> frameSince{0};
+    std::atomic<int64_t> answered{0};
+    // Closed by the acceptor, and why.
+    std::atomic<const char*> closedFor{nullptr};
   };
 
   void AcceptLoop();
@@ -53,6 +68,14 @@ class ModbusServer {
   std::shared_ptr<const ModbusMap> Map();
   // Joins the threads of clients that have gone.
   void Reap();
+  // Closes the connections whose frame has taken too long; the time until
+  // the next frame is due, in milliseconds (at most a second).
+  int CloseOverdue(int64_t now);
+  // At the limit: closes the client silent longest. False when none can go.
+  bool MakeRoom();
+  // Waits for a frame to begin; false when the connection ended or stayed
+  // idle, with the reason.
+  bool AwaitFrame(Client* client, const char** why);
 
   ModbusLines& lines_;
   std::string listen_;

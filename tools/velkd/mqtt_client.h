@@ -1,5 +1,6 @@
 // The broker connection, through libmosquitto: its own network thread,
-// re-connection with back-off, QoS 1 publishing, a last will, and a bound on
+// re-connection with back-off (each failure logged with its cause and the
+// next try), QoS 1 publishing, a last will, and a bound on
 // what may wait unacknowledged so that a slow broker cannot grow memory.
 #ifndef VELKD_MQTT_CLIENT_H
 #define VELKD_MQTT_CLIENT_H
@@ -10,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "gateway_config.h"
 
@@ -45,6 +47,7 @@ class MqttClient {
   // QoS 1. False when not connected or too much is still unacknowledged:
   // the caller keeps the message and sends it later.
   bool Publish(const std::string& topic, const std::string& payload, bool retain);
+  // QoS 1, retain-as-published.
   bool Subscribe(const std::string& pattern);
 
   // Waits up to `wait` until the broker acknowledged everything published.
@@ -58,15 +61,27 @@ class MqttClient {
   static void OnDisconnect(mosquitto*, void* self, int rc);
   static void OnPublish(mosquitto*, void* self, int mid);
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+  static void OnLog(mosquitto*, void* self, int level, const char* text);
+  // Connects, serves the connection until it ends, waits and tries again.
+  void Run(const std::string& host, int port);
+  // Why the connection ended or never began, in words.
+  std::string FailureCause(int rc, int error) const;
 
   mosquitto* mosq_ = nullptr;
   Handlers handlers_;
   std::string endpoint_;
   std::atomic<bool> connected_{false};
   bool started_ = false;
-  std::mutex mutex_;
+  std::thread thread_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> madeIt_{false};  // connected since the last failure
+  mutable std::mutex mutex_;
   std::condition_variable signal_;
   long unacknowledged_ = 0;
+  // Of the current try, under mutex_.
+  std::string tlsError_;
+  int connack_ = 0;
+  int lostErrno_ = 0;
 };
 
 }  // namespace velkd

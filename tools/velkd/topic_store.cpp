@@ -56,7 +56,7 @@ TopicStore::Clock::time_point TopicStore::NextByAge() const {
 std::vector<Message> TopicStore::TakeDue(std::chrono::milliseconds wait) {
   std::unique_lock<std::mutex> lock(mutex_);
   const Clock::time_point deadline = Clock::now() + wait;
-  while (!dueAny_ && !woken_) {
+  while (!dueAny_ && !woken_ && events_.empty()) {
     const Clock::time_point until = std::min(deadline, NextByAge());
     if (Clock::now() >= until) break;
     changed_.wait_until(lock, until);
@@ -72,6 +72,25 @@ std::vector<Message> TopicStore::TakeDue(std::chrono::milliseconds wait) {
     due.push_back({topic, entry.payload});
   }
   return due;
+}
+
+bool TopicStore::Event(const std::string& topic, const std::string& payload) {
+  // A write's outcome matters to a client still waiting for it; one that
+  // waited this long without a broker has given up.
+  const size_t kMaxEvents = 256;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const bool room = events_.size() < kMaxEvents;
+  if (!room) events_.erase(events_.begin());
+  events_.push_back({topic, payload});
+  changed_.notify_all();
+  return room;
+}
+
+std::vector<Message> TopicStore::TakeEvents() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<Message> taken;
+  taken.swap(events_);
+  return taken;
 }
 
 void TopicStore::Wake() {

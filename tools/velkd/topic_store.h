@@ -39,8 +39,14 @@ class TopicStore {
   // One topic is due again, when sending it failed.
   void MarkDue(const std::string& topic);
 
-  // Waits up to `wait` for due topics and returns them, counted as sent.
+  // Waits up to `wait` for due topics (or an event) and returns them,
+  // counted as sent.
   std::vector<Message> TakeDue(std::chrono::milliseconds wait);
+
+  // A one-off message (a write's outcome), kept until taken; beyond a
+  // bound the oldest are dropped (false).
+  bool Event(const std::string& topic, const std::string& payload);
+  std::vector<Message> TakeEvents();
 
   // Ends every wait of TakeDue at once.
   void Wake();
@@ -62,6 +68,7 @@ class TopicStore {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::map<std::string, Entry> entries_;
+  std::vector<Message> events_;
   bool dueAny_ = false;
   bool woken_ = false;
 };
