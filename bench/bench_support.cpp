@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "protocol/packet_items.h"
 #include "sim/bus.h"
 
 namespace bench {
@@ -89,13 +90,13 @@ std::string SimulatorAnswer(const char* type, int address, const std::string& co
 }
 
 OneItemPacket::OneItemPacket(const char* type, const char* registerName, int16_t registerCode, int16_t channel,
-                             int16_t dataType, int16_t address) {
+                             int16_t dataType, int16_t address, bool checksums) {
   device.address = static_cast<uint32_t>(address);
-  device.noChecksum = 1;
+  device.noChecksum = checksums ? 0 : 1;
   item.channel = channel;
   item.dataType = dataType;
   item.registerCode = registerCode;
-  node.item = &item;
+  protocol::LinkOneItem(packet, node, &item);
   packet.address = address;
   packet.device = &device;
   packet.moduleType = type;
@@ -103,9 +104,6 @@ OneItemPacket::OneItemPacket(const char* type, const char* registerName, int16_t
   packet.registerCode = registerCode;
   packet.channelLow = channel;
   packet.channelHigh = channel;
-  packet.items.head = &node;
-  packet.items.tail = &node;
-  packet.items.count = 1;
 }
 
 bool DriverLine::Open(const std::string& path, uint32_t baud) {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/velk4000_pro.h"
+#include "driver/line_driver.h"
 #include "platform/pseudo_terminal.h"
 #include "velk4000/velk4000.h"
 
@@ -75,14 +75,15 @@ class BarePort {
 // `address` gives it (checksums off).
 std::string SimulatorAnswer(const char* type, int address, const std::string& command);
 
-// A host packet of one item, laid out as the host lays it out.
+// A host packet of one item, laid out as the host lays it out, for a device
+// with or without checksums.
 struct OneItemPacket {
   velk::DeviceRecord device{};
   velk::TagItem2 item{};
   velk::PtrListNode node{};
   velk::Packet packet{};
   OneItemPacket(const char* type, const char* registerName, int16_t registerCode, int16_t channel,
-                int16_t dataType, int16_t address);
+                int16_t dataType, int16_t address, bool checksums = false);
   OneItemPacket(const OneItemPacket&) = delete;
 };
 
@@ -95,7 +96,7 @@ class DriverLine {
   static const char* Command() { return "#013\r"; }
 
  private:
-  driver::CVelk4000Pro driver_;
+  driver::LineDriver driver_;
   OneItemPacket read_{"Velk4017", "AI", 0, 3, velk::kTypeFloat, 1};
 };
 

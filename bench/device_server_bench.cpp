@@ -134,7 +134,7 @@ void BM_ExchangeThroughDeviceServer(benchmark::State& state) {
     char buffer[512] = "#013\r";
     int32_t length = 5;
     const auto start = std::chrono::steady_clock::now();
-    const int32_t ok = line.Transact(buffer, &length);
+    const int32_t ok = line.Exchange(buffer, &length, serial::kVelkAnswer);
     const auto stop = std::chrono::steady_clock::now();
     if (ok != 1) {
       state.SkipWithError("no answer");

@@ -101,7 +101,7 @@ void RunExchange(benchmark::State& state, platform::SerialApi& api, uint32_t tur
     char buffer[512] = "#013\r";
     int32_t length = 5;
     const auto start = std::chrono::steady_clock::now();
-    const int32_t ok = rig.line.Transact(buffer, &length);
+    const int32_t ok = rig.line.Exchange(buffer, &length, serial::kVelkAnswer);
     const auto stop = std::chrono::steady_clock::now();
     if (ok != 1) {
       state.SkipWithError("no answer");
@@ -132,7 +132,7 @@ void RunSilentSecond(benchmark::State& state, platform::SerialApi& api) {
     char buffer[512] = "#013\r";
     int32_t length = 5;
     const double before = ThreadCpuMs();
-    benchmark::DoNotOptimize(rig.line.Transact(buffer, &length));
+    benchmark::DoNotOptimize(rig.line.Exchange(buffer, &length, serial::kVelkAnswer));
     cpuMs += ThreadCpuMs() - before;
     ++runs;
   }

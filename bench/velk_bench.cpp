@@ -12,14 +12,17 @@
 #include <string>
 #include <vector>
 
-#include "driver/answer_decoding.h"
-#include "driver/velk4000_pro.h"
+#include "bench/bench_support.h"
+#include "families/velk_answer_decoding.h"
+#include "driver/line_driver.h"
 #include "protocol/command_builder.h"
 #include "protocol/encoding.h"
 #include "sim/bus.h"
 #include "sim/server.h"
 
 namespace {
+
+using bench::OneItemPacket;
 
 // One read per family, with the answer its module gives (checksums on).
 struct FamilyRead {
@@ -37,34 +40,6 @@ const FamilyRead kReads[] = {
     {"Velk4080", 4, 1, velk::kTypeLong, "!01DEADBEEF"}, {"Velk4015", 3, 2, velk::kTypeFloat, ">+12.345"},
 };
 
-// A host packet of one item, laid out as the host lays it out.
-struct OneItemPacket {
-  velk::DeviceRecord device{};
-  velk::TagItem2 item{};
-  velk::PtrListNode node{};
-  velk::Packet packet{};
-
-  OneItemPacket(const char* type, const char* registerName, int16_t registerCode, int16_t channel,
-                int16_t dataType, int16_t address) {
-    device.address = static_cast<uint32_t>(address);
-    item.channel = channel;
-    item.dataType = dataType;
-    item.registerCode = registerCode;
-    node.item = &item;
-    packet.address = address;
-    packet.device = &device;
-    packet.moduleType = type;
-    packet.registerName = registerName;
-    packet.registerCode = registerCode;
-    packet.channelLow = channel;
-    packet.channelHigh = channel;
-    packet.items.head = &node;
-    packet.items.tail = &node;
-    packet.items.count = 1;
-  }
-  OneItemPacket(const OneItemPacket&) = delete;
-};
-
 std::string WithChecksum(const std::string& text) {
   char hex[2];
   protocol::ByteToHex(hex, protocol::ChecksumOf(text.data(), text.size()));
@@ -73,7 +48,7 @@ std::string WithChecksum(const std::string& text) {
 
 void BM_BuildCommand(benchmark::State& state) {
   const FamilyRead& r = kReads[state.range(0)];
-  OneItemPacket p(r.type, "REG", r.registerCode, r.channel, r.dataType, 1);
+  OneItemPacket p(r.type, "REG", r.registerCode, r.channel, r.dataType, 1, true);
   char buffer[32];
   for (auto _ : state) {
     int32_t length = 0;
@@ -85,11 +60,11 @@ void BM_BuildCommand(benchmark::State& state) {
 
 void BM_DecodeAnswer(benchmark::State& state) {
   const FamilyRead& r = kReads[state.range(0)];
-  OneItemPacket p(r.type, "REG", r.registerCode, r.channel, r.dataType, 1);
+  OneItemPacket p(r.type, "REG", r.registerCode, r.channel, r.dataType, 1, true);
   const std::string answer = WithChecksum(r.answer);
   const int32_t n = static_cast<int32_t>(answer.size());
   for (auto _ : state) {
-    driver::AnswerDecoder decoder({answer.data(), n, n, true}, p.packet);
+    families::AnswerDecoder decoder({answer.data(), n, n, true}, p.packet);
     decoder.Decode(p.item);
     benchmark::DoNotOptimize(p.item.value);
   }
@@ -98,7 +73,7 @@ void BM_DecodeAnswer(benchmark::State& state) {
 
 // A write with a formatted field, the most work a command takes.
 void BM_BuildFloatWrite(benchmark::State& state) {
-  OneItemPacket p("Velk4024", "AO", 0, 2, velk::kTypeFloat, 1);
+  OneItemPacket p("Velk4024", "AO", 0, 2, velk::kTypeFloat, 1, true);
   p.packet.direction = 1;
   const float value = -12.345f;
   memcpy(p.item.value.raw, &value, 4);
@@ -122,7 +97,7 @@ void BM_ProcessPacket2OverPseudoTerminal(benchmark::State& state) {
     return;
   }
   bus.Add("Velk4017", 1, true);
-  driver::CVelk4000Pro driver;
+  driver::LineDriver driver;
   velk::PortSettings settings{};
   strncpy(settings.portName, server.path().c_str(), sizeof settings.portName - 1);
   settings.baudRate = 115200;
@@ -133,11 +108,11 @@ void BM_ProcessPacket2OverPseudoTerminal(benchmark::State& state) {
     state.SkipWithError("cannot open the pseudo-terminal");
     return;
   }
-  OneItemPacket display("Velk4017", "DISPLAY", 4, 0, velk::kTypeWord, 1);
+  OneItemPacket display("Velk4017", "DISPLAY", 4, 0, velk::kTypeWord, 1, true);
   display.packet.direction = 1;  // the first wait: 0 ms
   driver.ProcessPacket2(&display.packet);
 
-  OneItemPacket read("Velk4017", "AI", 0, 3, velk::kTypeFloat, 1);
+  OneItemPacket read("Velk4017", "AI", 0, 3, velk::kTypeFloat, 1, true);
   std::vector<double> micros;
   micros.reserve(100000);
   int64_t failures = 0;

@@ -1,9 +1,9 @@
-// The library's entry points: the class factory of CVelk4000Pro, the unload
+// The library's entry points: the class factory of LineDriver, the unload
 // query and self-registration and its removal.
 #include <new>
 #include <string>
 
-#include "driver/velk4000_pro.h"
+#include "driver/line_driver.h"
 #include "platform/export.h"
 #include "platform/inproc_server.h"
 #include "velk4000/velk4000.h"
@@ -38,9 +38,9 @@ class ClassFactory final : public velk::IClassFactoryV {
     if (outer != nullptr) return velk::kNoAggregation;
     // Construction allocates the serial device and the code maps; running out
     // of memory there is a failure to report, not an exception for the host.
-    CVelk4000Pro* object = nullptr;
+    LineDriver* object = nullptr;
     try {
-      object = new CVelk4000Pro();
+      object = new LineDriver();
     } catch (...) {
       return velk::kOutOfMemory;
     }

@@ -1,6 +1,6 @@
 // The message of a pending configuration error, fetched once from the
 // separate message library.
-#include "driver/velk4000_pro.h"
+#include "driver/line_driver.h"
 #include "platform/message_library.h"
 
 #include <string.h>
@@ -21,7 +21,7 @@ constexpr size_t kMessageFetchSize = kMessageBufferSize - 1;
 
 }  // namespace
 
-const char* CVelk4000Pro::GetErrorText() {
+const char* LineDriver::GetErrorText() {
   if (errorCode == -1) return nullptr;
   const platform::MessageLookup lookup =
       platform::LoadMessage(kMessageLibrary, static_cast<unsigned>(errorCode), messageBuffer, kMessageFetchSize);

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "driver/velk4000_pro.h"
+#include "driver/line_driver.h"
 #include "fuzz/fuzz_input.h"
 #include "support/fake_serial.h"
 
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::FuzzInput in(data, size);
   testsupport::VirtualClock clock;
   testsupport::FakeSerial line(clock);
-  driver::CVelk4000Pro drv(driver::DriverServices{&line, &clock});
+  driver::LineDriver drv(driver::DriverServices{&line, &clock});
 
   // Exactly-sized heap copies, so the address sanitizer sees any read past
   // the host's arrays.

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/velk4000_pro.h"
+#include "driver/line_driver.h"
 #include "fuzz/fuzz_input.h"
 #include "support/fake_serial.h"
 #include "support/line_settings.h"
@@ -20,7 +20,7 @@ const char* const kTypes[] = {"Velk4011", "Velk4012", "Velk4013", "Velk4016", "V
 const int16_t kDataTypes[] = {0x0001, 0x0002, 0x0004, 0x0008, 0x0020, 0x0080, 0x0100, 0x0000, 0x7FFF};
 
 template <typename Item>
-void Run(driver::CVelk4000Pro& drv, fuzz::FuzzInput& in, const char* type) {
+void Run(driver::LineDriver& drv, fuzz::FuzzInput& in, const char* type) {
   const int16_t reg = static_cast<int16_t>(static_cast<int8_t>(in.Byte()) % 16);
   const int16_t direction = static_cast<int16_t>(in.Byte() % 3);
   testsupport::HostPacket<Item> packet(type, in.Byte() & 1 ? "DISPLAY" : "REG", reg, direction,
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   testsupport::VirtualClock clock;
   testsupport::FakeSerial line(clock);
   line.AddPort("COM1");
-  driver::CVelk4000Pro drv(driver::DriverServices{&line, &clock});
+  driver::LineDriver drv(driver::DriverServices{&line, &clock});
 
   const velk::PortSettings settings = testsupport::MakeSettings("COM1", 9600, static_cast<int16_t>(20 + in.Byte()));
   drv.OpenPort(0, &settings);

@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     memcpy(buffer.get(), command.data(), command.size());
     int32_t length = static_cast<int32_t>(command.size());
     const bool broadcast = command.find("#**") != std::string::npos;
-    if (line.Transact(buffer.get(), &length) == 1) {
+    if (line.Exchange(buffer.get(), &length, serial::kVelkAnswer) == 1) {
       if (length < 0 || length > serial::kMaxAnswer) __builtin_trap();
       if (!broadcast && (length == 0 || buffer[length - 1] != '\r')) __builtin_trap();
     }

@@ -2,20 +2,15 @@
 
 #include <string.h>
 
+#include "protocol/encoding.h"
+
 namespace protocol {
 namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsUpperHex(char c) { return IsDigit(c) || (c >= 'A' && c <= 'F'); }
-bool IsHex(char c) { return IsUpperHex(c) || (c >= 'a' && c <= 'f'); }
+bool IsHex(char c) { return HexDigitValue(c) >= 0; }
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-int HexValue(char c) {
-  if (IsDigit(c)) return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
 
 // Commands whose "!" answer carries no address: the module puts its status
 // bytes straight after the lead.
@@ -65,8 +60,8 @@ bool AnswerStartOk(AnswerStart start, const char* answer, int32_t length, uint8_
     case AnswerStart::kGreater: return answer[0] == '>';
     case AnswerStart::kBang: return answer[0] == '!';
     case AnswerStart::kBangAddress:
-      return answer[0] == '!' && length >= 3 && HexValue(answer[1]) == (address >> 4) &&
-             HexValue(answer[2]) == (address & 0x0F);
+      return answer[0] == '!' && length >= 3 && HexDigitValue(answer[1]) == (address >> 4) &&
+             HexDigitValue(answer[2]) == (address & 0x0F);
     case AnswerStart::kNone: break;
   }
   return true;

@@ -8,10 +8,8 @@ const char kDigits[] = "0123456789ABCDEF";
 // '0'-'9' and 'A'-'F'; other characters give an unspecified nibble, never a
 // read outside the table.
 uint8_t Nibble(char c) {
-  if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
-  if (c >= 'A' && c <= 'F') return static_cast<uint8_t>(c - 'A' + 10);
-  if (c >= 'a' && c <= 'f') return static_cast<uint8_t>(c - 'a' + 10);
-  return static_cast<uint8_t>(static_cast<uint8_t>(c) & 0x0F);
+  const int value = HexDigitValue(c);
+  return static_cast<uint8_t>(value >= 0 ? value : static_cast<uint8_t>(c) & 0x0F);
 }
 
 }  // namespace
@@ -47,6 +45,19 @@ uint16_t HexToWord(const char* src) {
 uint32_t HexToDword(const char* src) {
   if (src == nullptr) return 0;
   return (static_cast<uint32_t>(HexToWord(src)) << 16) | HexToWord(src + 4);
+}
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+int HexPairValue(char high, char low) {
+  const int h = HexDigitValue(high);
+  const int l = HexDigitValue(low);
+  return (h < 0 || l < 0) ? -1 : h * 16 + l;
 }
 
 uint8_t ChecksumOf(const char* bytes, size_t count) {

@@ -16,6 +16,10 @@ void DwordToHex(char* dst, uint32_t value);
 uint8_t HexToByte(const char* src);
 uint16_t HexToWord(const char* src);
 uint32_t HexToDword(const char* src);
+// Strict readers for answers whose digits are checked: the value of one
+// digit, either case, and of two digits, high first; -1 for anything else.
+int HexDigitValue(char c);
+int HexPairValue(char high, char low);
 
 // Low 8 bits of the sum of `count` bytes.
 uint8_t ChecksumOf(const char* bytes, size_t count);

@@ -36,6 +36,15 @@ Item* FirstItem(const Packet& packet) {
   return static_cast<Item*>(packet.items.head->item);
 }
 
+// Makes `node` the one node of `packet`'s list, holding `item`: the packet of
+// a probe or a single command. Both must outlive the packet's use.
+inline void LinkOneItem(Packet& packet, PtrListNode& node, void* item) {
+  node = PtrListNode{nullptr, nullptr, item};
+  packet.items.head = &node;
+  packet.items.tail = &node;
+  packet.items.count = 1;
+}
+
 inline uint32_t SlotU32(const ValueSlot& v) {
   uint32_t x;
   memcpy(&x, v.raw, 4);

@@ -278,15 +278,4 @@ int16_t ParseData7210Tag(const TagConfig& config, TagDef& def) {
   return 0;
 }
 
-TagParseResult ParseTag(const TagConfig& config, TagDef& def) {
-  if (SameTypeName(config.moduleType, "Data7810", sizeof config.moduleType)) {
-    const int16_t code = ParseData7810Tag(config, def);
-    return TagParseResult{static_cast<int16_t>(code == 0 ? 0 : 1), code};
-  }
-  const int16_t code = SameTypeName(config.moduleType, "Data7210", sizeof config.moduleType)
-                           ? ParseData7210Tag(config, def)
-                           : ParseVelkTag(config, def);
-  return TagParseResult{code, code};
-}
-
 }  // namespace protocol

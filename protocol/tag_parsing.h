@@ -26,17 +26,14 @@ int16_t ParseVelkTag(const velk::TagConfig& config, velk::TagDef& def);
 int16_t ParseData7810Tag(const velk::TagConfig& config, velk::TagDef& def);
 int16_t ParseData7210Tag(const velk::TagConfig& config, velk::TagDef& def);
 
+// What ParseTag hands the host, chosen by the module's family.
 struct TagParseResult {
-  // What ParseTag hands the host: 0 on success; on failure the error code,
-  // except for a Data7810 tag, whose failures have always answered 1.
+  // 0 on success; on failure the error code (a Data7810 tag's failures
+  // have always answered 1).
   int16_t result;
   // 0 on success, else the error code to leave pending.
   int16_t errorCode;
 };
-
-// Chooses the grammar by the module type ("Data7810" and "Data7210", case
-// ignored, have their own; every other name takes the "Velk" grammar).
-TagParseResult ParseTag(const velk::TagConfig& config, velk::TagDef& def);
 
 }  // namespace protocol
 

@@ -127,12 +127,12 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
   }
 }
 
-int32_t SerialLine::Transact(char* buffer, int32_t* length) {
+int32_t SerialLine::Exchange(char* buffer, int32_t* length, const AnswerPolicy& policy) {
   if (buffer == nullptr || length == nullptr || *length < 0) return 0;
   const uint32_t commandLength = static_cast<uint32_t>(*length);
   uint32_t answerLength = 0;
   // The answer is stored from the start of the buffer, over the command.
-  if (Exchange(buffer, commandLength, kVelkAnswer, buffer, static_cast<uint32_t>(kMaxAnswer), &answerLength) == 0) {
+  if (Exchange(buffer, commandLength, policy, buffer, static_cast<uint32_t>(kMaxAnswer), &answerLength) == 0) {
     *length = static_cast<int32_t>(answerLength);  // what was collected
     return 0;
   }

@@ -16,9 +16,9 @@
 
 namespace serial {
 
-// Largest answer the transaction accepts, carriage return included.
+// Largest answer the exchange accepts, carriage return included.
 const int32_t kMaxAnswer = 512;
-// Largest single read of the transaction.
+// Largest single read of the exchange.
 const uint32_t kMaxChunk = 500;
 
 // How the RS-485 line driver is switched around a command.
@@ -44,7 +44,7 @@ class SerialLine final {
   // Opens and configures the port from `settings`; 1 or 0.
   int32_t OpenComm(const velk::PortSettings& settings);
   // Closes the port and opens it again from the stored settings, when
-  // settings were ever given. The outcome is left to the next transaction.
+  // settings were ever given. The outcome is left to the next exchange.
   void Reopen();
 
   // Starts a packet: a port that hung up may be opened again once more.
@@ -62,9 +62,13 @@ class SerialLine final {
   // call: a hang-up (noted for re-opening) or else `otherwise`.
   void FailOnPort(platform::Port* port, int32_t otherwise);
 
-  // The packet layer found the answer of the last exchange bad (wrong lead,
-  // address or form): the exchange ended without a valid answer.
-  void NoteBadAnswer() { diagnostics.Fail(velk::kOutcomeBadAnswer); }
+  // The packet layer rejected the answer of the last exchange (`why`: its
+  // form, its address or its checksum): the exchange ended without a valid
+  // answer, and the line may be out of step with its modules.
+  void RejectAnswer(int32_t why) {
+    diagnostics.Fail(why);
+    NoteOutOfStep();
+  }
 
   // Wire time of one character at the line's settings, in microseconds.
   uint32_t charTimeUs() const { return charTimeUs_; }
@@ -81,14 +85,11 @@ class SerialLine final {
   // unanswered returns 1 once written, with `*answerLength` 0.
   int32_t Exchange(const char* command, uint32_t commandLength, const AnswerPolicy& policy, char* answer,
                    uint32_t capacity, uint32_t* answerLength);
-  // The Velk exchange on one buffer: `length` bytes of `buffer` out, the
-  // answer back over them (at least kMaxAnswer bytes). Returns 1 with the
-  // answer's byte count in `length`, or 0. A command containing "#**"
+  // The exchange on one buffer: `length` bytes of `buffer` out, the answer
+  // back over them (at least kMaxAnswer bytes). Returns 1 with the answer's
+  // byte count in `length`, or 0. A broadcast the policy leaves unanswered
   // returns 1 once written, with the command left in place.
-  int32_t Transact(char* buffer, int32_t* length);
-  // The packet layer found the answer unusable (its form, its address or
-  // its checksum): the line may be out of step with its modules.
-  void MarkAnswerBad() { NoteOutOfStep(); }
+  int32_t Exchange(char* buffer, int32_t* length, const AnswerPolicy& policy);
   bool outOfStep() const { return outOfStep_; }
   // Writes one command, with direction control when `framed`, after
   // discarding whatever an earlier command left in the queues; 1 or 0.

@@ -95,7 +95,7 @@ TEST(Component, OnlyEntryPointsAndAtomsAreExported) {
   EXPECT_NE(lib.Symbol("GlobalAddAtomA"), nullptr);
   EXPECT_NE(lib.Symbol("GlobalGetAtomNameA"), nullptr);
   EXPECT_NE(lib.Symbol("GlobalDeleteAtom"), nullptr);
-  EXPECT_EQ(lib.Symbol("_ZN6driver12CVelk4000ProC1ERKNS_14DriverServicesE"), nullptr);
+  EXPECT_EQ(lib.Symbol("_ZN6driver12LineDriverC1ERKNS_14DriverServicesE"), nullptr);
 }
 
 TEST(Component, AtomsRoundTripThroughTheLibrary) {

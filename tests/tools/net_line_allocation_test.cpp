@@ -9,7 +9,7 @@
 #include <new>
 #include <string>
 
-#include "driver/velk4000_pro.h"
+#include "driver/line_driver.h"
 #include "ser2net_fixture.h"
 #include "sim/bus.h"
 #include "sim/server.h"
@@ -46,7 +46,7 @@ TEST(NetLineAllocation, PacketsAllocateNothingRawOrRfc2217) {
 
   for (bool rfc2217 : {false, true}) {
     SCOPED_TRACE(server.Name(rfc2217));
-    driver::CVelk4000Pro driver;
+    driver::LineDriver driver;
     const velk::PortSettings s = testsupport::MakeSettings(server.Name(rfc2217).c_str(), 9600, 1000);
     ASSERT_EQ(driver.OpenPort(0, &s), 1);
     testsupport::HostPacket<velk::TagItem2> read("Velk4017", "AI", 0, 0, 1, true);

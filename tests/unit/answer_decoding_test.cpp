@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "driver/answer_decoding.h"
+#include "families/velk_answer_decoding.h"
 #include "support/packet_builder.h"
 
 namespace {
@@ -152,7 +152,7 @@ uint32_t DecodeOne(const DecodeCase& c) {
   HostPacket<Item> p(c.type, "REG", c.registerCode, 0);
   Item& item = p.Add(c.channel, c.dataType, kPrefill);
   const std::string answer = c.answer;
-  driver::AnswerDecoder decoder({answer.data(), static_cast<int32_t>(answer.size()),
+  families::AnswerDecoder decoder({answer.data(), static_cast<int32_t>(answer.size()),
                                  static_cast<int32_t>(answer.size()), false},
                                 *p.get());
   decoder.Decode(item);
@@ -200,7 +200,7 @@ TEST(AnswerDecoding, VerifiedChecksumEndsDecimalReadings) {
     velk::TagItem2& item = p.Add(0, c.dataType, kPrefill);
     const std::string answer = c.answer;
     const int32_t n = static_cast<int32_t>(answer.size());
-    driver::AnswerDecoder decoder({answer.data(), n, n, c.verified}, *p.get());
+    families::AnswerDecoder decoder({answer.data(), n, n, c.verified}, *p.get());
     decoder.Decode(item);
     EXPECT_EQ(SlotBits(item.value), c.stored);
   }
@@ -214,7 +214,7 @@ TEST(AnswerDecoding, Velk4015CutsTheCarriageReturnOnce) {
   p.Add(0, kShort, kPrefill);
   p.Add(0, kShort, kPrefill);
   const std::string answer = "!0112345\r";
-  driver::AnswerDecoder decoder({answer.data(), 9, 9, false}, *p.get());
+  families::AnswerDecoder decoder({answer.data(), 9, 9, false}, *p.get());
   for (size_t i = 0; i < p.size(); ++i) decoder.Decode(p.item(i));
   for (size_t i = 0; i < p.size(); ++i) EXPECT_EQ(SlotBits(p.item(i).value), Half(12345)) << i;
   EXPECT_TRUE(decoder.formOk());
@@ -259,7 +259,7 @@ TEST(AnswerDecoding, FormOfWhatEachRuleReads) {
     item.dataType = c.dataType;
     const std::string answer = c.answer;
     const int32_t n = static_cast<int32_t>(answer.size());
-    driver::AnswerDecoder decoder({answer.data(), n, n, c.checksumVerified}, *p.get());
+    families::AnswerDecoder decoder({answer.data(), n, n, c.checksumVerified}, *p.get());
     if (c.driver2)
       decoder.Decode(item2);
     else
@@ -274,7 +274,7 @@ TEST(AnswerDecoding, ReadingsStayInsideTheAnswer) {
   const char buffer[] = {'!', '\r', 'Z', 'Z', 'Z', 'Z', 'Z', 'Z', 'Z', 'Z', 'Z', 'Z'};
   HostPacket<velk::TagItem> p("Velk4080", "MCV", 4, 0);
   velk::TagItem& item = p.Add(0, kLong, kPrefill);
-  driver::AnswerDecoder decoder({buffer, 2, 2, false}, *p.get());
+  families::AnswerDecoder decoder({buffer, 2, 2, false}, *p.get());
   decoder.Decode(item);
   EXPECT_EQ(SlotBits(item.value), 0u) << "hex8(3) beyond a two-byte answer";
   EXPECT_EQ(decoder.At(2), '\0');
@@ -283,8 +283,8 @@ TEST(AnswerDecoding, ReadingsStayInsideTheAnswer) {
   EXPECT_EQ(decoder.Real(-5), 0.0f);
 
   // A whole answer of digits with no end inside the kept bytes.
-  std::string digits(driver::AnswerDecoder::kCapacity + 40, '7');
-  driver::AnswerDecoder longOne({digits.data(), static_cast<int32_t>(digits.size()), 512, false}, *p.get());
+  std::string digits(families::AnswerDecoder::kCapacity + 40, '7');
+  families::AnswerDecoder longOne({digits.data(), static_cast<int32_t>(digits.size()), 512, false}, *p.get());
   EXPECT_EQ(longOne.Int(1), 2147483647);
   EXPECT_TRUE(isinf(longOne.Real(1)));
 }
@@ -306,7 +306,7 @@ TEST(AnswerDecoding, DecimalReadingsFollowTheCConversions) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     const std::string text = std::string("!") + c.text + "\r";
-    driver::AnswerDecoder d({text.data(), static_cast<int32_t>(text.size()), static_cast<int32_t>(text.size()), false},
+    families::AnswerDecoder d({text.data(), static_cast<int32_t>(text.size()), static_cast<int32_t>(text.size()), false},
                             *p.get());
     EXPECT_EQ(d.Int(1), c.asInt);
     EXPECT_EQ(d.Real(1), c.asReal);

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "datamodules/data7210.h"
+#include "families/family.h"
 #include "driver_on_fake_line.h"
 #include "protocol/register_tables.h"
 
@@ -26,13 +26,15 @@ class Data7210Test : public DriverOnFakeLine {
     DriverOnFakeLine::SetUp();
     OpenLine(1000);
   }
-  datamodules::Data7210& d() { return driver.data7210(); }
+  int32_t Process(velk::Packet& packet) { return families::kData7210.processPacket(driver.bus(), packet); }
+  int32_t Process2(velk::Packet& packet) { return families::kData7210.processPacket2(driver.bus(), packet); }
 
-  // The command built for one item, or "" when the packet is refused.
+  // The command sent for one item, or "" when the packet was refused
+  // before anything went on the line.
   std::string Command(TestPacket<velk::TagItem2>& p) {
-    datamodules::Exchange e{};
-    if (d().BuildData7210Command(p.get(), e) == 0) return "";
-    return std::string(e.command, e.commandLength);
+    fake.writes.clear();
+    Process2(p.get());
+    return fake.writes.empty() ? "" : fake.writes.front();
   }
 };
 
@@ -105,14 +107,6 @@ TEST_F(Data7210Test, ReadCommandsAndRefusedRequests) {
   EXPECT_EQ(Command(empty), "");
 }
 
-TEST(Data7210Rules, HexTextToNumber) {
-  const struct {
-    const char* text;
-    float value;
-  } cases[] = {{"F9", 249}, {"a4", 164}, {"", 0}, {"G1", 1}, {"4639", 0x4639}, {"9", 9}};
-  for (const auto& c : cases) EXPECT_EQ(datamodules::Data7210::HexTextToNumber(c.text), c.value) << c.text;
-}
-
 // An answer is used only when it comes from the display asked and holds
 // every field its text is made of; anything else fails the read as a bad
 // answer and leaves the item alone.
@@ -146,12 +140,12 @@ TEST_F(Data7210Test, AnswersBecomeTexts) {
     protocol::StoreLong(p.Add(2, velk::kTypeString, c.registerCode).value, 0xABCD0000u);
     driver.line().diagnostics.BeginPacket();
     if (c.text == kBad) {
-      EXPECT_EQ(d().ProcessData7210Packet2(p.get()), 0) << c.answer;
+      EXPECT_EQ(Process2(p.get()), 0) << c.answer;
       EXPECT_EQ(protocol::SlotU32(p.item(0).value), 0xABCD0000u) << c.answer;
       EXPECT_EQ(p.item(0).quality, 0) << c.answer;
       continue;
     }
-    ASSERT_EQ(d().ProcessData7210Packet2(p.get()), 1) << c.answer;
+    ASSERT_EQ(Process2(p.get()), 1) << c.answer;
     EXPECT_EQ(AtomString(AtomOfSlot(p.item(0).value)), c.text) << c.answer;
     EXPECT_EQ(protocol::SlotU32(p.item(0).value) >> 16, 0xABCDu);
     EXPECT_EQ(p.item(0).quality, velk::kQualityGood);
@@ -162,7 +156,7 @@ TEST_F(Data7210Test, LongNameIsCutToWhatAnAtomHolds) {
   AnswerWith({{"$02M\r", "!02" + std::string(400, 'n') + "\r"}});
   TestPacket<velk::TagItem2> p(0, reg::kMdNameM, 0, "Data7210");
   p.Add(2, velk::kTypeString, reg::kMdNameM);
-  ASSERT_EQ(d().ProcessData7210Packet2(p.get()), 1);
+  ASSERT_EQ(Process2(p.get()), 1);
   EXPECT_EQ(AtomString(AtomOfSlot(p.item(0).value)), std::string(255, 'n'));
 }
 
@@ -176,7 +170,7 @@ TEST_F(Data7210Test, RefusalFailsAndLeavesTheItemsAlone) {
     item.quality = velk::kQualityGood;
     item.timeStampLow = 11;
     driver.line().diagnostics.BeginPacket();
-    EXPECT_EQ(d().ProcessData7210Packet2(p.get()), 0);
+    EXPECT_EQ(Process2(p.get()), 0);
     EXPECT_EQ(driver.line().diagnostics.outcome, velk::kOutcomeRefused);
     EXPECT_EQ(item.quality, velk::kQualityGood);
     EXPECT_EQ(item.timeStampLow, 11u);
@@ -188,18 +182,27 @@ TEST_F(Data7210Test, IDriverFormCopiesGoodValuesAndFailsOnRefusal) {
   AnswerWith({{"$02F\r", "!02B2.00\r"}, {"$03F\r", "?03\r"}, {"#02FFFFFFFFFFF8\r", "!02\r"}});
   TestPacket<velk::TagItem> good(0, reg::kMdVerF, 0, "Data7210");
   good.Add(2, velk::kTypeString, reg::kMdVerF);
-  ASSERT_EQ(d().ProcessData7210Packet(good.get()), 1);
+  ASSERT_EQ(Process(good.get()), 1);
   EXPECT_EQ(AtomString(AtomOfSlot(good.item(0).value)), "B2.00");
 
   TestPacket<velk::TagItem> refused(0, reg::kMdVerF, 0, "Data7210");
   protocol::StoreLong(refused.Add(3, velk::kTypeString, reg::kMdVerF).value, 99);
-  EXPECT_EQ(d().ProcessData7210Packet(refused.get()), 0);
+  EXPECT_EQ(Process(refused.get()), 0);
   EXPECT_EQ(protocol::SlotU32(refused.item(0).value), 99u);
 
   TestPacket<velk::TagItem> write(0, reg::kSetDat, 1, "Data7210");
   protocol::StoreLong(write.Add(2, velk::kTypeShort, reg::kSetDat).value, 7);
-  EXPECT_EQ(d().ProcessData7210Packet(write.get()), 1);
+  EXPECT_EQ(Process(write.get()), 1);
   EXPECT_EQ(protocol::SlotU32(write.item(0).value), 7u);
+
+  // A read answers its first item only; an item without quality cannot be
+  // left unanswered in a good packet.
+  TestPacket<velk::TagItem> two(0, reg::kMdVerF, 0, "Data7210");
+  two.Add(2, velk::kTypeString, reg::kMdVerF);
+  protocol::StoreLong(two.Add(2, velk::kTypeString, reg::kMdVerF).value, 99);
+  EXPECT_EQ(Process(two.get()), 0);
+  EXPECT_EQ(AtomString(AtomOfSlot(two.item(0).value)), "B2.00");
+  EXPECT_EQ(protocol::SlotU32(two.item(1).value), 99u);
 }
 
 TEST_F(Data7210Test, WriteStampsEveryItem) {
@@ -207,7 +210,7 @@ TEST_F(Data7210Test, WriteStampsEveryItem) {
   TestPacket<velk::TagItem2> p(0, reg::kSetDat, 1, "Data7210");
   protocol::StoreLong(p.Add(2, velk::kTypeShort, reg::kSetDat).value, 7);
   p.Add(2, velk::kTypeShort, reg::kSetDat);
-  ASSERT_EQ(d().ProcessData7210Packet2(p.get()), 1);
+  ASSERT_EQ(Process2(p.get()), 1);
   EXPECT_EQ(p.item(0).quality, velk::kQualityGood);
   EXPECT_EQ(p.item(1).quality, velk::kQualityGood);
 }
@@ -218,11 +221,8 @@ TEST_F(Data7210Test, ExchangeAssemblesPiecesAndPurgesFirst) {
   };
   TestPacket<velk::TagItem2> p(0, reg::kCfgStaT, 0, "Data7210");
   p.Add(2, velk::kTypeString, reg::kCfgStaT);
-  datamodules::Exchange e{};
-  e.answerCapacity = 2048;
-  ASSERT_EQ(d().BuildData7210Command(p.get(), e), 1);
-  ASSERT_EQ(d().RunExchange(p.get(), e), 1);
-  EXPECT_EQ(std::string(e.answer, e.answerCapacity), "!02000600\r");
+  ASSERT_EQ(Process2(p.get()), 1);
+  EXPECT_EQ(AtomString(AtomOfSlot(p.item(0).value)), kAddressText + "02" + kBaudText + "9600" + kSumCheck);
   ASSERT_GE(fake.log.size(), 2u);
   EXPECT_EQ(fake.log[0], "discard both");
   EXPECT_EQ(fake.log[1], "write $022\r");
@@ -235,13 +235,13 @@ TEST_F(Data7210Test, SilentDisplayFailsAfterTheLineTimeout) {
     AnswerWith({{"$022\r", "!02000600\r"}});
     TestPacket<velk::TagItem2> good(0, reg::kCfgStaT, 0, "Data7210");
     good.Add(2, velk::kTypeString, reg::kCfgStaT);
-    ASSERT_EQ(d().ProcessData7210Packet2(good.get()), 1);
+    ASSERT_EQ(Process2(good.get()), 1);
     fake.responder = nullptr;
     TestPacket<velk::TagItem2> p(0, reg::kCfgStaT, 0, "Data7210");
     velk::TagItem2& item = p.Add(2, velk::kTypeString, reg::kCfgStaT);
     item.quality = 5;
     const uint32_t start = clock.TickMs();
-    EXPECT_EQ(d().ProcessData7210Packet2(p.get()), 0);
+    EXPECT_EQ(Process2(p.get()), 0);
     const uint32_t took = clock.TickMs() - start;
     EXPECT_GE(took, static_cast<uint32_t>(timeoutMs));
     EXPECT_LE(took, static_cast<uint32_t>(timeoutMs) + 10);
@@ -254,33 +254,33 @@ TEST_F(Data7210Test, ExchangeTimeoutIsWrapSafe) {
   TestPacket<velk::TagItem2> p(0, reg::kCfgStaT, 0, "Data7210");
   p.Add(2, velk::kTypeString, reg::kCfgStaT);
   const uint32_t start = clock.TickMs();
-  EXPECT_EQ(d().ProcessData7210Packet2(p.get()), 0);
+  EXPECT_EQ(Process2(p.get()), 0);
   EXPECT_LE(clock.TickMs() - start, 1010u);
 }
 
 TEST_F(Data7210Test, ProbeAsksDisplayTwo) {
   AnswerWith({{"$022\r", "!02000600\r"}});
   velk::DeviceRecord device{9, 0, {}};
-  EXPECT_EQ(d().ProbeData7210("Data7210", 9, &device), 1);
+  EXPECT_EQ(driver.ProbeDevice("Data7210", 9, &device), 1);
   EXPECT_EQ(fake.writes, std::vector<std::string>{"$022\r"});
 }
 
 TEST_F(Data7210Test, FailedProbeReopensThePort) {
   velk::DeviceRecord device{2, 0, {}};
-  EXPECT_EQ(d().ProbeData7210("Data7210", 2, &device), 0);
+  EXPECT_EQ(driver.ProbeDevice("Data7210", 2, &device), 0);
   bool reopened = false;
   for (const std::string& entry : fake.log) reopened = reopened || entry == "open COM1";
   EXPECT_TRUE(reopened);
   EXPECT_NE(driver.line().portHandle(), platform::kNoHandle);
   AnswerWith({{"$022\r", "!02000600\r"}});
-  EXPECT_EQ(d().ProbeData7210("Data7210", 2, &device), 1);
+  EXPECT_EQ(driver.ProbeDevice("Data7210", 2, &device), 1);
 }
 
 TEST_F(Data7210Test, DisplayTagsNeverMerge) {
   velk::TagDef tag;
   memset(&tag, 0, sizeof tag);
   TestPacket<velk::TagItem2> p(0, reg::kSetDat, 1, "Data7210");
-  EXPECT_EQ(datamodules::Data7210::CanMergeData7210(tag, 1, p.header()), 0);
+  EXPECT_EQ(families::kData7210.canMerge(tag, 1, p.header()), 0);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "datamodules/data7810.h"
+#include "families/data7810.h"
 #include "driver_on_fake_line.h"
 #include "protocol/register_tables.h"
 
@@ -35,27 +35,20 @@ class Data7810Test : public DriverOnFakeLine {
     DriverOnFakeLine::SetUp();
     OpenLine(1000);
   }
-  datamodules::Data7810& d() { return driver.data7810(); }
+  int32_t Process(velk::Packet& packet) { return families::kData7810.processPacket(driver.bus(), packet); }
+  int32_t Process2(velk::Packet& packet) { return families::kData7810.processPacket2(driver.bus(), packet); }
 };
-
-TEST_F(Data7810Test, ConstructionDefaults) {
-  datamodules::Data7810& m = d();
-  EXPECT_EQ(std::string(m.hexDigitTable, 16), "0123456789ABCDEF");
-  for (uint8_t outputs : m.d7810OutputShadow) EXPECT_EQ(outputs, 0);
-  // Nothing read yet: the answer buffer holds the digit "0" throughout.
-  EXPECT_EQ(std::string(m.d7810ReceiveBuffer, sizeof m.d7810ReceiveBuffer), std::string(2048, '0'));
-}
 
 TEST_F(Data7810Test, ConfigurationGivesBaudRateAndAddressByte) {
   AnswerWith({{"$012\r", kConfig01}});
   TestPacket<velk::TagItem> baud(1, reg::kBaud, 0);
   baud.Add(0, velk::kTypeWord, reg::kBaud).value = Slot(0);
-  ASSERT_EQ(d().ProcessData7810Packet(baud.get()), 1);
+  ASSERT_EQ(Process(baud.get()), 1);
   EXPECT_EQ(protocol::SlotU32(baud.item(0).value), 9600u);
 
   TestPacket<velk::TagItem2> addr(1, reg::kAddr, 0);
   addr.Add(0, velk::kTypeByte, reg::kAddr).value = Slot(0xAABBCCDD);
-  ASSERT_EQ(d().ProcessData7810Packet2(addr.get()), 1);
+  ASSERT_EQ(Process2(addr.get()), 1);
   EXPECT_EQ(protocol::SlotU32(addr.item(0).value), 0xAABBCC01u);
   EXPECT_EQ(addr.item(0).quality, velk::kQualityGood);
   EXPECT_NE(addr.item(0).timeStampHigh, 0u);
@@ -66,7 +59,7 @@ TEST_F(Data7810Test, BaudCodeOutsideTheTableFailsAndTouchesNoItem) {
   AnswerWith({{"$012\r", "!01000900\r"}});
   TestPacket<velk::TagItem2> p(1, reg::kBaud, 0);
   for (int i = 0; i < 2; ++i) p.Add(0, velk::kTypeWord, reg::kBaud).value = Slot(77);
-  EXPECT_EQ(d().ProcessData7810Packet2(p.get()), 0);
+  EXPECT_EQ(Process2(p.get()), 0);
   for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(protocol::SlotU32(p.item(i).value), 77u);
     EXPECT_EQ(p.item(i).quality, 0);
@@ -96,12 +89,12 @@ TEST_F(Data7810Test, TemperatureGroups) {
     AnswerWith({{"$010\r", Temperatures(c.groups)}});
     TestPacket<velk::TagItem> p(1, reg::kTemp, 0);
     protocol::StoreFloat(p.Add(c.channel, velk::kTypeFloat, reg::kTemp).value, 99.0f);
-    ASSERT_EQ(d().ProcessData7810Packet(p.get()), 1) << c.groups[0];
+    ASSERT_EQ(Process(p.get()), 1) << c.groups[0];
     EXPECT_EQ(protocol::SlotFloat(p.item(0).value), c.expected) << c.groups[0] << " channel " << c.channel;
 
     TestPacket<velk::TagItem2> p2(1, reg::kTemp, 0);
     protocol::StoreFloat(p2.Add(c.channel, velk::kTypeFloat, reg::kTemp).value, 99.0f);
-    ASSERT_EQ(d().ProcessData7810Packet2(p2.get()), 1) << c.groups[0];
+    ASSERT_EQ(Process2(p2.get()), 1) << c.groups[0];
     EXPECT_EQ(protocol::SlotFloat(p2.item(0).value), c.expected) << c.groups[0] << " channel " << c.channel;
     EXPECT_EQ(p2.item(0).quality, c.quality) << c.groups[0];
     EXPECT_NE(p2.item(0).timeStampHigh, 0u) << c.groups[0];
@@ -115,7 +108,7 @@ TEST_F(Data7810Test, OneTemperatureAnswerServesEveryItem) {
   protocol::StoreFloat(p.Add(4, velk::kTypeFloat, reg::kTemp).value, 7.0f);  // flagged invalid
   p.Add(0, velk::kTypeFloat, reg::kTemp);
   p.Add(1, velk::kTypeFloat, reg::kTemp);
-  ASSERT_EQ(d().ProcessData7810Packet2(p.get()), 1);
+  ASSERT_EQ(Process2(p.get()), 1);
   EXPECT_EQ(protocol::SlotFloat(p.item(0).value), 25.0f);
   EXPECT_EQ(protocol::SlotFloat(p.item(1).value), 7.0f);
   EXPECT_EQ(p.item(1).quality, 16);
@@ -134,7 +127,7 @@ TEST_F(Data7810Test, BusyTemperatureModuleIsAskedAgain) {
   };
   TestPacket<velk::TagItem> p(1, reg::kTemp, 0);
   p.Add(3, velk::kTypeFloat, reg::kTemp);
-  ASSERT_EQ(d().ProcessData7810Packet(p.get()), 1);
+  ASSERT_EQ(Process(p.get()), 1);
   EXPECT_EQ(protocol::SlotFloat(p.item(0).value), 25.0f);
   EXPECT_EQ(calls, 3);
 }
@@ -148,7 +141,7 @@ TEST_F(Data7810Test, ShortBusyAnswerIsStillAskedAgain) {
   };
   TestPacket<velk::TagItem2> p(1, reg::kTemp, 0);
   p.Add(3, velk::kTypeFloat, reg::kTemp);
-  ASSERT_EQ(d().ProcessData7810Packet2(p.get()), 1);
+  ASSERT_EQ(Process2(p.get()), 1);
   EXPECT_EQ(protocol::SlotFloat(p.item(0).value), 25.0f);
   EXPECT_EQ(calls, 2);
 }
@@ -160,7 +153,7 @@ TEST_F(Data7810Test, ModuleStuckBusyFailsWithinTheAnswerTimeout) {
   TestPacket<velk::TagItem2> p(1, reg::kTemp, 0);
   protocol::StoreFloat(p.Add(3, velk::kTypeFloat, reg::kTemp).value, 12.0f);
   const uint32_t start = clock.TickMs();
-  EXPECT_EQ(d().ProcessData7810Packet2(p.get()), 0);
+  EXPECT_EQ(Process2(p.get()), 0);
   const uint32_t took = clock.TickMs() - start;
   EXPECT_GE(took, 1000u);
   EXPECT_LT(took, 1100u);  // the bound plus one exchange
@@ -178,7 +171,7 @@ TEST_F(Data7810Test, FailedExchangeLeavesItemsUntouched) {
     velk::TagItem2& item = p.Add(0, velk::kTypeLong, r);
     item.value = Slot(0x12345678);
     item.quality = 7;
-    EXPECT_EQ(d().ProcessData7810Packet2(p.get()), 0) << r;
+    EXPECT_EQ(Process2(p.get()), 0) << r;
     EXPECT_EQ(protocol::SlotU32(item.value), 0x12345678u) << r;
     EXPECT_EQ(item.quality, 7) << r;
     EXPECT_EQ(item.timeStampLow | item.timeStampHigh, 0u) << r;
@@ -189,7 +182,7 @@ TEST_F(Data7810Test, ShortAnswerFailsTheRead) {
   AnswerWith({{"$016\r", "!01\r"}});
   TestPacket<velk::TagItem> p(1, reg::kDI, 0);
   p.Add(0, velk::kTypeBit, reg::kDI).value = Slot(5);
-  EXPECT_EQ(d().ProcessData7810Packet(p.get()), 0);
+  EXPECT_EQ(Process(p.get()), 0);
   EXPECT_EQ(protocol::SlotU32(p.item(0).value), 5u);
 }
 
@@ -200,19 +193,19 @@ TEST_F(Data7810Test, InputsVersionAndName) {
   TestPacket<velk::TagItem> di(1, reg::kDI, 0);
   di.Add(0, velk::kTypeBit, reg::kDI).value = Slot(9);
   di.Add(1, velk::kTypeBit, reg::kDI).value = Slot(9);
-  ASSERT_EQ(d().ProcessData7810Packet(di.get()), 1);
+  ASSERT_EQ(Process(di.get()), 1);
   EXPECT_EQ(protocol::SlotU32(di.item(0).value), 0u);
   EXPECT_EQ(protocol::SlotU32(di.item(1).value), 1u);
 
   TestPacket<velk::TagItem> version(1, reg::kVersion, 0);
   version.Add(0, velk::kTypeString, reg::kVersion).value = Slot(0xBEEF0000);
-  ASSERT_EQ(d().ProcessData7810Packet(version.get()), 1);
+  ASSERT_EQ(Process(version.get()), 1);
   EXPECT_EQ(AtomString(AtomOfSlot(version.item(0).value)), "A1.02");
   EXPECT_EQ(protocol::SlotU32(version.item(0).value) >> 16, 0xBEEFu);
 
   TestPacket<velk::TagItem> name(1, reg::kName, 0);
   name.Add(0, velk::kTypeString, reg::kName);
-  ASSERT_EQ(d().ProcessData7810Packet(name.get()), 1);
+  ASSERT_EQ(Process(name.get()), 1);
   EXPECT_EQ(AtomString(AtomOfSlot(name.item(0).value)), "Thermo12");
 }
 
@@ -226,13 +219,13 @@ TEST_F(Data7810Test, FullAtomTableFailsAStringRead) {
   AnswerWith({{"$01F\r", "!01Z9.99\r"}});
   TestPacket<velk::TagItem2> p(1, reg::kVersion, 0);
   p.Add(0, velk::kTypeString, reg::kVersion).value = Slot(0xBEEF);
-  const int32_t whileFull = d().ProcessData7810Packet2(p.get());
+  const int32_t whileFull = Process2(p.get());
   for (uint16_t atom : filler) EXPECT_EQ(platform::DeleteGlobalAtom(atom), 0);
   EXPECT_EQ(whileFull, 0);
   EXPECT_EQ(protocol::SlotU32(p.item(0).value), 0xBEEFu);
   EXPECT_EQ(p.item(0).quality, 0);
   // Room again: the same read succeeds.
-  ASSERT_EQ(d().ProcessData7810Packet2(p.get()), 1);
+  ASSERT_EQ(Process2(p.get()), 1);
   EXPECT_EQ(AtomString(AtomOfSlot(p.item(0).value)), "Z9.99");
 }
 
@@ -265,7 +258,7 @@ TEST_F(Data7810Test, AnswersAreChecked) {
     TestPacket<velk::TagItem2> p(1, c.registerCode, 0);
     p.Add(0, velk::kTypeString, c.registerCode).value = Slot(0xBEEF0000);
     driver.line().diagnostics.BeginPacket();
-    const int32_t result = d().ProcessData7810Packet2(p.get());
+    const int32_t result = Process2(p.get());
     EXPECT_EQ(driver.line().diagnostics.outcome, c.outcome) << c.answer;
     if (c.text == kFails) {
       EXPECT_EQ(result, 0) << c.answer;
@@ -280,14 +273,14 @@ TEST_F(Data7810Test, AnswersAreChecked) {
   AnswerWith({{"$016\r", "?01\r"}});
   TestPacket<velk::TagItem2> di(1, reg::kDI, 0);
   di.Add(0, velk::kTypeBit, reg::kDI).value = Slot(9);
-  EXPECT_EQ(d().ProcessData7810Packet2(di.get()), 0);
+  EXPECT_EQ(Process2(di.get()), 0);
   EXPECT_EQ(protocol::SlotU32(di.item(0).value), 9u);
 }
 
 TEST_F(Data7810Test, OutputReadNeedsNoTraffic) {
   TestPacket<velk::TagItem2> p(1, reg::kDO, 0);
   p.Add(0, velk::kTypeBit, reg::kDO).value = Slot(3);
-  EXPECT_EQ(d().ProcessData7810Packet2(p.get()), 1);
+  EXPECT_EQ(Process2(p.get()), 1);
   EXPECT_TRUE(fake.writes.empty());
   EXPECT_EQ(protocol::SlotU32(p.item(0).value), 3u);
   EXPECT_EQ(p.item(0).quality, 0);
@@ -315,30 +308,26 @@ TEST_F(Data7810Test, OutputsAreKeptPerModule) {
     fake.writes.clear();
     TestPacket<velk::TagItem2> p(s.address, reg::kDO, 1);
     p.Add(s.channel, velk::kTypeBit, reg::kDO).value = Slot(s.value);
-    EXPECT_EQ(d().ProcessData7810Packet2(p.get()), s.result) << s.command;
+    EXPECT_EQ(Process2(p.get()), s.result) << s.command;
     EXPECT_EQ(fake.writes, std::vector<std::string>{s.command});
     // A failed write stamps nothing.
     EXPECT_EQ(p.item(0).quality, s.result != 0 ? velk::kQualityGood : 0) << s.command;
   }
-  EXPECT_EQ(d().d7810OutputShadow[1], 3);
-  EXPECT_EQ(d().d7810OutputShadow[2], 3);
-  EXPECT_EQ(d().d7810OutputShadow[3], 1);
 }
 
 TEST_F(Data7810Test, OutputChannelBeyondOneHexDigitFailsWithoutTraffic) {
   TestPacket<velk::TagItem> p(1, reg::kDO, 1);
   p.Add(4, velk::kTypeBit, reg::kDO).value = Slot(1);
-  EXPECT_EQ(d().ProcessData7810Packet(p.get()), 0);
+  EXPECT_EQ(Process(p.get()), 0);
   EXPECT_TRUE(fake.writes.empty());
-  EXPECT_EQ(d().d7810OutputShadow[1], 0);
 }
 
 TEST_F(Data7810Test, PacketWithoutItemsFailsWithoutTraffic) {
   for (int16_t direction : {0, 1}) {
     TestPacket<velk::TagItem> p(1, reg::kDI, direction);
-    EXPECT_EQ(d().ProcessData7810Packet(p.get()), 0);
+    EXPECT_EQ(Process(p.get()), 0);
     TestPacket<velk::TagItem2> p2(1, reg::kDO, direction);
-    EXPECT_EQ(d().ProcessData7810Packet2(p2.get()), 0);
+    EXPECT_EQ(Process2(p2.get()), 0);
   }
   EXPECT_TRUE(fake.log.empty());
 }
@@ -368,7 +357,7 @@ TEST_F(Data7810Test, ConfigurationWrites) {
     driver.line().diagnostics.BeginPacket();
     TestPacket<velk::TagItem2> p(1, c.reg, 1);
     p.Add(0, velk::kTypeWord, c.reg).value = Slot(c.value);
-    EXPECT_EQ(d().ProcessData7810Packet2(p.get()), c.command != nullptr ? 1 : 0) << c.value;
+    EXPECT_EQ(Process2(p.get()), c.command != nullptr ? 1 : 0) << c.value;
     if (c.command != nullptr) {
       EXPECT_EQ(fake.writes, (std::vector<std::string>{"$012\r", command}));
       EXPECT_EQ(p.item(0).quality, velk::kQualityGood);
@@ -389,7 +378,7 @@ TEST_F(Data7810Test, RefusedWritesFail) {
   for (const auto& c : cases) {
     TestPacket<velk::TagItem> p(1, c.reg, 1);
     p.Add(0, velk::kTypeWord, c.reg).value = Slot(c.value);
-    EXPECT_EQ(d().ProcessData7810Packet(p.get()), 0) << c.reg;
+    EXPECT_EQ(Process(p.get()), 0) << c.reg;
   }
 }
 
@@ -398,7 +387,7 @@ TEST_F(Data7810Test, WritePacketHandlesEveryItemAndSkipsOthers) {
   TestPacket<velk::TagItem2> p(1, reg::kDO, 1);
   p.Add(0, velk::kTypeFloat, reg::kTemp);  // nothing to write: skipped
   p.Add(0, velk::kTypeBit, reg::kDO).value = Slot(1);
-  EXPECT_EQ(d().ProcessData7810Packet2(p.get()), 1);
+  EXPECT_EQ(Process2(p.get()), 1);
   EXPECT_EQ(fake.writes, std::vector<std::string>{"#011\r"});
   EXPECT_EQ(p.item(0).quality, velk::kQualityGood);
   EXPECT_EQ(p.item(1).quality, velk::kQualityGood);
@@ -406,9 +395,10 @@ TEST_F(Data7810Test, WritePacketHandlesEveryItemAndSkipsOthers) {
 
 TEST_F(Data7810Test, ExchangeTimeoutIsWrapSafe) {
   clock.Set(0xFFFFFF00u);
-  memcpy(d().d7810SendBuffer, "$016\r", 5);
+  TestPacket<velk::TagItem> p(1, reg::kDI, 0);
+  p.Add(0, velk::kTypeBit, reg::kDI);
   const uint32_t start = clock.TickMs();
-  EXPECT_EQ(d().TransactCount(5, 5, 1), 0);
+  EXPECT_EQ(Process(p.get()), 0);
   const uint32_t took = clock.TickMs() - start;
   EXPECT_GE(took, 1000u);
   EXPECT_LE(took, 1010u);
@@ -419,15 +409,15 @@ TEST_F(Data7810Test, ClosedPortFailsAtOnce) {
   TestPacket<velk::TagItem> p(1, reg::kDI, 0);
   p.Add(0, velk::kTypeBit, reg::kDI);
   const uint32_t start = clock.TickMs();
-  EXPECT_EQ(d().ProcessData7810Packet(p.get()), 0);
+  EXPECT_EQ(Process(p.get()), 0);
   EXPECT_EQ(clock.TickMs(), start);
 }
 
 TEST_F(Data7810Test, ProbeReadsTheVersion) {
   AnswerWith({{"$03F\r", "!03A1.02\r"}});
   velk::DeviceRecord device{3, 0, {}};
-  EXPECT_EQ(d().ProbeData7810("Data7810", 3, &device), 1);
-  EXPECT_EQ(d().ProbeData7810("Data7810", 4, &device), 0);
+  EXPECT_EQ(driver.ProbeDevice("Data7810", 3, &device), 1);
+  EXPECT_EQ(driver.ProbeDevice("Data7810", 4, &device), 0);
   EXPECT_EQ(fake.writes, (std::vector<std::string>{"$03F\r", "$04F\r"}));
 }
 
@@ -437,7 +427,7 @@ TEST(Data7810Rules, BaudCodeOfRate) {
     uint8_t code;  // 0: the rate has none
   } cases[] = {{1200, 3}, {2400, 4}, {4800, 5},  {9600, 6},   {19200, 7},          {38400, 8},
                {0, 0},    {600, 0},  {9599, 0},  {57600, 0},  {115200, 0}, {0xFFFFFFFFu, 0}};
-  for (const auto& c : cases) EXPECT_EQ(datamodules::BaudCodeOfRate(c.rate), c.code) << c.rate;
+  for (const auto& c : cases) EXPECT_EQ(families::BaudCodeOfRate(c.rate), c.code) << c.rate;
 }
 
 TEST(Data7810Rules, MergeKeepsOneChannelExceptTemperatures) {
@@ -464,7 +454,7 @@ TEST(Data7810Rules, MergeKeepsOneChannelExceptTemperatures) {
     TestPacket<velk::TagItem> p(1, c.reg, static_cast<int16_t>(c.reg == reg::kDO ? 1 : 0));
     p.header().channelLow = c.low;
     p.header().channelHigh = c.high;
-    EXPECT_EQ(datamodules::Data7810::CanMergeData7810(tag, c.direction, p.header()), c.expected)
+    EXPECT_EQ(families::kData7810.canMerge(tag, c.direction, p.header()), c.expected)
         << c.reg << "/" << c.channel;
     EXPECT_EQ(p.header().channelLow, c.newLow);
     EXPECT_EQ(p.header().channelHigh, c.newHigh);
@@ -474,7 +464,7 @@ TEST(Data7810Rules, MergeKeepsOneChannelExceptTemperatures) {
   other.address = 2;
   other.registerCode = reg::kTemp;
   TestPacket<velk::TagItem> temp(1, reg::kTemp, 0);
-  EXPECT_EQ(datamodules::Data7810::CanMergeData7810(other, 0, temp.header()), 0);
+  EXPECT_EQ(families::kData7810.canMerge(other, 0, temp.header()), 0);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/velk4000_pro.h"
+#include "driver/line_driver.h"
 #include "platform/atoms.h"
 #include "protocol/packet_items.h"
 #include "support/fake_serial.h"
@@ -49,7 +49,7 @@ class DriverOnFakeLine : public ::testing::Test {
 
   VirtualClock clock;
   FakeSerial fake{clock};
-  driver::CVelk4000Pro driver{driver::DriverServices{&fake, &clock}};
+  driver::LineDriver driver{driver::DriverServices{&fake, &clock}};
 };
 
 // A packet with its own items, linked in the host's pointer-list layout.

@@ -3,7 +3,7 @@
 
 #include <climits>
 
-#include "driver/velk4000_pro.h"
+#include "driver/line_driver.h"
 #include "support/fake_serial.h"
 
 namespace {
@@ -57,7 +57,7 @@ class MergeRules : public ::testing::Test {
  protected:
   testsupport::VirtualClock clock_;
   testsupport::FakeSerial serial_{clock_};
-  driver::CVelk4000Pro driver_{driver::DriverServices{&serial_, &clock_}};
+  driver::LineDriver driver_{driver::DriverServices{&serial_, &clock_}};
 };
 
 TEST_F(MergeRules, Table) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "families/family.h"
 #include "protocol/module_types.h"
 
 namespace {
@@ -27,6 +28,25 @@ TEST(ModuleTypes, EighthCharacterChoosesRowCount) {
     ASSERT_TRUE(protocol::SelectRegisterGroup(c.name, &view)) << c.name;
     EXPECT_EQ(view.rowCount, c.rows) << c.name;
   }
+}
+
+// The family decides every byte a packet puts on the wire: the Data names in
+// any case are theirs, and everything else, a near miss included, is "Velk".
+TEST(ModuleTypes, FamilyTableOfEachName) {
+  const char unterminated[10] = {'D', 'a', 't', 'a', '7', '8', '1', '0', 'X', 'X'};
+  struct Case {
+    const char* name;
+    size_t maxLength;
+    const families::Family* family;
+  } cases[] = {
+      {"Data7810", 64, &families::kData7810}, {"DATA7810", 64, &families::kData7810},
+      {"data7210", 64, &families::kData7210}, {unterminated, 8, &families::kData7810},
+      {unterminated, 10, &families::kVelk},   {"Data7810 ", 64, &families::kVelk},
+      {"Data781", 64, &families::kVelk},      {"Velk4017", 64, &families::kVelk},
+      {"Unknown", 64, &families::kVelk},      {nullptr, 64, &families::kVelk},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
+    EXPECT_EQ(&families::FamilyFor(cases[i].name, cases[i].maxLength), cases[i].family) << "row " << i;
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/velk4000_pro.h"
+#include "driver/line_driver.h"
 #include "support/fake_serial.h"
 #include "support/line_settings.h"
 #include "support/packet_builder.h"
@@ -163,7 +163,7 @@ class NoAllocation : public ::testing::Test {
   testsupport::FakeSerial fake{virtualClock};
   UncountedSerial serial{fake};
   UncountedClock clock{virtualClock};
-  driver::CVelk4000Pro driver{driver::DriverServices{&serial, &clock}};
+  driver::LineDriver driver{driver::DriverServices{&serial, &clock}};
 };
 
 template <>

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/velk4000_pro.h"
+#include "driver/line_driver.h"
 #include "platform/file_time.h"
 #include "support/fake_serial.h"
 #include "support/line_settings.h"
@@ -53,7 +53,7 @@ class PacketProcessing : public ::testing::Test {
 
   testsupport::VirtualClock clock;
   testsupport::FakeSerial fake{clock};
-  driver::CVelk4000Pro driver{driver::DriverServices{&fake, &clock}};
+  driver::LineDriver driver{driver::DriverServices{&fake, &clock}};
 };
 
 struct ReadCase {

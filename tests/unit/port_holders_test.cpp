@@ -34,7 +34,7 @@ class PortHolders : public ::testing::Test {
   int32_t Transact() {
     char buffer[512] = "#01\r";
     int32_t length = 4;
-    return line->Transact(buffer, &length);
+    return line->Exchange(buffer, &length, serial::kVelkAnswer);
   }
   // Destroys the line, as the driver does, and checks that everything was
   // closed once.

@@ -105,7 +105,7 @@ TEST_F(PortOpening, OpenPortReleasesTheHeldPortFirst) {
     } else {
       EXPECT_EQ(line.portHandle(), platform::kNoHandle) << c.name;
       EXPECT_TRUE(fake.openHandles.empty()) << c.name;
-      EXPECT_EQ(Transact("#01\r"), 0);
+      EXPECT_EQ(Exchange("#01\r"), 0);
       EXPECT_EQ(line.diagnostics.outcome, velk::kOutcomeNoPort) << c.name;
       line.diagnostics.BeginPacket();
     }

@@ -2,7 +2,6 @@
 
 #include "driver_on_fake_line.h"
 #include "protocol/probe_commands.h"
-#include "serial/probe.h"
 
 namespace {
 

@@ -25,12 +25,12 @@ class SerialLineTest : public ::testing::Test {
     fake.log.clear();
   }
 
-  // Runs one transaction of `command`; the answer lands in `answer`.
-  int32_t Transact(const std::string& command) {
+  // Runs one exchange of `command`; the answer lands in `answer`.
+  int32_t Exchange(const std::string& command) {
     memset(buffer, 0, sizeof buffer);
     memcpy(buffer, command.data(), command.size());
     int32_t length = static_cast<int32_t>(command.size());
-    const int32_t result = line.Transact(buffer, &length);
+    const int32_t result = line.Exchange(buffer, &length, serial::kVelkAnswer);
     answer.assign(buffer, length > 0 ? static_cast<size_t>(length) : 0);
     return result;
   }

@@ -184,7 +184,7 @@ TEST_F(LineOnPseudoTerminal, CommandAndAnswer) {
   });
   char buffer[512] = "$01MD2\r";
   int32_t length = 7;
-  const int32_t result = line.Transact(buffer, &length);
+  const int32_t result = line.Exchange(buffer, &length, serial::kVelkAnswer);
   module.join();
   EXPECT_EQ(seen, "$01MD2\r");
   ASSERT_EQ(result, 1);

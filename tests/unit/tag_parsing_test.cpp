@@ -4,12 +4,18 @@
 #include <memory>
 #include <string>
 
+#include "families/family.h"
 #include "protocol/tag_parsing.h"
 
 namespace {
 
 using velk::TagConfig;
 using velk::TagDef;
+
+// The grammar of the tag's module type, chosen as the driver chooses it.
+protocol::TagParseResult ParseTag(const TagConfig& config, TagDef& def) {
+  return families::FamilyFor(config.moduleType, sizeof config.moduleType).parseTag(config, def);
+}
 
 // Every field starts as this value, so a field the grammar must not write
 // (or has not reached before failing) is seen unchanged.
@@ -82,7 +88,7 @@ void RunCases(const TagCase* cases, size_t count) {
     const TagCase& c = cases[i];
     const TagConfig config = ConfigOf(c.moduleType, c.address, c.dataType);
     TagDef def = FreshDef();
-    ExpectFields(c, protocol::ParseTag(config, def), def);
+    ExpectFields(c, ParseTag(config, def), def);
   }
 }
 
@@ -212,7 +218,7 @@ TEST(TagParsing, UnterminatedTextsAreReadWithinTheirArrays) {
     memcpy(config->addressText, c.start, strlen(c.start));
     config->dataType = static_cast<int16_t>(c.dataType | 0x4000);
     TagDef def = FreshDef();
-    EXPECT_EQ(protocol::ParseTag(*config, def).errorCode, c.code) << c.moduleType << " " << c.start;
+    EXPECT_EQ(ParseTag(*config, def).errorCode, c.code) << c.moduleType << " " << c.start;
     EXPECT_EQ(def.channel, c.channel) << c.moduleType << " " << c.start;
   }
 }
@@ -224,7 +230,7 @@ TEST(TagParsing, UnterminatedModuleTypeIsUnknown) {
   Fill(config->addressText, "AI3");
   config->dataType = kFloat;
   TagDef def = FreshDef();
-  EXPECT_EQ(protocol::ParseTag(*config, def).errorCode, 12);
+  EXPECT_EQ(ParseTag(*config, def).errorCode, 12);
   EXPECT_EQ(def.registerName, kUnwrittenName);
 }
 

@@ -20,7 +20,7 @@ TEST_F(Transaction, ChunksMayTogetherTakeLongerThanTheTimeOut) {
   OpenLine(100, 15);
   Answer({{20, ">+01"}, {90, ".5"}, {90, "00"}, {90, "\r"}});
   const uint32_t start = clock.TickMs();
-  ASSERT_EQ(Transact("#01\r"), 1);
+  ASSERT_EQ(Exchange("#01\r"), 1);
   EXPECT_EQ(answer, ">+01.500\r");
   EXPECT_EQ(clock.TickMs() - start, 290u);  // taken the moment the last piece arrived
   EXPECT_EQ(fake.writes, std::vector<std::string>{"#01\r"});
@@ -30,7 +30,7 @@ TEST_F(Transaction, SilenceBetweenChunksLongerThanTheTimeOutFails) {
   OpenLine(100, 15);
   Answer({{20, ">+01"}, {102, ".5\r"}});
   const uint32_t start = clock.TickMs();
-  EXPECT_EQ(Transact("#01\r"), 0);
+  EXPECT_EQ(Exchange("#01\r"), 0);
   EXPECT_EQ(answer, ">+01");
   EXPECT_EQ(clock.TickMs() - start, 20u + 101u);
 }
@@ -44,7 +44,7 @@ TEST_F(Transaction, AnswerLengthLimit) {
   for (const Case& c : cases) {
     const std::string long_answer = "!" + std::string(c.bytes - 2, 'A') + "\r";
     Answer({{5, long_answer}});
-    EXPECT_EQ(Transact("$01M\r"), c.result) << c.bytes;
+    EXPECT_EQ(Exchange("$01M\r"), c.result) << c.bytes;
     if (c.result == 1) {
       EXPECT_EQ(answer, long_answer);
     } else {
@@ -70,12 +70,12 @@ TEST_F(Transaction, AnswerEndsAtItsFirstCarriageReturn) {
   OpenLine(100, 15);
   for (const Case& c : cases) {
     Answer(c.chunks);
-    ASSERT_EQ(Transact("$01M\r"), 1);
+    ASSERT_EQ(Exchange("$01M\r"), 1);
     EXPECT_EQ(answer, c.answer);
   }
   Answer({{5, "!01xy"}});
   const uint32_t start = clock.TickMs();
-  EXPECT_EQ(Transact("$01M\r"), 0);
+  EXPECT_EQ(Exchange("$01M\r"), 0);
   EXPECT_EQ(clock.TickMs() - start, 15u + 101u);  // deadline restarted by the piece (read at 15 ms)
 }
 
@@ -90,46 +90,46 @@ TEST_F(Transaction, LateAnswerAfterAFailureIsNotTheNext) {
     // The first module answers 150 ms late, the next one at once.
     return std::vector<Chunk>{{calls == 1 ? 150u : 5u, written == "#02\r" ? ">+5.0\r" : ">+9.0\r"}};
   };
-  EXPECT_EQ(Transact("#02\r"), 0);
+  EXPECT_EQ(Exchange("#02\r"), 0);
   EXPECT_TRUE(line.outOfStep());
   uint32_t start = clock.TickMs();
-  ASSERT_EQ(Transact("#03\r"), 1);
+  ASSERT_EQ(Exchange("#03\r"), 1);
   EXPECT_EQ(answer, ">+9.0\r");
   // Quiet from the late answer (49 ms after the failure) for 100 ms more.
   EXPECT_GE(clock.TickMs() - start, 149u);
   EXPECT_LE(clock.TickMs() - start, 160u);
   start = clock.TickMs();
-  ASSERT_EQ(Transact("#03\r"), 1);
+  ASSERT_EQ(Exchange("#03\r"), 1);
   EXPECT_EQ(clock.TickMs() - start, 5u);
 
   // The packet layer can tell the line an answer was unusable as well.
-  line.MarkAnswerBad();
+  line.RejectAnswer(velk::kOutcomeBadAnswer);
   start = clock.TickMs();
-  ASSERT_EQ(Transact("#03\r"), 1);
+  ASSERT_EQ(Exchange("#03\r"), 1);
   EXPECT_EQ(clock.TickMs() - start, 105u);
 
   // A host that paused after the failure has waited the guard already; one
   // that finds input waiting still drops it and waits.
-  line.MarkAnswerBad();
+  line.RejectAnswer(velk::kOutcomeBadAnswer);
   clock.Advance(100);
   start = clock.TickMs();
-  ASSERT_EQ(Transact("#03\r"), 1);
+  ASSERT_EQ(Exchange("#03\r"), 1);
   EXPECT_EQ(clock.TickMs() - start, 5u);
-  line.MarkAnswerBad();
+  line.RejectAnswer(velk::kOutcomeBadAnswer);
   clock.Advance(100);
   fake.Inject(0, ">+5.0\r");
   start = clock.TickMs();
-  ASSERT_EQ(Transact("#03\r"), 1);
+  ASSERT_EQ(Exchange("#03\r"), 1);
   EXPECT_EQ(answer, ">+9.0\r");
   EXPECT_EQ(clock.TickMs() - start, 105u);
 
   // A line that never falls quiet holds the command no longer than the
   // bound on a whole answer.
-  line.MarkAnswerBad();
+  line.RejectAnswer(velk::kOutcomeBadAnswer);
   fake.responder = nullptr;
   for (uint32_t at = 0; at < 2000; at += 50) fake.Inject(at, "x");
   start = clock.TickMs();
-  EXPECT_EQ(Transact("#03\r"), 0);
+  EXPECT_EQ(Exchange("#03\r"), 0);
   EXPECT_LE(clock.TickMs() - start, line.WholeAnswerBoundMs() + 101u + 50u);
 }
 
@@ -144,12 +144,12 @@ TEST_F(Transaction, BytesSinceACleanAnswerAreNotTheNextAnswer) {
   for (const auto& c : cases) {
     OpenLine(100, 0);
     Answer({{5, ">+1.0\r"}});
-    ASSERT_EQ(Transact("#01\r"), 1);
+    ASSERT_EQ(Exchange("#01\r"), 1);
     if (c.stray[0] != '\0') fake.Inject(20, c.stray);
     clock.Advance(50);
     fake.log.clear();
     Answer({{5, ">+2.0\r"}});
-    ASSERT_EQ(Transact("#01\r"), 1) << c.stray;
+    ASSERT_EQ(Exchange("#01\r"), 1) << c.stray;
     EXPECT_EQ(answer, ">+2.0\r") << c.stray;
     EXPECT_EQ(std::count(fake.log.begin(), fake.log.end(), "discard both"), c.discarded ? 1 : 0) << c.stray;
     line.ClosePort();
@@ -167,7 +167,7 @@ TEST_F(Transaction, SilentModuleFailsAtTheTimeOutAfterTheFirstWait) {
     clock.sleeps.clear();
     fake.waits.clear();
     const uint32_t start = clock.TickMs();
-    EXPECT_EQ(Transact("#01\r"), 0);
+    EXPECT_EQ(Exchange("#01\r"), 0);
     EXPECT_EQ(clock.TickMs() - start, c.failsAfter) << c.timeoutMs << "/" << c.pollDelayMs;
     // No first wait of 0 ms: with nothing to wait for, nothing sleeps.
     if (c.pollDelayMs == 0) {
@@ -187,7 +187,7 @@ TEST_F(Transaction, SilentModuleFailsAtTheTimeOutAfterTheFirstWait) {
 TEST_F(Transaction, BroadcastReturnsOnceWritten) {
   OpenLine(100, 15);
   const uint32_t start = clock.TickMs();
-  ASSERT_EQ(Transact("#**\r"), 1);
+  ASSERT_EQ(Exchange("#**\r"), 1);
   EXPECT_EQ(answer, "#**\r");
   EXPECT_EQ(clock.TickMs(), start);
   EXPECT_TRUE(clock.sleeps.empty());
@@ -197,7 +197,7 @@ TEST_F(Transaction, BroadcastRefusedOnceIsSentAgainAndWaitedOn) {
   OpenLine(100, 15);
   fake.failNextWrites = 1;
   Answer({{5, "!\r"}});
-  ASSERT_EQ(Transact("#**\r"), 1);
+  ASSERT_EQ(Exchange("#**\r"), 1);
   EXPECT_EQ(answer, "!\r");
   EXPECT_EQ(fake.writes, std::vector<std::string>{"#**\r"});
 
@@ -205,7 +205,7 @@ TEST_F(Transaction, BroadcastRefusedOnceIsSentAgainAndWaitedOn) {
   fake.failNextWrites = 1;
   fake.responder = nullptr;
   const uint32_t start = clock.TickMs();
-  EXPECT_EQ(Transact("#**\r"), 0);
+  EXPECT_EQ(Exchange("#**\r"), 0);
   EXPECT_EQ(clock.TickMs() - start, 101u);
 }
 
@@ -213,7 +213,7 @@ TEST_F(Transaction, LateBytesFromBeforeTheWriteAreNotTheAnswer) {
   OpenLine(100, 15);
   fake.Inject(0, ">+99.000\r");  // an earlier module's answer, after its time-out
   Answer({{5, ">+01.500\r"}});
-  ASSERT_EQ(Transact("#01\r"), 1);
+  ASSERT_EQ(Exchange("#01\r"), 1);
   EXPECT_EQ(answer, ">+01.500\r");
 }
 
@@ -252,7 +252,7 @@ TEST_F(Transaction, LineFaults) {
       };
     }
     const uint32_t start = clock.TickMs();
-    EXPECT_EQ(Transact("#01\r"), c.result) << c.what;
+    EXPECT_EQ(Exchange("#01\r"), c.result) << c.what;
     EXPECT_LE(clock.TickMs() - start, c.tookAtMost) << c.what;
     if (c.answer != nullptr) {
       EXPECT_EQ(answer, c.answer) << c.what;
@@ -271,20 +271,20 @@ TEST_F(Transaction, HungUpPortIsReopenedOncePerPacket) {
   const platform::Handle first = line.portHandle();
   Answer({{5, ">1\r"}});
   fake.hungUp = true;
-  EXPECT_EQ(Transact("#01\r"), 0);
+  EXPECT_EQ(Exchange("#01\r"), 0);
   EXPECT_TRUE(line.portLost());
   fake.hungUp = false;
 
   fake.RemovePort("COM1");  // not back yet
   line.StartPacket();
   fake.log.clear();
-  EXPECT_EQ(Transact("#01\r"), 0);
-  EXPECT_EQ(Transact("#01\r"), 0);
+  EXPECT_EQ(Exchange("#01\r"), 0);
+  EXPECT_EQ(Exchange("#01\r"), 0);
   EXPECT_EQ(std::count(fake.log.begin(), fake.log.end(), "open COM1"), 1);
 
   fake.AddPort("COM1");
   line.StartPacket();
-  ASSERT_EQ(Transact("#01\r"), 1);
+  ASSERT_EQ(Exchange("#01\r"), 1);
   EXPECT_NE(line.portHandle(), first);
   EXPECT_FALSE(line.portLost());
 }
@@ -293,12 +293,12 @@ TEST_F(Transaction, AdoptedPortThatHungUpIsNotReopened) {
   const platform::Handle h = fake.OpenHandle("COM1");
   ASSERT_EQ(line.SetPortHandle(&h), 1);
   fake.hungUp = true;
-  EXPECT_EQ(Transact("#01\r"), 0);
+  EXPECT_EQ(Exchange("#01\r"), 0);
   fake.hungUp = false;
   line.StartPacket();
   fake.log.clear();
   Answer({{5, ">1\r"}});
-  ASSERT_EQ(Transact("#01\r"), 1);  // the host's port, as it stands
+  ASSERT_EQ(Exchange("#01\r"), 1);  // the host's port, as it stands
   EXPECT_EQ(line.portHandle(), h);
   EXPECT_EQ(std::count(fake.log.begin(), fake.log.end(), "open COM1"), 0);
 }
@@ -311,13 +311,13 @@ class TransactionAcrossTickWrap : public testsupport::SerialLineTest {
 TEST_F(TransactionAcrossTickWrap, DeadlinesHoldAcrossTheWrap) {
   OpenLine(100, 15);
   fake.responder = [](const std::string&) { return std::vector<Chunk>{{30, ">1"}, {90, "2\r"}}; };
-  ASSERT_EQ(Transact("#01\r"), 1);
+  ASSERT_EQ(Exchange("#01\r"), 1);
   EXPECT_EQ(answer, ">12\r");
   EXPECT_LT(clock.TickMs(), 1000u);  // wrapped
 
   clock.Set(0xFFFFFFFFu - 40);
   fake.responder = nullptr;
-  EXPECT_EQ(Transact("#01\r"), 0);
+  EXPECT_EQ(Exchange("#01\r"), 0);
   EXPECT_EQ(clock.TickMs(), 0xFFFFFFFFu - 40 + 101);
 }
 
@@ -365,7 +365,7 @@ TEST_F(Transaction, OutputThatNeverDrainsFailsAndReleasesTheBus) {
   OpenLine(100, 15);
   fake.drainMs = 5000;
   const uint32_t start = clock.TickMs();
-  EXPECT_EQ(Transact("#01\r"), 0);
+  EXPECT_EQ(Exchange("#01\r"), 0);
   EXPECT_GE(clock.TickMs() - start, 101u);
   EXPECT_LE(clock.TickMs() - start, 106u);
   EXPECT_FALSE(fake.transmitting);
@@ -374,7 +374,7 @@ TEST_F(Transaction, OutputThatNeverDrainsFailsAndReleasesTheBus) {
 TEST_F(Transaction, RefusedWriteClearsBothQueuesAndDropsRequestToSend) {
   OpenLine(100, 15);
   fake.failWrites = true;
-  EXPECT_EQ(Transact("#**\r"), 0);  // a broadcast is tried twice, then given up
+  EXPECT_EQ(Exchange("#**\r"), 0);  // a broadcast is tried twice, then given up
   EXPECT_EQ(fake.log, (std::vector<std::string>{"discard both", "transmit", "discard output", "receive", "discard input",
                                                 "discard both", "transmit", "discard output", "receive",
                                                 "discard input"}));
@@ -385,22 +385,22 @@ TEST_F(Transaction, FailedReadFails) {
   OpenLine(100, 15);
   Answer({{5, ">1\r"}});
   fake.failReads = true;
-  EXPECT_EQ(Transact("#01\r"), 0);
+  EXPECT_EQ(Exchange("#01\r"), 0);
 }
 
 TEST_F(Transaction, AdoptedPortWithoutOpeningLeavesRequestToSendAlone) {
   const platform::Handle h = fake.OpenHandle("COM1");
   ASSERT_EQ(line.SetPortHandle(&h), 1);
   Answer({{5, ">1\r"}});
-  ASSERT_EQ(Transact("#01\r"), 1);
+  ASSERT_EQ(Exchange("#01\r"), 1);
   EXPECT_EQ(fake.log, (std::vector<std::string>{"open COM1", "discard both", "write #01\r", "read 3"}));
 }
 
 TEST_F(Transaction, NoPortFailsWithoutTouchingTheLine) {
-  EXPECT_EQ(Transact("#01\r"), 0);
+  EXPECT_EQ(Exchange("#01\r"), 0);
   int32_t negative = -1;
-  EXPECT_EQ(line.Transact(buffer, &negative), 0);
-  EXPECT_EQ(line.Transact(nullptr, &negative), 0);
+  EXPECT_EQ(line.Exchange(buffer, &negative, serial::kVelkAnswer), 0);
+  EXPECT_EQ(line.Exchange(nullptr, &negative, serial::kVelkAnswer), 0);
   EXPECT_TRUE(fake.log.empty());
 }
 

@@ -1,5 +1,5 @@
 // How soon the idle wait of the transaction notices an answer on Windows:
-// the platform layer's WaitForInput (the first byte read with a time-out)
+// the platform layer's Wait (the first byte read with a time-out)
 // against the old loop of ClearCommError and Sleep(1), on the same port in
 // the same run, without raising the system timer.
 //

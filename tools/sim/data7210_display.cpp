@@ -23,13 +23,6 @@ const Glyph kGlyphs[] = {
 const uint8_t kPointBit = 0x80;
 const size_t kPositions = 6;
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 std::string Hex2(uint32_t value) {
   char text[3] = {0, 0, 0};
   protocol::ByteToHex(text, static_cast<uint8_t>(value));
@@ -41,8 +34,8 @@ std::string Hex2(uint32_t value) {
 std::string DecodeSegments(const std::string& twelve) {
   std::string shown;
   for (size_t position = 0; position < kPositions && position * 2 + 1 < twelve.size(); ++position) {
-    const int hi = HexValue(twelve[position * 2]);
-    const int lo = HexValue(twelve[position * 2 + 1]);
+    const int hi = protocol::HexDigitValue(twelve[position * 2]);
+    const int lo = protocol::HexDigitValue(twelve[position * 2 + 1]);
     if (hi < 0 || lo < 0) {
       shown += '?';
       continue;

@@ -23,19 +23,12 @@ bool ParseCount(const std::string& text, uint32_t* value) {
   return true;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 bool ParseHexBytes(const std::string& text, std::string* bytes) {
   if (text.empty() || text.size() % 2 != 0 || text.size() > 64) return false;
   bytes->clear();
   for (size_t i = 0; i < text.size(); i += 2) {
-    const int hi = HexDigit(text[i]);
-    const int lo = HexDigit(text[i + 1]);
+    const int hi = protocol::HexDigitValue(text[i]);
+    const int lo = protocol::HexDigitValue(text[i + 1]);
     if (hi < 0 || lo < 0) return false;
     bytes->push_back(static_cast<char>(hi * 16 + lo));
   }

@@ -231,6 +231,9 @@ void ModbusServer::Serve(Client* client) {
       const int length = modbus_receive(ctx, request);
       client->frameSince = 0;
       if (length == 0) continue;
+      // A client whose request is whole is being served: it is not the one
+      // to give way to a newcomer while its answer is on its way.
+      if (length > 0) client->answered = SteadyMs();
       if (length < 0) {
         why = errno == ETIMEDOUT ? "frame not whole" : errno == EMBBADDATA ? "malformed frame" : "closed";
         break;

@@ -2,8 +2,8 @@
 // reached by the host through IDriver and IDriver2 (and, when it asks, the
 // optional IDriverDiagnostics), which share one reference count and one
 // identity.
-#ifndef VELK_DRIVER_VELK4000_PRO_H
-#define VELK_DRIVER_VELK4000_PRO_H
+#ifndef VELK_DRIVER_LINE_DRIVER_H
+#define VELK_DRIVER_LINE_DRIVER_H
 
 #include <stdint.h>
 
@@ -11,8 +11,7 @@
 #include <memory>
 #include <mutex>
 
-#include "datamodules/data7210.h"
-#include "datamodules/data7810.h"
+#include "families/family.h"
 #include "platform/clock.h"
 #include "platform/serial_api.h"
 #include "serial/serial_line.h"
@@ -28,12 +27,12 @@ struct DriverServices {
 };
 DriverServices SystemServices();
 
-class CVelk4000Pro {
+class LineDriver {
  public:
-  explicit CVelk4000Pro(const DriverServices& services = SystemServices());
-  ~CVelk4000Pro();
-  CVelk4000Pro(const CVelk4000Pro&) = delete;
-  CVelk4000Pro& operator=(const CVelk4000Pro&) = delete;
+  explicit LineDriver(const DriverServices& services = SystemServices());
+  ~LineDriver();
+  LineDriver(const LineDriver&) = delete;
+  LineDriver& operator=(const LineDriver&) = delete;
 
   // Identity and lifetime, shared by every interface of the object.
   velk::HResult QueryInterface(const velk::Guid& iid, void** out);
@@ -73,8 +72,7 @@ class CVelk4000Pro {
   // State visible to the operations' own files and to tests.
   int32_t errorCode = -1;
   serial::SerialLine& line() { return *line_; }
-  datamodules::Data7810& data7810() { return *data7810_; }
-  datamodules::Data7210& data7210() { return *data7210_; }
+  families::Bus& bus() { return bus_; }
   platform::Clock& clock() { return *services_.clock; }
 
  private:
@@ -82,17 +80,9 @@ class CVelk4000Pro {
   class Driver2Impl;
   class DiagnosticsImpl;
 
-  // ProcessPacket and ProcessPacket2 by module family, between the start
-  // and the end of the packet's diagnostics.
-  template <typename Item>
-  int32_t DispatchPacket(velk::Packet* packet);
-  // The "Velk" packet path of ProcessPacket and ProcessPacket2.
-  template <typename Item>
-  int32_t ProcessVelkPacket(velk::Packet& packet);
-  // Failures of the packet path that the line cannot name; each returns 0.
-  int32_t NotBuilt();
-  int32_t ExchangeFailed();
-  int32_t BadAnswer();  // an answer that failed its checks; the line hears of it
+  // ProcessPacket and ProcessPacket2: the family's own path, between the
+  // start and the end of the packet's diagnostics.
+  int32_t RunPacket(velk::Packet* packet, families::PacketPath families::Family::*path);
 
   // Runs one interface operation under the object's own lock: a host that
   // calls one object from two threads gets its calls one after the other,
@@ -106,12 +96,11 @@ class CVelk4000Pro {
   std::atomic<uint32_t> refCount_{0};
   std::recursive_mutex lock_;
   std::unique_ptr<serial::SerialLine> line_;
-  std::unique_ptr<datamodules::Data7810> data7810_;
-  std::unique_ptr<datamodules::Data7210> data7210_;
+  families::Bus bus_{*line_};
 
   class DriverImpl final : public velk::IDriver {
    public:
-    explicit DriverImpl(CVelk4000Pro& owner) : owner_(owner) {}
+    explicit DriverImpl(LineDriver& owner) : owner_(owner) {}
     velk::HResult VELK_CALL QueryInterface(const velk::Guid& iid, void** out) override;
     uint32_t VELK_CALL AddRef() override;
     uint32_t VELK_CALL Release() override;
@@ -129,12 +118,12 @@ class CVelk4000Pro {
     const char* VELK_CALL GetErrorText() override;
 
    private:
-    CVelk4000Pro& owner_;
+    LineDriver& owner_;
   };
 
   class Driver2Impl final : public velk::IDriver2 {
    public:
-    explicit Driver2Impl(CVelk4000Pro& owner) : owner_(owner) {}
+    explicit Driver2Impl(LineDriver& owner) : owner_(owner) {}
     velk::HResult VELK_CALL QueryInterface(const velk::Guid& iid, void** out) override;
     uint32_t VELK_CALL AddRef() override;
     uint32_t VELK_CALL Release() override;
@@ -144,12 +133,12 @@ class CVelk4000Pro {
     int32_t VELK_CALL Reserved2b(uintptr_t a) override;
 
    private:
-    CVelk4000Pro& owner_;
+    LineDriver& owner_;
   };
 
   class DiagnosticsImpl final : public velk::IDriverDiagnostics {
    public:
-    explicit DiagnosticsImpl(CVelk4000Pro& owner) : owner_(owner) {}
+    explicit DiagnosticsImpl(LineDriver& owner) : owner_(owner) {}
     velk::HResult VELK_CALL QueryInterface(const velk::Guid& iid, void** out) override;
     uint32_t VELK_CALL AddRef() override;
     uint32_t VELK_CALL Release() override;
@@ -160,14 +149,14 @@ class CVelk4000Pro {
     int32_t VELK_CALL SetTraceHook(velk::TraceHook hook, void* context) override;
 
    private:
-    CVelk4000Pro& owner_;
+    LineDriver& owner_;
   };
 
   // The dispatch interface, with an empty dispatch map: it has no methods
   // and no properties, so every lookup fails cleanly.
   class DispatchImpl final : public velk::IUnknownV {
    public:
-    explicit DispatchImpl(CVelk4000Pro& owner) : owner_(owner) {}
+    explicit DispatchImpl(LineDriver& owner) : owner_(owner) {}
     velk::HResult VELK_CALL QueryInterface(const velk::Guid& iid, void** out) override;
     uint32_t VELK_CALL AddRef() override;
     uint32_t VELK_CALL Release() override;
@@ -179,7 +168,7 @@ class CVelk4000Pro {
                                            void* params, void* result, void* exception, uint32_t* argError);
 
    private:
-    CVelk4000Pro& owner_;
+    LineDriver& owner_;
   };
 
   DispatchImpl dispatch_{*this};

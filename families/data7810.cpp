@@ -1,14 +1,18 @@
-#include "datamodules/data7810.h"
+// Data7810 modules: configuration, digital I/O and temperature channels,
+// reached with fixed commands; every answer has a fixed length and echoes
+// the module's address.
+#include "families/data7810.h"
 
 #include <string.h>
 
-
+#include "families/answer_check.h"
+#include "families/item_layout.h"
 #include "platform/atoms.h"
-#include "platform/file_time.h"
+#include "protocol/encoding.h"
 #include "protocol/packet_items.h"
 #include "protocol/register_tables.h"
 
-namespace datamodules {
+namespace families {
 namespace {
 
 namespace reg = protocol::reg;
@@ -28,20 +32,8 @@ struct Answer {
   char At(int32_t position) const { return position >= 0 && position < count ? bytes[position] : '\0'; }
 };
 
-// A hexadecimal digit of an answer, either case; -1 for anything else.
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // Two digits, high first; -1 when either is not hexadecimal.
-int HexPair(const Answer& a, int32_t position) {
-  const int high = HexValue(a.At(position));
-  const int low = HexValue(a.At(position + 1));
-  return (high < 0 || low < 0) ? -1 : high * 16 + low;
-}
+int HexPair(const Answer& a, int32_t position) { return protocol::HexPairValue(a.At(position), a.At(position + 1)); }
 
 // --- Decoding rules: one per readable register --------------------------
 
@@ -154,171 +146,144 @@ const ReadRow* FindReadRow(int16_t registerCode) {
   return nullptr;  // "DO" and unknown registers are read without traffic
 }
 
-// Quality "bad: sensor failure" of an item the module has no reading for.
-const uint16_t kQualitySensorFailure = 16;
-
-void Stamp(velk::TagItem&) {}
-void Stamp(velk::TagItem2& item) { protocol::StampItem(item, platform::FileTimeNow()); }
-void StampNoReading(velk::TagItem&) {}
-void StampNoReading(velk::TagItem2& item) {
-  protocol::StampItem(item, platform::FileTimeNow());
-  item.quality = kQualitySensorFailure;
-}
-
 // Register codes a write packet acts on.
 bool IsWritable(uint8_t registerCode) {
   return registerCode == reg::kAddr || registerCode == reg::kBaud || registerCode == reg::kDO;
 }
 
-uint8_t RegisterOf(const velk::TagItem& item) { return static_cast<uint8_t>(item.registerCode); }
-uint8_t RegisterOf(const velk::TagItem2& item) { return static_cast<uint8_t>(item.registerCode); }
-
-}  // namespace
-
-uint8_t BaudCodeOfRate(uint32_t rate) {
-  // Any other rate would program a neighbouring code, or one the module
-  // cannot hold, and the module would drop off the line.
-  for (uint8_t code = 3; code <= 8; ++code)
-    if (rate == 1200u << (code - 3)) return code;
-  return 0;
+template <typename Item>
+uint8_t RegisterOf(const Item& item) {
+  return static_cast<uint8_t>(item.registerCode);
 }
 
-Data7810::Data7810(serial::SerialLine& line) : line_(line) {
-  memcpy(hexDigitTable, "0123456789ABCDEF", sizeof hexDigitTable);
-  memset(d7810ReceiveBuffer, '0', sizeof d7810ReceiveBuffer);
-}
+// --- Exchanges: each a fixed command and its answer's length -------------
 
-char Data7810::AnswerAt(int32_t position) const {
-  return Answer{d7810ReceiveBuffer, d7810ReceivedCount}.At(position);
-}
+// One answer, on the stack of the packet that asked for it.
+struct Reply {
+  char bytes[serial::kMaxAnswer];
+  int32_t count = 0;
+  Answer answer() const { return Answer{bytes, count}; }
+};
 
-void Data7810::PutAddress(char* at, uint8_t address) const {
-  at[0] = hexDigitTable[address >> 4];
-  at[1] = hexDigitTable[address & 0x0F];
-}
-
-int32_t Data7810::TransactCount(int32_t length, int32_t answerLength, uint8_t echo) {
-  memset(d7810ReceiveBuffer, 0, sizeof d7810ReceiveBuffer);
-  d7810ReceivedCount = 0;
-  if (length < 0) length = 0;
-  if (length > static_cast<int32_t>(sizeof d7810SendBuffer)) length = sizeof d7810SendBuffer;
-  d7810SendLength = length;
+// Sends `length` bytes of `command` and collects an answer of `answerLength`
+// bytes (carriage return included) into `reply`. 1 when it came in time,
+// begins with "!", echoes address `echo` and passes `fieldsOk` (when given);
+// a refusal, another module's answer or one of another length fails.
+int32_t Exchange(Bus& bus, const char* command, uint32_t length, int32_t answerLength, uint8_t echo, Reply& reply,
+                 bool (*fieldsOk)(const Answer&) = nullptr) {
   uint32_t got = 0;
-  const int32_t ok = line_.Exchange(d7810SendBuffer, static_cast<uint32_t>(length),
-                                    serial::Data7810AnswerOf(static_cast<uint16_t>(answerLength)),
-                                    d7810ReceiveBuffer, sizeof d7810ReceiveBuffer, &got);
-  d7810ReceivedCount = static_cast<int32_t>(got);
+  const int32_t ok = bus.line.Exchange(command, length, serial::Data7810AnswerOf(static_cast<uint16_t>(answerLength)),
+                                       reply.bytes, sizeof reply.bytes, &got);
+  reply.count = static_cast<int32_t>(got);
   if (ok == 0) return 0;
-  const Answer answer{d7810ReceiveBuffer, d7810ReceivedCount};
-  if (answer.At(0) == '?') {
-    line_.diagnostics.Fail(velk::kOutcomeRefused);
-    return 0;
-  }
   // Another module's answer (a late one, or one of a module set to the same
   // address) has the right length but not the address asked.
-  if (answer.At(0) != '!' || HexPair(answer, 1) != echo) {
-    line_.diagnostics.Fail(velk::kOutcomeBadAnswer);
-    line_.MarkAnswerBad();
-    return 0;
-  }
-  return 1;
+  const Answer a = reply.answer();
+  return AnswerUsable(bus.line, reply.bytes, reply.count, false, [&] {
+           return a.At(0) == '!' && HexPair(a, 1) == echo && (fieldsOk == nullptr || fieldsOk(a));
+         })
+             ? 1
+             : 0;
 }
 
-int32_t Data7810::Query(uint8_t address, char command, int32_t answerLength) {
-  d7810SendBuffer[0] = '$';
-  PutAddress(d7810SendBuffer + 1, address);
-  d7810SendBuffer[3] = command;
-  d7810SendBuffer[4] = kCarriageReturn;
-  return TransactCount(5, answerLength, address);
+int32_t Query(Bus& bus, uint8_t address, const ReadRow& row, Reply& reply) {
+  char command[] = {'$', '0', '0', row.command, kCarriageReturn};
+  protocol::ByteToHex(command + 1, address);
+  return Exchange(bus, command, sizeof command, row.answerLength, address, reply, row.answerUsable);
 }
 
-int32_t Data7810::ReadTemperatures(uint8_t address) {
+int32_t ReadTemperatures(Bus& bus, uint8_t address, const ReadRow& row, Reply& reply) {
   // A module still converting answers "N" at position 3 and is asked again
   // until it answers, but for no longer than one answer time-out after its
   // first busy answer: a module stuck in that state must not hold the host's
   // thread. The bound starts there, not at the first command, because a
   // short busy answer may itself have used up a whole time-out.
-  int32_t ok = Query(address, '0', kTemperatureAnswer);
-  if (AnswerAt(3) != 'N') return ok;
-  platform::Clock& clock = line_.clock();
-  const uint32_t bound = line_.answerTimeoutMs > 0 ? static_cast<uint32_t>(line_.answerTimeoutMs) : 0;
+  int32_t ok = Query(bus, address, row, reply);
+  if (reply.answer().At(3) != 'N') return ok;
+  serial::SerialLine& line = bus.line;
+  platform::Clock& clock = line.clock();
+  const uint32_t bound = line.answerTimeoutMs > 0 ? static_cast<uint32_t>(line.answerTimeoutMs) : 0;
   const uint32_t giveUpAt = clock.TickMs() + bound;
   do {
     if (platform::TickRemaining(clock.TickMs(), giveUpAt) == 0) {
-      line_.diagnostics.Fail(velk::kOutcomeBusyBound);
+      line.diagnostics.Fail(velk::kOutcomeBusyBound);
       return 0;
     }
-    ok = Query(address, '0', kTemperatureAnswer);
-  } while (AnswerAt(3) == 'N');
+    ok = Query(bus, address, row, reply);
+  } while (reply.answer().At(3) == 'N');
   return ok;
 }
 
-int32_t Data7810::SendConfiguration(uint8_t address, uint8_t newAddress, const char* newCodeOrNull) {
+// Reads the configuration, then sends the "%" command that sets address
+// `newAddress` and, when `newCodeOrNull` is given, that baud-rate code (two
+// characters), keeping what the module reported otherwise.
+int32_t SendConfiguration(Bus& bus, uint8_t address, uint8_t newAddress, const char* newCodeOrNull) {
   // The command repeats the module's baud code and data format, so they are
   // read first.
-  if (Query(address, '2', kConfigurationAnswer) == 0) return 0;
-  char* c = d7810SendBuffer;
+  Reply configuration;
+  if (Query(bus, address, *FindReadRow(reg::kAddr), configuration) == 0) return 0;
+  const Answer a = configuration.answer();
+  char c[12];
   c[0] = '%';
-  PutAddress(c + 1, address);
-  PutAddress(c + 3, newAddress);
+  protocol::ByteToHex(c + 1, address);
+  protocol::ByteToHex(c + 3, newAddress);
   c[5] = '0';  // where the answer had its type code
   c[6] = '0';
-  c[7] = newCodeOrNull != nullptr ? newCodeOrNull[0] : AnswerAt(5);
-  c[8] = newCodeOrNull != nullptr ? newCodeOrNull[1] : AnswerAt(6);
-  c[9] = AnswerAt(7);
-  c[10] = AnswerAt(8);
+  c[7] = newCodeOrNull != nullptr ? newCodeOrNull[0] : a.At(5);
+  c[8] = newCodeOrNull != nullptr ? newCodeOrNull[1] : a.At(6);
+  c[9] = a.At(7);
+  c[10] = a.At(8);
   c[11] = kCarriageReturn;
   // The module answers from its new address.
-  return TransactCount(12, kAcknowledgement, newAddress);
+  Reply acknowledgement;
+  return Exchange(bus, c, sizeof c, kAcknowledgement, newAddress, acknowledgement);
 }
 
-int32_t Data7810::SetAddress(uint8_t address, uint8_t newAddress) {
-  return SendConfiguration(address, newAddress, nullptr);
-}
-
-int32_t Data7810::SetBaudRate(uint8_t address, uint32_t rate) {
+int32_t SetBaudRate(Bus& bus, uint8_t address, uint32_t rate) {
   const uint8_t code = BaudCodeOfRate(rate);
   if (code == 0) {
-    line_.diagnostics.Fail(velk::kOutcomeNotBuilt);
+    bus.line.diagnostics.Fail(velk::kOutcomeNotBuilt);
     return 0;
   }
   char digits[2];
-  PutAddress(digits, code);
-  return SendConfiguration(address, address, digits);
+  protocol::ByteToHex(digits, code);
+  return SendConfiguration(bus, address, address, digits);
 }
 
-int32_t Data7810::SetOutputs(uint8_t address, uint8_t outputs) {
-  d7810SendBuffer[0] = '#';
-  PutAddress(d7810SendBuffer + 1, address);
-  d7810SendBuffer[3] = hexDigitTable[outputs & 0x0F];
-  d7810SendBuffer[4] = kCarriageReturn;
-  if (TransactCount(5, kAcknowledgement, address) == 0) return 0;
-  d7810OutputShadow[address] = outputs;
+// Sends `outputs` as the module's output character; the bus keeps the new
+// state only once the module accepted it.
+int32_t SetOutputs(Bus& bus, uint8_t address, uint8_t outputs) {
+  char digits[2];
+  protocol::ByteToHex(digits, outputs & 0x0F);
+  char command[] = {'#', '0', '0', digits[1], kCarriageReturn};
+  protocol::ByteToHex(command + 1, address);
+  Reply acknowledgement;
+  if (Exchange(bus, command, sizeof command, kAcknowledgement, address, acknowledgement) == 0) return 0;
+  bus.data7810Outputs[address] = outputs;
   return 1;
 }
 
+// --- Packets --------------------------------------------------------------
+
 template <typename Item>
-int32_t Data7810::ReadPacket(velk::Packet& packet) {
+int32_t ReadPacket(Bus& bus, velk::Packet& packet) {
+  using Layout = ItemLayout<Item>;
   const ReadRow* row = FindReadRow(packet.registerCode);
   if (row == nullptr) return 1;
   const uint8_t address = static_cast<uint8_t>(packet.address);
-  const int32_t ok = row->registerCode == reg::kTemp ? ReadTemperatures(address)
-                                                     : Query(address, row->command, row->answerLength);
+  Reply reply;
+  const int32_t ok =
+      row->registerCode == reg::kTemp ? ReadTemperatures(bus, address, *row, reply) : Query(bus, address, *row, reply);
   // A failed exchange or an answer the rules cannot use leaves every item as
   // it was: a zero-filled buffer must not reach the host as good values.
   if (ok == 0) return 0;
-  const Answer answer{d7810ReceiveBuffer, d7810ReceivedCount};
-  if (row->answerUsable != nullptr && !row->answerUsable(answer)) {
-    line_.diagnostics.Fail(velk::kOutcomeBadAnswer);
-    line_.MarkAnswerBad();
-    return 0;
-  }
+  const Answer answer = reply.answer();
   bool failed = false;
   protocol::ForEachItem<Item>(packet, [&](Item& item) {
     if (failed) return;
     switch (row->decode(answer, item.channel, item.value)) {
-      case Reading::kStored: Stamp(item); break;
-      case Reading::kNoReading: StampNoReading(item); break;
+      case Reading::kStored: Layout::Stamp(item, Layout::Now()); break;
+      case Reading::kNoReading: Layout::StampNoReading(item, Layout::Now()); break;
       case Reading::kFailed: failed = true; break;
     }
   });
@@ -326,69 +291,55 @@ int32_t Data7810::ReadPacket(velk::Packet& packet) {
 }
 
 template <typename Item>
-int32_t Data7810::WriteItem(uint8_t address, Item& item) {
+int32_t WriteItem(Bus& bus, uint8_t address, Item& item) {
   switch (RegisterOf(item)) {
-    case reg::kAddr: return SetAddress(address, protocol::SlotByte(item.value));
-    case reg::kBaud: return SetBaudRate(address, protocol::SlotU32(item.value));
+    case reg::kAddr: return SendConfiguration(bus, address, protocol::SlotByte(item.value), nullptr);
+    case reg::kBaud: return SetBaudRate(bus, address, protocol::SlotU32(item.value));
     case reg::kDO: {
       // The output character is one hexadecimal digit: four outputs at most.
       if (item.channel < 0 || item.channel > 3) {
-        line_.diagnostics.Fail(velk::kOutcomeNotBuilt);
+        bus.line.diagnostics.Fail(velk::kOutcomeNotBuilt);
         return 0;
       }
       const uint8_t bit = static_cast<uint8_t>(1u << item.channel);
-      const uint8_t now = d7810OutputShadow[address];
-      return SetOutputs(address, static_cast<uint8_t>(protocol::SlotU32(item.value) != 0 ? now | bit : now & ~bit));
+      const uint8_t now = bus.data7810Outputs[address];
+      return SetOutputs(bus, address, static_cast<uint8_t>(protocol::SlotU32(item.value) != 0 ? now | bit : now & ~bit));
     }
     default: return 1;  // nothing to write for this register
   }
 }
 
 template <typename Item>
-int32_t Data7810::ProcessPacket(velk::Packet& packet) {
+int32_t ProcessPacket(Bus& bus, velk::Packet& packet) {
+  using Layout = ItemLayout<Item>;
   // A packet without items asks for nothing, and nothing goes on the line.
   if (protocol::FirstItem<Item>(packet) == nullptr) return 0;
-  if (packet.direction == 0) return ReadPacket<Item>(packet);
+  if (packet.direction == 0) return ReadPacket<Item>(bus, packet);
   const uint8_t address = static_cast<uint8_t>(packet.address);
   // An item is stamped only once its write went through; one without
   // anything to write only when the whole packet did.
   int32_t result = 1;
   protocol::ForEachItem<Item>(packet, [&](Item& item) {
     if (!IsWritable(RegisterOf(item))) return;
-    const int32_t written = WriteItem(address, item);
-    if (written != 0) Stamp(item);
+    const int32_t written = WriteItem(bus, address, item);
+    if (written != 0) Layout::Stamp(item, Layout::Now());
     result &= written;
   });
   if (result != 0)
     protocol::ForEachItem<Item>(packet, [&](Item& item) {
-      if (!IsWritable(RegisterOf(item))) Stamp(item);
+      if (!IsWritable(RegisterOf(item))) Layout::Stamp(item, Layout::Now());
     });
   return result;
 }
 
-int32_t Data7810::ProcessData7810Packet(velk::Packet& packet) { return ProcessPacket<velk::TagItem>(packet); }
-int32_t Data7810::ProcessData7810Packet2(velk::Packet& packet) { return ProcessPacket<velk::TagItem2>(packet); }
-
-int32_t Data7810::ProbeData7810(const char* typeName, int32_t address, velk::DeviceRecord* device) {
-  // A version read of one byte-typed item; packet and item live only here.
-  velk::TagItem item{};
-  item.channel = 0;
-  item.dataType = velk::kTypeByte;
-  item.registerCode = reg::kVersion;
-  velk::PtrListNode node{nullptr, nullptr, &item};
-  velk::Packet packet{};
-  packet.address = static_cast<int16_t>(address);
-  packet.device = device;
-  packet.moduleType = typeName;
-  packet.registerCode = reg::kVersion;
-  packet.direction = 0;
-  packet.items.head = &node;
-  packet.items.tail = &node;
-  packet.items.count = 1;
-  return ProcessData7810Packet(packet);
+// The probe reads the module's version; the type name and the device record
+// are not needed on this path (no checksums).
+int32_t Probe(Bus& bus, const char* moduleType, int32_t address, velk::DeviceRecord* device) {
+  OneItemRead<velk::TagItem> read(moduleType, address, device, reg::kVersion, 0, velk::kTypeByte);
+  return ProcessPacket<velk::TagItem>(bus, read.packet);
 }
 
-int32_t Data7810::CanMergeData7810(const velk::TagDef& tag, int32_t direction, velk::Packet& packet) {
+int32_t CanMerge(const velk::TagDef& tag, int32_t direction, velk::Packet& packet) {
   if (direction != packet.direction || tag.address != packet.address || tag.registerCode != packet.registerCode)
     return 0;
   const int64_t c = tag.channel;
@@ -408,4 +359,25 @@ int32_t Data7810::CanMergeData7810(const velk::TagDef& tag, int32_t direction, v
   return 1;
 }
 
-}  // namespace datamodules
+protocol::TagParseResult ParseTag(const velk::TagConfig& config, velk::TagDef& def) {
+  // The host has always received 1 for any failed Data7810 tag.
+  const int16_t code = protocol::ParseData7810Tag(config, def);
+  return protocol::TagParseResult{static_cast<int16_t>(code == 0 ? 0 : 1), code};
+}
+
+}  // namespace
+
+uint8_t BaudCodeOfRate(uint32_t rate) {
+  // Any other rate would program a neighbouring code, or one the module
+  // cannot hold, and the module would drop off the line.
+  for (uint8_t code = 3; code <= 8; ++code)
+    if (rate == 1200u << (code - 3)) return code;
+  return 0;
+}
+
+const Family kData7810 = {
+    serial::kData7810Answer, ProcessPacket<velk::TagItem>, ProcessPacket<velk::TagItem2>, Probe, HasNoAlarm, CanMerge,
+    ParseTag,
+};
+
+}  // namespace families

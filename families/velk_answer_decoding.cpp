@@ -1,4 +1,4 @@
-#include "driver/answer_decoding.h"
+#include "families/velk_answer_decoding.h"
 
 #include <math.h>
 #include <string.h>
@@ -11,7 +11,7 @@
 #include "protocol/packet_items.h"
 #include "protocol/encoding.h"
 
-namespace driver {
+namespace families {
 
 using protocol::Family;
 
@@ -445,4 +445,4 @@ void AnswerDecoder::DecodeItem(Interface by, velk::ValueSlot& value, int16_t cha
   }
 }
 
-}  // namespace driver
+}  // namespace families

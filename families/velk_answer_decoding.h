@@ -2,18 +2,18 @@
 // item is chosen by the module type's group, the packet's register index and,
 // for some registers, the item's channel and data type; each rule stores
 // exactly the width it names into the item's value slot and nothing else.
-#ifndef VELK_DRIVER_ANSWER_DECODING_H
-#define VELK_DRIVER_ANSWER_DECODING_H
+#ifndef VELK_FAMILIES_VELK_ANSWER_DECODING_H
+#define VELK_FAMILIES_VELK_ANSWER_DECODING_H
 
 #include <stdint.h>
 
 #include "velk4000/velk4000.h"
 
-namespace driver {
+namespace families {
 
 struct DecodeRow;  // one rule of a group's table
 
-// The answer as the transaction left it in the packet's buffer.
+// The answer as the exchange left it in the packet's buffer.
 struct AnswerText {
   // The answer from position 0, followed by whatever of the command it did
   // not overwrite. Positions from `size` on read as zero, as in the buffer
@@ -33,7 +33,7 @@ struct AnswerText {
 // copy of the answer; nothing is allocated.
 class AnswerDecoder {
  public:
-  // Kept bytes of an answer: the longest answer the transaction accepts.
+  // Kept bytes of an answer: the longest answer the exchange accepts.
   static const int32_t kCapacity = 512;
 
   AnswerDecoder(const AnswerText& answer, const velk::Packet& packet);
@@ -85,6 +85,6 @@ class AnswerDecoder {
 // bits. Such a packet is refused before anything is sent.
 bool ItemFitsItsRule(const velk::Packet& packet, int16_t dataType);
 
-}  // namespace driver
+}  // namespace families
 
 #endif

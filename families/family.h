@@ -1,0 +1,62 @@
+// A module family as one table, the way a field-bus master keeps one backend
+// table per line type: how the family's answers are collected, how a packet
+// of its items runs (command, exchange, answer checks, decoding), its probe
+// and alarm switch, its merge rule and its tag grammar. The driver picks the
+// table once per call and never asks for a family by name.
+#ifndef VELK_FAMILIES_FAMILY_H
+#define VELK_FAMILIES_FAMILY_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "protocol/tag_parsing.h"
+#include "serial/answer_policy.h"
+#include "serial/serial_line.h"
+#include "velk4000/velk4000.h"
+
+namespace families {
+
+// What every family works on: the driver's line, and what the families keep
+// about the modules on it from one packet to the next.
+struct Bus {
+  explicit Bus(serial::SerialLine& serialLine) : line(serialLine) {}
+  serial::SerialLine& line;
+  // The digital-output state last accepted by each Data7810 module, by
+  // address: a write to one output carries the module's other outputs too.
+  uint8_t data7810Outputs[256] = {};
+};
+
+// One host packet of the family's modules: command, exchange, answer checks
+// and decoding into the items. 1, or 0 with the cause in the line's
+// diagnostics.
+using PacketPath = int32_t (*)(Bus& bus, velk::Packet& packet);
+
+struct Family {
+  const serial::AnswerPolicy& answerPolicy;
+  PacketPath processPacket;   // items are TagItem
+  PacketPath processPacket2;  // items are TagItem2
+  // 1 when a module of `moduleType` answered at `address`. A missing device
+  // record is a broken call for the families that need one: 0, nothing sent.
+  int32_t (*probe)(Bus& bus, const char* moduleType, int32_t address, velk::DeviceRecord* device);
+  // 1 unless the module had an alarm to switch off and did not.
+  int32_t (*disableAlarm)(Bus& bus, const char* moduleType, int32_t address);
+  // 1 when `tag` may join the open `packet` (which may widen); 0 otherwise.
+  int32_t (*canMerge)(const velk::TagDef& tag, int32_t direction, velk::Packet& packet);
+  protocol::TagParseResult (*parseTag)(const velk::TagConfig& config, velk::TagDef& def);
+};
+
+extern const Family kVelk;
+extern const Family kData7810;
+extern const Family kData7210;
+
+// The alarm switch of a family without alarms: nothing to send, nothing fails.
+int32_t HasNoAlarm(Bus& bus, const char* moduleType, int32_t address);
+
+// The family of a module type, read at most `maxLength` characters: the two
+// Data types have their own; every other name, known or not, and a null
+// pointer are "Velk" types.
+const Family& FamilyFor(const char* moduleType, size_t maxLength = 64);
+
+}  // namespace families
+
+#endif
