@@ -129,15 +129,16 @@ struct ReadRow {
   int32_t answerLength;
   bool (*answerUsable)(const Answer&);  // null: every complete answer is
   Reading (*decode)(const Answer&, int16_t channel, velk::ValueSlot& value);
+  bool secondTry;  // a first answer that is not "!" is read once more
 };
 
 const ReadRow kReadRows[] = {
-    {reg::kAddr, '2', kConfigurationAnswer, nullptr, DecodeAddress},
-    {reg::kBaud, '2', kConfigurationAnswer, BaudCodeValid, DecodeBaud},
-    {reg::kVersion, 'F', 9, nullptr, DecodeVersion},
-    {reg::kName, 'M', 12, nullptr, DecodeName},
-    {reg::kDI, '6', 5, nullptr, DecodeInput},
-    {reg::kTemp, '0', kTemperatureAnswer, nullptr, DecodeTemperature},
+    {reg::kAddr, '2', kConfigurationAnswer, nullptr, DecodeAddress, false},
+    {reg::kBaud, '2', kConfigurationAnswer, BaudCodeValid, DecodeBaud, true},
+    {reg::kVersion, 'F', 9, nullptr, DecodeVersion, false},
+    {reg::kName, 'M', 12, nullptr, DecodeName, false},
+    {reg::kDI, '6', 5, nullptr, DecodeInput, false},
+    {reg::kTemp, '0', kTemperatureAnswer, nullptr, DecodeTemperature, false},
 };
 
 const ReadRow* FindReadRow(int16_t registerCode) {
@@ -192,23 +193,41 @@ int32_t Query(Bus& bus, uint8_t address, const ReadRow& row, Reply& reply) {
   return Exchange(bus, command, sizeof command, row.answerLength, address, reply, row.answerUsable);
 }
 
+// A busy module is asked again no sooner than its answer's wire time plus
+// this pause after it was last asked. The module answers "N" while it
+// converts, which takes far longer than one answer on the wire; asking it
+// back to back only floods the bus that every other module shares. A tenth
+// of a second keeps a busy module below ten commands a second at any baud
+// rate, and delays its reading by at most that much past its conversion.
+const uint32_t kBusyPauseMs = 100;
+
 int32_t ReadTemperatures(Bus& bus, uint8_t address, const ReadRow& row, Reply& reply) {
   // A module still converting answers "N" at position 3 and is asked again
-  // until it answers, but for no longer than one answer time-out after its
-  // first busy answer: a module stuck in that state must not hold the host's
-  // thread. The bound starts there, not at the first command, because a
-  // short busy answer may itself have used up a whole time-out.
-  int32_t ok = Query(bus, address, row, reply);
-  if (reply.answer().At(3) != 'N') return ok;
+  // at a pace until it answers, but for no longer than one answer time-out
+  // after its first busy answer: a module stuck in that state must not hold
+  // the host's thread. The bound starts there, not at the first command,
+  // because a short busy answer may itself have used up a whole time-out.
   serial::SerialLine& line = bus.line;
   platform::Clock& clock = line.clock();
+  uint32_t askedAt = clock.TickMs();
+  int32_t ok = Query(bus, address, row, reply);
+  if (reply.answer().At(3) != 'N') return ok;
   const uint32_t bound = line.answerTimeoutMs > 0 ? static_cast<uint32_t>(line.answerTimeoutMs) : 0;
   const uint32_t giveUpAt = clock.TickMs() + bound;
+  const uint32_t wireMs = (static_cast<uint32_t>(row.answerLength) * line.charTimeUs() + 999u) / 1000u;
   do {
-    if (platform::TickRemaining(clock.TickMs(), giveUpAt) == 0) {
+    const uint32_t now = clock.TickMs();
+    const uint32_t pace = platform::TickRemaining(now, askedAt + wireMs + kBusyPauseMs);
+    const uint32_t left = platform::TickRemaining(now, giveUpAt);
+    if (left == 0) {
       line.diagnostics.Fail(velk::kOutcomeBusyBound);
       return 0;
     }
+    if (pace != 0) {
+      clock.SleepMs(pace < left ? pace : left);
+      continue;  // the bound is looked at again before the next ask
+    }
+    askedAt = clock.TickMs();
     ok = Query(bus, address, row, reply);
   } while (reply.answer().At(3) == 'N');
   return ok;
@@ -272,8 +291,12 @@ int32_t ReadPacket(Bus& bus, velk::Packet& packet) {
   if (row == nullptr) return 1;
   const uint8_t address = static_cast<uint8_t>(packet.address);
   Reply reply;
-  const int32_t ok =
+  int32_t ok =
       row->registerCode == reg::kTemp ? ReadTemperatures(bus, address, *row, reply) : Query(bus, address, *row, reply);
+  // Only a complete answer of the wrong lead (a refusal) earns the second
+  // read: a silent module is not waited for twice.
+  if (ok == 0 && row->secondTry && reply.count > 0 && reply.answer().At(0) != '!')
+    ok = Query(bus, address, *row, reply);
   // A failed exchange or an answer the rules cannot use leaves every item as
   // it was: a zero-filled buffer must not reach the host as good values.
   if (ok == 0) return 0;

@@ -24,6 +24,7 @@ struct ItemLayout<velk::TagItem> {
   static constexpr bool kHasQuality = false;
   static void Stamp(velk::TagItem&, uint64_t) {}
   static void StampNoReading(velk::TagItem&, uint64_t) {}
+  static void NoReading(velk::TagItem&) {}
   static uint64_t Now() { return 0; }
 };
 
@@ -35,6 +36,9 @@ struct ItemLayout<velk::TagItem2> {
     protocol::StampItem(item, now);
     item.quality = kQualitySensorFailure;
   }
+  // An item its rule stored nothing into keeps its value and time stamp; its
+  // quality says the old value is not a reading of now.
+  static void NoReading(velk::TagItem2& item) { item.quality = protocol::kQualityBad; }
   static uint64_t Now() { return platform::FileTimeNow(); }
 };
 

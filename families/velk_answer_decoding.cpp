@@ -37,10 +37,50 @@ enum class Rule : uint8_t {
   kDigitalByExactType,  // b = hex2(p): bit for type bit, byte for type byte
 };
 
+// The width of every field a rule reads, as its module sends it. A field
+// cut short, or run on into the characters after it (on a module without
+// checksums, another module's checksum), is a bad answer, never a value.
+enum class Width : uint8_t {
+  kReading,        // "+05.123": a sign, five digits (six past 99.999), a point
+  kOutputReading,  // "12.500": an output's read-back, its sign may be left out
+  kSignedCount,    // "-01234": a sign and five digits
+  kCounter,        // "00012": five digits
+  kTwoDigits,      // "05"
+  kNumberText,     // "4015": a name or version read as a number, as long as the module's own
+  kHex2,
+  kUpperHex2,      // read digit by digit, letters by their code
+  kHex4,
+  kHex8,
+  kChar,
+};
+
+using protocol::FieldForm;
+using protocol::FieldKind;
+using protocol::FieldSign;
+// clang-format off
+const FieldForm kWidths[] = {  // in the order of Width
+    {FieldKind::kDecimal, FieldSign::kRequired, 5, 6, true},   // kReading
+    {FieldKind::kDecimal, FieldSign::kOptional, 5, 6, true},   // kOutputReading
+    {FieldKind::kDecimal, FieldSign::kRequired, 5, 5, false},  // kSignedCount
+    {FieldKind::kDecimal, FieldSign::kNone, 5, 5, false},      // kCounter
+    {FieldKind::kDecimal, FieldSign::kNone, 2, 2, false},      // kTwoDigits
+    {FieldKind::kDecimal, FieldSign::kOptional, 1, 5, true},   // kNumberText
+    {FieldKind::kHex, FieldSign::kNone, 2, 2, false},          // kHex2
+    {FieldKind::kUpperHex, FieldSign::kNone, 2, 2, false},     // kUpperHex2
+    {FieldKind::kHex, FieldSign::kNone, 4, 4, false},          // kHex4
+    {FieldKind::kHex, FieldSign::kNone, 8, 8, false},          // kHex8
+    {FieldKind::kChar, FieldSign::kNone, 1, 1, false},         // kChar
+};
+// clang-format on
+static_assert(sizeof kWidths / sizeof kWidths[0] == static_cast<size_t>(Width::kChar) + 1, "one form per width");
+
+const FieldForm& FormOf(Width width) { return kWidths[static_cast<size_t>(width)]; }
+
 struct DecodeRow {
   int16_t code;  // the packet's register index
   Rule rule;
   int8_t position;
+  Width width;  // of the field at `position`
 };
 
 namespace {
@@ -54,62 +94,62 @@ enum class Preparation : uint8_t {
 
 // clang-format off
 const DecodeRow kGroup1[] = {             // Velk4011 family
-    {0, Rule::kFloatReal, 1},             // AI
-    {3, Rule::kByteHex2, 4},              // DO
-    {4, Rule::kFloatReal, 3},             // AHI
-    {5, Rule::kFloatReal, 3},             // ALO
-    {6, Rule::kLongZeroCharIsOff, 3},     // AEA
-    {7, Rule::kLongIntLow16, 3},          // EC
-    {8, Rule::kFloatReal, 3},             // CJCVAL
+    {0, Rule::kFloatReal, 1, Width::kReading},          // AI
+    {3, Rule::kByteHex2, 4, Width::kHex2},              // DO
+    {4, Rule::kFloatReal, 3, Width::kReading},          // AHI
+    {5, Rule::kFloatReal, 3, Width::kReading},          // ALO
+    {6, Rule::kLongZeroCharIsOff, 3, Width::kChar},     // AEA
+    {7, Rule::kLongIntLow16, 3, Width::kCounter},       // EC
+    {8, Rule::kFloatReal, 3, Width::kReading},          // CJCVAL
 };
 const DecodeRow kGroup2[] = {             // Velk4017 family
-    {0, Rule::kFloatReal, 1},             // AI
-    {3, Rule::kByteHex2, 3},              // MP
-    {5, Rule::kFloatReal, 3},             // CJCVAL
+    {0, Rule::kFloatReal, 1, Width::kReading},          // AI
+    {3, Rule::kByteHex2, 3, Width::kHex2},              // MP
+    {5, Rule::kFloatReal, 3, Width::kReading},          // CJCVAL
 };
 const DecodeRow kGroup3[] = {             // Velk4021
-    {0, Rule::kFloatReal, 3},             // AO
+    {0, Rule::kFloatReal, 3, Width::kOutputReading},    // AO
 };
 const DecodeRow kGroup4[] = {             // Velk4024
-    {0, Rule::kFloatReal, 3},             // AO
-    {1, Rule::kByteIntLow, 3},            // DI
-    {2, Rule::kHalfTwoDigits, 3},         // NC
-    {3, Rule::kHalfTwoDigits, 3},         // OC
-    {4, Rule::kFloatReal, 3},             // DC
-    {5, Rule::kFloatReal, 3},             // EC
+    {0, Rule::kFloatReal, 3, Width::kReading},          // AO
+    {1, Rule::kByteIntLow, 3, Width::kTwoDigits},       // DI
+    {2, Rule::kHalfTwoDigits, 3, Width::kUpperHex2},    // NC
+    {3, Rule::kHalfTwoDigits, 3, Width::kUpperHex2},    // OC
+    {4, Rule::kFloatReal, 3, Width::kReading},          // DC
+    {5, Rule::kFloatReal, 3, Width::kReading},          // EC
 };
 const DecodeRow kGroup5[] = {             // Velk4051 family
-    {0, Rule::kInputWord, 1},             // DI
+    {0, Rule::kInputWord, 1, Width::kHex4},             // DI
 };
 // Velk4050 and Velk4055 answer their inputs in the second byte.
 const DecodeRow kGroup6InputsSecond[] = {
-    {0, Rule::kDigitalByTypeBits, 3},     // DI
-    {1, Rule::kDigitalByExactType, 1},    // DO
+    {0, Rule::kDigitalByTypeBits, 3, Width::kHex2},     // DI
+    {1, Rule::kDigitalByExactType, 1, Width::kHex2},    // DO
 };
 const DecodeRow kGroup6[] = {             // the rest of the Velk4050 family
-    {0, Rule::kDigitalBitOrByte, 1},      // DI
-    {1, Rule::kDigitalByExactType, 1},    // DO
+    {0, Rule::kDigitalBitOrByte, 1, Width::kHex2},      // DI
+    {1, Rule::kDigitalByExactType, 1, Width::kHex2},    // DO
 };
 const DecodeRow kGroup7[] = {             // Velk4080 family
-    {0, Rule::kLongOneCharIsOn, 3},       // ISM
-    {1, Rule::kLongHex8High, 1},          // PCVH
-    {2, Rule::kLongHex8Low, 1},           // PCVL
-    {3, Rule::kLongOneCharIsOn, 3},       // GM
-    {4, Rule::kLongHex8, 3},              // MCV
-    {5, Rule::kLongOneCharIsOn, 3},       // CS
-    {7, Rule::kLongHex8, 3},              // ICV
-    {8, Rule::kLongAlarmEnabled, 3},      // AEA
-    {9, Rule::kLongHex8, 3},              // ALV
-    {10, Rule::kByteHex2, 4},             // DO
+    {0, Rule::kLongOneCharIsOn, 3, Width::kChar},       // ISM
+    {1, Rule::kLongHex8High, 1, Width::kHex8},          // PCVH
+    {2, Rule::kLongHex8Low, 1, Width::kHex8},           // PCVL
+    {3, Rule::kLongOneCharIsOn, 3, Width::kChar},       // GM
+    {4, Rule::kLongHex8, 3, Width::kHex8},              // MCV
+    {5, Rule::kLongOneCharIsOn, 3, Width::kChar},       // CS
+    {7, Rule::kLongHex8, 3, Width::kHex8},              // ICV
+    {8, Rule::kLongAlarmEnabled, 3, Width::kChar},      // AEA
+    {9, Rule::kLongHex8, 3, Width::kHex8},              // ALV
+    {10, Rule::kByteHex2, 4, Width::kHex2},             // DO
 };
 const DecodeRow kGroup8[] = {             // Velk4015
-    {0, Rule::kHalfInt, 3},               // VERSION
-    {1, Rule::kHalfInt, 3},               // MODULE
-    {2, Rule::kHalfInt, 1},               // ADATAIN
-    {3, Rule::kChannelValue, 1},          // NVALUE
-    {4, Rule::kByteHex2, 3},              // MULTIP
-    {6, Rule::kHalfIntAfterOne, 3},       // SYNDATA
-    {7, Rule::kByteHex2, 3},              // CDIAGNO
+    {0, Rule::kHalfInt, 3, Width::kNumberText},         // VERSION
+    {1, Rule::kHalfInt, 3, Width::kNumberText},         // MODULE
+    {2, Rule::kHalfInt, 1, Width::kSignedCount},        // ADATAIN
+    {3, Rule::kChannelValue, 1, Width::kReading},       // NVALUE
+    {4, Rule::kByteHex2, 3, Width::kHex2},              // MULTIP
+    {6, Rule::kHalfIntAfterOne, 3, Width::kSignedCount},// SYNDATA
+    {7, Rule::kByteHex2, 3, Width::kHex2},              // CDIAGNO
 };
 // clang-format on
 
@@ -294,19 +334,22 @@ void AnswerDecoder::CutLastCharacter() {
   if (textEnd_ > 0) CutAt(textEnd_ - 1);
 }
 
-void AnswerDecoder::Decode(velk::TagItem& item) {
-  DecodeItem(Interface::kDriver, item.value, item.channel, item.dataType);
+bool AnswerDecoder::Decode(velk::TagItem& item) {
+  return DecodeItem(Interface::kDriver, item.value, item.channel, item.dataType);
 }
 
-void AnswerDecoder::Decode(velk::TagItem2& item) {
-  DecodeItem(Interface::kDriver2, item.value, item.channel, item.dataType);
+bool AnswerDecoder::Decode(velk::TagItem2& item) {
+  return DecodeItem(Interface::kDriver2, item.value, item.channel, item.dataType);
 }
 
-void AnswerDecoder::DecodeItem(Interface by, velk::ValueSlot& value, int16_t channel, int16_t dataType) {
-  using protocol::StoreByte;
-  using protocol::StoreFloat;
-  using protocol::StoreHalf;
-  using protocol::StoreLong;
+bool AnswerDecoder::DecodeItem(Interface by, velk::ValueSlot& value, int16_t channel, int16_t dataType) {
+  // Whether the item's rule stored anything: one that did not leaves an
+  // old value, which must not be stamped as read now.
+  bool stored = false;
+  auto StoreByte = [&](velk::ValueSlot& slot, auto v) { protocol::StoreByte(slot, static_cast<uint8_t>(v)); stored = true; };
+  auto StoreHalf = [&](velk::ValueSlot& slot, auto v) { protocol::StoreHalf(slot, static_cast<uint16_t>(v)); stored = true; };
+  auto StoreLong = [&](velk::ValueSlot& slot, auto v) { protocol::StoreLong(slot, static_cast<uint32_t>(v)); stored = true; };
+  auto StoreFloat = [&](velk::ValueSlot& slot, float v) { protocol::StoreFloat(slot, v); stored = true; };
 
   const Preparation preparation = static_cast<Preparation>(preparation_);
   if (!prepared_) {
@@ -320,92 +363,89 @@ void AnswerDecoder::DecodeItem(Interface by, velk::ValueSlot& value, int16_t cha
   const DecodeRow* row = nullptr;
   for (int32_t i = 0; i < rowCount_ && row == nullptr; ++i)
     if (rows_[i].code == packet_.registerCode) row = &rows_[i];
-  if (row == nullptr) return;
+  if (row == nullptr) return false;
 
   const int32_t p = row->position;
   const int32_t end = End();
   // Each rule first checks that the characters it reads are there and of
   // their kind. The rule itself reads as it always has; the packet layer
   // runs a trial pass and stores nothing from an answer that fails.
-  auto hex = [&](int32_t at, int32_t count) { return Form(protocol::HexFieldOk(text_, end, at, count)); };
-  auto upperHex = [&](int32_t at, int32_t count) { return Form(protocol::UpperHexFieldOk(text_, end, at, count)); };
-  auto one = [&](int32_t at) { return Form(protocol::CharFieldOk(end, at)); };
-  auto integer = [&](int32_t at) { return Form(protocol::IntegerFieldOk(text_, End(), at)); };
-  auto decimal = [&](int32_t at) { return Form(protocol::DecimalFieldOk(text_, End(), at)); };
+  auto field = [&](int32_t at) { return Form(protocol::FieldOk(FormOf(row->width), text_, End(), at)); };
   switch (row->rule) {
     case Rule::kFloatReal:
-      decimal(p);
+      field(p);
       StoreFloat(value, Real(p));
       break;
     case Rule::kByteHex2:
-      hex(p, 2);
+      field(p);
       StoreByte(value, Hex2(p));
       break;
     case Rule::kLongZeroCharIsOff:
-      one(p);
+      field(p);
       StoreLong(value, At(p) == '0' ? 0 : 1);
       break;
     case Rule::kLongIntLow16:
-      integer(p);
+      field(p);
       StoreLong(value, static_cast<uint32_t>(Int(p)) & 0xFFFFu);
       break;
     case Rule::kByteIntLow:
-      integer(p);
+      field(p);
       StoreByte(value, static_cast<uint8_t>(Int(p)));
       break;
     case Rule::kHalfTwoDigits:
-      upperHex(p, 2);
+      field(p);
       StoreHalf(value, static_cast<uint16_t>(16 * D16(At(p)) + D16(At(p + 1))));
       break;
     case Rule::kLongOneCharIsOn:
-      one(p);
+      field(p);
       StoreLong(value, At(p) == '1' ? 1 : 0);
       break;
     case Rule::kLongHex8High:
-      hex(p, 8);
+      field(p);
       StoreLong(value, Hex8(p) >> 16);
       break;
     case Rule::kLongHex8Low:
-      hex(p, 8);
+      field(p);
       StoreLong(value, Hex8(p) & 0xFFFFu);
       break;
     case Rule::kLongHex8:
-      hex(p, 8);
+      field(p);
       StoreLong(value, Hex8(p));
       break;
     case Rule::kLongAlarmEnabled: {
-      one(p);
+      field(p);
       const char c = At(p);
       const bool on = c == '3' || (c == '1' && channel == 0) || (c == '2' && channel != 0);
       StoreLong(value, on ? 1 : 0);
       break;
     }
     case Rule::kHalfInt:
-      integer(p);
+      field(p);
       StoreHalf(value, static_cast<uint16_t>(Int(p)));
       break;
     case Rule::kHalfIntAfterOne:
-      if (one(p) && At(p) == '1' && integer(p + 1)) StoreHalf(value, static_cast<uint16_t>(Int(p + 1)));
+      if (Form(protocol::CharFieldOk(end, p)) && At(p) == '1' && field(p + 1))
+        StoreHalf(value, static_cast<uint16_t>(Int(p + 1)));
       break;
     case Rule::kChannelValue:
       // A float item receives the float under either interface: half an
       // integer in its bits would read as a tiny denormal number.
       if (by == Interface::kDriver && dataType != velk::kTypeFloat) {
-        integer(p);
+        field(p);
         StoreHalf(value, static_cast<uint16_t>(Int(p)));
         break;
       }
       CutAt(8);
       if (dataType == velk::kTypeShort) {
-        integer(p);
+        field(p);
         StoreHalf(value, static_cast<uint16_t>(Int(p)));
       } else if (dataType == velk::kTypeFloat) {
-        decimal(p);
+        field(p);
         StoreFloat(value, Real(p));
       }
       break;
     case Rule::kInputWord: {
-      hex(p, 4);
+      field(p);
       const uint16_t w = Hex4(p);
       if (dataType == velk::kTypeBit)
         StoreLong(value, BitOf(w, channel));
@@ -416,7 +456,7 @@ void AnswerDecoder::DecodeItem(Interface by, velk::ValueSlot& value, int16_t cha
       break;
     }
     case Rule::kDigitalByTypeBits: {
-      hex(p, 2);
+      field(p);
       const uint8_t b = Hex2(p);
       if (dataType & velk::kTypeBit)
         StoreLong(value, BitOf(b, channel));
@@ -425,7 +465,7 @@ void AnswerDecoder::DecodeItem(Interface by, velk::ValueSlot& value, int16_t cha
       break;
     }
     case Rule::kDigitalBitOrByte: {
-      hex(p, 2);
+      field(p);
       const uint8_t b = Hex2(p);
       if (dataType & velk::kTypeBit)
         StoreLong(value, BitOf(b, channel));
@@ -434,7 +474,7 @@ void AnswerDecoder::DecodeItem(Interface by, velk::ValueSlot& value, int16_t cha
       break;
     }
     case Rule::kDigitalByExactType: {
-      hex(p, 2);
+      field(p);
       const uint8_t b = Hex2(p);
       if (dataType == velk::kTypeBit)
         StoreLong(value, BitOf(b, channel));
@@ -443,6 +483,7 @@ void AnswerDecoder::DecodeItem(Interface by, velk::ValueSlot& value, int16_t cha
       break;
     }
   }
+  return stored;
 }
 
 }  // namespace families

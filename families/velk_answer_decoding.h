@@ -38,8 +38,10 @@ class AnswerDecoder {
 
   AnswerDecoder(const AnswerText& answer, const velk::Packet& packet);
 
-  void Decode(velk::TagItem& item);   // the rules of ProcessPacket
-  void Decode(velk::TagItem2& item);  // the rules of ProcessPacket2
+  // Each returns false when the item's rule stored nothing: no rule for its
+  // register and data type, or nothing fresh to read.
+  bool Decode(velk::TagItem& item);   // the rules of ProcessPacket
+  bool Decode(velk::TagItem2& item);  // the rules of ProcessPacket2
 
   // False once a rule found the characters it reads missing or of the wrong
   // kind (the rule still stored what it read). The packet layer decodes into
@@ -56,7 +58,7 @@ class AnswerDecoder {
 
  private:
   enum class Interface { kDriver, kDriver2 };
-  void DecodeItem(Interface by, velk::ValueSlot& value, int16_t channel, int16_t dataType);
+  bool DecodeItem(Interface by, velk::ValueSlot& value, int16_t channel, int16_t dataType);
   void CutAt(int32_t position);
   void CutLastCharacter();
   // Where the answer's data ends for the form checks: before its checksum

@@ -44,10 +44,13 @@ struct CommandBuilder<velk::TagItem2> {
 bool IsDisplayRegister(const char* registerName) { return strncmp(registerName, "DISPLAY", 8) == 0; }
 
 // Every exchange with the outputs of a Velk4050 is followed by two reads of
-// the module; their answers are not examined, and the packet's register and
-// direction are the caller's again afterwards, whatever happened. Read
-// commands take nothing from an item's value, so the packet's own item
-// layout builds them.
+// the module; the packet's register and direction are the caller's again
+// afterwards, whatever happened. Read commands take nothing from an item's
+// value, so the packet's own item layout builds them. A read that goes
+// unanswered fails the packet. An answer that is not the module's own
+// (refused, wrong lead, address or checksum) fails nothing, since the
+// module confirmed its write before, but the line waits for quiet before
+// its next command, as after any unusable answer.
 template <typename Item>
 bool ReadBackVelk4050Outputs(serial::SerialLine& line, velk::Packet& packet) {
   struct Restore {
@@ -62,11 +65,18 @@ bool ReadBackVelk4050Outputs(serial::SerialLine& line, velk::Packet& packet) {
 
   packet.registerCode = 0;
   packet.direction = 0;
+  const bool withChecksum = packet.device->noChecksum == 0;
   for (int i = 0; i < 2; ++i) {
     char buffer[kReadBackBufferSize] = {};
     int32_t length = 0;
     if (!CommandBuilder<Item>::Build(packet, buffer, &length)) return false;
+    const protocol::AnswerStart start =
+        protocol::AnswerStartOf(protocol::FamilyOf(packet.moduleType), buffer, length);
     if (!line.Exchange(buffer, &length, kVelk.answerPolicy)) return false;
+    const bool usable = length > 0 && buffer[0] != '?' &&
+                        (!withChecksum || protocol::AnswerChecksumOk(buffer, length)) &&
+                        protocol::AnswerStartOk(start, buffer, length, static_cast<uint8_t>(packet.address));
+    if (!usable) line.DistrustAnswers();
   }
   return true;
 }
@@ -148,8 +158,10 @@ int32_t ProcessPacket(serial::SerialLine& serialLine, velk::Packet& packet) {
   }
   AnswerDecoder decoder(answer, packet);
   protocol::ForEachItem<Item>(packet, [&](Item& item) {
-    Layout::Stamp(item, Layout::Now());
-    decoder.Decode(item);
+    if (decoder.Decode(item))
+      Layout::Stamp(item, Layout::Now());
+    else
+      Layout::NoReading(item);
   });
   return 1;
 }

@@ -10,7 +10,6 @@ namespace {
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsUpperHex(char c) { return IsDigit(c) || (c >= 'A' && c <= 'F'); }
 bool IsHex(char c) { return HexDigitValue(c) >= 0; }
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Commands whose "!" answer carries no address: the module puts its status
 // bytes straight after the lead.
@@ -30,15 +29,6 @@ bool LettersAre(const char* command, int32_t length, const char* letters) {
   if (length < 3 + n + 1 || memcmp(command + 3, letters, static_cast<size_t>(n)) != 0) return false;
   const int32_t rest = length - 3 - n;
   return rest == 1 || (rest == 3 && IsUpperHex(command[3 + n]) && IsUpperHex(command[4 + n]));
-}
-
-// Skips blanks and an optional sign from `position`; returns where the
-// digits start.
-int32_t AfterSign(const char* text, int32_t end, int32_t position) {
-  int32_t i = position;
-  while (i < end && IsBlank(text[i])) ++i;
-  if (i < end && (text[i] == '+' || text[i] == '-')) ++i;
-  return i;
 }
 
 }  // namespace
@@ -83,34 +73,30 @@ bool UpperHexFieldOk(const char* text, int32_t end, int32_t position, int32_t co
 
 bool CharFieldOk(int32_t end, int32_t position) { return position >= 0 && position < end; }
 
-bool IntegerFieldOk(const char* text, int32_t end, int32_t position) {
-  if (text == nullptr || position < 0 || position >= end) return false;
-  int32_t i = AfterSign(text, end, position);
-  const int32_t digits = i;
-  while (i < end && IsDigit(text[i])) ++i;
-  if (i == digits) return false;
-  if (i < end && text[i] == '.') {
-    ++i;
-    while (i < end && IsDigit(text[i])) ++i;
+bool FieldOk(const FieldForm& form, const char* text, int32_t end, int32_t position) {
+  switch (form.kind) {
+    case FieldKind::kChar: return CharFieldOk(end, position);
+    case FieldKind::kHex: return HexFieldOk(text, end, position, form.maxDigits);
+    case FieldKind::kUpperHex: return UpperHexFieldOk(text, end, position, form.maxDigits);
+    case FieldKind::kDecimal: break;
   }
-  return i == end;
-}
-
-bool DecimalFieldOk(const char* text, int32_t end, int32_t position) {
   if (text == nullptr || position < 0 || position >= end) return false;
-  int32_t i = AfterSign(text, end, position);
+  int32_t i = position;
+  const bool signed_ = text[i] == '+' || text[i] == '-';
+  if (signed_ ? form.sign == FieldSign::kNone : form.sign == FieldSign::kRequired) return false;
+  if (signed_) ++i;
   int32_t digits = 0;
   bool point = false;
   for (; i < end; ++i) {
     if (IsDigit(text[i])) {
       ++digits;
-    } else if (text[i] == '.' && !point) {
+    } else if (text[i] == '.' && form.point && !point) {
       point = true;
     } else {
       return false;
     }
   }
-  return digits >= kDecimalDigits;
+  return digits >= form.minDigits && digits <= form.maxDigits;
 }
 
 }  // namespace protocol

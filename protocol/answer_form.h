@@ -42,16 +42,27 @@ bool HexFieldOk(const char* text, int32_t end, int32_t position, int32_t count);
 bool UpperHexFieldOk(const char* text, int32_t end, int32_t position, int32_t count);
 // One character, of any kind.
 bool CharFieldOk(int32_t end, int32_t position);
-// A decimal integer that runs to `end`: blanks, an optional sign, at least
-// one digit; a fraction (a point and digits) may follow, which the integer
-// reading drops.
-bool IntegerFieldOk(const char* text, int32_t end, int32_t position);
-// A decimal number that runs to `end`: blanks, an optional sign, then
-// digits with at most one point, at least kDecimalDigits of them. Every
-// decimal format of the modules (engineering units, percent of range, ohms)
-// fills a field of that many digits; fewer is an answer cut short.
-const int32_t kDecimalDigits = 5;
-bool DecimalFieldOk(const char* text, int32_t end, int32_t position);
+// What a decimal or hexadecimal field holds and how wide the module sends
+// it. A decimal field runs to `end`: a module without checksums must not
+// read the characters that follow it as more digits.
+enum class FieldKind : uint8_t {
+  kDecimal,   // digits, with a sign and a point where the form allows them
+  kHex,       // hexadecimal digits of either case
+  kUpperHex,  // "0"-"9", "A"-"F" only: the reading takes letters by their code
+  kChar,      // one character of any kind
+};
+enum class FieldSign : uint8_t { kNone, kOptional, kRequired };
+
+struct FieldForm {
+  FieldKind kind;
+  FieldSign sign;
+  int8_t minDigits;  // kDecimal: fewer is a field cut short
+  int8_t maxDigits;  // kDecimal: more is something else run on; kHex: the digits read
+  bool point;        // kDecimal: one point may stand among the digits
+};
+
+// True when the field of `form` at `position` lies whole before `end`.
+bool FieldOk(const FieldForm& form, const char* text, int32_t end, int32_t position);
 
 }  // namespace protocol
 

@@ -69,6 +69,10 @@ inline void StoreFloat(ValueSlot& v, float f) { memcpy(v.raw, &f, 4); }
 inline void StoreHalf(ValueSlot& v, uint16_t x) { memcpy(v.raw, &x, 2); }
 inline void StoreByte(ValueSlot& v, uint8_t x) { v.raw[0] = x; }
 
+// The quality of an IDriver2 item that got no reading: "bad", with its old
+// time stamp kept.
+const uint16_t kQualityBad = 0;
+
 // Quality and time stamp of an IDriver2 item.
 inline void StampItem(TagItem2& item, uint64_t fileTime) {
   item.quality = velk::kQualityGood;

@@ -22,11 +22,34 @@ bool ContainsBroadcast(const char* bytes, uint32_t length) {
 
 bool IsLead(const char* leads, char c) { return c != '\0' && strchr(leads, c) != nullptr; }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// The module a command addresses: every family's command names it in its
+// second and third characters. -1 when they are not an address.
+int32_t ModuleOf(const char* command, uint32_t length) {
+  if (command == nullptr || length < 3) return -1;
+  const int high = HexDigit(command[1]);
+  const int low = HexDigit(command[2]);
+  return high < 0 || low < 0 ? -1 : high * 16 + low;
+}
+
+// A late answer's guard covers it with this share of the time-out to spare,
+// for the module's own jitter.
+const uint32_t kLateMarginShare = 4;
+
 }  // namespace
 
 int32_t SerialLine::FailExchange(int32_t why) {
   diagnostics.Fail(why);
   NoteOutOfStep();
+  failedAt_ = commandAt_;
+  failedModule_ = commandModule_;
+  lateSeen_ = false;
   return 0;
 }
 
@@ -39,8 +62,9 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
   const uint32_t timeout = policy.timeoutMs != kLineTimeout
                                ? policy.timeoutMs
                                : static_cast<uint32_t>(answerTimeoutMs > 0 ? answerTimeoutMs : 0);
+  const uint32_t callStart = clock_.TickMs();
   // Only the command after a failure pays for the wait.
-  if (outOfStep_) AwaitQuiet(port, timeout);
+  if (outOfStep_) AwaitQuiet(port, timeout, callStart);
 
   uint32_t written = 0;
   // A failed broadcast is not given up: it is written again below and waited
@@ -53,14 +77,17 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
     NoteOutOfStep();
     return 0;
   }
+  const uint32_t start = clock_.TickMs();
+  commandAt_ = start;
+  commandModule_ = ModuleOf(command, commandLength);
   // The answer may be collected over the command itself.
   memset(answer, 0, capacity < 4 ? capacity : 4);
 
-  const uint32_t start = clock_.TickMs();
   // With the silence deadline, the whole answer is bounded as well, so that
-  // a line trickling a byte now and then cannot hold the host's thread.
+  // a line trickling a byte now and then cannot hold the host's thread; the
+  // bound counts from the start of the call, the guard included.
   const bool silence = policy.deadline == AnswerDeadline::kSilence;
-  const uint32_t wholeDeadline = start + (silence ? WholeAnswerBoundMs() : timeout);
+  const uint32_t wholeDeadline = silence ? callStart + WholeAnswerBoundMs() : start + timeout;
   uint32_t deadline = start + timeout;
   const uint32_t fixed = policy.end == AnswerEnd::kFixedLength ? policy.length : 0;
   const uint32_t limit = capacity < static_cast<uint32_t>(kMaxAnswer) ? capacity : static_cast<uint32_t>(kMaxAnswer);
@@ -141,27 +168,63 @@ int32_t SerialLine::Exchange(char* buffer, int32_t* length, const AnswerPolicy& 
   return 1;
 }
 
-void SerialLine::AwaitQuiet(platform::Port* port, uint32_t timeoutMs) {
+void SerialLine::NoteLateBytes(uint32_t at, uint32_t timeoutMs) {
+  if (lateSeen_) return;  // the answer's first bytes tell when it came
+  lateSeen_ = true;
+  if (failedModule_ < 0) return;
+  const uint32_t late = at - failedAt_;
+  // Found waiting after a host's pause: when it came is not known.
+  if (late > WholeAnswerBoundMs()) return;
+  uint16_t& known = lateness_[failedModule_];
+  if (late <= timeoutMs) {  // a slow end of an answer begun in time
+    if (known == kLatenessUnknown) known = kNotLate;
+    return;
+  }
+  diagnostics.LateAnswer(failedModule_, late);
+  const uint16_t ms = late < kNotLate ? static_cast<uint16_t>(late) : static_cast<uint16_t>(kNotLate - 1);
+  if (known == kLatenessUnknown || known == kNotLate || ms > known) known = ms;
+}
+
+uint32_t SerialLine::LateGuardEnd(uint32_t timeoutMs) const {
+  if (failedModule_ < 0) return outOfStepAt_;
+  const uint16_t known = lateness_[failedModule_];
+  if (known == kNotLate) return outOfStepAt_;
+  if (known == kLatenessUnknown) return failedAt_ + WholeAnswerBoundMs();
+  return failedAt_ + known + timeoutMs / kLateMarginShare;
+}
+
+void SerialLine::AwaitQuiet(platform::Port* port, uint32_t timeoutMs, uint32_t callStart) {
   outOfStep_ = false;
   if (timeoutMs == 0) return;
   // Bounded, so that a line that never falls quiet cannot hold the host's
-  // thread: after twice the time-out and an answer's wire time the command
-  // goes out anyway, behind its purge.
+  // thread: the guard and the exchange after it end within the whole-answer
+  // bound, so the guard takes at most that bound less the exchange's own
+  // time-out. The command then goes out anyway, behind its purge.
   const uint32_t start = clock_.TickMs();
-  const uint32_t bound = start + WholeAnswerBoundMs();
+  const uint32_t whole = WholeAnswerBoundMs();
+  const uint32_t bound = callStart + (whole > timeoutMs ? whole - timeoutMs : 0);
   // Nothing is read or purged between exchanges, so a line with no input
   // waiting has been quiet since the failure: a host that paused between
   // packets has already waited part of the guard, or all of it.
   uint32_t quietUntil = start + timeoutMs;
-  if (platform::TickRemaining(start, outOfStepAt_ + timeoutMs) < timeoutMs &&
-      port->Wait(0) == platform::WaitResult::kTimeout)
+  const bool inputWaits = port->Wait(0) != platform::WaitResult::kTimeout;
+  if (platform::TickRemaining(start, outOfStepAt_ + timeoutMs) < timeoutMs && !inputWaits)
     quietUntil = outOfStepAt_ + timeoutMs;
+  // A module known to answer late is waited for until its answer has come,
+  // and one not known yet as long as the bound allows.
+  const uint32_t lateEnd = LateGuardEnd(timeoutMs);
+  if (platform::TickAfter(lateEnd, quietUntil)) quietUntil = lateEnd;
   char chunk[kMaxChunk];
   for (;;) {
     const uint32_t now = clock_.TickMs();
-    if (platform::TickAfter(now, bound)) return;
     const uint32_t left = platform::TickRemaining(now, platform::TickAfter(quietUntil, bound) ? bound : quietUntil);
-    if (left == 0) return;
+    if (left == 0) {
+      // Quiet through the whole guard: the module does not answer late.
+      if (!lateSeen_ && failedModule_ >= 0 && lateness_[failedModule_] == kLatenessUnknown)
+        lateness_[failedModule_] = kNotLate;
+      lateSeen_ = true;
+      return;
+    }
     const platform::WaitResult woke = port->Wait(left);
     if (woke == platform::WaitResult::kTimeout) continue;
     if (woke == platform::WaitResult::kHangUp) {
@@ -176,6 +239,7 @@ void SerialLine::AwaitQuiet(platform::Port* port, uint32_t timeoutMs) {
     const uint32_t at = clock_.TickMs();
     if (got == 0) continue;
     diagnostics.Received(chunk, got, at);
+    NoteLateBytes(at, timeoutMs);
     quietUntil = at + timeoutMs;
   }
 }

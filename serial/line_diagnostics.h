@@ -47,11 +47,20 @@ struct LineDiagnostics {
       hook(hookContext, velk::kTraceReceived, bytes, static_cast<int32_t>(count), tickMs);
   }
 
+  // An answer came `lateMs` after its command, past the time-out: kept when
+  // it is the latest seen, so that the host can say how far to raise it.
+  void LateAnswer(int32_t module, uint32_t lateMs) {
+    if (lateMs < counters.lateAnswerMs) return;
+    counters.lateModule = module;
+    counters.lateAnswerMs = lateMs;
+  }
+
   void ResetCounters() { counters = Fresh(); }
 
   static velk::LineCounters Fresh() {
     velk::LineCounters c{};
     c.size = sizeof c;
+    c.lateModule = -1;
     return c;
   }
 };

@@ -69,12 +69,24 @@ class SerialLine final {
     diagnostics.Fail(why);
     NoteOutOfStep();
   }
+  // An answer that does not decide the packet (the read-back after a write
+  // the module confirmed) was unusable: the packet stands, but the line may
+  // be out of step with its modules.
+  void DistrustAnswers() { NoteOutOfStep(); }
 
   // Wire time of one character at the line's settings, in microseconds.
   uint32_t charTimeUs() const { return charTimeUs_; }
   // The bound on a whole answer, however it trickles in: twice the answer
-  // time-out plus the wire time of the largest answer.
+  // time-out plus the wire time of the largest answer. One exchange, the
+  // quiet guard before it included, ends within it.
   uint32_t WholeAnswerBoundMs() const;
+  // What the line learnt of how late `module` answers after its time-out:
+  // kLatenessUnknown until its first failure's guard, kNotLate when nothing
+  // (or an answer begun in time) came in it, else milliseconds after the
+  // command.
+  static constexpr uint16_t kLatenessUnknown = 0;
+  static constexpr uint16_t kNotLate = 0xFFFF;
+  uint16_t latenessOf(uint8_t module) const { return lateness_[module]; }
 
   // Writes `commandLength` bytes of `command` and collects the answer into
   // `answer` (`capacity` bytes; it may be the command's own buffer) as
@@ -122,12 +134,25 @@ class SerialLine final {
   // be on its way: waits until the line has been quiet for the answer
   // time-out (bounded), dropping what arrives, so that it is not taken as
   // the next command's answer.
-  void AwaitQuiet(platform::Port* port, uint32_t timeoutMs);
+  // `callStart` is the tick the exchange began: the guard leaves the
+  // exchange its time-out within the whole-answer bound. Bytes that arrive
+  // during the guard are an answer later than its time-out: the module's
+  // later guards cover it, and `diagnostics` names it. A module's first
+  // failure is guarded as long as the bound allows, to learn whether it
+  // answers late at all.
+  void AwaitQuiet(platform::Port* port, uint32_t timeoutMs, uint32_t callStart);
+  // The tick until which the guard after the last failure must wait at
+  // least, from what is known of the failed module.
+  uint32_t LateGuardEnd(uint32_t timeoutMs) const;
+  // Notes bytes of a late answer that arrived at `at`.
+  void NoteLateBytes(uint32_t at, uint32_t timeoutMs);
   // Records a failed exchange: the cause, and that the line is out of step.
   int32_t FailExchange(int32_t why);
   void NoteOutOfStep() {
     outOfStep_ = true;
     outOfStepAt_ = clock_.TickMs();
+    failedModule_ = -1;  // an answer came: nothing late to learn
+    lateSeen_ = true;
     inputSettled_ = false;
   }
 
@@ -138,6 +163,12 @@ class SerialLine final {
   bool portLost_ = false;
   bool outOfStep_ = false;
   uint32_t outOfStepAt_ = 0;  // tick of the failure; the line is quiet since, unless input waits
+  uint32_t commandAt_ = 0;    // tick the last command was written
+  int32_t commandModule_ = -1;  // the address it named; -1 for none (a broadcast)
+  uint32_t failedAt_ = 0;     // commandAt_ and commandModule_ of the last failed exchange
+  int32_t failedModule_ = -1;
+  bool lateSeen_ = true;      // the last failure's late answer was looked for (or none failed yet)
+  uint16_t lateness_[256] = {};  // see latenessOf()
   bool adopted_ = false;  // the port came through SetPortHandle
   bool reopenArmed_ = true;
   // The last exchange left the input queue empty, and nothing since could

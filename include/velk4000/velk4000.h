@@ -443,6 +443,11 @@ struct LineCounters {
   uint32_t bytesSent;
   uint32_t bytesReceived;
   uint32_t outcomes[kOutcomeCount];  // packets per outcome, kOutcomeOk included
+  // The latest answer seen after its time-out: it came during the quiet wait
+  // after its failed exchange. The module's address (-1: none seen yet, or
+  // a command without one) and how long after its command the answer came.
+  int32_t lateModule;
+  uint32_t lateAnswerMs;
 };
 
 // Direction of a traced chunk.
@@ -585,6 +590,10 @@ static_assert(offsetof(TagDef, subField2) == 52, "TagDef.subField2");
 static_assert(offsetof(TagDef, subField3) == 54, "TagDef.subField3");
 static_assert(offsetof(TagDef, channel) == 56, "TagDef.channel");
 static_assert(offsetof(TagDef, subField4) == 58, "TagDef.subField4");
+static_assert(offsetof(LineCounters, outcomes) == 20, "LineCounters.outcomes");
+static_assert(offsetof(LineCounters, lateModule) == 64, "LineCounters.lateModule");
+static_assert(offsetof(LineCounters, lateAnswerMs) == 68, "LineCounters.lateAnswerMs");
+static_assert(sizeof(LineCounters) == 72, "LineCounters");
 }  // namespace velk
 #endif
 #else  // !__cplusplus

@@ -261,6 +261,8 @@ typedef struct VelkLineCounters {
   uint32_t bytesSent;
   uint32_t bytesReceived;
   uint32_t outcomes[VELK_OUTCOME_COUNT];
+  int32_t lateModule;
+  uint32_t lateAnswerMs;
 } VelkLineCounters;
 
 enum { VELK_TRACE_SENT = 0, VELK_TRACE_RECEIVED = 1 };

@@ -129,9 +129,18 @@ TEST_F(DataModulesEndToEnd, Data7810BusyModuleIsAskedAgainThenGivenUp) {
   HostPacket<velk::TagItem2> stuck("Data7810", "Temp", kTemp, 0, 1, false);
   stuck.Add(2, velk::kTypeFloat, FloatBits(7.0f));
   const std::vector<uint8_t> before = stuck.ItemBytes();
+  const size_t asked = Received("$010\r");
   EXPECT_EQ(host.d2->ProcessPacket2(stuck.get()), 0);
   EXPECT_EQ(stuck.ItemBytes(), before);
-  EXPECT_GT(Received("$010\r"), 4u);
+  // Asked again at a pace, not back to back: within the time-out after its
+  // first busy answer no more often than once per answer on the wire
+  // (36 characters at 9600 baud) and the 100 ms pause, yet more than once.
+  const size_t stuckAsks = Received("$010\r") - asked;
+  const size_t most = 2 + kAnswerTimeoutMs / (36 + 100);
+  EXPECT_GE(stuckAsks, 3u);
+  EXPECT_LE(stuckAsks, most);
+  printf("[ figure   ] a module stuck busy: %zu commands in one packet of a %d ms time-out\n", stuckAsks,
+         kAnswerTimeoutMs);
 }
 
 TEST_F(DataModulesEndToEnd, Data7810Writes) {

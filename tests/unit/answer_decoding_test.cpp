@@ -140,7 +140,7 @@ const DecodeCase kCases[] = {
     {"Velk4015", 3, 1, kBit, "!+12.345678\r", kPrefill, kDriver2Only},
     {"Velk4015", 4, 0, kByte, "!017F\r", Byte(0x7F), kBoth},
     {"Velk4015", 5, 0, kBit, "!01\r", kPrefill, kBoth},
-    {"Velk4015", 6, 0, kShort, "!0112345\r", Half(2345), kBoth},
+    {"Velk4015", 6, 0, kShort, "!011+02345\r", Half(2345), kBoth},
     {"Velk4015", 6, 0, kShort, "!0102345\r", kPrefill, kBoth},
     {"Velk4015", 7, 0, kByte, "!01C3\r", Byte(0xC3), kBoth},
     {"Velk4015", 9, 1, kBit, "!01\r", kPrefill, kBoth},
@@ -221,8 +221,8 @@ TEST(AnswerDecoding, Velk4015CutsTheCarriageReturnOnce) {
 }
 
 // What a rule reads must be there and of its kind; the field ends at the
-// checksum, the carriage return or a cut. Every decimal format of the
-// modules fills five digits.
+// checksum, the carriage return or a cut, and has the width its module
+// sends: one row, at least, for each width.
 TEST(AnswerDecoding, FormOfWhatEachRuleReads) {
   struct Case {
     const char* type;
@@ -242,8 +242,43 @@ TEST(AnswerDecoding, FormOfWhatEachRuleReads) {
       {"Velk4024", 0, kFloat, "!01+1.2345678\r", false, true, true},  // IDriver2 reads up to position 10
       {"Velk4015", 3, kFloat, ">+12.345678\r", false, true, true},     // and NVALUE up to 8
       {"Velk4015", 3, kShort, ">+12.345\r", false, false, true},       // the integer drops the fraction
-      {"Velk4011", 7, kWord, "!01-12\r", false, false, true},
+      // A reading: a sign and five digits, six past 99.999; one digit lost
+      // or the sign lost is a bad answer, and so are another module's two
+      // checksum digits run on after the field of a module without them.
+      {"Velk4017", 0, kFloat, ">+150.000\r", false, false, true},
+      {"Velk4017", 0, kFloat, ">+05.12\r", false, false, false},
+      {"Velk4017", 0, kFloat, ">0.8123\r", false, false, false},
+      {"Velk4017", 0, kFloat, ">-23.50093\r", false, false, false},
+      {"Velk4011", 4, kFloat, "!01+5.000\r", false, false, false},
+      // An output's read-back may leave out its sign.
+      {"Velk4021", 0, kFloat, "!0112.500\r", false, false, true},
+      {"Velk4021", 0, kFloat, "!01+12.500\r", false, false, true},
+      {"Velk4021", 0, kFloat, "!0112.50\r", false, false, false},
+      // The event counter: five digits.
+      {"Velk4011", 7, kWord, "!0100012\r", false, false, true},
+      {"Velk4011", 7, kWord, "!010001\r", false, false, false},
+      {"Velk4011", 7, kWord, "!01-12\r", false, false, false},
       {"Velk4011", 7, kWord, "!01\r", false, false, false},
+      // A raw count: a sign and five digits.
+      {"Velk4015", 2, kShort, ">-01234\r", false, false, true},
+      {"Velk4015", 2, kShort, ">-0123\r", false, false, false},
+      {"Velk4015", 2, kShort, ">001234\r", false, false, false},
+      {"Velk4015", 6, kShort, "!011+02345\r", false, false, true},
+      {"Velk4015", 6, kShort, "!011+0234\r", false, false, false},
+      // Two digits of inputs.
+      {"Velk4024", 1, kByte, "!0105\r", false, false, true},
+      {"Velk4024", 1, kByte, "!015\r", false, false, false},
+      {"Velk4024", 1, kByte, "!01050\r", false, false, false},
+      // A module's name read as a number: no more than five digits.
+      {"Velk4015", 1, kShort, "!014015\r", false, false, true},
+      {"Velk4015", 1, kShort, "!01401593\r", false, false, false},
+      // Hexadecimal fields: their digits, upper case where read by code.
+      {"Velk4024", 2, kShort, "!013F\r", false, false, true},
+      {"Velk4024", 2, kShort, "!013f\r", false, false, false},
+      {"Velk4051", 0, kWord, "!1234\r", false, false, true},
+      {"Velk4051", 0, kWord, "!123\r", false, false, false},
+      {"Velk4080", 1, kWord, "!12345678\r", false, false, true},
+      {"Velk4080", 1, kWord, "!1234567\r", false, false, false},
       {"Velk4011", 3, kByte, "!010a5\r", false, false, true},  // the hexadecimal readers take lower case
       {"Velk4011", 3, kByte, "!010A\r", false, false, false},
       {"Velk4080", 0, kBit, "!01\r", false, false, false},

@@ -55,6 +55,38 @@ TEST_F(Data7810Test, ConfigurationGivesBaudRateAndAddressByte) {
   EXPECT_EQ(fake.writes, (std::vector<std::string>{"$012\r", "$012\r"}));
 }
 
+// A first configuration answer that is not "!" earns the "Baud" read one
+// more; a silent module is not asked twice, and "Addr" never is.
+TEST_F(Data7810Test, BaudReadIsTriedOnceMoreAfterARefusal) {
+  struct Case {
+    int16_t registerCode;
+    const char* first;  // null: silent
+    int32_t result;
+    size_t writes;
+  } cases[] = {
+      {reg::kBaud, "?01\r", 1, 2},
+      {reg::kBaud, nullptr, 0, 1},
+      {reg::kAddr, "?01\r", 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.registerCode);
+    fake.writes.clear();
+    int calls = 0;
+    const std::string first = c.first != nullptr ? c.first : "";
+    fake.responder = [&](const std::string&) {
+      if (++calls > 1) return std::vector<testsupport::Chunk>{{5, kConfig01}};
+      return first.empty() ? std::vector<testsupport::Chunk>{} : std::vector<testsupport::Chunk>{{5, first}};
+    };
+    TestPacket<velk::TagItem2> p(1, c.registerCode, 0);
+    p.Add(0, velk::kTypeWord, c.registerCode).value = Slot(0);
+    EXPECT_EQ(Process2(p.get()), c.result);
+    EXPECT_EQ(fake.writes.size(), c.writes);
+    if (c.result == 1) {
+      EXPECT_EQ(protocol::SlotU32(p.item(0).value), 9600u);
+    }
+  }
+}
+
 TEST_F(Data7810Test, BaudCodeOutsideTheTableFailsAndTouchesNoItem) {
   AnswerWith({{"$012\r", "!01000900\r"}});
   TestPacket<velk::TagItem2> p(1, reg::kBaud, 0);

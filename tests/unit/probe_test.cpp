@@ -48,6 +48,29 @@ TEST_F(ProbeTest, AnyAnsweredLineCountsEvenARefusalOrAnUnknownType) {
   EXPECT_EQ(driver.ProbeDevice("NoSuchModule", 7, &device), 1);
 }
 
+// Only the module asked answers for itself: noise ending in a carriage
+// return, or another module's answer, finds nothing, and neither switches
+// an alarm off. Either leaves the line waiting for quiet.
+TEST_F(ProbeTest, AnswersOfAnotherModuleOrNoiseDoNotCount) {
+  struct Case {
+    const char* answer;
+    int32_t probe;
+    int32_t alarmOff;
+  } cases[] = {
+      {"!07\r", 1, 1}, {"?07\r", 1, 0}, {"!08\r", 0, 0}, {"?17\r", 0, 0},
+      {">07\r", 0, 0}, {"!0\r", 0, 0},  {"\r", 0, 0},
+  };
+  OpenLine(100);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.answer);
+    AnswerWith({{"$07M\r", c.answer}, {"@07DA\r", c.answer}});
+    velk::DeviceRecord device{7, 1, {}};
+    EXPECT_EQ(driver.ProbeDevice("Velk4017", 7, &device), c.probe);
+    EXPECT_EQ(driver.line().outOfStep(), c.probe == 0);
+    EXPECT_EQ(driver.DisableDeviceAlarm("Velk4011", 7, 0), c.alarmOff);
+  }
+}
+
 TEST_F(ProbeTest, ReopensFromStoredSettingsAfterClosePort) {
   OpenLine();
   AnswerWith({{"$01M\r", "!01\r"}});

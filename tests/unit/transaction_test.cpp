@@ -123,14 +123,50 @@ TEST_F(Transaction, LateAnswerAfterAFailureIsNotTheNext) {
   EXPECT_EQ(answer, ">+9.0\r");
   EXPECT_EQ(clock.TickMs() - start, 105u);
 
-  // A line that never falls quiet holds the command no longer than the
-  // bound on a whole answer.
+  // A line that never falls quiet holds the call, guard and exchange
+  // together, no longer than the bound on a whole answer.
   line.RejectAnswer(velk::kOutcomeBadAnswer);
   fake.responder = nullptr;
   for (uint32_t at = 0; at < 2000; at += 50) fake.Inject(at, "x");
   start = clock.TickMs();
   EXPECT_EQ(Exchange("#03\r"), 0);
-  EXPECT_LE(clock.TickMs() - start, line.WholeAnswerBoundMs() + 101u + 50u);
+  EXPECT_LE(clock.TickMs() - start, line.WholeAnswerBoundMs() + 1u);
+}
+
+// A module that answers later than twice its time-out: the guard after its
+// first failure waits as long as the bound allows and finds the answer; the
+// line names the module and how late it came, and its guard covers that
+// after every later failure. A module quiet through that first guard is not
+// waited for so long again.
+TEST_F(Transaction, VeryLateAnswerIsFoundAndWaitedOut) {
+  OpenLine(100, 0);
+  fake.responder = [](const std::string& written) {
+    const bool late = written == "#0C\r";
+    return std::vector<Chunk>{{late ? 250u : 5u, late ? ">+5.000\r" : ">+9.000\r"}};
+  };
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(Exchange("#0C\r"), 0);
+    const uint32_t start = clock.TickMs();
+    ASSERT_EQ(Exchange("#0D\r"), 1);
+    EXPECT_EQ(answer, ">+9.000\r");
+    EXPECT_LE(clock.TickMs() - start, line.WholeAnswerBoundMs());
+  }
+  EXPECT_EQ(line.latenessOf(12), 250u);
+  EXPECT_EQ(line.diagnostics.counters.lateModule, 12);
+  EXPECT_EQ(line.diagnostics.counters.lateAnswerMs, 250u);
+
+  fake.responder = [](const std::string& written) {
+    return written == "#0E\r" ? std::vector<Chunk>{} : std::vector<Chunk>{{5, ">+9.000\r"}};
+  };
+  const uint32_t firstGuard[] = {line.WholeAnswerBoundMs() - 100u, 100u};
+  for (uint32_t guard : firstGuard) {
+    EXPECT_EQ(Exchange("#0E\r"), 0);
+    const uint32_t start = clock.TickMs();
+    ASSERT_EQ(Exchange("#0D\r"), 1);
+    EXPECT_NEAR(clock.TickMs() - start, guard + 5u, 1u);
+  }
+  EXPECT_EQ(line.latenessOf(14), serial::SerialLine::kNotLate);
 }
 
 // Bytes that came after a clean answer (a second module at the same

@@ -64,4 +64,13 @@ const char* PortErrorHint(int32_t portError) {
   return kPortErrors[portError].hint;
 }
 
+std::string LateAnswerText(const velk::LineCounters& counters) {
+  // A library from before the record grew leaves these fields as given.
+  if (counters.size < sizeof counters || counters.lateModule < 0 || counters.lateAnswerMs == 0) return std::string();
+  // Rounded to tens: the time is taken when the answer's first bytes came.
+  const uint32_t about = (counters.lateAnswerMs + 5) / 10 * 10;
+  return "module " + std::to_string(counters.lateModule) + " answers about " + std::to_string(about) +
+         " ms after the command; raise timeout_ms";
+}
+
 }  // namespace velkhost

@@ -7,6 +7,10 @@
 
 #include <stdint.h>
 
+#include <string>
+
+#include "velk4000/velk4000.h"
+
 namespace velkhost {
 
 // "ok", "refused", "checksum mismatch", "no answer", "no carriage return",
@@ -24,6 +28,11 @@ const char* PortErrorReason(int32_t portError);
 
 // What to do about a failed port opening, one sentence.
 const char* PortErrorHint(int32_t portError);
+
+// "module 12 answers about 1100 ms after the command; raise timeout_ms"
+// for the latest answer the driver saw after its time-out; "" when it saw
+// none (or the library does not say).
+std::string LateAnswerText(const velk::LineCounters& counters);
 
 }  // namespace velkhost
 

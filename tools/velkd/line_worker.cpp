@@ -345,8 +345,11 @@ void LineWorker::CopyDriverCounters() {
   if (diagnostics_ == nullptr) return;
   velk::LineCounters counters{};
   counters.size = sizeof counters;
-  if (diagnostics_->GetCounters(&counters) == 1)
-    state_.SetDriverCounters(counters.exchanges, counters.bytesSent, counters.bytesReceived);
+  if (diagnostics_->GetCounters(&counters) != 1) return;
+  state_.SetDriverCounters(counters.exchanges, counters.bytesSent, counters.bytesReceived);
+  const std::string late = velkhost::LateAnswerText(counters);
+  if (late != lateAnswer_ && !late.empty()) Log(kWarning, "line %s: %s", spec_.name.c_str(), late.c_str());
+  lateAnswer_ = late;
 }
 
 int32_t LineWorker::LastOutcome() { return diagnostics_ != nullptr ? diagnostics_->GetLastOutcome() : -1; }

@@ -157,6 +157,7 @@ class LineWorker {
 
   std::unique_ptr<velkhost::DriverObject> driver_;
   velk::IDriverDiagnostics* diagnostics_ = nullptr;
+  std::string lateAnswer_;  // the driver's late-answer notice, logged once per change
   velkhost::CheckedLine checked_;
   std::vector<std::unique_ptr<velkhost::LineConfig>> groupConfigs_;
   std::vector<Scheduled> packets_;

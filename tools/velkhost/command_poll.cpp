@@ -24,6 +24,12 @@ bool PacketGood(const PacketOutcome& outcome, const std::vector<TagReading>& rea
 // cycle, grouped by device so that a dead line reads as one story.
 int ReportFailures(const LineSession& session, const PacketPlan& plan, const CycleResult& cycle) {
   const LineConfig& config = session.config;
+  velk::LineCounters counters{};
+  counters.size = sizeof counters;
+  if (session.driver->diag != nullptr && session.driver->diag->GetCounters(&counters) == 1) {
+    const std::string late = LateAnswerText(counters);
+    if (!late.empty()) fprintf(stderr, "velkhost: %s\n", late.c_str());
+  }
   size_t unanswered = 0, ran = 0;
   bool withoutValue = false, velkFailed = false, dataFailed = false;
   std::set<int32_t> reasons;
