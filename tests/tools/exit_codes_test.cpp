@@ -2,6 +2,7 @@
 // of ending, the versions, the reason of a failed packet, and Ctrl-C answered at once even
 // while the driver waits out a long answer time-out.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -31,7 +32,7 @@ struct ExitCase {
   const char* program;  // "velkhost", "velksim" or "velkd"
   std::vector<std::string> args;  // "LINE" and "BROKEN" stand for the files below
   int exitCode;
-  const char* said;  // in stdout or stderr; "" for nothing in particular
+  std::string said;  // in stdout or stderr; "" for nothing in particular
 };
 
 TEST(ExitCodes, OneCodePerKindOfEnding) {
@@ -40,11 +41,17 @@ TEST(ExitCodes, OneCodePerKindOfEnding) {
   const std::string silent = dir.Write("silent.toml", Line("silent", 200));
   const std::string spoilt = dir.Write("spoilt.toml", Line("bad_checksum", 200));
   const std::string broken = dir.Write("broken.toml", "[port]\nbaud = \"fast\"\n");
+  const std::string two = dir.Write("two.toml", Line("none", 200) + "[[tag]]\nname = \"u\"\ndevice = \"ai\"\naddress = "
+                                                                    "\"AI2\"\ntype = \"float\"\n");
   const std::string clash =
       dir.Write("clash.toml",
                 "[[device]]\nname = \"first\"\ntype = \"Velk4050\"\naddress = \"5\"\n"
                 "[[device]]\nname = \"second\"\ntype = \"Velk4050\"\naddress = \"7\"\nmodbus_unit = 5\n");
   const std::string refusing = "tcp:127.0.0.1:" + std::to_string(testsupport::FreeLoopbackPort());
+  // A stable by-id name too long for the host's record, leading to a
+  // device that is no serial port.
+  const std::string byId = dir.path() + "/usb-Velk_RS485_adapter_0123456789ABCDEF-if00-port0";
+  ASSERT_EQ(symlink("/dev/null", byId.c_str()), 0);
   const ExitCase cases[] = {
       {"a good poll", "velkhost", {"poll", good, "--simulate", "--once", "--plain"}, 0, "quality 192"},
       {"a poll as CSV", "velkhost", {"poll", good, "--simulate", "--once", "--csv"}, 0,
@@ -60,6 +67,23 @@ TEST(ExitCodes, OneCodePerKindOfEnding) {
       {"a setting out of range", "velkhost", {"poll", good, "--parity", "sideways"}, 2, ""},
       {"a broken line file", "velkhost", {"poll", broken, "--simulate"}, 2, "baud"},
       {"a missing port", "velkhost", {"probe", good, "ai", "--port", "ttyVelkNoSuchPort"}, 3, "does not exist"},
+      {"a poll of one tag of two", "velkhost", {"poll", two, "--simulate", "--once", "--json", "--tag", "u"}, 0,
+       "{\"cycle\":1,\"tags\":[{\"name\":\"u\",\"device\":\"ai\""},
+      {"a poll of one device", "velkhost", {"poll", two, "--simulate", "--once", "--csv", "--device", "ai"}, 0, ",ai,u,"},
+      {"a poll of a tag the file lacks", "velkhost", {"poll", two, "--simulate", "--once", "--tag", "tt"}, 2,
+       "has no tag 'tt'; did you mean 't'? (tags: t, u)"},
+      {"a probe as JSON", "velkhost", {"probe", good, "ai", "--simulate", "--json"}, 0,
+       "{\"device\":\"ai\",\"type\":\"Velk4017\",\"address\":\"2\",\"answered\":true,\"reason\":null,\"name\":"},
+      {"a silent probe as JSON", "velkhost", {"probe", silent, "ai", "--simulate", "--json"}, 1,
+       "\"answered\":false,\"reason\":\"no answer\",\"name\":null}"},
+      {"a missing line file", "velkhost", {"poll", "/nonexistent/line.toml"}, 2,
+       "/nonexistent/line.toml: cannot read the line file: it does not exist"},
+      {"a long port name, named as given", "velkhost", {"probe", good, "ai", "--port", byId}, 3,
+       "port " + byId + ": cannot open serial port '/dev/null'"},
+      {"an unknown module type", "velkhost", {"check", "Velk9999", "1", "AI3", "float"}, 1,
+       "unknown module type 'Velk9999'"},
+      {"velkhost: the build tree's help names its own examples", "velkhost", {"--help"}, 0,
+       "velkhost poll " VELK_SOURCE_DIR "/examples/line.toml --simulate"},
       {"a device server that refuses", "velkhost", {"probe", good, "ai", "--port", refusing}, 3,
        "connection refused: nothing listens at the device server 127.0.0.1 port"},
       {"a device server name too long", "velkhost",

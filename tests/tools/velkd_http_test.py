@@ -125,12 +125,20 @@ class ExampleLine(unittest.TestCase):
         point(cls.link, pts)
         cls.port = free_port()
         cls.base = "http://127.0.0.1:%d/" % cls.port
+        # The example line and a module that never answers.
+        with open(os.path.join(ARGS.source, "examples/gateway.toml")) as f:
+            text = f.read() + ('\n[[device]]\nname = "spare"\ntype = "Velk4017"\naddress = "30"\n'
+                               '[[tag]]\nname = "spare_level"\ndevice = "spare"\naddress = "AI0"\ntype = "float"\n'
+                               'unit = "m"\n')
+        line = os.path.join(cls.tmp, "gateway.toml")
+        with open(line, "w") as f:
+            f.write(text)
         # No broker listens on the port named: the MQTT face stays down.
-        cls.velkd = Process([ARGS.velkd, os.path.join(ARGS.source, "examples/gateway.toml"), "--port", cls.link,
+        cls.velkd = Process([ARGS.velkd, line, "--port", cls.link,
                              "--broker", "mqtt://127.0.0.1:%d" % free_port(), "--http", "127.0.0.1:%d" % cls.port])
         cls.processes.append(cls.velkd)
-        with open(os.path.join(ARGS.source, "examples/gateway.toml"), "rb") as f:
-            cls.devices = [d["name"] for d in tomllib.load(f)["device"]]
+        cls.devices = [d["name"] for d in tomllib.loads(text)["device"]]
+        cls.answering = [name for name in cls.devices if name != "spare"]
 
     @classmethod
     def tearDownClass(cls):
@@ -188,19 +196,37 @@ class ExampleLine(unittest.TestCase):
             "const r = document.querySelector('tr[data-tag=\"' + arguments[0] + '\"] td.value');"
             "return r ? r.textContent : null;", key)
 
+    def cell(self, driver, selector, name):
+        return driver.execute_script(
+            "const r = document.querySelector(arguments[0]);"
+            "return r ? r.querySelector('td.' + arguments[1]).textContent : null;", selector, name)
+
     def test_scraped_and_watched_through_a_module_failure(self):
-        wait_for("every device online", lambda: all(
-            d["state"] == "online" for d in self.devices_of(self.state()).values()), 20)
+        wait_for("every answering device online", lambda: all(
+            self.devices_of(self.state()).get(name, {}).get("state") == "online" for name in self.answering), 20)
         prometheus = self.start_prometheus()
         driver = self.start_browser()
 
         # The page: every device, all online, a value that moves by itself.
         driver.get(self.base)
         driver.execute_script("window.velkLoadMark = 'same page';")
-        for name in self.devices:
+        for name in self.answering:
             wait_for("row of " + name, lambda: self.row_class(driver, "bus1/" + name) == "device online", 10)
         first = wait_for("a ramp value", lambda: self.tag_text(driver, "bus1/inputs/ramp"), 5)
         wait_for("the ramp to move", lambda: self.tag_text(driver, "bus1/inputs/ramp") not in ("", first), 10)
+        # Values with their units, the ramp's 0 to 10 V scaled to 0 to 100 %.
+        self.assertRegex(self.tag_text(driver, "bus1/boiler/boiler_temp"), r"^-?[0-9.]+\u202f°C$")
+        ramp = self.devices_of(self.state())["inputs"]["tags"][1]
+        self.assertEqual((ramp["name"], ramp["unit"]), ("ramp", "%"))
+        self.assertTrue(0 <= ramp["value"] <= 100, ramp)
+        # A module never heard from says so, and its tag was never good.
+        spare = 'tr[data-device="bus1/spare"]'
+        wait_for("the spare module to fail", lambda: self.cell(driver, spare, "reason") == "no answer, never good", 15)
+        self.assertEqual(self.cell(driver, spare, "last-good"), "never")
+        level = 'tr[data-tag="bus1/spare/spare_level"]'
+        # (While it is held back, its tag's reason says until when.)
+        self.assertRegex(self.cell(driver, level, "quality"), r"^\S.*, never good$")
+        self.assertEqual(self.cell(driver, level, "age"), "never")
         # Nothing came from anywhere but velkd, and its own policy blocked nothing.
         resources = driver.execute_script(
             "return performance.getEntriesByType('resource').map(e => e.name);")
@@ -226,12 +252,31 @@ class ExampleLine(unittest.TestCase):
         self.sim.stop()
         reason = ("return document.querySelector('tr[data-device=\"bus1/relays\"] td.reason').textContent;")
         # The line is lost for a moment, then only the relays stay silent.
+        since = r"^no answer since (\d\d:\d\d:\d\d)$"
         wait_for("relays to fail on the page", lambda: self.row_class(driver, "bus1/relays") == "device offline"
-                 and driver.execute_script(reason) == "no answer", 30)
+                 and re.match(since, driver.execute_script(reason) or ""), 30)
+        # Their tags say the same, in 24-hour time, once their packets ran.
+        relay3 = 'tr[data-tag="bus1/relays/relay3"]'
+        wait_for("relay3 to fail", lambda: re.match(since, self.cell(driver, relay3, "quality")), 10)
+        self.assertRegex(self.cell(driver, relay3, "age"), r"^\d\d:\d\d:\d\d \(")
         self.assertEqual(driver.execute_script("return window.velkLoadMark;"), "same page")
         if ARGS.screenshot:
             driver.save_screenshot(ARGS.screenshot)
         wait_for("inputs online again", lambda: self.row_class(driver, "bus1/inputs") == "device online", 15)
+
+        # The filter keeps the rows that hold every word, with their devices.
+        hidden = "return [...document.querySelectorAll('tbody tr')].filter(r => !r.hidden).map(r => r.dataset.device || r.dataset.tag);"
+        box = driver.find_element("id", "filter")
+        box.send_keys("relay3")
+        self.assertEqual(wait_for("the filter", lambda: driver.execute_script(hidden) if len(
+            driver.execute_script(hidden)) == 2 else None, 5), ["bus1/relays", "bus1/relays/relay3"])
+        box.clear()
+        box.send_keys("offline")
+        wait_for("offline devices with all their tags", lambda: {
+            r.split("/")[1] for r in driver.execute_script(hidden)} == {"relays", "spare"}, 5)
+        box.clear()
+        box.send_keys(" ")
+        wait_for("every row again", lambda: len(driver.execute_script(hidden)) > 30, 5)
 
         no_answer = 'velk_packets_total{device="relays",reason="no answer"}'
         low = float(wait_for("a no-answer count", lambda: [
@@ -378,8 +423,9 @@ class Guard(unittest.TestCase):
             state = json.loads(get(base + "/api/state", token)[2])
             tag = state["lines"][0]["devices"][0]["tags"][0]
             self.assertEqual(state["lines"][0]["name"], 'plant "7"\\west')
-            self.assertEqual({k: tag[k] for k in ("value", "quality", "good", "ts")},
-                             {"value": None, "quality": 0, "good": False, "ts": None})
+            self.assertEqual({k: tag[k] for k in ("value", "quality", "good", "ts", "last_good", "unit")},
+                             {"value": None, "quality": 0, "good": False, "ts": None, "last_good": None,
+                              "unit": None})
             # The missing port's message points to what velkd's reader has.
             port_error = json.dumps(state["lines"][0])
             self.assertIn("does not exist", port_error)

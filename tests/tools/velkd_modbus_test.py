@@ -25,6 +25,7 @@ import sys
 import tempfile
 import threading
 import time
+import tomllib
 import urllib.error
 import urllib.request
 
@@ -258,6 +259,8 @@ def main():
     line_text = line_text.replace('name = "ttyUSB0"', 'name = "%s"' % link)
     line_text = line_text.replace("interval_ms = 1000", "interval_ms = 300")
     line_text = line_text.replace('address = "EC"\ntype = "word"\n', 'address = "EC"\ntype = "word"\nmodbus = "holding:10"\n')
+    # A scaled integer keeps the module's count in its register.
+    line_text = line_text.replace('address = "PCVL0"\ntype = "word"\n', 'address = "PCVL0"\ntype = "word"\nscale = 0.5\n')
     line_text += '\n[modbus]\nlisten = "127.0.0.1:%d"\nmax_clients = 12\n' % port
     line = os.path.join(directory, "line.toml")
     with open(line, "w") as f:
@@ -284,6 +287,7 @@ def main():
     rows = list(csv.DictReader(io.StringIO(mapped.stdout)))
     check(mapped.returncode == 0 and len(rows) == 20, "--modbus-map: " + mapped.stdout + mapped.stderr)
 
+    rows_by_tag = {r["tag"]: r for r in rows}
     http = "http://127.0.0.1:%d/api/state" % free_port()
     velkd = Program([VELKD, line, far_line, "--http", http[7:-10]], os.path.join(directory, "velkd.log"))
     client = ModbusTcpClient("127.0.0.1", port=port, timeout=3)
@@ -292,12 +296,18 @@ def main():
         check(len(readable) == len(expected) == 19, "every polled tag is mapped: %d of %d" % (len(readable), len(expected)))
         check(wait_for(lambda: client.connect() and all(read_row(client, r)[0] == 0 for r in readable), 15),
               "every tag readable: " + velkd.output()[-2000:])
-        # Every tag as the map says, equal to what velkhost read.
+        # Every tag as the map says, equal to what velkhost read: a float
+        # with the file's scale applied, any other as the module's count,
+        # with the scale in the map.
+        scaling = {t["name"]: (t.get("scale", 1.0), t.get("offset", 0.0)) for t in tomllib.loads(line_text)["tag"]}
+        check((rows_by_tag["ramp"]["scale"], rows_by_tag["count_low"]["scale"]) == ("1", "0.5"),
+              "the map's scales: %r" % rows)
         for row in readable:
             exception, value = read_row(client, row)
             want = expected[row["tag"]]
             if row["type"] == "float":
-                want = as_float32(want)
+                scale, offset = scaling[row["tag"]]
+                want = as_float32(want * scale + offset)
             check(exception == 0 and value == want, "%s: read %r (exception %d), velkhost %r" %
                   (row["tag"], value, exception, want))
         low_first = list(struct.unpack(">HH", struct.pack(">f", 1.5)))[::-1]
@@ -337,7 +347,6 @@ def main():
         check(not r.isError(), "relay_bits written: %s" % r)
         check(wait_for(lambda: "#0307.250" in sim.output() and "#051300" in sim.output(), 5),
               "the simulator saw the writes")
-        rows_by_tag = {r["tag"]: r for r in rows}
         for tag, value in (("setpoint", 7.25), ("relay3", 0), ("out1", 2.5), ("relay_bits", 5)):
             check(read_row(client, rows_by_tag[tag]) == (0, value), tag + " reads back")
         for value in (3.75, 4.5, 5.25):

@@ -186,14 +186,21 @@ TEST(Velkd, PublishesEveryFamilyTakesWritesAndEndsOfflineOnSigterm) {
   struct Expected {
     const char* topic;
     json::value_t kind;
+    const char* unit;  // null: the file gives none
   };
   const Expected tags[] = {
-      {"inputs/wave", json::value_t::number_float},       {"boiler/boiler_temp", json::value_t::number_float},
-      {"boiler/boiler_events", json::value_t::number_unsigned}, {"valve/setpoint", json::value_t::number_float},
-      {"outputs/out1", json::value_t::number_float},      {"relays/relay3", json::value_t::number_unsigned},
-      {"switches/switch_word", json::value_t::number_unsigned}, {"counter/count_low", json::value_t::number_unsigned},
-      {"strain/strain1", json::value_t::number_float},    {"thermo/room", json::value_t::number_float},
-      {"panel/panel_name", json::value_t::string},
+      {"inputs/wave", json::value_t::number_float, "V"},
+      {"inputs/ramp", json::value_t::number_float, "%"},
+      {"boiler/boiler_temp", json::value_t::number_float, "°C"},
+      {"boiler/boiler_events", json::value_t::number_unsigned, nullptr},
+      {"valve/setpoint", json::value_t::number_float, nullptr},
+      {"outputs/out1", json::value_t::number_float, nullptr},
+      {"relays/relay3", json::value_t::number_unsigned, nullptr},
+      {"switches/switch_word", json::value_t::number_unsigned, nullptr},
+      {"counter/count_low", json::value_t::number_unsigned, nullptr},
+      {"strain/strain1", json::value_t::number_float, nullptr},
+      {"thermo/room", json::value_t::number_float, "°C"},
+      {"panel/panel_name", json::value_t::string, nullptr},
   };
   const auto allGood = [&] {
     for (const Expected& e : tags)
@@ -205,6 +212,7 @@ TEST(Velkd, PublishesEveryFamilyTakesWritesAndEndsOfflineOnSigterm) {
     const json value = watcher.LatestJson(base + e.topic);
     EXPECT_EQ(value.at("value").type(), e.kind) << e.topic << ": " << value;
     EXPECT_TRUE(value.at("reason").is_null()) << e.topic;
+    EXPECT_EQ(value.at("unit"), e.unit != nullptr ? json(e.unit) : json()) << e.topic;
     EXPECT_TRUE(std::regex_match(value.at("ts").get<std::string>(),
                                  std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
         << value;
@@ -335,6 +343,7 @@ std::string FaultLine(const std::string& port) {
          "[[device]]\nname = \"inputs\"\ntype = \"Velk4017\"\naddress = \"1.1\"\n"
          "[[device]]\nname = \"relays\"\ntype = \"Velk4050\"\naddress = \"5.1\"\n"
          "[[tag]]\nname = \"level\"\ndevice = \"inputs\"\naddress = \"AI0\"\ntype = \"float\"\n"
+         "unit = \"bar\"\nscale = 2.0\noffset = -0.5\ndevice_class = \"pressure\"\nstate_class = \"measurement\"\n"
          "[[tag]]\nname = \"relay3\"\ndevice = \"relays\"\naddress = \"DO3\"\ntype = \"bit\"\n";
 }
 
@@ -386,9 +395,18 @@ TEST(Velkd, FaultyModuleAndLostBrokerRecover) {
   // what /set takes.
   const json level = watcher.LatestJson("homeassistant/sensor/velk_plant_inputs_level/config");
   EXPECT_EQ(level.value("state_topic", ""), "velk/plant/inputs/level") << watcher.Dump();
+  // With the unit and classes Home Assistant keeps statistics by, and the
+  // module's 1.5 published as 1.5 * 2.0 - 0.5.
+  EXPECT_EQ(level.value("unit_of_measurement", ""), "bar");
+  EXPECT_EQ(level.value("device_class", ""), "pressure");
+  EXPECT_EQ(level.value("state_class", ""), "measurement");
+  const json levelValue = watcher.LatestJson("velk/plant/inputs/level");
+  EXPECT_EQ(levelValue.value("value", 0.0), 2.5) << levelValue;
+  EXPECT_EQ(levelValue.value("unit", ""), "bar") << levelValue;
   const json relaySwitch = watcher.LatestJson("homeassistant/switch/velk_plant_relays_relay3/config");
   EXPECT_EQ(relaySwitch.value("command_topic", ""), "velk/plant/relays/relay3/set") << watcher.Dump();
   EXPECT_EQ(relaySwitch.value("payload_on", ""), "true");
+  EXPECT_FALSE(relaySwitch.contains("unit_of_measurement"));
 
   const std::string healthyPort = StartSimulator(healthy, {modules});
   ASSERT_FALSE(healthyPort.empty()) << healthy.err();
@@ -442,7 +460,7 @@ TEST(Velkd, FaultyModuleAndLostBrokerRecover) {
   ASSERT_TRUE(watcher.WaitFor(
       [&] {
         return watcher.Latest("velk/$state") == "online" && StateIs(watcher, "velk/plant/relays/$state", "online") &&
-               watcher.LatestJson("velk/plant/inputs/level").value("value", 0.0) == 1.5;
+               watcher.LatestJson("velk/plant/inputs/level").value("value", 0.0) == 2.5;
       },
       30000, pump))
       << velkd.err();
@@ -580,9 +598,11 @@ TEST(Velkd, HomeAssistantEntitiesGoWithAKilledGateway) {
 TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
   const std::string device = "[[device]]\nname = \"relays\"\ntype = \"Velk4050\"\naddress = \"5\"\n";
   const std::string tag = "[[tag]]\nname = \"relay3\"\ndevice = \"relays\"\naddress = \"DO3\"\ntype = \"bit\"\n";
+  // A number tag from line 10; a key appended to it stands at line 15.
+  const std::string kInputs = "[[tag]]\nname = \"ins\"\ndevice = \"relays\"\naddress = \"DI0\"\ntype = \"byte\"\n";
   struct Case {
     const char* head;  // before the device and tag
-    const char* tail;  // after them
+    std::string tail;  // after them
     const char* message;
   };
   const Case cases[] = {
@@ -606,6 +626,19 @@ TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
       {"", "[[device]]\nname = \"zero\"\ntype = \"Velk4050\"\naddress = \"0\"\n", "fits no Modbus unit"},
       {"", "[[device]]\nname = \"twin\"\ntype = \"Velk4050\"\naddress = \"7\"\nmodbus_unit = 5\n",
        "would be Modbus unit 5"},
+      // Units and scaling: nothing that would publish a wrong number.
+      {"", kInputs + "scale = 0\n", ".toml:15: scale of tag 'ins' is 0"},
+      {"", kInputs + "scale = inf\n", ".toml:15: scale of tag 'ins' must be finite"},
+      {"", kInputs + "offset = nan\n", ".toml:15: offset of tag 'ins' must be finite"},
+      {"", kInputs + "scale = \"10\"\n", ".toml:15: scale of tag 'ins' must be a number"},
+      {"[gateway]\nwritable = [\"ins\"]\n", kInputs + "scale = 2.0\n",
+       ".toml:17: tag 'ins' is writable, and a write is sent as given"},
+      {"", "[[tag]]\nname = \"r1\"\ndevice = \"relays\"\naddress = \"DO1\"\ntype = \"bit\"\noffset = 1\n",
+       ".toml:15: tag 'r1' is a bit: scale and offset apply to numbers only"},
+      {"", kInputs + "state_class = \"measurment\"\n",
+       ".toml:15: state_class of tag 'ins' is 'measurment', not one of measurement, total, total_increasing; did you "
+       "mean 'measurement'?"},
+      {"", kInputs + "unit = 5\n", ".toml:15: unit of tag 'ins' must be a text in quotes"},
   };
   TempDir dir;
   for (const Case& c : cases) {

@@ -76,7 +76,19 @@ TEST(VelkhostConfig, EveryRejectionNamesItsLine) {
   const ConfigCase cases[] = {
       {"device address", std::string(kHead) + "address = \"1a\"\n", ":4: device 'ai': address \"1a\" rejected: error 11: "},
       {"module type", "[[device]]\nname = \"x\"\ntype = \"Velk9999\"\naddress = \"1\"\n",
-       ":1: device 'x': module type 'Velk9999' is not known to the driver"},
+       ":1: device 'x': unknown module type 'Velk9999'"},
+      {"module type nearly right", "[[device]]\nname = \"x\"\ntype = \"Velk417\"\naddress = \"1\"\n",
+       ":1: device 'x': unknown module type 'Velk417': the driver has no register table for it (see `velkhost "
+       "tables`); did you mean 'Velk4017'?"},
+      {"register nearly right", std::string(kHead) + "address = \"2\"\n" + Tag("AJ3", "float"),
+       ":8: tag 't' (Velk4017 'ai'): address \"AJ3\" as float rejected (did you mean 'AI3'?): error 12: "},
+      {"data type nearly right", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "flaot"),
+       ":12: type 'flaot' of tag 't' is not one of bit, byte, short, word, long, float, string; did you mean 'float'?"},
+      {"key nearly right", "[port]\nbuad = 9600\n", ":2: unknown key 'buad' in [port] (known: name, baud, data_bits, "
+       "parity, stop_bits, timeout_ms, poll_delay_ms); did you mean 'baud'?"},
+      // The file's own findings do not hide the driver's: one pass names both.
+      {"every finding in one pass", std::string(kHead) + "address = \"2\"\n" + Tag("XY1", "float") +
+       "speed = 1\n", ":8: tag 't' (Velk4017 'ai'): address \"XY1\" as float rejected: error 12: "},
       {"data type mask", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "bit"), ":8: tag 't' (Velk4017 'ai'): address \"AI1\" as bit rejected: error 13: "},
       {"register", std::string(kHead) + "address = \"2\"\n" + Tag("XY1", "float"), ":8: tag 't' (Velk4017 'ai'): address \"XY1\" as float rejected: error 12: "},
       {"unknown device", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "float", "nope"), ":10: tag 't' names device 'nope', which is not defined"},

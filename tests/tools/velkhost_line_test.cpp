@@ -304,6 +304,9 @@ TEST(VelkhostPoll, SimulationSectionErrorsNameTheirLine) {
       {"[simulation.a]\nvalues = { ai = \"x\" }\n", ":11: ai must be an array"},
       {"[simulation.b]\nname = \"x\"\n", ":10: [simulation.b] names no device of the line"},
       {"[simulation.a]\naddress = 5\n", ":11: 'address' of device 'a' comes from its [[device]] entry"},
+      // What the line gives a device stands at its [[device]] entry's line.
+      {"[[device]]\nname = \"b\"\ntype = \"Velk4017\"\naddress = \"2\"\n",
+       ":10: device 'b': address 2 (02) is already taken by a Velk4017"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.simulation);
@@ -416,7 +419,9 @@ TEST(VelkhostWrite, ReadOnlyRegisterFailsWithAReason) {
   const std::string file = dir.Write("line.toml", EveryFamilyLine());
   const ProgramResult r = Velkhost({"write", file, "ai0", "1.0", "--simulate"});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("writing 1.0 to tag 'ai0' failed"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("tag 'ai0' cannot be written: register AI of Velk4017 is read-only"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("does not fit"), std::string::npos) << r.err;
 }
 
 TEST(VelkhostProbe, AnsweringSilentAndUnknownDevices) {

@@ -135,7 +135,6 @@ TEST(VelkhostCheck, RejectionShowsTheCodeAndTheDriversText) {
       {"Velk4017", "AI1234567", "float", velk::kTypeFloat, 12},
       {"Velk4050", "DO3", "float", velk::kTypeFloat, 13},
       {"Velk4011", "SPANCAL1", "bit", velk::kTypeBit, 12},
-      {"Velk9999", "AI0", "float", velk::kTypeFloat, 12},
       {"Data7210", "SetDat15,1,x", "float", velk::kTypeFloat, 14},
   };
   for (const Rejection& c : cases) {

@@ -70,6 +70,18 @@ std::string GuidText(const velk::Guid& g) {
   return text;
 }
 
+std::string WithThisTreesPaths(std::string text) {
+  const std::string dir = ProgramDirectory();
+  const std::string build = VELKHOST_BUILD_DIR "/";
+  if (dir.compare(0, build.size(), build) != 0) return text;
+  const std::pair<std::string, std::string> swaps[] = {{VELK_CONFIG_DIR, VELKHOST_SOURCE_EXAMPLES},
+                                                       {VELKHOST_INSTALLED_DRIVER, VELKHOST_BUILT_DRIVER}};
+  for (const auto& [installed, here] : swaps)
+    for (size_t at = text.find(installed); at != std::string::npos; at = text.find(installed, at + here.size()))
+      text.replace(at, installed.size(), here);
+  return text;
+}
+
 std::vector<std::string> DriverLibrary::DefaultCandidates() {
   const std::string dir = ProgramDirectory();
   std::vector<std::string> candidates;

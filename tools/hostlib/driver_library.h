@@ -93,6 +93,11 @@ class DriverLibrary {
 bool ParseGuidText(const std::string& text, velk::Guid* guid);
 std::string GuidText(const velk::Guid& guid);
 
+// `text` with the installed places of the example files and of the driver
+// replaced by those of the build tree when this program runs from it, so
+// that a help's examples can be run as they stand.
+std::string WithThisTreesPaths(std::string text);
+
 }  // namespace velkhost
 
 #endif

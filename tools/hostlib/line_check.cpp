@@ -1,11 +1,14 @@
 #include "line_check.h"
 
+#include <ctype.h>
 #include <string.h>
 #include <strings.h>
 
 #include <algorithm>
 
 #include "data_types.h"
+#include "did_you_mean.h"
+#include "module_names.h"
 
 namespace velkhost {
 
@@ -32,6 +35,27 @@ velk::TagConfig MakeTagConfig(const std::string& moduleType, const std::string& 
   return config;
 }
 
+std::string UnknownTypeText(const std::string& type) {
+  return "unknown module type '" + type + "': the driver has no register table for it (see `velkhost tables`)" +
+         DidYouMean(type, ModuleTypeNames());
+}
+
+std::string RegisterHint(velk::IDriver* driver, const std::string& moduleType, const std::string& address) {
+  const velk::RegisterDef* rows = nullptr;
+  int32_t count = 0;
+  if (driver->GetRegisterTable(moduleType.c_str(), &rows, &count) != 1 || rows == nullptr) return "";
+  std::vector<std::string> names;
+  for (int32_t i = 0; i < count && i < 4096; ++i) names.emplace_back(rows[i].name, strnlen(rows[i].name, sizeof rows[i].name));
+  // The register's name is the address up to its channel or options.
+  size_t end = 0;
+  while (end < address.size() && isalpha(static_cast<unsigned char>(address[end]))) ++end;
+  const std::string name = address.substr(0, end);
+  for (const std::string& known : names)
+    if (strcasecmp(known.c_str(), name.c_str()) == 0) return "";  // the register is not what is wrong
+  const std::string closest = ClosestName(name, names);
+  return closest.empty() ? "" : " (did you mean '" + closest + address.substr(end) + "'?)";
+}
+
 bool CheckLine(velk::IDriver* driver, const LineConfig& config, CheckedLine* checked,
                std::vector<ConfigProblem>* problems, std::vector<ConfigProblem>* warnings) {
   const size_t before = problems->size();
@@ -41,12 +65,13 @@ bool CheckLine(velk::IDriver* driver, const LineConfig& config, CheckedLine* che
 
   for (size_t i = 0; i < config.devices.size(); ++i) {
     const DeviceEntry& device = config.devices[i];
+    // An entry without its type or address was reported while reading.
+    if (device.type.empty() || device.address.empty()) continue;
     const velk::RegisterDef* rows = nullptr;
     int32_t count = 0;
     knownType[i] = driver->GetRegisterTable(device.type.c_str(), &rows, &count) == 1;
     if (!knownType[i])
-      problems->push_back({device.line, "device '" + device.name + "': module type '" + device.type +
-                                            "' is not known to the driver (see `velkhost tables`)"});
+      problems->push_back({device.line, "device '" + device.name + "': " + UnknownTypeText(device.type)});
     velk::DeviceRecord& record = checked->devices[i];
     if (driver->ParseDeviceAddress(device.address.c_str(), &record) != 1)
       problems->push_back({device.line, "device '" + device.name + "': address \"" + device.address +
@@ -63,9 +88,12 @@ bool CheckLine(velk::IDriver* driver, const LineConfig& config, CheckedLine* che
     def.address = static_cast<int16_t>(checked->devices[tag.deviceIndex].address);
     const int16_t code = driver->ParseTag(&tagConfig, &def);
     if (code != 0) {
+      // The driver's text first: the table lookup of the hint may replace it.
+      const std::string text = PendingErrorText(driver);
       problems->push_back({tag.line, "tag '" + tag.name + "' (" + device.type + " '" + device.name + "'): address \"" +
-                                         tag.address + "\" as " + DataTypeName(tag.dataType) + " rejected: error " +
-                                         std::to_string(code) + ": " + PendingErrorText(driver)});
+                                         tag.address + "\" as " + DataTypeName(tag.dataType) + " rejected" +
+                                         RegisterHint(driver, device.type, tag.address) + ": error " +
+                                         std::to_string(code) + ": " + text});
       continue;
     }
     if (def.registerName == nullptr) {

@@ -27,6 +27,13 @@ std::string PendingErrorText(velk::IDriver* driver);
 // True for the module types whose packets take a path of their own.
 bool IsDataModule(const std::string& moduleType);
 
+// "unknown module type 'X': ...", with the type meant
+// when one is close.
+std::string UnknownTypeText(const std::string& type);
+// " (did you mean 'AI3'?)" when the register of `address` is not one of the
+// type's and one is close; "" otherwise.
+std::string RegisterHint(velk::IDriver* driver, const std::string& moduleType, const std::string& address);
+
 // Fills the host's TagConfig from texts, cut to the record's fields as the
 // host cuts them.
 velk::TagConfig MakeTagConfig(const std::string& moduleType, const std::string& address, int16_t dataType);

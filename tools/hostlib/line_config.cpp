@@ -2,10 +2,12 @@
 
 #include <strings.h>
 
+#include <filesystem>
 #include <initializer_list>
 #include <toml++/toml.h>
 
 #include "data_types.h"
+#include "did_you_mean.h"
 #include "toml_reader.h"
 
 namespace velkhost {
@@ -82,8 +84,12 @@ void ReadTag(TomlReader& reader, const toml::table& table, LineConfig* config) {
   TagEntry tag;
   tag.line = LineOf(table);
   const std::string where = "[[tag]] at line " + std::to_string(tag.line);
-  reader.CheckKeys(table, {"name", "device", "address", "type", "poll", "modbus"}, "[[tag]]");
+  reader.CheckKeys(table, {"name", "device", "address", "type", "poll", "modbus", "unit", "scale", "offset", "device_class",
+                                  "state_class"}, "[[tag]]");
   reader.String(table, "name", where, &tag.name, true);
+  // Until its device is found, an index past the devices: no check may
+  // take another device's.
+  tag.deviceIndex = config->devices.size();
   if (reader.String(table, "device", where, &tag.device, true)) {
     const int index = config->FindDevice(tag.device);
     if (index < 0)
@@ -100,7 +106,8 @@ void ReadTag(TomlReader& reader, const toml::table& table, LineConfig* config) {
     tag.dataType = DataTypeFromName(type);
     if (tag.dataType == 0)
       reader.Problem(LineOf(*table.get("type")),
-                     "type '" + type + "' of tag '" + tag.name + "' is not one of " + DataTypeChoices());
+                     "type '" + type + "' of tag '" + tag.name + "' is not one of " + DataTypeChoices() +
+                         DidYouMean(type, {"bit", "byte", "short", "word", "long", "float", "string"}));
   }
   reader.Boolean(table, "poll", "poll of tag '" + tag.name + "'", &tag.poll);
   if (!tag.name.empty() && config->FindTag(tag.name) >= 0)
@@ -155,6 +162,15 @@ std::vector<std::string> ParityNames() { return std::vector<std::string>(kParity
 bool LoadLineConfig(const std::string& path, LineConfig* config, std::vector<ConfigProblem>* problems) {
   const size_t before = problems->size();
   config->path = path;
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) {
+    problems->push_back({0, "cannot read the line file: it does not exist"});
+    return false;
+  }
+  if (std::filesystem::is_directory(path, ec)) {
+    problems->push_back({0, "cannot read the line file: it is a directory"});
+    return false;
+  }
   toml::table root;
   try {
     root = toml::parse_file(path);
@@ -163,6 +179,7 @@ bool LoadLineConfig(const std::string& path, LineConfig* config, std::vector<Con
     problems->push_back({line, std::string(error.description())});
     return false;
   }
+  config->parsed = true;
   TomlReader reader(problems);
   // [mqtt], [gateway], [modbus], [http] and the modbus keys of devices and tags
   // belong to velkd, which reads them itself; a test host passes over them

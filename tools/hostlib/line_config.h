@@ -58,6 +58,7 @@ struct LineConfig {
   std::vector<TagEntry> tags;
   bool hasSimulation = false;
   int simulationLine = 0;
+  bool parsed = false;  // the file was read as TOML: its entries may be checked further
 
   // Index of the device or tag of that name, or -1.
   int FindDevice(const std::string& name) const;

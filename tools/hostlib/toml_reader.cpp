@@ -1,5 +1,7 @@
 #include "toml_reader.h"
 
+#include "did_you_mean.h"
+
 namespace velkhost {
 
 int LineOf(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
@@ -12,7 +14,8 @@ void TomlReader::CheckKeys(const toml::table& table, std::initializer_list<const
     if (known) continue;
     std::string choices;
     for (const char* name : allowed) choices += std::string(choices.empty() ? "" : ", ") + name;
-    Problem(LineOf(node), "unknown key '" + std::string(key.str()) + "' in " + where + " (known: " + choices + ")");
+    Problem(LineOf(node), "unknown key '" + std::string(key.str()) + "' in " + where + " (known: " + choices + ")" +
+                              DidYouMean(std::string(key.str()), std::vector<std::string>(allowed.begin(), allowed.end())));
   }
 }
 

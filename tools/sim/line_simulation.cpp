@@ -65,6 +65,7 @@ void ReadLineDevices(const toml::table& root, const std::string& path, std::vect
         problems->push_back(At(path, node) + "[[device]] needs name, type and address");
         continue;
       }
+      device.line = static_cast<int>(node.source().begin.line);
       devices->push_back(device);
     }
   }
@@ -131,7 +132,15 @@ bool AddLineModules(toml::table& root, const std::string& path, const std::vecto
       settings->insert_or_assign("address", played);
       std::string why;
       if (!AddModuleFromToml(*settings, bus, &why)) {
-        problems->push_back("device '" + device.name + "': " + why);
+        // What the line gave the device (its type and address, or the whole
+        // table when it has no [simulation] entry) stands at no line of the
+        // file: such a finding is the [[device]] entry's.
+        const std::string noSource = "0: ";
+        if (why.compare(0, noSource.size(), noSource) == 0)
+          problems->push_back(path + ":" + std::to_string(device.line) + ": device '" + device.name +
+                              "': " + why.substr(noSource.size()));
+        else
+          problems->push_back("device '" + device.name + "': " + why);
         break;
       }
     }

@@ -19,6 +19,7 @@ struct LineDevice {
   std::string type;                       // module type name
   std::string address;                    // device address text: "N" with checksums, "N.M" without
   std::vector<std::string> tagAddresses;  // of its tags, for the displays a Data7210 plays
+  int line = 0;                           // of its [[device]] entry
 };
 
 // Reads the [[device]] and [[tag]] entries of a line file's `root`, only as

@@ -80,6 +80,11 @@ std::string DiscoveryPayload(const DiscoveredTag& t) {
   }
   if (component == "switch" || component == "number") config["command_topic"] = base + "/" + t.tag + "/set";
   if (component == "number") NumberRange(t, &config);
+  // Statistics are kept only for entities with a unit and a state class.
+  if (!t.units.unit.empty() && component != "binary_sensor" && component != "switch")
+    config["unit_of_measurement"] = t.units.unit;
+  if (!t.units.deviceClass.empty()) config["device_class"] = t.units.deviceClass;
+  if (!t.units.stateClass.empty() && component == "sensor") config["state_class"] = t.units.stateClass;
   // Available while both say so: the gateway (whose last will says
   // "offline" when it dies without a word, while the device's retained
   // state would stay "online") and the device.

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "tag_units.h"
 #include "write_field.h"
 
 namespace velkd {
@@ -21,6 +22,7 @@ struct DiscoveredTag {
   // The command's fixed field of a writable number, when it has one: its
   // range and step.
   const velkhost::WriteField* field = nullptr;
+  TagUnits units;  // unit and classes for the entity
 };
 
 // "sensor", "binary_sensor", "switch" or "number"; "" for a tag that has

@@ -59,6 +59,7 @@ void Gateway::Announce(const std::vector<std::unique_ptr<LineWorker>>& lines, co
       discovered.writable = config.lines[l].writable[t];
       discovered.polled = tag.poll;
       discovered.field = lines[l]->WriteFieldOf(t);
+      discovered.units = config.lines[l].units[t];
       if (DiscoveryComponent(discovered).empty()) continue;
       const std::string payload = DiscoveryPayload(discovered);
       store_->Set(DiscoveryTopic(discovered), payload, payload);

@@ -236,6 +236,7 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
     if (gateway != nullptr && !gateway->is_table()) reader.Problem(LineOf(*gateway), "'gateway' must be a [gateway] section");
     ReadGateway(reader, gateway != nullptr ? gateway->as_table() : nullptr, &line);
     ReadModbusSettings(path, root, line.config, &line.modbus, problems);
+    ReadTagUnits(path, root, line.config, line.writable, &line.units, problems);
     if (line.name.empty()) line.name = std::filesystem::path(path).stem().string();
     if (!TopicLevelOk(line.name))
       reader.Problem(0, "line name '" + line.name + "' cannot stand in a topic; set [gateway] line = \"NAME\"");

@@ -31,6 +31,7 @@
 #include "http_settings.h"
 #include "line_config.h"
 #include "modbus_settings.h"
+#include "tag_units.h"
 
 namespace velkd {
 
@@ -57,6 +58,7 @@ struct LineSpec {
   std::vector<bool> writable;            // per tag of config.tags
   std::string text;                      // the file as read: a reload keeps an unchanged line
   ModbusLineSettings modbus;
+  std::vector<TagUnits> units;           // per tag of config.tags
 };
 
 struct GatewayConfig {

@@ -55,6 +55,10 @@ void LineState::SetTag(size_t tag, bool good, const nlohmann::ordered_json& valu
     t.reason = good ? std::string() : reason;
     t.fileTime = fileTime;
     t.readAt = std::chrono::system_clock::now();
+    if (good) {
+      t.everGood = true;
+      t.lastGood = t.readAt;
+    }
   }
   Changed();
 }

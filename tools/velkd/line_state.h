@@ -39,6 +39,8 @@ struct TagState {
   std::string reason;           // why the latest reading was bad; empty when good
   uint64_t fileTime = 0;        // the driver's time stamp of the latest reading
   std::chrono::system_clock::time_point readAt;  // when the latest reading arrived
+  bool everGood = false;
+  std::chrono::system_clock::time_point lastGood;  // when the latest good reading arrived
 };
 
 struct DeviceState {

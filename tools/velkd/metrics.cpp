@@ -155,12 +155,14 @@ void MetricsText::AddLine(const LineSpec& lineSpec, const LineSnapshot& line, st
     Sample("velk_tag_good", "gauge", "1 while the tag's latest reading is good.", "", labels,
            Number(uint64_t{tag.good}));
     if (!tag.good) continue;
-    if (tag.value.is_boolean())
+    // The engineering value, as every face publishes it.
+    const nlohmann::ordered_json value = EngineeringValue(lineSpec.units[t], tag.value);
+    if (value.is_boolean())
       Sample("velk_tag_value", "gauge", "The tag's latest good reading (a bit as 0 or 1).", "", labels,
-             Number(uint64_t{tag.value.get<bool>()}));
-    else if (tag.value.is_number())
+             Number(uint64_t{value.get<bool>()}));
+    else if (value.is_number())
       Sample("velk_tag_value", "gauge", "The tag's latest good reading (a bit as 0 or 1).", "", labels,
-             Number(tag.value.get<double>()));
+             Number(value.get<double>()));
   }
 }
 

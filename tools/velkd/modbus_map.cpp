@@ -1,5 +1,6 @@
 #include "modbus_map.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -27,6 +28,12 @@ std::string CsvField(const std::string& text) {
   std::string quoted = "\"";
   for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
   return quoted + "\"";
+}
+
+std::string NumberText(double value) {
+  char text[32];
+  snprintf(text, sizeof text, "%.15g", value);
+  return text;
 }
 
 bool Overlaps(const ModbusEntry& e, uint32_t first, uint32_t count) {
@@ -96,6 +103,7 @@ struct Builder {
         entry.writable =
             line.writable[t] && (entry.table == ModbusTable::kCoil || entry.table == ModbusTable::kHolding);
         entry.lowWordFirst = settings.lowWordFirst;
+        entry.units = line.units[t];
         std::vector<ModbusEntry>& table = unit->tables[static_cast<size_t>(entry.table)];
         uint32_t address = place.fixed ? place.address : next[static_cast<size_t>(entry.table)];
         for (bool moved = !place.fixed; moved;) {
@@ -262,7 +270,9 @@ bool BuildModbusMaps(const GatewayConfig& config, const std::string& listen, boo
 }
 
 std::string ModbusMapCsv(const GatewayConfig& config, const std::vector<ModbusMap>& maps) {
-  std::string csv = "unit,table,address,count,type,tag,device,access\n";
+  // scale and offset: what a client applies to the register to have the
+  // published value; a float's register holds it already.
+  std::string csv = "unit,table,address,count,type,tag,device,access,eng_unit,scale,offset\n";
   for (const ModbusMap& map : maps)
     for (const ModbusUnit& unit : map.units) {
       const velkhost::LineConfig& line = config.lines[unit.line].config;
@@ -272,7 +282,9 @@ std::string ModbusMapCsv(const GatewayConfig& config, const std::vector<ModbusMa
           const char* access = tag.poll ? (e.writable ? "rw" : "r") : (e.writable ? "w" : "-");
           csv += std::to_string(unit.unit) + "," + ModbusTableName(e.table) + "," + std::to_string(e.address) + "," +
                  std::to_string(e.count) + "," + velkhost::DataTypeName(e.dataType) + "," + CsvField(tag.name) + "," +
-                 CsvField(line.devices[unit.device].name) + "," + access + "\n";
+                 CsvField(line.devices[unit.device].name) + "," + access + "," + CsvField(e.units.unit) + "," +
+                 (e.dataType == velk::kTypeFloat ? "1,0" : NumberText(e.units.scale) + "," + NumberText(e.units.offset)) +
+                 "\n";
         }
     }
   return csv;

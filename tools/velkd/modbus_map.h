@@ -25,6 +25,7 @@ struct ModbusEntry {
   int16_t dataType = 0;
   bool writable = false;  // writable tag in a coil or holding register
   bool lowWordFirst = false;
+  TagUnits units;  // a float is served scaled; an integer keeps the module's count
 };
 
 struct ModbusUnit {

@@ -79,6 +79,10 @@ bool ValueToRegisters(const ModbusEntry& entry, const nlohmann::ordered_json& va
   }
 }
 
+nlohmann::ordered_json ServedValue(const ModbusEntry& entry, const nlohmann::ordered_json& value) {
+  return entry.dataType == velk::kTypeFloat ? EngineeringValue(entry.units, value) : value;
+}
+
 std::string RegistersToText(const ModbusEntry& entry, const uint16_t* registers) {
   switch (entry.dataType) {
     case velk::kTypeShort:

@@ -21,6 +21,10 @@ namespace velkd {
 // value is never served as good.
 bool ValueToRegisters(const ModbusEntry& entry, const nlohmann::ordered_json& value, uint16_t* registers);
 
+// What a float entry serves: the tag's engineering value; any other entry
+// serves the module's value as it is.
+nlohmann::ordered_json ServedValue(const ModbusEntry& entry, const nlohmann::ordered_json& value);
+
 // The value text that writing `registers` (entry.count of them) to the
 // entry's tag means; the tag's own value check judges it.
 std::string RegistersToText(const ModbusEntry& entry, const uint16_t* registers);

@@ -105,7 +105,7 @@ int ModbusRequests::Collect(const ModbusMap& map, const ModbusUnit& unit, const 
       return;
     }
     for (const ModbusEntry* e = range.begin; e != range.end; ++e) {
-      if (!state.Tag(e->tag, &tag_) || !tag_.good || !ValueToRegisters(*e, tag_.value, value_)) {
+      if (!state.Tag(e->tag, &tag_) || !tag_.good || !ValueToRegisters(*e, ServedValue(*e, tag_.value), value_)) {
         exception = kDeviceFailure;
         return;
       }

@@ -149,9 +149,14 @@ int ModbusServer::CloseOverdue(int64_t now) {
 
 bool ModbusServer::MakeRoom() {
   std::lock_guard<std::mutex> lock(clientsMutex_);
+  // A client connected or served within the grace has had no time to ask or
+  // to be answered: it does not give way, or a burst of newcomers would push
+  // out a reader between its connect and its answer.
+  const int64_t graceEnd = SteadyMs() - kGraceMs;
   Client* silent = nullptr;
   for (Client& client : connected_)
-    if (client.fd >= 0 && client.closedFor == nullptr && (silent == nullptr || client.answered < silent->answered))
+    if (client.fd >= 0 && client.closedFor == nullptr && client.answered <= graceEnd &&
+        (silent == nullptr || client.answered < silent->answered))
       silent = &client;
   if (silent == nullptr) return false;
   silent->closedFor = "gave way to a new client";
@@ -159,39 +164,71 @@ bool ModbusServer::MakeRoom() {
   return true;
 }
 
+void ModbusServer::Admit(int fd) {
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  ++clients_;
+  std::lock_guard<std::mutex> lock(clientsMutex_);
+  connected_.emplace_back();
+  Client* client = &connected_.back();
+  client->fd = fd;
+  client->answered = SteadyMs();
+  client->thread = std::thread([this, client] { Serve(client); });
+}
+
+void ModbusServer::SettleWaiting(int64_t now) {
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    char byte;
+    const ssize_t peeked = recv(it->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    const bool left = peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    if (!left && WholeFrameHere(it->fd) && (clients_ < maxClients_ || MakeRoom())) {
+      Admit(it->fd);
+      it = waiting_.erase(it);
+    } else if (left || now - it->since >= kFrameMs) {
+      close(it->fd);
+      it = waiting_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 void ModbusServer::AcceptLoop() {
   bool refusing = false;
+  std::vector<pollfd> fds;
   while (!stopping_) {
-    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    const int ready = poll(fds, 2, CloseOverdue(SteadyMs()));
+    fds.assign({{listenFd_, POLLIN, 0}, {wake_[0], POLLIN, 0}});
+    for (const Waiting& w : waiting_) fds.push_back({w.fd, POLLIN, 0});
+    // A held newcomer whose request is whole but finds no place yet is
+    // looked at again soon: a place comes free once a grace runs out.
+    int timeout = CloseOverdue(SteadyMs());
+    if (!waiting_.empty()) timeout = std::min(timeout, kGraceMs / 5);
+    const int ready = poll(fds.data(), fds.size(), timeout);
     Reap();
     if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
       char sink[64];
       while (read(wake_[0], sink, sizeof sink) > 0) {
       }
     }
+    if (!waiting_.empty()) SettleWaiting(SteadyMs());
     if (ready <= 0 || (fds[0].revents & POLLIN) == 0) continue;
     const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
-    if (clients_ >= maxClients_ && !MakeRoom()) {
-      // Every place is taken by a client already being closed: this one is
-      // closed at once, so that it knows rather than waits.
-      if (!refusing) Log(kWarning, "Modbus: %u clients already; refusing more", maxClients_);
+    if (clients_ < maxClients_) {
+      refusing = false;
+      Admit(fd);
+    } else if (waiting_.size() < kWaitingMax) {
+      // Its place is made once its request is whole, not before: a client
+      // that connects and dribbles must not push out one being served.
+      waiting_.push_back({fd, SteadyMs()});
+    } else {
+      if (!refusing) Log(kWarning, "Modbus: %u clients and %zu waiting already; refusing more", maxClients_, waiting_.size());
       refusing = true;
       close(fd);
-      continue;
     }
-    refusing = false;
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    ++clients_;
-    std::lock_guard<std::mutex> lock(clientsMutex_);
-    connected_.emplace_back();
-    Client* client = &connected_.back();
-    client->fd = fd;
-    client->answered = SteadyMs();
-    client->thread = std::thread([this, client] { Serve(client); });
   }
+  for (const Waiting& w : waiting_) close(w.fd);
+  waiting_.clear();
 }
 
 bool ModbusServer::AwaitFrame(Client* client, const char** why) {

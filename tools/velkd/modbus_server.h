@@ -2,9 +2,11 @@
 // connected client (at most max_clients), libmodbus for the framing. A
 // client idle for a minute is dropped, and so is one whose frame is not
 // whole within a second of its first byte; a malformed frame closes that
-// client's connection only. At the limit, a new client takes the place of
-// the one silent longest, so clients that hold a connection without asking
-// anything never keep out one that asks. Answers come from the lines'
+// client's connection only. At the limit, a new client waits, held by the
+// acceptor, until its first request is whole; then it takes the place of
+// the one silent longest. Clients that hold a connection without asking, or
+// dribble their frames, so never keep out one that asks, and never take a
+// place from one. Answers come from the lines'
 // latest readings, so neither a slow line nor a slow client holds up
 // anything else.
 #ifndef VELKD_MODBUS_SERVER_H
@@ -20,6 +22,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "modbus_lines.h"
 #include "modbus_map.h"
@@ -48,6 +51,10 @@ class ModbusServer {
   static const int kIdleSeconds = 60;
   // How long a frame may take from its first byte to its last.
   static const int kFrameMs = 1000;
+  // How long a new or just-served client is safe from giving way to another.
+  static const int kGraceMs = 250;
+  // Newcomers held while every place is taken; beyond them one is refused.
+  static const size_t kWaitingMax = 64;
 
  private:
   struct Client {
@@ -71,8 +78,14 @@ class ModbusServer {
   // Closes the connections whose frame has taken too long; the time until
   // the next frame is due, in milliseconds (at most a second).
   int CloseOverdue(int64_t now);
-  // At the limit: closes the client silent longest. False when none can go.
+  // At the limit: closes the client silent longest, past its grace. False
+  // when none can go.
   bool MakeRoom();
+  // Starts serving `fd` in a place of its own.
+  void Admit(int fd);
+  // Admits the held newcomers whose request is whole and for whom a place
+  // is or can be made, and lets go those whose second is up or who left.
+  void SettleWaiting(int64_t now);
   // Waits for a frame to begin; false when the connection ended or stayed
   // idle, with the reason.
   bool AwaitFrame(Client* client, const char** why);
@@ -92,6 +105,12 @@ class ModbusServer {
   std::atomic<size_t> clients_{0};
   std::mutex clientsMutex_;
   std::list<Client> connected_;
+  // Held newcomers, the acceptor's alone: socket and when it was accepted.
+  struct Waiting {
+    int fd;
+    int64_t since;
+  };
+  std::vector<Waiting> waiting_;
 };
 
 }  // namespace velkd

@@ -33,17 +33,20 @@ std::string IsoTime(std::chrono::system_clock::time_point when) {
   return text;
 }
 
-ordered_json TagReadingJson(const TagState& tag) {
-  if (tag.read)
-    // A failed reading may still be "bad" without a word of its own.
-    return velkhost::ReadingJson(tag.value, tag.quality, tag.good, tag.reason.empty() ? "failed" : tag.reason,
-                                 tag.fileTime);
+ordered_json TagReadingJson(const TagState& tag, const TagUnits& units) {
   ordered_json json;
-  json["value"] = ordered_json();
-  json["quality"] = tag.quality;
-  json["good"] = false;
-  json["reason"] = "no reading yet";
-  json["ts"] = ordered_json();
+  if (tag.read) {
+    // A failed reading may still be "bad" without a word of its own.
+    json = velkhost::ReadingJson(EngineeringValue(units, tag.value), tag.quality, tag.good,
+                                 tag.reason.empty() ? "failed" : tag.reason, tag.fileTime);
+  } else {
+    json["value"] = ordered_json();
+    json["quality"] = tag.quality;
+    json["good"] = false;
+    json["reason"] = "no reading yet";
+    json["ts"] = ordered_json();
+  }
+  AddUnit(units, &json);
   return json;
 }
 
@@ -81,7 +84,9 @@ ordered_json LineJson(const LineSpec& lineSpec, const LineSnapshot& line, std::c
       tagJson["name"] = tagEntry.name;
       tagJson["type"] = velkhost::DataTypeName(tagEntry.dataType);
       tagJson["polled"] = tagEntry.poll;
-      tagJson.update(TagReadingJson(tag));
+      tagJson.update(TagReadingJson(tag, lineSpec.units[t]));
+      tagJson["last_good"] = tag.everGood ? ordered_json(IsoTime(tag.lastGood)) : ordered_json();
+      tagJson["last_good_s"] = tag.everGood ? ordered_json(SecondsSince(tag.lastGood, now)) : ordered_json();
       tagJson["age_s"] = tag.read ? ordered_json(SecondsSince(tag.readAt, now)) : ordered_json();
       device["tags"].push_back(tagJson);
     }

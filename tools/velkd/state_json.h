@@ -16,7 +16,7 @@ namespace velkd {
 
 // {"value":…, "quality":192, "good":true, "reason":null, "ts":"…Z"}: the
 // value is the last good one, which "good":false marks as stale.
-nlohmann::ordered_json TagReadingJson(const TagState& tag);
+nlohmann::ordered_json TagReadingJson(const TagState& tag, const TagUnits& units);
 
 // One line, its devices and, under each device, its tags.
 nlohmann::ordered_json LineJson(const LineSpec& lineSpec, const LineSnapshot& line,

@@ -23,7 +23,7 @@ void RetainLineState(LineWorker& line, TopicStore& store) {
     // at the store's longest interval.
     const std::string key = Dump(tag.value) + "|" + std::to_string(tag.quality) + (tag.good ? "|good|" : "|bad|") +
                             tag.reason;
-    store.Set(line.TagTopic(t), Dump(TagReadingJson(tag)), key);
+    store.Set(line.TagTopic(t), Dump(TagReadingJson(tag, line.lineSpec().units[t])), key);
   }
   const auto clock = std::chrono::system_clock::now();
   for (size_t d = 0; d < now.devices.size(); ++d) {

@@ -19,6 +19,14 @@ int RunCheck(const LibraryOptions& libraryOptions, const CheckArgs& args) {
   if (!LoadDriver(libraryOptions, &library, &driver)) return kExitConfig;
   velk::IDriver* d = driver->d;
   bool accepted = true;
+  // The driver answers an unknown type as it answers an unknown register;
+  // a person needs to hear which.
+  const velk::RegisterDef* rows = nullptr;
+  int32_t rowCount = 0;
+  if (d->GetRegisterTable(args.moduleType.c_str(), &rows, &rowCount) != 1) {
+    printf("%s\n", UnknownTypeText(args.moduleType).c_str());
+    return kExitFailure;
+  }
 
   velk::DeviceRecord device;
   memset(&device, 0, sizeof device);
@@ -37,8 +45,11 @@ int RunCheck(const LibraryOptions& libraryOptions, const CheckArgs& args) {
   def.address = static_cast<int16_t>(device.address);
   const int16_t code = d->ParseTag(&config, &def);
   if (code != 0) {
-    printf("tag \"%s\" of %s as %s rejected: error %d: %s\n", args.tagAddress.c_str(), args.moduleType.c_str(),
-           DataTypeName(dataType).c_str(), code, PendingErrorText(d).c_str());
+    // The driver's text first: the table lookup of the hint may replace it.
+    const std::string text = PendingErrorText(d);
+    printf("tag \"%s\" of %s as %s rejected%s: error %d: %s\n", args.tagAddress.c_str(), args.moduleType.c_str(),
+           DataTypeName(dataType).c_str(), RegisterHint(d, args.moduleType, args.tagAddress).c_str(), code,
+           text.c_str());
     return kExitFailure;
   }
   if (def.registerName == nullptr) {

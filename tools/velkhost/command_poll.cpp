@@ -5,6 +5,7 @@
 #include <string>
 
 #include "commands.h"
+#include "did_you_mean.h"
 #include "line_backoff.h"
 #include "outcome_text.h"
 #include "packet_exchange.h"
@@ -167,15 +168,45 @@ bool PortGoneAllCycle(const CycleResult& cycle) {
   return any;
 }
 
+// A name of --device or --tag that the file lacks; false after saying so.
+bool Known(const char* what, const std::string& name, const std::vector<std::string>& names, const std::string& path) {
+  if (std::find(names.begin(), names.end(), name) != names.end()) return true;
+  std::string all;
+  for (const std::string& n : names) all += (all.empty() ? "" : ", ") + n;
+  fprintf(stderr, "velkhost: %s has no %s '%s'%s (%ss: %s)\n", path.c_str(), what, name.c_str(),
+          DidYouMean(name, names).c_str(), what, all.c_str());
+  return false;
+}
+
+// Leaves polled only the tags --device and --tag name: the others are
+// treated as written only, so that no packet is planned for them.
+bool KeepOnly(const std::vector<std::string>& devices, const std::vector<std::string>& tags, LineConfig* config) {
+  std::vector<std::string> deviceNames, tagNames;
+  for (const DeviceEntry& d : config->devices) deviceNames.push_back(d.name);
+  for (const TagEntry& t : config->tags) tagNames.push_back(t.name);
+  bool ok = true;
+  for (const std::string& d : devices) ok = Known("device", d, deviceNames, config->path) && ok;
+  for (const std::string& t : tags) ok = Known("tag", t, tagNames, config->path) && ok;
+  if (!ok) return false;
+  for (TagEntry& tag : config->tags) {
+    const bool device = devices.empty() || std::find(devices.begin(), devices.end(), tag.device) != devices.end();
+    const bool named = tags.empty() || std::find(tags.begin(), tags.end(), tag.name) != tags.end();
+    tag.poll = tag.poll && device && named;
+  }
+  return true;
+}
+
 }  // namespace
 
 int RunPoll(const LibraryOptions& libraryOptions, const LineOptions& line, const PollArgs& args) {
   LineSession session;
   int status = session.Load(libraryOptions, line);
   if (status != kExitOk) return status;
+  if (!KeepOnly(args.devices, args.tags, &session.config)) return kExitConfig;
   PacketPlan plan = PlanReads(session.driver->d, session.config, session.checked, session.layout());
   if (plan.empty()) {
-    fprintf(stderr, "velkhost: %s has no polled tag; nothing to poll\n", session.config.path.c_str());
+    fprintf(stderr, "velkhost: %s has no polled tag%s; nothing to poll\n", session.config.path.c_str(),
+            args.devices.empty() && args.tags.empty() ? "" : " that --device and --tag leave");
     return kExitConfig;
   }
   status = session.Connect();

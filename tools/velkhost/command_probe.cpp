@@ -2,14 +2,34 @@
 #include <string.h>
 #include <strings.h>
 
+#include <nlohmann/json.hpp>
+
 #include "commands.h"
+#include "did_you_mean.h"
 #include "line_check.h"
 #include "module_identity.h"
 #include "outcome_text.h"
 
 namespace velkhost {
 
-int RunProbe(const LibraryOptions& libraryOptions, const LineOptions& line, const std::string& deviceName) {
+namespace {
+
+// The verdict for scripts: one object, whatever became of the probe.
+void PrintProbeJson(const DeviceEntry& device, bool answered, const char* reason, const std::string& name) {
+  nlohmann::ordered_json json;
+  json["device"] = device.name;
+  json["type"] = device.type;
+  json["address"] = device.address;
+  json["answered"] = answered;
+  json["reason"] = reason != nullptr ? nlohmann::ordered_json(reason) : nlohmann::ordered_json();
+  json["name"] = name.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(name);
+  printf("%s\n", json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}
+
+}  // namespace
+
+int RunProbe(const LibraryOptions& libraryOptions, const LineOptions& line, const std::string& deviceName,
+             bool json) {
   LineSession session;
   int status = session.Load(libraryOptions, line);
   if (status != kExitOk) return status;
@@ -17,8 +37,10 @@ int RunProbe(const LibraryOptions& libraryOptions, const LineOptions& line, cons
   if (index < 0) {
     std::string names;
     for (const DeviceEntry& d : session.config.devices) names += (names.empty() ? "" : ", ") + d.name;
-    fprintf(stderr, "velkhost: %s has no device '%s' (devices: %s)\n", session.config.path.c_str(),
-            deviceName.c_str(), names.empty() ? "none" : names.c_str());
+    std::vector<std::string> all;
+    for (const DeviceEntry& d : session.config.devices) all.push_back(d.name);
+    fprintf(stderr, "velkhost: %s has no device '%s'%s (devices: %s)\n", session.config.path.c_str(),
+            deviceName.c_str(), DidYouMean(deviceName, all).c_str(), names.empty() ? "none" : names.c_str());
     return kExitConfig;
   }
   status = session.Connect();
@@ -43,13 +65,18 @@ int RunProbe(const LibraryOptions& libraryOptions, const LineOptions& line, cons
     else
       fprintf(stderr, "velkhost: device '%s' (%s at address %s): %s: %s\n", device.name.c_str(), device.type.c_str(),
               device.address.c_str(), OutcomeReason(reason), OutcomeHint(reason));
+    if (json) PrintProbeJson(device, false, OutcomeReason(reason == velk::kOutcomeCount ? velk::kOutcomeNoAnswer : reason), "");
     return kExitFailure;
   }
-  printf("device '%s' (%s at address %s) answered\n", device.name.c_str(), device.type.c_str(),
-         device.address.c_str());
+  if (!json)
+    printf("device '%s' (%s at address %s) answered\n", device.name.c_str(), device.type.c_str(),
+           device.address.c_str());
   const ModuleName name = ReadModuleName(session.library, *session.driver, session.config.port, device.type,
                                           address, device.address, line.firstInterface);
-  if (!name.text.empty()) printf("  name: %s\n", name.text.c_str());
+  if (json)
+    PrintProbeJson(device, true, nullptr, name.text);
+  else if (!name.text.empty())
+    printf("  name: %s\n", name.text.c_str());
   if (!name.answered && name.reason == velk::kOutcomeChecksumMismatch && !IsDataModule(device.type)) {
     // Present, but the line file's checksum setting does not match it.
     const std::string other = std::to_string(address) + (record.noChecksum != 0 ? "" : ".1");

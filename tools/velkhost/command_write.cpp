@@ -7,6 +7,7 @@
 #include "outcome_text.h"
 #include "packet_exchange.h"
 #include "poll_view.h"
+#include "register_use.h"
 #include "write_field.h"
 
 namespace velkhost {
@@ -51,6 +52,20 @@ int RunWrite(const LibraryOptions& libraryOptions, const LineOptions& line, cons
             "sent\n",
             args.value.c_str(), tag.name.c_str(), moduleType.c_str(), packet->record().registerName, field);
     return kExitFailure;
+  }
+  // A register the driver never writes is no matter of the value: say so,
+  // asking an object without a port, so that nothing is sent.
+  if (outcome.result != 1 && outcome.reason == velk::kOutcomeNotBuilt && packet->record().registerName != nullptr) {
+    std::unique_ptr<DriverObject> idle = session.library.CreateDriver();
+    const auto* row = reinterpret_cast<const velk::RegisterDef*>(packet->record().registerName);
+    if (idle != nullptr && strcmp(BuildsCommand(*idle, moduleType, *row, 1), "no") == 0) {
+      const std::string name(row->name, strnlen(row->name, sizeof row->name));
+      fprintf(stderr,
+              "velkhost: tag '%s' cannot be written: register %s of %s is read-only (see `velkhost tables %s`); "
+              "nothing was sent\n",
+              tag.name.c_str(), name.c_str(), moduleType.c_str(), moduleType.c_str());
+      return kExitFailure;
+    }
   }
   if (outcome.result != 1 && outcome.reason != velk::kOutcomeCount) {
     fprintf(stderr, "velkhost: writing %s to tag '%s' failed after %.0f ms (packet %s): %s: %s\n",

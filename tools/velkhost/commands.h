@@ -4,6 +4,7 @@
 #define VELKHOST_COMMANDS_H
 
 #include <string>
+#include <vector>
 
 #include "session.h"
 
@@ -25,6 +26,9 @@ int RunCheck(const LibraryOptions& library, const CheckArgs& args);
 int RunPlan(const LibraryOptions& library, const LineOptions& line, bool json);
 
 struct PollArgs {
+  // Only these devices' tags, and only these tags (each empty: all).
+  std::vector<std::string> devices;
+  std::vector<std::string> tags;
   int cycles = 0;  // 0: until Ctrl-C
   int intervalMs = 1000;
   bool json = false;
@@ -44,7 +48,7 @@ struct WriteArgs {
 };
 int RunWrite(const LibraryOptions& library, const LineOptions& line, const WriteArgs& args);
 
-int RunProbe(const LibraryOptions& library, const LineOptions& line, const std::string& device);
+int RunProbe(const LibraryOptions& library, const LineOptions& line, const std::string& device, bool json);
 
 struct ScanArgs {
   std::string moduleType;

@@ -59,7 +59,8 @@ Start here, no hardware needed:
   velkhost poll )" VELK_CONFIG_DIR R"(/line.toml --simulate --cycles 5)";
 
 void AddLineOptions(CLI::App* command, velkhost::LineOptions* line, bool withSimulate) {
-  command->add_option("CONFIG", line->configPath, "line file (TOML)")->required()->check(CLI::ExistingFile);
+  // A missing file is reported by the file's reading, in its own words.
+  command->add_option("CONFIG", line->configPath, "line file (TOML)")->required();
   command->add_option("--port", line->port, "serial port to use instead of the file's [port] name");
   if (withSimulate)
     command->add_flag("--simulate", line->simulate,
@@ -118,7 +119,7 @@ int main(int argc, char** argv) {
   bool planJson = false;
   CLI::App* plan = app.add_subcommand("plan", "print the packets the host builds for the line's tags\n"
                                               "  example: velkhost plan " VELK_CONFIG_DIR "/line.toml");
-  plan->add_option("CONFIG", planLine.configPath, "line file (TOML)")->required()->check(CLI::ExistingFile);
+  plan->add_option("CONFIG", planLine.configPath, "line file (TOML)")->required();
   plan->add_flag("--v1", planLine.firstInterface, "plan TagItem packets for IDriver");
   plan->add_flag("--json", planJson, "print the plan as JSON");
 
@@ -142,6 +143,8 @@ int main(int argc, char** argv) {
                  "for spreadsheets")
       ->excludes(pollJson);
   poll->add_flag("--plain", pollArgs.plain, "plain lines even in a terminal");
+  poll->add_option("--device", pollArgs.devices, "poll only the tags of this device (repeatable)");
+  poll->add_option("--tag", pollArgs.tags, "poll only this tag (repeatable)");
   poll->add_flag("--no-backoff", pollArgs.noBackoff,
                  "ask every device every cycle, even one that has stopped answering\n"
                  "(by default it is held back after [line] offline_after silent packets)");
@@ -166,6 +169,9 @@ int main(int argc, char** argv) {
   AddLineOptions(probe, &probeLine, true);
   AddSettingOptions(probe, &probeLine);
   probe->add_option("DEVICE", probeDevice, "device name from the line file")->required();
+  bool probeJson = false;
+  probe->add_flag("--json", probeJson,
+                  "print {\"device\", \"type\", \"address\", \"answered\", \"reason\", \"name\"} on standard output");
 
   velkhost::LineOptions scanLine;
   velkhost::ScanArgs scanArgs;
@@ -196,6 +202,11 @@ int main(int argc, char** argv) {
       "register", "call the library's DllRegisterServer, so that --progid finds it\n"
                   "  example: velkhost --library " VELKHOST_INSTALLED_DRIVER " register");
 
+  // Run from its build tree, the help's examples name the files there.
+  app.description(velkhost::WithThisTreesPaths(app.get_description()));
+  for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; }))
+    command->description(velkhost::WithThisTreesPaths(command->get_description()));
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -213,7 +224,7 @@ int main(int argc, char** argv) {
     return velkhost::RunStoppable([&] { return velkhost::RunPoll(library, pollLine, pollArgs); });
   }
   if (*write) return velkhost::RunStoppable([&] { return velkhost::RunWrite(library, writeLine, writeArgs); });
-  if (*probe) return velkhost::RunStoppable([&] { return velkhost::RunProbe(library, probeLine, probeDevice); });
+  if (*probe) return velkhost::RunStoppable([&] { return velkhost::RunProbe(library, probeLine, probeDevice, probeJson); });
   if (*scan) {
     scanArgs.checksum = !noChecksum;
     return velkhost::RunStoppable([&] { return velkhost::RunScan(library, scanLine, scanArgs); });

@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <strings.h>
 
+#include <algorithm>
+
 
 #include "line_setup.h"
 #include "line_trace.h"
@@ -54,21 +56,33 @@ void ApplyLineOverrides(const LineOptions& line, PortConfig* port) {
 int LineSession::Load(const LibraryOptions& libraryOptions, const LineOptions& line) {
   options_ = line;
   std::vector<ConfigProblem> problems;
-  if (!LoadLineConfig(line.configPath, &config, &problems)) {
+  fileRead = LoadLineConfig(line.configPath, &config, &problems);
+  if (!config.parsed) {
     PrintProblems(line.configPath, problems, "");
     fprintf(stderr, "velkhost: %s has errors; nothing was sent\n", line.configPath.c_str());
     return kExitConfig;
   }
-  fileRead = true;
   ApplyLineOverrides(line, &config.port);
-  if (!LoadDriver(libraryOptions, &library, &driver)) return kExitConfig;
+  if (!LoadDriver(libraryOptions, &library, &driver)) {
+    PrintProblems(line.configPath, problems, "");
+    return kExitConfig;
+  }
+  // The driver judges what could be read even when the file has findings
+  // of its own, so that one run names every problem.
+  const size_t fileProblems = problems.size();
   std::vector<ConfigProblem> warnings;
   const bool accepted = CheckLine(driver->d, config, &checked, &problems, &warnings);
   PrintProblems(line.configPath, warnings, "warning: ");
-  if (!accepted) {
+  if (!fileRead || !accepted) {
+    std::stable_sort(problems.begin(), problems.end(),
+                     [](const ConfigProblem& a, const ConfigProblem& b) { return a.line < b.line; });
     PrintProblems(line.configPath, problems, "");
-    fprintf(stderr, "velkhost: the driver rejected %zu entr%s of %s; the port was not opened\n", problems.size(),
-            problems.size() == 1 ? "y" : "ies", line.configPath.c_str());
+    if (fileProblems > 0)
+      fprintf(stderr, "velkhost: %s has %zu problem%s; nothing was sent\n", line.configPath.c_str(), problems.size(),
+              problems.size() == 1 ? "" : "s");
+    else
+      fprintf(stderr, "velkhost: the driver rejected %zu entr%s of %s; the port was not opened\n", problems.size(),
+              problems.size() == 1 ? "y" : "ies", line.configPath.c_str());
     return kExitConfig;
   }
   return kExitOk;
@@ -99,10 +113,12 @@ int LineSession::Connect(int16_t timeoutMs) {
   }
   std::string error;
   std::string note;
+  const std::string given = portName_;
   if (!ShortPortName(portName_, &portName_, &note, &error)) {
     fprintf(stderr, "velkhost: %s\n", error.c_str());
     return kExitConfig;
   }
+  portLabel_ = note.empty() ? portName_ : given + " (" + portName_ + ")";
   if (!note.empty()) fprintf(stderr, "velkhost: %s\n", note.c_str());
   // A command line's own time-out wins over the one the command asks for.
   const int16_t answerTimeout =
@@ -110,10 +126,11 @@ int LineSession::Connect(int16_t timeoutMs) {
   const velk::PortSettings settings = MakePortSettings(config.port, portName_, answerTimeout);
   if (options_.trace) StartLineTrace(*driver);
   if (!OpenLine(*driver, settings, &error)) {
+    if (!note.empty()) error = "port " + given + ": " + error;
     fprintf(stderr, "velkhost: %s\n", error.c_str());
     return kExitPort;
   }
-  if (options_.verbose) fprintf(stderr, "velkhost: %s open, %s\n", portName_.c_str(), DescribeSettings(settings).c_str());
+  if (options_.verbose) fprintf(stderr, "velkhost: %s open, %s\n", portLabel_.c_str(), DescribeSettings(settings).c_str());
   if (config.port.hasPollDelay &&
       !WritePollDelay(driver->d, driver->d2, config, checked, config.port.pollDelayMs, layout(), &error))
     fprintf(stderr, "velkhost: warning: poll_delay_ms not applied: %s\n", error.c_str());

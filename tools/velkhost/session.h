@@ -61,7 +61,9 @@ class LineSession {
   int Connect(int16_t timeoutMs = 0);
 
   ItemLayout layout() const { return options_.firstInterface ? ItemLayout::kTagItem : ItemLayout::kTagItem2; }
-  const std::string& portName() const { return portName_; }
+  // The port as given, with the device node it leads to when the host's
+  // record could not hold the name itself.
+  const std::string& portName() const { return portLabel_; }
   const LineOptions& options() const { return options_; }
 
   // Declared first so that the driver (which closes its port when
@@ -78,6 +80,7 @@ class LineSession {
  private:
   LineOptions options_;
   std::string portName_;
+  std::string portLabel_;
 };
 
 }  // namespace velkhost

@@ -18,10 +18,34 @@ function seconds(value) {
   return (value / 3600).toFixed(1) + ' h';
 }
 
+// A time of the gateway's in 24-hour form, local to the reader: the time
+// alone today, with its date on any other day.
+function clock(iso) {
+  const when = new Date(iso);
+  if (iso === null || iso === undefined || isNaN(when)) return '';
+  const two = n => String(n).padStart(2, '0');
+  const time = two(when.getHours()) + ':' + two(when.getMinutes()) + ':' + two(when.getSeconds());
+  const today = new Date();
+  if (when.toDateString() === today.toDateString()) return time;
+  return when.getFullYear() + '-' + two(when.getMonth() + 1) + '-' + two(when.getDate()) + ' ' + time;
+}
+
 function valueText(tag) {
   if (tag.value === null || tag.value === undefined) return '';
-  if (typeof tag.value === 'number' && !Number.isInteger(tag.value)) return String(Number(tag.value.toPrecision(7)));
-  return String(tag.value);
+  let text = String(tag.value);
+  if (typeof tag.value === 'number' && !Number.isInteger(tag.value)) text = String(Number(tag.value.toPrecision(7)));
+  return tag.unit ? text + '\u202f' + tag.unit : text;
+}
+
+// Why a device or tag is not good, in words: since when it has failed, or
+// that it never was good.
+function failedSince(reason, lastGood) {
+  return (reason || 'failed') + (lastGood ? ' since ' + clock(lastGood) : ', never good');
+}
+
+function lastGoodText(item) {
+  return item.last_good === null || item.last_good === undefined ? 'never'
+      : clock(item.last_good) + ' (' + seconds(item.last_good_s) + ' ago)';
 }
 
 function failureText(device) {
@@ -41,8 +65,8 @@ function buildLine(line) {
   section.append(title);
   const table = el('table');
   const head = el('tr');
-  for (const [text, cls] of [['Device / tag', ''], ['State / value', ''], ['Reason / quality', ''],
-                             ['Last good / age', ''], ['Packets', 'num'], ['Failures', '']]) {
+  for (const [text, cls] of [['Device / tag', ''], ['State / value', ''], ['Failure', ''],
+                             ['Last good', ''], ['Packets', 'num'], ['Failed packets', '']]) {
     head.append(el('th', cls, text));
   }
   const thead = el('thead');
@@ -92,8 +116,8 @@ function updateLine(view, line) {
     const badge = cells[1].firstChild;
     badge.className = 'state ' + device.state;
     badge.textContent = device.state;
-    cells[2].textContent = device.reason || '';
-    cells[3].textContent = device.last_good === null ? 'never' : seconds(device.last_good_s) + ' ago';
+    cells[2].textContent = device.state === 'offline' ? failedSince(device.reason, device.last_good) : '';
+    cells[3].textContent = lastGoodText(device);
     cells[3].title = device.last_good || '';
     cells[4].textContent = device.packets;
     cells[5].textContent = failureText(device);
@@ -102,10 +126,33 @@ function updateLine(view, line) {
       const idle = !tag.polled;
       row.className = 'tag' + (idle ? ' idle' : tag.good ? ' good' : ' bad');
       row.cells[1].textContent = idle ? '(written only)' : valueText(tag);
-      row.cells[2].textContent = idle ? '' : tag.quality + (tag.good ? ' good' : ' bad: ' + (tag.reason || ''));
-      row.cells[3].textContent = seconds(tag.age_s);
-      row.cells[3].title = tag.ts || '';
+      row.cells[2].textContent = idle || tag.good ? (idle ? '' : 'good') : failedSince(tag.reason, tag.last_good);
+      row.cells[2].title = idle ? '' : 'quality ' + tag.quality;
+      row.cells[3].textContent = idle ? '' : lastGoodText(tag);
+      row.cells[3].title = tag.last_good || '';
     }
+  }
+}
+
+// Rows whose text holds every word of the filter box stay, with their
+// device's row; a device that matches keeps all its tags.
+function applyFilter() {
+  const words = document.getElementById('filter').value.toLowerCase().split(/\s+/).filter(w => w);
+  const matches = row => words.every(w => row.textContent.toLowerCase().includes(w));
+  for (const view of Object.values(views)) {
+    let shown = 0;
+    for (const rows of Object.values(view.rows)) {
+      const deviceMatches = matches(rows.row);
+      let tagsShown = 0;
+      for (const row of Object.values(rows.tags)) {
+        const show = deviceMatches || matches(row);
+        row.hidden = !show;
+        if (show) tagsShown += 1;
+      }
+      rows.row.hidden = !deviceMatches && tagsShown === 0;
+      if (!rows.row.hidden) shown += 1;
+    }
+    view.section.hidden = shown === 0 && words.length > 0;
   }
 }
 
@@ -138,6 +185,7 @@ function render(state) {
       delete views[name];
     }
   }
+  applyFilter();
   const summary = document.getElementById('summary');
   summary.textContent = devices + ' devices, ' + offline + ' not online · MQTT ' +
       (state.mqtt.connected ? 'connected' : 'not connected') +
@@ -155,7 +203,7 @@ async function poll() {
     const response = await fetch('api/state', { cache: 'no-store', credentials: 'same-origin' });
     if (!response.ok) throw new Error('HTTP ' + response.status);
     render(await response.json());
-    status.textContent = 'updated ' + new Date().toLocaleTimeString();
+    status.textContent = 'updated ' + clock(new Date().toISOString());
     status.classList.remove('lost');
     document.body.classList.remove('stale');
   } catch (error) {
@@ -166,4 +214,5 @@ async function poll() {
   setTimeout(poll, kPollMs);
 }
 
+document.getElementById('filter').addEventListener('input', applyFilter);
 poll();

@@ -1,0 +1,20 @@
+// The name a person probably meant, for messages about a name nobody knows:
+// a type, a register, a key.
+#ifndef VELKHOST_DID_YOU_MEAN_H
+#define VELKHOST_DID_YOU_MEAN_H
+
+#include <string>
+#include <vector>
+
+namespace velkhost {
+
+// "; did you mean 'NAME'?" for the closest of `choices` (letters compared
+// without case, a swap of two neighbours counting as one edit), when it
+// lies within a third of the word's length; "" otherwise.
+std::string DidYouMean(const std::string& word, const std::vector<std::string>& choices);
+// The same choice alone; "" when none is close.
+std::string ClosestName(const std::string& word, const std::vector<std::string>& choices);
+
+}  // namespace velkhost
+
+#endif
