@@ -29,17 +29,15 @@ class SleepPollingPort final : public platform::Port {
  public:
   explicit SleepPollingPort(std::unique_ptr<platform::Port> base) : base_(std::move(base)) {}
   platform::Handle handle() const override { return base_->handle(); }
-  bool SetupQueues(uint32_t i, uint32_t o) override { return base_->SetupQueues(i, o); }
-  bool GetState(platform::CommState* s) override { return base_->GetState(s); }
-  bool SetState(const platform::CommState& s) override { return base_->SetState(s); }
-  bool SetEventMask(uint32_t m) override { return base_->SetEventMask(m); }
-  bool SetTimeouts(const platform::CommTimeouts& t) override { return base_->SetTimeouts(t); }
-  bool SetRts(bool r) override { return base_->SetRts(r); }
-  bool Purge(uint32_t f) override { return base_->Purge(f); }
-  bool Status(platform::CommStatus* s) override { return base_->Status(s); }
+  bool Configure(const platform::LineSettings& s) override { return base_->Configure(s); }
+  bool Settings(platform::LineSettings* s) override { return base_->Settings(s); }
+  bool SetWriteLimit(uint32_t perByte, uint32_t extra) override { return base_->SetWriteLimit(perByte, extra); }
+  bool SetDirection(platform::Direction d) override { return base_->SetDirection(d); }
+  bool Discard(platform::Queue q) override { return base_->Discard(q); }
+  bool Drain(uint32_t maxMs) override { return base_->Drain(maxMs); }
   bool Read(void* b, uint32_t c, uint32_t* g) override { return base_->Read(b, c, g); }
   bool Write(const void* b, uint32_t c, uint32_t* w) override { return base_->Write(b, c, w); }
-  platform::WaitResult WaitForInput(uint32_t maxMs) override {
+  platform::WaitResult Wait(uint32_t maxMs) override {
     if (maxMs > 0) platform::SystemClock().SleepMs(1);
     return platform::WaitResult::kInput;
   }
@@ -51,10 +49,12 @@ class SleepPollingPort final : public platform::Port {
 class SleepPollingApi final : public platform::SerialApi {
  public:
   explicit SleepPollingApi(platform::SerialApi& base) : base_(base) {}
-  std::unique_ptr<platform::Port> Open(const char* path) override { return Wrap(base_.Open(path)); }
+  platform::Opened Open(const char* name) override {
+    platform::Opened opened = base_.Open(name);
+    opened.port = Wrap(std::move(opened.port));
+    return opened;
+  }
   std::unique_ptr<platform::Port> Adopt(platform::Handle h) override { return Wrap(base_.Adopt(h)); }
-  platform::OpenError LastOpenError() override { return base_.LastOpenError(); }
-  bool DeviceNamesNeedColon() override { return false; }
 
  private:
   static std::unique_ptr<platform::Port> Wrap(std::unique_ptr<platform::Port> port) {

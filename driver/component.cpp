@@ -4,8 +4,8 @@
 #include <string>
 
 #include "driver/line_driver.h"
-#include "platform/component.h"
 #include "platform/export.h"
+#include "platform/inproc_server.h"
 #include "velk4000/velk4000.h"
 
 namespace driver {

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "platform/component.h"
+#include "platform/inproc_server.h"
 #include "protocol/module_types.h"
 
 namespace driver {

@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const velk::PortSettings settings = testsupport::MakeSettings("COM1", 9600, static_cast<int16_t>(in.Byte() * 4));
   if (line.OpenPort(&settings) != 1) return 0;
   line.pollDelayMs = static_cast<uint16_t>(in.Byte() % 20);
-  if (in.Byte() & 1) line.rtsControl = 0;
+  if (in.Byte() & 1) line.directionControl = serial::DirectionControl::kNone;
   fake.drainMs = in.Byte() % 4;
 
   const int exchanges = 1 + in.Byte() % 4;

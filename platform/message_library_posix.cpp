@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "platform/component.h"
+#include "platform/inproc_server.h"
 #include "platform/message_library.h"
 
 namespace platform {

@@ -1,9 +1,9 @@
 // A line behind a serial device server, reached by its port name:
 // "tcp:HOST:PORT" is a raw TCP stream to the server's serial port (the line
 // settings are the server's own); "rfc2217:HOST:PORT" is Telnet with COM
-// Port Control, and the line's settings, purges and RTS go to the server.
-// It offers the serial services of a device, so the transaction, the Data
-// paths and the probe run over it unchanged.
+// Port Control, and the line's settings, discards and direction go to the
+// server. It is a port like a device's, so the exchange, the Data paths and
+// the probe run over it unchanged.
 #ifndef VELK_PLATFORM_NET_LINE_H
 #define VELK_PLATFORM_NET_LINE_H
 
@@ -26,18 +26,16 @@ bool IsNetPortName(const char* name);
 // A Windows device prefix ("\\.\", "//./") is dropped first.
 bool ParseNetPortName(const char* name, NetPortName* out);
 
-class NetLineApi : public SerialApi {
- public:
-  // How long opening (and re-connecting) may take, and how long the server
-  // may take to answer a COM Port command. The line's answer time-out does
-  // not reach the serial services, so this is a setting of its own.
-  static const uint32_t kDefaultConnectTimeoutMs = 3000;
-  virtual void SetConnectTimeoutMs(uint32_t ms) = 0;
-};
+// How long connecting (and re-connecting) may take, and how long the server
+// may take to answer a COM Port command. The line's answer time-out does
+// not reach the port, so this is a setting of its own.
+const uint32_t kDefaultConnectTimeoutMs = 3000;
 
-// The process's network lines. A host hands over devices only: Adopt gives
-// no network line.
-NetLineApi& NetworkSerialApi();
+// Connects to the line `name` names. The port holds its connection, its
+// settings and its decoded input, and connects again by itself at the next
+// write after the server went away. A host hands over devices only: there
+// is no adopting a network line.
+Opened OpenNetPort(const char* name, uint32_t connectTimeoutMs = kDefaultConnectTimeoutMs);
 
 }  // namespace platform
 

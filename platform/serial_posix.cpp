@@ -32,20 +32,15 @@
 #endif
 
 #include "platform/clock.h"
+#include "platform/line_timing.h"
 #include "platform/serial_api.h"
 
 namespace platform {
 namespace {
 
-// Used for a port whose write time-outs were never set (an adopted port):
-// every write is bounded all the same.
-const uint32_t kDefaultWriteMultiplierMs = 100;
-const uint32_t kDefaultWriteConstantMs = 1000;
-
-
+// A name not starting with "/" is looked up in /dev.
 std::string DevicePath(const char* name) {
   std::string path(name);
-  if (path.compare(0, 4, "\\\\.\\") == 0 || path.compare(0, 4, "//./") == 0) path.erase(0, 4);
   if (!path.empty() && path[0] != '/') path = "/dev/" + path;
   return path;
 }
@@ -101,9 +96,9 @@ bool FlushQueues(int fd, int which) { return tcflush(fd, which) == 0; }
 #define CMSPAR 0
 #endif
 
-bool SetFraming(LineTermios* t, const CommState& state) {
+bool SetFraming(LineTermios* t, const LineSettings& settings) {
   tcflag_t size;
-  switch (state.byteSize) {
+  switch (settings.dataBits) {
     case 5: size = CS5; break;
     case 6: size = CS6; break;
     case 7: size = CS7; break;
@@ -111,7 +106,7 @@ bool SetFraming(LineTermios* t, const CommState& state) {
     default: return false;
   }
   tcflag_t parity;
-  switch (state.parity) {
+  switch (settings.parity) {
     case 0: parity = 0; break;
     case 1: parity = PARENB | PARODD; break;
     case 2: parity = PARENB; break;
@@ -119,12 +114,12 @@ bool SetFraming(LineTermios* t, const CommState& state) {
     case 4: parity = PARENB | CMSPAR; break;
     default: return false;
   }
-  if ((state.parity == 3 || state.parity == 4) && CMSPAR == 0) return false;
+  if ((settings.parity == 3 || settings.parity == 4) && CMSPAR == 0) return false;
   tcflag_t stop;
-  switch (state.stopBits) {
-    case 0: stop = 0; break;
+  switch (settings.stopBits) {
+    case 1: stop = 0; break;
     case 2: stop = CSTOPB; break;
-    default: return false;  // one and a half stop bits: no tty offers it
+    default: return false;
   }
   t->c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
   t->c_cflag |= size | parity | stop | CREAD | CLOCAL;
@@ -142,8 +137,6 @@ void MakeRaw(LineTermios* t) {
   t->c_cc[VMIN] = 0;
   t->c_cc[VTIME] = 0;
 }
-
-thread_local OpenError lastOpenError = OpenError::kNone;
 
 // An error that says the device does not offer a call at all, as opposed to
 // a device that went away (EIO, ENXIO) and may answer again once re-opened.
@@ -199,45 +192,43 @@ class PosixPort final : public Port {
 
   Handle handle() const override { return fd_; }
 
-  bool SetupQueues(uint32_t, uint32_t) override { return true; }
-
-  bool GetState(CommState* state) override {
+  bool Configure(const LineSettings& settings) override {
     LineTermios t;
-    if (state == nullptr || !GetTermios(fd_, &t)) return false;
-    state->baudRate = BaudOf(t);
+    if (settings.baudRate == 0 || !GetTermios(fd_, &t)) return false;
+    if (!SetFraming(&t, settings) || !SetBaud(&t, settings.baudRate)) return false;
+    MakeRaw(&t);
+    if (!SetTermios(fd_, t)) return false;
+    charTimeUs_ = CharTimeUs(settings);
+    return true;
+  }
+
+  bool Settings(LineSettings* settings) override {
+    LineTermios t;
+    if (settings == nullptr || !GetTermios(fd_, &t)) return false;
+    settings->baudRate = BaudOf(t);
     switch (t.c_cflag & CSIZE) {
-      case CS5: state->byteSize = 5; break;
-      case CS6: state->byteSize = 6; break;
-      case CS7: state->byteSize = 7; break;
-      default: state->byteSize = 8; break;
+      case CS5: settings->dataBits = 5; break;
+      case CS6: settings->dataBits = 6; break;
+      case CS7: settings->dataBits = 7; break;
+      default: settings->dataBits = 8; break;
     }
     if (!(t.c_cflag & PARENB))
-      state->parity = 0;
+      settings->parity = 0;
     else if (CMSPAR != 0 && (t.c_cflag & CMSPAR))
-      state->parity = (t.c_cflag & PARODD) ? 3 : 4;
+      settings->parity = (t.c_cflag & PARODD) ? 3 : 4;
     else
-      state->parity = (t.c_cflag & PARODD) ? 1 : 2;
-    state->stopBits = (t.c_cflag & CSTOPB) ? 2 : 0;
+      settings->parity = (t.c_cflag & PARODD) ? 1 : 2;
+    settings->stopBits = (t.c_cflag & CSTOPB) ? 2 : 1;
     return true;
   }
 
-  bool SetState(const CommState& state) override {
-    LineTermios t;
-    if (state.baudRate == 0 || !GetTermios(fd_, &t)) return false;
-    if (!SetFraming(&t, state) || !SetBaud(&t, state.baudRate)) return false;
-    MakeRaw(&t);
-    return SetTermios(fd_, t);
-  }
-
-  bool SetEventMask(uint32_t) override { return true; }
-
-  bool SetTimeouts(const CommTimeouts& timeouts) override {
-    timeouts_ = timeouts;
-    timeoutsSet_ = true;
+  bool SetWriteLimit(uint32_t msPerByte, uint32_t extraMs) override {
+    writeMsPerByte_ = msPerByte;
+    writeExtraMs_ = extraMs;
     return true;
   }
 
-  bool SetRts(bool raised) override {
+  bool SetDirection(Direction direction) override {
     if (rtsRefused_ || kernelRs485_) return false;
     if (!rs485Known_) {
       // An adopted port: asked at its first use.
@@ -246,41 +237,26 @@ class PosixPort final : public Port {
       if (kernelRs485_) return false;
     }
     int bits = TIOCM_RTS;
-    if (ioctl(fd_, raised ? TIOCMBIS : TIOCMBIC, &bits) == 0) return true;
+    if (ioctl(fd_, direction == Direction::kTransmit ? TIOCMBIS : TIOCMBIC, &bits) == 0) return true;
     if (Refused(errno)) rtsRefused_ = true;
     return false;
   }
 
-  bool Purge(uint32_t flags) override {
-    const bool rx = (flags & (kPurgeRxAbort | kPurgeRxClear)) != 0;
-    const bool tx = (flags & (kPurgeTxAbort | kPurgeTxClear)) != 0;
-    if (rx && tx) return FlushQueues(fd_, TCIOFLUSH);
-    if (rx) return FlushQueues(fd_, TCIFLUSH);
-    if (tx) return FlushQueues(fd_, TCOFLUSH);
-    return true;
+  bool Discard(Queue queue) override {
+    switch (queue) {
+      case Queue::kInput: return FlushQueues(fd_, TCIFLUSH);
+      case Queue::kOutput: return FlushQueues(fd_, TCOFLUSH);
+      default: return FlushQueues(fd_, TCIOFLUSH);
+    }
   }
 
-  bool Status(CommStatus* status) override {
-    if (status == nullptr) return false;
-    int in = 0;
-    int out = 0;
-    if (ioctl(fd_, FIONREAD, &in) != 0) return false;
-    if (ioctl(fd_, TIOCOUTQ, &out) != 0) out = 0;
-    status->inQueue = in > 0 ? static_cast<uint32_t>(in) : 0;
-    status->outQueue = out > 0 ? static_cast<uint32_t>(out) : 0;
-#if defined(TIOCSERGETLSR) && defined(TIOCSER_TEMT)
-    // The kernel's queue empties before the UART has shifted out the last
-    // character; where the device tells, count that character as well.
-    if (status->outQueue == 0 && !lineStatusRefused_) {
-      unsigned int lsr = 0;
-      if (ioctl(fd_, TIOCSERGETLSR, &lsr) == 0) {
-        if (!(lsr & TIOCSER_TEMT)) status->outQueue = 1;
-      } else if (Refused(errno)) {
-        lineStatusRefused_ = true;
-      }
+  bool Drain(uint32_t maxMs) override {
+    if (charTimeUs_ == 0) {
+      // An adopted port: its rate is asked for at its first drain.
+      LineSettings settings;
+      charTimeUs_ = Settings(&settings) ? CharTimeUs(settings) : 1000u;
     }
-#endif
-    return true;
+    return DrainQueue(SystemClock(), charTimeUs_, maxMs, [this](uint32_t* bytes) { return Unsent(bytes); });
   }
 
   bool Read(void* bytes, uint32_t count, uint32_t* got) override {
@@ -331,7 +307,7 @@ class PosixPort final : public Port {
     return done == count;
   }
 
-  WaitResult WaitForInput(uint32_t maxMs) override {
+  WaitResult Wait(uint32_t maxMs) override {
     Clock& clock = SystemClock();
     bool timed = false;
     uint32_t deadline = 0;
@@ -362,6 +338,27 @@ class PosixPort final : public Port {
   }
 
  private:
+  // Bytes not yet on the wire. The kernel's queue empties before the UART
+  // has shifted out the last character; where the device tells, that
+  // character counts as well, so that a drained queue means the line is
+  // idle.
+  bool Unsent(uint32_t* bytes) {
+    int out = 0;
+    if (ioctl(fd_, TIOCOUTQ, &out) != 0) return false;
+    *bytes = out > 0 ? static_cast<uint32_t>(out) : 0;
+#if defined(TIOCSERGETLSR) && defined(TIOCSER_TEMT)
+    if (*bytes == 0 && !lineStatusRefused_) {
+      unsigned int lsr = 0;
+      if (ioctl(fd_, TIOCSERGETLSR, &lsr) == 0) {
+        if (!(lsr & TIOCSER_TEMT)) *bytes = 1;
+      } else if (Refused(errno)) {
+        lineStatusRefused_ = true;
+      }
+    }
+#endif
+    return true;
+  }
+
   // The write's bound in milliseconds. A descriptor that would block (one
   // the host opened and handed over) is made non-blocking first, so that
   // the bound holds for it as well.
@@ -371,19 +368,15 @@ class PosixPort final : public Port {
       if (flags >= 0 && ((flags & O_NONBLOCK) != 0 || fcntl(fd_, F_SETFL, flags | O_NONBLOCK) == 0))
         nonBlocking_ = true;
     }
-    CommTimeouts t = timeouts_;
-    if (!timeoutsSet_ || (t.writeTotalMultiplier == 0 && t.writeTotalConstant == 0)) {
-      t.writeTotalMultiplier = kDefaultWriteMultiplierMs;
-      t.writeTotalConstant = kDefaultWriteConstantMs;
-    }
     // Kept below 2^31 so that the deadline compares wrap-safe.
-    const uint64_t limit = static_cast<uint64_t>(t.writeTotalMultiplier) * count + t.writeTotalConstant;
+    const uint64_t limit = static_cast<uint64_t>(writeMsPerByte_) * count + writeExtraMs_;
     return limit > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<uint32_t>(limit);
   }
 
   const int fd_;
-  CommTimeouts timeouts_;
-  bool timeoutsSet_ = false;
+  uint32_t writeMsPerByte_ = kDefaultWriteMsPerByte;
+  uint32_t writeExtraMs_ = kDefaultWriteExtraMs;
+  uint32_t charTimeUs_ = 0;  // of the settings last applied; 0 until known
   const bool exclusive_;  // TIOCEXCL set by Open, to be cleared at closing
   // Checked once: a descriptor adopted from the host may block.
   bool nonBlocking_;
@@ -399,30 +392,32 @@ class PosixPort final : public Port {
 
 class PosixSerialApi final : public SerialApi {
  public:
-  std::unique_ptr<Port> Open(const char* path) override {
-    lastOpenError = OpenError::kMissing;
-    if (path == nullptr || path[0] == '\0') return nullptr;
-    const std::string device = DevicePath(path);
+  Opened Open(const char* name) override {
+    Opened opened;
+    opened.error = OpenError::kMissing;
+    if (name == nullptr || name[0] == '\0') return opened;
+    const std::string device = DevicePath(name);
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-      lastOpenError = OpenErrorOf(errno);
-      return nullptr;
+      opened.error = OpenErrorOf(errno);
+      return opened;
     }
     // flock refuses a second opening even by root or by this process, as
     // share mode 0 does on Windows; TIOCEXCL keeps out users that do not
     // lock. The lock comes first so that a refused opening changes nothing.
     if (!isatty(fd)) {
-      lastOpenError = OpenError::kNotSerial;
+      opened.error = OpenError::kNotSerial;
       ::close(fd);
-      return nullptr;
+      return opened;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
-      lastOpenError = OpenErrorOf(errno);
+      opened.error = OpenErrorOf(errno);
       ::close(fd);
-      return nullptr;
+      return opened;
     }
-    lastOpenError = OpenError::kNone;
-    return std::unique_ptr<Port>(new PosixPort(fd, true));
+    opened.error = OpenError::kNone;
+    opened.port.reset(new PosixPort(fd, true));
+    return opened;
   }
 
   std::unique_ptr<Port> Adopt(Handle h) override {
@@ -430,9 +425,6 @@ class PosixSerialApi final : public SerialApi {
     return std::unique_ptr<Port>(new PosixPort(static_cast<int>(h), false));
   }
 
-  OpenError LastOpenError() override { return lastOpenError; }
-
-  bool DeviceNamesNeedColon() override { return false; }
 };
 
 }  // namespace

@@ -7,32 +7,22 @@
 namespace platform {
 namespace {
 
-thread_local bool lastOpenWasNetwork = false;
-
 class SerialRouter final : public SerialApi {
  public:
-  SerialRouter(SerialApi& devices, NetLineApi& network) : devices_(devices), network_(network) {}
+  explicit SerialRouter(SerialApi& devices) : devices_(devices) {}
 
-  std::unique_ptr<Port> Open(const char* path) override {
-    lastOpenWasNetwork = IsNetPortName(path);
-    return lastOpenWasNetwork ? network_.Open(path) : devices_.Open(path);
-  }
+  Opened Open(const char* name) override { return IsNetPortName(name) ? OpenNetPort(name) : devices_.Open(name); }
   // A host hands over handles of the system's devices.
   std::unique_ptr<Port> Adopt(Handle handle) override { return devices_.Adopt(handle); }
-  OpenError LastOpenError() override {
-    return lastOpenWasNetwork ? network_.LastOpenError() : devices_.LastOpenError();
-  }
-  bool DeviceNamesNeedColon() override { return devices_.DeviceNamesNeedColon(); }
 
  private:
   SerialApi& devices_;
-  NetLineApi& network_;
 };
 
 }  // namespace
 
 SerialApi& SystemSerialApi() {
-  static SerialRouter router(DeviceSerialApi(), NetworkSerialApi());
+  static SerialRouter router(DeviceSerialApi());
   return router;
 }
 

@@ -1,9 +1,14 @@
 // Serial ports on Windows: the port is opened for synchronous use with share
-// mode 0, so the system itself keeps it exclusive.
+// mode 0, so the system itself keeps it exclusive. The device control block,
+// the comm time-outs and the "\\.\" device namespace stay in this file.
+#include <string.h>
 #include <windows.h>
 
 #include <memory>
+#include <string>
 
+#include "platform/clock.h"
+#include "platform/line_timing.h"
 #include "platform/serial_api.h"
 
 namespace platform {
@@ -13,7 +18,16 @@ HANDLE Native(Handle h) { return reinterpret_cast<HANDLE>(h); }
 
 bool Valid(Handle h) { return Native(h) != INVALID_HANDLE_VALUE && Native(h) != nullptr; }
 
-thread_local OpenError lastOpenError = OpenError::kNone;
+// Queue sizes asked for at every opening; a full input queue is this size.
+const DWORD kInputQueueBytes = 1024;
+const DWORD kOutputQueueBytes = 512;
+
+// A host names its port "COM1"; ports from COM10 on open only through the
+// device namespace, so every name is taken there unless it already is.
+std::string DevicePath(const char* name) {
+  if (strncmp(name, "\\\\.\\", 4) == 0 || strncmp(name, "//./", 4) == 0) return name;
+  return std::string("\\\\.\\") + name;
+}
 
 OpenError OpenErrorOf(DWORD error) {
   switch (error) {
@@ -45,61 +59,69 @@ class Win32Port final : public Port {
 
   Handle handle() const override { return h_; }
 
-  bool SetupQueues(uint32_t inBytes, uint32_t outBytes) override {
-    return Valid(h_) && SetupComm(Native(h_), inBytes, outBytes) != 0;
-  }
-
-  bool GetState(CommState* state) override {
-    DCB dcb;
-    if (state == nullptr || !ReadDcb(&dcb)) return false;
-    state->baudRate = dcb.BaudRate;
-    state->byteSize = dcb.ByteSize;
-    state->parity = dcb.Parity;
-    state->stopBits = dcb.StopBits;
-    return true;
-  }
-
-  bool SetState(const CommState& state) override {
+  bool Configure(const LineSettings& settings) override {
     // Only the four members change; flow control and the rest stay as the
     // port has them.
     DCB dcb;
+    if (settings.stopBits != 1 && settings.stopBits != 2) return false;
     if (!ReadDcb(&dcb)) return false;
-    dcb.BaudRate = state.baudRate;
-    dcb.ByteSize = state.byteSize;
-    dcb.Parity = state.parity;
-    dcb.StopBits = state.stopBits;
-    return SetCommState(Native(h_), &dcb) != 0;
+    dcb.BaudRate = settings.baudRate;
+    dcb.ByteSize = settings.dataBits;
+    dcb.Parity = settings.parity;
+    dcb.StopBits = settings.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+    if (SetCommState(Native(h_), &dcb) == 0) return false;
+    charTimeUs_ = CharTimeUs(settings);
+    return true;
   }
 
-  bool SetEventMask(uint32_t mask) override { return Valid(h_) && SetCommMask(Native(h_), mask) != 0; }
+  bool Settings(LineSettings* settings) override {
+    DCB dcb;
+    if (settings == nullptr || !ReadDcb(&dcb)) return false;
+    settings->baudRate = dcb.BaudRate;
+    settings->dataBits = dcb.ByteSize;
+    settings->parity = dcb.Parity;
+    settings->stopBits = dcb.StopBits == TWOSTOPBITS ? 2 : 1;
+    return true;
+  }
 
-  bool SetTimeouts(const CommTimeouts& timeouts) override {
+  bool SetWriteLimit(uint32_t msPerByte, uint32_t extraMs) override {
     if (!Valid(h_)) return false;
+    // Reads return at once with what is waiting.
     COMMTIMEOUTS t;
-    t.ReadIntervalTimeout = timeouts.readInterval;
-    t.ReadTotalTimeoutMultiplier = timeouts.readTotalMultiplier;
-    t.ReadTotalTimeoutConstant = timeouts.readTotalConstant;
-    t.WriteTotalTimeoutMultiplier = timeouts.writeTotalMultiplier;
-    t.WriteTotalTimeoutConstant = timeouts.writeTotalConstant;
+    t.ReadIntervalTimeout = MAXDWORD;
+    t.ReadTotalTimeoutMultiplier = 0;
+    t.ReadTotalTimeoutConstant = 0;
+    t.WriteTotalTimeoutMultiplier = msPerByte;
+    t.WriteTotalTimeoutConstant = extraMs;
     return SetCommTimeouts(Native(h_), &t) != 0;
   }
 
-  bool SetRts(bool raised) override {
-    return Valid(h_) && EscapeCommFunction(Native(h_), raised ? SETRTS : CLRRTS) != 0;
+  bool SetDirection(Direction direction) override {
+    return Valid(h_) && EscapeCommFunction(Native(h_), direction == Direction::kTransmit ? SETRTS : CLRRTS) != 0;
   }
 
-  bool Purge(uint32_t flags) override {
-    if ((flags & (kPurgeRxAbort | kPurgeRxClear)) != 0) held_ = false;
+  bool Discard(Queue queue) override {
+    DWORD flags = 0;
+    if (queue != Queue::kOutput) {
+      flags |= PURGE_RXABORT | PURGE_RXCLEAR;
+      held_ = false;
+    }
+    if (queue != Queue::kInput) flags |= PURGE_TXABORT | PURGE_TXCLEAR;
     return Valid(h_) && PurgeComm(Native(h_), flags) != 0;
   }
 
-  bool Status(CommStatus* status) override {
-    DWORD errors = 0;
-    COMSTAT stat;
-    if (status == nullptr || !Valid(h_) || ClearCommError(Native(h_), &errors, &stat) == 0) return false;
-    status->inQueue = stat.cbInQue + (held_ ? 1 : 0);
-    status->outQueue = stat.cbOutQue;
-    return true;
+  bool Drain(uint32_t maxMs) override {
+    if (charTimeUs_ == 0) {
+      // An adopted port: its rate is asked for at its first drain.
+      LineSettings settings;
+      charTimeUs_ = Settings(&settings) ? CharTimeUs(settings) : 1000u;
+    }
+    return DrainQueue(SystemClock(), charTimeUs_, maxMs, [this](uint32_t* bytes) {
+      COMSTAT stat;
+      if (!QueryQueues(&stat)) return false;
+      *bytes = stat.cbOutQue;
+      return true;
+    });
   }
 
   bool Read(void* bytes, uint32_t count, uint32_t* got) override {
@@ -134,9 +156,13 @@ class Win32Port final : public Port {
   // multiplier all ones with a constant make ReadFile return as soon as one
   // byte is there, or with none after the constant. The port's own time-outs
   // are put back before returning.
-  WaitResult WaitForInput(uint32_t maxMs) override {
+  WaitResult Wait(uint32_t maxMs) override {
     if (held_) return WaitResult::kInput;
-    if (maxMs == 0) return WaitResult::kTimeout;
+    if (maxMs == 0) {
+      COMSTAT stat;
+      if (!QueryQueues(&stat)) return WaitResult::kHangUp;
+      return stat.cbInQue > 0 ? WaitResult::kInput : WaitResult::kTimeout;
+    }
     COMMTIMEOUTS saved;
     if (!Valid(h_) || GetCommTimeouts(Native(h_), &saved) == 0) return SleepOnce();
     COMMTIMEOUTS wait = saved;
@@ -162,6 +188,12 @@ class Win32Port final : public Port {
     return WaitResult::kInput;  // the caller's next status query tells
   }
 
+  // The queue counts; asking also clears a pending line error.
+  bool QueryQueues(COMSTAT* stat) {
+    DWORD errors = 0;
+    return Valid(h_) && ClearCommError(Native(h_), &errors, stat) != 0;
+  }
+
   bool ReadDcb(DCB* dcb) {
     if (!Valid(h_)) return false;
     ZeroMemory(dcb, sizeof *dcb);
@@ -170,41 +202,32 @@ class Win32Port final : public Port {
   }
 
   const Handle h_;
+  uint32_t charTimeUs_ = 0;  // of the settings last applied; 0 until known
   bool held_ = false;
   unsigned char heldByte_ = 0;
 };
 
 class Win32SerialApi final : public SerialApi {
  public:
-  std::unique_ptr<Port> Open(const char* path) override {
-    lastOpenError = OpenError::kMissing;
-    if (path == nullptr || path[0] == '\0') return nullptr;
-    HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+  Opened Open(const char* name) override {
+    Opened opened;
+    opened.error = OpenError::kMissing;
+    if (name == nullptr || name[0] == '\0') return opened;
+    HANDLE port = CreateFileA(DevicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
-      lastOpenError = OpenErrorOf(GetLastError());
-      return nullptr;
+      opened.error = OpenErrorOf(GetLastError());
+      return opened;
     }
-    lastOpenError = OpenError::kNone;
-    return std::unique_ptr<Port>(new Win32Port(reinterpret_cast<Handle>(port)));
+    SetupComm(port, kInputQueueBytes, kOutputQueueBytes);
+    opened.error = OpenError::kNone;
+    opened.port.reset(new Win32Port(reinterpret_cast<Handle>(port)));
+    return opened;
   }
 
   std::unique_ptr<Port> Adopt(Handle h) override {
     if (h == kNoHandle) return nullptr;
     return std::unique_ptr<Port>(new Win32Port(h));
-  }
-
-  OpenError LastOpenError() override { return lastOpenError; }
-
-  bool DeviceNamesNeedColon() override {
-    OSVERSIONINFOA info;
-    ZeroMemory(&info, sizeof info);
-    info.dwOSVersionInfoSize = sizeof info;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    const BOOL ok = GetVersionExA(&info);
-#pragma GCC diagnostic pop
-    return ok != 0 && info.dwPlatformId == 3;  // VER_PLATFORM_WIN32_CE
   }
 };
 

@@ -34,7 +34,7 @@ bool ParityToWire(uint8_t parity, uint8_t* wire) {
 
 bool StopBitsToWire(uint8_t stopBits, uint8_t* wire) {
   switch (stopBits) {
-    case 0: *wire = 1; return true;
+    case 1: *wire = 1; return true;
     case 2: *wire = 2; return true;
     default: return false;
   }

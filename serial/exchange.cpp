@@ -102,7 +102,7 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
     const uint32_t left =
         platform::TickRemaining(now, platform::TickAfter(deadline, wholeDeadline) ? wholeDeadline : deadline);
     // One past the deadline, so that the next look finds it passed.
-    const platform::WaitResult woke = port->WaitForInput(left + 1);
+    const platform::WaitResult woke = port->Wait(left + 1);
     if (woke == platform::WaitResult::kHangUp) {
       NotePortLost();
       return FailExchange(velk::kOutcomePortLost);
@@ -114,6 +114,8 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
     }
     now = clock_.TickMs();
     if (got == 0) continue;
+    // A read that took less than it asked for emptied the input queue.
+    const bool queueEmptied = got < kMaxChunk;
     diagnostics.Received(chunk, got, now);
 
     const char* kept = chunk;
@@ -143,6 +145,9 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
       if (fixed != 0 && !(stored == fixed && closed) && !(closed && answer[0] == kRefusal))
         return FailExchange(velk::kOutcomeBadAnswer);
       outOfStep_ = false;
+      // Nothing followed the answer when it was read: the next command
+      // needs no discard before it.
+      inputSettled_ = queueEmptied && take == got;
       return 1;
     }
     if (silence) deadline = now + timeout;
@@ -202,8 +207,7 @@ void SerialLine::AwaitQuiet(platform::Port* port, uint32_t timeoutMs, uint32_t c
   // waiting has been quiet since the failure: a host that paused between
   // packets has already waited part of the guard, or all of it.
   uint32_t quietUntil = start + timeoutMs;
-  platform::CommStatus status;
-  const bool inputWaits = !port->Status(&status) || status.inQueue != 0;
+  const bool inputWaits = port->Wait(0) != platform::WaitResult::kTimeout;
   if (platform::TickRemaining(start, outOfStepAt_ + timeoutMs) < timeoutMs && !inputWaits)
     quietUntil = outOfStepAt_ + timeoutMs;
   // A module known to answer late is waited for until its answer has come,
@@ -221,7 +225,7 @@ void SerialLine::AwaitQuiet(platform::Port* port, uint32_t timeoutMs, uint32_t c
       lateSeen_ = true;
       return;
     }
-    const platform::WaitResult woke = port->WaitForInput(left);
+    const platform::WaitResult woke = port->Wait(left);
     if (woke == platform::WaitResult::kTimeout) continue;
     if (woke == platform::WaitResult::kHangUp) {
       NotePortLost();
@@ -248,51 +252,40 @@ int32_t SerialLine::WriteCommand(platform::Port* port, const char* bytes, uint32
   if (port == nullptr || (bytes == nullptr && count > 0)) return 0;
 
   // Whatever waits in the input queue belongs to an earlier command (an
-  // answer that came after its time-out): it must not be taken as this
-  // command's answer. One call clears both queues.
-  const uint32_t kOutput = platform::kPurgeTxAbort | platform::kPurgeTxClear;
-  const uint32_t kInput = platform::kPurgeRxAbort | platform::kPurgeRxClear;
-  port->Purge(kOutput | kInput);
+  // answer that came after its time-out, bytes after an answer's end, a
+  // second answer): it must not be taken as this command's answer. One call
+  // clears both queues. After an exchange that ended cleanly, with its last
+  // read emptying the queue, a look is enough and the discard is made only
+  // when something came since: a look costs less than a discard, which
+  // wakes a pseudo-terminal's other side and is a round trip to a device
+  // server.
+  if (!inputSettled_ || port->Wait(0) != platform::WaitResult::kTimeout) port->Discard(platform::Queue::kBoth);
+  inputSettled_ = false;  // until this command's answer is read whole
   // A port that takes no direction from the driver (no RTS line, or the
   // system switches it) is written as it stands: there is nothing to drop
   // after the write, so nothing to wait for either.
-  if (!framed || rtsControl == 0 || !port->SetRts(true)) {
+  if (!framed || directionControl == DirectionControl::kNone || !port->SetDirection(platform::Direction::kTransmit)) {
     const bool ok = port->Write(bytes, count, written);
     if (ok) diagnostics.Sent(bytes, count, clock_.TickMs());
     return ok ? 1 : 0;
   }
   if (!port->Write(bytes, count, written)) {
-    port->Purge(kOutput);
-    port->SetRts(false);
-    port->Purge(kInput);
+    port->Discard(platform::Queue::kOutput);
+    port->SetDirection(platform::Direction::kReceive);
+    port->Discard(platform::Queue::kInput);
     return 0;
   }
   diagnostics.Sent(bytes, count, clock_.TickMs());
-  if (WaitUntilSent(port, static_cast<uint32_t>(answerTimeoutMs))) {
-    port->SetRts(false);
+  // The direction must drop the moment the last character has left, or the
+  // start of the module's answer collides with it.
+  if (port->Drain(static_cast<uint32_t>(answerTimeoutMs))) {
+    port->SetDirection(platform::Direction::kReceive);
     return 1;
   }
   // A transmitter that never drains must not keep the bus: give it back.
-  port->Purge(kOutput);
-  port->SetRts(false);
+  port->Discard(platform::Queue::kOutput);
+  port->SetDirection(platform::Direction::kReceive);
   return 0;
-}
-
-bool SerialLine::WaitUntilSent(platform::Port* port, uint32_t timeoutMs) {
-  // RTS must drop the moment the last character has left, or the start of
-  // the module's answer collides with it; the wait sleeps through the wire
-  // time still queued instead of asking the port over and over.
-  const uint32_t deadline = clock_.TickMs() + timeoutMs;
-  for (;;) {
-    platform::CommStatus status;
-    if (!port->Status(&status)) return false;
-    if (status.outQueue == 0) return true;
-    const uint32_t now = clock_.TickMs();
-    if (platform::TickAfter(now, deadline)) return false;
-    const uint64_t wireUs = static_cast<uint64_t>(status.outQueue) * charTimeUs_;
-    const uint64_t leftUs = static_cast<uint64_t>(platform::TickRemaining(now, deadline)) * 1000u + 1000u;
-    clock_.SleepUs(static_cast<uint32_t>(wireUs < leftUs ? wireUs : leftUs));
-  }
 }
 
 }  // namespace serial

@@ -4,14 +4,14 @@
 
 #include <utility>
 
-#include "serial/port_configuration.h"
+#include "platform/line_timing.h"
 #include "serial/serial_line.h"
 
 namespace serial {
 namespace {
 
-const char kDevicePrefix[] = "\\\\.\\";
-const uint32_t kWriteMultiplierMs = 100;
+// A write may take this long per byte before it counts as failed.
+const uint32_t kWriteMsPerByte = 100;
 
 int32_t PortOpenErrorOf(platform::OpenError error) {
   switch (error) {
@@ -22,6 +22,19 @@ int32_t PortOpenErrorOf(platform::OpenError error) {
     case platform::OpenError::kNotSerial: return velk::kPortOpenNotSerial;
     default: return velk::kPortOpenOther;
   }
+}
+
+// The framing of the host's settings: a stop-bit value of 2 means two,
+// anything else one.
+platform::LineSettings LineSettingsOf(const velk::PortSettings& settings) {
+  platform::LineSettings line;
+  // The whole 32-bit rate: cut to 16 bits, a 115200-baud line would open at
+  // 49664 baud without a word. Rates up to 65535 are unaffected.
+  line.baudRate = settings.baudRate;
+  line.dataBits = settings.dataBits;
+  line.parity = settings.parity;
+  line.stopBits = settings.stopBits == 2 ? 2 : 1;
+  return line;
 }
 
 }  // namespace
@@ -62,46 +75,47 @@ int32_t SerialLine::SetPortHandle(const velk::PortHandle* handle) {
   adopted_ = port_ != nullptr;
   outOfStep_ = false;
   portLost_ = false;
-  platform::CommState state;
-  if (adopted_ && port_->GetState(&state)) SetCharTime(state.baudRate, state.byteSize, state.parity, state.stopBits);
+  inputSettled_ = false;  // whatever the host left in it is not ours to take
+  platform::LineSettings line;
+  if (adopted_ && port_->Settings(&line)) charTimeUs_ = platform::CharTimeUs(line);
   return 1;
 }
 
 int32_t SerialLine::OpenComm(const velk::PortSettings& settings) {
-  rtsControl = 2;
+  directionControl = DirectionControl::kRequestToSend;
   // Taken before the opening can fail: the next transaction waits this long.
   answerTimeoutMs = settings.timeoutMs;
 
-  char path[sizeof kDevicePrefix + sizeof settings.portName];
+  char name[sizeof settings.portName + 1];
   const size_t nameLength = strnlen(settings.portName, sizeof settings.portName);
-  memcpy(path, kDevicePrefix, sizeof kDevicePrefix - 1);
-  memcpy(path + sizeof kDevicePrefix - 1, settings.portName, nameLength);
-  path[sizeof kDevicePrefix - 1 + nameLength] = '\0';
+  memcpy(name, settings.portName, nameLength);
+  name[nameLength] = '\0';
 
-  std::unique_ptr<platform::Port> port = OpenConfiguredPort(api_, path, settings);
-  if (port == nullptr) {
-    // The opening itself worked when the system has no error to tell: the
-    // port then refused the settings.
-    const platform::OpenError error = api_.LastOpenError();
+  platform::Opened opened = api_.Open(name);
+  if (opened.port == nullptr) {
     diagnostics.lastPortError =
-        error == platform::OpenError::kNone ? velk::kPortOpenSettingsRefused : PortOpenErrorOf(error);
+        opened.error == platform::OpenError::kNone ? velk::kPortOpenOther : PortOpenErrorOf(opened.error);
     return 0;
   }
+  std::unique_ptr<platform::Port> port = std::move(opened.port);
+  const platform::LineSettings line = LineSettingsOf(settings);
+  if (!port->Configure(line)) {
+    diagnostics.lastPortError = velk::kPortOpenSettingsRefused;
+    return 0;  // the new port closes with `port`
+  }
   diagnostics.lastPortError = velk::kPortOpenOk;
-  SetCharTime(settings.baudRate, settings.dataBits, settings.parity, settings.stopBits == 2 ? 2 : 0);
-  port->SetEventMask(platform::kEventRxFlag | platform::kEventBreak);
+  charTimeUs_ = platform::CharTimeUs(line);
   // The RS-485 line driver starts out listening.
-  if (rtsControl != 0) port->SetRts(false);
-  port->Purge(platform::kPurgeTxAbort | platform::kPurgeRxAbort | platform::kPurgeTxClear | platform::kPurgeRxClear);
-  platform::CommTimeouts timeouts;
-  timeouts.writeTotalMultiplier = kWriteMultiplierMs;
-  timeouts.writeTotalConstant = 0;
-  port->SetTimeouts(timeouts);
+  port->SetDirection(platform::Direction::kReceive);
+  port->Discard(platform::Queue::kBoth);
+  port->SetWriteLimit(kWriteMsPerByte, 0);
 
   ReleasePort();
   port_ = std::move(port);
   adopted_ = false;
   portLost_ = false;
+  // A late answer to whoever held the port before may still come.
+  inputSettled_ = false;
   return 1;
 }
 
@@ -116,20 +130,12 @@ platform::Port* SerialLine::PortForExchange() {
 
 void SerialLine::FailOnPort(platform::Port* port, int32_t otherwise) {
   // A look without waiting tells a hung-up device from a slow or refusing one.
-  if (port != nullptr && port->WaitForInput(0) == platform::WaitResult::kHangUp) {
+  if (port != nullptr && port->Wait(0) == platform::WaitResult::kHangUp) {
     NotePortLost();
     diagnostics.Fail(velk::kOutcomePortLost);
     return;
   }
   diagnostics.Fail(otherwise);
-}
-
-void SerialLine::SetCharTime(uint32_t baud, uint32_t dataBits, uint32_t parity, uint32_t stopBits) {
-  if (baud == 0) return;
-  const uint32_t bits = 1 + (dataBits >= 5 && dataBits <= 8 ? dataBits : 8) + (parity != 0 ? 1 : 0) +
-                        (stopBits == 2 ? 2 : 1);
-  const uint64_t us = (static_cast<uint64_t>(bits) * 1000000u + baud - 1) / baud;
-  charTimeUs_ = us > 1000000u ? 1000000u : static_cast<uint32_t>(us);
 }
 
 uint32_t SerialLine::WholeAnswerBoundMs() const {

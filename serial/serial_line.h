@@ -21,6 +21,12 @@ const int32_t kMaxAnswer = 512;
 // Largest single read of the exchange.
 const uint32_t kMaxChunk = 500;
 
+// How the RS-485 line driver is switched around a command.
+enum class DirectionControl : uint8_t {
+  kNone,             // left as it stands: a port the host handed over, never opened by us
+  kRequestToSend,    // RTS raised for the write, dropped once it left the wire
+};
+
 // The line alone holds the port: it opens, adopts and closes it, and every
 // path (the Velk commands, both Data families, the probe) reaches the port
 // only through Exchange. The port object closes itself when the line lets
@@ -97,8 +103,8 @@ class SerialLine final {
   // returns 1 once written, with the command left in place.
   int32_t Exchange(char* buffer, int32_t* length, const AnswerPolicy& policy);
   bool outOfStep() const { return outOfStep_; }
-  // Purges both queues and writes one command, with direction control when
-  // `framed`; 1 or 0.
+  // Writes one command, with direction control when `framed`, after
+  // discarding whatever an earlier command left in the queues; 1 or 0.
   int32_t WriteCommand(platform::Port* port, const char* bytes, uint32_t count, uint32_t* written,
                        bool framed = true);
 
@@ -113,7 +119,7 @@ class SerialLine final {
   platform::Handle portHandle() const { return port_ ? port_->handle() : platform::kNoHandle; }
 
   int32_t answerTimeoutMs = 8000;
-  int16_t rtsControl = 0;  // 0 until the first opening: leaves RTS alone
+  DirectionControl directionControl = DirectionControl::kNone;  // set at every opening
   uint16_t pollDelayMs = 15;
   velk::PortSettings portSettings{};
   int32_t portSettingsGiven = 0;
@@ -147,13 +153,9 @@ class SerialLine final {
     outOfStepAt_ = clock_.TickMs();
     failedModule_ = -1;  // an answer came: nothing late to learn
     lateSeen_ = true;
+    inputSettled_ = false;
   }
 
-  // The wait of WriteCommand for the command to leave the wire before RTS
-  // drops: it sleeps for the wire time still queued, bounded by the answer
-  // time-out. False when the transmitter did not drain in that time.
-  bool WaitUntilSent(platform::Port* port, uint32_t timeoutMs);
-  void SetCharTime(uint32_t baud, uint32_t dataBits, uint32_t parity, uint32_t stopBits);
 
   platform::SerialApi& api_;
   platform::Clock& clock_;
@@ -169,6 +171,10 @@ class SerialLine final {
   uint16_t lateness_[256] = {};  // see latenessOf()
   bool adopted_ = false;  // the port came through SetPortHandle
   bool reopenArmed_ = true;
+  // The last exchange left the input queue empty, and nothing since could
+  // have put a byte into it that the next command must not take: its
+  // discard can be skipped.
+  bool inputSettled_ = false;
   uint32_t charTimeUs_ = 1042;  // 9600 baud, 8N1, until a port says otherwise
 };
 

@@ -5,15 +5,6 @@
 namespace testsupport {
 namespace {
 
-// Windows device prefixes and the trailing colon of the embedded platform's
-// device names are spellings of the same port.
-std::string PortKey(const char* path) {
-  std::string key(path);
-  if (key.compare(0, 4, "\\\\.\\") == 0 || key.compare(0, 4, "//./") == 0) key.erase(0, 4);
-  if (!key.empty() && key.back() == ':') key.pop_back();
-  return key;
-}
-
 // A port of the in-memory line: each call goes to the line with its handle,
 // and letting go of it closes the handle.
 class FakePort final : public platform::Port {
@@ -21,19 +12,17 @@ class FakePort final : public platform::Port {
   FakePort(FakeSerial& line, platform::Handle h) : line_(line), h_(h) {}
   ~FakePort() override { line_.Close(h_); }
   platform::Handle handle() const override { return h_; }
-  bool SetupQueues(uint32_t in, uint32_t out) override { return line_.SetupQueues(h_, in, out); }
-  bool GetState(platform::CommState* state) override { return line_.GetState(h_, state); }
-  bool SetState(const platform::CommState& state) override { return line_.SetState(h_, state); }
-  bool SetEventMask(uint32_t mask) override { return line_.SetEventMask(h_, mask); }
-  bool SetTimeouts(const platform::CommTimeouts& t) override { return line_.SetTimeouts(h_, t); }
-  bool SetRts(bool raised) override { return line_.SetRts(h_, raised); }
-  bool Purge(uint32_t flags) override { return line_.Purge(h_, flags); }
-  bool Status(platform::CommStatus* status) override { return line_.Status(h_, status); }
+  bool Configure(const platform::LineSettings& s) override { return line_.Configure(h_, s); }
+  bool Settings(platform::LineSettings* s) override { return line_.Settings(h_, s); }
+  bool SetWriteLimit(uint32_t perByte, uint32_t extra) override { return line_.SetWriteLimit(h_, perByte, extra); }
+  bool SetDirection(platform::Direction d) override { return line_.SetDirection(h_, d); }
+  bool Discard(platform::Queue q) override { return line_.Discard(h_, q); }
+  bool Drain(uint32_t maxMs) override { return line_.Drain(h_, maxMs); }
   bool Read(void* bytes, uint32_t count, uint32_t* got) override { return line_.Read(h_, bytes, count, got); }
   bool Write(const void* bytes, uint32_t count, uint32_t* written) override {
     return line_.Write(h_, bytes, count, written);
   }
-  platform::WaitResult WaitForInput(uint32_t maxMs) override { return line_.WaitForInput(h_, maxMs); }
+  platform::WaitResult Wait(uint32_t maxMs) override { return line_.Wait(h_, maxMs); }
 
  private:
   FakeSerial& line_;
@@ -47,7 +36,7 @@ void VirtualClock::SleepMs(uint32_t ms) {
   now_ += ms;
 }
 
-FakeSerial::FakeSerial(VirtualClock& clock) : clock_(clock) { lastState.baudRate = 9600; }
+FakeSerial::FakeSerial(VirtualClock& clock) : clock_(clock) {}
 
 void FakeSerial::Inject(uint32_t delayMs, const std::string& bytes) {
   Pending p{clock_.TickMs() + delayMs, bytes};
@@ -57,8 +46,8 @@ void FakeSerial::Inject(uint32_t delayMs, const std::string& bytes) {
   pending_.insert(at, p);
 }
 
-void FakeSerial::AddPort(const std::string& path) { ports_.insert(PortKey(path.c_str())); }
-void FakeSerial::RemovePort(const std::string& path) { ports_.erase(PortKey(path.c_str())); }
+void FakeSerial::AddPort(const std::string& path) { ports_.insert(path); }
+void FakeSerial::RemovePort(const std::string& path) { ports_.erase(path); }
 
 size_t FakeSerial::InputWaiting() const {
   size_t n = input_.size();
@@ -84,12 +73,12 @@ void FakeSerial::Deliver() {
   }
 }
 
-platform::OpenError FakeSerial::LastOpenError() { return lastOpenError_; }
-
-std::unique_ptr<platform::Port> FakeSerial::Open(const char* path) {
+platform::Opened FakeSerial::Open(const char* path) {
+  platform::Opened opened;
   const platform::Handle h = OpenHandle(path);
-  if (h == platform::kNoHandle) return nullptr;
-  return std::unique_ptr<platform::Port>(new FakePort(*this, h));
+  opened.error = lastOpenError_;
+  if (h != platform::kNoHandle) opened.port.reset(new FakePort(*this, h));
+  return opened;
 }
 
 std::unique_ptr<platform::Port> FakeSerial::Adopt(platform::Handle h) {
@@ -101,7 +90,7 @@ platform::Handle FakeSerial::OpenHandle(const char* path) {
   lastOpenError_ = platform::OpenError::kMissing;
   if (path == nullptr) return platform::kNoHandle;
   log.push_back(std::string("open ") + path);
-  const std::string key = PortKey(path);
+  const std::string key(path);
   if (ports_.count(key) == 0) return platform::kNoHandle;
   for (const auto& held : pathOf_) {
     if (held.second == key) {
@@ -129,73 +118,56 @@ bool FakeSerial::Close(platform::Handle h) {
   return true;
 }
 
-bool FakeSerial::SetupQueues(platform::Handle h, uint32_t inBytes, uint32_t outBytes) {
+bool FakeSerial::Configure(platform::Handle h, const platform::LineSettings& settings) {
   if (!Known(h)) return false;
-  log.push_back("setup " + std::to_string(inBytes) + " " + std::to_string(outBytes));
-  return true;
-}
-
-bool FakeSerial::GetState(platform::Handle h, platform::CommState* state) {
-  if (!Known(h) || state == nullptr) return false;
-  *state = lastState;
-  return true;
-}
-
-bool FakeSerial::SetState(platform::Handle h, const platform::CommState& state) {
-  if (!Known(h)) return false;
-  log.push_back("state " + std::to_string(state.baudRate) + " " + std::to_string(state.byteSize) + " " +
-                std::to_string(state.parity) + " " + std::to_string(state.stopBits));
+  log.push_back("configure " + std::to_string(settings.baudRate) + " " + std::to_string(settings.dataBits) + " " +
+                std::to_string(settings.parity) + " " + std::to_string(settings.stopBits));
   if (failSetState) return false;
-  lastState = state;
+  lastSettings = settings;
   return true;
 }
 
-bool FakeSerial::SetEventMask(platform::Handle h, uint32_t mask) {
+bool FakeSerial::Settings(platform::Handle h, platform::LineSettings* settings) {
+  if (!Known(h) || settings == nullptr) return false;
+  *settings = lastSettings;
+  return true;
+}
+
+bool FakeSerial::SetWriteLimit(platform::Handle h, uint32_t msPerByte, uint32_t extraMs) {
   if (!Known(h)) return false;
-  log.push_back("mask " + std::to_string(mask));
+  log.push_back("limit " + std::to_string(msPerByte) + " " + std::to_string(extraMs));
   return true;
 }
 
-bool FakeSerial::SetTimeouts(platform::Handle h, const platform::CommTimeouts& t) {
-  if (!Known(h)) return false;
-  log.push_back("timeouts " + std::to_string(t.readInterval) + " " + std::to_string(t.readTotalMultiplier) + " " +
-                std::to_string(t.readTotalConstant) + " " + std::to_string(t.writeTotalMultiplier) + " " +
-                std::to_string(t.writeTotalConstant));
-  lastTimeouts = t;
-  return true;
-}
-
-bool FakeSerial::SetRts(platform::Handle h, bool raised) {
+bool FakeSerial::SetDirection(platform::Handle h, platform::Direction direction) {
   if (!Known(h) || hungUp) return false;
-  rts = raised;
-  log.push_back(raised ? "rts 1" : "rts 0");
+  transmitting = direction == platform::Direction::kTransmit;
+  log.push_back(transmitting ? "transmit" : "receive");
   return true;
 }
 
-bool FakeSerial::Purge(platform::Handle h, uint32_t flags) {
+bool FakeSerial::Discard(platform::Handle h, platform::Queue queue) {
   if (!Known(h)) return false;
-  log.push_back("purge " + std::to_string(flags));
-  if (flags & (platform::kPurgeRxAbort | platform::kPurgeRxClear)) {
+  static const char* const kNames[] = {"discard input", "discard output", "discard both"};
+  log.push_back(kNames[static_cast<int>(queue)]);
+  if (queue != platform::Queue::kOutput) {
     Deliver();  // what has arrived is dropped; what is still on its way is not
     input_.clear();
   }
-  if (flags & (platform::kPurgeTxAbort | platform::kPurgeTxClear)) {
-    outCount_ = 0;
-    drainUntil_ = clock_.TickMs();
-  }
+  if (queue != platform::Queue::kInput) drainUntil_ = clock_.TickMs();
   return true;
 }
 
-bool FakeSerial::Status(platform::Handle h, platform::CommStatus* status) {
-  if (!Known(h) || status == nullptr || hungUp) return false;
-  Deliver();
-  status->inQueue = static_cast<uint32_t>(input_.size());
-  const bool draining = platform::TickAfter(drainUntil_, clock_.TickMs());
-  status->outQueue = draining ? std::max<uint32_t>(outCount_, 1) : 0;
-  if (draining)
-    clock_.Advance(1);
-  else
-    outCount_ = 0;
+bool FakeSerial::Drain(platform::Handle h, uint32_t maxMs) {
+  if (!Known(h) || hungUp) return false;
+  log.push_back("drain");
+  const uint32_t left = platform::TickRemaining(clock_.TickMs(), drainUntil_);
+  if (left == 0) return true;
+  if (left > maxMs) {
+    clock_.SleepMs(maxMs + 1);  // past the bound, still sending
+    return false;
+  }
+  clock_.SleepMs(left);
   return true;
 }
 
@@ -221,9 +193,7 @@ bool FakeSerial::Write(platform::Handle h, const void* bytes, uint32_t count, ui
   const std::string data(static_cast<const char*>(bytes), count);
   writes.push_back(data);
   log.push_back("write " + data);
-  const uint32_t now = clock_.TickMs();
-  outCount_ = count;
-  drainUntil_ = now + drainMs;
+  drainUntil_ = clock_.TickMs() + drainMs;
   if (written != nullptr) *written = count;
   if (responder) {
     uint32_t delay = 0;
@@ -235,7 +205,7 @@ bool FakeSerial::Write(platform::Handle h, const void* bytes, uint32_t count, ui
   return true;
 }
 
-platform::WaitResult FakeSerial::WaitForInput(platform::Handle h, uint32_t maxMs) {
+platform::WaitResult FakeSerial::Wait(platform::Handle h, uint32_t maxMs) {
   waits.push_back(maxMs);
   if (!Known(h) || hungUp) return platform::WaitResult::kHangUp;
   // Input already waiting wakes the wait at once, as poll does.

@@ -78,49 +78,42 @@ class FakeSerial final : public platform::SerialApi {
   // The device went away: every call on an open handle fails as a hung-up
   // port's do, and waits report the hang-up at once.
   bool hungUp = false;
-  // After a write the output queue reports bytes for this long. A status
-  // call that finds the output still draining costs 1 ms of virtual time, so
-  // a loop that polls the queue without sleeping moves on.
+  // After a write the output takes this long to leave the wire; a drain
+  // sleeps until then, or fails after its bound.
   uint32_t drainMs = 0;
 
   // --- What the code under test did -----------------------------------
-  // One entry per call, e.g. "open //./COM1", "state 9600 8 0 0", "rts 1",
-  // "purge 15", "timeouts 4294967295 0 0 100 0", "write $01M\r", "read 5",
-  // "close 3", "mask 66", "setup 1024 512". GetState, Status and
-  // WaitForInput are not logged; a refused SetState is logged all the same.
+  // One entry per call, e.g. "open COM1", "configure 9600 8 0 1",
+  // "transmit", "receive", "discard input", "discard output", "discard both",
+  // "drain", "limit 100 0", "write $01M\r", "read 5", "close 3". Settings
+  // and Wait are not logged; a refused Configure is logged all the same.
   std::vector<std::string> log;
   std::vector<std::string> writes;
-  platform::CommState lastState;
-  platform::CommTimeouts lastTimeouts;
-  bool rts = false;
-  // The maxMs of every WaitForInput call, in order.
+  platform::LineSettings lastSettings;
+  bool transmitting = false;
+  // The maxMs of every Wait call, in order.
   std::vector<uint32_t> waits;
 
   // Bytes received and not yet read, as the driver would see them now.
   size_t InputWaiting() const;
 
   // platform::SerialApi: ports that call the handle-level operations below.
-  std::unique_ptr<platform::Port> Open(const char* path) override;
+  platform::Opened Open(const char* path) override;
   std::unique_ptr<platform::Port> Adopt(platform::Handle h) override;
-  platform::OpenError LastOpenError() override;
-  bool DeviceNamesNeedColon() override { return needColon; }
-  bool needColon = false;
 
   // The device itself, by handle: what a test opens to hand over, and what
   // the ports call.
   platform::Handle OpenHandle(const char* path);
   bool Close(platform::Handle h);
-  bool SetupQueues(platform::Handle h, uint32_t inBytes, uint32_t outBytes);
-  bool GetState(platform::Handle h, platform::CommState* state);
-  bool SetState(platform::Handle h, const platform::CommState& state);
-  bool SetEventMask(platform::Handle h, uint32_t mask);
-  bool SetTimeouts(platform::Handle h, const platform::CommTimeouts& timeouts);
-  bool SetRts(platform::Handle h, bool raised);
-  bool Purge(platform::Handle h, uint32_t flags);
-  bool Status(platform::Handle h, platform::CommStatus* status);
+  bool Configure(platform::Handle h, const platform::LineSettings& settings);
+  bool Settings(platform::Handle h, platform::LineSettings* settings);
+  bool SetWriteLimit(platform::Handle h, uint32_t msPerByte, uint32_t extraMs);
+  bool SetDirection(platform::Handle h, platform::Direction direction);
+  bool Discard(platform::Handle h, platform::Queue queue);
+  bool Drain(platform::Handle h, uint32_t maxMs);
   bool Read(platform::Handle h, void* bytes, uint32_t count, uint32_t* got);
   bool Write(platform::Handle h, const void* bytes, uint32_t count, uint32_t* written);
-  platform::WaitResult WaitForInput(platform::Handle h, uint32_t maxMs);
+  platform::WaitResult Wait(platform::Handle h, uint32_t maxMs);
 
  private:
   struct Pending {
@@ -137,7 +130,6 @@ class FakeSerial final : public platform::SerialApi {
   std::deque<Pending> pending_;
   std::string input_;
   uint32_t drainUntil_ = 0;
-  uint32_t outCount_ = 0;  // bytes of the last write still "on the wire"
   platform::OpenError lastOpenError_ = platform::OpenError::kNone;
 };
 

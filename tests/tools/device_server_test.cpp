@@ -66,7 +66,7 @@ std::string ReadLine(platform::Port& port, size_t count, uint32_t ms = 3000) {
   const uint32_t deadline = clock.TickMs() + ms;
   std::string got;
   while (got.size() < count && !platform::TickAfter(clock.TickMs(), deadline)) {
-    if (port.WaitForInput(platform::TickRemaining(clock.TickMs(), deadline)) != platform::WaitResult::kInput)
+    if (port.Wait(platform::TickRemaining(clock.TickMs(), deadline)) != platform::WaitResult::kInput)
       continue;
     char bytes[512];
     uint32_t n = 0;
@@ -102,45 +102,43 @@ TEST_F(DeviceServerLine, EveryByteValueCrossesBothWays) {
   all += "\xFF\xFF\r";
   for (bool rfc2217 : {false, true}) {
     SCOPED_TRACE(server->Name(rfc2217));
-    const std::unique_ptr<platform::Port> h = api.Open(server->Name(rfc2217).c_str());
+    const std::unique_ptr<platform::Port> h = api.Open(server->Name(rfc2217).c_str()).port;
     ASSERT_NE(h, nullptr);
-    platform::CommState state;
-    ASSERT_TRUE(h->GetState(&state));
-    state.baudRate = 115200;
-    ASSERT_TRUE(h->SetState(state));
+    platform::LineSettings settings;
+    ASSERT_TRUE(h->Settings(&settings));
+    settings.baudRate = 115200;
+    ASSERT_TRUE(h->Configure(settings));
     uint32_t written = 0;
     ASSERT_TRUE(h->Write(all.data(), static_cast<uint32_t>(all.size()), &written));
     EXPECT_EQ(ReadMaster(Master(rfc2217), all.size()), all);
     ASSERT_EQ(write(static_cast<int>(Master(rfc2217)), all.data(), all.size()), static_cast<ssize_t>(all.size()));
     EXPECT_EQ(ReadLine(*h, all.size()), all);
-    platform::CommStatus status;
-    ASSERT_TRUE(h->Status(&status));
-    EXPECT_EQ(status.inQueue, 0u);
+    EXPECT_EQ(h->Wait(0), platform::WaitResult::kTimeout);
   }
 }
 
 // The settings as ser2net applied them to the device: the pseudo-terminal's
 // termios, read on the master side. A pseudo-terminal keeps 8 data bits
 // and no parity whatever it is told, so those two are checked through the
-// server's answers alone (SetState fails unless each answer matches).
+// server's answers alone (Configure fails unless each answer matches).
 TEST_F(DeviceServerLine, Rfc2217SettingsReachTheDeviceAndRawLeavesThemAlone) {
   struct Case {
     bool rfc2217;
-    platform::CommState asked;
+    platform::LineSettings asked;
     speed_t speed;
     bool twoStops;
   } cases[] = {
       {true, {19200, 7, 2, 2}, B19200, true},
-      {true, {1200, 8, 1, 0}, B1200, false},
-      {true, {115200, 8, 0, 0}, B115200, false},
+      {true, {1200, 8, 1, 1}, B1200, false},
+      {true, {115200, 8, 0, 1}, B115200, false},
       // Raw: the server's own 9600 8N1 stays, whatever the driver asks.
       {false, {38400, 7, 2, 2}, B9600, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.asked.baudRate) + (c.rfc2217 ? " rfc2217" : " raw"));
-    const std::unique_ptr<platform::Port> h = api.Open(server->Name(c.rfc2217).c_str());
+    const std::unique_ptr<platform::Port> h = api.Open(server->Name(c.rfc2217).c_str()).port;
     ASSERT_NE(h, nullptr);
-    ASSERT_TRUE(h->SetState(c.asked));
+    ASSERT_TRUE(h->Configure(c.asked));
     // A byte through shows that the server has the device open and set.
     uint32_t written = 0;
     ASSERT_TRUE(h->Write("x", 1, &written));
@@ -161,15 +159,14 @@ TEST_F(DeviceServerLine, LostServerIsAHangUpAndTheNextWriteConnectsAgain) {
   platform::Clock& clock = platform::SystemClock();
   for (bool rfc2217 : {false, true}) {
     SCOPED_TRACE(server->Name(rfc2217));
-    const std::unique_ptr<platform::Port> h = api.Open(server->Name(rfc2217).c_str());
+    const std::unique_ptr<platform::Port> h = api.Open(server->Name(rfc2217).c_str()).port;
     ASSERT_NE(h, nullptr);
-    ASSERT_TRUE(h->SetState(platform::CommState{2400, 8, 0, 2}));
+    ASSERT_TRUE(h->Configure(platform::LineSettings{2400, 8, 0, 2}));
     server->Stop();
     const uint32_t start = clock.TickMs();
-    EXPECT_EQ(h->WaitForInput(3000), platform::WaitResult::kHangUp);
+    EXPECT_EQ(h->Wait(3000), platform::WaitResult::kHangUp);
     EXPECT_LT(clock.TickMs() - start, 1500u);
-    platform::CommStatus status;
-    EXPECT_FALSE(h->Status(&status));
+    EXPECT_FALSE(h->Drain(100));
     char byte;
     uint32_t got = 0;
     EXPECT_FALSE(h->Read(&byte, 1, &got));
@@ -189,9 +186,6 @@ TEST_F(DeviceServerLine, LostServerIsAHangUpAndTheNextWriteConnectsAgain) {
 // Nobody listening, and a server whose listen queue is full so that the
 // connection is never answered: the opening fails, within the bound.
 TEST(DeviceServerOpening, RefusedAndSilentAddressesFailWithinTheBound) {
-  platform::NetLineApi& net = platform::NetworkSerialApi();
-  platform::SerialApi& api = platform::SystemSerialApi();
-  net.SetConnectTimeoutMs(400);
 
   // Listeners that never accept: one with its queue filled by a
   // connection, so that the next is never answered; one with room, whose
@@ -229,9 +223,10 @@ TEST(DeviceServerOpening, RefusedAndSilentAddressesFailWithinTheBound) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const uint32_t start = clock.TickMs();
-    EXPECT_EQ(api.Open(c.name.c_str()), nullptr);
+    const platform::Opened opened = platform::OpenNetPort(c.name.c_str(), 400);
     const uint32_t took = clock.TickMs() - start;
-    EXPECT_EQ(api.LastOpenError(), c.error);
+    EXPECT_EQ(opened.port, nullptr);
+    EXPECT_EQ(opened.error, c.error);
     EXPECT_GE(took, c.atLeastMs);
     EXPECT_LT(took, 2000u);
   }
@@ -239,15 +234,14 @@ TEST(DeviceServerOpening, RefusedAndSilentAddressesFailWithinTheBound) {
   // Accepted by the kernel but never served: the COM Port answers do not
   // come, so the settings fail within the bound.
   const std::unique_ptr<platform::Port> h =
-      api.Open(("rfc2217:127.0.0.1:" + std::to_string(ntohs(open.sin_port))).c_str());
+      platform::OpenNetPort(("rfc2217:127.0.0.1:" + std::to_string(ntohs(open.sin_port))).c_str(), 400).port;
   ASSERT_NE(h, nullptr);
   const uint32_t start = clock.TickMs();
-  EXPECT_FALSE(h->SetState(platform::CommState{9600, 8, 0, 0}));
+  EXPECT_FALSE(h->Configure(platform::LineSettings{9600, 8, 0, 1}));
   EXPECT_LT(clock.TickMs() - start, 2000u);
   close(filler);
   close(fullListener);
   close(openListener);
-  net.SetConnectTimeoutMs(platform::NetLineApi::kDefaultConnectTimeoutMs);
 }
 
 // The driver, loaded as the host loads it, on the simulated bus behind

@@ -59,22 +59,20 @@ class UncountedPort final : public platform::Port {
     p_.reset();
   }
   platform::Handle handle() const override { return p_->handle(); }
-  bool SetupQueues(uint32_t in, uint32_t out) override { Uncounted u; return p_->SetupQueues(in, out); }
-  bool GetState(platform::CommState* s) override { Uncounted u; return p_->GetState(s); }
-  bool SetState(const platform::CommState& s) override { Uncounted u; return p_->SetState(s); }
-  bool SetEventMask(uint32_t m) override { Uncounted u; return p_->SetEventMask(m); }
-  bool SetTimeouts(const platform::CommTimeouts& t) override { Uncounted u; return p_->SetTimeouts(t); }
-  bool SetRts(bool raised) override { Uncounted u; return p_->SetRts(raised); }
-  bool Purge(uint32_t flags) override { Uncounted u; return p_->Purge(flags); }
-  bool Status(platform::CommStatus* s) override { Uncounted u; return p_->Status(s); }
+  bool Configure(const platform::LineSettings& s) override { Uncounted u; return p_->Configure(s); }
+  bool Settings(platform::LineSettings* s) override { Uncounted u; return p_->Settings(s); }
+  bool SetWriteLimit(uint32_t perByte, uint32_t extra) override { Uncounted u; return p_->SetWriteLimit(perByte, extra); }
+  bool SetDirection(platform::Direction d) override { Uncounted u; return p_->SetDirection(d); }
+  bool Discard(platform::Queue q) override { Uncounted u; return p_->Discard(q); }
+  bool Drain(uint32_t maxMs) override { Uncounted u; return p_->Drain(maxMs); }
   bool Read(void* b, uint32_t n, uint32_t* got) override { Uncounted u; return p_->Read(b, n, got); }
   bool Write(const void* b, uint32_t n, uint32_t* written) override {
     Uncounted u;
     return p_->Write(b, n, written);
   }
-  platform::WaitResult WaitForInput(uint32_t maxMs) override {
+  platform::WaitResult Wait(uint32_t maxMs) override {
     Uncounted u;
-    return p_->WaitForInput(maxMs);
+    return p_->Wait(maxMs);
   }
 
  private:
@@ -84,10 +82,13 @@ class UncountedPort final : public platform::Port {
 class UncountedSerial final : public platform::SerialApi {
  public:
   explicit UncountedSerial(testsupport::FakeSerial& fake) : f_(fake) {}
-  std::unique_ptr<platform::Port> Open(const char* path) override { Uncounted u; return Wrap(f_.Open(path)); }
+  platform::Opened Open(const char* name) override {
+    Uncounted u;
+    platform::Opened opened = f_.Open(name);
+    opened.port = Wrap(std::move(opened.port));
+    return opened;
+  }
   std::unique_ptr<platform::Port> Adopt(platform::Handle h) override { Uncounted u; return Wrap(f_.Adopt(h)); }
-  platform::OpenError LastOpenError() override { return f_.LastOpenError(); }
-  bool DeviceNamesNeedColon() override { return f_.DeviceNamesNeedColon(); }
 
  private:
   static std::unique_ptr<platform::Port> Wrap(std::unique_ptr<platform::Port> port) {

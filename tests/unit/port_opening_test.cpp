@@ -13,24 +13,24 @@ class PortOpening : public testsupport::SerialLineTest {};
 TEST_F(PortOpening, OpensAndConfiguresThePort) {
   const velk::PortSettings s = MakeSettings("COM1", 19200, 250);
   ASSERT_EQ(line.OpenPort(&s), 1);
-  EXPECT_EQ(fake.log, (std::vector<std::string>{"open \\\\.\\COM1", "setup 1024 512", "state 19200 8 0 0", "mask 66",
-                                                "rts 0", "purge 15", "timeouts 4294967295 0 0 100 0"}));
+  EXPECT_EQ(fake.log, (std::vector<std::string>{"open COM1", "configure 19200 8 0 1", "receive", "discard both",
+                                                "limit 100 0"}));
   EXPECT_EQ(line.portHandle(), fake.lastOpened);
   EXPECT_EQ(line.answerTimeoutMs, 250);
-  EXPECT_EQ(line.rtsControl, 2);
+  EXPECT_EQ(line.directionControl, serial::DirectionControl::kRequestToSend);
   EXPECT_EQ(line.portSettingsGiven, 1);
   EXPECT_EQ(memcmp(&line.portSettings, &s, sizeof s), 0);
 }
 
-TEST_F(PortOpening, SettingsIntoTheControlBlock) {
+TEST_F(PortOpening, SettingsIntoTheLineFraming) {
   struct Case {
     uint32_t baud;
     int16_t stopBits;
     uint8_t parity;
     uint32_t wantBaud;
     uint8_t wantStop;
-  } cases[] = {{9600, 0, 0, 9600, 0},   {9600, 1, 1, 9600, 0},     {9600, 2, 2, 9600, 2},
-               {9600, 3, 3, 9600, 0},   {9600, -1, 4, 9600, 0},    {115200, 1, 0, 115200, 0},
+  } cases[] = {{9600, 0, 0, 9600, 1},   {9600, 1, 1, 9600, 1},     {9600, 2, 2, 9600, 2},
+               {9600, 3, 3, 9600, 1},   {9600, -1, 4, 9600, 1},    {115200, 1, 0, 115200, 1},
                {230400, 2, 0, 230400, 2}};
   for (const Case& c : cases) {
     velk::PortSettings s = MakeSettings("COM1", c.baud);
@@ -38,10 +38,10 @@ TEST_F(PortOpening, SettingsIntoTheControlBlock) {
     s.parity = c.parity;
     s.dataBits = 7;
     ASSERT_EQ(line.OpenPort(&s), 1);
-    EXPECT_EQ(fake.lastState.baudRate, c.wantBaud);
-    EXPECT_EQ(fake.lastState.stopBits, c.wantStop) << c.stopBits;
-    EXPECT_EQ(fake.lastState.parity, c.parity);
-    EXPECT_EQ(fake.lastState.byteSize, 7);
+    EXPECT_EQ(fake.lastSettings.baudRate, c.wantBaud);
+    EXPECT_EQ(fake.lastSettings.stopBits, c.wantStop) << c.stopBits;
+    EXPECT_EQ(fake.lastSettings.parity, c.parity);
+    EXPECT_EQ(fake.lastSettings.dataBits, 7);
     line.ClosePort();
   }
 }
@@ -58,7 +58,7 @@ TEST_F(PortOpening, PortThatCannotOpenKeepsTheSettings) {
   EXPECT_EQ(line.portHandle(), platform::kNoHandle);
   EXPECT_EQ(line.portSettingsGiven, 1);
   EXPECT_EQ(line.answerTimeoutMs, 700);
-  EXPECT_EQ(line.rtsControl, 2);
+  EXPECT_EQ(line.directionControl, serial::DirectionControl::kRequestToSend);
   EXPECT_STREQ(line.portSettings.portName, "COM9");
   EXPECT_EQ(line.diagnostics.lastPortError, velk::kPortOpenMissing);
 
@@ -101,7 +101,7 @@ TEST_F(PortOpening, OpenPortReleasesTheHeldPortFirst) {
     EXPECT_EQ(line.answerTimeoutMs, 300);
     if (c.opens) {
       EXPECT_EQ(fake.openHandles, std::set<platform::Handle>{line.portHandle()}) << c.name;
-      EXPECT_EQ(fake.lastState.baudRate, 4800u) << c.name;
+      EXPECT_EQ(fake.lastSettings.baudRate, 4800u) << c.name;
     } else {
       EXPECT_EQ(line.portHandle(), platform::kNoHandle) << c.name;
       EXPECT_TRUE(fake.openHandles.empty()) << c.name;

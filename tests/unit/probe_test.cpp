@@ -81,7 +81,7 @@ TEST_F(ProbeTest, ReopensFromStoredSettingsAfterClosePort) {
   EXPECT_EQ(driver.ProbeDevice("Velk4017", 1, &device), 1);
   EXPECT_NE(driver.line().portHandle(), platform::kNoHandle);
   ASSERT_FALSE(fake.log.empty());
-  EXPECT_EQ(fake.log.front(), "open \\\\.\\COM1");
+  EXPECT_EQ(fake.log.front(), "open COM1");
   EXPECT_EQ(fake.writes, std::vector<std::string>{"$01M\r"});
 }
 

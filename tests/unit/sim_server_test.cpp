@@ -22,7 +22,7 @@ std::string ReadAnswer(platform::Port& port, uint32_t limitMs = 2000) {
   const uint32_t deadline = clock.TickMs() + limitMs;
   std::string answer;
   while (!platform::TickAfter(clock.TickMs(), deadline)) {
-    port.WaitForInput(10);
+    port.Wait(10);
     char buffer[600];
     uint32_t got = 0;
     if (!port.Read(buffer, sizeof buffer, &got)) break;
@@ -47,7 +47,7 @@ class SimServer : public testing::Test {
     std::string error;
     ASSERT_TRUE(server_.ServePseudoTerminal(&error)) << error;
     ASSERT_FALSE(server_.path().empty());
-    port_ = Api().Open(server_.path().c_str());
+    port_ = Api().Open(server_.path().c_str()).port;
     ASSERT_NE(port_, nullptr) << server_.path();
   }
 
@@ -146,8 +146,8 @@ TEST(SimServerPace, AFrameIsStartDataParityAndStopBits) {
     uint8_t dataBits, parity, stopBits;
     uint64_t ns;
   } const cases[] = {
-      {9600, 8, 0, 0, 1041666}, {115200, 8, 0, 0, 86805}, {9600, 7, 2, 2, 1145833}, {1200, 8, 1, 0, 9166666},
-      {0, 8, 0, 0, 0},
+      {9600, 8, 0, 1, 1041666}, {115200, 8, 0, 1, 86805}, {9600, 7, 2, 2, 1145833}, {1200, 8, 1, 1, 9166666},
+      {0, 8, 0, 1, 0},
   };
   for (const Case& c : cases) {
     sim::LineSettings s;
@@ -170,7 +170,7 @@ TEST_F(SimServer, APacedLineTakesCommandAndAnswerAtTheBaudRate) {
   std::string error;
   ASSERT_TRUE(server_.ServePseudoTerminal(&error)) << error;
   port_.reset();
-  port_ = Api().Open(server_.path().c_str());
+  port_ = Api().Open(server_.path().c_str()).port;
   ASSERT_NE(port_, nullptr);
 
   const auto start = std::chrono::steady_clock::now();
@@ -178,7 +178,7 @@ TEST_F(SimServer, APacedLineTakesCommandAndAnswerAtTheBaudRate) {
   std::string answer;
   std::vector<double> arrivals;  // ms after the command, one per read
   while (answer.size() < 9 && std::chrono::steady_clock::now() - start < std::chrono::seconds(3)) {
-    port_->WaitForInput(10);
+    port_->Wait(10);
     char buffer[32];
     uint32_t got = 0;
     ASSERT_TRUE(port_->Read(buffer, sizeof buffer, &got));
@@ -205,7 +205,7 @@ TEST(SimServerDevice, ServesADeviceAndNamesWhyOneCannotBeOpened) {
   // The slave of a pair of our own stands in for a serial device.
   platform::PseudoTerminal pair;
   ASSERT_TRUE(pair.Create()) << pair.error();
-  std::unique_ptr<platform::Port> held = Api().Open(pair.slavePath().c_str());
+  std::unique_ptr<platform::Port> held = Api().Open(pair.slavePath().c_str()).port;
   ASSERT_NE(held, nullptr);
   EXPECT_FALSE(server.ServeDevice(pair.slavePath(), sim::LineSettings(), &error));
   EXPECT_NE(error.find("another program holds it"), std::string::npos) << error;
@@ -218,7 +218,7 @@ TEST(SimServerDevice, ServesADeviceAndNamesWhyOneCannotBeOpened) {
   EXPECT_EQ(ReadAnswer(*master), "!074011\r");
   server.Stop();
   // Closed again: the device can be opened by someone else.
-  EXPECT_NE(Api().Open(pair.slavePath().c_str()), nullptr);
+  EXPECT_NE(Api().Open(pair.slavePath().c_str()).port, nullptr);
 }
 
 }  // namespace

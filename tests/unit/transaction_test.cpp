@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/line_timing.h"
 #include "serial_line_fixture.h"
 
 namespace {
@@ -49,7 +50,7 @@ TEST_F(Transaction, AnswerLengthLimit) {
     } else {
       EXPECT_LE(answer.size(), 512u);
     }
-    fake.Purge(fake.lastOpened, platform::kPurgeRxClear);
+    fake.Discard(fake.lastOpened, platform::Queue::kInput);
   }
 }
 
@@ -166,6 +167,29 @@ TEST_F(Transaction, VeryLateAnswerIsFoundAndWaitedOut) {
     EXPECT_NEAR(clock.TickMs() - start, guard + 5u, 1u);
   }
   EXPECT_EQ(line.latenessOf(14), serial::SerialLine::kNotLate);
+}
+
+// Bytes that came after a clean answer (a second module at the same
+// address, a converter's late echo) are dropped before the next command;
+// a line with nothing waiting is only looked at, not discarded.
+TEST_F(Transaction, BytesSinceACleanAnswerAreNotTheNextAnswer) {
+  const struct {
+    const char* stray;
+    bool discarded;
+  } cases[] = {{">+7.0\r", true}, {"", false}};
+  for (const auto& c : cases) {
+    OpenLine(100, 0);
+    Answer({{5, ">+1.0\r"}});
+    ASSERT_EQ(Exchange("#01\r"), 1);
+    if (c.stray[0] != '\0') fake.Inject(20, c.stray);
+    clock.Advance(50);
+    fake.log.clear();
+    Answer({{5, ">+2.0\r"}});
+    ASSERT_EQ(Exchange("#01\r"), 1) << c.stray;
+    EXPECT_EQ(answer, ">+2.0\r") << c.stray;
+    EXPECT_EQ(std::count(fake.log.begin(), fake.log.end(), "discard both"), c.discarded ? 1 : 0) << c.stray;
+    line.ClosePort();
+  }
 }
 
 TEST_F(Transaction, SilentModuleFailsAtTheTimeOutAfterTheFirstWait) {
@@ -292,7 +316,7 @@ TEST_F(Transaction, HungUpPortIsReopenedOncePerPacket) {
   fake.log.clear();
   EXPECT_EQ(Exchange("#01\r"), 0);
   EXPECT_EQ(Exchange("#01\r"), 0);
-  EXPECT_EQ(std::count(fake.log.begin(), fake.log.end(), "open \\\\.\\COM1"), 1);
+  EXPECT_EQ(std::count(fake.log.begin(), fake.log.end(), "open COM1"), 1);
 
   fake.AddPort("COM1");
   line.StartPacket();
@@ -340,13 +364,37 @@ TEST_F(Transaction, RequestToSendFramesTheWriteUntilDrained) {
   const uint32_t start = clock.TickMs();
   ASSERT_EQ(line.WriteCommand(line.port(), "#01\r", 4, &written), 1);
   EXPECT_EQ(written, 4u);
-  EXPECT_EQ(fake.log, (std::vector<std::string>{"purge 15", "rts 1", "write #01\r", "rts 0"}));
-  // Dropped only once the queue was empty, after sleeping through the wire
-  // time of what was queued (4 characters, 5 ms at a time here).
-  EXPECT_GE(clock.TickMs() - start, 7u);
-  EXPECT_LE(clock.TickMs() - start, 12u);
-  EXPECT_EQ(clock.sleeps, (std::vector<uint32_t>{5, 5}));
-  EXPECT_FALSE(fake.rts);
+  EXPECT_EQ(fake.log, (std::vector<std::string>{"discard both", "transmit", "write #01\r", "drain", "receive"}));
+  // Dropped only once the output had left the wire.
+  EXPECT_EQ(clock.TickMs() - start, 7u);
+  EXPECT_FALSE(fake.transmitting);
+}
+
+// The drain under the direction switch sleeps through the wire time still
+// queued, asks again, and gives up past its bound or when the port fails.
+TEST(DrainQueue, SleepsThroughTheWireTimeWithinItsBound) {
+  const struct {
+    uint32_t drainsAfterMs;  // the queue holds 4 characters until then; 0: never
+    bool portFails;
+    bool drained;
+    std::vector<uint32_t> sleeps;
+  } cases[] = {
+      {5, false, true, {5}},          // 4 characters of 1250 us
+      {12, false, true, {5, 5, 5}},   // a slower transmitter: asked again
+      {0, false, false, {5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 1}},
+      {5, true, false, {}},
+  };
+  for (const auto& c : cases) {
+    testsupport::VirtualClock clock;
+    const uint32_t start = clock.TickMs();
+    const bool drained = platform::DrainQueue(clock, 1250, 100, [&](uint32_t* bytes) {
+      const bool sending = c.drainsAfterMs == 0 || clock.TickMs() - start < c.drainsAfterMs;
+      *bytes = sending ? 4 : 0;
+      return !c.portFails;
+    });
+    EXPECT_EQ(drained, c.drained) << c.drainsAfterMs;
+    EXPECT_EQ(clock.sleeps, c.sleeps) << c.drainsAfterMs;
+  }
 }
 
 TEST_F(Transaction, OutputThatNeverDrainsFailsAndReleasesTheBus) {
@@ -356,15 +404,16 @@ TEST_F(Transaction, OutputThatNeverDrainsFailsAndReleasesTheBus) {
   EXPECT_EQ(Exchange("#01\r"), 0);
   EXPECT_GE(clock.TickMs() - start, 101u);
   EXPECT_LE(clock.TickMs() - start, 106u);
-  EXPECT_FALSE(fake.rts);
+  EXPECT_FALSE(fake.transmitting);
 }
 
 TEST_F(Transaction, RefusedWriteClearsBothQueuesAndDropsRequestToSend) {
   OpenLine(100, 15);
   fake.failWrites = true;
   EXPECT_EQ(Exchange("#**\r"), 0);  // a broadcast is tried twice, then given up
-  EXPECT_EQ(fake.log, (std::vector<std::string>{"purge 15", "rts 1", "purge 5", "rts 0", "purge 10", "purge 15",
-                                                "rts 1", "purge 5", "rts 0", "purge 10"}));
+  EXPECT_EQ(fake.log, (std::vector<std::string>{"discard both", "transmit", "discard output", "receive", "discard input",
+                                                "discard both", "transmit", "discard output", "receive",
+                                                "discard input"}));
   EXPECT_TRUE(clock.sleeps.empty());
 }
 
@@ -380,7 +429,7 @@ TEST_F(Transaction, AdoptedPortWithoutOpeningLeavesRequestToSendAlone) {
   ASSERT_EQ(line.SetPortHandle(&h), 1);
   Answer({{5, ">1\r"}});
   ASSERT_EQ(Exchange("#01\r"), 1);
-  EXPECT_EQ(fake.log, (std::vector<std::string>{"open COM1", "purge 15", "write #01\r", "read 3"}));
+  EXPECT_EQ(fake.log, (std::vector<std::string>{"open COM1", "discard both", "write #01\r", "read 3"}));
 }
 
 TEST_F(Transaction, NoPortFailsWithoutTouchingTheLine) {

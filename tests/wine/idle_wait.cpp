@@ -1,5 +1,5 @@
 // How soon the idle wait of the transaction notices an answer on Windows:
-// the platform layer's WaitForInput (the first byte read with a time-out)
+// the platform layer's Wait (the first byte read with a time-out)
 // against the old loop of ClearCommError and Sleep(1), on the same port in
 // the same run, without raising the system timer.
 //
@@ -55,7 +55,7 @@ struct Figures {
 
 // One exchange; false when no complete answer came within a second.
 bool Exchange(platform::Port& port, const std::string& command, bool sleepLoop, Figures* figures) {
-  port.Purge(platform::kPurgeRxAbort | platform::kPurgeRxClear);
+  port.Discard(platform::Queue::kInput);
   uint32_t written = 0;
   const double start = NowMs();
   if (!port.Write(command.data(), static_cast<uint32_t>(command.size()), &written)) return false;
@@ -64,19 +64,18 @@ bool Exchange(platform::Port& port, const std::string& command, bool sleepLoop, 
   for (;;) {
     const double now = NowMs();
     if (now - start > 1000.0) return false;
-    platform::CommStatus status;
-    port.Status(&status);
+    // A look at the input queue (ClearCommError), as the old loop had it.
     uint32_t got = 0;
-    if (status.inQueue > 0) {
+    if (port.Wait(0) == platform::WaitResult::kInput) {
       const uint32_t room = sizeof answer - length;
-      if (room == 0 || !port.Read(answer + length, std::min(status.inQueue, room), &got)) return false;
+      if (room == 0 || !port.Read(answer + length, room, &got)) return false;
     }
     if (got == 0) {
       ++figures->wakeUps;
       if (sleepLoop)
         Sleep(1);
       else
-        port.WaitForInput(static_cast<uint32_t>(1000.0 - (now - start)) + 1);
+        port.Wait(static_cast<uint32_t>(1000.0 - (now - start)) + 1);
       continue;
     }
     length += got;
@@ -102,23 +101,15 @@ int main(int argc, char** argv) {
   }
   const int exchanges = argc > 2 ? atoi(argv[2]) : 200;
   platform::SerialApi& api = platform::SystemSerialApi();
-  const std::string path = std::string("\\\\.\\") + argv[1];
-  const std::unique_ptr<platform::Port> opened = api.Open(path.c_str());
+  const std::string path = argv[1];
+  const std::unique_ptr<platform::Port> opened = api.Open(path.c_str()).port;
   if (opened == nullptr) {
     fprintf(stderr, "velk_idle_wait: cannot open %s\n", path.c_str());
     return 1;
   }
   platform::Port& port = *opened;
-  platform::CommState state;
-  port.GetState(&state);
-  state.baudRate = 9600;
-  state.byteSize = 8;
-  state.parity = 0;
-  state.stopBits = 0;
-  port.SetState(state);
-  platform::CommTimeouts timeouts;
-  timeouts.writeTotalMultiplier = 100;
-  port.SetTimeouts(timeouts);
+  port.Configure(platform::LineSettings{9600, 8, 0, 1});
+  port.SetWriteLimit(100, 0);
 
   printf("%-28s %10s %10s %14s %8s\n", "idle wait", "median ms", "p99 ms", "waits/exch", "failed");
   const struct {
@@ -135,7 +126,7 @@ int main(int argc, char** argv) {
       if (!Exchange(port, command, false, &wait)) ++wait.failed;
     }
     const Figures* rows[] = {&sleep1, &wait};
-    const char* names[] = {"Sleep(1) loop", "WaitForInput"};
+    const char* names[] = {"Sleep(1) loop", "Wait"};
     printf("%s (address %d)\n", line.name, line.address);
     for (int r = 0; r < 2; ++r) {
       const Figures& f = *rows[r];

@@ -7,7 +7,7 @@
 #include <system_error>
 
 #include "platform/atoms.h"
-#include "platform/component.h"
+#include "platform/inproc_server.h"
 
 namespace velkhost {
 namespace {

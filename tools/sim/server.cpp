@@ -55,10 +55,7 @@ bool Server::ServePseudoTerminal(std::string* error, const std::string& linkPath
     return false;
   }
   // Bounded writes: a driver that stopped reading must not hold the thread.
-  platform::CommTimeouts timeouts;
-  timeouts.writeTotalMultiplier = 1;
-  timeouts.writeTotalConstant = 200;
-  port_->SetTimeouts(timeouts);
+  port_->SetWriteLimit(1, 200);
   path_ = linkPath.empty() ? terminal_.slavePath() : linkPath;
   stop_ = false;
   thread_ = std::thread(byteNs_ != 0 ? &Server::RunPaced : &Server::Run, this);
@@ -72,27 +69,17 @@ bool Server::ServeDevice(const std::string& path, const LineSettings& settings, 
     return false;
   };
   if (path.empty()) return fail("no serial device given");
-  std::unique_ptr<platform::Port> port = api_.Open(path.c_str());
+  std::unique_ptr<platform::Port> port = api_.Open(path.c_str()).port;
   if (port == nullptr) {
     if (!platform::DeviceExists(path.c_str())) return fail("serial device \"" + path + "\" does not exist");
     return fail("serial device \"" + path +
                 "\" cannot be opened: another program holds it, or access is denied");
   }
-  platform::CommState state;
-  port->GetState(&state);
-  state.baudRate = settings.baudRate;
-  state.byteSize = settings.dataBits;
-  state.parity = settings.parity;
-  state.stopBits = settings.stopBits;
-  platform::CommTimeouts timeouts;  // reads return at once with what waits
-  timeouts.writeTotalMultiplier = 2;
-  timeouts.writeTotalConstant = 1000;
-  port->SetupQueues(4096, 4096);
-  if (!port->SetState(state) || !port->SetTimeouts(timeouts)) {
+  if (!port->Configure(settings) || !port->SetWriteLimit(2, 1000)) {
     return fail("serial device \"" + path + "\" does not take the line settings (" +
                 std::to_string(settings.baudRate) + " baud, " + std::to_string(settings.dataBits) + " data bits)");
   }
-  port->Purge(platform::kPurgeRxClear | platform::kPurgeTxClear);
+  port->Discard(platform::Queue::kBoth);
   port_ = std::move(port);
   path_ = path;
   stop_ = false;
@@ -149,7 +136,7 @@ void Server::Run() {
     now = clock_.TickMs();
     uint32_t wait = kIdleWaitMs;
     if (!pending.empty()) wait = std::min(wait, platform::TickRemaining(now, pending.front().dueTick));
-    if (wait > 0) port_->WaitForInput(wait);
+    if (wait > 0) port_->Wait(wait);
 
     for (int round = 0; round < kReadsPerRound && !stop_; ++round) {
       uint32_t got = 0;
@@ -241,7 +228,7 @@ void Server::RunPaced() {
     if (next > now) {
       const auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
       if (waitMs >= 1)
-        port_->WaitForInput(static_cast<uint32_t>(waitMs));
+        port_->Wait(static_cast<uint32_t>(waitMs));
       else
         std::this_thread::sleep_until(next);
     }

@@ -27,12 +27,8 @@
 
 namespace sim {
 
-struct LineSettings {
-  uint32_t baudRate = 9600;
-  uint8_t dataBits = 8;
-  uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
-  uint8_t stopBits = 0;  // 0 one, 2 two
-};
+// The framing of a serial device the simulator serves.
+using LineSettings = platform::LineSettings;
 
 // Time one byte takes on the wire: start bit, data bits, parity bit if any,
 // stop bits; 0 for a baud rate of 0.

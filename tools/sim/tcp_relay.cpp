@@ -66,17 +66,15 @@ void TcpRelay::TurnAwayOthers(platform::net::Socket client) {
 // polling delay to the other.
 void TcpRelay::Serve(platform::net::Socket client) {
   platform::SerialApi& api = platform::DeviceSerialApi();
-  const std::unique_ptr<platform::Port> line = api.Open(linePath_.c_str());
+  const std::unique_ptr<platform::Port> line = api.Open(linePath_.c_str()).port;
   if (line == nullptr) return;
-  platform::CommState raw;  // raw bytes; a pseudo-terminal has no baud rate
-  raw.baudRate = 9600;
-  line->SetState(raw);
+  line->Configure(platform::LineSettings());  // raw bytes; a pseudo-terminal has no baud rate
   std::atomic<bool> done{false};
 
   std::thread toClient([&] {
     char bytes[kChunk];
     while (!stop_ && !done) {
-      if (line->WaitForInput(kWakeMs) == platform::WaitResult::kTimeout) continue;
+      if (line->Wait(kWakeMs) == platform::WaitResult::kTimeout) continue;
       uint32_t got = 0;
       if (!line->Read(bytes, sizeof bytes, &got)) break;
       if (got > 0 && !platform::net::SendAll(client, bytes, got, 1000)) break;

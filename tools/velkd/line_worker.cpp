@@ -5,9 +5,9 @@
 #include <set>
 
 #include "journal_log.h"
+#include "line_setup.h"
 #include "outcome_text.h"
 #include "packet_exchange.h"
-#include "port_opening.h"
 #include "reading_json.h"
 #include "value_format.h"
 #include "write_field.h"

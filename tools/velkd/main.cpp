@@ -14,7 +14,7 @@
 #include "journal_log.h"
 #include "exit_codes.h"
 #include "line_check.h"
-#include "port_opening.h"
+#include "line_setup.h"
 #include "stop_signal.h"
 #include "version_text.h"
 #include "modbus_face.h"

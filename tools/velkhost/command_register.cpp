@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "commands.h"
-#include "platform/component.h"
+#include "platform/inproc_server.h"
 
 namespace velkhost {
 

@@ -6,8 +6,8 @@
 #include <algorithm>
 
 
+#include "line_setup.h"
 #include "line_trace.h"
-#include "port_opening.h"
 
 namespace velkhost {
 

@@ -11,8 +11,8 @@
 #include "exit_codes.h"
 #include "line_check.h"
 #include "line_config.h"
+#include "line_setup.h"
 #include "packet_plan.h"
-#include "port_opening.h"
 #include "simulation.h"
 
 namespace velkhost {

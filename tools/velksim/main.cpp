@@ -182,7 +182,7 @@ int main(int argc, char** argv) {
   if (baud != 0) line.settings.baudRate = baud;
   if (dataBits != 0) line.settings.dataBits = static_cast<uint8_t>(dataBits);
   if (!parity.empty()) velkhost::ParityFromName(parity, &line.settings.parity);
-  if (stopBits != 0) line.settings.stopBits = stopBits == 2 ? 2 : 0;
+  if (stopBits != 0) line.settings.stopBits = stopBits == 2 ? 2 : 1;
 
   // The relay opens the pseudo-terminal's slave side as a client would; a
   // served device is held by the server itself.

@@ -1,8 +1,8 @@
 // Plumbing of the in-process component model that the product does not own:
 // the library's lock count, its own file path and the registration record
 // that maps a program identifier and class identifier to the library.
-#ifndef VELK_PLATFORM_COMPONENT_H
-#define VELK_PLATFORM_COMPONENT_H
+#ifndef VELK_PLATFORM_INPROC_SERVER_H
+#define VELK_PLATFORM_INPROC_SERVER_H
 
 #include <string>
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/component.h"
+#include "platform/inproc_server.h"
 
 namespace platform {
 namespace {

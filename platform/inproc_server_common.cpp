@@ -1,6 +1,6 @@
 #include <atomic>
 
-#include "platform/component.h"
+#include "platform/inproc_server.h"
 
 namespace platform {
 namespace {

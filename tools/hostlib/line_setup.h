@@ -1,8 +1,8 @@
 // Giving the driver its line: the host's PortSettings record from the line
 // file, OpenPort with a message that names the port and the likely reasons
 // when it fails, and the poll delay written the way a host writes it.
-#ifndef VELKHOST_PORT_OPENING_H
-#define VELKHOST_PORT_OPENING_H
+#ifndef VELKHOST_LINE_SETUP_H
+#define VELKHOST_LINE_SETUP_H
 
 #include <string>
 

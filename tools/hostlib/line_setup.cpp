@@ -1,4 +1,4 @@
-#include "port_opening.h"
+#include "line_setup.h"
 
 #include "outcome_text.h"
 
@@ -14,11 +14,9 @@
 namespace velkhost {
 namespace {
 
-// Where the platform layer looks for a port name: Windows device prefixes
-// are dropped and a bare name is taken from /dev.
+// Where the platform layer looks for a port name: a bare name is taken
+// from /dev.
 std::string DevicePath(std::string name) {
-  for (const char* prefix : {"\\\\.\\", "//./"})
-    if (name.compare(0, strlen(prefix), prefix) == 0) name.erase(0, strlen(prefix));
   if (!name.empty() && name[0] != '/') name = "/dev/" + name;
   return name;
 }
@@ -30,7 +28,7 @@ std::string NetCause(const platform::NetPortName& parsed, const velk::PortSettin
   const std::string server = "the device server " + host + " port " + std::to_string(parsed.port);
   platform::net::Socket socket = platform::net::kNoSocket;
   const platform::net::ConnectResult result = platform::net::Connect(
-      host.c_str(), parsed.port, platform::NetLineApi::kDefaultConnectTimeoutMs, &socket);
+      host.c_str(), parsed.port, platform::kDefaultConnectTimeoutMs, &socket);
   if (socket != platform::net::kNoSocket) platform::net::CloseSocket(socket);
   switch (result) {
     case platform::net::ConnectResult::kRefused:
@@ -39,7 +37,7 @@ std::string NetCause(const platform::NetPortName& parsed, const velk::PortSettin
       return "unknown host '" + host + "': the name does not resolve (check it, or give it a line in the "
              "hosts file).";
     case platform::net::ConnectResult::kTimedOut:
-      return server + " did not answer within " + std::to_string(platform::NetLineApi::kDefaultConnectTimeoutMs) +
+      return server + " did not answer within " + std::to_string(platform::kDefaultConnectTimeoutMs) +
              " ms (timed out).";
     case platform::net::ConnectResult::kConnected:
       return parsed.rfc2217 ? server + " takes connections, but the driver's did not get through the COM Port "
