@@ -52,13 +52,13 @@ void BM_PacedLine(benchmark::State& state) {
   options.simulate = true;
   options.pace = true;
   velkhost::LineSession session;
-  if (session.Load(library, options) != velkhost::kExitOk) return state.SkipWithError("cannot load the line file");
+  if (session.Load(library, options) != hostlib::kExitOk) return state.SkipWithError("cannot load the line file");
   session.config.port.baud = baud;
   session.config.port.hasPollDelay = true;
   session.config.port.pollDelayMs = 0;
-  if (session.Connect() != velkhost::kExitOk) return state.SkipWithError("cannot connect the paced line");
-  velkhost::PacketPlan plan =
-      velkhost::PlanReads(session.driver->d, session.config, session.checked, session.layout());
+  if (session.Connect() != hostlib::kExitOk) return state.SkipWithError("cannot connect the paced line");
+  hostlib::PacketPlan plan =
+      hostlib::PlanReads(session.driver->d, session.config, session.checked, session.layout());
   sim::Bus& bus = *session.simulation.bus();
   sim::Server& server = *session.simulation.server();
 

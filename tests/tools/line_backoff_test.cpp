@@ -11,8 +11,8 @@
 
 namespace {
 
-using velkhost::BackoffSettings;
-using velkhost::LineBackoff;
+using hostlib::BackoffSettings;
+using hostlib::LineBackoff;
 
 const int32_t kOk = velk::kOutcomeOk, kSilent = velk::kOutcomeNoAnswer, kBusy = velk::kOutcomeBusyBound,
               kRefused = velk::kOutcomeRefused, kNoPort = velk::kOutcomeNoPort, kLost = velk::kOutcomePortLost,
@@ -36,8 +36,8 @@ struct Schedule {
   uint32_t start = 1000;
 };
 
-velkhost::PacketOutcome Outcome(int32_t reason) {
-  velkhost::PacketOutcome outcome;
+hostlib::PacketOutcome Outcome(int32_t reason) {
+  hostlib::PacketOutcome outcome;
   outcome.ran = true;
   outcome.result = reason == kOk ? 1 : 0;
   outcome.reason = reason;

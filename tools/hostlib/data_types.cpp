@@ -6,7 +6,7 @@
 
 #include "velk4000/velk4000.h"
 
-namespace velkhost {
+namespace hostlib {
 namespace {
 
 struct DataTypeRow {
@@ -63,4 +63,4 @@ std::string TypeMaskNames(int32_t mask) {
 
 const char* DataTypeChoices() { return "bit, byte, short, word, long, float, string"; }
 
-}  // namespace velkhost
+}  // namespace hostlib

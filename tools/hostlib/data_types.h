@@ -1,13 +1,13 @@
 // Tag data type names as a person writes them in a line file or on the
 // command line, and the type masks of register rows spelled out in them.
-#ifndef VELKHOST_DATA_TYPES_H
-#define VELKHOST_DATA_TYPES_H
+#ifndef VELK_HOSTLIB_DATA_TYPES_H
+#define VELK_HOSTLIB_DATA_TYPES_H
 
 #include <stdint.h>
 
 #include <string>
 
-namespace velkhost {
+namespace hostlib {
 
 // The data type code of `name` ("bit", "byte", "short", "word", "long",
 // "float", "string", any case) or of a number such as "0x80"; 0 when the
@@ -23,6 +23,6 @@ std::string TypeMaskNames(int32_t mask);
 // "bit, byte, short, word, long, float, string": for messages.
 const char* DataTypeChoices();
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

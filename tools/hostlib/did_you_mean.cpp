@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace velkhost {
+namespace hostlib {
 namespace {
 
 // Edits between two words: insertions, deletions, changes and swaps of
@@ -48,4 +48,4 @@ std::string DidYouMean(const std::string& word, const std::vector<std::string>& 
   return closest.empty() ? "" : "; did you mean '" + closest + "'?";
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

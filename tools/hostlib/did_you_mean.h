@@ -1,12 +1,12 @@
 // The name a person probably meant, for messages about a name nobody knows:
 // a type, a register, a key.
-#ifndef VELKHOST_DID_YOU_MEAN_H
-#define VELKHOST_DID_YOU_MEAN_H
+#ifndef VELK_HOSTLIB_DID_YOU_MEAN_H
+#define VELK_HOSTLIB_DID_YOU_MEAN_H
 
 #include <string>
 #include <vector>
 
-namespace velkhost {
+namespace hostlib {
 
 // "; did you mean 'NAME'?" for the closest of `choices` (letters compared
 // without case, a swap of two neighbours counting as one edit), when it
@@ -15,6 +15,6 @@ std::string DidYouMean(const std::string& word, const std::vector<std::string>& 
 // The same choice alone; "" when none is close.
 std::string ClosestName(const std::string& word, const std::vector<std::string>& choices);
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

@@ -9,7 +9,7 @@
 #include "platform/atoms.h"
 #include "platform/inproc_server.h"
 
-namespace velkhost {
+namespace hostlib {
 namespace {
 
 std::string HResultText(velk::HResult hr) {
@@ -75,7 +75,7 @@ std::string WithThisTreesPaths(std::string text) {
   const std::string build = VELKHOST_BUILD_DIR "/";
   if (dir.compare(0, build.size(), build) != 0) return text;
   const std::pair<std::string, std::string> swaps[] = {{VELK_CONFIG_DIR, VELKHOST_SOURCE_EXAMPLES},
-                                                       {VELKHOST_INSTALLED_DRIVER, VELKHOST_BUILT_DRIVER}};
+                                                       {VELK_HOSTLIB_INSTALLED_DRIVER, VELK_HOSTLIB_BUILT_DRIVER}};
   for (const auto& [installed, here] : swaps)
     for (size_t at = text.find(installed); at != std::string::npos; at = text.find(installed, at + here.size()))
       text.replace(at, installed.size(), here);
@@ -86,10 +86,10 @@ std::vector<std::string> DriverLibrary::DefaultCandidates() {
   const std::string dir = ProgramDirectory();
   std::vector<std::string> candidates;
   if (!dir.empty()) {
-    candidates.push_back(dir + VELKHOST_DRIVER_FILE_NAME);
-    candidates.push_back(dir + VELKHOST_LIBDIR_FROM_BINDIR "/" VELKHOST_DRIVER_FILE_NAME);
+    candidates.push_back(dir + VELK_HOSTLIB_DRIVER_FILE_NAME);
+    candidates.push_back(dir + VELK_HOSTLIB_LIBDIR_FROM_BINDIR "/" VELK_HOSTLIB_DRIVER_FILE_NAME);
   }
-  candidates.push_back(VELKHOST_BUILT_DRIVER);
+  candidates.push_back(VELK_HOSTLIB_BUILT_DRIVER);
   return candidates;
 }
 
@@ -226,4 +226,4 @@ int DriverLibrary::LiveAtomCount() const {
   return count;
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

@@ -1,8 +1,8 @@
 // The driver library as the host reaches it: loaded by path or through the
 // registration record of its program identifier, entered only through
 // DllGetClassObject and the interface slots.
-#ifndef VELKHOST_DRIVER_LIBRARY_H
-#define VELKHOST_DRIVER_LIBRARY_H
+#ifndef VELK_HOSTLIB_DRIVER_LIBRARY_H
+#define VELK_HOSTLIB_DRIVER_LIBRARY_H
 
 #include <stdint.h>
 
@@ -13,7 +13,7 @@
 #include "platform/dynamic_library.h"
 #include "velk4000/velk4000.h"
 
-namespace velkhost {
+namespace hostlib {
 
 // Both interfaces of one driver object, and its optional diagnostics when
 // the library offers them; released together, before the library that holds
@@ -98,6 +98,6 @@ std::string GuidText(const velk::Guid& guid);
 // that a help's examples can be run as they stand.
 std::string WithThisTreesPaths(std::string text);
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

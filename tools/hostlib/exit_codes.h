@@ -1,9 +1,9 @@
 // The exit status every tool of the product returns, so that a script reads
 // velkhost, velksim and velkd alike.
-#ifndef VELKHOST_EXIT_CODES_H
-#define VELKHOST_EXIT_CODES_H
+#ifndef VELK_HOSTLIB_EXIT_CODES_H
+#define VELK_HOSTLIB_EXIT_CODES_H
 
-namespace velkhost {
+namespace hostlib {
 
 enum ExitCode {
   kExitOk = 0,
@@ -18,6 +18,6 @@ enum ExitCode {
   "Exit status: 0 success, 1 a packet failed, 2 a file, the library or the command line is\n" \
   "wrong, 3 the serial port could not be opened, 130 stopped by Ctrl-C or SIGTERM."
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace velkhost {
+namespace hostlib {
 namespace {
 
 // The first wait of a device just held back: long enough that a dead module
@@ -133,4 +133,4 @@ uint32_t LineBackoff::NextTryInMs() const {
   return soonest;
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

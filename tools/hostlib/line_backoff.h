@@ -16,8 +16,8 @@
 // building says nothing about the module and changes nothing here.
 //
 // Not locked: one line's thread owns it.
-#ifndef VELKHOST_LINE_BACKOFF_H
-#define VELKHOST_LINE_BACKOFF_H
+#ifndef VELK_HOSTLIB_LINE_BACKOFF_H
+#define VELK_HOSTLIB_LINE_BACKOFF_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -29,7 +29,7 @@
 #include "packet_exchange.h"
 #include "platform/clock.h"
 
-namespace velkhost {
+namespace hostlib {
 
 // What one packet's outcome says about the module it asked.
 enum class ModuleAnswer {
@@ -88,6 +88,6 @@ class LineBackoff {
   std::vector<Schedule> packets_;
 };
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

@@ -10,7 +10,7 @@
 #include "did_you_mean.h"
 #include "module_names.h"
 
-namespace velkhost {
+namespace hostlib {
 
 std::string PendingErrorText(velk::IDriver* driver) {
   const char* text = driver->GetErrorText();
@@ -111,4 +111,4 @@ bool CheckLine(velk::IDriver* driver, const LineConfig& config, CheckedLine* che
   return problems->size() == before;
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

@@ -2,8 +2,8 @@
 // module type through GetRegisterTable, every device address through
 // ParseDeviceAddress and every tag through ParseTag, with the driver's own
 // error texts.
-#ifndef VELKHOST_LINE_CHECK_H
-#define VELKHOST_LINE_CHECK_H
+#ifndef VELK_HOSTLIB_LINE_CHECK_H
+#define VELK_HOSTLIB_LINE_CHECK_H
 
 #include <string>
 #include <vector>
@@ -12,7 +12,7 @@
 #include "line_config.h"
 #include "velk4000/velk4000.h"
 
-namespace velkhost {
+namespace hostlib {
 
 // The host's records of a checked line, index for index with the file's
 // devices and tags.
@@ -44,6 +44,6 @@ velk::TagConfig MakeTagConfig(const std::string& moduleType, const std::string& 
 bool CheckLine(velk::IDriver* driver, const LineConfig& config, CheckedLine* checked,
                std::vector<ConfigProblem>* problems, std::vector<ConfigProblem>* warnings);
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

@@ -10,7 +10,7 @@
 #include "did_you_mean.h"
 #include "toml_reader.h"
 
-namespace velkhost {
+namespace hostlib {
 namespace {
 
 const char* const kParityNames[] = {"none", "odd", "even", "mark", "space"};
@@ -207,4 +207,4 @@ bool LoadLineConfig(const std::string& path, LineConfig* config, std::vector<Con
   return problems->size() == before;
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

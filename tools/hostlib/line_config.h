@@ -1,8 +1,8 @@
 // The line file: one serial line with its settings, its devices and their
 // tags, as a person writes it in TOML. Reading it checks only its own shape
 // (names, kinds, ranges); what the driver accepts is checked by line_check.
-#ifndef VELKHOST_LINE_CONFIG_H
-#define VELKHOST_LINE_CONFIG_H
+#ifndef VELK_HOSTLIB_LINE_CONFIG_H
+#define VELK_HOSTLIB_LINE_CONFIG_H
 
 #include <stdint.h>
 
@@ -11,7 +11,7 @@
 
 #include "toml_reader.h"
 
-namespace velkhost {
+namespace hostlib {
 
 struct PortConfig {
   std::string name;  // empty: given on the command line or by --simulate
@@ -78,6 +78,6 @@ std::vector<std::string> ParityNames();
 // "none, odd, even, mark, space": for messages.
 extern const char kParityChoices[];
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

@@ -11,7 +11,7 @@
 #include "platform/net_line.h"
 #include "platform/net_socket.h"
 
-namespace velkhost {
+namespace hostlib {
 namespace {
 
 // Where the platform layer looks for a port name: a bare name is taken
@@ -200,4 +200,4 @@ bool ShortPortName(const std::string& name, std::string* shortName, std::string*
   return true;
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

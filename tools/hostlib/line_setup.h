@@ -1,8 +1,8 @@
 // Giving the driver its line: the host's PortSettings record from the line
 // file, OpenPort with a message that names the port and the likely reasons
 // when it fails, and the poll delay written the way a host writes it.
-#ifndef VELKHOST_LINE_SETUP_H
-#define VELKHOST_LINE_SETUP_H
+#ifndef VELK_HOSTLIB_LINE_SETUP_H
+#define VELK_HOSTLIB_LINE_SETUP_H
 
 #include <string>
 
@@ -12,7 +12,7 @@
 #include "packet_plan.h"
 #include "velk4000/velk4000.h"
 
-namespace velkhost {
+namespace hostlib {
 
 // A port path longer than the host's 31 characters (such as
 // /dev/serial/by-id/...) followed through its links to the device node.
@@ -42,6 +42,6 @@ bool OpenLine(DriverObject& driver, const velk::PortSettings& settings, std::str
 bool WritePollDelay(velk::IDriver* driver, velk::IDriver2* driver2, const LineConfig& config,
                     const CheckedLine& checked, uint16_t delayMs, ItemLayout layout, std::string* error);
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

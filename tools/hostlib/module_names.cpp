@@ -1,6 +1,6 @@
 #include "module_names.h"
 
-namespace velkhost {
+namespace hostlib {
 
 const std::vector<std::string>& ModuleTypeNames() {
   static const std::vector<std::string> names = {
@@ -12,4 +12,4 @@ const std::vector<std::string>& ModuleTypeNames() {
   return names;
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

@@ -2,7 +2,7 @@
 
 #include "velk4000/velk4000.h"
 
-namespace velkhost {
+namespace hostlib {
 namespace {
 
 struct OutcomeWords {
@@ -73,4 +73,4 @@ std::string LateAnswerText(const velk::LineCounters& counters) {
          " ms after the command; raise timeout_ms";
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

@@ -2,8 +2,8 @@
 // reason per packet outcome (also the "reason" of JSON output, which
 // programs match on), a hint for what to check, and the cause of a failed
 // port opening.
-#ifndef VELKHOST_OUTCOME_TEXT_H
-#define VELKHOST_OUTCOME_TEXT_H
+#ifndef VELK_HOSTLIB_OUTCOME_TEXT_H
+#define VELK_HOSTLIB_OUTCOME_TEXT_H
 
 #include <stdint.h>
 
@@ -11,7 +11,7 @@
 
 #include "velk4000/velk4000.h"
 
-namespace velkhost {
+namespace hostlib {
 
 // "ok", "refused", "checksum mismatch", "no answer", "no carriage return",
 // "answer too long", "not built", "no port", "port lost", "busy bound",
@@ -34,6 +34,6 @@ const char* PortErrorHint(int32_t portError);
 // none (or the library does not say).
 std::string LateAnswerText(const velk::LineCounters& counters);
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

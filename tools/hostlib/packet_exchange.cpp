@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-namespace velkhost {
+namespace hostlib {
 
 PacketOutcome RunPacket(DriverObject& driver, HostPacket& packet) {
   velk::Packet& record = packet.record();
@@ -64,4 +64,4 @@ TagReading ReadItem(HostPacket& packet, size_t i, const PacketOutcome& outcome, 
   return reading;
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

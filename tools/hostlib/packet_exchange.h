@@ -1,8 +1,8 @@
 // One packet handed to the driver as the host hands it, timed, and what each
 // of its tags then holds. A failed packet yields no values: its tags are
 // failed, never shown with what an earlier exchange left in the items.
-#ifndef VELKHOST_PACKET_EXCHANGE_H
-#define VELKHOST_PACKET_EXCHANGE_H
+#ifndef VELK_HOSTLIB_PACKET_EXCHANGE_H
+#define VELK_HOSTLIB_PACKET_EXCHANGE_H
 
 #include <stdint.h>
 
@@ -13,7 +13,7 @@
 #include "packet_plan.h"
 #include "value_format.h"
 
-namespace velkhost {
+namespace hostlib {
 
 // The quality an item keeps when the driver does not touch it; the driver
 // writes only 192 or 0.
@@ -62,6 +62,6 @@ PacketOutcome RunPacket(DriverObject& driver, HostPacket& packet);
 TagReading ReadItem(HostPacket& packet, size_t i, const PacketOutcome& outcome, int16_t dataType,
                     const DriverLibrary& library);
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

@@ -3,7 +3,7 @@
 #include <string.h>
 #include <strings.h>
 
-namespace velkhost {
+namespace hostlib {
 
 HostPacket::HostPacket(const LineConfig& config, const CheckedLine& checked, size_t firstTag, int16_t direction)
     : config_(config), checked_(checked), device_(config.tags[firstTag].deviceIndex) {
@@ -114,4 +114,4 @@ std::unique_ptr<HostPacket> SingleTagPacket(const LineConfig& config, const Chec
   return packet;
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

@@ -2,8 +2,8 @@
 // first open packet of its device, register and direction that CanMerge
 // accepts, else opening a packet of its own whose channel range starts at the
 // tag's channel.
-#ifndef VELKHOST_PACKET_PLAN_H
-#define VELKHOST_PACKET_PLAN_H
+#ifndef VELK_HOSTLIB_PACKET_PLAN_H
+#define VELK_HOSTLIB_PACKET_PLAN_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -16,7 +16,7 @@
 #include "line_config.h"
 #include "velk4000/velk4000.h"
 
-namespace velkhost {
+namespace hostlib {
 
 // Which item records the packet's list holds: TagItem for ProcessPacket,
 // TagItem2 for ProcessPacket2.
@@ -73,6 +73,6 @@ PacketPlan PlanReads(velk::IDriver* driver, const LineConfig& config, const Chec
 std::unique_ptr<HostPacket> SingleTagPacket(const LineConfig& config, const CheckedLine& checked, size_t tag,
                                             int16_t direction, ItemLayout layout);
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

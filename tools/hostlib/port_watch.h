@@ -3,14 +3,14 @@
 // device nodes (Linux: inotify on the node's directory), the watch calls
 // back at once, so a re-plugged adapter or a restarted peer is opened
 // without waiting for the period. Elsewhere it never calls back.
-#ifndef VELKHOST_PORT_WATCH_H
-#define VELKHOST_PORT_WATCH_H
+#ifndef VELK_HOSTLIB_PORT_WATCH_H
+#define VELK_HOSTLIB_PORT_WATCH_H
 
 #include <functional>
 #include <memory>
 #include <string>
 
-namespace velkhost {
+namespace hostlib {
 
 class PortWatch {
  public:
@@ -31,6 +31,6 @@ class PortWatch {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

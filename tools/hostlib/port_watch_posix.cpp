@@ -9,7 +9,7 @@
 #include <atomic>
 #include <thread>
 
-namespace velkhost {
+namespace hostlib {
 namespace {
 
 // The node's directory, or the nearest one above it that exists: a by-id
@@ -78,4 +78,4 @@ PortWatch::~PortWatch() {
 
 bool PortWatch::watching() const { return impl_->inotify >= 0; }
 
-}  // namespace velkhost
+}  // namespace hostlib

@@ -1,6 +1,6 @@
 #include "port_watch.h"
 
-namespace velkhost {
+namespace hostlib {
 
 // A COM port's return is noticed by the retry period alone.
 struct PortWatch::Impl {};
@@ -9,4 +9,4 @@ PortWatch::PortWatch(const std::string&, std::function<void()>) {}
 PortWatch::~PortWatch() = default;
 bool PortWatch::watching() const { return false; }
 
-}  // namespace velkhost
+}  // namespace hostlib

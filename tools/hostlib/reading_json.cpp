@@ -2,7 +2,7 @@
 
 #include "value_format.h"
 
-namespace velkhost {
+namespace hostlib {
 
 nlohmann::ordered_json ReadingJson(const nlohmann::ordered_json& value, uint16_t quality, bool good,
                                    const std::string& reason, uint64_t fileTime) {
@@ -15,4 +15,4 @@ nlohmann::ordered_json ReadingJson(const nlohmann::ordered_json& value, uint16_t
   return json;
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

@@ -6,19 +6,19 @@
 // item's quality code, 192 good; good: the driver stored a good value in
 // this exchange; reason: null when good, else why not ("no answer",
 // "refused", ...); ts: the item's time stamp in UTC.
-#ifndef VELKHOST_READING_JSON_H
-#define VELKHOST_READING_JSON_H
+#ifndef VELK_HOSTLIB_READING_JSON_H
+#define VELK_HOSTLIB_READING_JSON_H
 
 #include <stdint.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
 
-namespace velkhost {
+namespace hostlib {
 
 nlohmann::ordered_json ReadingJson(const nlohmann::ordered_json& value, uint16_t quality, bool good,
                                    const std::string& reason, uint64_t fileTime);
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

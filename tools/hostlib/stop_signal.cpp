@@ -8,7 +8,7 @@
 
 #include "stop_signal.h"
 
-namespace velkhost {
+namespace hostlib {
 namespace {
 
 std::function<void()> forcedExitReport;
@@ -33,4 +33,4 @@ void ReportForcedExit(const char* program) {
   fflush(stderr);
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

@@ -3,12 +3,12 @@
 // at between exchanges, so the port is closed and the line left quiet; a
 // second Ctrl-C ends the program at once. SIGHUP, where there is one, asks
 // for a reload instead.
-#ifndef VELKHOST_STOP_SIGNAL_H
-#define VELKHOST_STOP_SIGNAL_H
+#ifndef VELK_HOSTLIB_STOP_SIGNAL_H
+#define VELK_HOSTLIB_STOP_SIGNAL_H
 
 #include <functional>
 
-namespace velkhost {
+namespace hostlib {
 
 // Installs the handler once; `program` names the tool in the messages of a
 // forced exit. With `takeReload`, SIGHUP asks for a reload rather than
@@ -50,6 +50,6 @@ void SetForcedExitReport(std::function<void()> report);
 // report set above, then why `program` leaves without its command.
 void ReportForcedExit(const char* program);
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

@@ -18,7 +18,7 @@
 #include "exit_codes.h"
 #include "stop_signal.h"
 
-namespace velkhost {
+namespace hostlib {
 namespace {
 
 volatile sig_atomic_t stops = 0;
@@ -174,4 +174,4 @@ int RunStoppable(const std::function<int()>& command) {
   return StopRequested() ? kExitInterrupted : result;
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

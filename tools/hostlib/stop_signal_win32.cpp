@@ -14,7 +14,7 @@
 #include "exit_codes.h"
 #include "stop_signal.h"
 
-namespace velkhost {
+namespace hostlib {
 namespace {
 
 std::atomic<int> stops{0};
@@ -94,4 +94,4 @@ int RunStoppable(const std::function<int()>& command) {
   return StopRequested() ? kExitInterrupted : result;
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

@@ -4,7 +4,7 @@
 
 #include <stdio.h>
 
-namespace velkhost {
+namespace hostlib {
 namespace {
 
 bool IsUtf8(const std::string& s) {
@@ -103,4 +103,4 @@ std::string CutToWidth(const std::string& utf8, size_t width) {
   return width > 0 ? cut + "~" : cut;
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

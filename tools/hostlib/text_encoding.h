@@ -1,11 +1,11 @@
 // Texts from modules arrive as bytes: display modules send their fixed texts
 // in code page 936. They are shown as UTF-8, whatever they were.
-#ifndef VELKHOST_TEXT_ENCODING_H
-#define VELKHOST_TEXT_ENCODING_H
+#ifndef VELK_HOSTLIB_TEXT_ENCODING_H
+#define VELK_HOSTLIB_TEXT_ENCODING_H
 
 #include <string>
 
-namespace velkhost {
+namespace hostlib {
 
 // `bytes` unchanged when it is UTF-8 already; else converted from code page
 // 936; bytes that neither explains are shown as \xNN.
@@ -26,6 +26,6 @@ std::string PadToWidth(const std::string& utf8, size_t width, bool right = false
 // `utf8` cut to at most `width` columns, a cut text ending in '~'.
 std::string CutToWidth(const std::string& utf8, size_t width);
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

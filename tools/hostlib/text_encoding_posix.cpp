@@ -2,7 +2,7 @@
 
 #include "text_encoding.h"
 
-namespace velkhost {
+namespace hostlib {
 
 bool ConvertFromCodePage936(const std::string& bytes, std::string* utf8) {
   iconv_t convert = iconv_open("UTF-8", "GBK");
@@ -21,4 +21,4 @@ bool ConvertFromCodePage936(const std::string& bytes, std::string* utf8) {
   return true;
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

@@ -2,7 +2,7 @@
 
 #include "text_encoding.h"
 
-namespace velkhost {
+namespace hostlib {
 
 bool ConvertFromCodePage936(const std::string& bytes, std::string* utf8) {
   if (bytes.empty()) {
@@ -20,4 +20,4 @@ bool ConvertFromCodePage936(const std::string& bytes, std::string* utf8) {
   return WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, &(*utf8)[0], length, nullptr, nullptr) == length;
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

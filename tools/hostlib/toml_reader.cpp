@@ -2,7 +2,7 @@
 
 #include "did_you_mean.h"
 
-namespace velkhost {
+namespace hostlib {
 
 int LineOf(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
 
@@ -66,4 +66,4 @@ bool TomlReader::Boolean(const toml::table& table, const char* key, const std::s
   return true;
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

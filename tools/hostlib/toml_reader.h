@@ -2,8 +2,8 @@
 // (or of its table when the value is missing), unknown keys list the known
 // ones, and numbers are checked against their range. The line files and the
 // gateway's own tables are read with it.
-#ifndef VELKHOST_TOML_READER_H
-#define VELKHOST_TOML_READER_H
+#ifndef VELK_HOSTLIB_TOML_READER_H
+#define VELK_HOSTLIB_TOML_READER_H
 
 #include <stdint.h>
 
@@ -12,7 +12,7 @@
 #include <toml++/toml.h>
 #include <vector>
 
-namespace velkhost {
+namespace hostlib {
 
 // One finding about a file, at a line of it (0: the file as a whole).
 struct ConfigProblem {
@@ -50,6 +50,6 @@ class TomlReader {
   std::vector<ConfigProblem>* problems_;
 };
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

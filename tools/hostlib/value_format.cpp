@@ -12,7 +12,7 @@
 
 #include "text_encoding.h"
 
-namespace velkhost {
+namespace hostlib {
 namespace {
 
 // Seconds from 1601-01-01 to 1970-01-01.
@@ -206,4 +206,4 @@ uint64_t FileTimeNowHost() {
   return static_cast<uint64_t>(units + kEpochDifference * 10000000LL);
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

@@ -1,8 +1,8 @@
 // Tag values as a person reads and types them: the four bytes of a value
 // slot decoded by the tag's data type (string atoms turned back into text),
 // value texts turned into slots for writes, and time stamps as text.
-#ifndef VELKHOST_VALUE_FORMAT_H
-#define VELKHOST_VALUE_FORMAT_H
+#ifndef VELK_HOSTLIB_VALUE_FORMAT_H
+#define VELK_HOSTLIB_VALUE_FORMAT_H
 
 #include <stdint.h>
 
@@ -12,7 +12,7 @@
 #include "driver_library.h"
 #include "velk4000/velk4000.h"
 
-namespace velkhost {
+namespace hostlib {
 
 struct TagValue {
   enum Kind { kInteger, kFloat, kText } kind = kInteger;
@@ -41,6 +41,6 @@ std::string FileTimeClock(uint64_t fileTime);
 // The current time as a file time, for packets whose items carry none.
 uint64_t FileTimeNowHost();
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

@@ -6,7 +6,7 @@
 
 #include "driver_library.h"
 
-namespace velkhost {
+namespace hostlib {
 
 std::string LibraryFileVersion(const std::string& path) {
   std::error_code ec;
@@ -28,4 +28,4 @@ std::string VersionText(const char* program) {
          library.path() + ")";
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

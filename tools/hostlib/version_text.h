@@ -1,11 +1,11 @@
 // What --version prints in every tool: the tool's own version and the
 // version of the driver library it would load.
-#ifndef VELKHOST_VERSION_TEXT_H
-#define VELKHOST_VERSION_TEXT_H
+#ifndef VELK_HOSTLIB_VERSION_TEXT_H
+#define VELK_HOSTLIB_VERSION_TEXT_H
 
 #include <string>
 
-namespace velkhost {
+namespace hostlib {
 
 // "velkd 1.0.0\ndriver library 1.0.0 (/usr/lib/.../libVelk4000.so.1)"; the
 // library line says so when none is found or it does not load.
@@ -15,6 +15,6 @@ std::string VersionText(const char* program);
 // after its links are followed); "" when it carries none.
 std::string LibraryFileVersion(const std::string& path);
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

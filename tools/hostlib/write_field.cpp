@@ -4,7 +4,7 @@
 #include <string.h>
 #include <strings.h>
 
-namespace velkhost {
+namespace hostlib {
 namespace {
 
 const WriteField kWriteFields[] = {
@@ -48,4 +48,4 @@ bool FitsWriteField(const WriteField& field, double value, std::string* reason) 
   return true;
 }
 
-}  // namespace velkhost
+}  // namespace hostlib

@@ -2,12 +2,12 @@
 // The driver refuses a value that does not fit rather than send it cut; a
 // host says beforehand what the field takes, and refuses a value the field
 // would round.
-#ifndef VELKHOST_WRITE_FIELD_H
-#define VELKHOST_WRITE_FIELD_H
+#ifndef VELK_HOSTLIB_WRITE_FIELD_H
+#define VELK_HOSTLIB_WRITE_FIELD_H
 
 #include <string>
 
-namespace velkhost {
+namespace hostlib {
 
 struct WriteField {
   const char* typePrefix;  // "" for any "Velk" type
@@ -26,6 +26,6 @@ const WriteField* WriteFieldOf(const std::string& moduleType, const char* regist
 // rounding; else false with a reason that names the field.
 bool FitsWriteField(const WriteField& field, double value, std::string* reason);
 
-}  // namespace velkhost
+}  // namespace hostlib
 
 #endif

@@ -21,7 +21,7 @@ struct DiscoveredTag {
   bool polled = true;
   // The command's fixed field of a writable number, when it has one: its
   // range and step.
-  const velkhost::WriteField* field = nullptr;
+  const hostlib::WriteField* field = nullptr;
   TagUnits units;  // unit and classes for the entity
 };
 

@@ -46,9 +46,9 @@ bool Gateway::PrepareLines(const GatewayConfig& config, const std::string& port,
 void Gateway::Announce(const std::vector<std::unique_ptr<LineWorker>>& lines, const GatewayConfig& config) {
   if (!config.mqtt.homeAssistant) return;
   for (size_t l = 0; l < lines.size(); ++l) {
-    const velkhost::LineConfig& line = config.lines[l].config;
+    const hostlib::LineConfig& line = config.lines[l].config;
     for (size_t t = 0; t < line.tags.size(); ++t) {
-      const velkhost::TagEntry& tag = line.tags[t];
+      const hostlib::TagEntry& tag = line.tags[t];
       DiscoveredTag discovered;
       discovered.prefix = config.mqtt.prefix;
       discovered.line = lines[l]->name();

@@ -51,7 +51,7 @@ namespace velkd {
 
 class Gateway : public Outbox {
  public:
-  explicit Gateway(velkhost::DriverLibrary& library) : library_(library) {}
+  explicit Gateway(hostlib::DriverLibrary& library) : library_(library) {}
   ~Gateway() override;
 
   // Prepares every line, connects to the broker (in the background) and
@@ -89,7 +89,7 @@ class Gateway : public Outbox {
   void Follow(LineWorker& line);
   void SyncLines();
 
-  velkhost::DriverLibrary& library_;
+  hostlib::DriverLibrary& library_;
   MqttSettings mqtt_;
   std::unique_ptr<TopicStore> store_;
   MqttClient client_;

@@ -16,13 +16,13 @@
 namespace velkd {
 namespace {
 
-using velkhost::LineOf;
+using hostlib::LineOf;
 
 // Poll intervals below this would only fill the line with one tag.
 const int64_t kMinIntervalMs = 20;
 const int64_t kMaxIntervalMs = 86400000;
 
-void ReadMqtt(velkhost::TomlReader& reader, const toml::table& table, MqttSettings* mqtt) {
+void ReadMqtt(hostlib::TomlReader& reader, const toml::table& table, MqttSettings* mqtt) {
   reader.CheckKeys(table,
                    {"broker", "ca_file", "user", "password_file", "password_env", "prefix", "max_interval_s",
                     "homeassistant"},
@@ -58,7 +58,7 @@ void ReadMqtt(velkhost::TomlReader& reader, const toml::table& table, MqttSettin
 
 // {name = interval} for the entries of one kind; an unknown name is a problem.
 template <typename Find>
-void ReadIntervals(velkhost::TomlReader& reader, const toml::node& node, const char* key, Find find,
+void ReadIntervals(hostlib::TomlReader& reader, const toml::node& node, const char* key, Find find,
                    std::vector<std::pair<int, uint32_t>>* out) {
   const toml::table* table = node.as_table();
   if (table == nullptr) {
@@ -78,8 +78,8 @@ void ReadIntervals(velkhost::TomlReader& reader, const toml::node& node, const c
   }
 }
 
-void ReadGateway(velkhost::TomlReader& reader, const toml::table* table, LineSpec* line) {
-  const velkhost::LineConfig& config = line->config;
+void ReadGateway(hostlib::TomlReader& reader, const toml::table* table, LineSpec* line) {
+  const hostlib::LineConfig& config = line->config;
   uint32_t lineMs = 1000;
   std::vector<std::pair<int, uint32_t>> devices, tags;
   line->writable.assign(config.tags.size(), false);
@@ -184,12 +184,12 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
   for (size_t f = 0; f < paths.size(); ++f) {
     const std::string& path = paths[f];
     LineSpec line;
-    std::vector<velkhost::ConfigProblem> lineProblems;
-    const bool lineOk = velkhost::LoadLineConfig(path, &line.config, &lineProblems);
-    for (const velkhost::ConfigProblem& p : lineProblems) problems->push_back({path, p.line, p.message});
+    std::vector<hostlib::ConfigProblem> lineProblems;
+    const bool lineOk = hostlib::LoadLineConfig(path, &line.config, &lineProblems);
+    for (const hostlib::ConfigProblem& p : lineProblems) problems->push_back({path, p.line, p.message});
     if (!lineOk && lineProblems.size() == 1 && line.config.devices.empty()) continue;  // unreadable
-    std::vector<velkhost::ConfigProblem> found;
-    velkhost::TomlReader reader(&found);
+    std::vector<hostlib::ConfigProblem> found;
+    hostlib::TomlReader reader(&found);
     {
       std::ifstream file(path, std::ios::binary);
       line.text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
@@ -242,16 +242,16 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
       reader.Problem(0, "line name '" + line.name + "' cannot stand in a topic; set [gateway] line = \"NAME\"");
     if (line.config.devices.empty())
       reader.Problem(0, "no [[device]] entries: a line without devices has nothing to poll");
-    for (const velkhost::DeviceEntry& device : line.config.devices)
+    for (const hostlib::DeviceEntry& device : line.config.devices)
       if (!device.name.empty() && !TopicLevelOk(device.name))
         reader.Problem(device.line, "device name '" + device.name + "' cannot stand in a topic (no /, +, #, leading $)");
-    for (const velkhost::TagEntry& tag : line.config.tags)
+    for (const hostlib::TagEntry& tag : line.config.tags)
       if (!tag.name.empty() && (!TopicLevelOk(tag.name) || tag.name == "set"))
         reader.Problem(tag.line, "tag name '" + tag.name + "' cannot stand in a topic (no /, +, #, leading $, not 'set')");
     for (const LineSpec& other : config->lines)
       if (other.name == line.name)
         reader.Problem(0, "line name '" + line.name + "' is used by " + other.config.path + " too");
-    for (const velkhost::ConfigProblem& p : found) problems->push_back({path, p.line, p.message});
+    for (const hostlib::ConfigProblem& p : found) problems->push_back({path, p.line, p.message});
     config->lines.push_back(std::move(line));
   }
   config->useMqtt = haveMqtt;

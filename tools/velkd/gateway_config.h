@@ -52,7 +52,7 @@ struct MqttSettings {
 };
 
 struct LineSpec {
-  velkhost::LineConfig config;
+  hostlib::LineConfig config;
   std::string name;                      // the line's topic level
   std::vector<uint32_t> tagIntervalMs;   // per tag of config.tags
   std::vector<bool> writable;            // per tag of config.tags

@@ -92,7 +92,7 @@ void LineState::SetDevice(size_t device, bool online, const std::string& reason)
       d.everGood = true;
       d.lastGood = std::chrono::system_clock::now();
     } else {
-      const uint64_t now = velkhost::FileTimeNowHost();
+      const uint64_t now = hostlib::FileTimeNowHost();
       for (size_t t = 0; t < now_.tags.size(); ++t)
         if (tagDevices_[t] == device) MarkBad(now_.tags[t], reason, now);
     }
@@ -119,7 +119,7 @@ void LineState::SetPort(bool open, const std::string& error, const std::string& 
     now_.portOpen = open;
     now_.portError = open ? std::string() : error;
     if (!open) {
-      const uint64_t now = velkhost::FileTimeNowHost();
+      const uint64_t now = hostlib::FileTimeNowHost();
       for (DeviceState& d : now_.devices) {
         d.known = true;
         d.online = false;

@@ -23,13 +23,13 @@ const uint32_t kMaxReopenDelayMs = 30000;
 // is back in use within about a second even where no notice comes.
 const auto kPortRetry = std::chrono::milliseconds(1000);
 
-std::vector<size_t> TagDevices(const velkhost::LineConfig& config) {
+std::vector<size_t> TagDevices(const hostlib::LineConfig& config) {
   std::vector<size_t> devices;
-  for (const velkhost::TagEntry& tag : config.tags) devices.push_back(tag.deviceIndex);
+  for (const hostlib::TagEntry& tag : config.tags) devices.push_back(tag.deviceIndex);
   return devices;
 }
 
-bool SamePortSettings(const velkhost::PortConfig& a, const velkhost::PortConfig& b) {
+bool SamePortSettings(const hostlib::PortConfig& a, const hostlib::PortConfig& b) {
   return a.name == b.name && a.baud == b.baud && a.dataBits == b.dataBits && a.parity == b.parity &&
          a.stopBits == b.stopBits && a.timeoutMs == b.timeoutMs && a.hasPollDelay == b.hasPollDelay &&
          a.pollDelayMs == b.pollDelayMs;
@@ -39,7 +39,7 @@ double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::dura
 
 }  // namespace
 
-LineWorker::LineWorker(const LineSpec& lineSpec, const std::string& port, velkhost::DriverLibrary& library,
+LineWorker::LineWorker(const LineSpec& lineSpec, const std::string& port, hostlib::DriverLibrary& library,
                        const std::string& prefix, Outbox& outbox)
     : spec_(lineSpec), port_(port.empty() ? lineSpec.config.port.name : port), library_(library), prefix_(prefix),
       outbox_(outbox),
@@ -55,10 +55,10 @@ bool LineWorker::SameAs(const LineWorker& other) const {
          prefix_ == other.prefix_;
 }
 
-const velkhost::WriteField* LineWorker::WriteFieldOf(size_t tag) const {
+const hostlib::WriteField* LineWorker::WriteFieldOf(size_t tag) const {
   if (tag >= checked_.tags.size()) return nullptr;
-  const velkhost::TagEntry& entry = spec_.config.tags[tag];
-  return velkhost::WriteFieldOf(spec_.config.devices[entry.deviceIndex].type, checked_.tags[tag].registerName);
+  const hostlib::TagEntry& entry = spec_.config.tags[tag];
+  return hostlib::WriteFieldOf(spec_.config.devices[entry.deviceIndex].type, checked_.tags[tag].registerName);
 }
 
 std::string LineWorker::DeviceTopic(size_t device) const {
@@ -66,7 +66,7 @@ std::string LineWorker::DeviceTopic(size_t device) const {
 }
 
 std::string LineWorker::TagTopic(size_t tag) const {
-  const velkhost::TagEntry& entry = spec_.config.tags[tag];
+  const hostlib::TagEntry& entry = spec_.config.tags[tag];
   return DeviceTopic(entry.deviceIndex) + "/" + entry.name;
 }
 
@@ -79,27 +79,27 @@ bool LineWorker::Prepare(std::string* error) {
   void* diagnostics = nullptr;
   if (driver_->d->QueryInterface(velk::kIidIDriverDiagnostics, &diagnostics) == velk::kOk && diagnostics != nullptr)
     diagnostics_ = static_cast<velk::IDriverDiagnostics*>(diagnostics);
-  std::vector<velkhost::ConfigProblem> problems, warnings;
-  if (!velkhost::CheckLine(driver_->d, spec_.config, &checked_, &problems, &warnings)) {
+  std::vector<hostlib::ConfigProblem> problems, warnings;
+  if (!hostlib::CheckLine(driver_->d, spec_.config, &checked_, &problems, &warnings)) {
     *error = "the driver rejected entries of " + spec_.config.path + ":";
-    for (const velkhost::ConfigProblem& p : problems)
+    for (const hostlib::ConfigProblem& p : problems)
       *error += "\n  line " + std::to_string(p.line) + ": " + p.message;
     return false;
   }
-  for (const velkhost::ConfigProblem& w : warnings)
+  for (const hostlib::ConfigProblem& w : warnings)
     Log(kWarning, "%s:%d: %s", spec_.config.path.c_str(), w.line, w.message.c_str());
   // One plan per interval, so that a packet never makes a slow tag fast.
   const std::set<uint32_t> intervals(spec_.tagIntervalMs.begin(), spec_.tagIntervalMs.end());
   for (uint32_t interval : intervals) {
-    auto group = std::make_unique<velkhost::LineConfig>(spec_.config);
+    auto group = std::make_unique<hostlib::LineConfig>(spec_.config);
     bool any = false;
     for (size_t t = 0; t < group->tags.size(); ++t) {
       group->tags[t].poll = group->tags[t].poll && spec_.tagIntervalMs[t] == interval;
       any = any || group->tags[t].poll;
     }
     if (!any) continue;
-    velkhost::PacketPlan plan =
-        velkhost::PlanReads(driver_->d, *group, checked_, velkhost::ItemLayout::kTagItem2);
+    hostlib::PacketPlan plan =
+        hostlib::PlanReads(driver_->d, *group, checked_, hostlib::ItemLayout::kTagItem2);
     for (auto& packet : plan) {
       Scheduled scheduled;
       scheduled.packet = std::move(packet);
@@ -108,14 +108,14 @@ bool LineWorker::Prepare(std::string* error) {
     }
     groupConfigs_.push_back(std::move(group));
   }
-  backoff_ = std::make_unique<velkhost::LineBackoff>(spec_.config.devices.size(), packets_.size(),
+  backoff_ = std::make_unique<hostlib::LineBackoff>(spec_.config.devices.size(), packets_.size(),
                                                      spec_.config.backoff);
   return true;
 }
 
 bool LineWorker::SameModules(const LineWorker& other) const {
-  const velkhost::LineConfig& a = spec_.config;
-  const velkhost::LineConfig& b = other.spec_.config;
+  const hostlib::LineConfig& a = spec_.config;
+  const hostlib::LineConfig& b = other.spec_.config;
   if (spec_.name != other.spec_.name || prefix_ != other.prefix_ || port_ != other.port_ ||
       !SamePortSettings(a.port, b.port) || a.devices.size() != b.devices.size())
     return false;
@@ -152,7 +152,7 @@ void LineWorker::TakeOver(LineWorker& old) {
   diagnostics_ = old.diagnostics_;
   old.diagnostics_ = nullptr;
   std::vector<int> tagFrom;
-  for (const velkhost::TagEntry& tag : spec_.config.tags) tagFrom.push_back(old.spec_.config.FindTag(tag.name));
+  for (const hostlib::TagEntry& tag : spec_.config.tags) tagFrom.push_back(old.spec_.config.FindTag(tag.name));
   state_.Adopt(old.state_.Snapshot(), tagFrom);
   everOpen_ = old.everOpen_;
   lostAt_ = old.lostAt_;
@@ -210,12 +210,12 @@ bool LineWorker::OpenPort() {
   std::string error, portName, note;
   if (port_.empty()) {
     error = "no port: give [port] name in " + spec_.config.path + " or --port NAME";
-  } else if (velkhost::ShortPortName(port_, &portName, &note, &error)) {
+  } else if (hostlib::ShortPortName(port_, &portName, &note, &error)) {
     // A long /dev/serial/by-id/... name is followed to its device node at
     // every opening: the adapter may come back as another node.
     if (!note.empty() && error != before) Log(kInfo, "line %s: %s", spec_.name.c_str(), note.c_str());
-    const velk::PortSettings settings = velkhost::MakePortSettings(spec_.config.port, portName, spec_.config.port.timeoutMs);
-    open = velkhost::OpenLine(*driver_, settings, &error);
+    const velk::PortSettings settings = hostlib::MakePortSettings(spec_.config.port, portName, spec_.config.port.timeoutMs);
+    open = hostlib::OpenLine(*driver_, settings, &error);
   }
   if (!open) {
     retryAt_ = now + kPortRetry;
@@ -239,8 +239,8 @@ bool LineWorker::OpenPort() {
   everOpen_ = true;
   state_.SetPort(true, std::string());
   if (spec_.config.port.hasPollDelay &&
-      !velkhost::WritePollDelay(driver_->d, driver_->d2, spec_.config, checked_, spec_.config.port.pollDelayMs,
-                                velkhost::ItemLayout::kTagItem2, &error))
+      !hostlib::WritePollDelay(driver_->d, driver_->d2, spec_.config, checked_, spec_.config.port.pollDelayMs,
+                                hostlib::ItemLayout::kTagItem2, &error))
     Log(kWarning, "line %s: poll_delay_ms not applied: %s", spec_.name.c_str(), error.c_str());
   // Everything is read again at once.
   for (Scheduled& s : packets_) s.due = Clock::now();
@@ -249,7 +249,7 @@ bool LineWorker::OpenPort() {
 
 void LineWorker::WatchPort() {
   if (watch_ != nullptr || port_.empty()) return;
-  watch_ = std::make_unique<velkhost::PortWatch>(port_, [this] {
+  watch_ = std::make_unique<hostlib::PortWatch>(port_, [this] {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       portAppeared_ = true;
@@ -347,7 +347,7 @@ void LineWorker::CopyDriverCounters() {
   counters.size = sizeof counters;
   if (diagnostics_->GetCounters(&counters) != 1) return;
   state_.SetDriverCounters(counters.exchanges, counters.bytesSent, counters.bytesReceived);
-  const std::string late = velkhost::LateAnswerText(counters);
+  const std::string late = hostlib::LateAnswerText(counters);
   if (late != lateAnswer_ && !late.empty()) Log(kWarning, "line %s: %s", spec_.name.c_str(), late.c_str());
   lateAnswer_ = late;
 }
@@ -355,13 +355,13 @@ void LineWorker::CopyDriverCounters() {
 int32_t LineWorker::LastOutcome() { return diagnostics_ != nullptr ? diagnostics_->GetLastOutcome() : -1; }
 
 bool LineWorker::PollPacket(Scheduled& scheduled) {
-  velkhost::HostPacket& packet = *scheduled.packet;
+  hostlib::HostPacket& packet = *scheduled.packet;
   const Clock::time_point started = Clock::now();
-  const velkhost::PacketOutcome outcome = velkhost::RunPacket(*driver_, packet);
+  const hostlib::PacketOutcome outcome = hostlib::RunPacket(*driver_, packet);
   const Clock::duration took = Clock::now() - started;
   const bool ok = outcome.result == 1;
   const int32_t code = ok ? velk::kOutcomeOk : LastOutcome();
-  const std::string reason = ok ? std::string() : velkhost::OutcomeReason(code);
+  const std::string reason = ok ? std::string() : hostlib::OutcomeReason(code);
   CopyDriverCounters();
   // The port, not the module: every tag of the line stops being good.
   if (code == velk::kOutcomePortLost || code == velk::kOutcomeNoPort) {
@@ -372,12 +372,12 @@ bool LineWorker::PollPacket(Scheduled& scheduled) {
   RecordBackoff(packet.device(), static_cast<size_t>(&scheduled - packets_.data()), outcome);
   for (size_t i = 0; i < packet.tags().size(); ++i) {
     const size_t tag = packet.tags()[i];
-    const velkhost::TagReading reading =
-        velkhost::ReadItem(packet, i, outcome, spec_.config.tags[tag].dataType, library_);
+    const hostlib::TagReading reading =
+        hostlib::ReadItem(packet, i, outcome, spec_.config.tags[tag].dataType, library_);
     std::string tagReason = reason;
-    if (reading.state == velkhost::TagReading::kRefused) tagReason = "refused";
-    if (reading.state == velkhost::TagReading::kNotStored) tagReason = "not stored";
-    state_.SetTag(tag, reading.ok, reading.ok ? velkhost::ValueJson(reading.value) : nlohmann::ordered_json(),
+    if (reading.state == hostlib::TagReading::kRefused) tagReason = "refused";
+    if (reading.state == hostlib::TagReading::kNotStored) tagReason = "not stored";
+    state_.SetTag(tag, reading.ok, reading.ok ? hostlib::ValueJson(reading.value) : nlohmann::ordered_json(),
                   reading.quality, tagReason, reading.fileTime);
   }
   failedInRow_ = ok ? 0 : failedInRow_ + 1;
@@ -387,21 +387,21 @@ bool LineWorker::PollPacket(Scheduled& scheduled) {
 }
 
 void LineWorker::HoldPacket(const Scheduled& scheduled, const std::string& why) {
-  const uint64_t now = velkhost::FileTimeNowHost();
+  const uint64_t now = hostlib::FileTimeNowHost();
   for (size_t tag : scheduled.packet->tags()) state_.SetTag(tag, false, nlohmann::ordered_json(), 0, why, now);
 }
 
-void LineWorker::RecordBackoff(size_t device, size_t packet, const velkhost::PacketOutcome& outcome) {
-  const velkhost::BackoffChange change = backoff_->Record(device, packet, outcome);
-  if ((change != velkhost::BackoffChange::kPacketBusy && change != velkhost::BackoffChange::kPacketFree) ||
+void LineWorker::RecordBackoff(size_t device, size_t packet, const hostlib::PacketOutcome& outcome) {
+  const hostlib::BackoffChange change = backoff_->Record(device, packet, outcome);
+  if ((change != hostlib::BackoffChange::kPacketBusy && change != hostlib::BackoffChange::kPacketFree) ||
       packet >= packets_.size())
     return;
   // Device changes are logged with the device's state; a busy packet is
   // one read of a module that answers otherwise.
-  const velkhost::DeviceEntry& entry = spec_.config.devices[device];
+  const hostlib::DeviceEntry& entry = spec_.config.devices[device];
   std::string tags;
   for (size_t tag : packets_[packet].packet->tags()) tags += (tags.empty() ? "" : ", ") + spec_.config.tags[tag].name;
-  if (change == velkhost::BackoffChange::kPacketBusy)
+  if (change == hostlib::BackoffChange::kPacketBusy)
     Log(kWarning, "line %s: device %s (%s at %s) stays busy reading %s; asked again in 1 s, then less often",
         spec_.name.c_str(), entry.name.c_str(), entry.type.c_str(), entry.address.c_str(), tags.c_str());
   else
@@ -409,12 +409,12 @@ void LineWorker::RecordBackoff(size_t device, size_t packet, const velkhost::Pac
         entry.type.c_str(), entry.address.c_str(), tags.c_str());
 }
 
-void LineWorker::DeviceAnswered(size_t device, const velkhost::PacketOutcome& outcome, const std::string& reason) {
-  const velkhost::ModuleAnswer answer = velkhost::ModuleAnswerOf(outcome);
+void LineWorker::DeviceAnswered(size_t device, const hostlib::PacketOutcome& outcome, const std::string& reason) {
+  const hostlib::ModuleAnswer answer = hostlib::ModuleAnswerOf(outcome);
   // Nothing was asked (the command not built): nothing is known.
-  if (answer == velkhost::ModuleAnswer::kUnknown) return;
+  if (answer == hostlib::ModuleAnswer::kUnknown) return;
   const bool ok = outcome.result == 1;
-  const bool answered = answer != velkhost::ModuleAnswer::kSilent;
+  const bool answered = answer != hostlib::ModuleAnswer::kSilent;
   DeviceState before;
   state_.Device(device, &before);
   if (ok)
@@ -423,7 +423,7 @@ void LineWorker::DeviceAnswered(size_t device, const velkhost::PacketOutcome& ou
     state_.SetAnswered(device);
   else
     state_.SetDevice(device, false, reason);
-  const velkhost::DeviceEntry& entry = spec_.config.devices[device];
+  const hostlib::DeviceEntry& entry = spec_.config.devices[device];
   // A device that was offline only for want of a port says nothing: the
   // line's own "port back" covers it.
   const bool lineWide = before.known && !before.online && before.portDown;
@@ -447,8 +447,8 @@ bool LineWorker::QueueWrite(const std::string& device, const std::string& tag, c
     *reason = "not writable: the line file does not list this tag in [gateway] writable";
     return false;
   }
-  const velkhost::TagEntry& entry = spec_.config.tags[t];
-  const velkhost::WriteField* field = WriteFieldOf(t);
+  const hostlib::TagEntry& entry = spec_.config.tags[t];
+  const hostlib::WriteField* field = WriteFieldOf(t);
   PendingWrite write;
   write.tag = t;
   if (!ParseWritePayload(payload, entry.dataType, field, &write.slot, &write.text, reason)) return false;
@@ -504,25 +504,25 @@ void LineWorker::Answer(const PendingWrite& write, const WriteOutcome& outcome) 
   }
   outbox_.Send(TagTopic(write.tag) + "/set/result",
                WriteResultJson(outcome.ok, write.text, outcome.reason,
-                               velkhost::FileTimeIso(velkhost::FileTimeNowHost())));
+                               hostlib::FileTimeIso(hostlib::FileTimeNowHost())));
 }
 
 void LineWorker::DoWrite(const PendingWrite& write) {
-  std::unique_ptr<velkhost::HostPacket> packet =
-      velkhost::SingleTagPacket(spec_.config, checked_, write.tag, 1, velkhost::ItemLayout::kTagItem2);
+  std::unique_ptr<hostlib::HostPacket> packet =
+      hostlib::SingleTagPacket(spec_.config, checked_, write.tag, 1, hostlib::ItemLayout::kTagItem2);
   packet->value(0) = write.slot;
   // A display that refuses the command sets quality 0 and still reports
   // success; other writes leave the quality as it was.
-  packet->set_quality(0, velkhost::kQualityUntouched);
-  const velkhost::PacketOutcome outcome = velkhost::RunPacket(*driver_, *packet);
+  packet->set_quality(0, hostlib::kQualityUntouched);
+  const hostlib::PacketOutcome outcome = hostlib::RunPacket(*driver_, *packet);
   CopyDriverCounters();
   const bool ok = outcome.result == 1 && packet->quality(0) != 0;
   const int32_t code = outcome.result == 1 ? velk::kOutcomeOk : LastOutcome();
   const std::string reason =
-      outcome.result != 1 ? std::string(velkhost::OutcomeReason(code)) : (ok ? std::string() : "refused");
-  const velkhost::TagEntry& tag = spec_.config.tags[write.tag];
+      outcome.result != 1 ? std::string(hostlib::OutcomeReason(code)) : (ok ? std::string() : "refused");
+  const hostlib::TagEntry& tag = spec_.config.tags[write.tag];
   if (code != velk::kOutcomePortLost && code != velk::kOutcomeNoPort)
-    RecordBackoff(tag.deviceIndex, velkhost::LineBackoff::kNoPacket, outcome);
+    RecordBackoff(tag.deviceIndex, hostlib::LineBackoff::kNoPacket, outcome);
   if (ok)
     Log(kInfo, "line %s: wrote %s to %s/%s", spec_.name.c_str(), write.text.c_str(), tag.device.c_str(),
         tag.name.c_str());

@@ -38,7 +38,7 @@ class LineWorker {
  public:
   typedef std::chrono::steady_clock Clock;
 
-  LineWorker(const LineSpec& lineSpec, const std::string& port, velkhost::DriverLibrary& library,
+  LineWorker(const LineSpec& lineSpec, const std::string& port, hostlib::DriverLibrary& library,
              const std::string& prefix, Outbox& outbox);
   ~LineWorker();
   LineWorker(const LineWorker&) = delete;
@@ -105,13 +105,13 @@ class LineWorker {
   // its devices' and tags' states (tags by name) and its queued writes.
   void TakeOver(LineWorker& old);
   // The fixed field a write of tag `tag` travels in; null when none.
-  const velkhost::WriteField* WriteFieldOf(size_t tag) const;
+  const hostlib::WriteField* WriteFieldOf(size_t tag) const;
   std::string DeviceTopic(size_t device) const;
   std::string TagTopic(size_t tag) const;
 
  private:
   struct Scheduled {
-    std::unique_ptr<velkhost::HostPacket> packet;
+    std::unique_ptr<hostlib::HostPacket> packet;
     uint32_t intervalMs = 0;
     Clock::time_point due;
   };
@@ -141,9 +141,9 @@ class LineWorker {
   // The one place that decides a device's health from its packets: online
   // while it answers at all, offline at its first packet without an answer
   // (the back-off then decides how often it is asked).
-  void DeviceAnswered(size_t device, const velkhost::PacketOutcome& outcome, const std::string& reason);
+  void DeviceAnswered(size_t device, const hostlib::PacketOutcome& outcome, const std::string& reason);
   // Tells the back-off; a log line for each change it reports.
-  void RecordBackoff(size_t device, size_t packet, const velkhost::PacketOutcome& outcome);
+  void RecordBackoff(size_t device, size_t packet, const hostlib::PacketOutcome& outcome);
   // The driver's exchange and byte counters into the line's state.
   void CopyDriverCounters();
   // The last packet's outcome (velk::kOutcome...), -1 when unknown.
@@ -151,19 +151,19 @@ class LineWorker {
 
   const LineSpec spec_;
   const std::string port_;
-  velkhost::DriverLibrary& library_;
+  hostlib::DriverLibrary& library_;
   const std::string prefix_;
   Outbox& outbox_;
 
-  std::unique_ptr<velkhost::DriverObject> driver_;
+  std::unique_ptr<hostlib::DriverObject> driver_;
   velk::IDriverDiagnostics* diagnostics_ = nullptr;
   std::string lateAnswer_;  // the driver's late-answer notice, logged once per change
-  velkhost::CheckedLine checked_;
-  std::vector<std::unique_ptr<velkhost::LineConfig>> groupConfigs_;
+  hostlib::CheckedLine checked_;
+  std::vector<std::unique_ptr<hostlib::LineConfig>> groupConfigs_;
   std::vector<Scheduled> packets_;
   // Which packets go on the line: offline devices and busy packets are
   // asked once per back-off period.
-  std::unique_ptr<velkhost::LineBackoff> backoff_;
+  std::unique_ptr<hostlib::LineBackoff> backoff_;
   LineState state_;
 
   std::thread thread_;
@@ -176,7 +176,7 @@ class LineWorker {
   bool portAppeared_ = false;  // the port's directory changed since the last try
 
   // The port's schedule (its state is in state_).
-  std::unique_ptr<velkhost::PortWatch> watch_;  // while the port is closed
+  std::unique_ptr<hostlib::PortWatch> watch_;  // while the port is closed
   bool everOpen_ = false;
   Clock::time_point lostAt_;
   Clock::time_point retryAt_;

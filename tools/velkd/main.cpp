@@ -47,8 +47,8 @@ const char kFooter[] =
     "or the command line is wrong. A line that fails keeps being retried, never an exit; as a service's, a\n"
     "requested stop is a success.\n";
 
-using velkhost::kExitConfig;
-using velkhost::kExitOk;
+using hostlib::kExitConfig;
+using hostlib::kExitOk;
 
 struct Options {
   std::vector<std::string> files;
@@ -61,7 +61,7 @@ struct Options {
   bool modbusMap = false;
 };
 
-bool LoadLibrary(const Options& options, velkhost::DriverLibrary* library) {
+bool LoadLibrary(const Options& options, hostlib::DriverLibrary* library) {
   const bool loaded = options.library.empty() ? library->LoadDefault() : library->LoadPath(options.library);
   if (!loaded) velkd::Log(velkd::kError, "%s", library->error().c_str());
   return loaded;
@@ -108,20 +108,20 @@ int Check(const Options& options) {
   if (!ReadConfig(options, &config)) return kExitConfig;
   std::vector<velkd::ModbusMap> maps;
   int status = velkd::ModbusFace::ReadMaps(config, options.modbus, true, &maps) ? kExitOk : kExitConfig;
-  velkhost::DriverLibrary library;
+  hostlib::DriverLibrary library;
   if (!LoadLibrary(options, &library)) return kExitConfig;
   for (const velkd::LineSpec& line : config.lines) {
-    std::unique_ptr<velkhost::DriverObject> driver = library.CreateDriver();
+    std::unique_ptr<hostlib::DriverObject> driver = library.CreateDriver();
     if (driver == nullptr) {
       velkd::Log(velkd::kError, "%s", library.error().c_str());
       return kExitConfig;
     }
-    velkhost::CheckedLine checked;
-    std::vector<velkhost::ConfigProblem> problems, warnings;
-    const bool accepted = velkhost::CheckLine(driver->d, line.config, &checked, &problems, &warnings);
-    for (const velkhost::ConfigProblem& w : warnings)
+    hostlib::CheckedLine checked;
+    std::vector<hostlib::ConfigProblem> problems, warnings;
+    const bool accepted = hostlib::CheckLine(driver->d, line.config, &checked, &problems, &warnings);
+    for (const hostlib::ConfigProblem& w : warnings)
       velkd::Log(velkd::kWarning, "%s:%d: warning: %s", line.config.path.c_str(), w.line, w.message.c_str());
-    for (const velkhost::ConfigProblem& p : problems)
+    for (const hostlib::ConfigProblem& p : problems)
       velkd::Log(velkd::kError, "%s:%d: %s", line.config.path.c_str(), p.line, p.message.c_str());
     if (!accepted) status = kExitConfig;
     if (accepted) {
@@ -155,19 +155,19 @@ int Check(const Options& options) {
 
 int Serve(const Options& options) {
   // velkd's readers (its log, /api/state) have velksim at hand, not velkhost.
-  velkhost::SetMissingPortHint(
+  hostlib::SetMissingPortHint(
       "`velksim SIMULATOR_FILE` plays modules on a pseudo-terminal; name the path it prints with --port.");
   // The signals are taken by this thread alone, never in the middle of a
   // line's driver call or the network thread's work.
-  velkhost::InstallStopHandler("velkd", true);
-  velkhost::KeepStopSignalsFromNewThreads();
+  hostlib::InstallStopHandler("velkd", true);
+  hostlib::KeepStopSignalsFromNewThreads();
   signal(SIGPIPE, SIG_IGN);
 
   velkd::GatewayConfig config;
   std::vector<velkd::ModbusMap> maps;
   if (!ReadConfig(options, &config) || !velkd::ModbusFace::ReadMaps(config, options.modbus, false, &maps))
     return kExitConfig;
-  velkhost::DriverLibrary library;
+  hostlib::DriverLibrary library;
   if (!LoadLibrary(options, &library)) return kExitConfig;
   velkd::Log(velkd::kInfo, "driver library %s", library.path().c_str());
   if (!config.useMqtt && maps.empty() && !config.http.on())
@@ -190,10 +190,10 @@ int Serve(const Options& options) {
       velkd::Log(velkd::kError, "%s", error.c_str());
       status = kExitConfig;
     } else {
-      velkhost::AcceptStopSignalsHere();
-      while (!velkhost::StopRequested()) {
-        velkhost::WaitForSignal(1000);
-        if (velkhost::TakeReloadRequest()) {
+      hostlib::AcceptStopSignalsHere();
+      while (!hostlib::StopRequested()) {
+        hostlib::WaitForSignal(1000);
+        if (hostlib::TakeReloadRequest()) {
           velkd::Log(velkd::kNotice, "SIGHUP: reading the files again");
           velkd::GatewayConfig fresh;
           std::vector<velkd::ModbusMap> freshMaps;
@@ -207,7 +207,7 @@ int Serve(const Options& options) {
             velkd::Log(velkd::kError, "reload refused; the lines run on as they were");
         }
       }
-      velkd::Log(velkd::kNotice, "%s: stopping", velkhost::StopSignalName());
+      velkd::Log(velkd::kNotice, "%s: stopping", hostlib::StopSignalName());
     }
     // Every write a client is waiting for is answered before its face goes.
     gateway.StopWrites();
@@ -223,7 +223,7 @@ int Serve(const Options& options) {
 
 int main(int argc, char** argv) {
   CLI::App app(kDescription, "velkd");
-  app.set_version_flag("--version", [] { return velkhost::VersionText("velkd"); });
+  app.set_version_flag("--version", [] { return hostlib::VersionText("velkd"); });
   app.footer(kFooter);
   app.get_formatter()->column_width(30);
   Options options;

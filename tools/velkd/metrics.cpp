@@ -116,7 +116,7 @@ void MetricsText::AddLine(const LineSpec& lineSpec, const LineSnapshot& line, st
     // Every outcome word has a series from the start, so that rate() and
     // increase() see the first failure of a kind.
     std::set<std::string> reasons;
-    for (int32_t outcome = 0; outcome < velk::kOutcomeCount; ++outcome) reasons.insert(velkhost::OutcomeReason(outcome));
+    for (int32_t outcome = 0; outcome < velk::kOutcomeCount; ++outcome) reasons.insert(hostlib::OutcomeReason(outcome));
     for (const auto& [reason, count] : device.packetsByReason) reasons.insert(reason);
     for (const std::string& reason : reasons) {
       const auto found = device.packetsByReason.find(reason);
@@ -150,7 +150,7 @@ void MetricsText::AddLine(const LineSpec& lineSpec, const LineSnapshot& line, st
   // velk_tag_good says which is which, text tags included.
   for (size_t t = 0; t < line.tags.size() && t < lineSpec.config.tags.size(); ++t) {
     const TagState& tag = line.tags[t];
-    const velkhost::TagEntry& entry = lineSpec.config.tags[t];
+    const hostlib::TagEntry& entry = lineSpec.config.tags[t];
     const std::string labels = lineLabel + "," + Label("device", entry.device) + "," + Label("tag", entry.name);
     Sample("velk_tag_good", "gauge", "1 while the tag's latest reading is good.", "", labels,
            Number(uint64_t{tag.good}));

@@ -76,14 +76,14 @@ struct Builder {
     std::array<uint32_t, kModbusTables> next{};
     for (int pass = 0; pass < 2; ++pass) {
       for (size_t t = 0; t < line.config.tags.size(); ++t) {
-        const velkhost::TagEntry& tag = line.config.tags[t];
+        const hostlib::TagEntry& tag = line.config.tags[t];
         const ModbusPlace& place = settings.place[t];
         if (tag.deviceIndex != unit->device || place.fixed != (pass == 0)) continue;
         const uint16_t count = ModbusCount(tag.dataType);
         const int at = place.fixed ? place.line : tag.line;
         if (count == 0) {
           Problem(line, at,
-                  "tag '" + tag.name + "' is of type " + velkhost::DataTypeName(tag.dataType) +
+                  "tag '" + tag.name + "' is of type " + hostlib::DataTypeName(tag.dataType) +
                       ", which has no Modbus form");
           continue;
         }
@@ -93,7 +93,7 @@ struct Builder {
         const bool bitTable = entry.table == ModbusTable::kCoil || entry.table == ModbusTable::kDiscrete;
         if (bit != bitTable) {
           Problem(line, at,
-                  "tag '" + tag.name + "': a " + velkhost::DataTypeName(tag.dataType) + " goes in " +
+                  "tag '" + tag.name + "': a " + hostlib::DataTypeName(tag.dataType) + " goes in " +
                       (bit ? "coil: or discrete:" : "input: or holding:"));
           continue;
         }
@@ -164,7 +164,7 @@ struct Builder {
       maxClientsNamed[m] = true;
     }
     for (size_t d = 0; d < line.config.devices.size(); ++d) {
-      const velkhost::DeviceEntry& device = line.config.devices[d];
+      const hostlib::DeviceEntry& device = line.config.devices[d];
       const int unit = settings.unit[d] != 0 ? settings.unit[d] : BusAddress(device.address);
       if (unit < 1 || unit > kLastUnit) {
         Problem(line, device.line,
@@ -275,13 +275,13 @@ std::string ModbusMapCsv(const GatewayConfig& config, const std::vector<ModbusMa
   std::string csv = "unit,table,address,count,type,tag,device,access,eng_unit,scale,offset\n";
   for (const ModbusMap& map : maps)
     for (const ModbusUnit& unit : map.units) {
-      const velkhost::LineConfig& line = config.lines[unit.line].config;
+      const hostlib::LineConfig& line = config.lines[unit.line].config;
       for (const std::vector<ModbusEntry>& table : unit.tables)
         for (const ModbusEntry& e : table) {
-          const velkhost::TagEntry& tag = line.tags[e.tag];
+          const hostlib::TagEntry& tag = line.tags[e.tag];
           const char* access = tag.poll ? (e.writable ? "rw" : "r") : (e.writable ? "w" : "-");
           csv += std::to_string(unit.unit) + "," + ModbusTableName(e.table) + "," + std::to_string(e.address) + "," +
-                 std::to_string(e.count) + "," + velkhost::DataTypeName(e.dataType) + "," + CsvField(tag.name) + "," +
+                 std::to_string(e.count) + "," + hostlib::DataTypeName(e.dataType) + "," + CsvField(tag.name) + "," +
                  CsvField(line.devices[unit.device].name) + "," + access + "," + CsvField(e.units.unit) + "," +
                  (e.dataType == velk::kTypeFloat ? "1,0" : NumberText(e.units.scale) + "," + NumberText(e.units.offset)) +
                  "\n";

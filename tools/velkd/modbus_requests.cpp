@@ -237,7 +237,7 @@ bool ModbusRequests::Write(modbus_t* ctx, const ModbusMap& map, const uint8_t* r
     write.tag = e->tag;
     write.text = RegistersToText(*e, registers_ + (e->address - first));
     std::string error;
-    if (!velkhost::EncodeValue(write.text, e->dataType, &write.slot, &error)) exception = kIllegalValue;
+    if (!hostlib::EncodeValue(write.text, e->dataType, &write.slot, &error)) exception = kIllegalValue;
     writes_.push_back(write);
   }
   if (exception == 0) exception = Apply(map, *unit, writes_);

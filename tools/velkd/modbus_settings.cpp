@@ -41,7 +41,7 @@ ModbusTable DefaultModbusTable(bool bit, bool writable) {
   return writable ? ModbusTable::kHolding : ModbusTable::kInput;
 }
 
-void ReadModbusSettings(const std::string& path, const toml::table& root, const velkhost::LineConfig& config,
+void ReadModbusSettings(const std::string& path, const toml::table& root, const hostlib::LineConfig& config,
                         ModbusLineSettings* settings, std::vector<FileProblem>* problems) {
   const auto problem = [&](int line, const std::string& message) { problems->push_back({path, line, message}); };
   settings->unit.assign(config.devices.size(), 0);

@@ -14,7 +14,7 @@ namespace velkd {
 // Reads [modbus], each [[device]]'s modbus_unit and each [[tag]]'s modbus
 // from `root`, the file at `path` whose devices and tags `config` holds in
 // the file's order. Every problem is appended.
-void ReadModbusSettings(const std::string& path, const toml::table& root, const velkhost::LineConfig& config,
+void ReadModbusSettings(const std::string& path, const toml::table& root, const hostlib::LineConfig& config,
                         ModbusLineSettings* settings, std::vector<FileProblem>* problems);
 
 }  // namespace velkd

@@ -37,7 +37,7 @@ ordered_json TagReadingJson(const TagState& tag, const TagUnits& units) {
   ordered_json json;
   if (tag.read) {
     // A failed reading may still be "bad" without a word of its own.
-    json = velkhost::ReadingJson(EngineeringValue(units, tag.value), tag.quality, tag.good,
+    json = hostlib::ReadingJson(EngineeringValue(units, tag.value), tag.quality, tag.good,
                                  tag.reason.empty() ? "failed" : tag.reason, tag.fileTime);
   } else {
     json["value"] = ordered_json();
@@ -62,7 +62,7 @@ ordered_json LineJson(const LineSpec& lineSpec, const LineSnapshot& line, std::c
   json["writes_queued"] = line.writesQueued;
   json["devices"] = ordered_json::array();
   for (size_t d = 0; d < lineSpec.config.devices.size() && d < line.devices.size(); ++d) {
-    const velkhost::DeviceEntry& entry = lineSpec.config.devices[d];
+    const hostlib::DeviceEntry& entry = lineSpec.config.devices[d];
     const DeviceState& state = line.devices[d];
     ordered_json device;
     device["name"] = entry.name;
@@ -77,12 +77,12 @@ ordered_json LineJson(const LineSpec& lineSpec, const LineSnapshot& line, std::c
     for (const auto& [reason, count] : state.packetsByReason) device["packets_by_reason"][reason] = count;
     device["tags"] = ordered_json::array();
     for (size_t t = 0; t < lineSpec.config.tags.size() && t < line.tags.size(); ++t) {
-      const velkhost::TagEntry& tagEntry = lineSpec.config.tags[t];
+      const hostlib::TagEntry& tagEntry = lineSpec.config.tags[t];
       if (tagEntry.deviceIndex != d) continue;
       const TagState& tag = line.tags[t];
       ordered_json tagJson;
       tagJson["name"] = tagEntry.name;
-      tagJson["type"] = velkhost::DataTypeName(tagEntry.dataType);
+      tagJson["type"] = hostlib::DataTypeName(tagEntry.dataType);
       tagJson["polled"] = tagEntry.poll;
       tagJson.update(TagReadingJson(tag, lineSpec.units[t]));
       tagJson["last_good"] = tag.everGood ? ordered_json(IsoTime(tag.lastGood)) : ordered_json();

@@ -13,7 +13,7 @@
 namespace velkd {
 namespace {
 
-using velkhost::LineOf;
+using hostlib::LineOf;
 
 // Home Assistant's classes are lower-case words joined by '_'.
 bool ClassName(const std::string& text) {
@@ -25,14 +25,14 @@ bool ClassName(const std::string& text) {
 
 }  // namespace
 
-void ReadTagUnits(const std::string& path, const toml::table& root, const velkhost::LineConfig& config,
+void ReadTagUnits(const std::string& path, const toml::table& root, const hostlib::LineConfig& config,
                   const std::vector<bool>& writable, std::vector<TagUnits>* units, std::vector<FileProblem>* problems) {
   units->assign(config.tags.size(), TagUnits());
   const toml::array* tags = root.get("tag") ? root.get("tag")->as_array() : nullptr;
   for (size_t t = 0; tags != nullptr && t < tags->size() && t < config.tags.size(); ++t) {
     const toml::table* table = tags->get(t)->as_table();
     if (table == nullptr) continue;
-    const velkhost::TagEntry& tag = config.tags[t];
+    const hostlib::TagEntry& tag = config.tags[t];
     TagUnits& out = (*units)[t];
     const auto problem = [&](const toml::node& node, const std::string& message) {
       problems->push_back({path, LineOf(node), message});
@@ -85,7 +85,7 @@ void ReadTagUnits(const std::string& path, const toml::table& root, const velkho
         problem(*table->get("state_class"),
                 "state_class of tag '" + tag.name + "' is '" + out.stateClass +
                     "', not one of measurement, total, total_increasing" +
-                    velkhost::DidYouMean(out.stateClass, classes));
+                    hostlib::DidYouMean(out.stateClass, classes));
     }
   }
 }

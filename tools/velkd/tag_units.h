@@ -46,7 +46,7 @@ struct TagUnits {
 // of `root` (the file at `path`, whose tags `config` holds in the file's
 // order). A scale of 0, a number that is not finite, a scale on a text or a
 // bit, or on a tag in `writable`, is a problem at its line.
-void ReadTagUnits(const std::string& path, const toml::table& root, const velkhost::LineConfig& config,
+void ReadTagUnits(const std::string& path, const toml::table& root, const hostlib::LineConfig& config,
                   const std::vector<bool>& writable, std::vector<TagUnits>* units, std::vector<FileProblem>* problems);
 
 // The published form of a module's value: value * scale + offset, to the 15

@@ -78,7 +78,7 @@ class ScalarHandler : public nlohmann::json_sax<nlohmann::json> {
 };
 
 // What a tag of `dataType` takes, for the reason of a refusal.
-std::string Expected(int16_t dataType, const velkhost::WriteField* field) {
+std::string Expected(int16_t dataType, const hostlib::WriteField* field) {
   std::string what;
   switch (dataType) {
     case velk::kTypeBit: what = "0, 1, true or false"; break;
@@ -95,7 +95,7 @@ std::string Expected(int16_t dataType, const velkhost::WriteField* field) {
 
 }  // namespace
 
-bool ParseWritePayload(const std::string& payload, int16_t dataType, const velkhost::WriteField* field,
+bool ParseWritePayload(const std::string& payload, int16_t dataType, const hostlib::WriteField* field,
                        velk::ValueSlot* slot, std::string* text, std::string* reason) {
   const std::string expected = Expected(dataType, field);
   if (payload.size() > kMaxPayload) {
@@ -143,7 +143,7 @@ bool ParseWritePayload(const std::string& payload, int16_t dataType, const velkh
       *reason = scalar.raw + " does not fit a float (overflow or underflow); " + expected;
       return false;
     }
-    if (field != nullptr && !velkhost::FitsWriteField(*field, number, reason)) {
+    if (field != nullptr && !hostlib::FitsWriteField(*field, number, reason)) {
       *reason = scalar.raw + ": " + *reason;
       return false;
     }
@@ -153,14 +153,14 @@ bool ParseWritePayload(const std::string& payload, int16_t dataType, const velkh
       *reason = scalar.raw + " is not a whole number; " + expected;
       return false;
     }
-    if (field != nullptr && !velkhost::FitsWriteField(*field, strtod(scalar.raw.c_str(), nullptr), reason)) {
+    if (field != nullptr && !hostlib::FitsWriteField(*field, strtod(scalar.raw.c_str(), nullptr), reason)) {
       *reason = scalar.raw + ": " + *reason;
       return false;
     }
     value = scalar.raw;
   }
   std::string error;
-  if (!velkhost::EncodeValue(value, dataType, slot, &error)) {
+  if (!hostlib::EncodeValue(value, dataType, slot, &error)) {
     *reason = value + " is out of range; " + expected;
     return false;
   }
@@ -173,7 +173,7 @@ std::string WriteResultJson(bool ok, const std::string& value, const std::string
   result["ok"] = ok;
   result["value"] = value;
   result["reason"] = ok ? nlohmann::ordered_json() : nlohmann::ordered_json(reason);
-  result["ts"] = ts.empty() || ts == "-" ? velkhost::FileTimeIso(velkhost::FileTimeNowHost()) : ts;
+  result["ts"] = ts.empty() || ts == "-" ? hostlib::FileTimeIso(hostlib::FileTimeNowHost()) : ts;
   return result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

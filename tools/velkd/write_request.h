@@ -19,7 +19,7 @@ namespace velkd {
 // underflow and, where the command carries it in a fixed field, that the
 // field carries without rounding. Returns the slot to write and the value
 // as text, or false with a reason that says what was expected.
-bool ParseWritePayload(const std::string& payload, int16_t dataType, const velkhost::WriteField* field,
+bool ParseWritePayload(const std::string& payload, int16_t dataType, const hostlib::WriteField* field,
                        velk::ValueSlot* slot, std::string* text, std::string* reason);
 
 // {"ok": true|false, "value": "12.5", "reason": null|"...", "ts": "..."}

@@ -7,6 +7,7 @@
 #include "line_check.h"
 
 namespace velkhost {
+using namespace hostlib;
 
 int RunCheck(const LibraryOptions& libraryOptions, const CheckArgs& args) {
   const int16_t dataType = DataTypeFromName(args.dataType);

@@ -15,7 +15,7 @@ int RunLibrary(const LibraryOptions& libraryOptions) {
   const std::filesystem::path path = std::filesystem::weakly_canonical(library.path(), ec);
   printf("driver library: %s\n", path.string().c_str());
   // The driver finds its message library beside itself, by this name.
-  const std::filesystem::path messages = path.parent_path() / VELKHOST_MESSAGES_FILE_NAME;
+  const std::filesystem::path messages = path.parent_path() / VELK_HOSTLIB_MESSAGES_FILE_NAME;
   const bool beside = std::filesystem::is_regular_file(messages, ec);
   printf("message library: %s%s\n", messages.string().c_str(),
          beside ? "" : " (missing: error texts fall back to one fixed text)");

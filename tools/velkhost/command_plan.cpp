@@ -7,6 +7,7 @@
 #include "poll_view.h"
 
 namespace velkhost {
+using namespace hostlib;
 
 int RunPlan(const LibraryOptions& libraryOptions, const LineOptions& line, bool json) {
   LineSession session;

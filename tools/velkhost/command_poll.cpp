@@ -13,6 +13,7 @@
 #include "terminal.h"
 
 namespace velkhost {
+using namespace hostlib;
 namespace {
 
 bool PacketGood(const PacketOutcome& outcome, const std::vector<TagReading>& readings) {

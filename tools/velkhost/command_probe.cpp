@@ -11,6 +11,7 @@
 #include "outcome_text.h"
 
 namespace velkhost {
+using namespace hostlib;
 
 namespace {
 

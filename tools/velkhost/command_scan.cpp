@@ -9,6 +9,7 @@
 #include "terminal.h"
 
 namespace velkhost {
+using namespace hostlib;
 namespace {
 
 struct Found {

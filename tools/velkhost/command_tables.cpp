@@ -8,6 +8,7 @@
 #include "register_use.h"
 
 namespace velkhost {
+using namespace hostlib;
 namespace {
 
 std::string ChannelText(const velk::RegisterDef& row) {

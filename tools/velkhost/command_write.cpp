@@ -11,6 +11,7 @@
 #include "write_field.h"
 
 namespace velkhost {
+using namespace hostlib;
 
 int RunWrite(const LibraryOptions& libraryOptions, const LineOptions& line, const WriteArgs& args) {
   LineSession session;

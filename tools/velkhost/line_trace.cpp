@@ -5,6 +5,7 @@
 #include "value_format.h"
 
 namespace velkhost {
+using namespace hostlib;
 namespace {
 
 const int kRowBytes = 16;

@@ -11,6 +11,7 @@
 #include "driver_library.h"
 
 namespace velkhost {
+using namespace hostlib;
 
 // Registers the monitor with the driver's diagnostics; says so on stderr
 // when the library has none.

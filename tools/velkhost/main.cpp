@@ -14,7 +14,7 @@ namespace {
 
 const char kDescription[] = R"(velkhost - test host for the Velk4000 serial I/O driver
 
-Loads the driver library (beside this program, else )" VELKHOST_INSTALLED_DRIVER R"()
+Loads the driver library (beside this program, else )" VELK_HOSTLIB_INSTALLED_DRIVER R"()
 and calls it only through its entry points and interfaces, as the host does.
 A line file (TOML) describes the serial port, the devices and their tags:
 
@@ -79,7 +79,7 @@ void AddLineOptions(CLI::App* command, velkhost::LineOptions* line, bool withSim
 void AddSettingOptions(CLI::App* command, velkhost::LineOptions* line) {
   command->add_option("--baud", line->baud, "baud rate instead of the file's")->check(CLI::Range(50u, 4000000u));
   command->add_option("--parity", line->parity, "none, odd, even, mark or space instead of the file's")
-      ->check(CLI::IsMember(velkhost::ParityNames(), CLI::ignore_case));
+      ->check(CLI::IsMember(hostlib::ParityNames(), CLI::ignore_case));
   command->add_option("--data-bits", line->dataBits, "5..8 instead of the file's")->check(CLI::Range(5, 8));
   command->add_option("--stop-bits", line->stopBits, "1 or 2 instead of the file's")->check(CLI::Range(1, 2));
   command->add_option("--timeout-ms", line->timeoutMs, "the driver's answer time-out instead of the file's")
@@ -92,7 +92,7 @@ void AddSettingOptions(CLI::App* command, velkhost::LineOptions* line) {
 
 int main(int argc, char** argv) {
   CLI::App app{kDescription, "velkhost"};
-  app.set_version_flag("--version", [] { return velkhost::VersionText("velkhost"); });
+  app.set_version_flag("--version", [] { return hostlib::VersionText("velkhost"); });
   app.require_subcommand(1);
   app.fallthrough();
   velkhost::LibraryOptions library;
@@ -200,37 +200,37 @@ int main(int argc, char** argv) {
 
   CLI::App* registration = app.add_subcommand(
       "register", "call the library's DllRegisterServer, so that --progid finds it\n"
-                  "  example: velkhost --library " VELKHOST_INSTALLED_DRIVER " register");
+                  "  example: velkhost --library " VELK_HOSTLIB_INSTALLED_DRIVER " register");
 
   // Run from its build tree, the help's examples name the files there.
-  app.description(velkhost::WithThisTreesPaths(app.get_description()));
+  app.description(hostlib::WithThisTreesPaths(app.get_description()));
   for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; }))
-    command->description(velkhost::WithThisTreesPaths(command->get_description()));
+    command->description(hostlib::WithThisTreesPaths(command->get_description()));
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     // --help and --version end well; every other parse error is a usage error.
-    return app.exit(e) == 0 ? velkhost::kExitOk : velkhost::kExitConfig;
+    return app.exit(e) == 0 ? hostlib::kExitOk : hostlib::kExitConfig;
   }
 
   if (*tables) return velkhost::RunTables(library, tablesType);
   if (*check) return velkhost::RunCheck(library, checkArgs);
   if (*plan) return velkhost::RunPlan(library, planLine, planJson);
   // The commands that talk to a line run where Ctrl-C can end them.
-  velkhost::InstallStopHandler("velkhost");
+  hostlib::InstallStopHandler("velkhost");
   if (*poll) {
     if (once) pollArgs.cycles = 1;
-    return velkhost::RunStoppable([&] { return velkhost::RunPoll(library, pollLine, pollArgs); });
+    return hostlib::RunStoppable([&] { return velkhost::RunPoll(library, pollLine, pollArgs); });
   }
-  if (*write) return velkhost::RunStoppable([&] { return velkhost::RunWrite(library, writeLine, writeArgs); });
-  if (*probe) return velkhost::RunStoppable([&] { return velkhost::RunProbe(library, probeLine, probeDevice, probeJson); });
+  if (*write) return hostlib::RunStoppable([&] { return velkhost::RunWrite(library, writeLine, writeArgs); });
+  if (*probe) return hostlib::RunStoppable([&] { return velkhost::RunProbe(library, probeLine, probeDevice, probeJson); });
   if (*scan) {
     scanArgs.checksum = !noChecksum;
-    return velkhost::RunStoppable([&] { return velkhost::RunScan(library, scanLine, scanArgs); });
+    return hostlib::RunStoppable([&] { return velkhost::RunScan(library, scanLine, scanArgs); });
   }
   if (*libraryCommand) return velkhost::RunLibrary(library);
   if (*registration) return velkhost::RunRegister(library);
   if (*portsCommand) return velkhost::RunPorts();
-  return velkhost::kExitConfig;
+  return hostlib::kExitConfig;
 }

@@ -7,6 +7,7 @@
 #include "packet_plan.h"
 
 namespace velkhost {
+using namespace hostlib;
 
 bool NameRegisterOf(const std::string& moduleType, int address, std::string* queryType, std::string* tagAddress,
                     int16_t* dataType) {

@@ -10,6 +10,7 @@
 #include "line_config.h"
 
 namespace velkhost {
+using namespace hostlib;
 
 // The register that carries the name of a `moduleType` module at `address`:
 // the module type to ask it as, its tag address and data type. "Name" of a

@@ -4,6 +4,7 @@
 #include "value_format.h"
 
 namespace velkhost {
+using namespace hostlib;
 
 std::string FailureSummary(const DeviceTotals& totals) {
   std::string text;

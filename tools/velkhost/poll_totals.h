@@ -15,6 +15,7 @@
 #include "line_config.h"
 
 namespace velkhost {
+using namespace hostlib;
 
 struct DeviceTotals {
   uint64_t requests = 0;

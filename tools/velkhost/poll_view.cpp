@@ -9,6 +9,7 @@
 #include "text_encoding.h"
 
 namespace velkhost {
+using namespace hostlib;
 namespace {
 
 const char* const kGreen = "\x1b[32m";

@@ -15,6 +15,7 @@
 #include "poll_totals.h"
 
 namespace velkhost {
+using namespace hostlib;
 
 // One cycle: an outcome per packet of the plan and a reading per item,
 // packet by packet.

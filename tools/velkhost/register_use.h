@@ -9,6 +9,7 @@
 #include "driver_library.h"
 
 namespace velkhost {
+using namespace hostlib;
 
 // "yes" when the driver builds a command for `direction` (0 read, 1 write)
 // of `row` of module type `type`, "no" when it does not, "?" when it cannot

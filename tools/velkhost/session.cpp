@@ -10,6 +10,7 @@
 #include "line_trace.h"
 
 namespace velkhost {
+using namespace hostlib;
 
 bool LoadDriver(const LibraryOptions& options, DriverLibrary* library, std::unique_ptr<DriverObject>* driver) {
   bool loaded = false;

@@ -16,6 +16,7 @@
 #include "simulation.h"
 
 namespace velkhost {
+using namespace hostlib;
 
 struct LibraryOptions {
   std::string path;

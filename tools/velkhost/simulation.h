@@ -16,6 +16,7 @@ class Server;
 }  // namespace sim
 
 namespace velkhost {
+using namespace hostlib;
 
 class LineSimulation {
  public:

@@ -6,6 +6,7 @@
 #include "stop_signal.h"
 
 namespace velkhost {
+using namespace hostlib;
 
 bool StdoutIsTerminal();
 bool StderrIsTerminal();

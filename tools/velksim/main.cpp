@@ -56,10 +56,10 @@ bool ParseAddress(const std::string& text, uint8_t* address) {
   return true;
 }
 
-using velkhost::kExitConfig;
-using velkhost::kExitInterrupted;
-using velkhost::kExitOk;
-using velkhost::kExitPort;
+using hostlib::kExitConfig;
+using hostlib::kExitInterrupted;
+using hostlib::kExitOk;
+using hostlib::kExitPort;
 
 int Fail(const std::string& message, int code) {
   fprintf(stderr, "velksim: %s\n", message.c_str());
@@ -70,7 +70,7 @@ int Fail(const std::string& message, int code) {
 
 int main(int argc, char** argv) {
   CLI::App app(kDescription, "velksim");
-  app.set_version_flag("--version", [] { return velkhost::VersionText("velksim"); });
+  app.set_version_flag("--version", [] { return hostlib::VersionText("velksim"); });
   app.get_formatter()->column_width(34);
 
   std::string file;
@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(50u, 4000000u));
   app.add_option("--data-bits", dataBits, "Data bits on --device, 5..8 (default 8)")->check(CLI::Range(5, 8));
   app.add_option("--parity", parity, "Parity on --device: none, odd, even, mark, space (default none)")
-      ->check(CLI::IsMember(velkhost::ParityNames(), CLI::ignore_case));
+      ->check(CLI::IsMember(hostlib::ParityNames(), CLI::ignore_case));
   app.add_option("--stop-bits", stopBits, "Stop bits on --device, 1 or 2 (default 1)")->check(CLI::IsMember({1, 2}));
   app.add_flag("--pace", pace,
                "Keep the line's own pace: take in each command byte and send each answer byte\n"
@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
   if (!device.empty()) line.device = device;
   if (baud != 0) line.settings.baudRate = baud;
   if (dataBits != 0) line.settings.dataBits = static_cast<uint8_t>(dataBits);
-  if (!parity.empty()) velkhost::ParityFromName(parity, &line.settings.parity);
+  if (!parity.empty()) hostlib::ParityFromName(parity, &line.settings.parity);
   if (stopBits != 0) line.settings.stopBits = stopBits == 2 ? 2 : 1;
 
   // The relay opens the pseudo-terminal's slave side as a client would; a
@@ -191,7 +191,7 @@ int main(int argc, char** argv) {
   if (pace && !line.device.empty())
     return Fail("--pace is for the pseudo-terminal: a serial device keeps the line's pace itself", kExitConfig);
 
-  velkhost::InstallStopHandler("velksim");
+  hostlib::InstallStopHandler("velksim");
   sim::Server server(bus);
   if (pace) server.SetPace(&line.settings);
   const bool served = line.device.empty() ? server.ServePseudoTerminal(&error, linkPath)
@@ -220,18 +220,18 @@ int main(int argc, char** argv) {
   const uint32_t start = clock.TickMs();
   const uint64_t durationMs = static_cast<uint64_t>(durationS * 1000.0);
   std::string lastError;
-  while (!velkhost::StopRequested()) {
+  while (!hostlib::StopRequested()) {
     view.Update();
     const std::string lineError = server.lineError();
     if (!lineError.empty() && lineError != lastError) fprintf(stderr, "velksim: %s\n", lineError.c_str());
     lastError = lineError;
     if (durationMs != 0 && static_cast<uint32_t>(clock.TickMs() - start) >= durationMs) break;
-    velkhost::SleepUnlessStopped(static_cast<int>(refreshMs));
+    hostlib::SleepUnlessStopped(static_cast<int>(refreshMs));
   }
   relay.Stop();
   server.Stop();
   view.Update();
   view.Finish();
   printf("velksim: ended after %llu commands\n", static_cast<unsigned long long>(bus.CommandCount()));
-  return velkhost::StopRequested() ? kExitInterrupted : kExitOk;
+  return hostlib::StopRequested() ? kExitInterrupted : kExitOk;
 }

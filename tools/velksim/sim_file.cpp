@@ -35,8 +35,8 @@ bool ReadLine(const std::string& path, const toml::table& table, LineChoice* lin
       if (!node.is_integer() || bits < 5 || bits > 8) return fail(node, "data_bits must be 5..8");
       line->settings.dataBits = static_cast<uint8_t>(bits);
     } else if (name == "parity") {
-      if (!node.is_string() || !velkhost::ParityFromName(node.value_or(std::string()), &line->settings.parity))
-        return fail(node, std::string("parity must be one of ") + velkhost::kParityChoices);
+      if (!node.is_string() || !hostlib::ParityFromName(node.value_or(std::string()), &line->settings.parity))
+        return fail(node, std::string("parity must be one of ") + hostlib::kParityChoices);
     } else if (name == "stop_bits") {
       const int64_t bits = node.value_or(int64_t{0});
       if (!node.is_integer() || (bits != 1 && bits != 2)) return fail(node, "stop_bits must be 1 or 2");
