@@ -181,7 +181,9 @@ void ModbusServer::SettleWaiting(int64_t now) {
     char byte;
     const ssize_t peeked = recv(it->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     const bool left = peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-    if (!left && WholeFrameHere(it->fd) && (clients_ < maxClients_ || MakeRoom())) {
+    // A place that came free goes to whoever waits; one is made only for a
+    // request already whole.
+    if (!left && (clients_ < maxClients_ || (WholeFrameHere(it->fd) && MakeRoom()))) {
       Admit(it->fd);
       it = waiting_.erase(it);
     } else if (left || now - it->since >= kFrameMs) {

@@ -83,8 +83,9 @@ class ModbusServer {
   bool MakeRoom();
   // Starts serving `fd` in a place of its own.
   void Admit(int fd);
-  // Admits the held newcomers whose request is whole and for whom a place
-  // is or can be made, and lets go those whose second is up or who left.
+  // Admits held newcomers while places are free, and those whose request is
+  // whole where a place can be made; lets go those whose second is up or
+  // who left.
   void SettleWaiting(int64_t now);
   // Waits for a frame to begin; false when the connection ended or stayed
   // idle, with the reason.
