@@ -239,9 +239,10 @@ TEST_F(NoAllocation, FailuresAllocateNothingEither) {
   EXPECT_EQ(allocations.load(), 0);
 }
 
-// The display path builds its texts in strings, which allocate once a
-// module's name is longer than a few characters. When memory runs out there,
-// the host sees a failed packet through either interface, never an exception.
+// The display path builds its text in a fixed buffer; only the atom table
+// may need memory (the library's own, off Windows). When memory runs out
+// there, the host sees a failed packet through either interface, never an
+// exception; where nothing needed memory, the read simply works.
 TEST_F(NoAllocation, RunningOutOfMemoryFailsThePacketInsteadOfThrowing) {
   fake.responder = [](const std::string&) {
     return std::vector<testsupport::Chunk>{{2, "!02A DISPLAY NAME FAR LONGER THAN ANY SHORT TEXT\r"}};
@@ -261,9 +262,9 @@ TEST_F(NoAllocation, RunningOutOfMemoryFailsThePacketInsteadOfThrowing) {
   EXPECT_NO_THROW(viaFirst = d->ProcessPacket(name1.get()));
   counting = false;
   exhausted = false;
-  EXPECT_EQ(viaSecond, 0);
-  EXPECT_EQ(viaFirst, 0);
-  EXPECT_GT(allocations.load(), 0) << "the display path was expected to allocate";
+  const int32_t expected = allocations.load() > 0 ? 0 : 1;
+  EXPECT_EQ(viaSecond, expected);
+  EXPECT_EQ(viaFirst, expected);
 
   // With memory back, the same read works.
   EXPECT_EQ(d2->ProcessPacket2(name2.get()), 1);
