@@ -260,9 +260,11 @@ class ExampleLine(unittest.TestCase):
         wait_for("relay3 to fail", lambda: re.match(since, self.cell(driver, relay3, "quality")), 10)
         self.assertRegex(self.cell(driver, relay3, "age"), r"^\d\d:\d\d:\d\d \(")
         self.assertEqual(driver.execute_script("return window.velkLoadMark;"), "same page")
-        if ARGS.screenshot:
-            driver.save_screenshot(ARGS.screenshot)
         wait_for("inputs online again", lambda: self.row_class(driver, "bus1/inputs") == "device online", 15)
+        if ARGS.screenshot:
+            # The picture shows the line settled: only the relays silent.
+            wait_for("thermo online again", lambda: self.row_class(driver, "bus1/thermo") == "device online", 15)
+            driver.save_screenshot(ARGS.screenshot)
 
         # The filter keeps the rows that hold every word, with their devices.
         hidden = "return [...document.querySelectorAll('tbody tr')].filter(r => !r.hidden).map(r => r.dataset.device || r.dataset.tag);"
