@@ -77,8 +77,7 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
     NoteOutOfStep();
     return 0;
   }
-  const uint32_t start = clock_.TickMs();
-  commandAt_ = start;
+  const uint32_t start = commandAt_;
   commandModule_ = ModuleOf(command, commandLength);
   // The answer may be collected over the command itself.
   memset(answer, 0, capacity < 4 ? capacity : 4);
@@ -265,9 +264,10 @@ int32_t SerialLine::WriteCommand(platform::Port* port, const char* bytes, uint32
   // system switches it) is written as it stands: there is nothing to drop
   // after the write, so nothing to wait for either.
   if (!framed || directionControl == DirectionControl::kNone || !port->SetDirection(platform::Direction::kTransmit)) {
-    const bool ok = port->Write(bytes, count, written);
-    if (ok) diagnostics.Sent(bytes, count, clock_.TickMs());
-    return ok ? 1 : 0;
+    if (!port->Write(bytes, count, written)) return 0;
+    commandAt_ = clock_.TickMs();
+    diagnostics.Sent(bytes, count, commandAt_);
+    return 1;
   }
   if (!port->Write(bytes, count, written)) {
     port->Discard(platform::Queue::kOutput);
@@ -280,6 +280,7 @@ int32_t SerialLine::WriteCommand(platform::Port* port, const char* bytes, uint32
   // start of the module's answer collides with it.
   if (port->Drain(static_cast<uint32_t>(answerTimeoutMs))) {
     port->SetDirection(platform::Direction::kReceive);
+    commandAt_ = clock_.TickMs();  // the answer's time starts once the bus is given back
     return 1;
   }
   // A transmitter that never drains must not keep the bus: give it back.

@@ -104,7 +104,8 @@ class SerialLine final {
   int32_t Exchange(char* buffer, int32_t* length, const AnswerPolicy& policy);
   bool outOfStep() const { return outOfStep_; }
   // Writes one command, with direction control when `framed`, after
-  // discarding whatever an earlier command left in the queues; 1 or 0.
+  // discarding whatever an earlier command left in the queues; 1 or 0. The
+  // answer's time counts from commandAt_, which it sets.
   int32_t WriteCommand(platform::Port* port, const char* bytes, uint32_t count, uint32_t* written,
                        bool framed = true);
 
@@ -163,7 +164,7 @@ class SerialLine final {
   bool portLost_ = false;
   bool outOfStep_ = false;
   uint32_t outOfStepAt_ = 0;  // tick of the failure; the line is quiet since, unless input waits
-  uint32_t commandAt_ = 0;    // tick the last command was written
+  uint32_t commandAt_ = 0;    // tick the last command was out (and the bus given back)
   int32_t commandModule_ = -1;  // the address it named; -1 for none (a broadcast)
   uint32_t failedAt_ = 0;     // commandAt_ and commandModule_ of the last failed exchange
   int32_t failedModule_ = -1;
