@@ -13,7 +13,7 @@
 
 namespace families {
 
-using protocol::Family;
+using protocol::ModelGroup;
 
 // What a rule reads at its position and how wide it stores.
 enum class Rule : uint8_t {
@@ -156,30 +156,30 @@ const DecodeRow kGroup8[] = {             // Velk4015
 const char* const kInputsSecondTypes[] = {"Velk4050", "Velk4055", nullptr};
 
 struct GroupRules {
-  Family family;
-  const char* const* onlyTypes;  // null: every type of the family
+  ModelGroup group;
+  const char* const* onlyTypes;  // null: every type of the group
   const DecodeRow* rows;
   int32_t count;
   Preparation preparation;
 };
 
 template <size_t N>
-constexpr GroupRules Group(Family family, const DecodeRow (&rows)[N], Preparation preparation = Preparation::kNone,
+constexpr GroupRules Group(ModelGroup group, const DecodeRow (&rows)[N], Preparation preparation = Preparation::kNone,
                            const char* const* onlyTypes = nullptr) {
-  return GroupRules{family, onlyTypes, rows, static_cast<int32_t>(N), preparation};
+  return GroupRules{group, onlyTypes, rows, static_cast<int32_t>(N), preparation};
 }
 
 // The first entry that takes the module type wins.
 const GroupRules kGroups[] = {
-    Group(Family::kVelk4011, kGroup1),
-    Group(Family::kVelk4017, kGroup2),
-    Group(Family::kVelk4021, kGroup3),
-    Group(Family::kVelk4024, kGroup4, Preparation::kCutAtTenUnderDriver2),
-    Group(Family::kVelk4051, kGroup5),
-    Group(Family::kVelk4050, kGroup6InputsSecond, Preparation::kNone, kInputsSecondTypes),
-    Group(Family::kVelk4050, kGroup6),
-    Group(Family::kVelk4080, kGroup7),
-    Group(Family::kVelk4015, kGroup8, Preparation::kCutCarriageReturn),
+    Group(ModelGroup::kVelk4011, kGroup1),
+    Group(ModelGroup::kVelk4017, kGroup2),
+    Group(ModelGroup::kVelk4021, kGroup3),
+    Group(ModelGroup::kVelk4024, kGroup4, Preparation::kCutAtTenUnderDriver2),
+    Group(ModelGroup::kVelk4051, kGroup5),
+    Group(ModelGroup::kVelk4050, kGroup6InputsSecond, Preparation::kNone, kInputsSecondTypes),
+    Group(ModelGroup::kVelk4050, kGroup6),
+    Group(ModelGroup::kVelk4080, kGroup7),
+    Group(ModelGroup::kVelk4015, kGroup8, Preparation::kCutCarriageReturn),
 };
 
 const DecodeRow* RowOf(const GroupRules* group, int16_t registerCode) {
@@ -189,10 +189,9 @@ const DecodeRow* RowOf(const GroupRules* group, int16_t registerCode) {
   return nullptr;
 }
 
-const GroupRules* GroupOf(const char* moduleType) {
-  const Family family = protocol::FamilyOf(moduleType);
+const GroupRules* GroupOf(ModelGroup model, const char* moduleType) {
   for (const GroupRules& g : kGroups) {
-    if (g.family != family) continue;
+    if (g.group != model) continue;
     if (g.onlyTypes == nullptr) return &g;
     for (const char* const* t = g.onlyTypes; *t != nullptr; ++t)
       if (protocol::SameTypeName(moduleType, *t)) return &g;
@@ -249,13 +248,17 @@ double BeyondDoubleRange(const char* first, const char* last) {
 
 }  // namespace
 
-bool ItemFitsItsRule(const velk::Packet& packet, int16_t dataType) {
-  const DecodeRow* row = RowOf(GroupOf(packet.moduleType), packet.registerCode);
+bool ItemFitsItsRule(const velk::Packet& packet, ModelGroup group, int16_t dataType) {
+  const DecodeRow* row = RowOf(GroupOf(group, packet.moduleType), packet.registerCode);
   return row == nullptr || row->rule != Rule::kFloatReal || dataType != velk::kTypeBit;
 }
 
-AnswerDecoder::AnswerDecoder(const AnswerText& answer, const velk::Packet& packet) : packet_(packet) {
-  const GroupRules* group = GroupOf(packet.moduleType);
+AnswerDecoder::AnswerDecoder(const AnswerText& answer, const velk::Packet& packet)
+    : AnswerDecoder(answer, packet, protocol::ModelGroupOf(packet.moduleType)) {}
+
+AnswerDecoder::AnswerDecoder(const AnswerText& answer, const velk::Packet& packet, ModelGroup model)
+    : packet_(packet) {
+  const GroupRules* group = GroupOf(model, packet.moduleType);
   if (group != nullptr) {
     rows_ = group->rows;
     rowCount_ = group->count;

@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include "protocol/module_types.h"
 #include "velk4000/velk4000.h"
 
 namespace families {
@@ -37,6 +38,9 @@ class AnswerDecoder {
   static const int32_t kCapacity = 512;
 
   AnswerDecoder(const AnswerText& answer, const velk::Packet& packet);
+  // The same, with the model group of the packet's module type found once
+  // by the caller.
+  AnswerDecoder(const AnswerText& answer, const velk::Packet& packet, protocol::ModelGroup group);
 
   // Each returns false when the item's rule stored nothing: no rule for its
   // register and data type, or nothing fresh to read.
@@ -85,7 +89,7 @@ class AnswerDecoder {
 // False when an item of a read of `packet` with this data type cannot hold
 // what its rule reads: a bit item on a float register would get the float's
 // bits. Such a packet is refused before anything is sent.
-bool ItemFitsItsRule(const velk::Packet& packet, int16_t dataType);
+bool ItemFitsItsRule(const velk::Packet& packet, protocol::ModelGroup group, int16_t dataType);
 
 }  // namespace families
 

@@ -16,8 +16,8 @@
 namespace families {
 namespace {
 
-const int32_t kAnswerBufferSize = 1024;
-const int32_t kReadBackBufferSize = serial::kMaxAnswer;
+// The exchange stores no more than this over the command.
+const int32_t kAnswerBufferSize = serial::kMaxAnswer;
 // Register index of "DO" in the Velk4050 group.
 const int16_t kVelk4050Outputs = 1;
 
@@ -27,15 +27,15 @@ struct CommandBuilder;
 
 template <>
 struct CommandBuilder<velk::TagItem> {
-  static int32_t Build(const velk::Packet& packet, char* buffer, int32_t* length) {
-    return protocol::BuildCommand(packet, buffer, length);
+  static int32_t Build(const velk::Packet& packet, protocol::ModelGroup group, char* buffer, int32_t* length) {
+    return protocol::BuildCommand(packet, group, buffer, length);
   }
 };
 
 template <>
 struct CommandBuilder<velk::TagItem2> {
-  static int32_t Build(const velk::Packet& packet, char* buffer, int32_t* length) {
-    return protocol::BuildCommand2(packet, buffer, length);
+  static int32_t Build(const velk::Packet& packet, protocol::ModelGroup group, char* buffer, int32_t* length) {
+    return protocol::BuildCommand2(packet, group, buffer, length);
   }
 };
 
@@ -52,7 +52,7 @@ bool IsDisplayRegister(const char* registerName) { return strncmp(registerName, 
 // module confirmed its write before, but the line waits for quiet before
 // its next command, as after any unusable answer.
 template <typename Item>
-bool ReadBackVelk4050Outputs(serial::SerialLine& line, velk::Packet& packet) {
+bool ReadBackVelk4050Outputs(serial::SerialLine& line, velk::Packet& packet, protocol::ModelGroup group) {
   struct Restore {
     velk::Packet& packet;
     const int16_t registerCode;
@@ -67,11 +67,10 @@ bool ReadBackVelk4050Outputs(serial::SerialLine& line, velk::Packet& packet) {
   packet.direction = 0;
   const bool withChecksum = packet.device->noChecksum == 0;
   for (int i = 0; i < 2; ++i) {
-    char buffer[kReadBackBufferSize] = {};
+    char buffer[kAnswerBufferSize] = {};
     int32_t length = 0;
-    if (!CommandBuilder<Item>::Build(packet, buffer, &length)) return false;
-    const protocol::AnswerStart start =
-        protocol::AnswerStartOf(protocol::FamilyOf(packet.moduleType), buffer, length);
+    if (!CommandBuilder<Item>::Build(packet, group, buffer, &length)) return false;
+    const protocol::AnswerStart start = protocol::AnswerStartOf(group, buffer, length);
     if (!line.Exchange(buffer, &length, kVelk.answerPolicy)) return false;
     const bool usable = length > 0 && buffer[0] != '?' &&
                         (!withChecksum || protocol::AnswerChecksumOk(buffer, length)) &&
@@ -116,24 +115,27 @@ int32_t ProcessPacket(serial::SerialLine& serialLine, velk::Packet& packet) {
     return 1;
   }
 
-  // Holds the command, then the answer over it; what the answer does not
-  // cover stays as the command left it or zero.
+  // The module type's name is looked up once: every step below works from
+  // its group.
+  const protocol::ModelGroup group = protocol::ModelGroupOf(packet.moduleType);
   if (packet.direction == 0) {
     bool fit = true;
-    protocol::ForEachItem<Item>(packet, [&](Item& item) { fit = fit && ItemFitsItsRule(packet, item.dataType); });
+    protocol::ForEachItem<Item>(packet,
+                                [&](Item& item) { fit = fit && ItemFitsItsRule(packet, group, item.dataType); });
     if (!fit) return NotBuilt(serialLine);
   }
+  // Holds the command, then the answer over it; what the answer does not
+  // cover stays as the command left it or zero.
   char buffer[kAnswerBufferSize] = {};
   int32_t length = 0;
-  if (!CommandBuilder<Item>::Build(packet, buffer, &length)) return NotBuilt(serialLine);
+  if (!CommandBuilder<Item>::Build(packet, group, buffer, &length)) return NotBuilt(serialLine);
   const int32_t commandLength = length;
-  const protocol::AnswerStart start =
-      protocol::AnswerStartOf(protocol::FamilyOf(packet.moduleType), buffer, commandLength);
+  const protocol::AnswerStart start = protocol::AnswerStartOf(group, buffer, commandLength);
   if (!serialLine.Exchange(buffer, &length, kVelk.answerPolicy)) return ExchangeFailed(serialLine);
   if (length <= 0 || length > serial::kMaxAnswer) return BadAnswer(serialLine);
 
   if (packet.registerCode == kVelk4050Outputs && protocol::SameTypeName(packet.moduleType, "Velk4050") &&
-      !ReadBackVelk4050Outputs<Item>(serialLine, packet))
+      !ReadBackVelk4050Outputs<Item>(serialLine, packet, group))
     return ExchangeFailed(serialLine);
 
   // Noise that holds a lead character, or another module's answer, passes
@@ -149,14 +151,14 @@ int32_t ProcessPacket(serial::SerialLine& serialLine, velk::Packet& packet) {
   // not at all, so a field that fails its form leaves every item untouched.
   const AnswerText answer{buffer, length > commandLength ? length : commandLength, length, withChecksum};
   {
-    AnswerDecoder trial(answer, packet);
+    AnswerDecoder trial(answer, packet, group);
     protocol::ForEachItem<Item>(packet, [&](Item& item) {
       Item copy = item;
       trial.Decode(copy);
     });
     if (!trial.formOk()) return BadAnswer(serialLine);
   }
-  AnswerDecoder decoder(answer, packet);
+  AnswerDecoder decoder(answer, packet, group);
   protocol::ForEachItem<Item>(packet, [&](Item& item) {
     if (decoder.Decode(item))
       Layout::Stamp(item, Layout::Now());

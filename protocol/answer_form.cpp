@@ -14,12 +14,12 @@ bool IsHex(char c) { return HexDigitValue(c) >= 0; }
 // Commands whose "!" answer carries no address: the module puts its status
 // bytes straight after the lead.
 struct BareBangCommand {
-  Family family;
+  ModelGroup group;
   const char* letters;  // after the address, before checksum and carriage return
 };
 const BareBangCommand kBareBangCommands[] = {
-    {Family::kVelk4051, "6"},
-    {Family::kVelk4050, "6"},
+    {ModelGroup::kVelk4051, "6"},
+    {ModelGroup::kVelk4050, "6"},
 };
 
 // The command's letters after the address match `letters` exactly; what
@@ -33,13 +33,13 @@ bool LettersAre(const char* command, int32_t length, const char* letters) {
 
 }  // namespace
 
-AnswerStart AnswerStartOf(Family family, const char* command, int32_t length) {
+AnswerStart AnswerStartOf(ModelGroup group, const char* command, int32_t length) {
   if (command == nullptr || length < 3) return AnswerStart::kNone;
   if (memcmp(command, "#**", 3) == 0) return AnswerStart::kNone;
   if (command[0] == '#') return AnswerStart::kGreater;
   if (command[0] != '$' && command[0] != '@') return AnswerStart::kNone;
   for (const BareBangCommand& c : kBareBangCommands)
-    if (c.family == family && LettersAre(command, length, c.letters)) return AnswerStart::kBang;
+    if (c.group == group && LettersAre(command, length, c.letters)) return AnswerStart::kBang;
   return AnswerStart::kBangAddress;
 }
 

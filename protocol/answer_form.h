@@ -23,7 +23,7 @@ enum class AnswerStart : uint8_t {
 // built) must have: ">" for a "#" command, "!" and the address for a "$" or
 // "@" command, except the digital modules' status read, whose "!" is
 // followed by data at once.
-AnswerStart AnswerStartOf(Family family, const char* command, int32_t length);
+AnswerStart AnswerStartOf(ModelGroup group, const char* command, int32_t length);
 
 // True when `answer` (`length` bytes) begins as `start` says; `address` is
 // the module address the command named. A "?" is never a valid start: the

@@ -159,28 +159,28 @@ const CommandRow kVelk4015Commands[] = {
 };
 // clang-format on
 
-struct FamilyCommands {
-  Family family;
+struct GroupCommands {
+  ModelGroup group;
   const CommandRow* rows;
   size_t count;
   const char* fallback;  // text of every request no row covers, or null
 };
 
 template <size_t N>
-constexpr FamilyCommands Commands(Family family, const CommandRow (&rows)[N], const char* fallback = nullptr) {
-  return FamilyCommands{family, rows, N, fallback};
+constexpr GroupCommands Commands(ModelGroup group, const CommandRow (&rows)[N], const char* fallback = nullptr) {
+  return GroupCommands{group, rows, N, fallback};
 }
 
-const FamilyCommands kFamilies[] = {
-    Commands(Family::kVelk4011, kVelk4011Commands), Commands(Family::kVelk4017, kVelk4017Commands),
-    Commands(Family::kVelk4021, kVelk4021Commands), Commands(Family::kVelk4024, kVelk4024Commands),
-    Commands(Family::kVelk4051, kVelk4051Commands), Commands(Family::kVelk4050, kVelk4050Commands),
-    Commands(Family::kVelk4080, kVelk4080Commands), Commands(Family::kVelk4015, kVelk4015Commands, "${AA}"),
+const GroupCommands kGroupCommands[] = {
+    Commands(ModelGroup::kVelk4011, kVelk4011Commands), Commands(ModelGroup::kVelk4017, kVelk4017Commands),
+    Commands(ModelGroup::kVelk4021, kVelk4021Commands), Commands(ModelGroup::kVelk4024, kVelk4024Commands),
+    Commands(ModelGroup::kVelk4051, kVelk4051Commands), Commands(ModelGroup::kVelk4050, kVelk4050Commands),
+    Commands(ModelGroup::kVelk4080, kVelk4080Commands), Commands(ModelGroup::kVelk4015, kVelk4015Commands, "${AA}"),
 };
 
-const FamilyCommands* CommandsOf(Family family) {
-  for (const FamilyCommands& f : kFamilies)
-    if (f.family == family) return &f;
+const GroupCommands* CommandsOf(ModelGroup group) {
+  for (const GroupCommands& f : kGroupCommands)
+    if (f.group == group) return &f;
   return nullptr;
 }
 
@@ -324,7 +324,8 @@ const FieldRow kFields[] = {
 
 bool PutField(TextWriter& out, const char* name, size_t nameLength, const Operands& op) {
   for (const FieldRow& f : kFields)
-    if (strncmp(f.name, name, nameLength) == 0 && f.name[nameLength] == '\0') return f.put(out, op);
+    if (f.name[0] == name[0] && strncmp(f.name, name, nameLength) == 0 && f.name[nameLength] == '\0')
+      return f.put(out, op);
   return false;  // a field the tables do not define
 }
 
@@ -343,21 +344,21 @@ bool PutText(TextWriter& out, const char* text, const Operands& op) {
 }
 
 template <typename Item>
-int32_t Build(const velk::Packet& packet, char* buffer, int32_t* length) {
+int32_t Build(const velk::Packet& packet, ModelGroup group, char* buffer, int32_t* length) {
   if (length == nullptr) return 0;
   *length = 0;
   const Item* first = FirstItem<Item>(packet);
   if (buffer == nullptr || first == nullptr) return 0;
-  const FamilyCommands* family = CommandsOf(FamilyOf(packet.moduleType));
-  if (family == nullptr) return 0;
+  const GroupCommands* commands = CommandsOf(group);
+  if (commands == nullptr) return 0;
 
   const Operands op{packet, first->channel, first->dataType, first->value};
   const CommandRow* row = nullptr;
-  for (size_t i = 0; i < family->count && row == nullptr; ++i) {
-    const CommandRow& r = family->rows[i];
+  for (size_t i = 0; i < commands->count && row == nullptr; ++i) {
+    const CommandRow& r = commands->rows[i];
     if (r.index == packet.registerCode && r.direction == packet.direction && Applies(r.when, op)) row = &r;
   }
-  const char* text = row != nullptr ? row->text : family->fallback;
+  const char* text = row != nullptr ? row->text : commands->fallback;
   if (text == nullptr) return 0;
 
   TextWriter out;
@@ -379,11 +380,19 @@ int32_t Build(const velk::Packet& packet, char* buffer, int32_t* length) {
 }  // namespace
 
 int32_t BuildCommand(const velk::Packet& packet, char* buffer, int32_t* length) {
-  return Build<velk::TagItem>(packet, buffer, length);
+  return Build<velk::TagItem>(packet, ModelGroupOf(packet.moduleType), buffer, length);
 }
 
 int32_t BuildCommand2(const velk::Packet& packet, char* buffer, int32_t* length) {
-  return Build<velk::TagItem2>(packet, buffer, length);
+  return Build<velk::TagItem2>(packet, ModelGroupOf(packet.moduleType), buffer, length);
+}
+
+int32_t BuildCommand(const velk::Packet& packet, ModelGroup group, char* buffer, int32_t* length) {
+  return Build<velk::TagItem>(packet, group, buffer, length);
+}
+
+int32_t BuildCommand2(const velk::Packet& packet, ModelGroup group, char* buffer, int32_t* length) {
+  return Build<velk::TagItem2>(packet, group, buffer, length);
 }
 
 }  // namespace protocol

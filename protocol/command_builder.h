@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include "protocol/module_types.h"
 #include "velk4000/velk4000.h"
 
 namespace protocol {
@@ -28,6 +29,10 @@ const int32_t kLongestCommand = 16;
 // every "Velk" type, "Velk4068" included.
 int32_t BuildCommand(const velk::Packet& packet, char* buffer, int32_t* length);
 int32_t BuildCommand2(const velk::Packet& packet, char* buffer, int32_t* length);
+// The same, for a caller that has found the model group of the packet's
+// module type already: a packet's path finds it once.
+int32_t BuildCommand(const velk::Packet& packet, ModelGroup group, char* buffer, int32_t* length);
+int32_t BuildCommand2(const velk::Packet& packet, ModelGroup group, char* buffer, int32_t* length);
 
 }  // namespace protocol
 

@@ -1,5 +1,5 @@
-// Module type names, the families they belong to and the register group each
-// selects. Names are compared in full, ignoring case.
+// Module type names, the model group each belongs to and the register group
+// each selects. Names are compared in full, ignoring case.
 #ifndef VELK_PROTOCOL_MODULE_TYPES_H
 #define VELK_PROTOCOL_MODULE_TYPES_H
 
@@ -10,8 +10,10 @@
 
 namespace protocol {
 
-// The command families; each "Velk" type belongs to exactly one.
-enum class Family : uint8_t {
+// The model groups: the types that share one command set, one answer form
+// and one register group. Each type belongs to exactly one; the two "Data"
+// types are groups of their own.
+enum class ModelGroup : uint8_t {
   kNone,
   kData7810,
   kData7210,
@@ -25,10 +27,10 @@ enum class Family : uint8_t {
   kVelk4024,
 };
 
-// The family of a module type name; kNone for an unknown name or a null
+// The model group of a module type name; kNone for an unknown name or a null
 // pointer. `name` is read at most up to `maxLength` characters (for names
 // held in fixed arrays that may lack their NUL).
-Family FamilyOf(const char* name, size_t maxLength = 64);
+ModelGroup ModelGroupOf(const char* name, size_t maxLength = 64);
 
 // Case-insensitive comparison of a NUL-terminated name with a literal.
 bool SameTypeName(const char* name, const char* literal, size_t maxLength = 64);

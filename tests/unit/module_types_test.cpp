@@ -5,16 +5,16 @@
 
 namespace {
 
-using protocol::Family;
+using protocol::ModelGroup;
 
 TEST(ModuleTypes, NamesInFixedArraysAreReadBounded) {
   // "Velk4017" filling the whole array with no NUL after it.
   const char exact[8] = {'V', 'e', 'l', 'k', '4', '0', '1', '7'};
-  EXPECT_EQ(protocol::FamilyOf(exact, sizeof exact), Family::kVelk4017);
+  EXPECT_EQ(protocol::ModelGroupOf(exact, sizeof exact), ModelGroup::kVelk4017);
   const char longer[9] = {'V', 'e', 'l', 'k', '4', '0', '1', '7', '+'};
-  EXPECT_EQ(protocol::FamilyOf(longer, 8), Family::kVelk4017);
-  EXPECT_EQ(protocol::FamilyOf(longer, sizeof longer), Family::kVelk4017);
-  EXPECT_EQ(protocol::FamilyOf(nullptr), Family::kNone);
+  EXPECT_EQ(protocol::ModelGroupOf(longer, 8), ModelGroup::kVelk4017);
+  EXPECT_EQ(protocol::ModelGroupOf(longer, sizeof longer), ModelGroup::kVelk4017);
+  EXPECT_EQ(protocol::ModelGroupOf(nullptr), ModelGroup::kNone);
 }
 
 TEST(ModuleTypes, EighthCharacterChoosesRowCount) {
