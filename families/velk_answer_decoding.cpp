@@ -246,6 +246,37 @@ double BeyondDoubleRange(const char* first, const char* last) {
   return nonZero && power > 0 ? HUGE_VAL : 0.0;
 }
 
+// A reading as modules send it, digits with one point and no exponent, in
+// one division: an integer of at most 15 digits (below 2^53) and a power of
+// ten up to 10^15 are both exact in a double, and a division rounds
+// correctly, so the result is the one the general conversion gives, at a
+// fraction of its cost. False for any other text, which takes the general
+// path.
+bool ExactDecimal(const char* first, const char* last, double* value) {
+  static constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  const int kMostDigits = 15;
+  uint64_t digits = 0;
+  int count = 0;
+  int fractionDigits = 0;
+  bool point = false;
+  const char* p = first;
+  for (; p < last; ++p) {
+    if (IsDigit(*p)) {
+      if (++count > kMostDigits) return false;
+      digits = digits * 10 + static_cast<uint64_t>(*p - '0');
+      if (point) ++fractionDigits;
+    } else if (*p == '.' && !point) {
+      point = true;
+    } else {
+      break;
+    }
+  }
+  if (count == 0 || (p < last && (*p == 'e' || *p == 'E'))) return false;
+  *value = static_cast<double>(digits) / kPowersOfTen[fractionDigits];
+  return true;
+}
+
 }  // namespace
 
 bool ItemFitsItsRule(const velk::Packet& packet, ModelGroup group, int16_t dataType) {
@@ -320,6 +351,7 @@ float AnswerDecoder::Real(int32_t position) const {
   if (i < decimalEnd_ && (text_[i] == '+' || text_[i] == '-')) negative = text_[i++] == '-';
   if (i >= decimalEnd_ || text_[i] == '+' || text_[i] == '-') return 0.0f;
   double value = 0.0;
+  if (ExactDecimal(text_ + i, text_ + decimalEnd_, &value)) return static_cast<float>(negative ? -value : value);
   const std::from_chars_result r = std::from_chars(text_ + i, text_ + decimalEnd_, value);
   if (r.ec == std::errc::invalid_argument) return 0.0f;
   if (r.ec == std::errc::result_out_of_range) value = BeyondDoubleRange(text_ + i, r.ptr);

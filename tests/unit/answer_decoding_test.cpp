@@ -2,7 +2,9 @@
 // pattern, so a store of the wrong width shows in the bytes it left alone.
 #include <gtest/gtest.h>
 #include <math.h>
+#include <stdlib.h>
 
+#include <random>
 #include <string>
 
 #include "families/velk_answer_decoding.h"
@@ -345,6 +347,19 @@ TEST(AnswerDecoding, DecimalReadingsFollowTheCConversions) {
                             *p.get());
     EXPECT_EQ(d.Int(1), c.asInt);
     EXPECT_EQ(d.Real(1), c.asReal);
+  }
+  // Readings as modules send them, up to and past the fifteen digits a
+  // short cut may take, round exactly as the C conversion does.
+  std::mt19937 random(7);
+  for (int i = 0; i < 20000; ++i) {
+    const int count = 1 + static_cast<int>(random() % 18);
+    std::string number;
+    for (int k = 0; k < count; ++k) number += static_cast<char>('0' + random() % 10);
+    number.insert(random() % (number.size() + 1), ".");
+    const std::string text = "!" + number + "\r";
+    families::AnswerDecoder d({text.data(), static_cast<int32_t>(text.size()), static_cast<int32_t>(text.size()), false},
+                              *p.get());
+    ASSERT_EQ(d.Real(1), static_cast<float>(strtod(number.c_str(), nullptr))) << number;
   }
 }
 
