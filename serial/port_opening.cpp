@@ -47,7 +47,7 @@ int32_t SerialLine::OpenPort(const velk::PortSettings* settings) {
   if (settings == nullptr) return 0;
   // Kept whether or not the opening succeeds: the probe retries from them.
   portSettings = *settings;
-  portSettingsGiven = 1;
+  portSettingsGiven = true;
   outOfStep_ = false;  // the host starts the line over
   // The port held until now goes first: a failed opening must not leave the
   // line talking to the old port, and the same port opened again with new
@@ -120,7 +120,7 @@ int32_t SerialLine::OpenComm(const velk::PortSettings& settings) {
 }
 
 platform::Port* SerialLine::PortForExchange() {
-  if (portLost_ && reopenArmed_ && !adopted_ && portSettingsGiven == 1) {
+  if (portLost_ && reopenArmed_ && !adopted_ && portSettingsGiven) {
     reopenArmed_ = false;
     Reopen();
   }
@@ -147,7 +147,7 @@ uint32_t SerialLine::WholeAnswerBoundMs() const {
 }
 
 void SerialLine::Reopen() {
-  if (portSettingsGiven != 1) return;
+  if (!portSettingsGiven) return;
   // Counts as the packet's re-opening (the probe asks for one itself).
   reopenArmed_ = false;
   ReleasePort();

@@ -123,7 +123,7 @@ class SerialLine final {
   DirectionControl directionControl = DirectionControl::kNone;  // set at every opening
   uint16_t pollDelayMs = 15;
   velk::PortSettings portSettings{};
-  int32_t portSettingsGiven = 0;
+  bool portSettingsGiven = false;  // the host gave settings: a lost port is re-opened from them
   // Why exchanges failed, counters and the trace hook; see line_diagnostics.h.
   LineDiagnostics diagnostics;
 

@@ -23,7 +23,7 @@ TEST(DriverObject, DefaultsAfterConstruction) {
   EXPECT_EQ(drv.line().answerTimeoutMs, 8000);
   EXPECT_EQ(drv.line().pollDelayMs, 15);
   EXPECT_EQ(drv.line().portHandle(), platform::kNoHandle);
-  EXPECT_EQ(drv.line().portSettingsGiven, 0);
+  EXPECT_FALSE(drv.line().portSettingsGiven);
 
   EXPECT_EQ(drv.GetErrorText(), nullptr);
   EXPECT_TRUE(line.log.empty()) << "construction must not touch the line";

@@ -18,7 +18,7 @@ TEST_F(PortOpening, OpensAndConfiguresThePort) {
   EXPECT_EQ(line.portHandle(), fake.lastOpened);
   EXPECT_EQ(line.answerTimeoutMs, 250);
   EXPECT_EQ(line.directionControl, serial::DirectionControl::kRequestToSend);
-  EXPECT_EQ(line.portSettingsGiven, 1);
+  EXPECT_TRUE(line.portSettingsGiven);
   EXPECT_EQ(memcmp(&line.portSettings, &s, sizeof s), 0);
 }
 
@@ -56,7 +56,7 @@ TEST_F(PortOpening, PortThatCannotOpenKeepsTheSettings) {
   const velk::PortSettings s = MakeSettings("COM9", 9600, 700);
   EXPECT_EQ(line.OpenPort(&s), 0);
   EXPECT_EQ(line.portHandle(), platform::kNoHandle);
-  EXPECT_EQ(line.portSettingsGiven, 1);
+  EXPECT_TRUE(line.portSettingsGiven);
   EXPECT_EQ(line.answerTimeoutMs, 700);
   EXPECT_EQ(line.directionControl, serial::DirectionControl::kRequestToSend);
   EXPECT_STREQ(line.portSettings.portName, "COM9");
@@ -120,7 +120,7 @@ TEST_F(PortOpening, ClosePortClosesOnceAndIsHarmlessAgain) {
   EXPECT_EQ(line.ClosePort(), 1);
   EXPECT_EQ(fake.closed, std::vector<platform::Handle>{held});
   EXPECT_EQ(line.portHandle(), platform::kNoHandle);
-  EXPECT_EQ(line.portSettingsGiven, 1);
+  EXPECT_TRUE(line.portSettingsGiven);
 }
 
 }  // namespace

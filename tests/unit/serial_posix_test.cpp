@@ -213,7 +213,7 @@ TEST_F(LineOnPseudoTerminal, MissingPortFailsWithSettingsKept) {
   const velk::PortSettings s = Settings("ttyNoSuchPort");
   EXPECT_EQ(line.OpenPort(&s), 0);
   EXPECT_EQ(line.portHandle(), platform::kNoHandle);
-  EXPECT_EQ(line.portSettingsGiven, 1);
+  EXPECT_TRUE(line.portSettingsGiven);
   EXPECT_STREQ(line.portSettings.portName, "ttyNoSuchPort");
   EXPECT_EQ(line.answerTimeoutMs, 1000);
 }
