@@ -133,6 +133,10 @@ TEST_F(SerialPosix, ReadsWhatIsWaitingAndWaitsForInput) {
   EXPECT_EQ(h->Wait(0), platform::WaitResult::kInput);
   EXPECT_TRUE(h->Discard(platform::Queue::kInput));
   EXPECT_EQ(h->Wait(0), platform::WaitResult::kTimeout);
+  // A look at a port whose far end is gone says so, as a wait does.
+  pty.Close();
+  EXPECT_EQ(h->Wait(0), platform::WaitResult::kHangUp);
+  EXPECT_EQ(h->Wait(50), platform::WaitResult::kHangUp);
 }
 
 TEST_F(SerialPosix, WriteIsBoundedByItsTimeOut) {
