@@ -12,8 +12,10 @@ int32_t LineDriver::RunPacket(velk::Packet* packet, families::PacketPath familie
   int32_t result = 0;
   if (packet == nullptr || packet->moduleType == nullptr)
     diagnostics.Fail(velk::kOutcomeNotBuilt);
-  else
-    result = (families::FamilyFor(packet->moduleType).*path)(bus_, *packet);
+  else {
+    const protocol::ModelGroup group = protocol::ModelGroupOf(packet->moduleType);
+    result = (families::FamilyOf(group).*path)(bus_, *packet, group);
+  }
   diagnostics.EndPacket(result);
   return result;
 }

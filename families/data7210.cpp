@@ -269,8 +269,9 @@ int32_t Decode(velk::Packet& packet, const Dialogue& d) {
   return Layout::kHasQuality || items <= 1 ? 1 : 0;
 }
 
+// The display is its own model group.
 template <typename Item>
-int32_t ProcessPacket(Bus& bus, velk::Packet& packet) {
+int32_t ProcessPacket(Bus& bus, velk::Packet& packet, protocol::ModelGroup = protocol::ModelGroup::kData7210) {
   Dialogue dialogue;
   if (BuildCommand<Item>(bus, packet, dialogue) == 0) return 0;
   if (Exchange(bus, packet, dialogue) == 0) return 0;

@@ -332,8 +332,9 @@ int32_t WriteItem(Bus& bus, uint8_t address, Item& item) {
   }
 }
 
+// The module is its own model group.
 template <typename Item>
-int32_t ProcessPacket(Bus& bus, velk::Packet& packet) {
+int32_t ProcessPacket(Bus& bus, velk::Packet& packet, protocol::ModelGroup = protocol::ModelGroup::kData7810) {
   using Layout = ItemLayout<Item>;
   // A packet without items asks for nothing, and nothing goes on the line.
   if (protocol::FirstItem<Item>(packet) == nullptr) return 0;

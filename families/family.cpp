@@ -6,12 +6,16 @@ namespace families {
 
 int32_t HasNoAlarm(Bus&, const char*, int32_t) { return 1; }
 
-const Family& FamilyFor(const char* moduleType, size_t maxLength) {
-  switch (protocol::ModelGroupOf(moduleType, maxLength)) {
+const Family& FamilyOf(protocol::ModelGroup group) {
+  switch (group) {
     case protocol::ModelGroup::kData7810: return kData7810;
     case protocol::ModelGroup::kData7210: return kData7210;
     default: return kVelk;
   }
+}
+
+const Family& FamilyFor(const char* moduleType, size_t maxLength) {
+  return FamilyOf(protocol::ModelGroupOf(moduleType, maxLength));
 }
 
 }  // namespace families

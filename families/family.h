@@ -9,6 +9,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "protocol/module_types.h"
 #include "protocol/tag_parsing.h"
 #include "serial/answer_policy.h"
 #include "serial/serial_line.h"
@@ -27,9 +28,10 @@ struct Bus {
 };
 
 // One host packet of the family's modules: command, exchange, answer checks
-// and decoding into the items. 1, or 0 with the cause in the line's
-// diagnostics.
-using PacketPath = int32_t (*)(Bus& bus, velk::Packet& packet);
+// and decoding into the items. `group` is the model group of the packet's
+// module type, found once by the caller. 1, or 0 with the cause in the
+// line's diagnostics.
+using PacketPath = int32_t (*)(Bus& bus, velk::Packet& packet, protocol::ModelGroup group);
 
 struct Family {
   const serial::AnswerPolicy& answerPolicy;
@@ -52,9 +54,11 @@ extern const Family kData7210;
 // The alarm switch of a family without alarms: nothing to send, nothing fails.
 int32_t HasNoAlarm(Bus& bus, const char* moduleType, int32_t address);
 
-// The family of a module type, read at most `maxLength` characters: the two
-// Data types have their own; every other name, known or not, and a null
-// pointer are "Velk" types.
+// The family of a model group: the two Data types have their own; every
+// other group, kNone (an unknown name) included, is "Velk".
+const Family& FamilyOf(protocol::ModelGroup group);
+// The family of a module type, read at most `maxLength` characters; a null
+// pointer is a "Velk" type.
 const Family& FamilyFor(const char* moduleType, size_t maxLength = 64);
 
 }  // namespace families

@@ -9,8 +9,8 @@
 
 namespace families {
 
-int32_t ProcessVelkPacket(Bus& bus, velk::Packet& packet);   // items are TagItem
-int32_t ProcessVelkPacket2(Bus& bus, velk::Packet& packet);  // items are TagItem2
+int32_t ProcessVelkPacket(Bus& bus, velk::Packet& packet, protocol::ModelGroup group);   // items are TagItem
+int32_t ProcessVelkPacket2(Bus& bus, velk::Packet& packet, protocol::ModelGroup group);  // items are TagItem2
 
 // Re-opens the line from its stored settings (when any were given), then
 // sends the probe line. 1 when any line ending in a carriage return came

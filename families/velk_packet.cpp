@@ -99,7 +99,7 @@ int32_t BadAnswer(serial::SerialLine& line) {
 }
 
 template <typename Item>
-int32_t ProcessPacket(serial::SerialLine& serialLine, velk::Packet& packet) {
+int32_t ProcessPacket(serial::SerialLine& serialLine, velk::Packet& packet, protocol::ModelGroup group) {
   using Layout = ItemLayout<Item>;
   // The command and the "DISPLAY" register take their operands from the
   // first item; a packet without one is refused before anything is read.
@@ -115,9 +115,6 @@ int32_t ProcessPacket(serial::SerialLine& serialLine, velk::Packet& packet) {
     return 1;
   }
 
-  // The module type's name is looked up once: every step below works from
-  // its group.
-  const protocol::ModelGroup group = protocol::ModelGroupOf(packet.moduleType);
   if (packet.direction == 0) {
     bool fit = true;
     protocol::ForEachItem<Item>(packet,
@@ -170,7 +167,11 @@ int32_t ProcessPacket(serial::SerialLine& serialLine, velk::Packet& packet) {
 
 }  // namespace
 
-int32_t ProcessVelkPacket(Bus& bus, velk::Packet& packet) { return ProcessPacket<velk::TagItem>(bus.line, packet); }
-int32_t ProcessVelkPacket2(Bus& bus, velk::Packet& packet) { return ProcessPacket<velk::TagItem2>(bus.line, packet); }
+int32_t ProcessVelkPacket(Bus& bus, velk::Packet& packet, protocol::ModelGroup group) {
+  return ProcessPacket<velk::TagItem>(bus.line, packet, group);
+}
+int32_t ProcessVelkPacket2(Bus& bus, velk::Packet& packet, protocol::ModelGroup group) {
+  return ProcessPacket<velk::TagItem2>(bus.line, packet, group);
+}
 
 }  // namespace families

@@ -30,7 +30,7 @@ const int32_t kLongestCommand = 16;
 int32_t BuildCommand(const velk::Packet& packet, char* buffer, int32_t* length);
 int32_t BuildCommand2(const velk::Packet& packet, char* buffer, int32_t* length);
 // The same, for a caller that has found the model group of the packet's
-// module type already: a packet's path finds it once.
+// module type already: the driver finds it once per packet.
 int32_t BuildCommand(const velk::Packet& packet, ModelGroup group, char* buffer, int32_t* length);
 int32_t BuildCommand2(const velk::Packet& packet, ModelGroup group, char* buffer, int32_t* length);
 

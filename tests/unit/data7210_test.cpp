@@ -26,8 +26,8 @@ class Data7210Test : public DriverOnFakeLine {
     DriverOnFakeLine::SetUp();
     OpenLine(1000);
   }
-  int32_t Process(velk::Packet& packet) { return families::kData7210.processPacket(driver.bus(), packet); }
-  int32_t Process2(velk::Packet& packet) { return families::kData7210.processPacket2(driver.bus(), packet); }
+  int32_t Process(velk::Packet& packet) { return families::kData7210.processPacket(driver.bus(), packet, protocol::ModelGroup::kData7210); }
+  int32_t Process2(velk::Packet& packet) { return families::kData7210.processPacket2(driver.bus(), packet, protocol::ModelGroup::kData7210); }
 
   // The command sent for one item, or "" when the packet was refused
   // before anything went on the line.

@@ -35,8 +35,8 @@ class Data7810Test : public DriverOnFakeLine {
     DriverOnFakeLine::SetUp();
     OpenLine(1000);
   }
-  int32_t Process(velk::Packet& packet) { return families::kData7810.processPacket(driver.bus(), packet); }
-  int32_t Process2(velk::Packet& packet) { return families::kData7810.processPacket2(driver.bus(), packet); }
+  int32_t Process(velk::Packet& packet) { return families::kData7810.processPacket(driver.bus(), packet, protocol::ModelGroup::kData7810); }
+  int32_t Process2(velk::Packet& packet) { return families::kData7810.processPacket2(driver.bus(), packet, protocol::ModelGroup::kData7810); }
 };
 
 TEST_F(Data7810Test, ConfigurationGivesBaudRateAndAddressByte) {
