@@ -3,6 +3,7 @@
 // return. Nothing here allocates: it runs on every packet.
 #include <string.h>
 
+#include "protocol/encoding.h"
 #include "serial/serial_line.h"
 
 namespace serial {
@@ -22,20 +23,11 @@ bool ContainsBroadcast(const char* bytes, uint32_t length) {
 
 bool IsLead(const char* leads, char c) { return c != '\0' && strchr(leads, c) != nullptr; }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // The module a command addresses: every family's command names it in its
 // second and third characters. -1 when they are not an address.
 int32_t ModuleOf(const char* command, uint32_t length) {
   if (command == nullptr || length < 3) return -1;
-  const int high = HexDigit(command[1]);
-  const int low = HexDigit(command[2]);
-  return high < 0 || low < 0 ? -1 : high * 16 + low;
+  return protocol::HexPairValue(command[1], command[2]);
 }
 
 // A late answer's guard covers it with this share of the time-out to spare,
