@@ -52,7 +52,8 @@ void BM_BuildCommand(benchmark::State& state) {
   char buffer[32];
   for (auto _ : state) {
     int32_t length = 0;
-    benchmark::DoNotOptimize(protocol::BuildCommand2(p.packet, buffer, &length));
+    benchmark::DoNotOptimize(
+        protocol::BuildCommand2(p.packet, protocol::ModelGroupOf(p.packet.moduleType), buffer, &length));
     benchmark::DoNotOptimize(buffer);
   }
   state.SetLabel(r.type);
@@ -64,7 +65,7 @@ void BM_DecodeAnswer(benchmark::State& state) {
   const std::string answer = WithChecksum(r.answer);
   const int32_t n = static_cast<int32_t>(answer.size());
   for (auto _ : state) {
-    families::AnswerDecoder decoder({answer.data(), n, n, true}, p.packet);
+    families::AnswerDecoder decoder({answer.data(), n, n, true}, p.packet, protocol::ModelGroupOf(p.packet.moduleType));
     decoder.Decode(p.item);
     benchmark::DoNotOptimize(p.item.value);
   }
@@ -80,7 +81,8 @@ void BM_BuildFloatWrite(benchmark::State& state) {
   char buffer[32];
   for (auto _ : state) {
     int32_t length = 0;
-    benchmark::DoNotOptimize(protocol::BuildCommand2(p.packet, buffer, &length));
+    benchmark::DoNotOptimize(
+        protocol::BuildCommand2(p.packet, protocol::ModelGroupOf(p.packet.moduleType), buffer, &length));
     benchmark::DoNotOptimize(buffer);
   }
 }

@@ -284,9 +284,6 @@ bool ItemFitsItsRule(const velk::Packet& packet, ModelGroup group, int16_t dataT
   return row == nullptr || row->rule != Rule::kFloatReal || dataType != velk::kTypeBit;
 }
 
-AnswerDecoder::AnswerDecoder(const AnswerText& answer, const velk::Packet& packet)
-    : AnswerDecoder(answer, packet, protocol::ModelGroupOf(packet.moduleType)) {}
-
 AnswerDecoder::AnswerDecoder(const AnswerText& answer, const velk::Packet& packet, ModelGroup model)
     : packet_(packet) {
   const GroupRules* group = GroupOf(model, packet.moduleType);

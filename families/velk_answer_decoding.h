@@ -37,9 +37,8 @@ class AnswerDecoder {
   // Kept bytes of an answer: the longest answer the exchange accepts.
   static const int32_t kCapacity = 512;
 
-  AnswerDecoder(const AnswerText& answer, const velk::Packet& packet);
-  // The same, with the model group of the packet's module type found once
-  // by the caller.
+  // `group` is the model group of the packet's module type, found once per
+  // packet by the driver.
   AnswerDecoder(const AnswerText& answer, const velk::Packet& packet, protocol::ModelGroup group);
 
   // Each returns false when the item's rule stored nothing: no rule for its

@@ -379,14 +379,6 @@ int32_t Build(const velk::Packet& packet, ModelGroup group, char* buffer, int32_
 
 }  // namespace
 
-int32_t BuildCommand(const velk::Packet& packet, char* buffer, int32_t* length) {
-  return Build<velk::TagItem>(packet, ModelGroupOf(packet.moduleType), buffer, length);
-}
-
-int32_t BuildCommand2(const velk::Packet& packet, char* buffer, int32_t* length) {
-  return Build<velk::TagItem2>(packet, ModelGroupOf(packet.moduleType), buffer, length);
-}
-
 int32_t BuildCommand(const velk::Packet& packet, ModelGroup group, char* buffer, int32_t* length) {
   return Build<velk::TagItem>(packet, group, buffer, length);
 }

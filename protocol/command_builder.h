@@ -27,10 +27,9 @@ const int32_t kLongestCommand = 16;
 // a plain address. BuildCommand reads the first item as a TagItem,
 // BuildCommand2 as a TagItem2; otherwise they build the same commands, for
 // every "Velk" type, "Velk4068" included.
-int32_t BuildCommand(const velk::Packet& packet, char* buffer, int32_t* length);
-int32_t BuildCommand2(const velk::Packet& packet, char* buffer, int32_t* length);
-// The same, for a caller that has found the model group of the packet's
-// module type already: the driver finds it once per packet.
+//
+// `group` is the model group of the packet's module type, which the driver
+// finds once per packet (ModelGroupOf).
 int32_t BuildCommand(const velk::Packet& packet, ModelGroup group, char* buffer, int32_t* length);
 int32_t BuildCommand2(const velk::Packet& packet, ModelGroup group, char* buffer, int32_t* length);
 

@@ -38,6 +38,11 @@ struct DecodeCase {
 };
 
 uint32_t F(float f) { return FloatBits(f); }
+
+// A decoder as the packet path makes one, with the packet's model group.
+families::AnswerDecoder DecoderFor(const families::AnswerText& answer, const velk::Packet& packet) {
+  return families::AnswerDecoder(answer, packet, protocol::ModelGroupOf(packet.moduleType));
+}
 uint32_t Byte(uint8_t b) { return (kPrefill & 0xFFFFFF00u) | b; }
 uint32_t Half(uint16_t h) { return (kPrefill & 0xFFFF0000u) | h; }
 
@@ -154,9 +159,8 @@ uint32_t DecodeOne(const DecodeCase& c) {
   HostPacket<Item> p(c.type, "REG", c.registerCode, 0);
   Item& item = p.Add(c.channel, c.dataType, kPrefill);
   const std::string answer = c.answer;
-  families::AnswerDecoder decoder({answer.data(), static_cast<int32_t>(answer.size()),
-                                 static_cast<int32_t>(answer.size()), false},
-                                *p.get());
+  families::AnswerDecoder decoder = DecoderFor(
+      {answer.data(), static_cast<int32_t>(answer.size()), static_cast<int32_t>(answer.size()), false}, *p.get());
   decoder.Decode(item);
   return SlotBits(item.value);
 }
@@ -202,7 +206,7 @@ TEST(AnswerDecoding, VerifiedChecksumEndsDecimalReadings) {
     velk::TagItem2& item = p.Add(0, c.dataType, kPrefill);
     const std::string answer = c.answer;
     const int32_t n = static_cast<int32_t>(answer.size());
-    families::AnswerDecoder decoder({answer.data(), n, n, c.verified}, *p.get());
+    families::AnswerDecoder decoder = DecoderFor({answer.data(), n, n, c.verified}, *p.get());
     decoder.Decode(item);
     EXPECT_EQ(SlotBits(item.value), c.stored);
   }
@@ -216,7 +220,7 @@ TEST(AnswerDecoding, Velk4015CutsTheCarriageReturnOnce) {
   p.Add(0, kShort, kPrefill);
   p.Add(0, kShort, kPrefill);
   const std::string answer = "!0112345\r";
-  families::AnswerDecoder decoder({answer.data(), 9, 9, false}, *p.get());
+  families::AnswerDecoder decoder = DecoderFor({answer.data(), 9, 9, false}, *p.get());
   for (size_t i = 0; i < p.size(); ++i) decoder.Decode(p.item(i));
   for (size_t i = 0; i < p.size(); ++i) EXPECT_EQ(SlotBits(p.item(i).value), Half(12345)) << i;
   EXPECT_TRUE(decoder.formOk());
@@ -296,7 +300,7 @@ TEST(AnswerDecoding, FormOfWhatEachRuleReads) {
     item.dataType = c.dataType;
     const std::string answer = c.answer;
     const int32_t n = static_cast<int32_t>(answer.size());
-    families::AnswerDecoder decoder({answer.data(), n, n, c.checksumVerified}, *p.get());
+    families::AnswerDecoder decoder = DecoderFor({answer.data(), n, n, c.checksumVerified}, *p.get());
     if (c.driver2)
       decoder.Decode(item2);
     else
@@ -311,7 +315,7 @@ TEST(AnswerDecoding, ReadingsStayInsideTheAnswer) {
   const char buffer[] = {'!', '\r', 'Z', 'Z', 'Z', 'Z', 'Z', 'Z', 'Z', 'Z', 'Z', 'Z'};
   HostPacket<velk::TagItem> p("Velk4080", "MCV", 4, 0);
   velk::TagItem& item = p.Add(0, kLong, kPrefill);
-  families::AnswerDecoder decoder({buffer, 2, 2, false}, *p.get());
+  families::AnswerDecoder decoder = DecoderFor({buffer, 2, 2, false}, *p.get());
   decoder.Decode(item);
   EXPECT_EQ(SlotBits(item.value), 0u) << "hex8(3) beyond a two-byte answer";
   EXPECT_EQ(decoder.At(2), '\0');
@@ -321,7 +325,8 @@ TEST(AnswerDecoding, ReadingsStayInsideTheAnswer) {
 
   // A whole answer of digits with no end inside the kept bytes.
   std::string digits(families::AnswerDecoder::kCapacity + 40, '7');
-  families::AnswerDecoder longOne({digits.data(), static_cast<int32_t>(digits.size()), 512, false}, *p.get());
+  families::AnswerDecoder longOne =
+      DecoderFor({digits.data(), static_cast<int32_t>(digits.size()), 512, false}, *p.get());
   EXPECT_EQ(longOne.Int(1), 2147483647);
   EXPECT_TRUE(isinf(longOne.Real(1)));
 }
@@ -343,8 +348,8 @@ TEST(AnswerDecoding, DecimalReadingsFollowTheCConversions) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     const std::string text = std::string("!") + c.text + "\r";
-    families::AnswerDecoder d({text.data(), static_cast<int32_t>(text.size()), static_cast<int32_t>(text.size()), false},
-                            *p.get());
+    families::AnswerDecoder d = DecoderFor(
+        {text.data(), static_cast<int32_t>(text.size()), static_cast<int32_t>(text.size()), false}, *p.get());
     EXPECT_EQ(d.Int(1), c.asInt);
     EXPECT_EQ(d.Real(1), c.asReal);
   }
@@ -357,8 +362,8 @@ TEST(AnswerDecoding, DecimalReadingsFollowTheCConversions) {
     for (int k = 0; k < count; ++k) number += static_cast<char>('0' + random() % 10);
     number.insert(random() % (number.size() + 1), ".");
     const std::string text = "!" + number + "\r";
-    families::AnswerDecoder d({text.data(), static_cast<int32_t>(text.size()), static_cast<int32_t>(text.size()), false},
-                              *p.get());
+    families::AnswerDecoder d = DecoderFor(
+        {text.data(), static_cast<int32_t>(text.size()), static_cast<int32_t>(text.size()), false}, *p.get());
     ASSERT_EQ(d.Real(1), static_cast<float>(strtod(number.c_str(), nullptr))) << number;
   }
 }

@@ -221,11 +221,11 @@ template <typename Item>
 int32_t BuildFor(const velk::Packet& packet, char* buffer, int32_t* length);
 template <>
 int32_t BuildFor<velk::TagItem>(const velk::Packet& packet, char* buffer, int32_t* length) {
-  return protocol::BuildCommand(packet, buffer, length);
+  return protocol::BuildCommand(packet, protocol::ModelGroupOf(packet.moduleType), buffer, length);
 }
 template <>
 int32_t BuildFor<velk::TagItem2>(const velk::Packet& packet, char* buffer, int32_t* length) {
-  return protocol::BuildCommand2(packet, buffer, length);
+  return protocol::BuildCommand2(packet, protocol::ModelGroupOf(packet.moduleType), buffer, length);
 }
 
 // The bytes a builder wrote, or "<none>" for a refusal (checked to have left
@@ -331,7 +331,7 @@ TEST(CommandBuilder, PacketsWithoutWhatACommandNeeds) {
   char buffer[32] = {};
   int32_t length = 7;
   HostPacket<velk::TagItem2> empty("Velk4017", "AI", 0, R);
-  EXPECT_EQ(protocol::BuildCommand2(*empty.get(), buffer, &length), 0);
+  EXPECT_EQ(protocol::BuildCommand2(*empty.get(), protocol::ModelGroupOf(empty.get()->moduleType), buffer, &length), 0);
   EXPECT_EQ(length, 0);
 
   // A missing device record is the default device: with checksum.
@@ -347,8 +347,8 @@ TEST(CommandBuilder, PacketsWithoutWhatACommandNeeds) {
 
   HostPacket<velk::TagItem> ok("Velk4011", "AI", 0, R);
   ok.Add(0, kFloat);
-  EXPECT_EQ(protocol::BuildCommand(*ok.get(), nullptr, &length), 0);
-  EXPECT_EQ(protocol::BuildCommand(*ok.get(), buffer, nullptr), 0);
+  EXPECT_EQ(protocol::BuildCommand(*ok.get(), protocol::ModelGroupOf(ok.get()->moduleType), nullptr, &length), 0);
+  EXPECT_EQ(protocol::BuildCommand(*ok.get(), protocol::ModelGroupOf(ok.get()->moduleType), buffer, nullptr), 0);
 }
 
 // The fixed-width fields against the C library's own formatting: wherever
