@@ -82,8 +82,8 @@ struct OneItemPacket {
   velk::TagItem2 item{};
   velk::PtrListNode node{};
   velk::Packet packet{};
-  OneItemPacket(const char* type, const char* registerName, int16_t registerCode, int16_t channel,
-                int16_t dataType, int16_t address, bool checksums = false);
+  OneItemPacket(const char* type, const char* registerName, int16_t registerCode, int16_t channel, int16_t dataType,
+                int16_t address, bool checksums = false);
   OneItemPacket(const OneItemPacket&) = delete;
 };
 

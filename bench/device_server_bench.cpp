@@ -52,9 +52,11 @@ class Ser2net {
     std::ofstream(config) << "%YAML 1.1\n---\nconnection: &raw\n  accepter: tcp,127.0.0.1," << kRawPort
                           << "\n  connector: serialdev," << device << ",9600n81,local\n"
                           << "connection: &prompt\n  accepter: tcp,127.0.0.1," << kRawPromptPort
-                          << "\n  connector: serialdev," << device << ",9600n81,local\n  options:\n    chardelay: false\n"
+                          << "\n  connector: serialdev," << device
+                          << ",9600n81,local\n  options:\n    chardelay: false\n"
                           << "connection: &telnet\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << kTelnetPromptPort
-                          << "\n  connector: serialdev," << device << ",9600n81,local\n  options:\n    chardelay: false\n";
+                          << "\n  connector: serialdev," << device
+                          << ",9600n81,local\n  options:\n    chardelay: false\n";
     const char* argv[] = {kSer2net, "-n", "-c", config.c_str(), "-P", nullptr, nullptr};
     const std::string pidFile = dir_ + "/pid";
     argv[5] = pidFile.c_str();

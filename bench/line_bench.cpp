@@ -65,8 +65,7 @@ class SleepPollingApi final : public platform::SerialApi {
 };
 
 struct LineRig {
-  explicit LineRig(platform::SerialApi& api)
-      : line(api, platform::SystemClock()) {}
+  explicit LineRig(platform::SerialApi& api) : line(api, platform::SystemClock()) {}
   bool Open(const platform::PseudoTerminal& pty, int16_t timeoutMs) {
     velk::PortSettings s{};
     const std::string name = pty.slavePath();

@@ -57,8 +57,7 @@ void BM_PacedLine(benchmark::State& state) {
   session.config.port.hasPollDelay = true;
   session.config.port.pollDelayMs = 0;
   if (session.Connect() != hostlib::kExitOk) return state.SkipWithError("cannot connect the paced line");
-  hostlib::PacketPlan plan =
-      hostlib::PlanReads(session.driver->d, session.config, session.checked, session.layout());
+  hostlib::PacketPlan plan = hostlib::PlanReads(session.driver->d, session.config, session.checked, session.layout());
   sim::Bus& bus = *session.simulation.bus();
   sim::Server& server = *session.simulation.server();
 
@@ -84,7 +83,8 @@ void BM_PacedLine(benchmark::State& state) {
   for (const sim::CommandRecord& r : bus.Recent(4096)) {
     if (r.answer.empty()) continue;
     const sim::Module* module = r.address >= 0 ? bus.At(static_cast<uint8_t>(r.address)) : nullptr;
-    exchanges.push_back(Exchange{r.command, r.answer.size(), module != nullptr && module->kind() == sim::ModuleKind::kVelk});
+    exchanges.push_back(
+        Exchange{r.command, r.answer.size(), module != nullptr && module->kind() == sim::ModuleKind::kVelk});
   }
   failures = 0;
 
@@ -133,4 +133,9 @@ void BM_PacedLine(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_PacedLine)->Args({9600, 4})->Args({115200, 20})->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PacedLine)
+    ->Args({9600, 4})
+    ->Args({115200, 20})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();

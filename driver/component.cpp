@@ -41,9 +41,7 @@ class ClassFactory final : public velk::IClassFactoryV {
     LineDriver* object = nullptr;
     try {
       object = new LineDriver();
-    } catch (...) {
-      return velk::kOutOfMemory;
-    }
+    } catch (...) { return velk::kOutOfMemory; }
     object->AddRef();
     const velk::HResult hr = object->QueryInterface(iid, out);
     object->Release();  // destroys the object when the interface was unknown
@@ -86,8 +84,7 @@ VELK_EXPORT velk::HResult VELK_CALL DllRegisterServer() {
   // run out of memory; that must not unwind into the host.
   try {
     platform::RegisterInprocServer(VELK4000_PROGID, driver::kClsidText, platform::OwnModulePath());
-  } catch (...) {
-  }
+  } catch (...) {}
   return velk::kOk;
 }
 

@@ -10,8 +10,7 @@ namespace driver {
 DriverServices SystemServices() { return DriverServices{&platform::SystemSerialApi(), &platform::SystemClock()}; }
 
 LineDriver::LineDriver(const DriverServices& services)
-    : services_(services),
-      line_(new serial::SerialLine(*services.serial, *services.clock)) {
+    : services_(services), line_(new serial::SerialLine(*services.serial, *services.clock)) {
   platform::ModuleLock();
 }
 
@@ -46,8 +45,7 @@ uint32_t LineDriver::Release() {
   return left;
 }
 
-int32_t LineDriver::GetRegisterTable(const char* moduleType, const velk::RegisterDef** firstRow,
-                                       int32_t* rowCount) {
+int32_t LineDriver::GetRegisterTable(const char* moduleType, const velk::RegisterDef** firstRow, int32_t* rowCount) {
   protocol::RegisterGroupView view;
   if (!protocol::SelectRegisterGroup(moduleType, &view)) return 0;
   if (firstRow != nullptr) *firstRow = view.rows;
@@ -92,9 +90,7 @@ Result LineDriver::Serialised(Result failure, Operation&& operation) noexcept {
   try {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     return operation();
-  } catch (...) {
-    return failure;
-  }
+  } catch (...) { return failure; }
 }
 
 velk::HResult LineDriver::DispatchImpl::QueryInterface(const velk::Guid& iid, void** out) {
@@ -112,12 +108,12 @@ velk::HResult LineDriver::DispatchImpl::GetTypeInfo(uint32_t, uint32_t, void** i
   return static_cast<velk::HResult>(0x8002000Bu);  // DISP_E_BADINDEX
 }
 velk::HResult LineDriver::DispatchImpl::GetIDsOfNames(const velk::Guid&, void*, uint32_t count, uint32_t,
-                                                        int32_t* ids) {
+                                                      int32_t* ids) {
   for (uint32_t i = 0; ids != nullptr && i < count; ++i) ids[i] = -1;  // DISPID_UNKNOWN
   return static_cast<velk::HResult>(0x80020006u);                      // DISP_E_UNKNOWNNAME
 }
-velk::HResult LineDriver::DispatchImpl::Invoke(int32_t, const velk::Guid&, uint32_t, uint16_t, void*, void*,
-                                                 void*, uint32_t*) {
+velk::HResult LineDriver::DispatchImpl::Invoke(int32_t, const velk::Guid&, uint32_t, uint16_t, void*, void*, void*,
+                                               uint32_t*) {
   return static_cast<velk::HResult>(0x80020003u);  // DISP_E_MEMBERNOTFOUND
 }
 
@@ -127,7 +123,7 @@ velk::HResult LineDriver::DriverImpl::QueryInterface(const velk::Guid& iid, void
 uint32_t LineDriver::DriverImpl::AddRef() { return owner_.AddRef(); }
 uint32_t LineDriver::DriverImpl::Release() { return owner_.Release(); }
 int32_t LineDriver::DriverImpl::GetRegisterTable(const char* moduleType, const velk::RegisterDef** firstRow,
-                                                   int32_t* rowCount) {
+                                                 int32_t* rowCount) {
   return owner_.Serialised(0, [&] { return owner_.GetRegisterTable(moduleType, firstRow, rowCount); });
 }
 int32_t LineDriver::DriverImpl::ProbeDevice(const char* moduleType, int32_t address, velk::DeviceRecord* device) {

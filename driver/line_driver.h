@@ -162,8 +162,8 @@ class LineDriver {
     uint32_t VELK_CALL Release() override;
     virtual velk::HResult VELK_CALL GetTypeInfoCount(uint32_t* count);
     virtual velk::HResult VELK_CALL GetTypeInfo(uint32_t index, uint32_t locale, void** info);
-    virtual velk::HResult VELK_CALL GetIDsOfNames(const velk::Guid& iid, void* names, uint32_t count,
-                                                   uint32_t locale, int32_t* ids);
+    virtual velk::HResult VELK_CALL GetIDsOfNames(const velk::Guid& iid, void* names, uint32_t count, uint32_t locale,
+                                                  int32_t* ids);
     virtual velk::HResult VELK_CALL Invoke(int32_t id, const velk::Guid& iid, uint32_t locale, uint16_t flags,
                                            void* params, void* result, void* exception, uint32_t* argError);
 

@@ -210,8 +210,8 @@ bool AnswerFits(const velk::Packet& packet, const Dialogue& d) {
 // 1 when a complete answer came in time that is not a refusal, echoes the
 // display's address and holds every field the decoding reads.
 int32_t Exchange(Bus& bus, const velk::Packet& packet, Dialogue& d) {
-  const int32_t ok = bus.line.Exchange(d.command, d.commandLength, kData7210.answerPolicy, d.answer,
-                                       sizeof d.answer, &d.answerLength);
+  const int32_t ok =
+      bus.line.Exchange(d.command, d.commandLength, kData7210.answerPolicy, d.answer, sizeof d.answer, &d.answerLength);
   if (ok == 0) return 0;
   // A refused read or write fails, with its items as they were.
   return AnswerUsable(bus.line, d.answer, static_cast<int32_t>(d.answerLength), false,
@@ -308,7 +308,12 @@ protocol::TagParseResult ParseTag(const velk::TagConfig& config, velk::TagDef& d
 }  // namespace
 
 const Family kData7210 = {
-    serial::kData7210Answer, ProcessPacket<velk::TagItem>, ProcessPacket<velk::TagItem2>, Probe, HasNoAlarm, CanMerge,
+    serial::kData7210Answer,
+    ProcessPacket<velk::TagItem>,
+    ProcessPacket<velk::TagItem2>,
+    Probe,
+    HasNoAlarm,
+    CanMerge,
     ParseTag,
 };
 

@@ -180,9 +180,8 @@ int32_t Exchange(Bus& bus, const char* command, uint32_t length, int32_t answerL
   // Another module's answer (a late one, or one of a module set to the same
   // address) has the right length but not the address asked.
   const Answer a = reply.answer();
-  return AnswerUsable(bus.line, reply.bytes, reply.count, false, [&] {
-           return a.At(0) == '!' && HexPair(a, 1) == echo && (fieldsOk == nullptr || fieldsOk(a));
-         })
+  return AnswerUsable(bus.line, reply.bytes, reply.count, false,
+                      [&] { return a.At(0) == '!' && HexPair(a, 1) == echo && (fieldsOk == nullptr || fieldsOk(a)); })
              ? 1
              : 0;
 }
@@ -326,7 +325,8 @@ int32_t WriteItem(Bus& bus, uint8_t address, Item& item) {
       }
       const uint8_t bit = static_cast<uint8_t>(1u << item.channel);
       const uint8_t now = bus.data7810Outputs[address];
-      return SetOutputs(bus, address, static_cast<uint8_t>(protocol::SlotU32(item.value) != 0 ? now | bit : now & ~bit));
+      return SetOutputs(bus, address,
+                        static_cast<uint8_t>(protocol::SlotU32(item.value) != 0 ? now | bit : now & ~bit));
     }
     default: return 1;  // nothing to write for this register
   }
@@ -400,7 +400,12 @@ uint8_t BaudCodeOfRate(uint32_t rate) {
 }
 
 const Family kData7810 = {
-    serial::kData7810Answer, ProcessPacket<velk::TagItem>, ProcessPacket<velk::TagItem2>, Probe, HasNoAlarm, CanMerge,
+    serial::kData7810Answer,
+    ProcessPacket<velk::TagItem>,
+    ProcessPacket<velk::TagItem2>,
+    Probe,
+    HasNoAlarm,
+    CanMerge,
     ParseTag,
 };
 

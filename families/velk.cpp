@@ -12,8 +12,8 @@ protocol::TagParseResult ParseVelkTag(const velk::TagConfig& config, velk::TagDe
 }  // namespace
 
 const Family kVelk = {
-    serial::kVelkAnswer, ProcessVelkPacket, ProcessVelkPacket2, ProbeVelkModule, DisableVelkAlarm, CanMergeVelk,
-    ParseVelkTag,
+    serial::kVelkAnswer, ProcessVelkPacket, ProcessVelkPacket2, ProbeVelkModule,
+    DisableVelkAlarm,    CanMergeVelk,      ParseVelkTag,
 };
 
 }  // namespace families

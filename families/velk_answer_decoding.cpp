@@ -48,7 +48,7 @@ enum class Width : uint8_t {
   kTwoDigits,      // "05"
   kNumberText,     // "4015": a name or version read as a number, as long as the module's own
   kHex2,
-  kUpperHex2,      // read digit by digit, letters by their code
+  kUpperHex2,  // read digit by digit, letters by their code
   kHex4,
   kHex8,
   kChar,
@@ -284,8 +284,7 @@ bool ItemFitsItsRule(const velk::Packet& packet, ModelGroup group, int16_t dataT
   return row == nullptr || row->rule != Rule::kFloatReal || dataType != velk::kTypeBit;
 }
 
-AnswerDecoder::AnswerDecoder(const AnswerText& answer, const velk::Packet& packet, ModelGroup model)
-    : packet_(packet) {
+AnswerDecoder::AnswerDecoder(const AnswerText& answer, const velk::Packet& packet, ModelGroup model) : packet_(packet) {
   const GroupRules* group = GroupOf(model, packet.moduleType);
   if (group != nullptr) {
     rows_ = group->rows;
@@ -307,9 +306,7 @@ AnswerDecoder::AnswerDecoder(const AnswerText& answer, const velk::Packet& packe
   if (dataEnd_ > size_) dataEnd_ = size_;
 }
 
-char AnswerDecoder::At(int32_t position) const {
-  return position >= 0 && position < size_ ? text_[position] : '\0';
-}
+char AnswerDecoder::At(int32_t position) const { return position >= 0 && position < size_ ? text_[position] : '\0'; }
 
 uint8_t AnswerDecoder::Hex2(int32_t position) const {
   const char two[2] = {At(position), At(position + 1)};
@@ -378,10 +375,22 @@ bool AnswerDecoder::DecodeItem(Interface by, velk::ValueSlot& value, int16_t cha
   // Whether the item's rule stored anything: one that did not leaves an
   // old value, which must not be stamped as read now.
   bool stored = false;
-  auto StoreByte = [&](velk::ValueSlot& slot, auto v) { protocol::StoreByte(slot, static_cast<uint8_t>(v)); stored = true; };
-  auto StoreHalf = [&](velk::ValueSlot& slot, auto v) { protocol::StoreHalf(slot, static_cast<uint16_t>(v)); stored = true; };
-  auto StoreLong = [&](velk::ValueSlot& slot, auto v) { protocol::StoreLong(slot, static_cast<uint32_t>(v)); stored = true; };
-  auto StoreFloat = [&](velk::ValueSlot& slot, float v) { protocol::StoreFloat(slot, v); stored = true; };
+  auto StoreByte = [&](velk::ValueSlot& slot, auto v) {
+    protocol::StoreByte(slot, static_cast<uint8_t>(v));
+    stored = true;
+  };
+  auto StoreHalf = [&](velk::ValueSlot& slot, auto v) {
+    protocol::StoreHalf(slot, static_cast<uint16_t>(v));
+    stored = true;
+  };
+  auto StoreLong = [&](velk::ValueSlot& slot, auto v) {
+    protocol::StoreLong(slot, static_cast<uint32_t>(v));
+    stored = true;
+  };
+  auto StoreFloat = [&](velk::ValueSlot& slot, float v) {
+    protocol::StoreFloat(slot, v);
+    stored = true;
+  };
 
   const Preparation preparation = static_cast<Preparation>(preparation_);
   if (!prepared_) {

@@ -82,9 +82,7 @@ uint16_t AddGlobalAtom(const char* text) try {
   e.key.swap(key);
   e.references = 1;
   return static_cast<uint16_t>(kFirstAtom + slot);
-} catch (...) {
-  return 0;
-}
+} catch (...) { return 0; }
 
 uint16_t DeleteGlobalAtom(uint16_t atom) try {
   if (atom < kFirstAtom) return atom;
@@ -103,9 +101,7 @@ uint16_t DeleteGlobalAtom(uint16_t atom) try {
   e.key.clear();
   e.references = 0;
   return 0;
-} catch (...) {
-  return atom;
-}
+} catch (...) { return atom; }
 
 int GetGlobalAtomName(uint16_t atom, char* buffer, int size) try {
   if (buffer == nullptr || size <= 0 || atom < kFirstAtom) return 0;
@@ -118,9 +114,7 @@ int GetGlobalAtomName(uint16_t atom, char* buffer, int size) try {
   memcpy(buffer, text.data(), n);
   buffer[n] = '\0';
   return static_cast<int>(n);
-} catch (...) {
-  return 0;
-}
+} catch (...) { return 0; }
 
 }  // namespace platform
 

@@ -23,9 +23,7 @@ Clock& SystemClock();
 
 // True when `now` lies after `deadline`, correct across the wrap of the tick
 // as long as the two are less than 2^31 ms apart.
-inline bool TickAfter(uint32_t now, uint32_t deadline) {
-  return static_cast<int32_t>(now - deadline) > 0;
-}
+inline bool TickAfter(uint32_t now, uint32_t deadline) { return static_cast<int32_t>(now - deadline) > 0; }
 
 // Milliseconds left until `deadline`, 0 once it has passed.
 inline uint32_t TickRemaining(uint32_t now, uint32_t deadline) {

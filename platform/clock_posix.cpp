@@ -18,15 +18,13 @@ class PosixClock final : public Clock {
     ts.tv_sec = ms / 1000u;
     ts.tv_nsec = static_cast<long>(ms % 1000u) * 1000000L;
     // Sleep the full time even when a signal interrupts.
-    while (nanosleep(&ts, &ts) != 0) {
-    }
+    while (nanosleep(&ts, &ts) != 0) {}
   }
   void SleepUs(uint32_t us) override {
     timespec ts;
     ts.tv_sec = us / 1000000u;
     ts.tv_nsec = static_cast<long>(us % 1000000u) * 1000L;
-    while (nanosleep(&ts, &ts) != 0) {
-    }
+    while (nanosleep(&ts, &ts) != 0) {}
   }
 };
 

@@ -21,8 +21,6 @@ void DynamicLibrary::Unload() {
   handle_ = nullptr;
 }
 
-void* DynamicLibrary::Symbol(const char* name) const {
-  return handle_ != nullptr ? dlsym(handle_, name) : nullptr;
-}
+void* DynamicLibrary::Symbol(const char* name) const { return handle_ != nullptr ? dlsym(handle_, name) : nullptr; }
 
 }  // namespace platform

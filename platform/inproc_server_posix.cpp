@@ -35,9 +35,7 @@ std::string OwnModulePath() {
   return info.dli_fname;
 }
 
-std::string RegistrationRecordPath(const char* progId) {
-  return ConfigHome() + "/inproc-servers/" + progId;
-}
+std::string RegistrationRecordPath(const char* progId) { return ConfigHome() + "/inproc-servers/" + progId; }
 
 bool RegisterInprocServer(const char* progId, const char* clsidText, const std::string& libraryPath) {
   const std::string record = RecordText(clsidText, libraryPath);

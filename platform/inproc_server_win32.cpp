@@ -69,8 +69,7 @@ ValueState ReadValue(HKEY hive, const Entry& e) {
   DWORD type = 0;
   DWORD size = sizeof text - 1;
   const std::string key = kClasses + e.key;
-  const LONG result =
-      RegGetValueA(hive, key.c_str(), e.name, RRF_RT_REG_SZ, &type, text, &size);
+  const LONG result = RegGetValueA(hive, key.c_str(), e.name, RRF_RT_REG_SZ, &type, text, &size);
   if (result == ERROR_FILE_NOT_FOUND || result == ERROR_PATH_NOT_FOUND) return ValueState::kAbsent;
   if (result != ERROR_SUCCESS) return ValueState::kOther;
   text[sizeof text - 1] = '\0';
@@ -88,8 +87,8 @@ bool RemoveEntry(HKEY hive, const Entry& e) {
   bool removed = true;
   if (ReadValue(hive, e) == ValueState::kSame) removed = RegDeleteValueA(handle, e.name) == ERROR_SUCCESS;
   DWORD subKeys = 0, values = 0;
-  const bool empty = RegQueryInfoKeyA(handle, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values,
-                                      nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+  const bool empty = RegQueryInfoKeyA(handle, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr,
+                                      nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
                      subKeys == 0 && values == 0;
   RegCloseKey(handle);
   if (empty) removed = RegDeleteKeyA(hive, key.c_str()) == ERROR_SUCCESS && removed;
@@ -114,8 +113,7 @@ std::string OwnModulePath() {
 }
 
 std::string RegistrationRecordPath(const char* progId) {
-  const char* root =
-      RegistrationHive() == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE\\" : "HKEY_CURRENT_USER\\";
+  const char* root = RegistrationHive() == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE\\" : "HKEY_CURRENT_USER\\";
   return std::string(root) + kClasses + progId;
 }
 

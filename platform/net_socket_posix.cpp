@@ -80,7 +80,7 @@ ConnectResult ConnectOne(const addrinfo* ai, uint32_t deadline, Socket* out) {
   }
   if (error != 0) {
     ::close(fd);
-    return error == ECONNREFUSED ? ConnectResult::kRefused
+    return error == ECONNREFUSED  ? ConnectResult::kRefused
            : (error == ETIMEDOUT) ? ConnectResult::kTimedOut
                                   : ConnectResult::kOther;
   }

@@ -60,11 +60,11 @@ struct SpeedCode {
 // A standard rate goes in with its standard code, so that every other
 // program (stty, getty) reads it back; only other rates need BOTHER.
 const SpeedCode kSpeedCodes[] = {
-    {50, B50},         {75, B75},           {110, B110},         {134, B134},         {150, B150},
-    {200, B200},       {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
-    {2400, B2400},     {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
-    {57600, B57600},   {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000}, {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
     {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
@@ -388,7 +388,7 @@ class PosixPort final : public Port {
   uint32_t writeMsPerByte_ = kDefaultWriteMsPerByte;
   uint32_t writeExtraMs_ = kDefaultWriteExtraMs;
   uint32_t charTimeUs_ = 0;  // of the settings last applied; 0 until known
-  const bool exclusive_;  // TIOCEXCL set by Open, to be cleared at closing
+  const bool exclusive_;     // TIOCEXCL set by Open, to be cleared at closing
   // Checked once: a descriptor adopted from the host may block.
   bool nonBlocking_;
   // Asked once: where the kernel switches the RS-485 direction, RTS is not
@@ -435,7 +435,6 @@ class PosixSerialApi final : public SerialApi {
     if (h < 0 || h > INT_MAX) return nullptr;
     return std::unique_ptr<Port>(new PosixPort(static_cast<int>(h), false));
   }
-
 };
 
 }  // namespace

@@ -53,8 +53,8 @@ size_t EscapeData(const uint8_t* in, size_t count, bool binary, uint8_t* out) {
 }
 
 size_t Session::Greeting(uint8_t* out) {
-  const uint8_t greeting[kGreetingBytes] = {kIac, kWill, kOptionBinary,          kIac, kDo,   kOptionBinary,
-                                            kIac, kWill, kOptionComPort,         kIac, kDo,   kOptionSuppressGoAhead};
+  const uint8_t greeting[kGreetingBytes] = {kIac, kWill, kOptionBinary,  kIac, kDo, kOptionBinary,
+                                            kIac, kWill, kOptionComPort, kIac, kDo, kOptionSuppressGoAhead};
   localBinary_ = true;
   remoteBinary_ = true;
   localComPort_ = true;

@@ -54,7 +54,7 @@ size_t EncodeComPortCommand(uint8_t code, const uint8_t* value, size_t valueLeng
 
 // The wire values of the line settings; false for a value the option
 // cannot carry (a parity or stop-bit code outside the device's set).
-bool ParityToWire(uint8_t parity, uint8_t* wire);   // 0 none .. 4 space -> 1 .. 5
+bool ParityToWire(uint8_t parity, uint8_t* wire);      // 0 none .. 4 space -> 1 .. 5
 bool StopBitsToWire(uint8_t stopBits, uint8_t* wire);  // 1 -> 1, 2 -> 2
 
 // Escapes data for the wire: 0xFF doubled and, while the binary option is

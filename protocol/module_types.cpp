@@ -12,19 +12,15 @@ struct TypeName {
 
 // In the order the groups are searched.
 const TypeName kTypeNames[] = {
-    {"Data7810", ModelGroup::kData7810},
-    {"Data7210", ModelGroup::kData7210},
-    {"Velk4011", ModelGroup::kVelk4011},  {"Velk4011D", ModelGroup::kVelk4011}, {"Velk4012", ModelGroup::kVelk4011},
-    {"Velk4013", ModelGroup::kVelk4011},  {"Velk4014D", ModelGroup::kVelk4011}, {"Velk4016", ModelGroup::kVelk4011},
-    {"Velk4017", ModelGroup::kVelk4017},  {"Velk4017+", ModelGroup::kVelk4017}, {"Velk4018", ModelGroup::kVelk4017},
-    {"Velk4018+", ModelGroup::kVelk4017}, {"Velk4018M", ModelGroup::kVelk4017}, {"Velk4019", ModelGroup::kVelk4017},
-    {"Velk4021", ModelGroup::kVelk4021},
-    {"Velk4051", ModelGroup::kVelk4051},  {"Velk4053", ModelGroup::kVelk4051},
-    {"Velk4050", ModelGroup::kVelk4050},  {"Velk4052", ModelGroup::kVelk4050},  {"Velk4055", ModelGroup::kVelk4050},
-    {"Velk4060", ModelGroup::kVelk4050},  {"Velk4068", ModelGroup::kVelk4050},
-    {"Velk4080", ModelGroup::kVelk4080},  {"Velk4080D", ModelGroup::kVelk4080},
-    {"Velk4015", ModelGroup::kVelk4015},
-    {"Velk4024", ModelGroup::kVelk4024},
+    {"Data7810", ModelGroup::kData7810},  {"Data7210", ModelGroup::kData7210}, {"Velk4011", ModelGroup::kVelk4011},
+    {"Velk4011D", ModelGroup::kVelk4011}, {"Velk4012", ModelGroup::kVelk4011}, {"Velk4013", ModelGroup::kVelk4011},
+    {"Velk4014D", ModelGroup::kVelk4011}, {"Velk4016", ModelGroup::kVelk4011}, {"Velk4017", ModelGroup::kVelk4017},
+    {"Velk4017+", ModelGroup::kVelk4017}, {"Velk4018", ModelGroup::kVelk4017}, {"Velk4018+", ModelGroup::kVelk4017},
+    {"Velk4018M", ModelGroup::kVelk4017}, {"Velk4019", ModelGroup::kVelk4017}, {"Velk4021", ModelGroup::kVelk4021},
+    {"Velk4051", ModelGroup::kVelk4051},  {"Velk4053", ModelGroup::kVelk4051}, {"Velk4050", ModelGroup::kVelk4050},
+    {"Velk4052", ModelGroup::kVelk4050},  {"Velk4055", ModelGroup::kVelk4050}, {"Velk4060", ModelGroup::kVelk4050},
+    {"Velk4068", ModelGroup::kVelk4050},  {"Velk4080", ModelGroup::kVelk4080}, {"Velk4080D", ModelGroup::kVelk4080},
+    {"Velk4015", ModelGroup::kVelk4015},  {"Velk4024", ModelGroup::kVelk4024},
 };
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }

@@ -29,10 +29,10 @@ struct AnswerPolicy {
   AnswerEnd end;
   uint16_t length;  // kFixedLength: bytes of a complete answer, carriage return included
   AnswerDeadline deadline;
-  uint32_t timeoutMs;       // kLineTimeout, or a time-out of its own
-  bool rtsFramesCommand;    // RTS raised for the write and dropped once it left the wire
-  bool firstWait;           // sleeps the line's first wait before the first look
-  bool broadcastUnanswered; // a command holding "#**" is answered by nobody
+  uint32_t timeoutMs;        // kLineTimeout, or a time-out of its own
+  bool rtsFramesCommand;     // RTS raised for the write and dropped once it left the wire
+  bool firstWait;            // sleeps the line's first wait before the first look
+  bool broadcastUnanswered;  // a command holding "#**" is answered by nobody
 };
 
 // The three families side by side. Velk modules answer in chunks whose
@@ -43,7 +43,8 @@ using Deadline = AnswerDeadline;
 // Fields in order: leads, end, length, deadline, time-out, RTS, first wait, "#**".
 const AnswerPolicy kVelkAnswer = {">!?", End::kCarriageReturn, 0, Deadline::kSilence, kLineTimeout, true, true, true};
 const AnswerPolicy kData7810Answer = {"!?", End::kFixedLength, 0, Deadline::kWhole, kLineTimeout, false, false, false};
-const AnswerPolicy kData7210Answer = {"!?", End::kCarriageReturn, 0, Deadline::kWhole, kLineTimeout, false, false, false};
+const AnswerPolicy kData7210Answer = {"!?", End::kCarriageReturn, 0, Deadline::kWhole, kLineTimeout, false, false,
+                                      false};
 
 // A Data7810 policy for an answer of `length` bytes.
 inline AnswerPolicy Data7810AnswerOf(uint16_t length) {

@@ -64,8 +64,8 @@ int32_t SerialLine::ClosePort() {
 int32_t SerialLine::SetPortHandle(const velk::PortHandle* handle) {
   if (handle == nullptr) return 1;
   // The port held already (a network line has no handle to hand over).
-  const bool held = port_ != nullptr ? *handle != platform::kNoHandle && port_->handle() == *handle
-                                     : *handle == platform::kNoHandle;
+  const bool held =
+      port_ != nullptr ? *handle != platform::kNoHandle && port_->handle() == *handle : *handle == platform::kNoHandle;
   if (held) return 1;
   // The port held until now is held by nobody else: closed, not lost. It
   // goes before the new one is taken, which may be its very handle value

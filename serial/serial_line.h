@@ -23,8 +23,8 @@ const uint32_t kMaxChunk = 500;
 
 // How the RS-485 line driver is switched around a command.
 enum class DirectionControl : uint8_t {
-  kNone,             // left as it stands: a port the host handed over, never opened by us
-  kRequestToSend,    // RTS raised for the write, dropped once it left the wire
+  kNone,           // left as it stands: a port the host handed over, never opened by us
+  kRequestToSend,  // RTS raised for the write, dropped once it left the wire
 };
 
 // The line alone holds the port: it opens, adopts and closes it, and every
@@ -106,8 +106,7 @@ class SerialLine final {
   // Writes one command, with direction control when `framed`, after
   // discarding whatever an earlier command left in the queues; 1 or 0. The
   // answer's time counts from commandAt_, which it sets.
-  int32_t WriteCommand(platform::Port* port, const char* bytes, uint32_t count, uint32_t* written,
-                       bool framed = true);
+  int32_t WriteCommand(platform::Port* port, const char* bytes, uint32_t count, uint32_t* written, bool framed = true);
 
   platform::SerialApi& api() { return api_; }
   platform::Clock& clock() { return clock_; }
@@ -157,20 +156,19 @@ class SerialLine final {
     inputSettled_ = false;
   }
 
-
   platform::SerialApi& api_;
   platform::Clock& clock_;
   std::unique_ptr<platform::Port> port_;
   bool portLost_ = false;
   bool outOfStep_ = false;
-  uint32_t outOfStepAt_ = 0;  // tick of the failure; the line is quiet since, unless input waits
-  uint32_t commandAt_ = 0;    // tick the last command was out (and the bus given back)
+  uint32_t outOfStepAt_ = 0;    // tick of the failure; the line is quiet since, unless input waits
+  uint32_t commandAt_ = 0;      // tick the last command was out (and the bus given back)
   int32_t commandModule_ = -1;  // the address it named; -1 for none (a broadcast)
-  uint32_t failedAt_ = 0;     // commandAt_ and commandModule_ of the last failed exchange
+  uint32_t failedAt_ = 0;       // commandAt_ and commandModule_ of the last failed exchange
   int32_t failedModule_ = -1;
-  bool lateSeen_ = true;      // the last failure's late answer was looked for (or none failed yet)
+  bool lateSeen_ = true;         // the last failure's late answer was looked for (or none failed yet)
   uint16_t lateness_[256] = {};  // see latenessOf()
-  bool adopted_ = false;  // the port came through SetPortHandle
+  bool adopted_ = false;         // the port came through SetPortHandle
   bool reopenArmed_ = true;
   // The last exchange left the input queue empty, and nothing since could
   // have put a byte into it that the next command must not take: its

@@ -27,8 +27,8 @@ typedef int(VELK_CALL* GetAtomNameFn)(uint16_t atom, char* buffer, int size);
 static const struct {
   const char* name;
   int16_t code;
-} kDataTypes[] = {{"bit", VELK_TYPE_BIT},   {"byte", VELK_TYPE_BYTE},   {"short", VELK_TYPE_SHORT},
-                  {"word", VELK_TYPE_WORD}, {"long", VELK_TYPE_LONG},   {"float", VELK_TYPE_FLOAT},
+} kDataTypes[] = {{"bit", VELK_TYPE_BIT},      {"byte", VELK_TYPE_BYTE}, {"short", VELK_TYPE_SHORT},
+                  {"word", VELK_TYPE_WORD},    {"long", VELK_TYPE_LONG}, {"float", VELK_TYPE_FLOAT},
                   {"string", VELK_TYPE_STRING}};
 
 /* Into a zeroed fixed array: a text that fills it needs no NUL, the driver

@@ -298,8 +298,8 @@ struct PortSettings {
 // A configured tag, given to ParseTag and only read. The texts may fill
 // their arrays without a NUL; the driver reads them bounded.
 struct TagConfig {
-  char moduleType[32];     // may lack a terminating NUL
-  char addressText[128];   // may lack a terminating NUL
+  char moduleType[32];    // may lack a terminating NUL
+  char addressText[128];  // may lack a terminating NUL
   int16_t dataType;
 };
 
@@ -438,8 +438,8 @@ enum PortOpenError : int32_t {
 // grow at its end.
 struct LineCounters {
   uint32_t size;
-  uint32_t packets;        // ProcessPacket, ProcessPacket2 and ProbeDevice calls
-  uint32_t exchanges;      // commands written
+  uint32_t packets;    // ProcessPacket, ProcessPacket2 and ProbeDevice calls
+  uint32_t exchanges;  // commands written
   uint32_t bytesSent;
   uint32_t bytesReceived;
   uint32_t outcomes[kOutcomeCount];  // packets per outcome, kOutcomeOk included
@@ -498,8 +498,7 @@ class IClassFactoryV : public IUnknownV {
 //                      $XDG_CONFIG_HOME/inproc-servers/Velk4000.Velk4000Pro
 //                      with clsid= and path= lines); kOk
 extern "C" {
-typedef velk::HResult(VELK_CALL* VelkDllGetClassObjectFn)(const velk::Guid& clsid, const velk::Guid& iid,
-                                                         void** out);
+typedef velk::HResult(VELK_CALL* VelkDllGetClassObjectFn)(const velk::Guid& clsid, const velk::Guid& iid, void** out);
 typedef velk::HResult(VELK_CALL* VelkDllCanUnloadNowFn)();
 typedef velk::HResult(VELK_CALL* VelkDllRegisterServerFn)();
 // Removes what DllRegisterServer wrote; hosts never call it themselves.

@@ -16,7 +16,7 @@ const VelkLayoutEntry velk_c_layout[] = {
 const size_t velk_c_layout_count = sizeof velk_c_layout / sizeof velk_c_layout[0];
 
 /* The C view of each interface has one table entry per C++ slot. */
-const size_t velk_c_slot_counts[4] = {
-    sizeof(struct IDriverVtbl) / sizeof(void (*)(void)), sizeof(struct IDriver2Vtbl) / sizeof(void (*)(void)),
-    sizeof(struct IDriverDiagnosticsVtbl) / sizeof(void (*)(void)),
-    sizeof(struct IVelkClassFactoryVtbl) / sizeof(void (*)(void))};
+const size_t velk_c_slot_counts[4] = {sizeof(struct IDriverVtbl) / sizeof(void (*)(void)),
+                                      sizeof(struct IDriver2Vtbl) / sizeof(void (*)(void)),
+                                      sizeof(struct IDriverDiagnosticsVtbl) / sizeof(void (*)(void)),
+                                      sizeof(struct IVelkClassFactoryVtbl) / sizeof(void (*)(void))};

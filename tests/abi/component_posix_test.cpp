@@ -57,8 +57,7 @@ TEST(Registration, RoundTripWritesAndRemovesTheRecord) {
   HostLibrary lib;
   char resolved[4096];
   ASSERT_NE(realpath(VELK_DRIVER_PATH, resolved), nullptr);
-  const std::string expected =
-      std::string("clsid={F1C9CCD5-B1EF-11D2-8213-00400565D27C}\npath=") + resolved + "\n";
+  const std::string expected = std::string("clsid={F1C9CCD5-B1EF-11D2-8213-00400565D27C}\npath=") + resolved + "\n";
 
   EXPECT_EQ(lib.RegisterServer(), velk::kOk);
   EXPECT_EQ(ReadFile(home.Record()), expected);
@@ -78,8 +77,7 @@ TEST(Registration, RecordOfAnotherLibraryStays) {
   HostLibrary lib;
   const std::string others[] = {
       "clsid={F1C9CCD5-B1EF-11D2-8213-00400565D27C}\npath=/opt/other/libVelk4000.so\n",
-      "clsid={F1C9CCD5-B1EF-11D2-8213-00400565D27C}\npath=" + fs::canonical(VELK_DRIVER_PATH).string() +
-          "\n# kept\n",
+      "clsid={F1C9CCD5-B1EF-11D2-8213-00400565D27C}\npath=" + fs::canonical(VELK_DRIVER_PATH).string() + "\n# kept\n",
   };
   for (const std::string& other : others) {
     fs::create_directories(home.Record().parent_path());

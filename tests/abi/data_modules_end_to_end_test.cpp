@@ -34,7 +34,6 @@ class DataModulesEndToEnd : public testsupport::SimulatedLineTest {
 
   // Commands the bus received that equal `command` exactly.
   size_t Received(const std::string& command) const { return bus.Find(command).size(); }
-
 };
 
 TEST_F(DataModulesEndToEnd, Data7810Configuration) {
@@ -95,7 +94,7 @@ TEST_F(DataModulesEndToEnd, Data7810TemperatureGroups) {
   EXPECT_EQ(testsupport::BitsFloat(SlotBits(temps.item(0).value)), -25.0f);  // group 1190
   EXPECT_EQ(testsupport::BitsFloat(SlotBits(temps.item(1).value)), 25.0f);   // group 6190
   EXPECT_EQ(testsupport::BitsFloat(SlotBits(temps.item(2).value)), 99.0f);   // no valid reading: kept,
-  EXPECT_EQ(temps.item(2).quality, 16);                                       // and bad (sensor failure)
+  EXPECT_EQ(temps.item(2).quality, 16);                                      // and bad (sensor failure)
   EXPECT_EQ(temps.item(1).quality, velk::kQualityGood);
   const std::vector<sim::CommandRecord> reads = bus.Find("$010\r");
   ASSERT_EQ(reads.size(), 1u);

@@ -60,8 +60,8 @@ class TempDir {
  public:
   TempDir() {
     static std::atomic<int> counter{0};
-    path_ = fs::temp_directory_path() /
-            ("velk_error_text_" + std::to_string(getpid()) + "_" + std::to_string(counter++));
+    path_ =
+        fs::temp_directory_path() / ("velk_error_text_" + std::to_string(getpid()) + "_" + std::to_string(counter++));
     fs::create_directories(path_);
   }
   ~TempDir() {

@@ -52,8 +52,8 @@ enum Expect : uint8_t {
 struct FaultRow {
   const char* faults;  // in the simulator's text form
   Expect expect[kFamilies];
-  uint32_t maxMs;      // per packet; only catches a hang
-  bool hangUp;         // the simulator stops while the packet waits
+  uint32_t maxMs;  // per packet; only catches a hang
+  bool hangUp;     // the simulator stops while the packet waits
   // The answer comes after the time-out, while the next packet, whose
   // module now reads other values, waits for its own answer.
   bool lateIntoNext = false;
@@ -77,7 +77,7 @@ const FaultRow kRows[] = {
     {"overlong=600", {kFails, kFails, kFails, kFails}, kBound, false},
     {"no_cr", {kFails, kFails, kFails, kFails}, kBound, false},
     {"stray=00FF", {kGood, kGood, kGood, kGood}, kBound, false},
-    {"stray=1311", {kGood, kGood, kGood, kGood}, kBound, false},  // XOFF and XON
+    {"stray=1311", {kGood, kGood, kGood, kGood}, kBound, false},     // XOFF and XON
     {"delay=450", {kFails, kFails, kFails, kFails}, kBound, false},  // a late answer
     // Up to three time-outs late: past the guard that follows the failure,
     // the answer may reach the packet after it, which then reads the same
@@ -164,19 +164,32 @@ class FaultLine {
     HostPacket<Item> d7810("Data7810", "Baud", 1, 0, kAddress[kData7810], false);
     HostPacket<Item> d7210("Data7210", "CfgStaT", 0, 0, kAddress[kData7210], false);
     switch (family) {
-      case kVelk: packet = &velk; velk.Add(0, velk::kTypeFloat, kPrefill); break;
-      case kVelkBare: packet = &bare; bare.Add(0, velk::kTypeFloat, kPrefill); break;
-      case kData7810: packet = &d7810; d7810.Add(0, velk::kTypeWord, kPrefill); break;
-      default: packet = &d7210; d7210.Add(kAddress[kData7210], velk::kTypeString, kPrefill); break;
+      case kVelk:
+        packet = &velk;
+        velk.Add(0, velk::kTypeFloat, kPrefill);
+        break;
+      case kVelkBare:
+        packet = &bare;
+        bare.Add(0, velk::kTypeFloat, kPrefill);
+        break;
+      case kData7810:
+        packet = &d7810;
+        d7810.Add(0, velk::kTypeWord, kPrefill);
+        break;
+      default:
+        packet = &d7210;
+        d7210.Add(kAddress[kData7210], velk::kTypeString, kPrefill);
+        break;
     }
     Prefill(packet->item(0));
     const std::vector<uint8_t> before = packet->ItemBytes();
 
     std::thread stopper;
-    if (stopMidway) stopper = std::thread([this] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
-      server.Stop();
-    });
+    if (stopMidway)
+      stopper = std::thread([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        server.Stop();
+      });
     const auto start = std::chrono::steady_clock::now();
     const double cpuBefore = ThreadCpuMs();
     const int32_t result = Process(*packet);

@@ -1,5 +1,6 @@
 /* Every record and field of the public header, once, for comparing the C
  * view with the C++ view: RECORD(name) and FIELD(record, field). */
+/* clang-format off */
 RECORD(Guid)
 FIELD(Guid, data1) FIELD(Guid, data2) FIELD(Guid, data3) FIELD(Guid, data4)
 RECORD(ValueSlot)

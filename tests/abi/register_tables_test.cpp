@@ -16,12 +16,12 @@ struct TableCase {
   std::vector<std::string> names;
 };
 
-const std::vector<std::string> k4011All = {"AI", "SPANCAL", "ZEROCAL", "DO", "AHI",
-                                           "ALO", "AEA", "EC", "CJCVAL", "CJCOFF"};
+const std::vector<std::string> k4011All = {"AI",  "SPANCAL", "ZEROCAL", "DO",     "AHI",
+                                           "ALO", "AEA",     "EC",      "CJCVAL", "CJCOFF"};
 const std::vector<std::string> k4017All = {"AI", "SPANCAL", "ZEROCAL", "MP", "DISPLAY", "CJCVAL", "CJCOFF"};
 const std::vector<std::string> k4050 = {"DI", "DO", "DISPLAY"};
-const std::vector<std::string> k4080 = {"ISM", "PCVH", "PCVL", "GM", "MCV", "CS",
-                                        "CLSC", "ICV", "AEA", "ALV", "DO", "DISPLAY"};
+const std::vector<std::string> k4080 = {"ISM",  "PCVH", "PCVL", "GM",  "MCV", "CS",
+                                        "CLSC", "ICV",  "AEA",  "ALV", "DO",  "DISPLAY"};
 
 std::vector<std::string> Prefix(const std::vector<std::string>& v, size_t n) {
   return std::vector<std::string>(v.begin(), v.begin() + static_cast<long>(n));
@@ -52,8 +52,9 @@ const TableCase kCases[] = {
     {"Velk4068", k4050},
     {"Velk4080", k4080},
     {"VELK4080D", k4080},
-    {"Velk4015", {"VERSION", "MODULE", "ADATAIN", "NVALUE", "MULTIP", "SYNSAM", "SYNDATA", "CDIAGNO",
-                  "SPCALI", "OFCALI", "INCALI", "DEFCALI", "DISPLAY"}},
+    {"Velk4015",
+     {"VERSION", "MODULE", "ADATAIN", "NVALUE", "MULTIP", "SYNSAM", "SYNDATA", "CDIAGNO", "SPCALI", "OFCALI", "INCALI",
+      "DEFCALI", "DISPLAY"}},
     {"Velk4024", {"AO", "DI", "NC", "OC", "DC", "EC", "TRCAL", "DISPLAY"}},
 };
 

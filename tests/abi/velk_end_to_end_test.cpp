@@ -30,11 +30,9 @@ using testsupport::SlotBits;
 const int16_t kAnswerTimeoutMs = 300;
 const uint32_t kPrefill = 0xCCCCCCCCu;
 
-
 class VelkEndToEnd : public testsupport::SimulatedLineTest {
  protected:
   VelkEndToEnd() : SimulatedLineTest(kAnswerTimeoutMs) {}
-
 
  public:
   sim::VelkModule* AddModule(const char* type, uint8_t address, bool checksum) {
@@ -53,7 +51,6 @@ class VelkEndToEnd : public testsupport::SimulatedLineTest {
     display.Add(0, velk::kTypeWord, ms);
     ASSERT_EQ(host.d->ProcessPacket(display.get()), 1);
   }
-
 };
 
 struct Tag {
@@ -69,49 +66,95 @@ struct FamilyCase {
   bool checksum;
   std::function<void(sim::VelkRegisters&)> prepare;
   Tag read;
-  uint32_t readBack;  // the item's slot after the read
-  Tag write;          // registerName null: the family writes nothing
-  uint32_t values[2];  // written through IDriver, then through IDriver2
+  uint32_t readBack;                                           // the item's slot after the read
+  Tag write;                                                   // registerName null: the family writes nothing
+  uint32_t values[2];                                          // written through IDriver, then through IDriver2
   std::function<uint32_t(const sim::VelkRegisters&)> observe;  // the written register, as the value's bits
 };
 
 uint32_t AsFloatBits(double v) { return FloatBits(static_cast<float>(v)); }
 
 const FamilyCase kFamilies[] = {
-    {"Velk4011", 1, true, [](sim::VelkRegisters& r) { r.analogIn[0] = sim::ValueSource::Constant(5.123); },
-     {"AI", 0, 0, velk::kTypeFloat}, FloatBits(5.123f),
-     {"AHI", 4, 0, velk::kTypeFloat}, {FloatBits(5.0f), FloatBits(-2.25f)},
+    {"Velk4011",
+     1,
+     true,
+     [](sim::VelkRegisters& r) { r.analogIn[0] = sim::ValueSource::Constant(5.123); },
+     {"AI", 0, 0, velk::kTypeFloat},
+     FloatBits(5.123f),
+     {"AHI", 4, 0, velk::kTypeFloat},
+     {FloatBits(5.0f), FloatBits(-2.25f)},
      [](const sim::VelkRegisters& r) { return AsFloatBits(r.alarmHigh); }},
-    {"Velk4017", 2, false, [](sim::VelkRegisters& r) { r.analogIn[3] = sim::ValueSource::Constant(-1.5); },
-     {"AI", 0, 3, velk::kTypeFloat}, FloatBits(-1.5f),
-     {"MP", 3, 0, velk::kTypeByte}, {0x3F, 0x10},
+    {"Velk4017",
+     2,
+     false,
+     [](sim::VelkRegisters& r) { r.analogIn[3] = sim::ValueSource::Constant(-1.5); },
+     {"AI", 0, 3, velk::kTypeFloat},
+     FloatBits(-1.5f),
+     {"MP", 3, 0, velk::kTypeByte},
+     {0x3F, 0x10},
      [](const sim::VelkRegisters& r) { return uint32_t{r.multiplexer}; }},
-    {"Velk4021", 3, true, [](sim::VelkRegisters& r) { r.analogOut[0] = 5.5; },
-     {"AO", 0, 0, velk::kTypeFloat}, FloatBits(5.5f),
-     {"AO", 0, 0, velk::kTypeFloat}, {FloatBits(7.25f), FloatBits(12.5f)},
+    {"Velk4021",
+     3,
+     true,
+     [](sim::VelkRegisters& r) { r.analogOut[0] = 5.5; },
+     {"AO", 0, 0, velk::kTypeFloat},
+     FloatBits(5.5f),
+     {"AO", 0, 0, velk::kTypeFloat},
+     {FloatBits(7.25f), FloatBits(12.5f)},
      [](const sim::VelkRegisters& r) { return AsFloatBits(r.analogOut[0]); }},
-    {"Velk4024", 4, false, [](sim::VelkRegisters& r) { r.analogOut[1] = -2.5; },
-     {"AO", 0, 1, velk::kTypeFloat}, FloatBits(-2.5f),
-     {"AO", 0, 2, velk::kTypeFloat}, {FloatBits(1.25f), FloatBits(-0.5f)},
+    {"Velk4024",
+     4,
+     false,
+     [](sim::VelkRegisters& r) { r.analogOut[1] = -2.5; },
+     {"AO", 0, 1, velk::kTypeFloat},
+     FloatBits(-2.5f),
+     {"AO", 0, 2, velk::kTypeFloat},
+     {FloatBits(1.25f), FloatBits(-0.5f)},
      [](const sim::VelkRegisters& r) { return AsFloatBits(r.analogOut[2]); }},
-    {"Velk4051", 5, true, [](sim::VelkRegisters& r) { r.digitalIn = 0x1234; },
-     {"DI", 0, 2, velk::kTypeBit}, 1,
-     {nullptr, 0, 0, 0}, {0, 0}, nullptr},
-    {"Velk4050", 6, true, [](sim::VelkRegisters& r) { r.digitalIn = 0xA5; },
-     {"DI", 0, 0, velk::kTypeByte}, 0xCCCCCCA5u,
-     {"DO", 1, 0, velk::kTypeByte}, {0x5A, 0xC3},
+    {"Velk4051",
+     5,
+     true,
+     [](sim::VelkRegisters& r) { r.digitalIn = 0x1234; },
+     {"DI", 0, 2, velk::kTypeBit},
+     1,
+     {nullptr, 0, 0, 0},
+     {0, 0},
+     nullptr},
+    {"Velk4050",
+     6,
+     true,
+     [](sim::VelkRegisters& r) { r.digitalIn = 0xA5; },
+     {"DI", 0, 0, velk::kTypeByte},
+     0xCCCCCCA5u,
+     {"DO", 1, 0, velk::kTypeByte},
+     {0x5A, 0xC3},
      [](const sim::VelkRegisters& r) { return r.digitalOut; }},
-    {"Velk4068", 7, true, [](sim::VelkRegisters& r) { r.digitalOut = 0x81; },
-     {"DI", 0, 0, velk::kTypeByte}, 0xCCCCCC81u,
-     {"DO", 1, 0, velk::kTypeByte}, {0x18, 0x24},
+    {"Velk4068",
+     7,
+     true,
+     [](sim::VelkRegisters& r) { r.digitalOut = 0x81; },
+     {"DI", 0, 0, velk::kTypeByte},
+     0xCCCCCC81u,
+     {"DO", 1, 0, velk::kTypeByte},
+     {0x18, 0x24},
      [](const sim::VelkRegisters& r) { return r.digitalOut; }},
-    {"Velk4080", 8, true, [](sim::VelkRegisters& r) { r.maxCounter[1] = 0xDEADBEEF; },
-     {"MCV", 4, 1, velk::kTypeLong}, 0xDEADBEEFu,
-     {"MCV", 4, 0, velk::kTypeLong}, {0x12345678, 0x0000FFFF},
+    {"Velk4080",
+     8,
+     true,
+     [](sim::VelkRegisters& r) { r.maxCounter[1] = 0xDEADBEEF; },
+     {"MCV", 4, 1, velk::kTypeLong},
+     0xDEADBEEFu,
+     {"MCV", 4, 0, velk::kTypeLong},
+     {0x12345678, 0x0000FFFF},
      [](const sim::VelkRegisters& r) { return r.maxCounter[0]; }},
-    {"Velk4015", 9, false, [](sim::VelkRegisters& r) { r.analogIn[1] = sim::ValueSource::Constant(12.345); },
-     {"NVALUE", 3, 2, velk::kTypeShort}, 0xCCCC000Cu,
-     {"MULTIP", 4, 0, velk::kTypeByte}, {0x0A, 0x05},
+    {"Velk4015",
+     9,
+     false,
+     [](sim::VelkRegisters& r) { r.analogIn[1] = sim::ValueSource::Constant(12.345); },
+     {"NVALUE", 3, 2, velk::kTypeShort},
+     0xCCCC000Cu,
+     {"MULTIP", 4, 0, velk::kTypeByte},
+     {0x0A, 0x05},
      [](const sim::VelkRegisters& r) { return uint32_t{r.multiplier}; }},
 };
 
@@ -291,8 +334,12 @@ TEST_F(VelkEndToEnd, SilentModuleFailsAfterTheTimeout) {
 // other module's value as its own.
 TEST_F(VelkEndToEnd, CallsFromTwoThreadsAreTakenOneAtATime) {
   SetFirstWait(0);
-  AddModule("Velk4011", 1, true)->Update([](sim::VelkRegisters& r) { r.analogIn[0] = sim::ValueSource::Constant(5.0); });
-  AddModule("Velk4011", 2, true)->Update([](sim::VelkRegisters& r) { r.analogIn[0] = sim::ValueSource::Constant(9.0); });
+  AddModule("Velk4011", 1, true)->Update([](sim::VelkRegisters& r) {
+    r.analogIn[0] = sim::ValueSource::Constant(5.0);
+  });
+  AddModule("Velk4011", 2, true)->Update([](sim::VelkRegisters& r) {
+    r.analogIn[0] = sim::ValueSource::Constant(9.0);
+  });
   int wrong[2] = {0, 0};
   auto poll = [this, &wrong](uint8_t address, float want, int slot) {
     for (int i = 0; i < 200; ++i) {

@@ -41,8 +41,8 @@ FakeSerial::FakeSerial(VirtualClock& clock) : clock_(clock) {}
 void FakeSerial::Inject(uint32_t delayMs, const std::string& bytes) {
   Pending p{clock_.TickMs() + delayMs, bytes};
   // Keep arrival order; equal times keep the order they were scheduled in.
-  auto at = std::find_if(pending_.begin(), pending_.end(),
-                         [&](const Pending& q) { return platform::TickAfter(q.at, p.at); });
+  auto at =
+      std::find_if(pending_.begin(), pending_.end(), [&](const Pending& q) { return platform::TickAfter(q.at, p.at); });
   pending_.insert(at, p);
 }
 

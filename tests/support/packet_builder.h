@@ -29,8 +29,8 @@ float BitsFloat(uint32_t bits);
 template <typename Item>
 class HostPacket {
  public:
-  HostPacket(const std::string& moduleType, const std::string& registerName, int16_t registerCode,
-             int16_t direction, int16_t address = 1, bool checksum = true);
+  HostPacket(const std::string& moduleType, const std::string& registerName, int16_t registerCode, int16_t direction,
+             int16_t address = 1, bool checksum = true);
   HostPacket(const HostPacket&) = delete;
   HostPacket& operator=(const HostPacket&) = delete;
 

@@ -111,8 +111,7 @@ ProgramResult RunProgram(const std::vector<std::string>& args, int timeoutMs, co
     return result;
   }
   const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (MsLeft(end) > 0 && Pump(&outFd, &errFd, &result.out, &result.err, std::min(MsLeft(end), 100))) {
-  }
+  while (MsLeft(end) > 0 && Pump(&outFd, &errFd, &result.out, &result.err, std::min(MsLeft(end), 100))) {}
   result.exitCode = Reap(pid, end);
   if (result.exitCode == -1) {
     result.timedOut = true;
@@ -153,8 +152,7 @@ ProgramResult BackgroundProgram::Stop(int graceMs, int signal) {
   if (pid_ <= 0) return result_;
   kill(pid_, signal);
   const Clock::time_point end = Clock::now() + std::chrono::milliseconds(graceMs);
-  while (MsLeft(end) > 0 && Pump(&outFd_, &errFd_, &result_.out, &result_.err, std::min(MsLeft(end), 50))) {
-  }
+  while (MsLeft(end) > 0 && Pump(&outFd_, &errFd_, &result_.out, &result_.err, std::min(MsLeft(end), 50))) {}
   result_.exitCode = Reap(pid_, end);
   if (result_.exitCode == -1) {
     result_.timedOut = true;

@@ -38,10 +38,10 @@ using testsupport::HostLibrary;
 using testsupport::HostPacket;
 using testsupport::SlotBits;
 using tooltest::BackgroundProgram;
-using tooltest::TempDir;
 using tooltest::FreePort;
 using tooltest::kSer2net;
 using tooltest::Ser2net;
+using tooltest::TempDir;
 
 // The bytes the far side of a pseudo-terminal receives within `ms`,
 // until `count` arrived.
@@ -66,8 +66,7 @@ std::string ReadLine(platform::Port& port, size_t count, uint32_t ms = 3000) {
   const uint32_t deadline = clock.TickMs() + ms;
   std::string got;
   while (got.size() < count && !platform::TickAfter(clock.TickMs(), deadline)) {
-    if (port.Wait(platform::TickRemaining(clock.TickMs(), deadline)) != platform::WaitResult::kInput)
-      continue;
+    if (port.Wait(platform::TickRemaining(clock.TickMs(), deadline)) != platform::WaitResult::kInput) continue;
     char bytes[512];
     uint32_t n = 0;
     if (!port.Read(bytes, sizeof bytes, &n)) break;
@@ -147,7 +146,7 @@ TEST_F(DeviceServerLine, Rfc2217SettingsReachTheDeviceAndRawLeavesThemAlone) {
     ASSERT_EQ(tcgetattr(static_cast<int>(Master(c.rfc2217)), &t), 0);
     EXPECT_EQ(cfgetospeed(&t), c.speed);
     EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.twoStops);
-    
+
     // ser2net keeps the device a moment after the client left.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
@@ -186,7 +185,6 @@ TEST_F(DeviceServerLine, LostServerIsAHangUpAndTheNextWriteConnectsAgain) {
 // Nobody listening, and a server whose listen queue is full so that the
 // connection is never answered: the opening fails, within the bound.
 TEST(DeviceServerOpening, RefusedAndSilentAddressesFailWithinTheBound) {
-
   // Listeners that never accept: one with its queue filled by a
   // connection, so that the next is never answered; one with room, whose
   // connections the kernel completes and nobody serves.
@@ -268,7 +266,7 @@ class DriverBehindDeviceServer : public ::testing::Test {
 
   HostLibrary library;
   sim::Bus bus;
-  sim::Server rawSide{bus};     // one bus, two lines to it
+  sim::Server rawSide{bus};  // one bus, two lines to it
   sim::Server telnetSide{bus};
   HostDriver host{library};
   std::unique_ptr<Ser2net> server;
@@ -376,7 +374,8 @@ TEST(VelksimTcpPort, VelkhostProbesScansAndPollsThroughIt) {
   const std::string port = std::to_string(FreePort());
   const std::string name = "tcp:127.0.0.1:" + port;
   BackgroundProgram simulator;
-  ASSERT_TRUE(simulator.Start({VELKSIM_PATH, "-m", "3:Velk4017:checksum", "-m", "5:Velk4050:checksum", "--tcp", port, "--plain"}));
+  ASSERT_TRUE(simulator.Start(
+      {VELKSIM_PATH, "-m", "3:Velk4017:checksum", "-m", "5:Velk4050:checksum", "--tcp", port, "--plain"}));
   ASSERT_TRUE(simulator.WaitForOutput("also on " + name, 10000)) << simulator.err();
   const std::string line = dir.Write(
       "line.toml", "[port]\nname = \"" + name +

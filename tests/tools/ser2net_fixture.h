@@ -45,13 +45,13 @@ class Ser2net {
   ~Ser2net() { Stop(); }
 
   bool Start() {
-    const std::string config = dir_.Write(
-        "ser2net.yaml", "%YAML 1.1\n---\nconnection: &raw\n  accepter: tcp,127.0.0.1," + std::to_string(rawPort_) +
-                            "\n  connector: serialdev," + rawDevice_ +
-                            ",9600n81,local\n  options:\n    kickolduser: true\n"
-                            "connection: &telnet\n  accepter: telnet(rfc2217),tcp,127.0.0.1," +
-                            std::to_string(telnetPort_) + "\n  connector: serialdev," + telnetDevice_ +
-                            ",9600n81,local\n  options:\n    kickolduser: true\n");
+    const std::string config =
+        dir_.Write("ser2net.yaml", "%YAML 1.1\n---\nconnection: &raw\n  accepter: tcp,127.0.0.1," +
+                                       std::to_string(rawPort_) + "\n  connector: serialdev," + rawDevice_ +
+                                       ",9600n81,local\n  options:\n    kickolduser: true\n"
+                                       "connection: &telnet\n  accepter: telnet(rfc2217),tcp,127.0.0.1," +
+                                       std::to_string(telnetPort_) + "\n  connector: serialdev," + telnetDevice_ +
+                                       ",9600n81,local\n  options:\n    kickolduser: true\n");
     if (!program_.Start({kSer2net, "-n", "-c", config, "-P", dir_.path() + "/pid"})) return false;
     for (int i = 0; i < 250; ++i) {
       if (Listening(rawPort_) && Listening(telnetPort_)) return true;

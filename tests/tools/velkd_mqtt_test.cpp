@@ -35,8 +35,8 @@ using testsupport::FreeLoopbackPort;
 class Broker {
  public:
   Broker(const TempDir& dir) : port_(FreeLoopbackPort()) {
-    config_ = dir.Write("mosquitto.conf", "listener " + std::to_string(port_) +
-                                              " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+    config_ = dir.Write("mosquitto.conf",
+                        "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\npersistence false\n");
   }
   // Starts the broker and waits until it takes connections.
   bool Start() {
@@ -175,8 +175,8 @@ TEST(Velkd, PublishesEveryFamilyTakesWritesAndEndsOfflineOnSigterm) {
   ASSERT_FALSE(port.empty()) << simulator.err();
   Watcher watcher(broker.port());
   BackgroundProgram velkd;
-  ASSERT_TRUE(velkd.Start(
-      {VELKD_PATH, VELK_SOURCE_DIR "/examples/gateway.toml", "--port", port, "--broker", broker.url()}));
+  ASSERT_TRUE(
+      velkd.Start({VELKD_PATH, VELK_SOURCE_DIR "/examples/gateway.toml", "--port", port, "--broker", broker.url()}));
   const auto pump = [&] {
     simulator.WaitForOutput("\x01", 5);
     velkd.WaitForOutput("\x01", 5);
@@ -213,14 +213,14 @@ TEST(Velkd, PublishesEveryFamilyTakesWritesAndEndsOfflineOnSigterm) {
     EXPECT_EQ(value.at("value").type(), e.kind) << e.topic << ": " << value;
     EXPECT_TRUE(value.at("reason").is_null()) << e.topic;
     EXPECT_EQ(value.at("unit"), e.unit != nullptr ? json(e.unit) : json()) << e.topic;
-    EXPECT_TRUE(std::regex_match(value.at("ts").get<std::string>(),
-                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+    EXPECT_TRUE(
+        std::regex_match(value.at("ts").get<std::string>(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
         << value;
   }
   EXPECT_EQ(watcher.LatestJson(base + "switches/switch_word").at("value"), 0x1234);
   EXPECT_EQ(watcher.LatestJson(base + "relays/relay3").at("value"), 1);
-  for (const char* device : {"inputs", "boiler", "valve", "outputs", "relays", "switches", "counter", "strain",
-                             "thermo", "panel"})
+  for (const char* device :
+       {"inputs", "boiler", "valve", "outputs", "relays", "switches", "counter", "strain", "thermo", "panel"})
     EXPECT_TRUE(StateIs(watcher, base + device + "/$state", "online")) << device;
   EXPECT_EQ(watcher.Latest("velk/$state"), "online");
 
@@ -281,9 +281,7 @@ TEST(Velkd, PublishesEveryFamilyTakesWritesAndEndsOfflineOnSigterm) {
     EXPECT_EQ(result.at("ok"), w.ok) << result;
     EXPECT_TRUE(std::regex_match(result.value("ts", ""), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
         << result;
-    if (!w.ok) {
-      EXPECT_NE(result.at("reason").get<std::string>().find(w.reason), std::string::npos) << result;
-    }
+    if (!w.ok) { EXPECT_NE(result.at("reason").get<std::string>().find(w.reason), std::string::npos) << result; }
     if (!w.readBack.is_null()) {
       EXPECT_EQ(reading.value("value", json()), w.readBack) << reading;
       EXPECT_EQ(reading.value("good", false), true) << reading;
@@ -295,8 +293,7 @@ TEST(Velkd, PublishesEveryFamilyTakesWritesAndEndsOfflineOnSigterm) {
   std::vector<std::string> busWrites;
   const std::string seen = simulator.out();
   const std::regex written(R"(#03[0-9.]+<CR>|#0513[0-9A-F]+<CR>)");
-  for (std::sregex_iterator it(seen.begin(), seen.end(), written), end; it != end; ++it)
-    busWrites.push_back(it->str());
+  for (std::sregex_iterator it(seen.begin(), seen.end(), written), end; it != end; ++it) busWrites.push_back(it->str());
   EXPECT_EQ(busWrites, (std::vector<std::string>{"#0307.250<CR>", "#0308.500<CR>", "#0513004C<CR>"}));
   EXPECT_TRUE(simulator.WaitForOutput("display 0B shows \"12.5\"", 5000)) << simulator.out().substr(0, 2000);
 
@@ -326,8 +323,8 @@ TEST(Velkd, PublishesEveryFamilyTakesWritesAndEndsOfflineOnSigterm) {
   EXPECT_EQ(relays.value("state", ""), "offline");
   EXPECT_EQ(relays.value("reason", ""), "stopped");
   // The port is closed: another host may open it now.
-  const tooltest::ProgramResult poll = tooltest::RunProgram(
-      {VELKHOST_PATH, "poll", VELK_SOURCE_DIR "/examples/gateway.toml", "--port", port, "--once"});
+  const tooltest::ProgramResult poll =
+      tooltest::RunProgram({VELKHOST_PATH, "poll", VELK_SOURCE_DIR "/examples/gateway.toml", "--port", port, "--once"});
   EXPECT_EQ(poll.exitCode, 0) << poll.err;
   broker.Stop();
 }
@@ -337,7 +334,8 @@ const char kFaultModules[] =
     "[[module]]\naddress = 5\ntype = \"Velk4050\"\nvalues = { do = 0x0A }\n";
 
 std::string FaultLine(const std::string& port) {
-  return "[port]\nname = \"" + port + "\"\ntimeout_ms = 200\n"
+  return "[port]\nname = \"" + port +
+         "\"\ntimeout_ms = 200\n"
          "[mqtt]\nhomeassistant = true\n"
          "[gateway]\nline = \"plant\"\ninterval_ms = 100\nwritable = [\"relay3\"]\n"
          "[[device]]\nname = \"inputs\"\ntype = \"Velk4017\"\naddress = \"1.1\"\n"
@@ -489,11 +487,11 @@ namespace {
 TEST(Velkd, BrokerFailuresNameTheirCause) {
   TempDir dir;
   for (const char* name : {"broker", "other"})
-    ASSERT_EQ(tooltest::RunProgram({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                    "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
-                                    "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                                    dir.path() + "/" + name + ".key", "-out", dir.path() + "/" + name + ".crt"},
-                                   20000)
+    ASSERT_EQ(tooltest::RunProgram(
+                  {"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                   "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                   "-keyout", dir.path() + "/" + name + ".key", "-out", dir.path() + "/" + name + ".crt"},
+                  20000)
                   .exitCode,
               0);
   // mosquitto started as root reads its files as the mosquitto user.
@@ -515,7 +513,8 @@ TEST(Velkd, BrokerFailuresNameTheirCause) {
       {"not authorised", listener + "allow_anonymous false\n", "broker = \"mqtt://127.0.0.1:" + port + "\"\n",
        ": refused by the broker: Not authorized; next try in 1 s"},
       {"a CA that does not vouch for the broker",
-       listener + "allow_anonymous true\ncertfile " + dir.path() + "/broker.crt\nkeyfile " + dir.path() + "/broker.key\n",
+       listener + "allow_anonymous true\ncertfile " + dir.path() + "/broker.crt\nkeyfile " + dir.path() +
+           "/broker.key\n",
        "broker = \"mqtts://127.0.0.1:" + port + "\"\nca_file = \"" + dir.path() + "/other.crt\"\n",
        ": TLS: certificate verify failed; next try in 1 s"},
   };
@@ -530,7 +529,8 @@ TEST(Velkd, BrokerFailuresNameTheirCause) {
     BackgroundProgram velkd;
     ASSERT_TRUE(velkd.Start({VELKD_PATH, dir.Write("plant.toml", text)}));
     EXPECT_TRUE(velkd.WaitForErrorOutput(c.said, 8000)) << c.what << ": " << velkd.err();
-    EXPECT_TRUE(std::regex_search(velkd.err(), std::regex(R"((^|\n)\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z <4>velkd: broker )")))
+    EXPECT_TRUE(
+        std::regex_search(velkd.err(), std::regex(R"((^|\n)\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z <4>velkd: broker )")))
         << velkd.err();
   }
 }
@@ -538,8 +538,9 @@ TEST(Velkd, BrokerFailuresNameTheirCause) {
 // The retained messages of `topics` as mosquitto_sub prints them, topic
 // to payload, read as a person checks a broker.
 std::map<std::string, std::string> Retained(const Broker& broker, const std::vector<std::string>& topics) {
-  std::vector<std::string> args = {"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()),
-                                   "-v", "--retained-only", "-W", "2", "-C", std::to_string(topics.size())};
+  std::vector<std::string> args = {
+      "/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-v",
+      "--retained-only",        "-W", "2",         "-C", std::to_string(topics.size())};
   for (const std::string& topic : topics) args.insert(args.end(), {"-t", topic});
   std::map<std::string, std::string> retained;
   const std::string out = tooltest::RunProgram(args, 10000).out;
@@ -581,14 +582,12 @@ TEST(Velkd, HomeAssistantEntitiesGoWithAKilledGateway) {
   const json discovery = json::parse(seen[config], nullptr, false);
   EXPECT_EQ(discovery.value("unique_id", ""), "velkha_plant_inputs_level") << discovery;
   EXPECT_EQ(discovery.value("availability_mode", ""), "all") << discovery;
-  EXPECT_EQ(discovery.value("availability", json::array()),
-            json::parse(R"([{"topic": "velkha/$state"},
+  EXPECT_EQ(discovery.value("availability", json::array()), json::parse(R"([{"topic": "velkha/$state"},
                             {"topic": "velkha/plant/inputs/$state", "value_template": "{{ value_json.state }}"}])"))
       << discovery;
 
   velkd.Stop(5000, SIGKILL);
-  for (int attempt = 0; attempt < 5 && (seen = Retained(broker, topics))["velkha/$state"] != "offline"; ++attempt) {
-  }
+  for (int attempt = 0; attempt < 5 && (seen = Retained(broker, topics))["velkha/$state"] != "offline"; ++attempt) {}
   EXPECT_EQ(seen["velkha/$state"], "offline");
   EXPECT_EQ(json::parse(seen["velkha/plant/inputs/$state"], nullptr, false).value("state", ""), "online");
 }
@@ -618,8 +617,9 @@ TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
        "cannot stand in a topic"},
       {"", "[[tag]]\nname = \"odd\"\ndevice = \"relays\"\naddress = \"XYZ\"\ntype = \"bit\"\n", "error 12"},
       {"[modbus]\nword_order = \"middle\"\n", "", "word_order of [modbus] must be"},
-      {"", "[[tag]]\nname = \"r1\"\ndevice = \"relays\"\naddress = \"DO1\"\ntype = \"bit\"\nmodbus = \"discrete:4\"\n"
-           "[[tag]]\nname = \"r2\"\ndevice = \"relays\"\naddress = \"DO2\"\ntype = \"bit\"\nmodbus = \"discrete:4\"\n",
+      {"",
+       "[[tag]]\nname = \"r1\"\ndevice = \"relays\"\naddress = \"DO1\"\ntype = \"bit\"\nmodbus = \"discrete:4\"\n"
+       "[[tag]]\nname = \"r2\"\ndevice = \"relays\"\naddress = \"DO2\"\ntype = \"bit\"\nmodbus = \"discrete:4\"\n",
        ".toml:21: tag 'r2' at discrete:4 overlaps tag 'r1'"},
       {"", "[[tag]]\nname = \"r1\"\ndevice = \"relays\"\naddress = \"DO1\"\ntype = \"bit\"\nmodbus = \"holding:1\"\n",
        "a bit goes in coil: or discrete:"},
@@ -653,8 +653,10 @@ TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
   tooltest::ProgramResult none = tooltest::RunProgram({VELKD_PATH, "--check", empty}, 20000);
   EXPECT_EQ(none.exitCode, 2);
   EXPECT_NE(none.err.find("no [[device]] entries"), std::string::npos) << none.err;
-  const std::string good = dir.Write("good.toml", "[gateway]\nline = \"bus7\"\nwritable = [\"relay3\"]\n" + device + tag);
-  tooltest::ProgramResult r = tooltest::RunProgram({VELKD_PATH, "--check", good, "--broker", "mqtts://broker.example:8883"});
+  const std::string good =
+      dir.Write("good.toml", "[gateway]\nline = \"bus7\"\nwritable = [\"relay3\"]\n" + device + tag);
+  tooltest::ProgramResult r =
+      tooltest::RunProgram({VELKD_PATH, "--check", good, "--broker", "mqtts://broker.example:8883"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("line bus7, 1 devices, 1 tags (1 writable)"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("broker.example:8883, TLS"), std::string::npos) << r.out;

@@ -28,8 +28,7 @@ const char kHead[] =
     "type = \"Velk4017\"\n";
 
 std::string Tag(const std::string& address, const std::string& type, const std::string& device = "ai") {
-  return "[[tag]]\nname = \"t\"\ndevice = \"" + device + "\"\naddress = \"" + address + "\"\ntype = \"" + type +
-         "\"\n";
+  return "[[tag]]\nname = \"t\"\ndevice = \"" + device + "\"\naddress = \"" + address + "\"\ntype = \"" + type + "\"\n";
 }
 
 std::string DriverErrorText(const char* type, const char* tag, int16_t dataType) {
@@ -74,7 +73,8 @@ struct ConfigCase {
 
 TEST(VelkhostConfig, EveryRejectionNamesItsLine) {
   const ConfigCase cases[] = {
-      {"device address", std::string(kHead) + "address = \"1a\"\n", ":4: device 'ai': address \"1a\" rejected: error 11: "},
+      {"device address", std::string(kHead) + "address = \"1a\"\n",
+       ":4: device 'ai': address \"1a\" rejected: error 11: "},
       {"module type", "[[device]]\nname = \"x\"\ntype = \"Velk9999\"\naddress = \"1\"\n",
        ":1: device 'x': unknown module type 'Velk9999'"},
       {"module type nearly right", "[[device]]\nname = \"x\"\ntype = \"Velk417\"\naddress = \"1\"\n",
@@ -84,22 +84,31 @@ TEST(VelkhostConfig, EveryRejectionNamesItsLine) {
        ":8: tag 't' (Velk4017 'ai'): address \"AJ3\" as float rejected (did you mean 'AI3'?): error 12: "},
       {"data type nearly right", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "flaot"),
        ":12: type 'flaot' of tag 't' is not one of bit, byte, short, word, long, float, string; did you mean 'float'?"},
-      {"key nearly right", "[port]\nbuad = 9600\n", ":2: unknown key 'buad' in [port] (known: name, baud, data_bits, "
+      {"key nearly right", "[port]\nbuad = 9600\n",
+       ":2: unknown key 'buad' in [port] (known: name, baud, data_bits, "
        "parity, stop_bits, timeout_ms, poll_delay_ms); did you mean 'baud'?"},
       // The file's own findings do not hide the driver's: one pass names both.
-      {"every finding in one pass", std::string(kHead) + "address = \"2\"\n" + Tag("XY1", "float") +
-       "speed = 1\n", ":8: tag 't' (Velk4017 'ai'): address \"XY1\" as float rejected: error 12: "},
-      {"data type mask", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "bit"), ":8: tag 't' (Velk4017 'ai'): address \"AI1\" as bit rejected: error 13: "},
-      {"register", std::string(kHead) + "address = \"2\"\n" + Tag("XY1", "float"), ":8: tag 't' (Velk4017 'ai'): address \"XY1\" as float rejected: error 12: "},
-      {"unknown device", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "float", "nope"), ":10: tag 't' names device 'nope', which is not defined"},
-      {"data type name", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "double"), ":12: type 'double' of tag 't' is not one of"},
-      {"parity", "[port]\nparity = \"sometimes\"\n", ":2: parity 'sometimes' is not one of none, odd, even, mark, space"},
+      {"every finding in one pass", std::string(kHead) + "address = \"2\"\n" + Tag("XY1", "float") + "speed = 1\n",
+       ":8: tag 't' (Velk4017 'ai'): address \"XY1\" as float rejected: error 12: "},
+      {"data type mask", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "bit"),
+       ":8: tag 't' (Velk4017 'ai'): address \"AI1\" as bit rejected: error 13: "},
+      {"register", std::string(kHead) + "address = \"2\"\n" + Tag("XY1", "float"),
+       ":8: tag 't' (Velk4017 'ai'): address \"XY1\" as float rejected: error 12: "},
+      {"unknown device", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "float", "nope"),
+       ":10: tag 't' names device 'nope', which is not defined"},
+      {"data type name", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "double"),
+       ":12: type 'double' of tag 't' is not one of"},
+      {"parity", "[port]\nparity = \"sometimes\"\n",
+       ":2: parity 'sometimes' is not one of none, odd, even, mark, space"},
       {"baud beyond any UART", "[port]\nbaud = 5000000\n", ":2: baud of [port] is 5000000, accepted 1 to 4000000"},
       {"unknown key", "[port]\nspeed = 9600\n", ":2: unknown key 'speed' in [port]"},
-      {"address as float", "[[device]]\nname = \"x\"\ntype = \"Velk4017\"\naddress = 3.1\n", ":4: address of [[device]] at line 1 must be a text"},
-      {"duplicate tag", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "float") + Tag("AI2", "float"), ":13: a tag named 't' is already defined"},
+      {"address as float", "[[device]]\nname = \"x\"\ntype = \"Velk4017\"\naddress = 3.1\n",
+       ":4: address of [[device]] at line 1 must be a text"},
+      {"duplicate tag", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "float") + Tag("AI2", "float"),
+       ":13: a tag named 't' is already defined"},
       {"syntax", "[port\nname = 1\n", ":1: "},
-      {"back-off maximum of zero", "[line]\noffline_retry_max_s = 0\n", ":2: offline_retry_max_s of [line] is 0, accepted 1 to 3600"},
+      {"back-off maximum of zero", "[line]\noffline_retry_max_s = 0\n",
+       ":2: offline_retry_max_s of [line] is 0, accepted 1 to 3600"},
       {"unknown key in [line]", "[line]\noffline_retry_max = 5\n", ":2: unknown key 'offline_retry_max' in [line]"},
       {"long port name", "[port]\nname = \"/dev/serial/by-id/usb-adapter-port0\"\n", ":2: port name"},
   };
@@ -127,8 +136,8 @@ TEST(VelkhostConfig, PortThatDoesNotExistIsNamed) {
 
 TEST(VelkhostConfig, LineWithoutAnyPort) {
   TempDir dir;
-  const std::string file = dir.Write("line.toml", "[[device]]\nname = \"x\"\ntype = \"Velk4017\"\naddress = \"1\"\n" +
-                                                      Tag("AI1", "float", "x"));
+  const std::string file = dir.Write(
+      "line.toml", "[[device]]\nname = \"x\"\ntype = \"Velk4017\"\naddress = \"1\"\n" + Tag("AI1", "float", "x"));
   const ProgramResult r = Velkhost({"poll", file, "--once"});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("no serial port"), std::string::npos) << r.err;

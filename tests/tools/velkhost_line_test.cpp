@@ -48,7 +48,8 @@ struct Device {
 };
 
 const Device kDevices[] = {
-    {"v4011", "Velk4011", "1", "values = { ai = [72.5], cjc = 24.25, do = 5, event_counter = 12, alarm = \"latched\" }"},
+    {"v4011", "Velk4011", "1",
+     "values = { ai = [72.5], cjc = 24.25, do = 5, event_counter = 12, alarm = \"latched\" }"},
     {"v4017", "Velk4017", "2", "values = { ai = [1.5, 0, 0, 0, 0, 0, 0, -3.25], mp = 90 }"},
     {"v4018", "Velk4018", "12.1", "values = { ai = [0, 0, 0, 9.875], cjc = 21.5 }"},
     {"v4021", "Velk4021", "3.1", "values = { ao = [12.5] }"},
@@ -61,10 +62,12 @@ const Device kDevices[] = {
     {"v4080", "Velk4080", "8",
      "values = { counter = [0x12345678, 0], max_counter = [0, 1000], input_mode = 1, gate_mode = 1, alarm_enable = "
      "2, do = 3 }"},
-    {"v4015", "Velk4015", "9", "name = \"4015\"\nversion = \"106\"\nvalues = { ai = [0, -1.25, 0, 0, 0, 0], raw = "
-                               "-1234, multiplier = 4, diagnostic = 0x21 }"},
-    {"d7810", "Data7810", "10", "name = \"OVEN7810\"\nversion = \"A1.06\"\nvalues = { temp = [85.5, 0, 0, -12.25, 0, "
-                                "0, 0, 0], di = 2 }"},
+    {"v4015", "Velk4015", "9",
+     "name = \"4015\"\nversion = \"106\"\nvalues = { ai = [0, -1.25, 0, 0, 0, 0], raw = "
+     "-1234, multiplier = 4, diagnostic = 0x21 }"},
+    {"d7810", "Data7810", "10",
+     "name = \"OVEN7810\"\nversion = \"A1.06\"\nvalues = { temp = [85.5, 0, 0, -12.25, 0, "
+     "0, 0, 0], di = 2 }"},
     {"d7210", "Data7210", "11", "name = \"PANEL11\"\nversion = \"B2.10\""},
 };
 
@@ -144,8 +147,8 @@ const std::vector<std::pair<std::string, Expected>>& ExpectedTags() {
 std::string EveryFamilyLine() {
   std::string text = "[port]\ntimeout_ms = 500\npoll_delay_ms = 5\n";
   for (const Device& d : kDevices)
-    text += std::string("\n[[device]]\nname = \"") + d.name + "\"\ntype = \"" + d.type + "\"\naddress = \"" + d.address +
-            "\"\n";
+    text += std::string("\n[[device]]\nname = \"") + d.name + "\"\ntype = \"" + d.type + "\"\naddress = \"" +
+            d.address + "\"\n";
   for (const auto& [name, e] : ExpectedTags())
     text += "\n[[tag]]\nname = \"" + name + "\"\ndevice = \"" + e.device + "\"\naddress = \"" + e.address +
             "\"\ntype = \"" + e.type + "\"\n";
@@ -166,8 +169,9 @@ void ExpectTagsAsSimulated(const json& cycle, bool firstInterface) {
     EXPECT_EQ(tag.at("good"), true);
     EXPECT_EQ(tag.at("quality"), 192);
     EXPECT_TRUE(tag.at("reason").is_null());
-    EXPECT_TRUE(std::regex_match(tag.at("ts").get<std::string>(),
-                                 std::regex("20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3}Z")))
+    EXPECT_TRUE(
+        std::regex_match(tag.at("ts").get<std::string>(),
+                         std::regex("20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3}Z")))
         << tag.at("ts");
     EXPECT_EQ(tag.at("value"), e.value);
   }
@@ -208,29 +212,27 @@ TEST(VelkhostPoll, PacketsGroupTheTagsOfOneCommand) {
   EXPECT_NE(packetOf["thermo_di0"], packetOf["thermo_di1"]);
   EXPECT_NE(packetOf["ai0"], packetOf["ai7"]);
   for (const json& packet : cycles[0].at("packets"))
-    if (packet.at("index") == packetOf["door0"]) {
-      EXPECT_EQ(packet.at("channels"), json({0, 7}));
-    }
+    if (packet.at("index") == packetOf["door0"]) { EXPECT_EQ(packet.at("channels"), json({0, 7})); }
 }
 
 TEST(VelkhostPoll, FailedPacketsShowAsFailedNeverAsValues) {
   TempDir dir;
-  const std::string file = dir.Write(
-      "line.toml",
-      "[port]\ntimeout_ms = 150\n"
-      "[[device]]\nname = \"good\"\ntype = \"Velk4011\"\naddress = \"1\"\n"
-      "[[device]]\nname = \"quiet\"\ntype = \"Velk4017\"\naddress = \"2\"\n"
-      "[[device]]\nname = \"panel\"\ntype = \"Data7210\"\naddress = \"3\"\n"
-      "[[device]]\nname = \"thermo\"\ntype = \"Data7810\"\naddress = \"4\"\n"
-      "[[tag]]\nname = \"d\"\ndevice = \"thermo\"\naddress = \"DO1\"\ntype = \"bit\"\n"
-      "[[tag]]\nname = \"e\"\ndevice = \"thermo\"\naddress = \"Temp2\"\ntype = \"float\"\n"
-      "[simulation.thermo]\nvalues = { temp = [0, 0, \"invalid\"] }\n"
-      "[[tag]]\nname = \"a\"\ndevice = \"good\"\naddress = \"AI\"\ntype = \"float\"\n"
-      "[[tag]]\nname = \"b\"\ndevice = \"quiet\"\naddress = \"AI1\"\ntype = \"float\"\n"
-      "[[tag]]\nname = \"c\"\ndevice = \"panel\"\naddress = \"MdNameM3\"\ntype = \"string\"\n"
-      "[simulation.good]\nvalues = { ai = [4.5] }\n"
-      "[simulation.quiet]\nfault = \"silent\"\nvalues = { ai = [0, 7.0] }\n"
-      "[simulation.panel]\nfault = \"refuse\"\n");
+  const std::string file =
+      dir.Write("line.toml",
+                "[port]\ntimeout_ms = 150\n"
+                "[[device]]\nname = \"good\"\ntype = \"Velk4011\"\naddress = \"1\"\n"
+                "[[device]]\nname = \"quiet\"\ntype = \"Velk4017\"\naddress = \"2\"\n"
+                "[[device]]\nname = \"panel\"\ntype = \"Data7210\"\naddress = \"3\"\n"
+                "[[device]]\nname = \"thermo\"\ntype = \"Data7810\"\naddress = \"4\"\n"
+                "[[tag]]\nname = \"d\"\ndevice = \"thermo\"\naddress = \"DO1\"\ntype = \"bit\"\n"
+                "[[tag]]\nname = \"e\"\ndevice = \"thermo\"\naddress = \"Temp2\"\ntype = \"float\"\n"
+                "[simulation.thermo]\nvalues = { temp = [0, 0, \"invalid\"] }\n"
+                "[[tag]]\nname = \"a\"\ndevice = \"good\"\naddress = \"AI\"\ntype = \"float\"\n"
+                "[[tag]]\nname = \"b\"\ndevice = \"quiet\"\naddress = \"AI1\"\ntype = \"float\"\n"
+                "[[tag]]\nname = \"c\"\ndevice = \"panel\"\naddress = \"MdNameM3\"\ntype = \"string\"\n"
+                "[simulation.good]\nvalues = { ai = [4.5] }\n"
+                "[simulation.quiet]\nfault = \"silent\"\nvalues = { ai = [0, 7.0] }\n"
+                "[simulation.panel]\nfault = \"refuse\"\n");
   const ProgramResult r = Velkhost({"poll", file, "--simulate", "--cycles", "2", "--interval-ms", "0", "--json"});
   EXPECT_EQ(r.exitCode, 1);
   const std::vector<json> cycles = JsonLines(r.out);
@@ -280,16 +282,18 @@ TEST(VelkhostPoll, PlainLinesWhenNotATerminal) {
   EXPECT_TRUE(std::regex_search(r.out, std::regex("\\n  panel_name +d7210 +MdNameM11 +string +\"PANEL11\"")));
   // Columns are aligned by display width: a name in UTF-8 pads as many
   // columns as one in ASCII, in the tags and in the totals (in UTC).
-  const std::string utf8 = dir.Write("utf8.toml",
-                                     "[[device]]\nname = \"größe\"\ntype = \"Velk4017\"\naddress = \"3\"\n"
-                                     "[[device]]\nname = \"kessel\"\ntype = \"Velk4017\"\naddress = \"2\"\n"
-                                     "[[tag]]\nname = \"température\"\ndevice = \"größe\"\naddress = \"AI1\"\ntype = \"float\"\n"
-                                     "[[tag]]\nname = \"temperature\"\ndevice = \"kessel\"\naddress = \"AI1\"\ntype = \"float\"\n");
+  const std::string utf8 =
+      dir.Write("utf8.toml",
+                "[[device]]\nname = \"größe\"\ntype = \"Velk4017\"\naddress = \"3\"\n"
+                "[[device]]\nname = \"kessel\"\ntype = \"Velk4017\"\naddress = \"2\"\n"
+                "[[tag]]\nname = \"température\"\ndevice = \"größe\"\naddress = \"AI1\"\ntype = \"float\"\n"
+                "[[tag]]\nname = \"temperature\"\ndevice = \"kessel\"\naddress = \"AI1\"\ntype = \"float\"\n");
   const ProgramResult u = Velkhost({"poll", utf8, "--simulate", "--once"});
   ASSERT_EQ(u.exitCode, 0) << u.err;
   EXPECT_NE(u.out.find("  température        größe        AI1"), std::string::npos) << u.out;
   EXPECT_NE(u.out.find("  temperature        kessel       AI1"), std::string::npos) << u.out;
-  EXPECT_TRUE(std::regex_search(u.err, std::regex("(^|\\n)größe {19}1 {8}1  20\\d\\d-\\d\\d-\\d\\dT[0-9:.]+Z -"))) << u.err;
+  EXPECT_TRUE(std::regex_search(u.err, std::regex("(^|\\n)größe {19}1 {8}1  20\\d\\d-\\d\\d-\\d\\dT[0-9:.]+Z -")))
+      << u.err;
 }
 
 TEST(VelkhostPoll, SimulationSectionErrorsNameTheirLine) {
@@ -379,9 +383,9 @@ TEST(VelkhostWrite, WriteChangesTheModuleAndAReadShowsIt) {
     const char* value;
     const char* readBack;
   } cases[] = {
-      {"do3", "0", "0"},          {"do2", "1", "1"},          {"do_byte", "0x3C", "60"}, {"ao", "7.25", "7.25"},
-      {"ao1", "-2.5", "-2.5"},    {"boiler_do", "33", "33"},  {"mp", "0x11", "17"},     {"max1", "4096", "4096"},
-      {"multiplier", "9", "9"},
+      {"do3", "0", "0"},      {"do2", "1", "1"},        {"do_byte", "0x3C", "60"},
+      {"ao", "7.25", "7.25"}, {"ao1", "-2.5", "-2.5"},  {"boiler_do", "33", "33"},
+      {"mp", "0x11", "17"},   {"max1", "4096", "4096"}, {"multiplier", "9", "9"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tag);
@@ -448,8 +452,7 @@ TEST(VelkhostProbe, AnsweringSilentAndUnknownDevices) {
   // The driver's display probe asks address 02: velkhost says so, and how
   // to check this display instead.
   r = Velkhost({"probe", file, "panel", "--simulate"});
-  EXPECT_NE(r.err.find("probes a Data7210 at address 02, not at this device's address 11"), std::string::npos)
-      << r.err;
+  EXPECT_NE(r.err.find("probes a Data7210 at address 02, not at this device's address 11"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("MdNameM"), std::string::npos) << r.err;
   r = Velkhost({"probe", file, "nobody", "--simulate"});
   EXPECT_EQ(r.exitCode, 2);
@@ -468,8 +471,8 @@ TEST(VelkhostScan, FindsExactlyTheSimulatedAddresses) {
                                      "[[simulation.module]]\naddress = 40\ntype = \"Velk4017\"\n");
   // Every "Velk" module answers "$" AA "M" with its model, so the scan names
   // every module it finds; 40 lies outside the range.
-  const ProgramResult r = Velkhost({"scan", file, "--simulate", "--type", "Velk4015", "--from", "0", "--to", "35",
-                                    "--timeout-ms", "60", "--json"});
+  const ProgramResult r = Velkhost(
+      {"scan", file, "--simulate", "--type", "Velk4015", "--from", "0", "--to", "35", "--timeout-ms", "60", "--json"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const json result = json::parse(r.out);
   EXPECT_EQ(result.at("complete"), true);
@@ -486,8 +489,8 @@ TEST(VelkhostScan, FindsExactlyTheSimulatedAddresses) {
   EXPECT_EQ(result.at("found")[3].at("checksum"), false);
 
   // Scanning for another "Velk" type names the modules the same way.
-  const ProgramResult r17 = Velkhost({"scan", file, "--simulate", "--type", "Velk4017", "--from", "0", "--to", "5",
-                                      "--timeout-ms", "60", "--json"});
+  const ProgramResult r17 = Velkhost(
+      {"scan", file, "--simulate", "--type", "Velk4017", "--from", "0", "--to", "5", "--timeout-ms", "60", "--json"});
   ASSERT_EQ(r17.exitCode, 0) << r17.err;
   const json result17 = json::parse(r17.out);
   ASSERT_EQ(result17.at("found").size(), 1u);

@@ -92,9 +92,11 @@ TEST(VelkhostCheck, PrintsRegisterCodeAndChannel) {
       {"Velk4051", "5", "DI010", "bit", 0, "register DI \\(row 0, code 0\\), channel 8\\n"},
       {"Velk4011", "7", " spancal ", "bit", 0, "register SPANCAL \\(row 1, code 1\\), channel -1\\n"},
       {"Velk4015", "2", "DISPLAY", "word", 0, "register DISPLAY \\(row 12, code 15\\)"},
-      {"Data7810", "3", "Temp5", "float", 0, "register Temp \\(row 6, code 1\\), channel 5\\n  sub-fields: 0 6 5, "
-                                               "data type float"},
-      {"Data7210", "4", "SetDat2.15", "float", 0, "register SetDat \\(row 3, code 3\\), channel 15\\n  options: 2 -1 -1"},
+      {"Data7810", "3", "Temp5", "float", 0,
+       "register Temp \\(row 6, code 1\\), channel 5\\n  sub-fields: 0 6 5, "
+       "data type float"},
+      {"Data7210", "4", "SetDat2.15", "float", 0,
+       "register SetDat \\(row 3, code 3\\), channel 15\\n  options: 2 -1 -1"},
       {"Data7210", "4", "SetDat15,7", "short", 0, "options: 7 -1 -1"},
       {"Velk4017", "12.300", "AI0", "float", 0, "address 12, without checksum \\(flag byte 44\\)"},
       {"Velk4017", "12", "AI0", "float", 0, "address 12, with checksum \\(flag byte 0\\)"},
@@ -145,8 +147,7 @@ TEST(VelkhostCheck, RejectionShowsTheCodeAndTheDriversText) {
     ASSERT_FALSE(text.empty());
     const ProgramResult r = Velkhost({"check", c.type, "1", c.tag, c.dataTypeName});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.out.find("rejected: error " + std::to_string(c.code) + ": " + text + "\n"), std::string::npos)
-        << r.out;
+    EXPECT_NE(r.out.find("rejected: error " + std::to_string(c.code) + ": " + text + "\n"), std::string::npos) << r.out;
   }
 }
 

@@ -119,16 +119,16 @@ TEST(VelksimWithVelkhost, SilentModuleIsAskedAtTheBackOffPaceUntilItAnswers) {
       "[[module]]\naddress = 2\ntype = \"Velk4017\"\nchecksum = true\nvalues = { ai = [1.5] }\n"
       "[[module]]\naddress = 5\ntype = \"Velk4050\"\nchecksum = true\nvalues = { do = 0x0A }\n"
       "[[module]]\naddress = 10\ntype = \"Data7810\"\nfault = \"always_busy\"\nvalues = { temp = [85.5], di = 1 }\n");
-  const std::string line = dir.Write(
-      "line.toml",
-      "[port]\ntimeout_ms = 200\n[line]\noffline_after = 3\noffline_retry_max_s = 2\n"
-      "[[device]]\nname = \"inputs\"\ntype = \"Velk4017\"\naddress = \"2\"\n"
-      "[[device]]\nname = \"relays\"\ntype = \"Velk4050\"\naddress = \"5\"\n"
-      "[[device]]\nname = \"thermo\"\ntype = \"Data7810\"\naddress = \"10\"\n"
-      "[[tag]]\nname = \"ai0\"\ndevice = \"inputs\"\naddress = \"AI0\"\ntype = \"float\"\n"
-      "[[tag]]\nname = \"relay3\"\ndevice = \"relays\"\naddress = \"DO3\"\ntype = \"bit\"\n"
-      "[[tag]]\nname = \"oven\"\ndevice = \"thermo\"\naddress = \"Temp0\"\ntype = \"float\"\n"
-      "[[tag]]\nname = \"in0\"\ndevice = \"thermo\"\naddress = \"DI0\"\ntype = \"bit\"\n");
+  const std::string line =
+      dir.Write("line.toml",
+                "[port]\ntimeout_ms = 200\n[line]\noffline_after = 3\noffline_retry_max_s = 2\n"
+                "[[device]]\nname = \"inputs\"\ntype = \"Velk4017\"\naddress = \"2\"\n"
+                "[[device]]\nname = \"relays\"\ntype = \"Velk4050\"\naddress = \"5\"\n"
+                "[[device]]\nname = \"thermo\"\ntype = \"Data7810\"\naddress = \"10\"\n"
+                "[[tag]]\nname = \"ai0\"\ndevice = \"inputs\"\naddress = \"AI0\"\ntype = \"float\"\n"
+                "[[tag]]\nname = \"relay3\"\ndevice = \"relays\"\naddress = \"DO3\"\ntype = \"bit\"\n"
+                "[[tag]]\nname = \"oven\"\ndevice = \"thermo\"\naddress = \"Temp0\"\ntype = \"float\"\n"
+                "[[tag]]\nname = \"in0\"\ndevice = \"thermo\"\naddress = \"DI0\"\ntype = \"bit\"\n");
   const std::string link = dir.path() + "/line";
   BackgroundProgram simulator;
   std::string port;

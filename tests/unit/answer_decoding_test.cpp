@@ -168,19 +168,15 @@ uint32_t DecodeOne(const DecodeCase& c) {
 std::string Describe(const DecodeCase& c) {
   std::string answer = c.answer;
   answer.pop_back();
-  return std::string(c.type) + " register " + std::to_string(c.registerCode) + " channel " +
-         std::to_string(c.channel) + " type " + std::to_string(c.dataType) + " answer " + answer;
+  return std::string(c.type) + " register " + std::to_string(c.registerCode) + " channel " + std::to_string(c.channel) +
+         " type " + std::to_string(c.dataType) + " answer " + answer;
 }
 
 TEST(AnswerDecoding, EveryGroupStoresItsWidth) {
   for (const DecodeCase& c : kCases) {
     SCOPED_TRACE(Describe(c));
-    if (c.via != kDriver2Only) {
-      EXPECT_EQ(DecodeOne<velk::TagItem>(c), c.stored) << "IDriver";
-    }
-    if (c.via != kDriverOnly) {
-      EXPECT_EQ(DecodeOne<velk::TagItem2>(c), c.stored) << "IDriver2";
-    }
+    if (c.via != kDriver2Only) { EXPECT_EQ(DecodeOne<velk::TagItem>(c), c.stored) << "IDriver"; }
+    if (c.via != kDriverOnly) { EXPECT_EQ(DecodeOne<velk::TagItem2>(c), c.stored) << "IDriver2"; }
   }
 }
 
@@ -240,14 +236,14 @@ TEST(AnswerDecoding, FormOfWhatEachRuleReads) {
     bool ok;
   } cases[] = {
       {"Velk4011", 0, kFloat, ">+05.123\r", false, false, true},
-      {"Velk4011", 0, kFloat, ">-0.5e1\r", false, false, false},  // no module sends an exponent
+      {"Velk4011", 0, kFloat, ">-0.5e1\r", false, false, false},   // no module sends an exponent
       {"Velk4011", 0, kFloat, ">+05.12392\r", true, false, true},  // the checksum ends the field
-      {"Velk4011", 0, kFloat, ">+05.123\r", true, false, false},    // "23" taken as a checksum
+      {"Velk4011", 0, kFloat, ">+05.123\r", true, false, false},   // "23" taken as a checksum
       {"Velk4011", 0, kFloat, ">+05.1.3\r", false, false, false},
       {"Velk4011", 0, kFloat, ">+05.123 \r", false, false, false},
       {"Velk4024", 0, kFloat, "!01+1.2345678\r", false, true, true},  // IDriver2 reads up to position 10
-      {"Velk4015", 3, kFloat, ">+12.345678\r", false, true, true},     // and NVALUE up to 8
-      {"Velk4015", 3, kShort, ">+12.345\r", false, false, true},       // the integer drops the fraction
+      {"Velk4015", 3, kFloat, ">+12.345678\r", false, true, true},    // and NVALUE up to 8
+      {"Velk4015", 3, kShort, ">+12.345\r", false, false, true},      // the integer drops the fraction
       // A reading: a sign and five digits, six past 99.999; one digit lost
       // or the sign lost is a bad answer, and so are another module's two
       // checksum digits run on after the field of a module without them.
@@ -339,11 +335,19 @@ TEST(AnswerDecoding, DecimalReadingsFollowTheCConversions) {
     int32_t asInt;
     float asReal;
   } cases[] = {
-      {"  +12x", 12, 12.0f},           {"\t-7.5e1", -7, -75.0f},      {"+-5", 0, 0.0f},
-      {"abc", 0, 0.0f},                {"", 0, 0.0f},                  {"2147483648", 2147483647, 2147483648.0f},
-      {"-2147483649", -2147483647 - 1, -2147483649.0f},               {".5", 0, 0.5f},
-      {"1e999", 1, HUGE_VALF},        {"-1e999", -1, -HUGE_VALF},     {"1e-999", 1, 0.0f},
-      {"0.000001e-400", 0, 0.0f},     {"12.5e", 12, 12.5f},
+      {"  +12x", 12, 12.0f},
+      {"\t-7.5e1", -7, -75.0f},
+      {"+-5", 0, 0.0f},
+      {"abc", 0, 0.0f},
+      {"", 0, 0.0f},
+      {"2147483648", 2147483647, 2147483648.0f},
+      {"-2147483649", -2147483647 - 1, -2147483649.0f},
+      {".5", 0, 0.5f},
+      {"1e999", 1, HUGE_VALF},
+      {"-1e999", -1, -HUGE_VALF},
+      {"1e-999", 1, 0.0f},
+      {"0.000001e-400", 0, 0.0f},
+      {"12.5e", 12, 12.5f},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

@@ -285,14 +285,12 @@ TEST(CommandBuilder, Velk4050SingleBitWriteAlwaysCarriesItsChecksum) {
     uint32_t value;
     const char* command;
   } cases[] = {
-      {3, 1, "#01130149\r"},  // output 3 of module 1 on
-      {0, 1, "#011001"},      // checksum added below
-      {7, 0, "#011700"},
-      {7, 2, "#011700"},      // only the value 1 switches on
-      {5, 0x101, "#011500"},  // the whole value must be 1
-      {8, 1, nullptr},        // outputs 0..7 only
-      {-1, 1, nullptr},
-      {255, 1, nullptr},
+      {3, 1, "#01130149\r"},                     // output 3 of module 1 on
+      {0, 1, "#011001"},                         // checksum added below
+      {7, 0, "#011700"},     {7, 2, "#011700"},  // only the value 1 switches on
+      {5, 0x101, "#011500"},                     // the whole value must be 1
+      {8, 1, nullptr},                           // outputs 0..7 only
+      {-1, 1, nullptr},      {255, 1, nullptr},
   };
   for (const BitCase& c : cases) {
     SCOPED_TRACE(c.channel);
@@ -306,9 +304,7 @@ TEST(CommandBuilder, Velk4050SingleBitWriteAlwaysCarriesItsChecksum) {
       p.Add(c.channel, kBit, c.value);
       std::string built = Build(p);
       EXPECT_EQ(built, expected);
-      if (c.command != nullptr) {
-        EXPECT_EQ(built.size(), 10u);
-      }
+      if (c.command != nullptr) { EXPECT_EQ(built.size(), 10u); }
       HostPacket<velk::TagItem2> p2("velk4052", "DO", 1, W, 1, checksum);
       p2.Add(c.channel, kBit, c.value);
       EXPECT_EQ(Build(p2), expected);

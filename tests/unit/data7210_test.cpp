@@ -26,8 +26,12 @@ class Data7210Test : public DriverOnFakeLine {
     DriverOnFakeLine::SetUp();
     OpenLine(1000);
   }
-  int32_t Process(velk::Packet& packet) { return families::kData7210.processPacket(driver.bus(), packet, protocol::ModelGroup::kData7210); }
-  int32_t Process2(velk::Packet& packet) { return families::kData7210.processPacket2(driver.bus(), packet, protocol::ModelGroup::kData7210); }
+  int32_t Process(velk::Packet& packet) {
+    return families::kData7210.processPacket(driver.bus(), packet, protocol::ModelGroup::kData7210);
+  }
+  int32_t Process2(velk::Packet& packet) {
+    return families::kData7210.processPacket2(driver.bus(), packet, protocol::ModelGroup::kData7210);
+  }
 
   // The command sent for one item, or "" when the packet was refused
   // before anything went on the line.
@@ -54,14 +58,14 @@ TEST_F(Data7210Test, DisplayCommands) {
       {velk::kTypeFloat, 12.5f, 1, 2, "#02FFFFFFF92492\r"},
       {velk::kTypeFloat, -5.5f, 1, 10, "#0AFFFFFFBF1292\r"},
       {velk::kTypeShort, 7, 0, 2, "#02FFFFFFFFFFF8\r"},
-      {velk::kTypeFloat, 1234567.0f, 0, 2, ""},  // "1.23457e+06": too long
-      {velk::kTypeFloat, 12345.678f, 3, 2, ""},  // eight digits
+      {velk::kTypeFloat, 1234567.0f, 0, 2, ""},                 // "1.23457e+06": too long
+      {velk::kTypeFloat, 12345.678f, 3, 2, ""},                 // eight digits
       {velk::kTypeFloat, 99999.9f, 1, 2, "#02909090901090\r"},  // six digits fit
       {velk::kTypeWord, 123456, 0, 2, "#02F9A4B0999282\r"},
-      {velk::kTypeFloat, 100000.0f, 2, 2, ""},     // once shown as 0000.00
+      {velk::kTypeFloat, 100000.0f, 2, 2, ""},  // once shown as 0000.00
       {velk::kTypeShort, -12345, 0, 2, "#02BFF9A4B09992\r"},
-      {velk::kTypeFloat, -12345.6f, 2, 2, ""},     // once shown as 2345.60
-      {velk::kTypeWord, 1000000, 0, 2, ""},        // "1e+06": once sent as zero bytes
+      {velk::kTypeFloat, -12345.6f, 2, 2, ""},  // once shown as 2345.60
+      {velk::kTypeWord, 1000000, 0, 2, ""},     // "1e+06": once sent as zero bytes
       {velk::kTypeFloat, kNaN, 1, 2, ""},
       {velk::kTypeFloat, kInfinity, 0, 2, ""},
       {velk::kTypeFloat, -kInfinity, 2, 2, ""},
@@ -69,8 +73,8 @@ TEST_F(Data7210Test, DisplayCommands) {
       {velk::kTypeFloat, 0.5f, 1, 2, "#02FFFFFFFF4092\r"},
       {velk::kTypeWord, 65535, 2, 255, "#FFFF829292B092\r"},  // decimals apply to floats only
       {velk::kTypeShort, -32768, 0, 2, "#02BFB0A4F88280\r"},
-      {velk::kTypeLong, 42, 0, 2, "#02FFFFFFFFFFC0\r"},  // other types show 0
-      {velk::kTypeFloat, 1e-5f, 0, 2, ""},  // "1e-05"
+      {velk::kTypeLong, 42, 0, 2, "#02FFFFFFFFFFC0\r"},    // other types show 0
+      {velk::kTypeFloat, 1e-5f, 0, 2, ""},                 // "1e-05"
       {velk::kTypeShort, 1, 0, 256, "#10FFFFFFFFFFF9\r"},  // "%X" gives "100": first two
   };
   for (const Case& c : cases) {
@@ -83,9 +87,7 @@ TEST_F(Data7210Test, DisplayCommands) {
       protocol::StoreLong(item.value, static_cast<uint32_t>(static_cast<int64_t>(c.number)));
     driver.line().diagnostics.BeginPacket();
     EXPECT_EQ(Command(p), c.command) << c.number << " decimals " << c.decimals;
-    if (c.command.empty()) {
-      EXPECT_EQ(driver.line().diagnostics.outcome, velk::kOutcomeNotBuilt) << c.number;
-    }
+    if (c.command.empty()) { EXPECT_EQ(driver.line().diagnostics.outcome, velk::kOutcomeNotBuilt) << c.number; }
   }
 }
 
@@ -121,7 +123,7 @@ TEST_F(Data7210Test, AnswersBecomeTexts) {
       {reg::kCfgStaT, "!020008F0\r", kAddressText + "02" + kBaudText + "38400" + kNoCheck},
       {reg::kCfgStaT, "!020009f0\r", kAddressText + "02" + kBaudText + kNoCheck},  // unknown code
       {reg::kCfgStaT, "!02000600\r\n", kAddressText + "02" + kBaudText + "9600" + kSumCheck},
-      {reg::kCfgStaT, "!0\r", kBad},  // short
+      {reg::kCfgStaT, "!0\r", kBad},         // short
       {reg::kCfgStaT, "!03000600\r", kBad},  // another display
       {reg::kMdVerF, "!02A1.05\r", "A1.05"},
       {reg::kMdVerF, std::string("!02A1.05\r\0", 10), "A1.05"},
@@ -216,9 +218,7 @@ TEST_F(Data7210Test, WriteStampsEveryItem) {
 }
 
 TEST_F(Data7210Test, ExchangeAssemblesPiecesAndPurgesFirst) {
-  fake.responder = [](const std::string&) {
-    return std::vector<testsupport::Chunk>{{30, "!02"}, {250, "000600\r"}};
-  };
+  fake.responder = [](const std::string&) { return std::vector<testsupport::Chunk>{{30, "!02"}, {250, "000600\r"}}; };
   TestPacket<velk::TagItem2> p(0, reg::kCfgStaT, 0, "Data7210");
   p.Add(2, velk::kTypeString, reg::kCfgStaT);
   ASSERT_EQ(Process2(p.get()), 1);

@@ -35,8 +35,12 @@ class Data7810Test : public DriverOnFakeLine {
     DriverOnFakeLine::SetUp();
     OpenLine(1000);
   }
-  int32_t Process(velk::Packet& packet) { return families::kData7810.processPacket(driver.bus(), packet, protocol::ModelGroup::kData7810); }
-  int32_t Process2(velk::Packet& packet) { return families::kData7810.processPacket2(driver.bus(), packet, protocol::ModelGroup::kData7810); }
+  int32_t Process(velk::Packet& packet) {
+    return families::kData7810.processPacket(driver.bus(), packet, protocol::ModelGroup::kData7810);
+  }
+  int32_t Process2(velk::Packet& packet) {
+    return families::kData7810.processPacket2(driver.bus(), packet, protocol::ModelGroup::kData7810);
+  }
 };
 
 TEST_F(Data7810Test, ConfigurationGivesBaudRateAndAddressByte) {
@@ -81,9 +85,7 @@ TEST_F(Data7810Test, BaudReadIsTriedOnceMoreAfterARefusal) {
     p.Add(0, velk::kTypeWord, c.registerCode).value = Slot(0);
     EXPECT_EQ(Process2(p.get()), c.result);
     EXPECT_EQ(fake.writes.size(), c.writes);
-    if (c.result == 1) {
-      EXPECT_EQ(protocol::SlotU32(p.item(0).value), 9600u);
-    }
+    if (c.result == 1) { EXPECT_EQ(protocol::SlotU32(p.item(0).value), 9600u); }
   }
 }
 
@@ -108,14 +110,14 @@ TEST_F(Data7810Test, TemperatureGroups) {
     float expected;
     uint16_t quality;
   } cases[] = {
-      {{"1190"}, 0, -25.0f, velk::kQualityGood},                // channel 0, negative, 400/16
-      {{"2040", "4000", "6190"}, 3, 25.0f, velk::kQualityGood}, // channel 3 after two others
-      {{"2040"}, 1, 4.0f, velk::kQualityGood},                  // 64 sixteenths
-      {{"61a0"}, 3, 26.0f, velk::kQualityGood},                 // lower-case digits are read too
-      {{"0800"}, 0, 99.0f, kSensorFailure},                     // flagged: no valid reading
-      {{"1990"}, 0, 99.0f, kSensorFailure},                     // flagged, with a magnitude
-      {{"1190", "6190"}, 5, 99.0f, kSensorFailure},             // no group carries channel 5
-      {{"2040", "ZZZZ", "6190"}, 3, 99.0f, kSensorFailure},     // the search ends at a bad group
+      {{"1190"}, 0, -25.0f, velk::kQualityGood},                 // channel 0, negative, 400/16
+      {{"2040", "4000", "6190"}, 3, 25.0f, velk::kQualityGood},  // channel 3 after two others
+      {{"2040"}, 1, 4.0f, velk::kQualityGood},                   // 64 sixteenths
+      {{"61a0"}, 3, 26.0f, velk::kQualityGood},                  // lower-case digits are read too
+      {{"0800"}, 0, 99.0f, kSensorFailure},                      // flagged: no valid reading
+      {{"1990"}, 0, 99.0f, kSensorFailure},                      // flagged, with a magnitude
+      {{"1190", "6190"}, 5, 99.0f, kSensorFailure},              // no group carries channel 5
+      {{"2040", "ZZZZ", "6190"}, 3, 99.0f, kSensorFailure},      // the search ends at a bad group
   };
   for (const Case& c : cases) {
     AnswerWith({{"$010\r", Temperatures(c.groups)}});
@@ -219,9 +221,7 @@ TEST_F(Data7810Test, ShortAnswerFailsTheRead) {
 }
 
 TEST_F(Data7810Test, InputsVersionAndName) {
-  AnswerWith({{"$016\r", std::string("!01\x02\r")},
-              {"$01F\r", "!01A1.02\r"},
-              {"$01M\r", "!01Thermo12\r"}});
+  AnswerWith({{"$016\r", std::string("!01\x02\r")}, {"$01F\r", "!01A1.02\r"}, {"$01M\r", "!01Thermo12\r"}});
   TestPacket<velk::TagItem> di(1, reg::kDI, 0);
   di.Add(0, velk::kTypeBit, reg::kDI).value = Slot(9);
   di.Add(1, velk::kTypeBit, reg::kDI).value = Slot(9);
@@ -321,8 +321,12 @@ TEST_F(Data7810Test, OutputReadNeedsNoTraffic) {
 TEST_F(Data7810Test, OutputsAreKeptPerModule) {
   // Each step: module, channel, value; what goes on the line. Module 3
   // refuses, and its shadow keeps what it last accepted.
-  AnswerWith({{"#012\r", "!01\r"}, {"#021\r", "!02\r"}, {"#023\r", "!02\r"}, {"#013\r", "!01\r"},
-              {"#034\r", "?03\r"}, {"#031\r", "!03\r"}});
+  AnswerWith({{"#012\r", "!01\r"},
+              {"#021\r", "!02\r"},
+              {"#023\r", "!02\r"},
+              {"#013\r", "!01\r"},
+              {"#034\r", "?03\r"},
+              {"#031\r", "!03\r"}});
   const struct {
     int16_t address, channel;
     uint32_t value;
@@ -331,10 +335,8 @@ TEST_F(Data7810Test, OutputsAreKeptPerModule) {
   } steps[] = {
       {1, 1, 1, "#012\r", 1},  // DO1 of module 1
       {2, 0, 1, "#021\r", 1},  // DO0 of module 2 carries nothing of module 1
-      {2, 1, 1, "#023\r", 1},
-      {1, 0, 1, "#013\r", 1},
-      {3, 2, 1, "#034\r", 0},  // refused
-      {3, 0, 1, "#031\r", 1},  // the refused bit is not carried along
+      {2, 1, 1, "#023\r", 1}, {1, 0, 1, "#013\r", 1}, {3, 2, 1, "#034\r", 0},  // refused
+      {3, 0, 1, "#031\r", 1},                                                  // the refused bit is not carried along
   };
   for (const auto& s : steps) {
     fake.writes.clear();
@@ -457,8 +459,8 @@ TEST(Data7810Rules, BaudCodeOfRate) {
   const struct {
     uint32_t rate;
     uint8_t code;  // 0: the rate has none
-  } cases[] = {{1200, 3}, {2400, 4}, {4800, 5},  {9600, 6},   {19200, 7},          {38400, 8},
-               {0, 0},    {600, 0},  {9599, 0},  {57600, 0},  {115200, 0}, {0xFFFFFFFFu, 0}};
+  } cases[] = {{1200, 3}, {2400, 4}, {4800, 5}, {9600, 6},  {19200, 7},  {38400, 8},
+               {0, 0},    {600, 0},  {9599, 0}, {57600, 0}, {115200, 0}, {0xFFFFFFFFu, 0}};
   for (const auto& c : cases) EXPECT_EQ(families::BaudCodeOfRate(c.rate), c.code) << c.rate;
 }
 
@@ -470,12 +472,11 @@ TEST(Data7810Rules, MergeKeepsOneChannelExceptTemperatures) {
     int32_t low, high;
     int32_t expected, newLow, newHigh;
   } cases[] = {
-      {reg::kDI, 0, 0, 0, 0, 1, 0, 0},    // same channel
-      {reg::kDI, 1, 0, 0, 0, 0, 0, 0},    // a neighbour would widen the packet
-      {reg::kTemp, 5, 0, 0, 0, 1, 0, 0},  // one answer for all channels
-      {reg::kDO, 0, 1, 0, 0, 1, 0, 0},    // writes only into the same channel
-      {reg::kDO, 1, 1, 0, 0, 0, 0, 0},
-      {reg::kDI, 0, 1, 0, 0, 0, 0, 0},    // direction differs from the packet's
+      {reg::kDI, 0, 0, 0, 0, 1, 0, 0},                                     // same channel
+      {reg::kDI, 1, 0, 0, 0, 0, 0, 0},                                     // a neighbour would widen the packet
+      {reg::kTemp, 5, 0, 0, 0, 1, 0, 0},                                   // one answer for all channels
+      {reg::kDO, 0, 1, 0, 0, 1, 0, 0},                                     // writes only into the same channel
+      {reg::kDO, 1, 1, 0, 0, 0, 0, 0},   {reg::kDI, 0, 1, 0, 0, 0, 0, 0},  // direction differs from the packet's
   };
   for (const Case& c : cases) {
     velk::TagDef tag;
@@ -486,8 +487,7 @@ TEST(Data7810Rules, MergeKeepsOneChannelExceptTemperatures) {
     TestPacket<velk::TagItem> p(1, c.reg, static_cast<int16_t>(c.reg == reg::kDO ? 1 : 0));
     p.header().channelLow = c.low;
     p.header().channelHigh = c.high;
-    EXPECT_EQ(families::kData7810.canMerge(tag, c.direction, p.header()), c.expected)
-        << c.reg << "/" << c.channel;
+    EXPECT_EQ(families::kData7810.canMerge(tag, c.direction, p.header()), c.expected) << c.reg << "/" << c.channel;
     EXPECT_EQ(p.header().channelLow, c.newLow);
     EXPECT_EQ(p.header().channelHigh, c.newHigh);
   }

@@ -12,12 +12,9 @@ TEST(Encoding, WritersGiveUpperCaseMostSignificantFirst) {
     const char* byte;
     const char* word;
     const char* dword;
-  } cases[] = {{0, "00", "0000", "00000000"},
-               {160, "A0", "00A0", "000000A0"},
-               {255, "FF", "00FF", "000000FF"},
-               {0xBEEF, "EF", "BEEF", "0000BEEF"},
-               {0x12345678, "78", "5678", "12345678"},
-               {0xFFFFFFFF, "FF", "FFFF", "FFFFFFFF"}};
+  } cases[] = {{0, "00", "0000", "00000000"},          {160, "A0", "00A0", "000000A0"},
+               {255, "FF", "00FF", "000000FF"},        {0xBEEF, "EF", "BEEF", "0000BEEF"},
+               {0x12345678, "78", "5678", "12345678"}, {0xFFFFFFFF, "FF", "FFFF", "FFFFFFFF"}};
   for (const Case& c : cases) {
     char text[9] = {};
     protocol::ByteToHex(text, static_cast<uint8_t>(c.value));

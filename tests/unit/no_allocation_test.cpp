@@ -59,13 +59,34 @@ class UncountedPort final : public platform::Port {
     p_.reset();
   }
   platform::Handle handle() const override { return p_->handle(); }
-  bool Configure(const platform::LineSettings& s) override { Uncounted u; return p_->Configure(s); }
-  bool Settings(platform::LineSettings* s) override { Uncounted u; return p_->Settings(s); }
-  bool SetWriteLimit(uint32_t perByte, uint32_t extra) override { Uncounted u; return p_->SetWriteLimit(perByte, extra); }
-  bool SetDirection(platform::Direction d) override { Uncounted u; return p_->SetDirection(d); }
-  bool Discard(platform::Queue q) override { Uncounted u; return p_->Discard(q); }
-  bool Drain(uint32_t maxMs) override { Uncounted u; return p_->Drain(maxMs); }
-  bool Read(void* b, uint32_t n, uint32_t* got) override { Uncounted u; return p_->Read(b, n, got); }
+  bool Configure(const platform::LineSettings& s) override {
+    Uncounted u;
+    return p_->Configure(s);
+  }
+  bool Settings(platform::LineSettings* s) override {
+    Uncounted u;
+    return p_->Settings(s);
+  }
+  bool SetWriteLimit(uint32_t perByte, uint32_t extra) override {
+    Uncounted u;
+    return p_->SetWriteLimit(perByte, extra);
+  }
+  bool SetDirection(platform::Direction d) override {
+    Uncounted u;
+    return p_->SetDirection(d);
+  }
+  bool Discard(platform::Queue q) override {
+    Uncounted u;
+    return p_->Discard(q);
+  }
+  bool Drain(uint32_t maxMs) override {
+    Uncounted u;
+    return p_->Drain(maxMs);
+  }
+  bool Read(void* b, uint32_t n, uint32_t* got) override {
+    Uncounted u;
+    return p_->Read(b, n, got);
+  }
   bool Write(const void* b, uint32_t n, uint32_t* written) override {
     Uncounted u;
     return p_->Write(b, n, written);
@@ -88,7 +109,10 @@ class UncountedSerial final : public platform::SerialApi {
     opened.port = Wrap(std::move(opened.port));
     return opened;
   }
-  std::unique_ptr<platform::Port> Adopt(platform::Handle h) override { Uncounted u; return Wrap(f_.Adopt(h)); }
+  std::unique_ptr<platform::Port> Adopt(platform::Handle h) override {
+    Uncounted u;
+    return Wrap(f_.Adopt(h));
+  }
 
  private:
   static std::unique_ptr<platform::Port> Wrap(std::unique_ptr<platform::Port> port) {
@@ -110,7 +134,6 @@ class UncountedClock final : public platform::Clock {
  private:
   testsupport::VirtualClock& c_;
 };
-
 
 struct Exchange {
   const char* type;
@@ -153,7 +176,6 @@ class NoAllocation : public ::testing::Test {
     const std::string text = testsupport::WithChecksum(answer);
     fake.responder = [text](const std::string&) { return std::vector<testsupport::Chunk>{{2, text}}; };
   }
-
 
  public:
   template <typename Item>
@@ -224,7 +246,9 @@ TEST_F(NoAllocation, PacketsWithATraceHook) {
 }
 
 TEST_F(NoAllocation, FailuresAllocateNothingEither) {
-  fake.responder = [](const std::string&) { return std::vector<testsupport::Chunk>{{2, testsupport::WithChecksum("?01")}}; };
+  fake.responder = [](const std::string&) {
+    return std::vector<testsupport::Chunk>{{2, testsupport::WithChecksum("?01")}};
+  };
   HostPacket<velk::TagItem2> refused("Velk4011", "AI", 0, 0);
   refused.Add(0, velk::kTypeFloat);
   HostPacket<velk::TagItem2> noCommand("Velk4021", "AO", 0, 1);

@@ -24,7 +24,6 @@ using testsupport::SlotBits;
 
 const uint32_t kPrefill = 0xCCCCCCCCu;
 
-
 class PacketProcessing : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -46,7 +45,6 @@ class PacketProcessing : public ::testing::Test {
       return chunks;
     };
   }
-
 
   int32_t Process(HostPacket<velk::TagItem>& p) { return driver.ProcessPacket(p.get()); }
   int32_t Process(HostPacket<velk::TagItem2>& p) { return driver.ProcessPacket2(p.get()); }
@@ -99,7 +97,8 @@ TEST_F(PacketProcessing, OneReadPerFamilyUnderBothInterfaces) {
 }
 
 TEST_F(PacketProcessing, Driver2StampsEveryItemOfARead) {
-  Answers({{testsupport::WithChecksum("$01"), testsupport::WithChecksum("!01")}, {testsupport::WithChecksum("#013"), testsupport::WithChecksum(">+02.000")}});
+  Answers({{testsupport::WithChecksum("$01"), testsupport::WithChecksum("!01")},
+           {testsupport::WithChecksum("#013"), testsupport::WithChecksum(">+02.000")}});
   HostPacket<velk::TagItem2> ai("Velk4017", "AI", 0, 0);
   // SYNSAM has no decoding rule: its items keep their value and time, and
   // their quality says that they were not read.
@@ -128,7 +127,8 @@ TEST_F(PacketProcessing, Driver2StampsEveryItemOfARead) {
 }
 
 TEST_F(PacketProcessing, WritesReturnOnceTheAnswerPassesAndTouchNoItem) {
-  Answers({{testsupport::WithChecksum("@01HI+05.000"), testsupport::WithChecksum("!01")}, {testsupport::WithChecksum("#0105.500"), testsupport::WithChecksum(">")}});
+  Answers({{testsupport::WithChecksum("@01HI+05.000"), testsupport::WithChecksum("!01")},
+           {testsupport::WithChecksum("#0105.500"), testsupport::WithChecksum(">")}});
   HostPacket<velk::TagItem2> ahi("Velk4011", "AHI", 4, 1);
   ahi.Add(0, velk::kTypeFloat, FloatBits(5.0f));
   const std::vector<uint8_t> untouched = ahi.ItemBytes();
@@ -185,14 +185,13 @@ TEST_F(PacketProcessing, FailuresLeaveItemsAlone) {
       {"two answers run together", false, ">+05.123>+07.000\r", velk::kOutcomeBadAnswer},
       {"another address's answer", false, "!09+77.000\r", velk::kOutcomeBadAnswer, "Velk4024", "AO", 0, "$016C0"},
       {"echo cut short", false, "!0\r", velk::kOutcomeBadAnswer, "Velk4024", "AO", 0, "$016C0"},
-      {"hex field cut short", false, ">+12\r", velk::kOutcomeBadAnswer, "Velk4080", "PCVH", 1, "#010",
+      {"hex field cut short", false, ">+12\r", velk::kOutcomeBadAnswer, "Velk4080", "PCVH", 1, "#010", velk::kTypeWord},
+      {"hex field of other characters", false, ">1234567G\r", velk::kOutcomeBadAnswer, "Velk4080", "PCVH", 1, "#010",
        velk::kTypeWord},
-      {"hex field of other characters", false, ">1234567G\r", velk::kOutcomeBadAnswer, "Velk4080", "PCVH", 1,
-       "#010", velk::kTypeWord},
-      {"lower-case digits read by their code", false, "!013f\r", velk::kOutcomeBadAnswer, "Velk4024", "NC", 2,
-       "$01NC0", velk::kTypeShort},
-      {"integer of other characters", false, "!01A1.00\r", velk::kOutcomeBadAnswer, "Velk4015", "VERSION", 0,
-       "$01F", velk::kTypeShort},
+      {"lower-case digits read by their code", false, "!013f\r", velk::kOutcomeBadAnswer, "Velk4024", "NC", 2, "$01NC0",
+       velk::kTypeShort},
+      {"integer of other characters", false, "!01A1.00\r", velk::kOutcomeBadAnswer, "Velk4015", "VERSION", 0, "$01F",
+       velk::kTypeShort},
       // A float's bits are no bit value: the item cannot take the reading,
       // and nothing is sent.
       {"bit item on a float register", false, ">+05.123\r", velk::kOutcomeNotBuilt, "Velk4011", "AI", 0, "#01",

@@ -13,8 +13,8 @@ class PortOpening : public testsupport::SerialLineTest {};
 TEST_F(PortOpening, OpensAndConfiguresThePort) {
   const velk::PortSettings s = MakeSettings("COM1", 19200, 250);
   ASSERT_EQ(line.OpenPort(&s), 1);
-  EXPECT_EQ(fake.log, (std::vector<std::string>{"open COM1", "configure 19200 8 0 1", "receive", "discard both",
-                                                "limit 100 0"}));
+  EXPECT_EQ(fake.log,
+            (std::vector<std::string>{"open COM1", "configure 19200 8 0 1", "receive", "discard both", "limit 100 0"}));
   EXPECT_EQ(line.portHandle(), fake.lastOpened);
   EXPECT_EQ(line.answerTimeoutMs, 250);
   EXPECT_EQ(line.directionControl, serial::DirectionControl::kRequestToSend);
@@ -29,9 +29,8 @@ TEST_F(PortOpening, SettingsIntoTheLineFraming) {
     uint8_t parity;
     uint32_t wantBaud;
     uint8_t wantStop;
-  } cases[] = {{9600, 0, 0, 9600, 1},   {9600, 1, 1, 9600, 1},     {9600, 2, 2, 9600, 2},
-               {9600, 3, 3, 9600, 1},   {9600, -1, 4, 9600, 1},    {115200, 1, 0, 115200, 1},
-               {230400, 2, 0, 230400, 2}};
+  } cases[] = {{9600, 0, 0, 9600, 1},  {9600, 1, 1, 9600, 1},     {9600, 2, 2, 9600, 2},    {9600, 3, 3, 9600, 1},
+               {9600, -1, 4, 9600, 1}, {115200, 1, 0, 115200, 1}, {230400, 2, 0, 230400, 2}};
   for (const Case& c : cases) {
     velk::PortSettings s = MakeSettings("COM1", c.baud);
     s.stopBits = c.stopBits;

@@ -57,8 +57,7 @@ TEST_F(ProbeTest, AnswersOfAnotherModuleOrNoiseDoNotCount) {
     int32_t probe;
     int32_t alarmOff;
   } cases[] = {
-      {"!07\r", 1, 1}, {"?07\r", 1, 0}, {"!08\r", 0, 0}, {"?17\r", 0, 0},
-      {">07\r", 0, 0}, {"!0\r", 0, 0},  {"\r", 0, 0},
+      {"!07\r", 1, 1}, {"?07\r", 1, 0}, {"!08\r", 0, 0}, {"?17\r", 0, 0}, {">07\r", 0, 0}, {"!0\r", 0, 0}, {"\r", 0, 0},
   };
   OpenLine(100);
   for (const Case& c : cases) {

@@ -92,8 +92,8 @@ TEST_F(SerialPosix, ConfiguresAnyRateAndFramingRawWithHardwareFlowControlKept) {
     EXPECT_EQ(got.baudRate, want.baudRate);
     EXPECT_EQ(got.stopBits, want.stopBits);
   }
-  const platform::LineSettings refused[] = {{9600, 9, 0, 1}, {9600, 8, 5, 1}, {9600, 8, 0, 0}, {9600, 8, 0, 3},
-                                            {0, 8, 0, 1}};
+  const platform::LineSettings refused[] = {
+      {9600, 9, 0, 1}, {9600, 8, 5, 1}, {9600, 8, 0, 0}, {9600, 8, 0, 3}, {0, 8, 0, 1}};
   for (const platform::LineSettings& bad : refused) EXPECT_FALSE(h->Configure(bad));
 
   ASSERT_EQ(tcgetattr(static_cast<int>(h->handle()), &t), 0);
@@ -142,9 +142,9 @@ TEST_F(SerialPosix, ReadsWhatIsWaitingAndWaitsForInput) {
 TEST_F(SerialPosix, WriteIsBoundedByItsTimeOut) {
   // A port opened here, and a blocking descriptor the host opened itself.
   for (const bool adopted : {false, true}) {
-    const std::unique_ptr<platform::Port> h = adopted
-                                                  ? api.Adopt(open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC))
-                                                  : api.Open(pty.slavePath().c_str()).port;
+    const std::unique_ptr<platform::Port> h =
+        adopted ? api.Adopt(open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC))
+                : api.Open(pty.slavePath().c_str()).port;
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(h->Configure(platform::LineSettings{9600, 8, 0, 1}));
     ASSERT_TRUE(h->SetWriteLimit(0, 100));
@@ -159,9 +159,7 @@ TEST_F(SerialPosix, WriteIsBoundedByItsTimeOut) {
 
 class LineOnPseudoTerminal : public SerialPosix {
  protected:
-  velk::PortSettings Settings(const std::string& name) {
-    return testsupport::MakeSettings(name.c_str(), 9600, 1000);
-  }
+  velk::PortSettings Settings(const std::string& name) { return testsupport::MakeSettings(name.c_str(), 9600, 1000); }
   serial::SerialLine line{api, clock};
 };
 
@@ -175,9 +173,7 @@ TEST_F(LineOnPseudoTerminal, CommandAndAnswer) {
   ASSERT_EQ(line.OpenPort(&s), 1);
   const platform::Handle held = line.portHandle();
   EXPECT_NE(held, platform::kNoHandle);
-  if (held != first) {
-    EXPECT_EQ(fcntl(static_cast<int>(first), F_GETFD), -1);
-  }
+  if (held != first) { EXPECT_EQ(fcntl(static_cast<int>(first), F_GETFD), -1); }
 
   std::string seen;
   std::thread module([&] {

@@ -29,9 +29,9 @@ TEST(SimBus, RoutesByLeadAndAddress) {
   EXPECT_NE(error.find("already taken by a Velk4017"), std::string::npos) << error;
 
   EXPECT_EQ(bus.Handle("$FE6\r").Bytes(), "!000000\r");
-  EXPECT_TRUE(bus.Handle("$026\r").empty());   // nobody at 02
-  EXPECT_TRUE(bus.Handle("$fe6\r").empty());   // addresses are upper-case hex
-  EXPECT_TRUE(bus.Handle("!01\r").empty());    // an answer is not a command
+  EXPECT_TRUE(bus.Handle("$026\r").empty());  // nobody at 02
+  EXPECT_TRUE(bus.Handle("$fe6\r").empty());  // addresses are upper-case hex
+  EXPECT_TRUE(bus.Handle("!01\r").empty());   // an answer is not a command
   EXPECT_TRUE(bus.Handle("$0\r").empty());
   EXPECT_TRUE(bus.Handle("\r").empty());
   EXPECT_TRUE(bus.Handle(nullptr, 0).empty());
@@ -86,9 +86,8 @@ TEST(SimFaults, TextForm) {
   EXPECT_FALSE(Parsed("none").any());
   EXPECT_EQ(Parsed("none").Describe(), "none");
 
-  for (const char* bad : {"slient", "delay", "delay=-1", "delay=abc", "chunks=3", "chunks=0/5", "stray=0",
-                          "stray=GG", "silent=1", "overlong=0", "truncate=0", "other_address=123", "twice=2",
-                          "after_cr=G"}) {
+  for (const char* bad : {"slient", "delay", "delay=-1", "delay=abc", "chunks=3", "chunks=0/5", "stray=0", "stray=GG",
+                          "silent=1", "overlong=0", "truncate=0", "other_address=123", "twice=2", "after_cr=G"}) {
     sim::Faults faults;
     faults.delayMs = 7;
     std::string error;
@@ -100,7 +99,10 @@ TEST(SimFaults, TextForm) {
 
 TEST(SimFaults, ShapeAnswer) {
   const std::string plain = ">+05.123\r";
-  const std::string signedAnswer = ">+05.123" "92" "\r";  // checksum of ">+05.123"
+  const std::string signedAnswer =
+      ">+05.123"
+      "92"
+      "\r";  // checksum of ">+05.123"
   const std::string echoing = "!01+05.000\r";
   ASSERT_TRUE(protocol::AnswerChecksumOk(signedAnswer.data(), static_cast<int32_t>(signedAnswer.size())));
 
@@ -160,7 +162,10 @@ TEST(SimFaults, SilentAndRefusingModules) {
   plain->SetFaults(Parsed("refuse"));
   signedModule->SetFaults(Parsed("refuse"));
   EXPECT_EQ(bus.Handle("#01\r").Bytes(), "?01\r");
-  EXPECT_EQ(bus.Handle("#0285\r").Bytes(), "?02" "A1" "\r");
+  EXPECT_EQ(bus.Handle("#0285\r").Bytes(),
+            "?02"
+            "A1"
+            "\r");
   // A refusing module does not carry the command out.
   EXPECT_EQ(bus.Handle("@01DO3C\r").Bytes(), "?01\r");
   EXPECT_EQ(bus.Velk(1)->registers().digitalOut, 0u);
@@ -208,7 +213,7 @@ TEST(SimValueSource, MovesAndStartsAgain) {
       {ValueSource::Constant(3.5), 123456, 3.5},
       {ValueSource::Ramp(0, 10, 20), 0, 0.0},
       {ValueSource::Ramp(0, 10, 20), 5000, 2.5},
-      {ValueSource::Ramp(0, 10, 20), 25000, 2.5},  // the second climb
+      {ValueSource::Ramp(0, 10, 20), 25000, 2.5},   // the second climb
       {ValueSource::Ramp(10, -10, 4), 3000, -5.0},  // a ramp may fall
       {ValueSource::Sine(5, 2, 8), 2000, 7.0},
       {ValueSource::Sine(5, 2, 8), 6000, 3.0},
@@ -223,7 +228,8 @@ TEST(SimBus, ModulesAreChangedSafelyWhileTheBusAnswers) {
   sim::Bus bus;
   auto* module = static_cast<sim::VelkModule*>(bus.Add("Velk4051", 1));
   std::thread writer([module] {
-    for (uint32_t i = 0; i < 2000; ++i) module->Update([i](sim::VelkRegisters& r) { r.digitalIn = i & 1 ? 0xFFFF : 0; });
+    for (uint32_t i = 0; i < 2000; ++i)
+      module->Update([i](sim::VelkRegisters& r) { r.digitalIn = i & 1 ? 0xFFFF : 0; });
   });
   for (int i = 0; i < 2000; ++i) {
     const std::string answer = bus.Handle("$016\r").Bytes();

@@ -25,10 +25,10 @@ TEST(SimData7810, ConfigurationVersionNameAndInputs) {
     const char* command;
     const char* answer;
   } cases[] = {
-      {"$012\r", "!01000600\r"},     // the 9600 configuration, 10 bytes
-      {"$01F\r", "!01B2.10\r"},      // 9 bytes
-      {"$01M\r", "!01Data7810\r"},   // 12 bytes
-      {"$016\r", "!012\r"},          // input 1 set: bit 1 of the character '2'
+      {"$012\r", "!01000600\r"},    // the 9600 configuration, 10 bytes
+      {"$01F\r", "!01B2.10\r"},     // 9 bytes
+      {"$01M\r", "!01Data7810\r"},  // 12 bytes
+      {"$016\r", "!012\r"},         // input 1 set: bit 1 of the character '2'
       {"$01Z\r", "?01\r"},
   };
   for (const auto& c : cases) EXPECT_EQ(bus.Handle(c.command).Bytes(), c.answer) << c.command;
@@ -41,8 +41,8 @@ TEST(SimData7810, TemperatureGroups) {
     bool valid;
     const char* group;
   } cases[] = {
-      {0, -25.0, true, "1190"}, {3, 25.0, true, "6190"}, {0, 0.0, false, "0800"},
-      {7, 0.0625, true, "E001"}, {2, -0.0, true, "4000"},  {1, 500.0, true, "27FF"},  // clamped to 2047/16
+      {0, -25.0, true, "1190"},  {3, 25.0, true, "6190"}, {0, 0.0, false, "0800"},
+      {7, 0.0625, true, "E001"}, {2, -0.0, true, "4000"}, {1, 500.0, true, "27FF"},  // clamped to 2047/16
   };
   for (const auto& c : cases)
     EXPECT_EQ(sim::Data7810Module::TemperatureGroup(c.channel, c.celsius, c.valid), c.group) << c.celsius;
@@ -113,7 +113,9 @@ TEST(SimData7210, SegmentsDecodeToText) {
       {"241979120200", "2.4.1.5.6.8."},
       {"FFFFFFFFFFFF", ""},
       {"C0FFFFFFFFC0", "0    0"},
-      {"FFFF\x00\x00" "F9F9C0", "?110"},  // two zero bytes for an unknown character
+      {"FFFF\x00\x00"
+       "F9F9C0",
+       "?110"},  // two zero bytes for an unknown character
   };
   for (const auto& c : cases) EXPECT_EQ(sim::DecodeSegments(std::string(c.twelve, 12)), c.shown) << c.twelve;
 }

@@ -146,8 +146,8 @@ TEST(SimServerPace, AFrameIsStartDataParityAndStopBits) {
     uint8_t dataBits, parity, stopBits;
     uint64_t ns;
   } const cases[] = {
-      {9600, 8, 0, 1, 1041666}, {115200, 8, 0, 1, 86805}, {9600, 7, 2, 2, 1145833}, {1200, 8, 1, 1, 9166666},
-      {0, 8, 0, 1, 0},
+      {9600, 8, 0, 1, 1041666}, {115200, 8, 0, 1, 86805}, {9600, 7, 2, 2, 1145833},
+      {1200, 8, 1, 1, 9166666}, {0, 8, 0, 1, 0},
   };
   for (const Case& c : cases) {
     sim::LineSettings s;

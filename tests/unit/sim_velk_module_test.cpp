@@ -68,9 +68,11 @@ TEST(SimVelkModule, Velk4011FamilyCommands) {
         {"@01DI\r", "!01M0000\r"},
         {"@01DA\r", "!01\r"},
         {"@01DI\r", "!0100000\r"}}},
-      {"Velk4011", [](VelkRegisters& r) { r.eventCounter = 42; },
+      {"Velk4011",
+       [](VelkRegisters& r) { r.eventCounter = 42; },
        {{"@01RE\r", "!0100042\r"}, {"@01CE\r", "!01\r"}, {"@01RE\r", "!0100000\r"}}},
-      {"Velk4011", [](VelkRegisters& r) { r.coldJunction = sim::ValueSource::Constant(25.3); },
+      {"Velk4011",
+       [](VelkRegisters& r) { r.coldJunction = sim::ValueSource::Constant(25.3); },
        {{"$013\r", "!01+25.300\r"}, {"$019+0012\r", "!01\r"}, {"$019-0007\r", "!01\r"}}},
       {"Velk4014D", nullptr, {{"$01M\r", "!014014D\r"}, {"$01F\r", "!01A1.00\r"}, {"$012\r", "!01000600\r"}}},
       // Unknown letters and fields that do not keep their fixed shape.
@@ -105,7 +107,8 @@ TEST(SimVelkModule, Velk4017FamilyCommands) {
        },
        {{"#01\r", ">+00.000+01.000+02.000+03.000+04.000+05.000+06.000+07.000\r"}}},
       {"Velk4017+", nullptr, {{"$016\r", "!01FF\r"}, {"$0155A\r", "!01\r"}, {"$016\r", "!015A\r"}}},
-      {"Velk4019", [](VelkRegisters& r) { r.coldJunction = sim::ValueSource::Constant(-3.0); },
+      {"Velk4019",
+       [](VelkRegisters& r) { r.coldJunction = sim::ValueSource::Constant(-3.0); },
        {{"$013\r", "!01-03.000\r"}, {"$019+0100\r", "!01\r"}, {"$010\r", "!01\r"}}},
   });
 }
@@ -164,41 +167,21 @@ TEST(SimVelkModule, DigitalModuleCommands) {
 
 TEST(SimVelkModule, Velk4080Commands) {
   Exchange({{"Velk4080",
-        [](VelkRegisters& r) {
-          r.counter = {{0x12345678u, 7}};
-          r.alarmEnable = 2;
-          r.digitalOut = 3;
-        },
-        {{"#010\r", ">12345678\r"},
-         {"#011\r", ">00000007\r"},
-         {"#012\r", "?01\r"},
-         {"$0130\r", "!01FFFFFFFF\r"},
-         {"$013100000010\r", "!01\r"},
-         {"$0131\r", "!0100000010\r"},
-         {"$01B\r", "!010\r"},
-         {"$01B1\r", "!01\r"},
-         {"$01B\r", "!011\r"},
-         {"$01A2\r", "!01\r"},
-         {"$01A\r", "!012\r"},
-         {"$01A3\r", "?01\r"},
-         {"$0150\r", "!010\r"},
-         {"$01501\r", "!01\r"},
-         {"$0150\r", "!011\r"},
-         {"@01P100000005\r", "!01\r"},
-         {"@01G1\r", "!0100000005\r"},
-         {"$0161\r", "!01\r"},
-         {"#011\r", ">00000005\r"},
-         {"@01DI\r", "!0120300\r"},
-         {"$01EA0\r", "!01\r"},
-         {"@01DI\r", "!0130300\r"},
-         {"$01DA1\r", "!01\r"},
-         {"@01DI\r", "!0110300\r"},
-         {"@01PA000000FF\r", "!01\r"},
-         {"@01SA00000100\r", "!01\r"},
-         {"@01RP\r", "!01000000FF\r"},
-         {"@01RA\r", "!0100000100\r"},
-         {"@01DO01\r", "!01\r"},
-         {"@01DI\r", "!0110100\r"}}}});
+             [](VelkRegisters& r) {
+               r.counter = {{0x12345678u, 7}};
+               r.alarmEnable = 2;
+               r.digitalOut = 3;
+             },
+             {{"#010\r", ">12345678\r"},    {"#011\r", ">00000007\r"},    {"#012\r", "?01\r"},
+              {"$0130\r", "!01FFFFFFFF\r"}, {"$013100000010\r", "!01\r"}, {"$0131\r", "!0100000010\r"},
+              {"$01B\r", "!010\r"},         {"$01B1\r", "!01\r"},         {"$01B\r", "!011\r"},
+              {"$01A2\r", "!01\r"},         {"$01A\r", "!012\r"},         {"$01A3\r", "?01\r"},
+              {"$0150\r", "!010\r"},        {"$01501\r", "!01\r"},        {"$0150\r", "!011\r"},
+              {"@01P100000005\r", "!01\r"}, {"@01G1\r", "!0100000005\r"}, {"$0161\r", "!01\r"},
+              {"#011\r", ">00000005\r"},    {"@01DI\r", "!0120300\r"},    {"$01EA0\r", "!01\r"},
+              {"@01DI\r", "!0130300\r"},    {"$01DA1\r", "!01\r"},        {"@01DI\r", "!0110300\r"},
+              {"@01PA000000FF\r", "!01\r"}, {"@01SA00000100\r", "!01\r"}, {"@01RP\r", "!01000000FF\r"},
+              {"@01RA\r", "!0100000100\r"}, {"@01DO01\r", "!01\r"},       {"@01DI\r", "!0110100\r"}}}});
 }
 
 TEST(SimVelkModule, Velk4080CountsWhileStarted) {
@@ -223,37 +206,36 @@ TEST(SimVelkModule, Velk4080CountsWhileStarted) {
 
 TEST(SimVelkModule, Velk4015Commands) {
   Exchange({{"Velk4015",
-        [](VelkRegisters& r) {
-          r.rawInput = 1234;
-          r.analogIn[2] = sim::ValueSource::Constant(12.345);
-          r.diagnostic = 0x81;
-        },
-        {{"$01F\r", "!01100\r"},
-         {"$01M\r", "!014015\r"},
-         {"#01\r", ">+01234\r"},
-         {"#012\r", ">+12.345\r"},
-         {"#016\r", "?01\r"},
-         {"$016\r", "!0101\r"},
-         {"$0155A\r", "!01\r"},
-         {"$016\r", "!015A\r"},
-         {"$014\r", "!010+00000\r"},
-         {"#**\r", ""},
-         {"$014\r", "!011+01234\r"},
-         {"$014\r", "!010+01234\r"},
-         {"$01B\r", "!0181\r"},
-         {"$010C2\r", "!01\r"},
-         {"$011C0\r", "!01\r"},
-         {"$01S0\r", "!01\r"},
-         {"$01S1\r", "!01\r"},
-         {"$01\r", "?01\r"}}}});
+             [](VelkRegisters& r) {
+               r.rawInput = 1234;
+               r.analogIn[2] = sim::ValueSource::Constant(12.345);
+               r.diagnostic = 0x81;
+             },
+             {{"$01F\r", "!01100\r"},
+              {"$01M\r", "!014015\r"},
+              {"#01\r", ">+01234\r"},
+              {"#012\r", ">+12.345\r"},
+              {"#016\r", "?01\r"},
+              {"$016\r", "!0101\r"},
+              {"$0155A\r", "!01\r"},
+              {"$016\r", "!015A\r"},
+              {"$014\r", "!010+00000\r"},
+              {"#**\r", ""},
+              {"$014\r", "!011+01234\r"},
+              {"$014\r", "!010+01234\r"},
+              {"$01B\r", "!0181\r"},
+              {"$010C2\r", "!01\r"},
+              {"$011C0\r", "!01\r"},
+              {"$01S0\r", "!01\r"},
+              {"$01S1\r", "!01\r"},
+              {"$01\r", "?01\r"}}}});
 }
 
 TEST(SimVelkModule, Velk4015RecordsCalibrations) {
   sim::Bus bus;
   auto* module = static_cast<sim::VelkModule*>(bus.Add("Velk4015", 1));
   for (const char* command : {"$010C2\r", "$011C0\r", "$01S0\r", "$01S1\r", "$010C9\r"}) bus.Handle(command);
-  EXPECT_EQ(module->registers().calibrations,
-            (std::vector<std::string>{"SPCALI 3", "OFCALI 1", "INCALI", "DEFCALI"}));
+  EXPECT_EQ(module->registers().calibrations, (std::vector<std::string>{"SPCALI 3", "OFCALI 1", "INCALI", "DEFCALI"}));
 }
 
 TEST(SimVelkModule, ChecksumModulesVerifyAndSign) {

@@ -203,9 +203,9 @@ struct UnterminatedCase {
 };
 
 const UnterminatedCase kUnterminated[] = {
-    {"Velk4050", "DISPLAY", ' ', kWord, 12, U},          // longer than the working area
-    {"Data7810", "Temp7", ' ', kFloat, 0, 7},             // trailing blanks trimmed
-    {"Data7810", "DI", '0', kBit, 12, 0},                 // the rest does not fit its area
+    {"Velk4050", "DISPLAY", ' ', kWord, 12, U},            // longer than the working area
+    {"Data7810", "Temp7", ' ', kFloat, 0, 7},              // trailing blanks trimmed
+    {"Data7810", "DI", '0', kBit, 12, 0},                  // the rest does not fit its area
     {"Data7210", "SetDat2.15,1,2,3", ' ', kFloat, 0, 15},  // trailing white space trimmed
     {"Data7210", "SetDat2.15,1,2,", '4', kFloat, 14, 15},  // the third option is too large a number
 };

@@ -84,8 +84,9 @@ TEST(TelnetCodec, NegotiationIsAnsweredOnceAndRefusesWhatItDoesNotKnow) {
 
 TEST(TelnetCodec, ComPortAnswersAreTakenOutOfTheData) {
   // 19200 baud answered, a modem-state notice, 0xFF in a value, data around.
-  const Bytes in = {'>', kIac, kSb, 44, 101, 0, 0, 0x4B, 0, kIac, kSe, 'A', kIac, kSb, 44, 107, 0x30, kIac, kSe,
-                    kIac, kSb, 44, 101, 0, 0, kIac, kIac, kIac, kIac, kIac, kSe, kIac, kSb, 44, 103, 3, kIac, kSe, '\r'};
+  const Bytes in = {'>',  kIac, kSb,  44,   101,  0,    0,    0x4B, 0,   kIac, kSe,  'A', kIac,
+                    kSb,  44,   107,  0x30, kIac, kSe,  kIac, kSb,  44,  101,  0,    0,   kIac,
+                    kIac, kIac, kIac, kIac, kSe,  kIac, kSb,  44,   103, 3,    kIac, kSe, '\r'};
   Session session;
   uint8_t greeting[Session::kGreetingBytes];
   session.Greeting(greeting);

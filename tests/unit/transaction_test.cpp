@@ -61,10 +61,8 @@ TEST_F(Transaction, AnswerEndsAtItsFirstCarriageReturn) {
     std::vector<Chunk> chunks;
     const char* answer;
   } cases[] = {
-      {{{5, "!01\rxy"}, {30, "z\r"}}, "!01\r"},
-      {{{5, "!01\r\n"}}, "!01\r"},
-      {{{5, std::string("!01\r\0", 5)}}, "!01\r"},
-      {{{5, "!01\r\xFF"}}, "!01\r"},
+      {{{5, "!01\rxy"}, {30, "z\r"}}, "!01\r"},    {{{5, "!01\r\n"}}, "!01\r"},
+      {{{5, std::string("!01\r\0", 5)}}, "!01\r"}, {{{5, "!01\r\xFF"}}, "!01\r"},
       {{{5, "!0"}, {5, "1\r\n>+9\r"}}, "!01\r"},
   };
   OpenLine(100, 15);
@@ -213,9 +211,7 @@ TEST_F(Transaction, SilentModuleFailsAtTheTimeOutAfterTheFirstWait) {
       EXPECT_EQ(clock.sleeps[0], c.pollDelayMs);
     }
     // The empty polls wait on the line up to just past the deadline.
-    if (c.failsAfter > c.pollDelayMs) {
-      EXPECT_EQ(fake.waits.at(0), c.failsAfter - c.pollDelayMs);
-    }
+    if (c.failsAfter > c.pollDelayMs) { EXPECT_EQ(fake.waits.at(0), c.failsAfter - c.pollDelayMs); }
     line.ClosePort();
   }
 }
@@ -265,7 +261,12 @@ TEST_F(Transaction, LineFaults) {
     uint32_t tookAtMost;
     int32_t outcome;
   } cases[] = {
-      {"noise before the answer", {{5, std::string("\x00\xFF", 2)}, {1, "\x13>+12.5\r"}}, false, 1, ">+12.5\r", 6,
+      {"noise before the answer",
+       {{5, std::string("\x00\xFF", 2)}, {1, "\x13>+12.5\r"}},
+       false,
+       1,
+       ">+12.5\r",
+       6,
        velk::kOutcomeOk},
       {"noise only", {{5, std::string("\xFF\x11\x13", 3)}}, false, 0, "", 101, velk::kOutcomeNoAnswer},
       // One byte every 90 ms never lets the silence time-out pass; the bound
@@ -290,9 +291,7 @@ TEST_F(Transaction, LineFaults) {
     const uint32_t start = clock.TickMs();
     EXPECT_EQ(Exchange("#01\r"), c.result) << c.what;
     EXPECT_LE(clock.TickMs() - start, c.tookAtMost) << c.what;
-    if (c.answer != nullptr) {
-      EXPECT_EQ(answer, c.answer) << c.what;
-    }
+    if (c.answer != nullptr) { EXPECT_EQ(answer, c.answer) << c.what; }
     EXPECT_EQ(line.diagnostics.outcome, c.outcome) << c.what;
     fake.hungUp = false;
     fake.responder = nullptr;
@@ -379,8 +378,8 @@ TEST(DrainQueue, SleepsThroughTheWireTimeWithinItsBound) {
     bool drained;
     std::vector<uint32_t> sleeps;
   } cases[] = {
-      {5, false, true, {5}},          // 4 characters of 1250 us
-      {12, false, true, {5, 5, 5}},   // a slower transmitter: asked again
+      {5, false, true, {5}},         // 4 characters of 1250 us
+      {12, false, true, {5, 5, 5}},  // a slower transmitter: asked again
       {0, false, false, {5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 1}},
       {5, true, false, {}},
   };
@@ -411,9 +410,9 @@ TEST_F(Transaction, RefusedWriteClearsBothQueuesAndDropsRequestToSend) {
   OpenLine(100, 15);
   fake.failWrites = true;
   EXPECT_EQ(Exchange("#**\r"), 0);  // a broadcast is tried twice, then given up
-  EXPECT_EQ(fake.log, (std::vector<std::string>{"discard both", "transmit", "discard output", "receive", "discard input",
-                                                "discard both", "transmit", "discard output", "receive",
-                                                "discard input"}));
+  EXPECT_EQ(fake.log,
+            (std::vector<std::string>{"discard both", "transmit", "discard output", "receive", "discard input",
+                                      "discard both", "transmit", "discard output", "receive", "discard input"}));
   EXPECT_TRUE(clock.sleeps.empty());
 }
 

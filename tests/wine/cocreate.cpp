@@ -55,8 +55,8 @@ int Absent() {
     return 1;
   }
   void* out = nullptr;
-  if (SUCCEEDED(CoCreateInstance(reinterpret_cast<const CLSID&>(velk::kClsidVelk4000Pro), nullptr,
-                                 CLSCTX_INPROC_SERVER, reinterpret_cast<const IID&>(velk::kIidIDriver), &out))) {
+  if (SUCCEEDED(CoCreateInstance(reinterpret_cast<const CLSID&>(velk::kClsidVelk4000Pro), nullptr, CLSCTX_INPROC_SERVER,
+                                 reinterpret_cast<const IID&>(velk::kIidIDriver), &out))) {
     static_cast<velk::IDriver*>(out)->Release();
     fprintf(stderr, "cocreate: the class can still be created\n");
     return 1;

@@ -131,8 +131,8 @@ int main(int argc, char** argv) {
     for (int r = 0; r < 2; ++r) {
       const Figures& f = *rows[r];
       const double perExchange = f.ms.empty() ? 0.0 : static_cast<double>(f.wakeUps) / static_cast<double>(f.ms.size());
-      printf("  %-26s %10.3f %10.3f %14.1f %8d\n", names[r], Percentile(f.ms, 0.5), Percentile(f.ms, 0.99),
-             perExchange, f.failed);
+      printf("  %-26s %10.3f %10.3f %14.1f %8d\n", names[r], Percentile(f.ms, 0.5), Percentile(f.ms, 0.99), perExchange,
+             f.failed);
     }
   }
   return 0;

@@ -15,9 +15,8 @@ struct DataTypeRow {
 };
 
 const DataTypeRow kDataTypes[] = {
-    {velk::kTypeBit, "bit"},   {velk::kTypeByte, "byte"},   {velk::kTypeShort, "short"},
-    {velk::kTypeWord, "word"}, {velk::kTypeLong, "long"},   {velk::kTypeFloat, "float"},
-    {velk::kTypeString, "string"},
+    {velk::kTypeBit, "bit"},   {velk::kTypeByte, "byte"},   {velk::kTypeShort, "short"},   {velk::kTypeWord, "word"},
+    {velk::kTypeLong, "long"}, {velk::kTypeFloat, "float"}, {velk::kTypeString, "string"},
 };
 
 std::string Hex(uint32_t value) {

@@ -13,7 +13,9 @@ size_t Distance(const std::string& a, const std::string& b) {
   std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1, 0));
   for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
   for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
-  const auto same = [](char x, char y) { return tolower(static_cast<unsigned char>(x)) == tolower(static_cast<unsigned char>(y)); };
+  const auto same = [](char x, char y) {
+    return tolower(static_cast<unsigned char>(x)) == tolower(static_cast<unsigned char>(y));
+  };
   for (size_t i = 1; i <= a.size(); ++i) {
     for (size_t j = 1; j <= b.size(); ++j) {
       d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (same(a[i - 1], b[j - 1]) ? 0 : 1)});

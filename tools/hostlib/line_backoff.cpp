@@ -95,8 +95,7 @@ BackoffChange LineBackoff::Record(size_t device, size_t packet, const PacketOutc
   Schedule& d = devices_[device];
   Schedule* p = packet < packets_.size() ? &packets_[packet] : nullptr;
   switch (ModuleAnswerOf(outcome)) {
-    case ModuleAnswer::kSilent:
-      return Miss(d, now) ? BackoffChange::kDeviceOffline : BackoffChange::kNone;
+    case ModuleAnswer::kSilent: return Miss(d, now) ? BackoffChange::kDeviceOffline : BackoffChange::kNone;
     case ModuleAnswer::kBusy: {
       // Busy is an answer: the device is there, this one packet is not.
       const bool back = d.held;
@@ -111,8 +110,7 @@ BackoffChange LineBackoff::Record(size_t device, size_t packet, const PacketOutc
       if (p != nullptr) *p = Schedule();
       return back ? BackoffChange::kDeviceBack : free ? BackoffChange::kPacketFree : BackoffChange::kNone;
     }
-    default:
-      return BackoffChange::kNone;
+    default: return BackoffChange::kNone;
   }
 }
 

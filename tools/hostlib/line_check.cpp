@@ -45,7 +45,8 @@ std::string RegisterHint(velk::IDriver* driver, const std::string& moduleType, c
   int32_t count = 0;
   if (driver->GetRegisterTable(moduleType.c_str(), &rows, &count) != 1 || rows == nullptr) return "";
   std::vector<std::string> names;
-  for (int32_t i = 0; i < count && i < 4096; ++i) names.emplace_back(rows[i].name, strnlen(rows[i].name, sizeof rows[i].name));
+  for (int32_t i = 0; i < count && i < 4096; ++i)
+    names.emplace_back(rows[i].name, strnlen(rows[i].name, sizeof rows[i].name));
   // The register's name is the address up to its channel or options.
   size_t end = 0;
   while (end < address.size() && isalpha(static_cast<unsigned char>(address[end]))) ++end;
@@ -97,8 +98,8 @@ bool CheckLine(velk::IDriver* driver, const LineConfig& config, CheckedLine* che
       continue;
     }
     if (def.registerName == nullptr) {
-      problems->push_back({tag.line, "tag '" + tag.name + "': the driver accepted \"" + tag.address +
-                                         "\" but named no register"});
+      problems->push_back(
+          {tag.line, "tag '" + tag.name + "': the driver accepted \"" + tag.address + "\" but named no register"});
       continue;
     }
     // A display is addressed by the tag's channel, not by the device address.

@@ -72,8 +72,8 @@ void ReadDevice(TomlReader& reader, const toml::table& table, LineConfig* config
   } else if (address->is_string()) {
     device.address = address->as_string()->get();
   } else {
-    reader.Problem(LineOf(*address), "address of " + where +
-                                         " must be a text such as \"1\" or \"3.1\" (write a point form in quotes)");
+    reader.Problem(LineOf(*address),
+                   "address of " + where + " must be a text such as \"1\" or \"3.1\" (write a point form in quotes)");
   }
   if (!device.name.empty() && config->FindDevice(device.name) >= 0)
     reader.Problem(device.line, "a device named '" + device.name + "' is already defined");
@@ -84,8 +84,10 @@ void ReadTag(TomlReader& reader, const toml::table& table, LineConfig* config) {
   TagEntry tag;
   tag.line = LineOf(table);
   const std::string where = "[[tag]] at line " + std::to_string(tag.line);
-  reader.CheckKeys(table, {"name", "device", "address", "type", "poll", "modbus", "unit", "scale", "offset", "device_class",
-                                  "state_class"}, "[[tag]]");
+  reader.CheckKeys(
+      table,
+      {"name", "device", "address", "type", "poll", "modbus", "unit", "scale", "offset", "device_class", "state_class"},
+      "[[tag]]");
   reader.String(table, "name", where, &tag.name, true);
   // Until its device is found, an index past the devices: no check may
   // take another device's.
@@ -93,8 +95,8 @@ void ReadTag(TomlReader& reader, const toml::table& table, LineConfig* config) {
   if (reader.String(table, "device", where, &tag.device, true)) {
     const int index = config->FindDevice(tag.device);
     if (index < 0)
-      reader.Problem(LineOf(*table.get("device")), "tag '" + tag.name + "' names device '" + tag.device +
-                                                       "', which is not defined");
+      reader.Problem(LineOf(*table.get("device")),
+                     "tag '" + tag.name + "' names device '" + tag.device + "', which is not defined");
     else
       tag.deviceIndex = static_cast<size_t>(index);
   }
@@ -184,7 +186,8 @@ bool LoadLineConfig(const std::string& path, LineConfig* config, std::vector<Con
   // [mqtt], [gateway], [modbus], [http] and the modbus keys of devices and tags
   // belong to velkd, which reads them itself; a test host passes over them
   // so that one file serves both.
-  reader.CheckKeys(root, {"port", "line", "device", "tag", "simulation", "mqtt", "gateway", "modbus", "http"}, "the file");
+  reader.CheckKeys(root, {"port", "line", "device", "tag", "simulation", "mqtt", "gateway", "modbus", "http"},
+                   "the file");
   if (const toml::node* port = root.get("port")) {
     if (const toml::table* table = port->as_table())
       ReadPort(reader, *table, &config->port);

@@ -27,26 +27,28 @@ std::string NetCause(const platform::NetPortName& parsed, const velk::PortSettin
   const std::string host(parsed.host, strnlen(parsed.host, sizeof parsed.host));
   const std::string server = "the device server " + host + " port " + std::to_string(parsed.port);
   platform::net::Socket socket = platform::net::kNoSocket;
-  const platform::net::ConnectResult result = platform::net::Connect(
-      host.c_str(), parsed.port, platform::kDefaultConnectTimeoutMs, &socket);
+  const platform::net::ConnectResult result =
+      platform::net::Connect(host.c_str(), parsed.port, platform::kDefaultConnectTimeoutMs, &socket);
   if (socket != platform::net::kNoSocket) platform::net::CloseSocket(socket);
   switch (result) {
-    case platform::net::ConnectResult::kRefused:
-      return "connection refused: nothing listens at " + server + ".";
+    case platform::net::ConnectResult::kRefused: return "connection refused: nothing listens at " + server + ".";
     case platform::net::ConnectResult::kUnknownHost:
-      return "unknown host '" + host + "': the name does not resolve (check it, or give it a line in the "
+      return "unknown host '" + host +
+             "': the name does not resolve (check it, or give it a line in the "
              "hosts file).";
     case platform::net::ConnectResult::kTimedOut:
       return server + " did not answer within " + std::to_string(platform::kDefaultConnectTimeoutMs) +
              " ms (timed out).";
     case platform::net::ConnectResult::kConnected:
-      return parsed.rfc2217 ? server + " takes connections, but the driver's did not get through the COM Port "
-                                       "Control negotiation: the connection was lost, or the server refused the "
-                                       "line settings (" + DescribeSettings(settings) + ")."
-                            : server + " takes connections now; the driver's connection failed (the server may "
-                                       "take one client at a time).";
-    default:
-      return "cannot connect to " + server + ".";
+      return parsed.rfc2217 ? server +
+                                  " takes connections, but the driver's did not get through the COM Port "
+                                  "Control negotiation: the connection was lost, or the server refused the "
+                                  "line settings (" +
+                                  DescribeSettings(settings) + ")."
+                            : server +
+                                  " takes connections now; the driver's connection failed (the server may "
+                                  "take one client at a time).";
+    default: return "cannot connect to " + server + ".";
   }
 }
 
@@ -195,8 +197,8 @@ bool ShortPortName(const std::string& name, std::string* shortName, std::string*
     return false;
   }
   *shortName = device.string();
-  *note = "port " + name + " is " + *shortName + " (the host takes at most " + std::to_string(kLongest) +
-          " characters)";
+  *note =
+      "port " + name + " is " + *shortName + " (the host takes at most " + std::to_string(kLongest) + " characters)";
   return true;
 }
 

@@ -14,16 +14,20 @@ struct OutcomeWords {
 // change only when a new outcome is added.
 const OutcomeWords kOutcomes[] = {
     {"ok", ""},
-    {"refused", "the module answered \"?\": it does not take this command (wrong module type at this address, or a "
-                "register it does not have)"},
-    {"checksum mismatch", "a module answered, but its checksum did not match: it may use the other checksum setting "
-                          "(\"N\" uses checksums, \"N.1\" does not), or the line garbles bytes"},
-    {"no answer", "nothing came back before the time-out: check the address, the baud rate and the wiring (A/B, "
-                  "termination, power)"},
+    {"refused",
+     "the module answered \"?\": it does not take this command (wrong module type at this address, or a "
+     "register it does not have)"},
+    {"checksum mismatch",
+     "a module answered, but its checksum did not match: it may use the other checksum setting "
+     "(\"N\" uses checksums, \"N.1\" does not), or the line garbles bytes"},
+    {"no answer",
+     "nothing came back before the time-out: check the address, the baud rate and the wiring (A/B, "
+     "termination, power)"},
     {"no carriage return", "bytes came back but the answer never ended: check the baud rate, parity and data bits"},
     {"answer too long", "more than 512 characters came back: noise on the line or a wrong baud rate"},
-    {"not built", "no command was sent: the value does not fit its field, or the register cannot be used this way "
-                  "(see `velkhost tables TYPE`)"},
+    {"not built",
+     "no command was sent: the value does not fit its field, or the register cannot be used this way "
+     "(see `velkhost tables TYPE`)"},
     {"no port", "the driver holds no open port"},
     {"port lost", "the port went away (adapter unplugged or peer closed)"},
     {"busy bound", "the Data7810 stayed busy for the whole answer time-out"},

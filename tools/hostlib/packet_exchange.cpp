@@ -19,8 +19,8 @@ PacketOutcome RunPacket(DriverObject& driver, HostPacket& packet) {
   }
   PacketOutcome outcome;
   const auto start = std::chrono::steady_clock::now();
-  outcome.result = packet.layout() == ItemLayout::kTagItem ? driver.d->ProcessPacket(&record)
-                                                           : driver.d2->ProcessPacket2(&record);
+  outcome.result =
+      packet.layout() == ItemLayout::kTagItem ? driver.d->ProcessPacket(&record) : driver.d2->ProcessPacket2(&record);
   const auto end = std::chrono::steady_clock::now();
   outcome.ran = true;
   outcome.reason = driver.LastOutcome();
@@ -31,7 +31,8 @@ PacketOutcome RunPacket(DriverObject& driver, HostPacket& packet) {
 
 std::string PacketReason(const PacketOutcome& outcome, const std::vector<TagReading>& readings) {
   if (!outcome.ran) return outcome.held.empty() ? "not run" : outcome.held;
-  if (outcome.result != 1) return OutcomeReason(outcome.reason == velk::kOutcomeOk ? velk::kOutcomeCount : outcome.reason);
+  if (outcome.result != 1)
+    return OutcomeReason(outcome.reason == velk::kOutcomeOk ? velk::kOutcomeCount : outcome.reason);
   for (const TagReading& r : readings)
     if (r.state == TagReading::kRefused) return "item refused";
   for (const TagReading& r : readings)

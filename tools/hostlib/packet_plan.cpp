@@ -83,8 +83,7 @@ void HostPacket::set_timeStamp(size_t i, uint64_t fileTime) {
   items2_[i].timeStampHigh = static_cast<uint32_t>(fileTime >> 32);
 }
 
-PacketPlan PlanReads(velk::IDriver* driver, const LineConfig& config, const CheckedLine& checked,
-                     ItemLayout layout) {
+PacketPlan PlanReads(velk::IDriver* driver, const LineConfig& config, const CheckedLine& checked, ItemLayout layout) {
   PacketPlan plan;
   for (size_t t = 0; t < config.tags.size(); ++t) {
     const TagEntry& tag = config.tags[t];

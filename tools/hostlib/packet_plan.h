@@ -66,8 +66,7 @@ class HostPacket {
 typedef std::vector<std::unique_ptr<HostPacket>> PacketPlan;
 
 // The read packets of every polled tag, linked in `layout`.
-PacketPlan PlanReads(velk::IDriver* driver, const LineConfig& config, const CheckedLine& checked,
-                     ItemLayout layout);
+PacketPlan PlanReads(velk::IDriver* driver, const LineConfig& config, const CheckedLine& checked, ItemLayout layout);
 
 // A packet of one tag in `direction` (0 read, 1 write), linked in `layout`.
 std::unique_ptr<HostPacket> SingleTagPacket(const LineConfig& config, const CheckedLine& checked, size_t tag,

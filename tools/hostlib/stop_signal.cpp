@@ -20,7 +20,8 @@ void SleepUnlessStopped(int ms) {
   while (!StopRequested()) {
     const auto now = std::chrono::steady_clock::now();
     if (now >= end) return;
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(20)));
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(20)));
   }
 }
 

@@ -59,8 +59,7 @@ void OnReload(int) {
 
 void Drain() {
   char bytes[16];
-  while (read(wakePipe[0], bytes, sizeof bytes) > 0) {
-  }
+  while (read(wakePipe[0], bytes, sizeof bytes) > 0) {}
 }
 
 // Waits for a byte on the pipe up to `ms` (-1: without bound); false when

@@ -12,11 +12,16 @@ bool IsUtf8(const std::string& s) {
   while (i < s.size()) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
     size_t follow = 0;
-    if (c < 0x80) follow = 0;
-    else if (c >= 0xC2 && c <= 0xDF) follow = 1;
-    else if (c >= 0xE0 && c <= 0xEF) follow = 2;
-    else if (c >= 0xF0 && c <= 0xF4) follow = 3;
-    else return false;
+    if (c < 0x80)
+      follow = 0;
+    else if (c >= 0xC2 && c <= 0xDF)
+      follow = 1;
+    else if (c >= 0xE0 && c <= 0xEF)
+      follow = 2;
+    else if (c >= 0xF0 && c <= 0xF4)
+      follow = 3;
+    else
+      return false;
     for (size_t k = 1; k <= follow; ++k) {
       if (i + k >= s.size()) return false;
       if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;

@@ -14,8 +14,9 @@ void TomlReader::CheckKeys(const toml::table& table, std::initializer_list<const
     if (known) continue;
     std::string choices;
     for (const char* name : allowed) choices += std::string(choices.empty() ? "" : ", ") + name;
-    Problem(LineOf(node), "unknown key '" + std::string(key.str()) + "' in " + where + " (known: " + choices + ")" +
-                              DidYouMean(std::string(key.str()), std::vector<std::string>(allowed.begin(), allowed.end())));
+    Problem(LineOf(node),
+            "unknown key '" + std::string(key.str()) + "' in " + where + " (known: " + choices + ")" +
+                DidYouMean(std::string(key.str()), std::vector<std::string>(allowed.begin(), allowed.end())));
   }
 }
 
@@ -41,16 +42,16 @@ bool TomlReader::Integer(const toml::node& node, const std::string& what, int64_
   }
   const int64_t value = node.as_integer()->get();
   if (value < low || value > high) {
-    Problem(LineOf(node),
-            what + " is " + std::to_string(value) + ", accepted " + std::to_string(low) + " to " + std::to_string(high));
+    Problem(LineOf(node), what + " is " + std::to_string(value) + ", accepted " + std::to_string(low) + " to " +
+                              std::to_string(high));
     return false;
   }
   *out = value;
   return true;
 }
 
-bool TomlReader::Integer(const toml::table& table, const char* key, const std::string& where, int64_t low,
-                         int64_t high, int64_t* out) {
+bool TomlReader::Integer(const toml::table& table, const char* key, const std::string& where, int64_t low, int64_t high,
+                         int64_t* out) {
   const toml::node* node = table.get(key);
   return node != nullptr && Integer(*node, std::string(key) + " of " + where, low, high, out);
 }

@@ -66,15 +66,9 @@ TagValue DecodeValue(const velk::ValueSlot& slot, int16_t dataType, const Driver
   TagValue value;
   const uint32_t raw = Slot32(slot);
   switch (dataType) {
-    case velk::kTypeByte:
-      value.integer = raw & 0xFF;
-      break;
-    case velk::kTypeShort:
-      value.integer = static_cast<int16_t>(raw & 0xFFFF);
-      break;
-    case velk::kTypeWord:
-      value.integer = raw;
-      break;
+    case velk::kTypeByte: value.integer = raw & 0xFF; break;
+    case velk::kTypeShort: value.integer = static_cast<int16_t>(raw & 0xFFFF); break;
+    case velk::kTypeWord: value.integer = raw; break;
     case velk::kTypeFloat: {
       value.kind = TagValue::kFloat;
       memcpy(&value.real, &raw, sizeof value.real);
@@ -94,12 +88,9 @@ TagValue DecodeValue(const velk::ValueSlot& slot, int16_t dataType, const Driver
 
 std::string ValueText(const TagValue& value) {
   switch (value.kind) {
-    case TagValue::kFloat:
-      return ShortestFloatText(value.real);
-    case TagValue::kText:
-      return "\"" + value.text + "\"";
-    default:
-      return std::to_string(value.integer);
+    case TagValue::kFloat: return ShortestFloatText(value.real);
+    case TagValue::kText: return "\"" + value.text + "\"";
+    default: return std::to_string(value.integer);
   }
 }
 
@@ -110,10 +101,8 @@ nlohmann::ordered_json ValueJson(const TagValue& value) {
       // line unreadable.
       if (!isfinite(value.real)) return nullptr;
       return strtod(ShortestFloatText(value.real).c_str(), nullptr);
-    case TagValue::kText:
-      return value.text;
-    default:
-      return value.integer;
+    case TagValue::kText: return value.text;
+    default: return value.integer;
   }
 }
 
@@ -122,8 +111,10 @@ bool EncodeValue(const std::string& text, int16_t dataType, velk::ValueSlot* slo
   int64_t integer = 0;
   switch (dataType) {
     case velk::kTypeBit:
-      if (strcasecmp(text.c_str(), "on") == 0 || strcasecmp(text.c_str(), "true") == 0) integer = 1;
-      else if (strcasecmp(text.c_str(), "off") == 0 || strcasecmp(text.c_str(), "false") == 0) integer = 0;
+      if (strcasecmp(text.c_str(), "on") == 0 || strcasecmp(text.c_str(), "true") == 0)
+        integer = 1;
+      else if (strcasecmp(text.c_str(), "off") == 0 || strcasecmp(text.c_str(), "false") == 0)
+        integer = 0;
       else if (!ParseInteger(text, 0, 1, &integer)) {
         *error = "a bit takes 0 or 1 (also on/off, true/false)";
         return false;
@@ -171,9 +162,7 @@ bool EncodeValue(const std::string& text, int16_t dataType, velk::ValueSlot* slo
       SetSlot32(slot, raw);
       return true;
     }
-    default:
-      *error = "no module register takes a written value of this type";
-      return false;
+    default: *error = "no module register takes a written value of this type"; return false;
   }
 }
 

@@ -67,14 +67,12 @@ VelkModule* Bus::Velk(uint8_t address) const {
 
 Data7810Module* Bus::Data7810(uint8_t address) const {
   Module* module = At(address);
-  return module != nullptr && module->kind() == ModuleKind::kData7810 ? static_cast<Data7810Module*>(module)
-                                                                       : nullptr;
+  return module != nullptr && module->kind() == ModuleKind::kData7810 ? static_cast<Data7810Module*>(module) : nullptr;
 }
 
 Data7210Display* Bus::Display(uint8_t address) const {
   Module* module = At(address);
-  return module != nullptr && module->kind() == ModuleKind::kData7210 ? static_cast<Data7210Display*>(module)
-                                                                       : nullptr;
+  return module != nullptr && module->kind() == ModuleKind::kData7210 ? static_cast<Data7210Display*>(module) : nullptr;
 }
 
 std::vector<Module*> Bus::Modules() const {

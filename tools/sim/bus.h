@@ -47,8 +47,7 @@ class Bus {
   // Adds a module; fails with a message when its address is taken.
   bool Add(std::unique_ptr<Module> module, std::string* error = nullptr);
   // Shorthand for MakeModule + Add; returns the module or null.
-  Module* Add(const std::string& typeName, uint8_t address, bool checksum = false,
-              std::string* error = nullptr);
+  Module* Add(const std::string& typeName, uint8_t address, bool checksum = false, std::string* error = nullptr);
 
   Module* At(uint8_t address) const;
   // The module at `address` if it is of that kind, else null.

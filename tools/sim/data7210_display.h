@@ -39,8 +39,7 @@ class Data7210Display final : public Module {
   // What the display shows now ("" before the first write).
   std::string Shown() const;
 
-  void Answer(const std::string& line, const LineContext& context, std::string* answer,
-              std::string* note) override;
+  void Answer(const std::string& line, const LineContext& context, std::string* answer, std::string* note) override;
   std::string Summary(uint32_t nowMs) const override;
 
  private:

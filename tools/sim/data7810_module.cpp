@@ -85,52 +85,52 @@ void Data7810Module::Answer(const std::string& line, const LineContext& context,
   Data7810Registers& r = registers_;
   std::string text;
   if (row != nullptr) switch (row->op) {
-    case Op::kConfiguration: text = "!" + address + Hex2(r.typeCode) + Hex2(r.baudCode) + Hex2(r.formatCode); break;
-    case Op::kVersion: text = "!" + address + r.version; break;
-    case Op::kName: text = "!" + address + r.name; break;
-    case Op::kInputs: text = "!" + address + static_cast<char>(0x30 | (r.digitalIn & 3)); break;
-    case Op::kTemperatures:
-      if (faults().alwaysBusy || r.busyReads > 0) {
-        if (r.busyReads > 0) --r.busyReads;
-        *note = "busy";
-        text = "!" + address + std::string(32, 'N');
+      case Op::kConfiguration: text = "!" + address + Hex2(r.typeCode) + Hex2(r.baudCode) + Hex2(r.formatCode); break;
+      case Op::kVersion: text = "!" + address + r.version; break;
+      case Op::kName: text = "!" + address + r.name; break;
+      case Op::kInputs: text = "!" + address + static_cast<char>(0x30 | (r.digitalIn & 3)); break;
+      case Op::kTemperatures:
+        if (faults().alwaysBusy || r.busyReads > 0) {
+          if (r.busyReads > 0) --r.busyReads;
+          *note = "busy";
+          text = "!" + address + std::string(32, 'N');
+          break;
+        }
+        text = "!" + address;
+        for (uint8_t channel : r.groupOrder) {
+          const uint8_t ch = channel & 7;
+          text += TemperatureGroup(ch, r.temperature[ch].At(context.nowMs), r.temperatureValid[ch]);
+        }
+        break;
+      case Op::kSetConfiguration: {
+        const uint8_t newAddress = static_cast<uint8_t>(args.field[0].number);
+        const uint8_t baud = static_cast<uint8_t>(args.field[2].number);
+        if (baud < kLowestBaudCode || baud > kHighestBaudCode) {
+          *note = "baud code out of range";
+          row = nullptr;
+          break;
+        }
+        if (newAddress != this->address() && context.addressTaken && context.addressTaken(newAddress)) {
+          *note = "address taken";
+          row = nullptr;
+          break;
+        }
+        r.baudCode = baud;
+        r.formatCode = static_cast<uint8_t>(args.field[3].number);
+        SetAddress(newAddress);
+        text = "!" + Hex2(newAddress);
         break;
       }
-      text = "!" + address;
-      for (uint8_t channel : r.groupOrder) {
-        const uint8_t ch = channel & 7;
-        text += TemperatureGroup(ch, r.temperature[ch].At(context.nowMs), r.temperatureValid[ch]);
-      }
-      break;
-    case Op::kSetConfiguration: {
-      const uint8_t newAddress = static_cast<uint8_t>(args.field[0].number);
-      const uint8_t baud = static_cast<uint8_t>(args.field[2].number);
-      if (baud < kLowestBaudCode || baud > kHighestBaudCode) {
-        *note = "baud code out of range";
-        row = nullptr;
+      case Op::kSetOutputs:
+        if (args.field[0].number > 3) {
+          row = nullptr;
+          break;
+        }
+        r.digitalOut = static_cast<uint8_t>(args.field[0].number);
+        ++r.outputWrites;
+        text = "!" + address;
         break;
-      }
-      if (newAddress != this->address() && context.addressTaken && context.addressTaken(newAddress)) {
-        *note = "address taken";
-        row = nullptr;
-        break;
-      }
-      r.baudCode = baud;
-      r.formatCode = static_cast<uint8_t>(args.field[3].number);
-      SetAddress(newAddress);
-      text = "!" + Hex2(newAddress);
-      break;
     }
-    case Op::kSetOutputs:
-      if (args.field[0].number > 3) {
-        row = nullptr;
-        break;
-      }
-      r.digitalOut = static_cast<uint8_t>(args.field[0].number);
-      ++r.outputWrites;
-      text = "!" + address;
-      break;
-  }
   if (row == nullptr) {
     if (note->empty()) *note = "unknown command";
     text = "?" + address;

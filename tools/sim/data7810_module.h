@@ -52,8 +52,7 @@ class Data7810Module final : public Module {
   Data7810Registers registers() const;
   void Update(const std::function<void(Data7810Registers&)>& change);
 
-  void Answer(const std::string& line, const LineContext& context, std::string* answer,
-              std::string* note) override;
+  void Answer(const std::string& line, const LineContext& context, std::string* answer, std::string* note) override;
   std::string Summary(uint32_t nowMs) const override;
 
   // The four hex digits of one temperature group.

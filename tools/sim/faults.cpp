@@ -122,8 +122,7 @@ bool ApplyPiece(const std::string& piece, Faults* faults, std::string* error) {
       faults->overlongBytes = kDefaultOverlongBytes;
       return true;
     }
-    if (!ParseCount(value, &faults->overlongBytes) || faults->overlongBytes == 0 ||
-        faults->overlongBytes > 100000)
+    if (!ParseCount(value, &faults->overlongBytes) || faults->overlongBytes == 0 || faults->overlongBytes > 100000)
       return fail("needs a length of 1 to 100000 bytes, e.g. overlong=600");
     return true;
   }
@@ -143,9 +142,8 @@ bool ApplyPiece(const std::string& piece, Faults* faults, std::string* error) {
 }  // namespace
 
 bool Faults::any() const {
-  return silent || refuse || badChecksum || delayMs != 0 || chunkBytes != 0 || overlongBytes != 0 ||
-         noCarriageReturn || !strayBytes.empty() || alwaysBusy || otherAddress >= 0 || truncateBytes != 0 || twice ||
-         !afterCr.empty();
+  return silent || refuse || badChecksum || delayMs != 0 || chunkBytes != 0 || overlongBytes != 0 || noCarriageReturn ||
+         !strayBytes.empty() || alwaysBusy || otherAddress >= 0 || truncateBytes != 0 || twice || !afterCr.empty();
 }
 
 std::string Faults::Describe() const {
@@ -196,8 +194,9 @@ Reply ShapeAnswer(const std::string& answer, bool checksummed, const Faults& fau
     body.replace(1, 2, HexText(std::string(1, static_cast<char>(other))));
   }
   // The lead character always stays: a cut answer is still an answer.
-  if (faults.truncateBytes != 0) body.resize(body.size() > faults.truncateBytes ? body.size() - faults.truncateBytes
-                                                                                 : std::min<size_t>(body.size(), 1));
+  if (faults.truncateBytes != 0)
+    body.resize(body.size() > faults.truncateBytes ? body.size() - faults.truncateBytes
+                                                   : std::min<size_t>(body.size(), 1));
   if (faults.overlongBytes != 0) {
     const size_t tail = (checksummed ? 2 : 0) + (hasCr && !faults.noCarriageReturn ? 1 : 0);
     if (faults.overlongBytes > body.size() + tail) body.append(faults.overlongBytes - body.size() - tail, '0');

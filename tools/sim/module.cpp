@@ -22,8 +22,7 @@ void Module::SetFaults(const Faults& faults) {
 
 void Module::Broadcast(const std::string&, const LineContext&) {}
 
-std::unique_ptr<Module> MakeModule(const std::string& typeName, uint8_t address, bool checksum,
-                                   std::string* error) {
+std::unique_ptr<Module> MakeModule(const std::string& typeName, uint8_t address, bool checksum, std::string* error) {
   const bool d7810 = SameName(typeName, "Data7810");
   const bool d7210 = SameName(typeName, "Data7210");
   if (d7810 || d7210) {

@@ -52,8 +52,7 @@ class Module {
   // answer (checksum when the module uses one, carriage return) or leaves
   // it empty to stay silent; `note` tells a viewer what happened when it is
   // not a plain answer ("unknown command", "bad checksum", ...).
-  virtual void Answer(const std::string& line, const LineContext& context, std::string* answer,
-                      std::string* note) = 0;
+  virtual void Answer(const std::string& line, const LineContext& context, std::string* answer, std::string* note) = 0;
 
   // A broadcast line ("#**" with or without checksum), never answered.
   virtual void Broadcast(const std::string& line, const LineContext& context);
@@ -79,8 +78,7 @@ class Module {
 // Creates the module of a type name (any of the "Velk" types, "Data7810",
 // "Data7210"; case ignored). Returns null with a message for an unknown type
 // or a Data type asked to use checksums.
-std::unique_ptr<Module> MakeModule(const std::string& typeName, uint8_t address, bool checksum,
-                                   std::string* error);
+std::unique_ptr<Module> MakeModule(const std::string& typeName, uint8_t address, bool checksum, std::string* error);
 
 // Every type name MakeModule knows, in the spelling used in messages.
 const std::vector<std::string>& KnownModuleTypes();

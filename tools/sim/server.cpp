@@ -72,12 +72,11 @@ bool Server::ServeDevice(const std::string& path, const LineSettings& settings, 
   std::unique_ptr<platform::Port> port = api_.Open(path.c_str()).port;
   if (port == nullptr) {
     if (!platform::DeviceExists(path.c_str())) return fail("serial device \"" + path + "\" does not exist");
-    return fail("serial device \"" + path +
-                "\" cannot be opened: another program holds it, or access is denied");
+    return fail("serial device \"" + path + "\" cannot be opened: another program holds it, or access is denied");
   }
   if (!port->Configure(settings) || !port->SetWriteLimit(2, 1000)) {
-    return fail("serial device \"" + path + "\" does not take the line settings (" +
-                std::to_string(settings.baudRate) + " baud, " + std::to_string(settings.dataBits) + " data bits)");
+    return fail("serial device \"" + path + "\" does not take the line settings (" + std::to_string(settings.baudRate) +
+                " baud, " + std::to_string(settings.dataBits) + " data bits)");
   }
   port->Discard(platform::Queue::kBoth);
   port_ = std::move(port);
@@ -125,8 +124,7 @@ void Server::Run() {
     while (sent < pending.size() && !platform::TickAfter(pending[sent].dueTick, now)) {
       const std::string& bytes = pending[sent].bytes;
       uint32_t written = 0;
-      if (!bytes.empty() &&
-          !port_->Write(bytes.data(), static_cast<uint32_t>(bytes.size()), &written))
+      if (!bytes.empty() && !port_->Write(bytes.data(), static_cast<uint32_t>(bytes.size()), &written))
         noteError("write failed");
       bytesOut_ += written;
       ++sent;
@@ -193,9 +191,8 @@ void Server::RunPaced() {
   while (!stop_) {
     TimePoint now = SteadyClock::now();
     // Pieces whose pause is over go onto the wire behind what is already on it.
-    std::sort(pieces.begin(), pieces.end(), [](const DuePiece& a, const DuePiece& b) {
-      return a.due != b.due ? a.due < b.due : a.order < b.order;
-    });
+    std::sort(pieces.begin(), pieces.end(),
+              [](const DuePiece& a, const DuePiece& b) { return a.due != b.due ? a.due < b.due : a.order < b.order; });
     size_t started = 0;
     for (; started < pieces.size() && pieces[started].due <= now; ++started) {
       TimePoint at = std::max(pieces[started].due, outFree);

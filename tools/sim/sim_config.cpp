@@ -90,8 +90,8 @@ bool ForArray(const toml::node& node, const std::string& what, size_t limit, std
   const toml::array* array = node.as_array();
   if (array == nullptr) return Fail(node, what + " must be an array", error);
   if (array->size() > limit)
-    return Fail(node, what + " has " + std::to_string(array->size()) + " entries; this module has " +
-                          std::to_string(limit),
+    return Fail(node,
+                what + " has " + std::to_string(array->size()) + " entries; this module has " + std::to_string(limit),
                 error);
   for (size_t i = 0; i < array->size(); ++i)
     if (!element((*array)[i], i)) return false;
@@ -156,32 +156,37 @@ struct ValueKey {
 };
 
 const ValueKey kValueKeys[] = {
-    {"ai", k4011 | k4017 | k4015, +[](const toml::node& n, Target& t, std::string* e) {
+    {"ai", k4011 | k4017 | k4015,
+     +[](const toml::node& n, Target& t, std::string* e) {
        return ForArray(n, "ai", AnalogInputs(t.applies), e, [&](const toml::node& one, size_t i) {
          return ValueSourceFromToml(one, &t.velk->analogIn[i], e);
        });
      }},
-    {"cjc", k4011 | k4017, +[](const toml::node& n, Target& t, std::string* e) {
-       return ValueSourceFromToml(n, &t.velk->coldJunction, e);
-     }},
-    {"cjc_offset", k4011 | k4017, +[](const toml::node& n, Target& t, std::string* e) {
+    {"cjc", k4011 | k4017,
+     +[](const toml::node& n, Target& t, std::string* e) { return ValueSourceFromToml(n, &t.velk->coldJunction, e); }},
+    {"cjc_offset", k4011 | k4017,
+     +[](const toml::node& n, Target& t, std::string* e) {
        int64_t v = 0;
        if (!Integer(n, "cjc_offset", -9999, 9999, &v, e)) return false;
        t.velk->cjcOffset = static_cast<int>(v);
        return true;
      }},
-    {"ao", k4021 | k4024, +[](const toml::node& n, Target& t, std::string* e) {
+    {"ao", k4021 | k4024,
+     +[](const toml::node& n, Target& t, std::string* e) {
        return NumberArray(n, "ao", AnalogOutputs(t.applies), &t.velk->analogOut, e);
      }},
-    {"startup_out", k4024, +[](const toml::node& n, Target& t, std::string* e) {
+    {"startup_out", k4024,
+     +[](const toml::node& n, Target& t, std::string* e) {
        return NumberArray(n, "startup_out", 4, &t.velk->startupOut, e);
      }},
-    {"emergency_out", k4024, +[](const toml::node& n, Target& t, std::string* e) {
+    {"emergency_out", k4024,
+     +[](const toml::node& n, Target& t, std::string* e) {
        return NumberArray(n, "emergency_out", 4, &t.velk->emergencyOut, e);
      }},
     {"nc", k4024, +[](const toml::node& n, Target& t, std::string* e) { return ByteArray(n, "nc", &t.velk->nc, e); }},
     {"oc", k4024, +[](const toml::node& n, Target& t, std::string* e) { return ByteArray(n, "oc", &t.velk->oc, e); }},
-    {"di", k4024 | k4051 | k4050 | kD7810, +[](const toml::node& n, Target& t, std::string* e) {
+    {"di", k4024 | k4051 | k4050 | kD7810,
+     +[](const toml::node& n, Target& t, std::string* e) {
        const int64_t high = t.applies == k4024 ? 0x0F : t.applies == k4051 ? 0xFFFF : t.applies == kD7810 ? 3 : 0xFF;
        int64_t v = 0;
        if (!Integer(n, "di", 0, high, &v, e)) return false;
@@ -191,7 +196,8 @@ const ValueKey kValueKeys[] = {
          t.velk->digitalIn = static_cast<uint32_t>(v);
        return true;
      }},
-    {"do", k4011 | k4050 | k4080 | kD7810, +[](const toml::node& n, Target& t, std::string* e) {
+    {"do", k4011 | k4050 | k4080 | kD7810,
+     +[](const toml::node& n, Target& t, std::string* e) {
        int64_t v = 0;
        if (!Integer(n, "do", 0, t.d7810 != nullptr ? 3 : 0xFF, &v, e)) return false;
        if (t.d7810 != nullptr)
@@ -200,74 +206,88 @@ const ValueKey kValueKeys[] = {
          t.velk->digitalOut = static_cast<uint32_t>(v);
        return true;
      }},
-    {"alarm", k4011, +[](const toml::node& n, Target& t, std::string* e) {
+    {"alarm", k4011,
+     +[](const toml::node& n, Target& t, std::string* e) {
        const std::string mode = n.value_or(std::string());
-       if (mode == "off") t.velk->alarmMode = '0';
-       else if (mode == "momentary") t.velk->alarmMode = 'M';
-       else if (mode == "latched") t.velk->alarmMode = 'L';
-       else return Fail(n, "alarm must be \"off\", \"momentary\" or \"latched\"", e);
+       if (mode == "off")
+         t.velk->alarmMode = '0';
+       else if (mode == "momentary")
+         t.velk->alarmMode = 'M';
+       else if (mode == "latched")
+         t.velk->alarmMode = 'L';
+       else
+         return Fail(n, "alarm must be \"off\", \"momentary\" or \"latched\"", e);
        return true;
      }},
-    {"alarm_high", k4011, +[](const toml::node& n, Target& t, std::string* e) {
-       return Number(n, "alarm_high", &t.velk->alarmHigh, e);
-     }},
-    {"alarm_low", k4011, +[](const toml::node& n, Target& t, std::string* e) {
-       return Number(n, "alarm_low", &t.velk->alarmLow, e);
-     }},
-    {"event_counter", k4011, +[](const toml::node& n, Target& t, std::string* e) {
+    {"alarm_high", k4011,
+     +[](const toml::node& n, Target& t, std::string* e) { return Number(n, "alarm_high", &t.velk->alarmHigh, e); }},
+    {"alarm_low", k4011,
+     +[](const toml::node& n, Target& t, std::string* e) { return Number(n, "alarm_low", &t.velk->alarmLow, e); }},
+    {"event_counter", k4011,
+     +[](const toml::node& n, Target& t, std::string* e) {
        int64_t v = 0;
        if (!Integer(n, "event_counter", 0, 65535, &v, e)) return false;
        t.velk->eventCounter = static_cast<uint32_t>(v);
        return true;
      }},
-    {"mp", k4017, +[](const toml::node& n, Target& t, std::string* e) { return Byte(n, "mp", &t.velk->multiplexer, e); }},
-    {"counter", k4080, +[](const toml::node& n, Target& t, std::string* e) {
+    {"mp", k4017,
+     +[](const toml::node& n, Target& t, std::string* e) { return Byte(n, "mp", &t.velk->multiplexer, e); }},
+    {"counter", k4080,
+     +[](const toml::node& n, Target& t, std::string* e) {
        return UnsignedArray(n, "counter", 0xFFFFFFFFll, &t.velk->counter, e);
      }},
-    {"max_counter", k4080, +[](const toml::node& n, Target& t, std::string* e) {
+    {"max_counter", k4080,
+     +[](const toml::node& n, Target& t, std::string* e) {
        return UnsignedArray(n, "max_counter", 0xFFFFFFFFll, &t.velk->maxCounter, e);
      }},
-    {"initial_counter", k4080, +[](const toml::node& n, Target& t, std::string* e) {
+    {"initial_counter", k4080,
+     +[](const toml::node& n, Target& t, std::string* e) {
        return UnsignedArray(n, "initial_counter", 0xFFFFFFFFll, &t.velk->initialCounter, e);
      }},
-    {"alarm_limit", k4080, +[](const toml::node& n, Target& t, std::string* e) {
+    {"alarm_limit", k4080,
+     +[](const toml::node& n, Target& t, std::string* e) {
        return UnsignedArray(n, "alarm_limit", 0xFFFFFFFFll, &t.velk->alarmLimit, e);
      }},
-    {"count_rate", k4080, +[](const toml::node& n, Target& t, std::string* e) {
+    {"count_rate", k4080,
+     +[](const toml::node& n, Target& t, std::string* e) {
        return NumberArray(n, "count_rate", 2, &t.velk->countRate, e);
      }},
-    {"counting", k4080, +[](const toml::node& n, Target& t, std::string* e) {
+    {"counting", k4080,
+     +[](const toml::node& n, Target& t, std::string* e) {
        return ForArray(n, "counting", 2, e, [&](const toml::node& one, size_t i) {
          if (!one.is_boolean()) return Fail(one, "counting must hold true or false", e);
          t.velk->counting[i] = one.as_boolean()->get();
          return true;
        });
      }},
-    {"alarm_enable", k4080, +[](const toml::node& n, Target& t, std::string* e) {
+    {"alarm_enable", k4080,
+     +[](const toml::node& n, Target& t, std::string* e) {
        int64_t v = 0;
        if (!Integer(n, "alarm_enable", 0, 3, &v, e)) return false;
        t.velk->alarmEnable = static_cast<uint8_t>(v);
        return true;
      }},
-    {"input_mode", k4080, +[](const toml::node& n, Target& t, std::string* e) {
+    {"input_mode", k4080,
+     +[](const toml::node& n, Target& t, std::string* e) {
        return ModeDigit(n, "input_mode", 1, &t.velk->inputMode, e);
      }},
-    {"gate_mode", k4080, +[](const toml::node& n, Target& t, std::string* e) {
+    {"gate_mode", k4080,
+     +[](const toml::node& n, Target& t, std::string* e) {
        return ModeDigit(n, "gate_mode", 2, &t.velk->gateMode, e);
      }},
-    {"raw", k4015, +[](const toml::node& n, Target& t, std::string* e) {
+    {"raw", k4015,
+     +[](const toml::node& n, Target& t, std::string* e) {
        int64_t v = 0;
        if (!Integer(n, "raw", -32768, 32767, &v, e)) return false;
        t.velk->rawInput = static_cast<int>(v);
        return true;
      }},
-    {"multiplier", k4015, +[](const toml::node& n, Target& t, std::string* e) {
-       return Byte(n, "multiplier", &t.velk->multiplier, e);
-     }},
-    {"diagnostic", k4015, +[](const toml::node& n, Target& t, std::string* e) {
-       return Byte(n, "diagnostic", &t.velk->diagnostic, e);
-     }},
-    {"temp", kD7810, +[](const toml::node& n, Target& t, std::string* e) {
+    {"multiplier", k4015,
+     +[](const toml::node& n, Target& t, std::string* e) { return Byte(n, "multiplier", &t.velk->multiplier, e); }},
+    {"diagnostic", k4015,
+     +[](const toml::node& n, Target& t, std::string* e) { return Byte(n, "diagnostic", &t.velk->diagnostic, e); }},
+    {"temp", kD7810,
+     +[](const toml::node& n, Target& t, std::string* e) {
        return ForArray(n, "temp", 8, e, [&](const toml::node& one, size_t i) {
          if (one.is_string()) {
            if (one.value_or(std::string()) != "invalid")
@@ -279,13 +299,15 @@ const ValueKey kValueKeys[] = {
          return ValueSourceFromToml(one, &t.d7810->temperature[i], e);
        });
      }},
-    {"busy_reads", kD7810, +[](const toml::node& n, Target& t, std::string* e) {
+    {"busy_reads", kD7810,
+     +[](const toml::node& n, Target& t, std::string* e) {
        int64_t v = 0;
        if (!Integer(n, "busy_reads", 0, 1000000, &v, e)) return false;
        t.d7810->busyReads = static_cast<uint32_t>(v);
        return true;
      }},
-    {"baud_code", kEvery, +[](const toml::node& n, Target& t, std::string* e) {
+    {"baud_code", kEvery,
+     +[](const toml::node& n, Target& t, std::string* e) {
        uint8_t v = 0;
        if (!Byte(n, "baud_code", &v, e)) return false;
        if (t.velk != nullptr) t.velk->baudCode = v;
@@ -293,7 +315,8 @@ const ValueKey kValueKeys[] = {
        if (t.d7210 != nullptr) t.d7210->baudCode = v;
        return true;
      }},
-    {"format", kEvery, +[](const toml::node& n, Target& t, std::string* e) {
+    {"format", kEvery,
+     +[](const toml::node& n, Target& t, std::string* e) {
        uint8_t v = 0;
        if (!Byte(n, "format", &v, e)) return false;
        if (t.velk != nullptr) t.velk->formatCode = v;
@@ -437,7 +460,8 @@ bool AddModuleFromToml(const toml::table& entry, Bus* bus, std::string* error) {
     if (node == nullptr) continue;
     if (!node->is_string()) return Fail(*node, std::string(textKey) + " must be a text", error);
     const std::string text = Text(*node);
-    if (text.find('\r') != std::string::npos) return Fail(*node, std::string(textKey) + " must not hold a carriage return", error);
+    if (text.find('\r') != std::string::npos)
+      return Fail(*node, std::string(textKey) + " must not hold a carriage return", error);
     const bool isName = textKey[0] == 'n';
     if (auto* velk = dynamic_cast<VelkModule*>(module.get()))
       velk->Update([&](VelkRegisters& r) { (isName ? r.name : r.version) = text; });

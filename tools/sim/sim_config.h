@@ -67,8 +67,7 @@ bool AddModuleFromToml(const toml::table& entry, Bus* bus, std::string* error);
 bool AddModulesFromToml(const toml::table& holder, Bus* bus, std::string* error);
 
 // Parses `text` (named `sourceName` in messages) and adds its modules.
-bool AddModulesFromTomlText(const std::string& text, const std::string& sourceName, Bus* bus,
-                            std::string* error);
+bool AddModulesFromTomlText(const std::string& text, const std::string& sourceName, Bus* bus, std::string* error);
 
 // Reads one value source as described above; `where` prefixes messages.
 bool ValueSourceFromToml(const toml::node& node, ValueSource* source, std::string* error);

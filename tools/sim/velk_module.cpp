@@ -136,14 +136,13 @@ void VelkModule::AdvanceCounters(uint32_t nowMs) {
 uint32_t VelkModule::ProjectedCounter(int channel, uint32_t nowMs) const {
   const uint32_t counter = registers_.counter[channel];
   if (!registers_.counting[channel] || !(registers_.countRate[channel] > 0.0)) return counter;
-  const double counts = countFraction_[channel] +
-                        registers_.countRate[channel] * static_cast<uint32_t>(nowMs - countersAtMs_) / 1000.0;
+  const double counts =
+      countFraction_[channel] + registers_.countRate[channel] * static_cast<uint32_t>(nowMs - countersAtMs_) / 1000.0;
   const double room = static_cast<double>(registers_.maxCounter[channel]) - counter;
   return counts <= room ? counter + static_cast<uint32_t>(counts) : registers_.maxCounter[channel];
 }
 
-void VelkModule::Answer(const std::string& line, const LineContext& context, std::string* answer,
-                        std::string* note) {
+void VelkModule::Answer(const std::string& line, const LineContext& context, std::string* answer, std::string* note) {
   answer->clear();
   std::lock_guard<std::mutex> lock(mutex_);
   if (line.size() < 3) return;
@@ -207,8 +206,8 @@ std::string VelkModule::Summary(uint32_t nowMs) const {
     }
     case VelkFamily::k4021: snprintf(text, sizeof text, "AO %.3f", r.analogOut[0]); break;
     case VelkFamily::k4024:
-      snprintf(text, sizeof text, "AO %+.3f %+.3f %+.3f %+.3f  DI %X", r.analogOut[0], r.analogOut[1],
-               r.analogOut[2], r.analogOut[3], r.digitalIn & 0x0F);
+      snprintf(text, sizeof text, "AO %+.3f %+.3f %+.3f %+.3f  DI %X", r.analogOut[0], r.analogOut[1], r.analogOut[2],
+               r.analogOut[3], r.digitalIn & 0x0F);
       break;
     case VelkFamily::k4051: snprintf(text, sizeof text, "DI %04X", r.digitalIn & 0xFFFF); break;
     case VelkFamily::k4050:

@@ -126,8 +126,7 @@ class VelkModule final : public Module {
   // Changes the registers under the module's lock.
   void Update(const std::function<void(VelkRegisters&)>& change);
 
-  void Answer(const std::string& line, const LineContext& context, std::string* answer,
-              std::string* note) override;
+  void Answer(const std::string& line, const LineContext& context, std::string* answer, std::string* note) override;
   void Broadcast(const std::string& line, const LineContext& context) override;
   std::string Summary(uint32_t nowMs) const override;
 

@@ -21,10 +21,20 @@ void NumberRange(const DiscoveredTag& t, nlohmann::ordered_json* config) {
   double low = 0, high = 0, step = 1;
   switch (t.dataType) {
     case velk::kTypeByte: high = 255; break;
-    case velk::kTypeShort: low = -32768; high = 32767; break;
+    case velk::kTypeShort:
+      low = -32768;
+      high = 32767;
+      break;
     case velk::kTypeWord: high = 4294967295.0; break;
-    case velk::kTypeLong: low = -2147483648.0; high = 2147483647.0; break;
-    default: low = -1e9; high = 1e9; step = 0.001; break;
+    case velk::kTypeLong:
+      low = -2147483648.0;
+      high = 2147483647.0;
+      break;
+    default:
+      low = -1e9;
+      high = 1e9;
+      step = 0.001;
+      break;
   }
   if (t.field != nullptr) {
     low = t.field->low;
@@ -91,9 +101,7 @@ std::string DiscoveryPayload(const DiscoveredTag& t) {
   config["availability"] = {{{"topic", t.prefix + "/$state"}},
                             {{"topic", base + "/$state"}, {"value_template", "{{ value_json.state }}"}}};
   config["availability_mode"] = "all";  // each says "online" or "offline", Home Assistant's defaults
-  config["device"] = {{"identifiers", {DeviceId(t)}},
-                      {"name", t.device},
-                      {"model", t.deviceType}};
+  config["device"] = {{"identifiers", {DeviceId(t)}}, {"name", t.device}, {"model", t.deviceType}};
   return config.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

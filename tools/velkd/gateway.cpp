@@ -108,8 +108,7 @@ bool Gateway::Start(const GatewayConfig& config, const std::string& port) {
 }
 
 bool Gateway::Reload(const GatewayConfig& config, const std::string& port) {
-  if (!(config.mqtt == mqtt_))
-    Log(kWarning, "[mqtt] changed; the broker settings take effect when velkd is restarted");
+  if (!(config.mqtt == mqtt_)) Log(kWarning, "[mqtt] changed; the broker settings take effect when velkd is restarted");
   std::vector<std::unique_ptr<LineWorker>> lines;
   if (!PrepareLines(config, port, &lines)) {
     Log(kError, "reload refused; the lines run on as they were");

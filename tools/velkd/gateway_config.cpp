@@ -23,10 +23,10 @@ const int64_t kMinIntervalMs = 20;
 const int64_t kMaxIntervalMs = 86400000;
 
 void ReadMqtt(hostlib::TomlReader& reader, const toml::table& table, MqttSettings* mqtt) {
-  reader.CheckKeys(table,
-                   {"broker", "ca_file", "user", "password_file", "password_env", "prefix", "max_interval_s",
-                    "homeassistant"},
-                   "[mqtt]");
+  reader.CheckKeys(
+      table,
+      {"broker", "ca_file", "user", "password_file", "password_env", "prefix", "max_interval_s", "homeassistant"},
+      "[mqtt]");
   std::string broker;
   reader.String(table, "broker", "[mqtt]", &broker);
   if (!broker.empty()) {
@@ -50,7 +50,8 @@ void ReadMqtt(hostlib::TomlReader& reader, const toml::table& table, MqttSetting
                    "prefix '" + mqtt->prefix + "' is not a topic: levels may not be empty or hold +, # or a leading $");
   int64_t value = 0;
   if (const toml::node* node = table.get("max_interval_s"))
-    if (reader.Integer(*node, "max_interval_s of [mqtt]", 1, 86400, &value)) mqtt->maxIntervalS = static_cast<uint32_t>(value);
+    if (reader.Integer(*node, "max_interval_s of [mqtt]", 1, 86400, &value))
+      mqtt->maxIntervalS = static_cast<uint32_t>(value);
   reader.Boolean(table, "homeassistant", "homeassistant of [mqtt]", &mqtt->homeAssistant);
   if (!mqtt->caFile.empty() && !mqtt->tls)
     reader.Problem(LineOf(table), "ca_file is only used with an mqtts:// broker");
@@ -68,12 +69,13 @@ void ReadIntervals(hostlib::TomlReader& reader, const toml::node& node, const ch
   for (auto&& [name, value] : *table) {
     const int index = find(std::string(name.str()));
     if (index < 0) {
-      reader.Problem(LineOf(value), std::string(key) + " names '" + std::string(name.str()) + "', which is not defined");
+      reader.Problem(LineOf(value),
+                     std::string(key) + " names '" + std::string(name.str()) + "', which is not defined");
       continue;
     }
     int64_t ms = 0;
-    if (reader.Integer(value, std::string(key) + " of '" + std::string(name.str()) + "'", kMinIntervalMs, kMaxIntervalMs,
-                      &ms))
+    if (reader.Integer(value, std::string(key) + " of '" + std::string(name.str()) + "'", kMinIntervalMs,
+                       kMaxIntervalMs, &ms))
       out->push_back({index, static_cast<uint32_t>(ms)});
   }
 }
@@ -84,18 +86,18 @@ void ReadGateway(hostlib::TomlReader& reader, const toml::table* table, LineSpec
   std::vector<std::pair<int, uint32_t>> devices, tags;
   line->writable.assign(config.tags.size(), false);
   if (table != nullptr) {
-    reader.CheckKeys(*table, {"line", "interval_ms", "device_interval_ms", "tag_interval_ms", "writable"},
-                     "[gateway]");
+    reader.CheckKeys(*table, {"line", "interval_ms", "device_interval_ms", "tag_interval_ms", "writable"}, "[gateway]");
     reader.String(*table, "line", "[gateway]", &line->name);
     int64_t value = 0;
     if (const toml::node* node = table->get("interval_ms"))
       if (reader.Integer(*node, "interval_ms of [gateway]", kMinIntervalMs, kMaxIntervalMs, &value))
         lineMs = static_cast<uint32_t>(value);
     if (const toml::node* node = table->get("device_interval_ms"))
-      ReadIntervals(reader, *node, "device_interval_ms", [&](const std::string& n) { return config.FindDevice(n); },
-                    &devices);
+      ReadIntervals(
+          reader, *node, "device_interval_ms", [&](const std::string& n) { return config.FindDevice(n); }, &devices);
     if (const toml::node* node = table->get("tag_interval_ms"))
-      ReadIntervals(reader, *node, "tag_interval_ms", [&](const std::string& n) { return config.FindTag(n); }, &tags);
+      ReadIntervals(
+          reader, *node, "tag_interval_ms", [&](const std::string& n) { return config.FindTag(n); }, &tags);
     if (const toml::node* node = table->get("writable")) {
       const toml::array* names = node->as_array();
       if (names == nullptr) reader.Problem(LineOf(*node), "writable of [gateway] must be a list of tag names");
@@ -105,7 +107,8 @@ void ReadGateway(hostlib::TomlReader& reader, const toml::table* table, LineSpec
         if (!entry.is_string())
           reader.Problem(LineOf(entry), "writable of [gateway] must list tag names in quotes");
         else if (tag < 0)
-          reader.Problem(LineOf(entry), "writable names '" + entry.as_string()->get() + "', which is not a tag of this file");
+          reader.Problem(LineOf(entry),
+                         "writable names '" + entry.as_string()->get() + "', which is not a tag of this file");
         else
           line->writable[static_cast<size_t>(tag)] = true;
       }
@@ -233,7 +236,8 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
       }
     }
     const toml::node* gateway = root.get("gateway");
-    if (gateway != nullptr && !gateway->is_table()) reader.Problem(LineOf(*gateway), "'gateway' must be a [gateway] section");
+    if (gateway != nullptr && !gateway->is_table())
+      reader.Problem(LineOf(*gateway), "'gateway' must be a [gateway] section");
     ReadGateway(reader, gateway != nullptr ? gateway->as_table() : nullptr, &line);
     ReadModbusSettings(path, root, line.config, &line.modbus, problems);
     ReadTagUnits(path, root, line.config, line.writable, &line.units, problems);
@@ -244,10 +248,12 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
       reader.Problem(0, "no [[device]] entries: a line without devices has nothing to poll");
     for (const hostlib::DeviceEntry& device : line.config.devices)
       if (!device.name.empty() && !TopicLevelOk(device.name))
-        reader.Problem(device.line, "device name '" + device.name + "' cannot stand in a topic (no /, +, #, leading $)");
+        reader.Problem(device.line,
+                       "device name '" + device.name + "' cannot stand in a topic (no /, +, #, leading $)");
     for (const hostlib::TagEntry& tag : line.config.tags)
       if (!tag.name.empty() && (!TopicLevelOk(tag.name) || tag.name == "set"))
-        reader.Problem(tag.line, "tag name '" + tag.name + "' cannot stand in a topic (no /, +, #, leading $, not 'set')");
+        reader.Problem(tag.line,
+                       "tag name '" + tag.name + "' cannot stand in a topic (no /, +, #, leading $, not 'set')");
     for (const LineSpec& other : config->lines)
       if (other.name == line.name)
         reader.Problem(0, "line name '" + line.name + "' is used by " + other.config.path + " too");

@@ -53,18 +53,18 @@ struct MqttSettings {
 
 struct LineSpec {
   hostlib::LineConfig config;
-  std::string name;                      // the line's topic level
-  std::vector<uint32_t> tagIntervalMs;   // per tag of config.tags
-  std::vector<bool> writable;            // per tag of config.tags
-  std::string text;                      // the file as read: a reload keeps an unchanged line
+  std::string name;                     // the line's topic level
+  std::vector<uint32_t> tagIntervalMs;  // per tag of config.tags
+  std::vector<bool> writable;           // per tag of config.tags
+  std::string text;                     // the file as read: a reload keeps an unchanged line
   ModbusLineSettings modbus;
-  std::vector<TagUnits> units;           // per tag of config.tags
+  std::vector<TagUnits> units;  // per tag of config.tags
 };
 
 struct GatewayConfig {
   MqttSettings mqtt;
   bool useMqtt = false;  // a file has [mqtt] or the command line names a broker
-  HttpSettings http;  // [http]: metrics and the live page
+  HttpSettings http;     // [http]: metrics and the live page
   std::vector<LineSpec> lines;
 };
 

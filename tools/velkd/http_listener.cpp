@@ -112,13 +112,9 @@ class DeadlineStream : public httplib::Stream {
   // `deadline`. False when it failed for good.
   bool Await(int result, int64_t deadline) const {
     switch (SSL_get_error(ssl_, result)) {
-      case SSL_ERROR_WANT_READ:
-        return WaitUntil(fd_, POLLIN, deadline);
-      case SSL_ERROR_WANT_WRITE:
-        return WaitUntil(fd_, POLLOUT, deadline);
-      default:
-        ERR_clear_error();
-        return false;
+      case SSL_ERROR_WANT_READ: return WaitUntil(fd_, POLLIN, deadline);
+      case SSL_ERROR_WANT_WRITE: return WaitUntil(fd_, POLLOUT, deadline);
+      default: ERR_clear_error(); return false;
     }
   }
 
@@ -146,13 +142,9 @@ bool HasHeaderEnd(const char* text, size_t size) {
 // What a TLS call that returned `result` waits for; 0 when it failed for good.
 short TlsWants(SSL* ssl, int result) {
   switch (SSL_get_error(ssl, result)) {
-    case SSL_ERROR_WANT_READ:
-      return POLLIN;
-    case SSL_ERROR_WANT_WRITE:
-      return POLLOUT;
-    default:
-      ERR_clear_error();
-      return 0;
+    case SSL_ERROR_WANT_READ: return POLLIN;
+    case SSL_ERROR_WANT_WRITE: return POLLOUT;
+    default: ERR_clear_error(); return 0;
   }
 }
 
@@ -161,8 +153,7 @@ short TlsWants(SSL* ssl, int result) {
 // and the answer lost.
 void AnswerAndClose(int fd, const char* status) {
   char sink[4096];
-  while (recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) {
-  }
+  while (recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) {}
   const std::string text = std::string("HTTP/1.1 ") + status + "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
   if (send(fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) shutdown(fd, SHUT_WR);
   close(fd);
@@ -303,7 +294,7 @@ HttpListener::Progress HttpListener::Advance(Connection* c) {
     c->taken.append(head, static_cast<size_t>(got));
   }
   return c->taken.size() >= kMaxHeaderBytes || HasHeaderEnd(c->taken.data(), c->taken.size()) ? Progress::kHeadersIn
-                                                                                             : Progress::kWaiting;
+                                                                                              : Progress::kWaiting;
 }
 
 void HttpListener::Drop(const Connection& connection, const char* status) {
@@ -372,8 +363,7 @@ void HttpListener::AcceptLoop() {
     waiting_.erase(kept, waiting_.end());
     if ((fds[0].revents & POLLIN) != 0) {
       const int64_t accepted = SteadyMs();
-      while (AcceptOne(accepted)) {
-      }
+      while (AcceptOne(accepted)) {}
     }
   }
 }

@@ -159,9 +159,7 @@ bool HttpServer::Start(const HttpSettings& settings, const std::string& token, s
                                             "; Path=/; HttpOnly; SameSite=Strict" + (tls_ ? "; Secure" : ""));
       return httplib::Server::HandlerResponse::Handled;
     }
-    if (!Authorized(request)) {
-      return Refuse(response);
-    }
+    if (!Authorized(request)) { return Refuse(response); }
     if (request.method != "GET" && request.method != "HEAD") {
       response.status = 405;
       response.set_header("Allow", "GET, HEAD");
@@ -172,7 +170,7 @@ bool HttpServer::Start(const HttpSettings& settings, const std::string& token, s
   });
   server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
     if (!response.body.empty()) return;
-    const char* what = response.status == 404 ? " not found: try /, /metrics or /api/state"
+    const char* what = response.status == 404   ? " not found: try /, /metrics or /api/state"
                        : response.status == 413 ? " request too large"
                        : response.status < 500  ? " bad request"
                                                 : " server error";
@@ -195,7 +193,8 @@ bool HttpServer::Start(const HttpSettings& settings, const std::string& token, s
   listener_ = std::make_unique<HttpListener>();
   Routes* routes = static_cast<Routes*>(server_.get());
   routes->SetServing(true);
-  if (!listener_->Start(settings, [routes](httplib::Stream& stream) { routes->ServeOne(stream); }, error)) {
+  if (!listener_->Start(
+          settings, [routes](httplib::Stream& stream) { routes->ServeOne(stream); }, error)) {
     listener_.reset();
     server_.reset();
     return false;

@@ -21,8 +21,8 @@ bool TokenOk(const std::string& token) {
 }  // namespace
 
 bool HttpSettings::operator==(const HttpSettings& o) const {
-  return listen == o.listen && host == o.host && port == o.port && tokenFile == o.tokenFile &&
-         tokenEnv == o.tokenEnv && certFile == o.certFile && keyFile == o.keyFile;
+  return listen == o.listen && host == o.host && port == o.port && tokenFile == o.tokenFile && tokenEnv == o.tokenEnv &&
+         certFile == o.certFile && keyFile == o.keyFile;
 }
 
 bool IsLoopbackHost(const std::string& host) { return host == "127.0.0.1" || host == "::1" || host == "localhost"; }
@@ -60,8 +60,9 @@ void ReadHttpTable(const toml::table& table, HttpSettings* settings,
     bool ok = false;
     for (const char* name : known) ok = ok || key.str() == name;
     if (!ok)
-      problems->push_back({LineOf(node), "unknown key '" + std::string(key.str()) +
-                                             "' in [http] (known: listen, token_file, token_env, cert_file, key_file)"});
+      problems->push_back(
+          {LineOf(node), "unknown key '" + std::string(key.str()) +
+                             "' in [http] (known: listen, token_file, token_env, cert_file, key_file)"});
   }
   const auto text = [&](const char* key, std::string* out) {
     const toml::node* node = table.get(key);
@@ -74,7 +75,8 @@ void ReadHttpTable(const toml::table& table, HttpSettings* settings,
   std::string listen;
   text("listen", &listen);
   std::string error;
-  if (!listen.empty() && !ParseListen(listen, settings, &error)) problems->push_back({LineOf(*table.get("listen")), error});
+  if (!listen.empty() && !ParseListen(listen, settings, &error))
+    problems->push_back({LineOf(*table.get("listen")), error});
   text("token_file", &settings->tokenFile);
   text("token_env", &settings->tokenEnv);
   text("cert_file", &settings->certFile);
@@ -87,7 +89,8 @@ std::string HttpSettingsProblem(const HttpSettings& settings) {
   if (settings.certFile.empty() != settings.keyFile.empty())
     return "[http] needs both cert_file and key_file for HTTPS";
   if (settings.on() && !IsLoopbackHost(settings.host) && settings.tokenFile.empty() && settings.tokenEnv.empty())
-    return "HTTP on " + settings.host + " is reachable beyond this machine: give [http] token_file or token_env, "
+    return "HTTP on " + settings.host +
+           " is reachable beyond this machine: give [http] token_file or token_env, "
            "or listen on 127.0.0.1";
   return std::string();
 }

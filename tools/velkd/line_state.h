@@ -28,25 +28,24 @@ namespace velkd {
 const std::array<double, 13> kPacketSecondsBuckets = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1,
                                                       0.25,  0.5,    1.0,   2.5,  5.0,   10.0};
 
-
 struct TagState {
   bool read = false;  // a reading has arrived, good or bad
   bool good = false;  // the latest reading was good: `value` is what the module holds
   // The latest good value (null before the first); after a failed reading
   // it is the last one known, which no face may serve as good.
   nlohmann::ordered_json value;
-  uint16_t quality = 0;         // the host quality of the latest reading
-  std::string reason;           // why the latest reading was bad; empty when good
-  uint64_t fileTime = 0;        // the driver's time stamp of the latest reading
+  uint16_t quality = 0;                          // the host quality of the latest reading
+  std::string reason;                            // why the latest reading was bad; empty when good
+  uint64_t fileTime = 0;                         // the driver's time stamp of the latest reading
   std::chrono::system_clock::time_point readAt;  // when the latest reading arrived
   bool everGood = false;
   std::chrono::system_clock::time_point lastGood;  // when the latest good reading arrived
 };
 
 struct DeviceState {
-  bool known = false;   // a packet or a port opening has said something
-  bool online = false;  // it answers
-  std::string reason;   // why it is offline
+  bool known = false;     // a packet or a port opening has said something
+  bool online = false;    // it answers
+  std::string reason;     // why it is offline
   bool portDown = false;  // offline because the line's port is closed
   bool everGood = false;
   // The one clock of "last good" for every face.
@@ -75,8 +74,7 @@ struct LineSnapshot {
 class LineState {
  public:
   // `tagDevices`: the device of every tag, by index.
-  LineState(const std::string& name, const std::string& path, const std::vector<size_t>& tagDevices,
-            size_t devices);
+  LineState(const std::string& name, const std::string& path, const std::vector<size_t>& tagDevices, size_t devices);
   // Tags that belong to device 0.
   LineState(const std::string& name, const std::string& path, size_t tags, size_t devices);
 
@@ -84,8 +82,8 @@ class LineState {
   // reader that waits for changes rather than asking (the MQTT publisher).
   void OnChange(std::function<void()> changed);
 
-  void SetTag(size_t tag, bool good, const nlohmann::ordered_json& value, uint16_t quality,
-              const std::string& reason, uint64_t fileTime);
+  void SetTag(size_t tag, bool good, const nlohmann::ordered_json& value, uint16_t quality, const std::string& reason,
+              uint64_t fileTime);
   // One packet of `device` ended; `reason` is "ok" or the outcome's word.
   void CountPacket(size_t device, bool ok, const std::string& reason, std::chrono::steady_clock::duration took);
   // Online with a good packet (its time is "last good"); offline takes

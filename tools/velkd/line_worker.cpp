@@ -41,7 +41,10 @@ double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::dura
 
 LineWorker::LineWorker(const LineSpec& lineSpec, const std::string& port, hostlib::DriverLibrary& library,
                        const std::string& prefix, Outbox& outbox)
-    : spec_(lineSpec), port_(port.empty() ? lineSpec.config.port.name : port), library_(library), prefix_(prefix),
+    : spec_(lineSpec),
+      port_(port.empty() ? lineSpec.config.port.name : port),
+      library_(library),
+      prefix_(prefix),
       outbox_(outbox),
       state_(lineSpec.name, lineSpec.config.path, TagDevices(lineSpec.config), lineSpec.config.devices.size()) {}
 
@@ -82,8 +85,7 @@ bool LineWorker::Prepare(std::string* error) {
   std::vector<hostlib::ConfigProblem> problems, warnings;
   if (!hostlib::CheckLine(driver_->d, spec_.config, &checked_, &problems, &warnings)) {
     *error = "the driver rejected entries of " + spec_.config.path + ":";
-    for (const hostlib::ConfigProblem& p : problems)
-      *error += "\n  line " + std::to_string(p.line) + ": " + p.message;
+    for (const hostlib::ConfigProblem& p : problems) *error += "\n  line " + std::to_string(p.line) + ": " + p.message;
     return false;
   }
   for (const hostlib::ConfigProblem& w : warnings)
@@ -98,8 +100,7 @@ bool LineWorker::Prepare(std::string* error) {
       any = any || group->tags[t].poll;
     }
     if (!any) continue;
-    hostlib::PacketPlan plan =
-        hostlib::PlanReads(driver_->d, *group, checked_, hostlib::ItemLayout::kTagItem2);
+    hostlib::PacketPlan plan = hostlib::PlanReads(driver_->d, *group, checked_, hostlib::ItemLayout::kTagItem2);
     for (auto& packet : plan) {
       Scheduled scheduled;
       scheduled.packet = std::move(packet);
@@ -108,8 +109,7 @@ bool LineWorker::Prepare(std::string* error) {
     }
     groupConfigs_.push_back(std::move(group));
   }
-  backoff_ = std::make_unique<hostlib::LineBackoff>(spec_.config.devices.size(), packets_.size(),
-                                                     spec_.config.backoff);
+  backoff_ = std::make_unique<hostlib::LineBackoff>(spec_.config.devices.size(), packets_.size(), spec_.config.backoff);
   return true;
 }
 
@@ -214,7 +214,8 @@ bool LineWorker::OpenPort() {
     // A long /dev/serial/by-id/... name is followed to its device node at
     // every opening: the adapter may come back as another node.
     if (!note.empty() && error != before) Log(kInfo, "line %s: %s", spec_.name.c_str(), note.c_str());
-    const velk::PortSettings settings = hostlib::MakePortSettings(spec_.config.port, portName, spec_.config.port.timeoutMs);
+    const velk::PortSettings settings =
+        hostlib::MakePortSettings(spec_.config.port, portName, spec_.config.port.timeoutMs);
     open = hostlib::OpenLine(*driver_, settings, &error);
   }
   if (!open) {
@@ -240,7 +241,7 @@ bool LineWorker::OpenPort() {
   state_.SetPort(true, std::string());
   if (spec_.config.port.hasPollDelay &&
       !hostlib::WritePollDelay(driver_->d, driver_->d2, spec_.config, checked_, spec_.config.port.pollDelayMs,
-                                hostlib::ItemLayout::kTagItem2, &error))
+                               hostlib::ItemLayout::kTagItem2, &error))
     Log(kWarning, "line %s: poll_delay_ms not applied: %s", spec_.name.c_str(), error.c_str());
   // Everything is read again at once.
   for (Scheduled& s : packets_) s.due = Clock::now();
@@ -502,9 +503,8 @@ void LineWorker::Answer(const PendingWrite& write, const WriteOutcome& outcome) 
     write.done(outcome);
     return;
   }
-  outbox_.Send(TagTopic(write.tag) + "/set/result",
-               WriteResultJson(outcome.ok, write.text, outcome.reason,
-                               hostlib::FileTimeIso(hostlib::FileTimeNowHost())));
+  outbox_.Send(TagTopic(write.tag) + "/set/result", WriteResultJson(outcome.ok, write.text, outcome.reason,
+                                                                    hostlib::FileTimeIso(hostlib::FileTimeNowHost())));
 }
 
 void LineWorker::DoWrite(const PendingWrite& write) {
@@ -527,8 +527,8 @@ void LineWorker::DoWrite(const PendingWrite& write) {
     Log(kInfo, "line %s: wrote %s to %s/%s", spec_.name.c_str(), write.text.c_str(), tag.device.c_str(),
         tag.name.c_str());
   else
-    Log(kWarning, "line %s: writing %s to %s/%s failed: %s", spec_.name.c_str(), write.text.c_str(),
-        tag.device.c_str(), tag.name.c_str(), reason.c_str());
+    Log(kWarning, "line %s: writing %s to %s/%s failed: %s", spec_.name.c_str(), write.text.c_str(), tag.device.c_str(),
+        tag.name.c_str(), reason.c_str());
   if (code == velk::kOutcomePortLost || code == velk::kOutcomeNoPort) {
     if (state_.PortOpen()) PortLost(reason);
   } else if (ok) {

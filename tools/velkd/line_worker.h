@@ -63,8 +63,8 @@ class LineWorker {
   // From the network thread: a payload for DEVICE/TAG/set. Refused at once
   // (false, `reason`) when the tag is unknown or not writable or the value
   // does not fit its type; else queued, and the outcome published later.
-  bool QueueWrite(const std::string& device, const std::string& tag, const std::string& payload,
-                  std::string* value, std::string* reason);
+  bool QueueWrite(const std::string& device, const std::string& tag, const std::string& payload, std::string* value,
+                  std::string* reason);
 
   // A write another face has checked and encoded, and what became of it:
   // `answered` tells a module that refused from one that said nothing.
@@ -172,7 +172,7 @@ class LineWorker {
   std::deque<PendingWrite> writes_;
   bool stop_ = false;
   bool acceptWrites_ = true;
-  bool writing_ = false;     // a write is on the line now
+  bool writing_ = false;       // a write is on the line now
   bool portAppeared_ = false;  // the port's directory changed since the last try
 
   // The port's schedule (its state is in state_).

@@ -35,14 +35,20 @@ const char kDescription[] =
 
 const char kFooter[] =
     "\nExamples:\n"
-    "  velkd " VELK_CONFIG_DIR "/gateway.toml\n"
-    "  velkd --check " VELK_CONFIG_DIR "/gateway.toml other-line.toml\n"
-    "  velkd " VELK_CONFIG_DIR "/gateway.toml --port /dev/pts/7 --broker mqtt://127.0.0.1:1883\n"
+    "  velkd " VELK_CONFIG_DIR
+    "/gateway.toml\n"
+    "  velkd --check " VELK_CONFIG_DIR
+    "/gateway.toml other-line.toml\n"
+    "  velkd " VELK_CONFIG_DIR
+    "/gateway.toml --port /dev/pts/7 --broker mqtt://127.0.0.1:1883\n"
     "  mosquitto_sub -v -t 'velk/#'\n"
-    "  velkd --modbus-map " VELK_CONFIG_DIR "/gateway.toml\n"
-    "  velkd " VELK_CONFIG_DIR "/gateway.toml --port /dev/pts/7 --modbus 127.0.0.1:1502\n"
+    "  velkd --modbus-map " VELK_CONFIG_DIR
+    "/gateway.toml\n"
+    "  velkd " VELK_CONFIG_DIR
+    "/gateway.toml --port /dev/pts/7 --modbus 127.0.0.1:1502\n"
     "  mbpoll -m tcp -p 1502 -a 2 -t 3:float -B -r 1 -c 2 127.0.0.1   # -B: high word first\n"
-    "  velkd " VELK_CONFIG_DIR "/gateway.toml --http 127.0.0.1:9464   # then http://127.0.0.1:9464/\n"
+    "  velkd " VELK_CONFIG_DIR
+    "/gateway.toml --http 127.0.0.1:9464   # then http://127.0.0.1:9464/\n"
     "\nExit status: 0 stopped as asked (SIGTERM, Ctrl-C) or --check found nothing wrong, 2 a file, the library\n"
     "or the command line is wrong. A line that fails keeps being retried, never an exit; as a service's, a\n"
     "requested stop is a success.\n";
@@ -129,8 +135,9 @@ int Check(const Options& options) {
       for (bool w : line.writable) writable += w ? 1 : 0;
       printf("%s: line %s, %zu devices, %zu tags (%zu writable), port %s\n", line.config.path.c_str(),
              line.name.c_str(), line.config.devices.size(), line.config.tags.size(), writable,
-             !options.port.empty() ? options.port.c_str()
-                                   : line.config.port.name.empty() ? "(none: give --port)" : line.config.port.name.c_str());
+             !options.port.empty()           ? options.port.c_str()
+             : line.config.port.name.empty() ? "(none: give --port)"
+                                             : line.config.port.name.c_str());
     }
   }
   std::string password, token, error;
@@ -202,8 +209,7 @@ int Serve(const Options& options) {
             modbus.Reload(freshMaps);
             if (!(fresh.http == config.http))
               velkd::Log(velkd::kWarning, "[http] changed; it takes effect when velkd is restarted");
-          }
-          else
+          } else
             velkd::Log(velkd::kError, "reload refused; the lines run on as they were");
         }
       }
@@ -231,7 +237,8 @@ int main(int argc, char** argv) {
       ->required()
       ->check(CLI::ExistingFile);
   app.add_flag("--check", options.check, "Check the files and the driver's verdict on them; open no port or broker");
-  app.add_option("--broker", options.broker, "Broker instead of the file's [mqtt] broker, mqtt://HOST:PORT or mqtts://");
+  app.add_option("--broker", options.broker,
+                 "Broker instead of the file's [mqtt] broker, mqtt://HOST:PORT or mqtts://");
   app.add_option("--http", options.http,
                  "Serve /metrics, /api/state and a live page on HOST:PORT (PORT alone: 127.0.0.1)");
   app.add_option("--port", options.port, "Serial port of the (single) line instead of its [port] name");

@@ -98,7 +98,8 @@ void MetricsText::Sample(const char* name, const char* type, const char* help, c
   family->samples += " " + value + "\n";
 }
 
-void MetricsText::AddLine(const LineSpec& lineSpec, const LineSnapshot& line, std::chrono::system_clock::time_point now) {
+void MetricsText::AddLine(const LineSpec& lineSpec, const LineSnapshot& line,
+                          std::chrono::system_clock::time_point now) {
   const std::string lineLabel = Label("line", line.name);
   Sample("velk_line_port_open", "gauge", "1 while the line's port is open.", "", lineLabel,
          Number(uint64_t{line.portOpen}));
@@ -142,8 +143,8 @@ void MetricsText::AddLine(const LineSpec& lineSpec, const LineSnapshot& line, st
     // ("> 60") catches it with the others.
     const double age =
         device.everGood ? std::max(0.0, std::chrono::duration<double>(now - device.lastGood).count()) : INFINITY;
-    Sample("velk_device_last_good_age_seconds", "gauge", "Seconds since the device's last good answer (+Inf: none yet).",
-           "", labels, Number(age));
+    Sample("velk_device_last_good_age_seconds", "gauge",
+           "Seconds since the device's last good answer (+Inf: none yet).", "", labels, Number(age));
   }
   // Values by tag: a series while the latest reading is good and numeric,
   // none otherwise, so that no graph draws a stale value as a live one.

@@ -238,15 +238,11 @@ uint16_t ModbusCount(int16_t dataType) {
     case velk::kTypeBit:
     case velk::kTypeByte:
     case velk::kTypeShort:
-    case velk::kTypeWord:
-      return 1;
+    case velk::kTypeWord: return 1;
     case velk::kTypeLong:
-    case velk::kTypeFloat:
-      return 2;
-    case velk::kTypeString:
-      return 8;
-    default:
-      return 0;
+    case velk::kTypeFloat: return 2;
+    case velk::kTypeString: return 8;
+    default: return 0;
   }
 }
 
@@ -280,11 +276,12 @@ std::string ModbusMapCsv(const GatewayConfig& config, const std::vector<ModbusMa
         for (const ModbusEntry& e : table) {
           const hostlib::TagEntry& tag = line.tags[e.tag];
           const char* access = tag.poll ? (e.writable ? "rw" : "r") : (e.writable ? "w" : "-");
-          csv += std::to_string(unit.unit) + "," + ModbusTableName(e.table) + "," + std::to_string(e.address) + "," +
-                 std::to_string(e.count) + "," + hostlib::DataTypeName(e.dataType) + "," + CsvField(tag.name) + "," +
-                 CsvField(line.devices[unit.device].name) + "," + access + "," + CsvField(e.units.unit) + "," +
-                 (e.dataType == velk::kTypeFloat ? "1,0" : NumberText(e.units.scale) + "," + NumberText(e.units.offset)) +
-                 "\n";
+          csv +=
+              std::to_string(unit.unit) + "," + ModbusTableName(e.table) + "," + std::to_string(e.address) + "," +
+              std::to_string(e.count) + "," + hostlib::DataTypeName(e.dataType) + "," + CsvField(tag.name) + "," +
+              CsvField(line.devices[unit.device].name) + "," + access + "," + CsvField(e.units.unit) + "," +
+              (e.dataType == velk::kTypeFloat ? "1,0" : NumberText(e.units.scale) + "," + NumberText(e.units.offset)) +
+              "\n";
         }
     }
   return csv;

@@ -74,8 +74,7 @@ bool ValueToRegisters(const ModbusEntry& entry, const nlohmann::ordered_json& va
       }
       return true;
     }
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -85,10 +84,8 @@ nlohmann::ordered_json ServedValue(const ModbusEntry& entry, const nlohmann::ord
 
 std::string RegistersToText(const ModbusEntry& entry, const uint16_t* registers) {
   switch (entry.dataType) {
-    case velk::kTypeShort:
-      return std::to_string(static_cast<int16_t>(registers[0]));
-    case velk::kTypeLong:
-      return std::to_string(static_cast<int32_t>(Join(entry, registers)));
+    case velk::kTypeShort: return std::to_string(static_cast<int16_t>(registers[0]));
+    case velk::kTypeLong: return std::to_string(static_cast<int32_t>(Join(entry, registers)));
     case velk::kTypeFloat: {
       const uint32_t raw = Join(entry, registers);
       float real = 0.0f;

@@ -209,8 +209,7 @@ void ModbusServer::AcceptLoop() {
     Reap();
     if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
       char sink[64];
-      while (read(wake_[0], sink, sizeof sink) > 0) {
-      }
+      while (read(wake_[0], sink, sizeof sink) > 0) {}
     }
     if (!waiting_.empty()) SettleWaiting(SteadyMs());
     if (ready <= 0 || (fds[0].revents & POLLIN) == 0) continue;
@@ -224,7 +223,8 @@ void ModbusServer::AcceptLoop() {
       // that connects and dribbles must not push out one being served.
       waiting_.push_back({fd, SteadyMs()});
     } else {
-      if (!refusing) Log(kWarning, "Modbus: %u clients and %zu waiting already; refusing more", maxClients_, waiting_.size());
+      if (!refusing)
+        Log(kWarning, "Modbus: %u clients and %zu waiting already; refusing more", maxClients_, waiting_.size());
       refusing = true;
       close(fd);
     }

@@ -33,19 +33,13 @@ std::string MqttClient::FailureCause(int rc, int error) const {
     return "refused by the broker: " + said;
   }
   switch (rc) {
-    case MOSQ_ERR_ERRNO:
-      return error == 0 ? "not reachable" : std::string("not reachable: ") + strerror(error);
-    case MOSQ_ERR_EAI:
-      return "not reachable: the name does not resolve";
-    case MOSQ_ERR_TLS:
-      return "TLS failed";
+    case MOSQ_ERR_ERRNO: return error == 0 ? "not reachable" : std::string("not reachable: ") + strerror(error);
+    case MOSQ_ERR_EAI: return "not reachable: the name does not resolve";
+    case MOSQ_ERR_TLS: return "TLS failed";
     case MOSQ_ERR_AUTH:
-    case MOSQ_ERR_CONN_REFUSED:
-      return std::string("refused by the broker: ") + mosquitto_strerror(rc);
-    case MOSQ_ERR_KEEPALIVE:
-      return "no answer within the keep-alive";
-    default:
-      return std::string("connection lost: ") + mosquitto_strerror(rc);
+    case MOSQ_ERR_CONN_REFUSED: return std::string("refused by the broker: ") + mosquitto_strerror(rc);
+    case MOSQ_ERR_KEEPALIVE: return "no answer within the keep-alive";
+    default: return std::string("connection lost: ") + mosquitto_strerror(rc);
   }
 }
 
@@ -87,7 +81,6 @@ void MqttClient::OnLog(mosquitto*, void* context, int level, const char* text) {
   const char* last = strrchr(text, ':');
   std::lock_guard<std::mutex> lock(self->mutex_);
   if (self->tlsError_.empty()) self->tlsError_ = last != nullptr && last[1] != '\0' ? last + 1 : text;
-
 }
 
 MqttClient::MqttClient() = default;
@@ -113,14 +106,15 @@ bool MqttClient::Start(const MqttSettings& settings, const std::string& password
   mosquitto_publish_callback_set(mosq_, OnPublish);
   mosquitto_message_callback_set(mosq_, OnMessage);
   mosquitto_reconnect_delay_set(mosq_, 1, 30, true);
-  int rc = mosquitto_will_set(mosq_, willTopic.c_str(), static_cast<int>(willPayload.size()), willPayload.data(), 1,
-                              true);
+  int rc =
+      mosquitto_will_set(mosq_, willTopic.c_str(), static_cast<int>(willPayload.size()), willPayload.data(), 1, true);
   if (rc == MOSQ_ERR_SUCCESS && !settings.user.empty())
     rc = mosquitto_username_pw_set(mosq_, settings.user.c_str(), password.empty() ? nullptr : password.c_str());
   if (rc == MOSQ_ERR_SUCCESS && settings.tls) {
     // Without a CA file, the system's certificate store vouches for the broker.
-    rc = settings.caFile.empty() ? mosquitto_tls_set(mosq_, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr)
-                                 : mosquitto_tls_set(mosq_, settings.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+    rc = settings.caFile.empty()
+             ? mosquitto_tls_set(mosq_, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr)
+             : mosquitto_tls_set(mosq_, settings.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
   }
   if (rc != MOSQ_ERR_SUCCESS) {
     *error = std::string("MQTT settings refused: ") + mosquitto_strerror(rc);
@@ -146,8 +140,8 @@ bool MqttClient::Publish(const std::string& topic, const std::string& payload, b
     if (unacknowledged_ >= kMaxUnacknowledged) return false;
     ++unacknowledged_;
   }
-  const int rc = mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
-                                   retain);
+  const int rc =
+      mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
   if (rc != MOSQ_ERR_SUCCESS) {
     std::lock_guard<std::mutex> lock(mutex_);
     --unacknowledged_;
@@ -157,8 +151,8 @@ bool MqttClient::Publish(const std::string& topic, const std::string& payload, b
 }
 
 bool MqttClient::Subscribe(const std::string& pattern) {
-  return mosq_ != nullptr && mosquitto_subscribe_v5(mosq_, nullptr, pattern.c_str(), 1, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED,
-                                                    nullptr) == MOSQ_ERR_SUCCESS;
+  return mosq_ != nullptr && mosquitto_subscribe_v5(mosq_, nullptr, pattern.c_str(), 1,
+                                                    MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr) == MOSQ_ERR_SUCCESS;
 }
 
 bool MqttClient::Flush(std::chrono::milliseconds wait) {
@@ -226,10 +220,9 @@ void MqttClient::OnPublish(mosquitto*, void* context, int) {
 void MqttClient::OnMessage(mosquitto*, void* context, const mosquitto_message* message) {
   MqttClient* self = static_cast<MqttClient*>(context);
   if (!self->handlers_.message || message->topic == nullptr) return;
-  const std::string payload = message->payloadlen > 0
-                                  ? std::string(static_cast<const char*>(message->payload),
-                                                static_cast<size_t>(message->payloadlen))
-                                  : std::string();
+  const std::string payload = message->payloadlen > 0 ? std::string(static_cast<const char*>(message->payload),
+                                                                    static_cast<size_t>(message->payloadlen))
+                                                      : std::string();
   self->handlers_.message(message->topic, payload, message->retain);
 }
 

@@ -12,8 +12,8 @@ bool ReadSecretFile(const std::string& key, const std::string& path, std::string
   if (file.compare(0, kCredentials.size(), kCredentials) == 0) {
     const char* directory = getenv("CREDENTIALS_DIRECTORY");
     if (directory == nullptr || *directory == '\0') {
-      *error = key + " " + path +
-               ": CREDENTIALS_DIRECTORY is not set; it is systemd's, for a service given LoadCredential=";
+      *error =
+          key + " " + path + ": CREDENTIALS_DIRECTORY is not set; it is systemd's, for a service given LoadCredential=";
       return false;
     }
     file = directory + file.substr(kCredentials.size());

@@ -22,8 +22,7 @@ ordered_json TextOrNull(const std::string& text) { return text.empty() ? ordered
 }  // namespace
 
 std::string IsoTime(std::chrono::system_clock::time_point when) {
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
   const time_t seconds = static_cast<time_t>(millis / 1000);
   tm utc = {};
   gmtime_r(&seconds, &utc);
@@ -38,7 +37,7 @@ ordered_json TagReadingJson(const TagState& tag, const TagUnits& units) {
   if (tag.read) {
     // A failed reading may still be "bad" without a word of its own.
     json = hostlib::ReadingJson(EngineeringValue(units, tag.value), tag.quality, tag.good,
-                                 tag.reason.empty() ? "failed" : tag.reason, tag.fileTime);
+                                tag.reason.empty() ? "failed" : tag.reason, tag.fileTime);
   } else {
     json["value"] = ordered_json();
     json["quality"] = tag.quality;

@@ -21,8 +21,8 @@ void RetainLineState(LineWorker& line, TopicStore& store) {
     if (!tag.read) continue;
     // The time stamp alone is no change: an unchanged reading goes out again
     // at the store's longest interval.
-    const std::string key = Dump(tag.value) + "|" + std::to_string(tag.quality) + (tag.good ? "|good|" : "|bad|") +
-                            tag.reason;
+    const std::string key =
+        Dump(tag.value) + "|" + std::to_string(tag.quality) + (tag.good ? "|good|" : "|bad|") + tag.reason;
     store.Set(line.TagTopic(t), Dump(TagReadingJson(tag, line.lineSpec().units[t])), key);
   }
   const auto clock = std::chrono::system_clock::now();

@@ -40,11 +40,13 @@ void ReadTagUnits(const std::string& path, const toml::table& root, const hostli
     const auto text = [&](const char* key, std::string* value) {
       const toml::node* node = table->get(key);
       if (node == nullptr) return;
-      if (!node->is_string()) return problem(*node, std::string(key) + " of tag '" + tag.name + "' must be a text in quotes");
+      if (!node->is_string())
+        return problem(*node, std::string(key) + " of tag '" + tag.name + "' must be a text in quotes");
       *value = node->as_string()->get();
     };
     text("unit", &out.unit);
-    if (out.unit.size() > 32) problem(*table->get("unit"), "unit of tag '" + tag.name + "' is longer than 32 characters");
+    if (out.unit.size() > 32)
+      problem(*table->get("unit"), "unit of tag '" + tag.name + "' is longer than 32 characters");
     for (unsigned char c : out.unit)
       if (c < 0x20 || c == 0x7F) {
         problem(*table->get("unit"), "unit of tag '" + tag.name + "' holds a control character");
@@ -71,21 +73,22 @@ void ReadTagUnits(const std::string& path, const toml::table& root, const hostli
         problem(at, "tag '" + tag.name + "' is a " + (tag.dataType == velk::kTypeBit ? "bit" : "text") +
                         ": scale and offset apply to numbers only");
       else if (t < writable.size() && writable[t])
-        problem(at, "tag '" + tag.name + "' is writable, and a write is sent as given: drop scale and offset, or "
-                    "the tag from writable");
+        problem(at, "tag '" + tag.name +
+                        "' is writable, and a write is sent as given: drop scale and offset, or "
+                        "the tag from writable");
     }
     text("device_class", &out.deviceClass);
     if (!out.deviceClass.empty() && !ClassName(out.deviceClass))
-      problem(*table->get("device_class"), "device_class of tag '" + tag.name + "' must be a lower-case name such as "
-                                           "\"temperature\"");
+      problem(*table->get("device_class"), "device_class of tag '" + tag.name +
+                                               "' must be a lower-case name such as "
+                                               "\"temperature\"");
     text("state_class", &out.stateClass);
     if (!out.stateClass.empty()) {
       const std::vector<std::string> classes = {"measurement", "total", "total_increasing"};
       if (std::find(classes.begin(), classes.end(), out.stateClass) == classes.end())
-        problem(*table->get("state_class"),
-                "state_class of tag '" + tag.name + "' is '" + out.stateClass +
-                    "', not one of measurement, total, total_increasing" +
-                    hostlib::DidYouMean(out.stateClass, classes));
+        problem(*table->get("state_class"), "state_class of tag '" + tag.name + "' is '" + out.stateClass +
+                                                "', not one of measurement, total, total_increasing" +
+                                                hostlib::DidYouMean(out.stateClass, classes));
     }
   }
 }

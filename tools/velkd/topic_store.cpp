@@ -24,7 +24,8 @@ void TopicStore::Set(const std::string& topic, const std::string& payload, const
 std::vector<Message> TopicStore::Forget(const std::string& prefix) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<Message> due;
-  for (auto it = entries_.lower_bound(prefix); it != entries_.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
+  for (auto it = entries_.lower_bound(prefix);
+       it != entries_.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
     if (it->second.due) due.push_back({it->first, it->second.payload});
     it = entries_.erase(it);
   }

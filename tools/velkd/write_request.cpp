@@ -21,7 +21,7 @@ const size_t kMaxPayload = 256;
 struct Scalar {
   enum Kind { kNone, kBool, kInteger, kFloat, kText, kNull } kind = kNone;
   bool boolean = false;
-  std::string raw;  // the number as written
+  std::string raw;    // the number as written
   std::string shape;  // why the shape was refused
 };
 
@@ -125,8 +125,10 @@ bool ParseWritePayload(const std::string& payload, int16_t dataType, const hostl
   }
   std::string value;
   if (dataType == velk::kTypeBit) {
-    if (scalar.kind == Scalar::kBool) value = scalar.boolean ? "1" : "0";
-    else if (scalar.kind == Scalar::kInteger && (scalar.raw == "0" || scalar.raw == "1")) value = scalar.raw;
+    if (scalar.kind == Scalar::kBool)
+      value = scalar.boolean ? "1" : "0";
+    else if (scalar.kind == Scalar::kInteger && (scalar.raw == "0" || scalar.raw == "1"))
+      value = scalar.raw;
     else {
       *reason = expected;
       return false;

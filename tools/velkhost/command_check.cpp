@@ -35,8 +35,7 @@ int RunCheck(const LibraryOptions& libraryOptions, const CheckArgs& args) {
     printf("device address \"%s\": address %u, %s (flag byte %u)\n", args.deviceAddress.c_str(), device.address,
            device.noChecksum == 0 ? "with checksum" : "without checksum", device.noChecksum);
   } else {
-    printf("device address \"%s\" rejected: error 11: %s\n", args.deviceAddress.c_str(),
-           PendingErrorText(d).c_str());
+    printf("device address \"%s\" rejected: error 11: %s\n", args.deviceAddress.c_str(), PendingErrorText(d).c_str());
     accepted = false;
   }
 
@@ -68,8 +67,8 @@ int RunCheck(const LibraryOptions& libraryOptions, const CheckArgs& args) {
     printf("  sub-fields: %d %d %d, data type %s\n", def.subField1, def.subField2, def.subField3,
            DataTypeName(def.subField4).c_str());
   else if (strcasecmp(args.moduleType.c_str(), "Data7210") == 0)
-    printf("  options: %d %d %d (-1: not given; the first is the number of decimals)\n", def.subField1,
-           def.subField2, def.subField3);
+    printf("  options: %d %d %d (-1: not given; the first is the number of decimals)\n", def.subField1, def.subField2,
+           def.subField3);
   return accepted ? kExitOk : kExitFailure;
 }
 

@@ -58,8 +58,8 @@ int RunPlan(const LibraryOptions& libraryOptions, const LineOptions& line, bool 
     const HostPacket& packet = *plan[p];
     std::string tags;
     for (size_t t : packet.tags()) tags += (tags.empty() ? "" : ", ") + config.tags[t].name;
-    printf("  packet %zu: %s (code %d): %s\n", p + 1, PacketLabel(config, packet).c_str(),
-           packet.record().registerCode, tags.c_str());
+    printf("  packet %zu: %s (code %d): %s\n", p + 1, PacketLabel(config, packet).c_str(), packet.record().registerCode,
+           tags.c_str());
   }
   return kExitOk;
 }

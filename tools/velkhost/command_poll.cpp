@@ -69,8 +69,7 @@ int ReportFailures(const LineSession& session, const PacketPlan& plan, const Cyc
     if (failed == 0) continue;
     const DeviceEntry& device = config.devices[d];
     fprintf(stderr, "velkhost: device '%s' (%s at %s): %zu of %zu packet%s failed: %s\n", device.name.c_str(),
-            device.type.c_str(), device.address.c_str(), failed, packets, packets == 1 ? "" : "s",
-            registers.c_str());
+            device.type.c_str(), device.address.c_str(), failed, packets, packets == 1 ? "" : "s", registers.c_str());
   }
   if (!velkFailed && !dataFailed && !withoutValue &&
       std::all_of(cycle.readings.begin(), cycle.readings.end(), [](const std::vector<TagReading>& readings) {
@@ -82,7 +81,8 @@ int ReportFailures(const LineSession& session, const PacketPlan& plan, const Cyc
             session.portName().c_str(), config.port.baud);
   // With the driver's reasons, one hint per kind of failure seen; without
   // them, the old guesses.
-  for (const int32_t reason : reasons) fprintf(stderr, "velkhost: %s: %s\n", OutcomeReason(reason), OutcomeHint(reason));
+  for (const int32_t reason : reasons)
+    fprintf(stderr, "velkhost: %s: %s\n", OutcomeReason(reason), OutcomeHint(reason));
   if (!reasons.empty()) velkFailed = dataFailed = false;
   if (velkFailed)
     fprintf(stderr,
@@ -119,23 +119,22 @@ void ReportChange(BackoffChange change, const LineConfig& config, const HostPack
   const std::string who = "velkhost: device '" + device.name + "' (" + device.type + " at " + device.address + ")";
   switch (change) {
     case BackoffChange::kDeviceOffline:
-      fprintf(stderr, "%s offline: %u packets in a row without an answer; asked again in 1 s, then less often (at "
-                      "most every %u s)\n",
+      fprintf(stderr,
+              "%s offline: %u packets in a row without an answer; asked again in 1 s, then less often (at "
+              "most every %u s)\n",
               who.c_str(), settings.offlineAfter, settings.retryMaxMs / 1000);
       break;
-    case BackoffChange::kDeviceBack:
-      fprintf(stderr, "%s back: it answers again\n", who.c_str());
-      break;
+    case BackoffChange::kDeviceBack: fprintf(stderr, "%s back: it answers again\n", who.c_str()); break;
     case BackoffChange::kPacketBusy:
-      fprintf(stderr, "velkhost: %s: busy for the whole time-out %u times in a row; asked again in 1 s, then less "
-                      "often\n",
+      fprintf(stderr,
+              "velkhost: %s: busy for the whole time-out %u times in a row; asked again in 1 s, then less "
+              "often\n",
               PacketLabel(config, packet).c_str(), settings.offlineAfter);
       break;
     case BackoffChange::kPacketFree:
       fprintf(stderr, "velkhost: %s: answers again\n", PacketLabel(config, packet).c_str());
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -250,8 +249,8 @@ int RunPoll(const LibraryOptions& libraryOptions, const LineOptions& line, const
       if (!backoff.MaySend(packet.device(), p, &held)) {
         cycle.packets[p] = HeldOutcome(held, backoff.Offline(packet.device()));
         for (size_t i = 0; i < packet.tags().size(); ++i)
-          cycle.readings[p].push_back(ReadItem(packet, i, cycle.packets[p],
-                                               session.config.tags[packet.tags()[i]].dataType, session.library));
+          cycle.readings[p].push_back(
+              ReadItem(packet, i, cycle.packets[p], session.config.tags[packet.tags()[i]].dataType, session.library));
         totals.Hold(packet.device());
         continue;
       }
@@ -259,8 +258,8 @@ int RunPoll(const LibraryOptions& libraryOptions, const LineOptions& line, const
       cycle.packets[p] = RunPacket(*session.driver, packet);
       ReportChange(backoff.Record(packet.device(), p, cycle.packets[p]), session.config, packet, backoffSettings);
       for (size_t i = 0; i < packet.tags().size(); ++i) {
-        cycle.readings[p].push_back(ReadItem(packet, i, cycle.packets[p],
-                                             session.config.tags[packet.tags()[i]].dataType, session.library));
+        cycle.readings[p].push_back(
+            ReadItem(packet, i, cycle.packets[p], session.config.tags[packet.tags()[i]].dataType, session.library));
         // Read, so freed, as a host frees what it has taken over.
         const TagReading& reading = cycle.readings[p].back();
         if (reading.ok && reading.value.kind == TagValue::kText) session.library.DeleteAtom(reading.value.atom);

@@ -33,7 +33,7 @@ int RunPorts() {
   return kExitConfig;
 #else
   // Stable names first: /dev/serial/by-id/NAME -> /dev/ttyUSB0.
-  std::map<std::string, std::vector<std::string>> byId;
+  std::map<std::string, std::vector<std::string> > byId;
   std::error_code ec;
   for (const fs::directory_entry& entry : fs::directory_iterator("/dev/serial/by-id", ec)) {
     const std::string target = LinkTarget(entry.path());

@@ -29,8 +29,7 @@ void PrintProbeJson(const DeviceEntry& device, bool answered, const char* reason
 
 }  // namespace
 
-int RunProbe(const LibraryOptions& libraryOptions, const LineOptions& line, const std::string& deviceName,
-             bool json) {
+int RunProbe(const LibraryOptions& libraryOptions, const LineOptions& line, const std::string& deviceName, bool json) {
   LineSession session;
   int status = session.Load(libraryOptions, line);
   if (status != kExitOk) return status;
@@ -66,14 +65,15 @@ int RunProbe(const LibraryOptions& libraryOptions, const LineOptions& line, cons
     else
       fprintf(stderr, "velkhost: device '%s' (%s at address %s): %s: %s\n", device.name.c_str(), device.type.c_str(),
               device.address.c_str(), OutcomeReason(reason), OutcomeHint(reason));
-    if (json) PrintProbeJson(device, false, OutcomeReason(reason == velk::kOutcomeCount ? velk::kOutcomeNoAnswer : reason), "");
+    if (json)
+      PrintProbeJson(device, false, OutcomeReason(reason == velk::kOutcomeCount ? velk::kOutcomeNoAnswer : reason), "");
     return kExitFailure;
   }
   if (!json)
     printf("device '%s' (%s at address %s) answered\n", device.name.c_str(), device.type.c_str(),
            device.address.c_str());
-  const ModuleName name = ReadModuleName(session.library, *session.driver, session.config.port, device.type,
-                                          address, device.address, line.firstInterface);
+  const ModuleName name = ReadModuleName(session.library, *session.driver, session.config.port, device.type, address,
+                                         device.address, line.firstInterface);
   if (json)
     PrintProbeJson(device, true, nullptr, name.text);
   else if (!name.text.empty())

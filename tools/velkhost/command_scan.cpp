@@ -32,9 +32,7 @@ void ShowProgress(const std::string& type, int done, int total, size_t found) {
   fflush(stderr);
 }
 
-std::string DeviceAddressText(int address, bool checksum) {
-  return std::to_string(address) + (checksum ? "" : ".1");
-}
+std::string DeviceAddressText(int address, bool checksum) { return std::to_string(address) + (checksum ? "" : ".1"); }
 
 }  // namespace
 
@@ -117,8 +115,8 @@ int RunScan(const LibraryOptions& libraryOptions, const LineOptions& line, const
                                                          : nlohmann::ordered_json(f.checksum == Found::kWith);
       modules.push_back(module);
     }
-    const nlohmann::ordered_json out = {{"type", args.moduleType}, {"from", args.from},   {"to", args.to},
-                                {"checksum", args.checksum}, {"complete", complete}, {"found", modules}};
+    const nlohmann::ordered_json out = {{"type", args.moduleType},   {"from", args.from},    {"to", args.to},
+                                        {"checksum", args.checksum}, {"complete", complete}, {"found", modules}};
     puts(out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
   } else {
     printf("%s scan of addresses %d..%d%s: %zu module%s answered\n", args.moduleType.c_str(), args.from,
@@ -126,7 +124,8 @@ int RunScan(const LibraryOptions& libraryOptions, const LineOptions& line, const
            found.size() == 1 ? "" : "s");
     for (const Found& f : found) {
       std::string details = f.name.empty() ? "" : "name: " + f.name;
-      if (f.checksum != Found::kUnknown) details += (details.empty() ? "" : ", ") + std::string(ChecksumText(f.checksum));
+      if (f.checksum != Found::kUnknown)
+        details += (details.empty() ? "" : ", ") + std::string(ChecksumText(f.checksum));
       printf("  address %3d (0x%02X)%s%s\n", f.address, f.address, details.empty() ? "" : "  ", details.c_str());
     }
     if (!found.empty())

@@ -24,7 +24,8 @@ void PrintTable(DriverObject& driver, const std::string& type, const velk::Regis
     // The table is the driver's memory: read the name within its field.
     const std::string name(row.name, strnlen(row.name, sizeof row.name));
     printf("  %-4d %-8s %-12s %-28s %-5s %-5s %d\n", i, name.c_str(), ChannelText(row).c_str(),
-           TypeMaskNames(row.typeMask).c_str(), BuildsCommand(driver, type, row, 0), BuildsCommand(driver, type, row, 1), row.code);
+           TypeMaskNames(row.typeMask).c_str(), BuildsCommand(driver, type, row, 0),
+           BuildsCommand(driver, type, row, 1), row.code);
   }
 }
 
@@ -40,8 +41,8 @@ int RunTables(const LibraryOptions& libraryOptions, const std::string& moduleTyp
     if (driver->d->GetRegisterTable(moduleType.c_str(), &rows, &count) != 1 || rows == nullptr || count < 0) {
       std::string known;
       for (const std::string& name : ModuleTypeNames()) known += (known.empty() ? "" : ", ") + name;
-      fprintf(stderr, "velkhost: module type '%s' is not known to the driver%s\nKnown types: %s\n",
-              moduleType.c_str(), DidYouMean(moduleType, ModuleTypeNames()).c_str(), known.c_str());
+      fprintf(stderr, "velkhost: module type '%s' is not known to the driver%s\nKnown types: %s\n", moduleType.c_str(),
+              DidYouMean(moduleType, ModuleTypeNames()).c_str(), known.c_str());
       return kExitConfig;
     }
     PrintTable(*driver, moduleType, rows, count);

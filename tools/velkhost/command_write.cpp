@@ -22,8 +22,7 @@ int RunWrite(const LibraryOptions& libraryOptions, const LineOptions& line, cons
   if (tagIndex < 0) {
     std::string names;
     for (const TagEntry& tag : config.tags) names += (names.empty() ? "" : ", ") + tag.name;
-    fprintf(stderr, "velkhost: %s has no tag '%s' (tags: %s)\n", config.path.c_str(), args.tag.c_str(),
-            names.c_str());
+    fprintf(stderr, "velkhost: %s has no tag '%s' (tags: %s)\n", config.path.c_str(), args.tag.c_str(), names.c_str());
     return kExitConfig;
   }
   const TagEntry& tag = config.tags[static_cast<size_t>(tagIndex)];
@@ -69,9 +68,9 @@ int RunWrite(const LibraryOptions& libraryOptions, const LineOptions& line, cons
     }
   }
   if (outcome.result != 1 && outcome.reason != velk::kOutcomeCount) {
-    fprintf(stderr, "velkhost: writing %s to tag '%s' failed after %.0f ms (packet %s): %s: %s\n",
-            args.value.c_str(), tag.name.c_str(), outcome.ms, PacketLabel(config, *packet).c_str(),
-            OutcomeReason(outcome.reason), OutcomeHint(outcome.reason));
+    fprintf(stderr, "velkhost: writing %s to tag '%s' failed after %.0f ms (packet %s): %s: %s\n", args.value.c_str(),
+            tag.name.c_str(), outcome.ms, PacketLabel(config, *packet).c_str(), OutcomeReason(outcome.reason),
+            OutcomeHint(outcome.reason));
     return kExitFailure;
   }
   if (outcome.result != 1) {
@@ -88,8 +87,8 @@ int RunWrite(const LibraryOptions& libraryOptions, const LineOptions& line, cons
             args.value.c_str());
     return kExitFailure;
   }
-  printf("wrote %s to %s (%s) in %.1f ms\n", args.value.c_str(), tag.name.c_str(),
-         PacketLabel(config, *packet).c_str(), outcome.ms);
+  printf("wrote %s to %s (%s) in %.1f ms\n", args.value.c_str(), tag.name.c_str(), PacketLabel(config, *packet).c_str(),
+         outcome.ms);
 
   if (args.readBack && !tag.poll) {
     printf("tag %s is written only (poll = false in %s): there is nothing to read back\n", tag.name.c_str(),

@@ -32,8 +32,8 @@ struct PollArgs {
   int cycles = 0;  // 0: until Ctrl-C
   int intervalMs = 1000;
   bool json = false;
-  bool csv = false;  // one row per reading
-  bool plain = false;  // line-by-line even in a terminal
+  bool csv = false;        // one row per reading
+  bool plain = false;      // line-by-line even in a terminal
   bool noBackoff = false;  // ask every device every cycle, answering or not
   // When set, rewritten after every cycle with the cycle count, the packet
   // counts and the library's atom count, for a soak run to sample.

@@ -72,7 +72,8 @@ void AddLineOptions(CLI::App* command, velkhost::LineOptions* line, bool withSim
                       "as a wire would, instead of at once");
   command->add_flag("--v1", line->firstInterface, "use IDriver ProcessPacket instead of IDriver2 ProcessPacket2");
   command->add_flag("-v,--verbose", line->verbose, "say which port was opened with which settings");
-  command->add_flag("--trace", line->trace, "print every command and answer chunk (hex and ASCII, with times) to stderr");
+  command->add_flag("--trace", line->trace,
+                    "print every command and answer chunk (hex and ASCII, with times) to stderr");
 }
 
 // The line's settings, for the commands that take them from the file.
@@ -102,14 +103,16 @@ int main(int argc, char** argv) {
       ->excludes(app.get_option("--library"));
 
   std::string tablesType;
-  CLI::App* tables = app.add_subcommand("tables", "print the register table of a module type, or of every type\n"
-                                                  "  example: velkhost tables Velk4017");
+  CLI::App* tables = app.add_subcommand("tables",
+                                        "print the register table of a module type, or of every type\n"
+                                        "  example: velkhost tables Velk4017");
   tables->add_option("TYPE", tablesType, "module type, e.g. Velk4017 (all types when left out)");
 
   velkhost::CheckArgs checkArgs;
-  CLI::App* check = app.add_subcommand(
-      "check", "check a device address and a tag address as the host does; exit 1 when rejected\n"
-               "  example: velkhost check Velk4017 1 AI3 float");
+  CLI::App* check =
+      app.add_subcommand("check",
+                         "check a device address and a tag address as the host does; exit 1 when rejected\n"
+                         "  example: velkhost check Velk4017 1 AI3 float");
   check->add_option("TYPE", checkArgs.moduleType, "module type")->required();
   check->add_option("DEVICE_ADDRESS", checkArgs.deviceAddress, "device address text, e.g. 1 or 3.1")->required();
   check->add_option("TAG_ADDRESS", checkArgs.tagAddress, "tag address text, e.g. AI3")->required();
@@ -117,8 +120,9 @@ int main(int argc, char** argv) {
 
   velkhost::LineOptions planLine;
   bool planJson = false;
-  CLI::App* plan = app.add_subcommand("plan", "print the packets the host builds for the line's tags\n"
-                                              "  example: velkhost plan " VELK_CONFIG_DIR "/line.toml");
+  CLI::App* plan = app.add_subcommand("plan",
+                                      "print the packets the host builds for the line's tags\n"
+                                      "  example: velkhost plan " VELK_CONFIG_DIR "/line.toml");
   plan->add_option("CONFIG", planLine.configPath, "line file (TOML)")->required();
   plan->add_flag("--v1", planLine.firstInterface, "plan TagItem packets for IDriver");
   plan->add_flag("--json", planJson, "print the plan as JSON");
@@ -126,9 +130,9 @@ int main(int argc, char** argv) {
   velkhost::LineOptions pollLine;
   velkhost::PollArgs pollArgs;
   bool once = false;
-  CLI::App* poll = app.add_subcommand(
-      "poll", "read every tag, cycle after cycle: a live table in a terminal, lines otherwise\n"
-              "  example: velkhost poll " VELK_CONFIG_DIR "/line.toml --simulate --cycles 5");
+  CLI::App* poll = app.add_subcommand("poll",
+                                      "read every tag, cycle after cycle: a live table in a terminal, lines otherwise\n"
+                                      "  example: velkhost poll " VELK_CONFIG_DIR "/line.toml --simulate --cycles 5");
   AddLineOptions(poll, &pollLine, true);
   AddSettingOptions(poll, &pollLine);
   poll->add_flag("--once", once, "one cycle, then stop");
@@ -154,8 +158,10 @@ int main(int argc, char** argv) {
 
   velkhost::LineOptions writeLine;
   velkhost::WriteArgs writeArgs;
-  CLI::App* write = app.add_subcommand("write", "write one value to a tag\n"
-                                                "  example: velkhost write " VELK_CONFIG_DIR "/line.toml relay3 1 --simulate --read-back");
+  CLI::App* write =
+      app.add_subcommand("write",
+                         "write one value to a tag\n"
+                         "  example: velkhost write " VELK_CONFIG_DIR "/line.toml relay3 1 --simulate --read-back");
   AddLineOptions(write, &writeLine, true);
   AddSettingOptions(write, &writeLine);
   write->add_option("TAG", writeArgs.tag, "tag name from the line file")->required();
@@ -164,8 +170,9 @@ int main(int argc, char** argv) {
 
   velkhost::LineOptions probeLine;
   std::string probeDevice;
-  CLI::App* probe = app.add_subcommand("probe", "ask whether one device of the line answers\n"
-                                                "  example: velkhost probe " VELK_CONFIG_DIR "/line.toml inputs --simulate");
+  CLI::App* probe = app.add_subcommand("probe",
+                                       "ask whether one device of the line answers\n"
+                                       "  example: velkhost probe " VELK_CONFIG_DIR "/line.toml inputs --simulate");
   AddLineOptions(probe, &probeLine, true);
   AddSettingOptions(probe, &probeLine);
   probe->add_option("DEVICE", probeDevice, "device name from the line file")->required();
@@ -176,9 +183,10 @@ int main(int argc, char** argv) {
   velkhost::LineOptions scanLine;
   velkhost::ScanArgs scanArgs;
   bool noChecksum = false;
-  CLI::App* scan = app.add_subcommand(
-      "scan", "probe every address for modules of one type and list who answered\n"
-              "  example: velkhost scan " VELK_CONFIG_DIR "/line.toml --type Velk4017 --to 15 --simulate");
+  CLI::App* scan =
+      app.add_subcommand("scan",
+                         "probe every address for modules of one type and list who answered\n"
+                         "  example: velkhost scan " VELK_CONFIG_DIR "/line.toml --type Velk4017 --to 15 --simulate");
   AddLineOptions(scan, &scanLine, true);
   scan->add_option("--type", scanArgs.moduleType, "module type to probe for")->required();
   scan->add_option("--from", scanArgs.from, "first address")->capture_default_str()->check(CLI::Range(0, 255));
@@ -189,18 +197,21 @@ int main(int argc, char** argv) {
   scan->add_flag("--no-checksum", noChecksum, "probe without checksums");
   scan->add_flag("--json", scanArgs.json, "print the result as JSON");
 
-  CLI::App* libraryCommand = app.add_subcommand(
-      "library", "say which driver library is loaded and whether its message library sits beside it\n"
-                 "  example: velkhost --progid " VELK4000_PROGID " library");
+  CLI::App* libraryCommand =
+      app.add_subcommand("library",
+                         "say which driver library is loaded and whether its message library sits beside it\n"
+                         "  example: velkhost --progid " VELK4000_PROGID " library");
 
-  CLI::App* portsCommand = app.add_subcommand(
-      "ports", "list the serial devices with their stable /dev/serial/by-id names and drivers,\n"
-               "for the [port] name of a line file\n"
-               "  example: velkhost ports");
+  CLI::App* portsCommand =
+      app.add_subcommand("ports",
+                         "list the serial devices with their stable /dev/serial/by-id names and drivers,\n"
+                         "for the [port] name of a line file\n"
+                         "  example: velkhost ports");
 
-  CLI::App* registration = app.add_subcommand(
-      "register", "call the library's DllRegisterServer, so that --progid finds it\n"
-                  "  example: velkhost --library " VELK_HOSTLIB_INSTALLED_DRIVER " register");
+  CLI::App* registration =
+      app.add_subcommand("register",
+                         "call the library's DllRegisterServer, so that --progid finds it\n"
+                         "  example: velkhost --library " VELK_HOSTLIB_INSTALLED_DRIVER " register");
 
   // Run from its build tree, the help's examples name the files there.
   app.description(hostlib::WithThisTreesPaths(app.get_description()));
@@ -224,7 +235,8 @@ int main(int argc, char** argv) {
     return hostlib::RunStoppable([&] { return velkhost::RunPoll(library, pollLine, pollArgs); });
   }
   if (*write) return hostlib::RunStoppable([&] { return velkhost::RunWrite(library, writeLine, writeArgs); });
-  if (*probe) return hostlib::RunStoppable([&] { return velkhost::RunProbe(library, probeLine, probeDevice, probeJson); });
+  if (*probe)
+    return hostlib::RunStoppable([&] { return velkhost::RunProbe(library, probeLine, probeDevice, probeJson); });
   if (*scan) {
     scanArgs.checksum = !noChecksum;
     return hostlib::RunStoppable([&] { return velkhost::RunScan(library, scanLine, scanArgs); });

@@ -31,8 +31,8 @@ bool NameRegisterOf(const std::string& moduleType, int address, std::string* que
 }
 
 ModuleName ReadModuleName(DriverLibrary& library, DriverObject& driver, const PortConfig& port,
-                           const std::string& moduleType, int address, const std::string& deviceAddress,
-                           bool firstInterface) {
+                          const std::string& moduleType, int address, const std::string& deviceAddress,
+                          bool firstInterface) {
   LineConfig config;
   config.port = port;
   DeviceEntry device;

@@ -32,8 +32,8 @@ struct ModuleName {
 // `deviceAddress`) through a one-tag packet. Not answered when the type has
 // no name register or the read failed.
 ModuleName ReadModuleName(DriverLibrary& library, DriverObject& driver, const PortConfig& port,
-                           const std::string& moduleType, int address, const std::string& deviceAddress,
-                           bool firstInterface);
+                          const std::string& moduleType, int address, const std::string& deviceAddress,
+                          bool firstInterface);
 
 }  // namespace velkhost
 

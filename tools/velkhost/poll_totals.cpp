@@ -10,7 +10,8 @@ std::string FailureSummary(const DeviceTotals& totals) {
   std::string text;
   for (const auto& failure : totals.failures)
     text += (text.empty() ? "" : ", ") + failure.first + " " + std::to_string(failure.second);
-  if (totals.heldBack != 0) text += (text.empty() ? "" : ", ") + std::string("held back ") + std::to_string(totals.heldBack);
+  if (totals.heldBack != 0)
+    text += (text.empty() ? "" : ", ") + std::string("held back ") + std::to_string(totals.heldBack);
   return text.empty() ? "-" : text;
 }
 

@@ -32,29 +32,20 @@ std::string Milliseconds(double ms) {
 // What a tag without a value shows instead.
 const char* Missing(const TagReading& r) {
   switch (r.state) {
-    case TagReading::kRefused:
-      return "REFUSED";
-    case TagReading::kBad:
-      return "BAD";
-    case TagReading::kNotStored:
-      return "NO VALUE";
-    default:
-      return "FAILED";
+    case TagReading::kRefused: return "REFUSED";
+    case TagReading::kBad: return "BAD";
+    case TagReading::kNotStored: return "NO VALUE";
+    default: return "FAILED";
   }
 }
 
 const char* StateName(const TagReading& r) {
   switch (r.state) {
-    case TagReading::kGood:
-      return "good";
-    case TagReading::kRefused:
-      return "refused";
-    case TagReading::kBad:
-      return "bad";
-    case TagReading::kNotStored:
-      return "no value";
-    default:
-      return "failed";
+    case TagReading::kGood: return "good";
+    case TagReading::kRefused: return "refused";
+    case TagReading::kBad: return "bad";
+    case TagReading::kNotStored: return "no value";
+    default: return "failed";
   }
 }
 
@@ -73,8 +64,8 @@ struct Column {
 enum ColumnIndex { kTag, kDevice, kAddress, kType, kValue, kQuality, kTime, kPacket, kResult, kMs, kColumnCount };
 
 const Column kColumns[kColumnCount] = {
-    {"TAG", 16, 0},  {"DEVICE", 10, 4}, {"ADDRESS", 10, 6}, {"TYPE", 6, 5},   {"VALUE", 20, 0},
-    {"QUAL", 4, 7, true}, {"TIME", 12, 8}, {"PKT", 4, 3, true}, {"RESULT", 18, 0}, {"MS", 8, 2, true},
+    {"TAG", 16, 0},       {"DEVICE", 10, 4}, {"ADDRESS", 10, 6},  {"TYPE", 6, 5},    {"VALUE", 20, 0},
+    {"QUAL", 4, 7, true}, {"TIME", 12, 8},   {"PKT", 4, 3, true}, {"RESULT", 18, 0}, {"MS", 8, 2, true},
 };
 
 std::string Pad(const std::string& text, size_t width, bool right) {
@@ -126,8 +117,7 @@ class LiveTable final : public PollView {
     }
     out += "\n";
     char line[256];
-    snprintf(line, sizeof line, "%-16s %8s %8s  %-24s %s", "DEVICE", "REQUESTS", "GOOD", "LAST GOOD (UTC)",
-             "FAILURES");
+    snprintf(line, sizeof line, "%-16s %8s %8s  %-24s %s", "DEVICE", "REQUESTS", "GOOD", "LAST GOOD (UTC)", "FAILURES");
     out += Cut(line, columns) + "\n";
     for (size_t d = 0; d < cycle.totals.size() && d < config.devices.size(); ++d) {
       const DeviceTotals& t = cycle.totals[d];
@@ -173,7 +163,8 @@ class LiveTable final : public PollView {
       const size_t width = c == kTag ? tagWidth : kColumns[c].width;
       const char* color = colors != nullptr ? colors[c] : nullptr;
       // Colors go around the padded cell: escape codes take no columns.
-      row += (color != nullptr ? color : "") + Pad(cells[c], width, kColumns[c].right) + (color != nullptr ? kPlain : "");
+      row +=
+          (color != nullptr ? color : "") + Pad(cells[c], width, kColumns[c].right) + (color != nullptr ? kPlain : "");
     }
     while (!row.empty() && row.back() == ' ') row.pop_back();
     return row;
@@ -202,8 +193,8 @@ class PlainLines final : public PollView {
         else
           printf("  %s %s %s %-6s %s: %s (packet %zu)  quality %u\n", PadToWidth(tag.name, 18).c_str(),
                  PadToWidth(tag.device, 12).c_str(), PadToWidth(tag.address, 12).c_str(),
-                 DataTypeName(tag.dataType).c_str(), Missing(r), PacketReason(cycle.packets[p], cycle.readings[p]).c_str(),
-                 p + 1, r.quality);
+                 DataTypeName(tag.dataType).c_str(), Missing(r),
+                 PacketReason(cycle.packets[p], cycle.readings[p]).c_str(), p + 1, r.quality);
       }
     }
     for (size_t p = 0; p < context_.plan->size(); ++p) {
@@ -236,10 +227,8 @@ class JsonLines final : public PollView {
         const TagEntry& tag = config.tags[packet.tags()[i]];
         const TagReading& r = cycle.readings[p][i];
         names.push_back(tag.name);
-        nlohmann::ordered_json entry = {{"name", tag.name},
-                                        {"device", tag.device},
-                                        {"address", tag.address},
-                                        {"type", DataTypeName(tag.dataType)}};
+        nlohmann::ordered_json entry = {
+            {"name", tag.name}, {"device", tag.device}, {"address", tag.address}, {"type", DataTypeName(tag.dataType)}};
         entry.update(ReadingJson(r.ok ? ValueJson(r.value) : nlohmann::ordered_json(nullptr), r.quality, r.ok,
                                  PacketReason(o, cycle.readings[p]), r.fileTime));
         entry["state"] = StateName(r);
@@ -323,14 +312,10 @@ std::string PacketLabel(const LineConfig& config, const HostPacket& packet) {
 
 std::unique_ptr<PollView> MakePollView(PollViewKind kind, const PollContext& context) {
   switch (kind) {
-    case PollViewKind::kLiveTable:
-      return std::make_unique<LiveTable>(context);
-    case PollViewKind::kJson:
-      return std::make_unique<JsonLines>(context);
-    case PollViewKind::kCsv:
-      return std::make_unique<CsvRows>(context);
-    default:
-      return std::make_unique<PlainLines>(context);
+    case PollViewKind::kLiveTable: return std::make_unique<LiveTable>(context);
+    case PollViewKind::kJson: return std::make_unique<JsonLines>(context);
+    case PollViewKind::kCsv: return std::make_unique<CsvRows>(context);
+    default: return std::make_unique<PlainLines>(context);
   }
 }
 

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 
-
 #include "line_setup.h"
 #include "line_trace.h"
 
@@ -131,7 +130,8 @@ int LineSession::Connect(int16_t timeoutMs) {
     fprintf(stderr, "velkhost: %s\n", error.c_str());
     return kExitPort;
   }
-  if (options_.verbose) fprintf(stderr, "velkhost: %s open, %s\n", portLabel_.c_str(), DescribeSettings(settings).c_str());
+  if (options_.verbose)
+    fprintf(stderr, "velkhost: %s open, %s\n", portLabel_.c_str(), DescribeSettings(settings).c_str());
   if (config.port.hasPollDelay &&
       !WritePollDelay(driver->d, driver->d2, config, checked, config.port.pollDelayMs, layout(), &error))
     fprintf(stderr, "velkhost: warning: poll_delay_ms not applied: %s\n", error.c_str());

@@ -27,7 +27,7 @@ struct LineOptions {
   std::string configPath;
   std::string port;  // replaces the file's port name
   bool simulate = false;
-  bool pace = false;  // the simulated line keeps the file's baud rate
+  bool pace = false;            // the simulated line keeps the file's baud rate
   bool firstInterface = false;  // ProcessPacket instead of ProcessPacket2
   bool verbose = false;
   bool trace = false;  // every command and answer chunk to stderr, in hex and ASCII

@@ -27,8 +27,8 @@ bool LineSimulation::Build(const LineConfig& config, std::vector<std::string>* p
   }
   std::vector<sim::LineDevice> devices;
   for (size_t d = 0; d < config.devices.size(); ++d) {
-    sim::LineDevice device{config.devices[d].name, config.devices[d].type, config.devices[d].address, {},
-                             config.devices[d].line};
+    sim::LineDevice device{
+        config.devices[d].name, config.devices[d].type, config.devices[d].address, {}, config.devices[d].line};
     for (const TagEntry& tag : config.tags)
       if (tag.deviceIndex == d) device.tagAddresses.push_back(tag.address);
     devices.push_back(device);

@@ -93,8 +93,8 @@ void LiveView::Redraw() {
   platform::TerminalSize(&columns, &rows);
   std::vector<std::string> lines;
   const uint32_t now = bus_.NowMs();
-  lines.push_back("velksim on " + linePath_ + "   up " + Seconds(now) + " s   " +
-                  std::to_string(bus_.CommandCount()) + " commands   Ctrl-C ends");
+  lines.push_back("velksim on " + linePath_ + "   up " + Seconds(now) + " s   " + std::to_string(bus_.CommandCount()) +
+                  " commands   Ctrl-C ends");
   lines.push_back("");
 
   std::vector<sim::Module*> modules = bus_.Modules();

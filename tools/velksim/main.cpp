@@ -28,14 +28,18 @@ const char kDescription[] =
     "last commands received. Ctrl-C ends it.\n"
     "\n"
     "Examples:\n"
-    "  velksim " VELK_CONFIG_DIR "/simulator.toml\n"
-    "  velksim " VELK_CONFIG_DIR "/simulator.toml --fault 3:delay=200,chunks=3/20 --fault 5:silent\n"
+    "  velksim " VELK_CONFIG_DIR
+    "/simulator.toml\n"
+    "  velksim " VELK_CONFIG_DIR
+    "/simulator.toml --fault 3:delay=200,chunks=3/20 --fault 5:silent\n"
     "  velksim -m 1:Velk4017:checksum -m 2:Data7210 --device /dev/ttyUSB0 --baud 9600\n"
-    "  velksim " VELK_CONFIG_DIR "/simulator.toml --plain --duration 60 --path-file /tmp/velksim.path\n"
+    "  velksim " VELK_CONFIG_DIR
+    "/simulator.toml --plain --duration 60 --path-file /tmp/velksim.path\n"
     "\n"
-    "The file's format is described in " VELK_CONFIG_DIR "/simulator.toml.\n"
+    "The file's format is described in " VELK_CONFIG_DIR
+    "/simulator.toml.\n"
+    "\n" VELK_EXIT_STATUS_HELP
     "\n"
-    VELK_EXIT_STATUS_HELP "\n"
     "velksim ends with 0 after --duration, and with 3 when it cannot serve the line.";
 
 const char kFaultHelp[] =
@@ -114,10 +118,12 @@ int main(int argc, char** argv) {
                "(the default when standard output is not a terminal)");
   app.add_option("--refresh-ms", refreshMs, "How often the view is brought up to date (default 250)")
       ->check(CLI::Range(20u, 10000u));
-  app.add_option("--duration", durationS, "End by itself after so many seconds (default: at Ctrl-C).\nExample: --duration 60")
+  app.add_option("--duration", durationS,
+                 "End by itself after so many seconds (default: at Ctrl-C).\nExample: --duration 60")
       ->check(CLI::Range(0.0, 1e7));
-  app.add_option("--path-file", pathFile,
-                 "Also write the served line's path into this file, for scripts.\nExample: --path-file /tmp/velksim.path");
+  app.add_option(
+      "--path-file", pathFile,
+      "Also write the served line's path into this file, for scripts.\nExample: --path-file /tmp/velksim.path");
 
   app.add_option("--link", linkPath,
                  "Serve the pseudo-terminal behind this fixed name as well: a symbolic link to it, made\n"
@@ -133,10 +139,9 @@ int main(int argc, char** argv) {
 
   try {
     app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? 0 : kExitConfig;
-  }
-  if (!linkPath.empty() && !device.empty()) return Fail("--link applies to a pseudo-terminal, not to --device", kExitConfig);
+  } catch (const CLI::ParseError& e) { return app.exit(e) == 0 ? 0 : kExitConfig; }
+  if (!linkPath.empty() && !device.empty())
+    return Fail("--link applies to a pseudo-terminal, not to --device", kExitConfig);
 
   sim::Bus bus;
   velksim::LineChoice line;
@@ -157,7 +162,8 @@ int main(int argc, char** argv) {
       checksum = true;
       type.resize(second);
     }
-    if (bus.Add(type, address, checksum, &error) == nullptr) return Fail("--module " + moduleText + ": " + error, kExitConfig);
+    if (bus.Add(type, address, checksum, &error) == nullptr)
+      return Fail("--module " + moduleText + ": " + error, kExitConfig);
   }
   for (const std::string& faultText : faultTexts) {
     const size_t colon = faultText.find(':');
@@ -165,18 +171,22 @@ int main(int argc, char** argv) {
     if (colon == std::string::npos || !ParseAddress(faultText.substr(0, colon), &address))
       return Fail("--fault " + faultText + ": expected ADDR:FAULTS, e.g. 3:delay=200", kExitConfig);
     sim::Module* module = bus.At(address);
-    if (module == nullptr) return Fail("--fault " + faultText + ": no module at address " + faultText.substr(0, colon), kExitConfig);
+    if (module == nullptr)
+      return Fail("--fault " + faultText + ": no module at address " + faultText.substr(0, colon), kExitConfig);
     sim::Faults faults;
-    if (!sim::ParseFaults(faultText.substr(colon + 1), &faults, &error)) return Fail("--fault " + faultText + ": " + error, kExitConfig);
+    if (!sim::ParseFaults(faultText.substr(colon + 1), &faults, &error))
+      return Fail("--fault " + faultText + ": " + error, kExitConfig);
     if (faults.alwaysBusy && module->kind() != sim::ModuleKind::kData7810)
       return Fail("--fault " + faultText + ": always_busy applies to a Data7810 only", kExitConfig);
     // A module without checksums has none to spoil.
     if (faults.badChecksum && !module->checksum())
-      return Fail("--fault " + faultText + ": bad_checksum applies to a module that uses checksums (ADDR:TYPE:checksum)",
-                  kExitConfig);
+      return Fail(
+          "--fault " + faultText + ": bad_checksum applies to a module that uses checksums (ADDR:TYPE:checksum)",
+          kExitConfig);
     module->SetFaults(faults);
   }
-  if (bus.Modules().empty()) return Fail("no modules: give a file with [[module]] entries or --module (see --help)", kExitConfig);
+  if (bus.Modules().empty())
+    return Fail("no modules: give a file with [[module]] entries or --module (see --help)", kExitConfig);
 
   if (!device.empty()) line.device = device;
   if (baud != 0) line.settings.baudRate = baud;
@@ -186,7 +196,8 @@ int main(int argc, char** argv) {
 
   // The relay opens the pseudo-terminal's slave side as a client would; a
   // served device is held by the server itself.
-  if (tcpPort != 0 && !line.device.empty()) return Fail("--tcp serves the pseudo-terminal, not a --device", kExitConfig);
+  if (tcpPort != 0 && !line.device.empty())
+    return Fail("--tcp serves the pseudo-terminal, not a --device", kExitConfig);
 
   if (pace && !line.device.empty())
     return Fail("--pace is for the pseudo-terminal: a serial device keeps the line's pace itself", kExitConfig);
