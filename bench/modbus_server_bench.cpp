@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "line_state.h"
-#include "modbus_lines.h"
-#include "modbus_map.h"
-#include "modbus_server.h"
+#include "core/line_state.h"
+#include "modbus/modbus_lines.h"
+#include "modbus/modbus_map.h"
+#include "modbus/modbus_server.h"
 #include "support/loopback_port.h"
 #include "tools/child_process.h"
 #include "velk4000/velk4000.h"

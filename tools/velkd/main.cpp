@@ -8,16 +8,16 @@
 #include <CLI/CLI.hpp>
 
 #include "driver_library.h"
-#include "gateway.h"
-#include "gateway_config.h"
-#include "http_server.h"
-#include "journal_log.h"
+#include "core/gateway.h"
+#include "core/gateway_config.h"
+#include "http/http_server.h"
+#include "core/journal_log.h"
 #include "exit_codes.h"
 #include "line_check.h"
 #include "line_setup.h"
 #include "stop_signal.h"
 #include "version_text.h"
-#include "modbus_face.h"
+#include "modbus/modbus_face.h"
 
 namespace {
 

@@ -1,0 +1,18 @@
+# Writes OUTPUT, a C++ source holding each file of DIR as bytes,
+# so that velkd serves its page without reading files at run time.
+set(text "// Generated from tools/velkd/http/page by embed_page.cmake; do not edit.\n#include \"http/page_files.h\"\n\nnamespace velkd {\nnamespace {\n")
+set(table "")
+set(index 0)
+file(GLOB FILES ${DIR}/*)
+list(SORT FILES)
+foreach(file IN LISTS FILES)
+  file(READ ${file} hex HEX)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  get_filename_component(name ${file} NAME)
+  string(APPEND text "const unsigned char kFile${index}[] = {${bytes}};\n")
+  string(APPEND table "    {\"${name}\", kFile${index}, sizeof kFile${index}},\n")
+  math(EXPR index "${index} + 1")
+endforeach()
+string(APPEND text "}  // namespace\n\nconst PageFile kPageFiles[] = {\n${table}};\nconst size_t kPageFileCount = ${index};\n\n}  // namespace velkd\n")
+file(WRITE ${OUTPUT}.tmp "${text}")
+file(COPY_FILE ${OUTPUT}.tmp ${OUTPUT} ONLY_IF_DIFFERENT)

@@ -1,0 +1,216 @@
+#include "http/http_server.h"
+
+#include <string.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "core/gateway.h"
+#include "http/http_listener.h"
+#include "core/journal_log.h"
+#include "http/metrics.h"
+#include "http/page_files.h"
+#include "http/state_json.h"
+
+namespace velkd {
+namespace {
+
+// A request without a body, of one connection: a browser's page polls
+// once a second, Prometheus less often, and keeping connections open would
+// cost more than the answers.
+const size_t kMaxBodyBytes = 4096;
+
+// The library parses, routes and answers; the listener brings it requests
+// whose bytes are in, or lets it read them under a deadline.
+class Routes : public httplib::Server {
+ public:
+  // The library writes an answer only while it believes its own listening
+  // socket open; here the listener has the socket, and this says whether
+  // it serves (any descriptor but INVALID_SOCKET; the library closes it
+  // only in stop(), which is never called).
+  void SetServing(bool serving) { svr_sock_ = serving ? STDIN_FILENO : INVALID_SOCKET; }
+
+  void ServeOne(httplib::Stream& stream) {
+    bool closed = false;
+    process_request(stream, true, closed, nullptr);
+  }
+};
+
+// The page's own origin and nothing else: no inline script or style, no
+// frames, no forms.
+const char kContentSecurityPolicy[] =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
+    "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+const char kTokenCookie[] = "velkd_token";
+
+const char* ContentType(const std::string& name) {
+  if (name.size() > 5 && name.compare(name.size() - 5, 5, ".html") == 0) return "text/html; charset=utf-8";
+  if (name.size() > 3 && name.compare(name.size() - 3, 3, ".js") == 0) return "text/javascript; charset=utf-8";
+  if (name.size() > 4 && name.compare(name.size() - 4, 4, ".css") == 0) return "text/css; charset=utf-8";
+  if (name.size() > 4 && name.compare(name.size() - 4, 4, ".svg") == 0) return "image/svg+xml";
+  return "application/octet-stream";
+}
+
+// Sends `size` bytes of `data` as they are. The library would compress an
+// answer set with set_content for a client that accepts it, and brotli
+// costs several times what building the answer does; a gateway's answers
+// are small and its CPU is for the lines.
+void SendPlain(httplib::Response& response, std::shared_ptr<const std::string> keep, const char* data, size_t size,
+               const char* type) {
+  response.set_content_provider(size, type, [keep, data](size_t offset, size_t length, httplib::DataSink& sink) {
+    return sink.write(data + offset, length);
+  });
+}
+
+void SendPlain(httplib::Response& response, std::string body, const char* type) {
+  auto keep = std::make_shared<const std::string>(std::move(body));
+  SendPlain(response, keep, keep->data(), keep->size(), type);
+}
+
+httplib::Server::HandlerResponse Refuse(httplib::Response& response) {
+  response.status = 401;
+  response.set_header("WWW-Authenticate", "Bearer realm=\"velkd\"");
+  response.set_content("a bearer token is needed: the Authorization header, or open /?token=TOKEN once\n",
+                       "text/plain; charset=utf-8");
+  return httplib::Server::HandlerResponse::Handled;
+}
+
+// Equal texts, in a time that does not tell how much of a guess was right.
+bool SameSecret(const std::string& guess, const std::string& secret) {
+  if (guess.size() != secret.size()) return false;
+  unsigned char differ = 0;
+  for (size_t i = 0; i < guess.size(); ++i) differ |= static_cast<unsigned char>(guess[i] ^ secret[i]);
+  return differ == 0;
+}
+
+}  // namespace
+
+HttpServer::HttpServer(Gateway& gateway) : gateway_(gateway) {}
+
+HttpServer::~HttpServer() { Stop(); }
+
+bool HttpServer::Authorized(const httplib::Request& request) const {
+  if (token_.empty()) return true;
+  const std::string header = request.get_header_value("Authorization");
+  const char scheme[] = "Bearer ";
+  if (header.size() > strlen(scheme) && strncasecmp(header.c_str(), scheme, strlen(scheme)) == 0)
+    return SameSecret(header.substr(strlen(scheme)), token_);
+  // A browser cannot send the header: it shows the token once in the
+  // address (/?token=...) and carries it from then on in a cookie.
+  const std::string cookies = request.get_header_value("Cookie");
+  const std::string name = std::string(kTokenCookie) + "=";
+  for (size_t at = 0; at < cookies.size();) {
+    size_t end = cookies.find(';', at);
+    if (end == std::string::npos) end = cookies.size();
+    while (at < end && cookies[at] == ' ') ++at;
+    if (cookies.compare(at, name.size(), name) == 0 &&
+        SameSecret(cookies.substr(at + name.size(), end - at - name.size()), token_))
+      return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+std::string HttpServer::MetricsPage() {
+  const auto now = std::chrono::system_clock::now();
+  MetricsText metrics;
+  gateway_.ForEachLine([&](LineWorker& line) { metrics.AddLine(line.lineSpec(), line.state().Snapshot(), now); });
+  metrics.AddMqtt(gateway_.MqttConnected());
+  if (modbusClients_) metrics.AddModbusClients(modbusClients_());
+  metrics.AddProcess();
+  return metrics.Text();
+}
+
+std::string HttpServer::StatePage() {
+  const auto now = std::chrono::system_clock::now();
+  nlohmann::ordered_json json;
+  json["time"] = IsoTime(now);
+  json["mqtt"] = {{"connected", gateway_.MqttConnected()}};
+  if (modbusClients_) json["modbus"] = {{"clients", modbusClients_()}};
+  json["lines"] = nlohmann::ordered_json::array();
+  gateway_.ForEachLine(
+      [&](LineWorker& line) { json["lines"].push_back(LineJson(line.lineSpec(), line.state().Snapshot(), now)); });
+  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+bool HttpServer::Start(const HttpSettings& settings, const std::string& token, std::string* error) {
+  token_ = token;
+  tls_ = settings.tls();
+  server_ = std::make_unique<Routes>();
+  httplib::Server& server = *server_;
+  server.set_payload_max_length(kMaxBodyBytes);
+  server.set_default_headers({{"Content-Security-Policy", kContentSecurityPolicy},
+                              {"X-Content-Type-Options", "nosniff"},
+                              {"Referrer-Policy", "no-referrer"},
+                              {"Cache-Control", "no-store"}});
+  server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+    if (!token_.empty() && request.path == "/" && request.has_param("token")) {
+      // The token leaves the address bar (and the history entry after this
+      // one) at once; the cookie goes back to this origin alone.
+      if (!SameSecret(request.get_param_value("token"), token_)) return Refuse(response);
+      response.status = 303;
+      response.set_header("Location", "/");
+      response.set_header("Set-Cookie", std::string(kTokenCookie) + "=" + token_ +
+                                            "; Path=/; HttpOnly; SameSite=Strict" + (tls_ ? "; Secure" : ""));
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    if (!Authorized(request)) { return Refuse(response); }
+    if (request.method != "GET" && request.method != "HEAD") {
+      response.status = 405;
+      response.set_header("Allow", "GET, HEAD");
+      response.set_content("read-only: GET and HEAD only\n", "text/plain; charset=utf-8");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
+    if (!response.body.empty()) return;
+    const char* what = response.status == 404   ? " not found: try /, /metrics or /api/state"
+                       : response.status == 413 ? " request too large"
+                       : response.status < 500  ? " bad request"
+                                                : " server error";
+    response.set_content(std::to_string(response.status) + what + "\n", "text/plain; charset=utf-8");
+  });
+  server.Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
+    SendPlain(response, MetricsPage(), "text/plain; version=0.0.4; charset=utf-8");
+  });
+  server.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
+    SendPlain(response, StatePage(), "application/json");
+  });
+  for (size_t f = 0; f < kPageFileCount; ++f) {
+    const PageFile& file = kPageFiles[f];
+    const std::string name = file.name;
+    const std::string path = name == "index.html" ? "/" : "/" + name;
+    server.Get(path, [file](const httplib::Request&, httplib::Response& response) {
+      SendPlain(response, nullptr, reinterpret_cast<const char*>(file.data), file.size, ContentType(file.name));
+    });
+  }
+  listener_ = std::make_unique<HttpListener>();
+  Routes* routes = static_cast<Routes*>(server_.get());
+  routes->SetServing(true);
+  if (!listener_->Start(
+          settings, [routes](httplib::Stream& stream) { routes->ServeOne(stream); }, error)) {
+    listener_.reset();
+    server_.reset();
+    return false;
+  }
+  Log(kInfo, "%s on %s: /metrics, /api/state and the page at /%s", settings.tls() ? "HTTPS" : "HTTP",
+      settings.where().c_str(), token_.empty() ? "" : " (bearer token needed)");
+  return true;
+}
+
+void HttpServer::Stop() {
+  if (listener_ == nullptr) return;
+  // An answer being written ends early.
+  static_cast<Routes*>(server_.get())->SetServing(false);
+  listener_->Stop();
+  listener_.reset();
+  server_.reset();
+}
+
+}  // namespace velkd
