@@ -14,6 +14,7 @@ packages=(
   libmodbus-dev strace jq bsdextrautils
   mbpoll python3-pymodbus python3-serial-asyncio
   libcpp-httplib-dev libssl-dev openssl prometheus chromium chromium-driver python3-selenium
+  clang-format libprotobuf-dev protobuf-compiler libsqlite3-dev libsystemd-dev python3-jinja2 nodejs
 )
 export DEBIAN_FRONTEND=noninteractive
 # wine32 is an i386 package: the architecture must be known before apt-get

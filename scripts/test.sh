@@ -11,6 +11,9 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
+echo "=== format (clang-format, .clang-format)"
+git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run --Werror
+
 jobs=$(nproc)
 for preset in linux64 linux32 win32 asan fuzz; do
   echo "=== build $preset"
