@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "protocol/encoding.h"
+#include "serial/command_echo.h"
 #include "serial/serial_line.h"
 
 namespace serial {
@@ -71,6 +72,8 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
   }
   const uint32_t start = commandAt_;
   commandModule_ = ModuleOf(command, commandLength);
+  CommandEcho echo;
+  echo.Expect(command, commandLength, policy.leads);
   // The answer may be collected over the command itself.
   memset(answer, 0, capacity < 4 ? capacity : 4);
 
@@ -78,7 +81,7 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
   // a line trickling a byte now and then cannot hold the host's thread; the
   // bound counts from the start of the call, the guard included.
   const bool silence = policy.deadline == AnswerDeadline::kSilence;
-  const uint32_t wholeDeadline = silence ? callStart + WholeAnswerBoundMs() : start + timeout;
+  uint32_t wholeDeadline = silence ? callStart + WholeAnswerBoundMs() : start + timeout;
   uint32_t deadline = start + timeout;
   const uint32_t fixed = policy.end == AnswerEnd::kFixedLength ? policy.length : 0;
   const uint32_t limit = capacity < static_cast<uint32_t>(kMaxAnswer) ? capacity : static_cast<uint32_t>(kMaxAnswer);
@@ -88,8 +91,10 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
   uint32_t stored = 0;
   uint32_t now = policy.firstWait && pollDelayMs != 0 ? clock_.TickMs() : start;
   for (;;) {
-    if (platform::TickAfter(now, deadline) || platform::TickAfter(now, wholeDeadline))
+    if (platform::TickAfter(now, deadline) || platform::TickAfter(now, wholeDeadline)) {
+      if (echo.state() == CommandEcho::State::kUnderWay) return FailOnCollision();  // an echo cut short
       return FailExchange(stored > 0 ? velk::kOutcomeNoCarriageReturn : velk::kOutcomeNoAnswer);
+    }
     const uint32_t left =
         platform::TickRemaining(now, platform::TickAfter(deadline, wholeDeadline) ? wholeDeadline : deadline);
     // One past the deadline, so that the next look finds it passed.
@@ -111,12 +116,24 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
 
     const char* kept = chunk;
     if (stored == 0) {
-      // Noise from the bus turning round (0x00, 0xFF) would shift every
-      // position read.
-      while (got > 0 && !IsLead(policy.leads, *kept)) {
+      // The command's echo goes, and noise from the bus turning round (0x00,
+      // 0xFF), which would shift every position read.
+      const bool echoBegun = echo.begun();
+      bool echoed = false;
+      while (got > 0) {
+        const uint32_t taken = echo.Take(kept, got);
+        kept += taken;
+        got -= taken;
+        echoed = echoed || taken > 0;
+        if (echo.state() == CommandEcho::State::kDiffers) return FailOnCollision();
+        if (got == 0 || IsLead(policy.leads, *kept)) break;
         ++kept;
         --got;
       }
+      // The echo took the command's wire time of the call; the answer's
+      // time-out starts behind it.
+      if (!echoBegun && echo.begun()) wholeDeadline += CommandWireMs(commandLength);
+      if (echoed) deadline = now + timeout;
       if (got == 0) continue;  // noise only: the deadline does not restart for it
     }
     // The answer ends at its first carriage return (or where a fixed-length
@@ -143,6 +160,17 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
     }
     if (silence) deadline = now + timeout;
   }
+}
+
+int32_t SerialLine::FailOnCollision() {
+  // Whatever the module answers to a garbled command is not used: the guard
+  // before the next command drops it, as after any unusable answer.
+  RejectAnswer(velk::kOutcomeBusCollision);
+  return 0;
+}
+
+uint32_t SerialLine::CommandWireMs(uint32_t commandLength) const {
+  return static_cast<uint32_t>((static_cast<uint64_t>(commandLength) * charTimeUs_ + 999u) / 1000u);
 }
 
 int32_t SerialLine::Exchange(char* buffer, int32_t* length, const AnswerPolicy& policy) {

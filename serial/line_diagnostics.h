@@ -33,7 +33,14 @@ struct LineDiagnostics {
     if (result == 0 && outcome == velk::kOutcomeOk) outcome = velk::kOutcomeNoAnswer;
     if (result != 0) outcome = velk::kOutcomeOk;
     ++counters.packets;
-    if (outcome >= 0 && outcome < velk::kOutcomeCount) ++counters.outcomes[outcome];
+    if (uint32_t* count = PacketsWith(outcome)) ++*count;
+  }
+  // The counter of `outcome` in the record; null for no outcome.
+  uint32_t* PacketsWith(int32_t outcome) {
+    if (outcome >= 0 && outcome < velk::kOutcomesFirstCounted) return &counters.outcomes[outcome];
+    if (outcome >= velk::kOutcomesFirstCounted && outcome < velk::kOutcomeCount)
+      return &counters.laterOutcomes[outcome - velk::kOutcomesFirstCounted];
+    return nullptr;
   }
 
   void Sent(const char* bytes, uint32_t count, uint32_t tickMs) {

@@ -78,7 +78,8 @@ class SerialLine final {
   uint32_t charTimeUs() const { return charTimeUs_; }
   // The bound on a whole answer, however it trickles in: twice the answer
   // time-out plus the wire time of the largest answer. One exchange, the
-  // quiet guard before it included, ends within it.
+  // quiet guard before it included, ends within it, and within the
+  // command's wire time more when the command comes back as an echo.
   uint32_t WholeAnswerBoundMs() const;
   // What the line learnt of how late `module` answers after its time-out:
   // kLatenessUnknown until its first failure's guard, kNotLate when nothing
@@ -93,7 +94,9 @@ class SerialLine final {
   // `policy` says. Returns 1 with the answer, cut after its first carriage
   // return, in `answer` and its byte count in `*answerLength`; 0 when no
   // complete answer came, the cause recorded in `diagnostics`. A refusal
-  // ("?") is an answer: the caller judges it. A broadcast the policy leaves
+  // ("?") is an answer: the caller judges it. The command's echo, when the
+  // adapter gives one, is taken off first (see command_echo.h); one that
+  // differs from the command fails the exchange as a bus collision. A broadcast the policy leaves
   // unanswered returns 1 once written, with `*answerLength` 0.
   int32_t Exchange(const char* command, uint32_t commandLength, const AnswerPolicy& policy, char* answer,
                    uint32_t capacity, uint32_t* answerLength);
@@ -148,6 +151,10 @@ class SerialLine final {
   void NoteLateBytes(uint32_t at, uint32_t timeoutMs);
   // Records a failed exchange: the cause, and that the line is out of step.
   int32_t FailExchange(int32_t why);
+  // The command's echo differed from it: a collision on the bus.
+  int32_t FailOnCollision();
+  // Wire time of `commandLength` characters, in whole milliseconds.
+  uint32_t CommandWireMs(uint32_t commandLength) const;
   void NoteOutOfStep() {
     outOfStep_ = true;
     outOfStepAt_ = clock_.TickMs();

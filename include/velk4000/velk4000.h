@@ -419,7 +419,10 @@ enum PacketOutcome : int32_t {
   kOutcomePortLost = 8,          // the port hung up (adapter unplugged, peer closed)
   kOutcomeBusyBound = 9,         // a Data7810 stayed busy for the whole answer time-out
   kOutcomeBadAnswer = 10,        // an answer of the wrong form or length
-  kOutcomeCount = 11,
+  kOutcomeBusCollision = 11,     // the command's echo differed from it: another sender, a stuck driver
+  kOutcomeCount = 12,
+  // Outcomes counted in LineCounters::outcomes; later ones in laterOutcomes.
+  kOutcomesFirstCounted = 11,
 };
 
 // Why the last port opening failed.
@@ -442,12 +445,14 @@ struct LineCounters {
   uint32_t exchanges;  // commands written
   uint32_t bytesSent;
   uint32_t bytesReceived;
-  uint32_t outcomes[kOutcomeCount];  // packets per outcome, kOutcomeOk included
+  uint32_t outcomes[kOutcomesFirstCounted];  // packets per outcome, kOutcomeOk included
   // The latest answer seen after its time-out: it came during the quiet wait
   // after its failed exchange. The module's address (-1: none seen yet, or
   // a command without one) and how long after its command the answer came.
   int32_t lateModule;
   uint32_t lateAnswerMs;
+  // Packets per outcome added since the record first grew: kOutcomeBusCollision on.
+  uint32_t laterOutcomes[kOutcomeCount - kOutcomesFirstCounted];
 };
 
 // Direction of a traced chunk.
@@ -592,7 +597,8 @@ static_assert(offsetof(TagDef, subField4) == 58, "TagDef.subField4");
 static_assert(offsetof(LineCounters, outcomes) == 20, "LineCounters.outcomes");
 static_assert(offsetof(LineCounters, lateModule) == 64, "LineCounters.lateModule");
 static_assert(offsetof(LineCounters, lateAnswerMs) == 68, "LineCounters.lateAnswerMs");
-static_assert(sizeof(LineCounters) == 72, "LineCounters");
+static_assert(offsetof(LineCounters, laterOutcomes) == 72, "LineCounters.laterOutcomes");
+static_assert(sizeof(LineCounters) == 76, "LineCounters");
 }  // namespace velk
 #endif
 #else  // !__cplusplus

@@ -241,7 +241,9 @@ enum {
   VELK_OUTCOME_PORT_LOST = 8,
   VELK_OUTCOME_BUSY_BOUND = 9,
   VELK_OUTCOME_BAD_ANSWER = 10,
-  VELK_OUTCOME_COUNT = 11
+  VELK_OUTCOME_BUS_COLLISION = 11,
+  VELK_OUTCOME_COUNT = 12,
+  VELK_OUTCOMES_FIRST_COUNTED = 11
 };
 
 enum {
@@ -260,9 +262,10 @@ typedef struct VelkLineCounters {
   uint32_t exchanges;
   uint32_t bytesSent;
   uint32_t bytesReceived;
-  uint32_t outcomes[VELK_OUTCOME_COUNT];
+  uint32_t outcomes[VELK_OUTCOMES_FIRST_COUNTED];
   int32_t lateModule;
   uint32_t lateAnswerMs;
+  uint32_t laterOutcomes[VELK_OUTCOME_COUNT - VELK_OUTCOMES_FIRST_COUNTED];
 } VelkLineCounters;
 
 enum { VELK_TRACE_SENT = 0, VELK_TRACE_RECEIVED = 1 };

@@ -225,6 +225,18 @@ TEST_F(Transaction, BroadcastReturnsOnceWritten) {
   EXPECT_TRUE(clock.sleeps.empty());
 }
 
+// Nothing waits for a broadcast's echo: when it comes during the next
+// exchange, it is neither that command's echo nor its answer.
+TEST_F(Transaction, BroadcastEchoLateIntoTheNextExchange) {
+  OpenLine(100, 0);
+  fake.responder = [](const std::string& written) {
+    return written == "#**\r" ? std::vector<Chunk>{{2, "#**\r"}} : std::vector<Chunk>{{3, "#01\r"}, {3, ">+1.0\r"}};
+  };
+  ASSERT_EQ(Exchange("#**\r"), 1);
+  ASSERT_EQ(Exchange("#01\r"), 1);
+  EXPECT_EQ(answer, ">+1.0\r");
+}
+
 TEST_F(Transaction, BroadcastRefusedOnceIsSentAgainAndWaitedOn) {
   OpenLine(100, 15);
   fake.failNextWrites = 1;
@@ -273,6 +285,22 @@ TEST_F(Transaction, LineFaults) {
       // on the whole answer (2 x 100 ms + 512 characters at 9600 baud) does.
       {"no carriage return", {{5, ">+12.5"}}, false, 0, ">+12.5", 106, velk::kOutcomeNoCarriageReturn},
       {"hang-up", {}, true, 0, nullptr, 1, velk::kOutcomePortLost},
+      // A two-wire adapter hands the command back before the answer.
+      {"echo in pieces", {{1, "#0"}, {1, "1\r"}, {3, ">+12.5\r"}}, false, 1, ">+12.5\r", 5, velk::kOutcomeOk},
+      {"noise around the echo",
+       {{2, "\xFF#01\r"}, {2, std::string("\0>+12.5\r", 8)}},
+       false,
+       1,
+       ">+12.5\r",
+       4,
+       velk::kOutcomeOk},
+      // The answer's time-out starts behind the echo.
+      {"echo, then a late answer", {{4, "#01\r"}, {99, ">+12.5\r"}}, false, 1, ">+12.5\r", 103, velk::kOutcomeOk},
+      {"echo and no answer", {{4, "#01\r"}}, false, 0, "", 105, velk::kOutcomeNoAnswer},
+      // An echo that differs from the command: its answer is not used.
+      {"echo with a byte changed", {{4, "#00\r"}, {5, ">+12.5\r"}}, false, 0, "", 4, velk::kOutcomeBusCollision},
+      {"echo cut short", {{4, "#0\r"}, {5, ">+12.5\r"}}, false, 0, "", 4, velk::kOutcomeBusCollision},
+      {"echo cut off", {{4, "#0"}}, false, 0, "", 105, velk::kOutcomeBusCollision},
       // Last: its bytes go on arriving after it failed.
       {"trickle", std::vector<Chunk>(100, Chunk{90, ">"}), false, 0, nullptr, 2 * 100 + 534 + 90,
        velk::kOutcomeNoCarriageReturn},
@@ -295,6 +323,7 @@ TEST_F(Transaction, LineFaults) {
     EXPECT_EQ(line.diagnostics.outcome, c.outcome) << c.what;
     fake.hungUp = false;
     fake.responder = nullptr;
+    clock.Advance(10);  // what comes after a failure reaches the closed port
     line.ClosePort();
   }
 }

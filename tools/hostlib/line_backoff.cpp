@@ -23,6 +23,7 @@ const ModuleAnswer kAnswerOfOutcome[] = {
     ModuleAnswer::kUnknown,   // port lost
     ModuleAnswer::kBusy,      // busy bound
     ModuleAnswer::kAnswered,  // bad answer
+    ModuleAnswer::kUnknown,   // bus collision: the command itself was spoilt
 };
 static_assert(sizeof kAnswerOfOutcome / sizeof kAnswerOfOutcome[0] == velk::kOutcomeCount, "one entry per outcome");
 

@@ -32,6 +32,9 @@ const OutcomeWords kOutcomes[] = {
     {"port lost", "the port went away (adapter unplugged or peer closed)"},
     {"busy bound", "the Data7810 stayed busy for the whole answer time-out"},
     {"bad answer", "an answer of the wrong form or length: check the module type and its address"},
+    {"bus collision: the echo differs from the command",
+     "the adapter's echo of the command came back changed: another master on the bus, a module driving it "
+     "out of turn, or a wrong termination"},
 };
 static_assert(sizeof kOutcomes / sizeof kOutcomes[0] == velk::kOutcomeCount, "one entry per outcome");
 
