@@ -88,6 +88,27 @@ Reply Bus::Handle(const char* line, size_t length) {
   CommandRecord record;
   record.atMs = NowMs();
   record.command.assign(line != nullptr ? line : "", line != nullptr ? length : 0);
+  if (!echo_) return Answer(std::move(record));
+  const std::string echo = EchoOf(record.command);
+  Reply reply = Answer(std::move(record));
+  // The answer keeps its pause and goes out behind the echo; a silent
+  // module's line, and one for no module, is echoed all the same.
+  reply.pieces.insert(reply.pieces.begin(), Piece{0, echo});
+  return reply;
+}
+
+std::string Bus::EchoOf(const std::string& command) const {
+  std::string echo = command;
+  const int hi = command.size() >= 3 ? HexValue(command[1]) : -1;
+  const int lo = command.size() >= 3 ? HexValue(command[2]) : -1;
+  const Module* module = hi >= 0 && lo >= 0 && IsLead(command[0]) ? At(static_cast<uint8_t>(hi * 16 + lo)) : nullptr;
+  // The byte in the middle: neither the lead nor the carriage return, and
+  // flipped in its lowest bit so that a digit stays a digit.
+  if (module != nullptr && module->faults().echoGarbled && !echo.empty()) echo[echo.size() / 2] ^= 0x01;
+  return echo;
+}
+
+Reply Bus::Answer(CommandRecord record) {
   std::string text = record.command;
   if (!text.empty() && text.back() == '\r') text.pop_back();
 

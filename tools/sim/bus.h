@@ -3,7 +3,10 @@
 // address in positions 1-2 to the module there, and gives back what that
 // module puts on the line, faults applied. A line for no module, or one
 // that is not a command, gets nothing. "#**" is a broadcast to every module
-// and is never answered.
+// and is never answered. A bus that echoes (SetEcho) hands every line back,
+// byte for byte, before any answer, as a two-wire adapter does; a module
+// with the echo_garbled fault gets the echo of its commands with one byte
+// changed.
 //
 // A record of the last lines received (with what was answered) is kept for
 // tests and viewers. Every public call is thread-safe; modules are owned by
@@ -14,6 +17,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -60,6 +64,9 @@ class Bus {
   // taken as it is). Returns the reply; empty when nothing answers.
   Reply Handle(const char* line, size_t length);
   Reply Handle(const std::string& line) { return Handle(line.data(), line.size()); }
+  // Echoes every line from the next one on.
+  void SetEcho(bool echo) { echo_ = echo; }
+  bool echo() const { return echo_; }
 
   // The last `max` records, oldest first.
   std::vector<CommandRecord> Recent(size_t max = 64) const;
@@ -73,6 +80,11 @@ class Bus {
 
  private:
   Module* AtLocked(uint8_t address) const;
+  // The answer alone, as the line would carry it without echo.
+  Reply Answer(CommandRecord record);
+  // The line as it comes back: changed in one byte for a module whose
+  // echo is garbled.
+  std::string EchoOf(const std::string& command) const;
   void Record(CommandRecord record);
 
   platform::Clock& clock_;
@@ -82,6 +94,7 @@ class Bus {
   mutable std::mutex recordMutex_;
   std::deque<CommandRecord> record_;
   uint64_t sequence_ = 0;
+  std::atomic<bool> echo_{false};
 };
 
 }  // namespace sim

@@ -74,6 +74,7 @@ bool ApplyPiece(const std::string& piece, Faults* faults, std::string* error) {
   if (name == "no_cr") return flag(&faults->noCarriageReturn);
   if (name == "always_busy") return flag(&faults->alwaysBusy);
   if (name == "twice") return flag(&faults->twice);
+  if (name == "echo_garbled") return flag(&faults->echoGarbled);
   if (name == "other_address") {
     if (!hasValue) {
       faults->otherAddress = Faults::kNextAddress;
@@ -136,14 +137,16 @@ bool ApplyPiece(const std::string& piece, Faults* faults, std::string* error) {
   }
   return fail(
       "unknown; known are silent, refuse, bad_checksum, delay=MS, chunks=BYTES/GAPMS, "
-      "overlong=BYTES, no_cr, stray=HEX, always_busy, other_address=HH, truncate=N, twice, after_cr=HEX");
+      "overlong=BYTES, no_cr, stray=HEX, always_busy, other_address=HH, truncate=N, twice, after_cr=HEX, "
+      "echo_garbled");
 }
 
 }  // namespace
 
 bool Faults::any() const {
   return silent || refuse || badChecksum || delayMs != 0 || chunkBytes != 0 || overlongBytes != 0 || noCarriageReturn ||
-         !strayBytes.empty() || alwaysBusy || otherAddress >= 0 || truncateBytes != 0 || twice || !afterCr.empty();
+         !strayBytes.empty() || alwaysBusy || otherAddress >= 0 || truncateBytes != 0 || twice || !afterCr.empty() ||
+         echoGarbled;
 }
 
 std::string Faults::Describe() const {
@@ -167,6 +170,7 @@ std::string Faults::Describe() const {
   if (truncateBytes != 0) add("truncate=" + std::to_string(truncateBytes));
   if (twice) add("twice");
   if (!afterCr.empty()) add("after_cr=" + HexText(afterCr));
+  if (echoGarbled) add("echo_garbled");
   return text.empty() ? "none" : text;
 }
 

@@ -30,6 +30,9 @@
 //   after_cr=HEX        these bytes (hexadecimal pairs, "0A" when none are
 //                       given) follow the carriage return, as from a
 //                       converter that appends LF or NUL
+//   echo_garbled        on a line that echoes (the bus's SetEcho), the echo
+//                       of a command to this module has one byte changed, as
+//                       when another sender drives the bus at the same time
 // Noise that holds a lead character is stray=21 ("!") or stray=3E (">");
 // a late answer is delay=MS beyond the driver's time-out.
 // Example: "delay=200,chunks=3/20,stray=7E"
@@ -59,6 +62,7 @@ struct Faults {
   uint32_t truncateBytes = 0;
   bool twice = false;
   std::string afterCr;
+  bool echoGarbled = false;
 
   static const int32_t kNextAddress = 0x100;
 

@@ -46,7 +46,7 @@ const char kFaultHelp[] =
     "Faults for the module at ADDR, replacing those from the file; repeat for several modules.\n"
     "FAULTS is a comma-separated list of: silent, refuse, bad_checksum, delay=MS,\n"
     "chunks=BYTES/GAPMS, overlong[=BYTES], no_cr, stray[=HEX], always_busy (Data7810),\n"
-    "other_address[=HH], truncate[=N], twice, after_cr[=HEX], none.\n"
+    "other_address[=HH], truncate[=N], twice, after_cr[=HEX], echo_garbled (with --echo), none.\n"
     "Example: --fault 3:delay=200,chunks=3/20";
 
 // "12" or "0x0C" for 0..255.
@@ -93,6 +93,7 @@ int main(int argc, char** argv) {
   uint16_t tcpPort = 0;
   std::string tcpBind = "127.0.0.1";
   bool pace = false;
+  bool echo = false;
 
   app.add_option("file", file, "TOML file with [[module]] entries and an optional [line] table");
 
@@ -113,6 +114,10 @@ int main(int argc, char** argv) {
                "Keep the line's own pace: take in each command byte and send each answer byte\n"
                "only after its frame (start, data, parity, stop bits) has passed at the baud rate,\n"
                "so that a pseudo-terminal behaves like a wire.\nExample: --pace --baud 9600");
+  app.add_flag("--echo", echo,
+               "Hand every command back, byte for byte, before any answer (also for silent modules),\n"
+               "as a two-wire RS-485 adapter does; the file's [line] echo = true does the same.\n"
+               "The fault echo_garbled changes one byte of the echo to a module.\nExample: --echo --pace");
   app.add_flag("--plain", plain,
                "Print one line per command and per display change even on a terminal\n"
                "(the default when standard output is not a terminal)");
@@ -188,6 +193,8 @@ int main(int argc, char** argv) {
   if (bus.Modules().empty())
     return Fail("no modules: give a file with [[module]] entries or --module (see --help)", kExitConfig);
 
+  if (echo) line.echo = true;
+  bus.SetEcho(line.echo);
   if (!device.empty()) line.device = device;
   if (baud != 0) line.settings.baudRate = baud;
   if (dataBits != 0) line.settings.dataBits = static_cast<uint8_t>(dataBits);

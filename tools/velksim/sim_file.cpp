@@ -41,8 +41,11 @@ bool ReadLine(const std::string& path, const toml::table& table, LineChoice* lin
       const int64_t bits = node.value_or(int64_t{0});
       if (!node.is_integer() || (bits != 1 && bits != 2)) return fail(node, "stop_bits must be 1 or 2");
       line->settings.stopBits = bits == 2 ? 2 : 1;
+    } else if (name == "echo") {
+      if (!node.is_boolean()) return fail(node, "echo must be true or false");
+      line->echo = node.value_or(false);
     } else {
-      return fail(node, "unknown key \"" + name + "\" in [line] (device, baud, data_bits, parity, stop_bits)");
+      return fail(node, "unknown key \"" + name + "\" in [line] (device, baud, data_bits, parity, stop_bits, echo)");
     }
   }
   return true;

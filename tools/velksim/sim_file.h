@@ -8,6 +8,7 @@
 //   data_bits = 8
 //   parity    = "none"           # none, odd, even, mark, space
 //   stop_bits = 1                # 1 or 2
+//   echo      = true             # every command comes back before its answer
 #ifndef VELKSIM_SIM_FILE_H
 #define VELKSIM_SIM_FILE_H
 
@@ -21,6 +22,7 @@ namespace velksim {
 struct LineChoice {
   std::string device;  // empty: a new pseudo-terminal
   sim::LineSettings settings;
+  bool echo = false;  // the line hands every command back, as a two-wire adapter does
 };
 
 // Reads `path`, adds its modules to `bus` and fills `line` from [line]. A
