@@ -146,15 +146,26 @@ TEST_F(Diagnostics, CountersAfterAKnownSequence) {
   const std::string good = WithChecksum(">+05.125");
   const std::string refused = WithChecksum("?01");
   EXPECT_EQ(c.bytesReceived, 2 * good.size() + refused.size());
-  const uint32_t expected[velk::kOutcomeCount] = {2, 1, 0, 1, 0, 0, 1, 0, 0, 0, 0};
-  for (int i = 0; i < velk::kOutcomeCount; ++i) EXPECT_EQ(c.outcomes[i], expected[i]) << "outcome " << i;
+  const uint32_t expected[velk::kOutcomeCount] = {2, 1, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0};
+  for (int i = 0; i < velk::kOutcomeCount; ++i) {
+    const uint32_t counted =
+        i < velk::kOutcomesFirstCounted ? c.outcomes[i] : c.laterOutcomes[i - velk::kOutcomesFirstCounted];
+    EXPECT_EQ(counted, expected[i]) << "outcome " << i;
+  }
+  // A collision, seen in the command's echo, is counted after the first
+  // outcomes, where the record grew.
+  bus.SetEcho(true);
+  SetFaults("echo_garbled");
+  ASSERT_EQ(ReadInput(), 0);
+  EXPECT_EQ(diag->GetLastOutcome(), velk::kOutcomeBusCollision);
+  EXPECT_EQ(Counters().laterOutcomes[velk::kOutcomeBusCollision - velk::kOutcomesFirstCounted], 1u);
 
   // A caller that knows only the first fields gets only those.
   velk::LineCounters shortRecord{};
   shortRecord.size = 8;
   shortRecord.exchanges = 77;
   ASSERT_EQ(diag->GetCounters(&shortRecord), 1);
-  EXPECT_EQ(shortRecord.packets, 5u);
+  EXPECT_EQ(shortRecord.packets, 6u);
   EXPECT_EQ(shortRecord.exchanges, 77u);
 
   ASSERT_EQ(diag->ResetCounters(), 1);

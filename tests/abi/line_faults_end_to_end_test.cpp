@@ -57,6 +57,8 @@ struct FaultRow {
   // The answer comes after the time-out, while the next packet, whose
   // module now reads other values, waits for its own answer.
   bool lateIntoNext = false;
+  // The line hands every command back first, as a two-wire adapter does.
+  bool echo = false;
 };
 
 // The bound of a call, the guard after a failure included: twice the
@@ -106,6 +108,12 @@ const FaultRow kRows[] = {
     {"stray=21", {kNotWrong, kNotWrong, kNotWrong, kNotWrong}, kBound, false},
     // A refusal as long as an answer.
     {"refuse,overlong=12", {kFails, kFails, kFails, kFails}, kBound, false},
+    // Behind the command's echo: taken off, or a collision when it differs.
+    {"none", {kGood, kGood, kGood, kGood}, kBound, false, false, true},
+    {"chunks=3/40", {kGood, kGood, kGood, kGood}, kBound, false, false, true},
+    {"delay=150", {kGood, kGood, kGood, kGood}, kBound, false, false, true},
+    {"silent", {kFails, kFails, kFails, kFails}, kBound, false, false, true},
+    {"echo_garbled", {kFails, kFails, kFails, kFails}, kBound, false, false, true},
 };
 
 // One line of the matrix: its own simulator, pseudo-terminal and driver
@@ -262,7 +270,9 @@ int FaultLine::RunRows(int shards) {
     if (index++ % shards != shard_) continue;
     for (int f = 0; f < kFamilies; ++f) {
       for (int v2 = 0; v2 < 2; ++v2) {
-        const std::string what = std::string(row.faults) + " / " + names[f] + (v2 ? " / IDriver2" : " / IDriver");
+        const std::string what = std::string(row.faults) + (row.echo ? " behind an echo / " : " / ") + names[f] +
+                                 (v2 ? " / IDriver2" : " / IDriver");
+        bus.SetEcho(row.echo);
         SetFaults(row.faults);
         if (v2)
           Run<velk::TagItem2>(static_cast<Family>(f), row.expect[f], what, row.maxMs, row.hangUp);
@@ -309,6 +319,7 @@ int FaultLine::RunRows(int shards) {
           SetValues(5.125, 7.25);
           std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the next packet's own answer
         }
+        bus.SetEcho(false);
         ++rows;
       }
     }
