@@ -406,7 +406,8 @@ TEST(Velkd, FaultyModuleAndLostBrokerRecover) {
   EXPECT_EQ(relaySwitch.value("payload_on", ""), "true");
   EXPECT_FALSE(relaySwitch.contains("unit_of_measurement"));
 
-  const std::string healthyPort = StartSimulator(healthy, {modules});
+  // Healthy behind a two-wire adapter that echoes every command.
+  const std::string healthyPort = StartSimulator(healthy, {modules, "--echo"});
   ASSERT_FALSE(healthyPort.empty()) << healthy.err();
   std::filesystem::remove(link);
   std::filesystem::create_symlink(healthyPort, link);

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 #include <map>
+#include <set>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -212,6 +213,44 @@ TEST(VelksimWithVelkhost, BothExamplesPlayTheLineFilesBus) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const nlohmann::json poll = nlohmann::json::parse(r.out);
     for (const nlohmann::json& tag : poll.at("tags")) EXPECT_TRUE(tag.at("good").get<bool>()) << tag.dump();
+    simulator.Stop();
+  }
+}
+
+// The example line behind an adapter that echoes every command reads as the
+// clean line; a module whose echo comes back garbled fails as a collision,
+// and no other tag is touched. Values that move with time are left out.
+TEST(VelksimWithVelkhost, TheExampleLineBehindAnEcho) {
+  const std::string examples = std::string(VELK_SOURCE_DIR) + "/examples/";
+  const std::set<std::string> moving = {"level", "ramp", "flow_count_low"};
+  const char kCollision[] = "bus collision: the echo differs from the command";
+  std::map<std::string, nlohmann::json> clean;
+  const struct {
+    std::vector<std::string> args;
+    const char* failingDevice;
+  } runs[] = {{{}, nullptr}, {{"--echo"}, nullptr}, {{"--echo", "--fault", "2:echo_garbled"}, "inputs"}};
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.args.empty() ? "clean" : run.args.back());
+    BackgroundProgram simulator;
+    std::string port;
+    ASSERT_NO_FATAL_FAILURE(StartSimulator(simulator, examples + "simulator.toml", &port, run.args));
+    const ProgramResult r =
+        RunProgram({VELKHOST_PATH, "poll", examples + "line.toml", "--port", port, "--once", "--json"});
+    const nlohmann::json poll = nlohmann::json::parse(r.out);
+    for (const nlohmann::json& tag : poll.at("tags")) {
+      const std::string name = tag.at("name");
+      if (run.failingDevice != nullptr && tag.at("device") == run.failingDevice) {
+        EXPECT_FALSE(tag.at("good").get<bool>()) << tag.dump();
+        EXPECT_EQ(tag.at("reason"), kCollision) << tag.dump();
+        continue;
+      }
+      EXPECT_TRUE(tag.at("good").get<bool>()) << tag.dump();
+      if (run.args.empty()) {
+        clean[name] = tag.at("value");
+      } else if (moving.count(name) == 0) {
+        EXPECT_EQ(tag.at("value"), clean[name]) << name;
+      }
+    }
     simulator.Stop();
   }
 }
