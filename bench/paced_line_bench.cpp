@@ -5,8 +5,10 @@
 // answers, beside the same commands sent by the bare exchange (write, poll,
 // read) to a second, identical paced line; the two take turns cycle by
 // cycle. Reported for the whole file and for its "Velk" packets alone.
+// BM_PacedEcho sets the same line behind an echoing adapter against itself.
 //
 //   build/linux64/bench/velk_bench --benchmark_filter=BM_PacedLine
+//   build/linux64/bench/velk_bench --benchmark_filter=BM_PacedEcho
 #include <benchmark/benchmark.h>
 
 #include <string.h>
@@ -131,7 +133,70 @@ void BM_PacedLine(benchmark::State& state) {
   state.counters["failures"] = static_cast<double>(failures);
 }
 
+// The same file behind an adapter that echoes every command, against the
+// clean line, taking turns cycle by cycle on one paced line and one driver:
+// each cycle over its wire time, the echo's bytes counted in it. The echo
+// adds its own wire time and should add nothing else. Argument: cycles.
+void BM_PacedEcho(benchmark::State& state) {
+  const int cycles = static_cast<int>(state.range(0));
+  velkhost::LibraryOptions library;
+  library.path = VELK_DRIVER_PATH;
+  velkhost::LineOptions options;
+  options.configPath = VELK_SOURCE_DIR "/examples/line.toml";
+  options.simulate = true;
+  options.pace = true;
+  velkhost::LineSession session;
+  if (session.Load(library, options) != hostlib::kExitOk) return state.SkipWithError("cannot load the line file");
+  session.config.port.baud = 9600;
+  session.config.port.hasPollDelay = true;
+  session.config.port.pollDelayMs = 0;
+  if (session.Connect() != hostlib::kExitOk) return state.SkipWithError("cannot connect the paced line");
+  hostlib::PacketPlan plan = hostlib::PlanReads(session.driver->d, session.config, session.checked, session.layout());
+  sim::Bus& bus = *session.simulation.bus();
+  sim::Server& server = *session.simulation.server();
+  sim::LineSettings line;
+  line.baudRate = 9600;
+  const double byteMs = static_cast<double>(sim::ByteTimeNs(line)) / 1e6;
+
+  int64_t failures = 0;
+  auto pollCycle = [&] {
+    for (auto& packet : plan)
+      if (session.driver->d2->ProcessPacket2(&packet->record()) != 1) ++failures;
+  };
+  for (const bool echo : {false, true}) {  // a cycle of each to settle
+    bus.SetEcho(echo);
+    pollCycle();
+  }
+  failures = 0;
+  for (auto _ : state) {
+    std::vector<double> echoRatio, cleanRatio, echoMs, cleanMs, echoWire, cleanWire;
+    for (int i = 0; i < cycles; ++i) {
+      bus.SetEcho(true);
+      const Cycle echoed = TimeCycle(server, byteMs, pollCycle);
+      bus.SetEcho(false);
+      const Cycle clean = TimeCycle(server, byteMs, pollCycle);
+      echoRatio.push_back(echoed.ms / echoed.wireMs);
+      cleanRatio.push_back(clean.ms / clean.wireMs);
+      echoMs.push_back(echoed.ms);
+      cleanMs.push_back(clean.ms);
+      echoWire.push_back(echoed.wireMs);
+      cleanWire.push_back(clean.wireMs);
+    }
+    state.counters["echo_ratio"] = bench::Percentile(echoRatio, 0.5);
+    state.counters["clean_ratio"] = bench::Percentile(cleanRatio, 0.5);
+    state.counters["echo_ratio_best"] = bench::Percentile(echoRatio, 0);
+    state.counters["clean_ratio_best"] = bench::Percentile(cleanRatio, 0);
+    state.counters["echo_cycle_ms"] = bench::Percentile(echoMs, 0.5);
+    state.counters["clean_cycle_ms"] = bench::Percentile(cleanMs, 0.5);
+    state.counters["echo_wire_ms"] = bench::Percentile(echoWire, 0.5);
+    state.counters["clean_wire_ms"] = bench::Percentile(cleanWire, 0.5);
+  }
+  state.counters["failures"] = static_cast<double>(failures);
+}
+
 }  // namespace
+
+BENCHMARK(BM_PacedEcho)->Arg(4)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 BENCHMARK(BM_PacedLine)
     ->Args({9600, 4})
