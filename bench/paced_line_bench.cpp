@@ -194,7 +194,66 @@ void BM_PacedEcho(benchmark::State& state) {
   state.counters["failures"] = static_cast<double>(failures);
 }
 
+// One exchange on a paced line, the driver's against the bare one on a
+// second, identical line, taking turns: the driver's own excess per
+// exchange, where a whole cycle's noise would hide it. Arguments: baud
+// rate, exchanges.
+void BM_PacedExchange(benchmark::State& state) {
+  const uint32_t baud = static_cast<uint32_t>(state.range(0));
+  const int count = static_cast<int>(state.range(1));
+  sim::LineSettings line;
+  line.baudRate = baud;
+  sim::Bus oursBus, bareBus;
+  oursBus.Add("Velk4017", 1);
+  bareBus.Add("Velk4017", 1);
+  sim::Server oursServer(oursBus), bareServer(bareBus);
+  oursServer.SetPace(&line);
+  bareServer.SetPace(&line);
+  std::string error;
+  if (!oursServer.ServePseudoTerminal(&error) || !bareServer.ServePseudoTerminal(&error))
+    return state.SkipWithError(error.c_str());
+  bench::DriverLine ours;
+  bench::BarePort bare;
+  if (!ours.Open(oursServer.path(), baud) || !bare.Open(bareServer.path(), baud))
+    return state.SkipWithError("cannot open the paced lines");
+  int64_t failures = 0;
+  const auto time = [](auto&& run) {
+    const auto start = std::chrono::steady_clock::now();
+    run();
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+  };
+  for (auto _ : state) {
+    std::vector<double> oursUs, bareUs, excessUs, oursCpuUs, bareCpuUs;
+    for (int i = 0; i < count; ++i) {
+      double cpu = bench::ThreadCpuUs();
+      const double o = time([&] { failures += ours.Read() ? 0 : 1; });
+      oursCpuUs.push_back(bench::ThreadCpuUs() - cpu);
+      cpu = bench::ThreadCpuUs();
+      const double b = time([&] { failures += bare.Exchange(bench::DriverLine::Command()) != 0 ? 0 : 1; });
+      bareCpuUs.push_back(bench::ThreadCpuUs() - cpu);
+      oursUs.push_back(o);
+      bareUs.push_back(b);
+      excessUs.push_back(o - b);
+    }
+    state.counters["ours_median_us"] = bench::Percentile(oursUs, 0.5);
+    state.counters["bare_median_us"] = bench::Percentile(bareUs, 0.5);
+    state.counters["excess_median_us"] = bench::Percentile(excessUs, 0.5);
+    state.counters["excess_p25_us"] = bench::Percentile(excessUs, 0.25);
+    state.counters["excess_p75_us"] = bench::Percentile(excessUs, 0.75);
+    state.counters["ours_cpu_us"] = bench::Percentile(oursCpuUs, 0.5);
+    state.counters["bare_cpu_us"] = bench::Percentile(bareCpuUs, 0.5);
+  }
+  state.counters["failures"] = static_cast<double>(failures);
+}
+
 }  // namespace
+
+BENCHMARK(BM_PacedExchange)
+    ->Args({9600, 200})
+    ->Args({115200, 1000})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 BENCHMARK(BM_PacedEcho)->Arg(4)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -17,7 +17,7 @@ fi
 out=build/linux64/bench
 json=$out/bench_results.json
 timeout 600 "$out/velk_bench" \
-  --benchmark_filter='BM_(BuildCommand|DecodeAnswer|SideBySide|PacedLine|PacedEcho|SixteenLines|Modbus)' \
+  --benchmark_filter='BM_(BuildCommand|DecodeAnswer|SideBySide|PacedLine|PacedEcho|PacedExchange|SixteenLines|Modbus)' \
   --benchmark_out="$json" --benchmark_out_format=json > "$out/bench_console.txt" 2>&1
 
 # System calls of one exchange with a module that answers at once: counted
@@ -66,6 +66,8 @@ jq -r --arg co "$calls_ours" --arg cb "$calls_bare" --argjson sick "$sick" --arg
   | (one("BM_PacedLine/9600/")) as $s
   | (one("BM_PacedLine/115200/")) as $f
   | (one("BM_PacedEcho")) as $e
+  | (one("BM_PacedExchange/9600/")) as $x9
+  | (one("BM_PacedExchange/115200/")) as $x1
   | (one("BM_SixteenLines")) as $m
   | (one("BM_ModbusSideBySide")) as $t
   | (one("BM_ModbusReadsPerSecond/1/")) as $r1
@@ -87,6 +89,10 @@ jq -r --arg co "$calls_ours" --arg cb "$calls_bare" --argjson sick "$sick" --arg
     ["9600 baud paced, line.toml behind an echo: cycle / wire", f($e.echo_ratio; 3), f($e.clean_ratio; 3), "no echo", f($e.echo_ratio / $e.clean_ratio; 3), "<= 1.02"],
     ["  best cycle / wire", f($e.echo_ratio_best; 3), f($e.clean_ratio_best; 3), "no echo", f($e.echo_ratio_best / $e.clean_ratio_best; 3), "-"],
     ["  cycle (ms), wire \(f($e.echo_wire_ms; 1)) / \(f($e.clean_wire_ms; 1)) ms", f($e.echo_cycle_ms; 2), f($e.clean_cycle_ms; 2), "no echo", signed($e.echo_cycle_ms - $e.clean_cycle_ms) + " ms", "-"],
+    ["9600 baud paced, one exchange: excess over bare (us)", f($x9.excess_median_us; 1), "0", "bare", "p25-p75 \(f($x9.excess_p25_us; 1)) to \(f($x9.excess_p75_us; 1))", "<= 20"],
+    ["  CPU per exchange (us)", f($x9.ours_cpu_us; 1), f($x9.bare_cpu_us; 1), "bare", f($x9.ours_cpu_us / $x9.bare_cpu_us; 2), "-"],
+    ["115200 baud paced, one exchange: excess over bare (us)", f($x1.excess_median_us; 1), "0", "bare", "p25-p75 \(f($x1.excess_p25_us; 1)) to \(f($x1.excess_p75_us; 1))", "<= 20"],
+    ["  CPU per exchange (us)", f($x1.ours_cpu_us; 1), f($x1.bare_cpu_us; 1), "bare", f($x1.ours_cpu_us / $x1.bare_cpu_us; 2), "-"],
     ["115200 baud paced, line.toml: cycle / wire", f($f.all_ours_ratio; 3), f($f.all_bare_ratio; 3), "bare", f($f.all_ours_ratio / $f.all_bare_ratio; 3), "-"],
     ["  best cycle / wire", f($f.all_ours_ratio_best; 3), f($f.all_bare_ratio_best; 3), "bare", f($f.all_ours_ratio_best / $f.all_bare_ratio_best; 3), "-"],
     ["  cycle (ms), wire \(f($f.all_wire_ms; 1)) ms", f($f.all_ours_cycle_ms; 2), f($f.all_bare_cycle_ms; 2), "bare", signed($f.all_ours_above_bare_ms) + " ms", "<= +0.02 ms"],
@@ -105,6 +111,6 @@ jq -r --arg co "$calls_ours" --arg cb "$calls_bare" --argjson sick "$sick" --arg
     ["  silent module: commands/s", f($sick.silent_commands_per_s; 2), "-", "-", "-", "-"],
     ["velkd, \($plant.lines // 32) lines: good packets/s", f($plant.plant_ok_per_s; 1), f($plant.one_line_times_lines; 1), "one line x \($plant.lines // 32)", f($plant.ratio; 3), "-"],
     ["  CPU (cores), RSS (MiB), threads", "\(f($plant.plant_cpu_cores; 3)), \(f($plant.plant_rss_mib; 1)), \($plant.plant_threads // "-")", "\(f($plant.one_line_cpu_cores; 4)), \(f($plant.one_line_rss_mib; 1)), \($plant.one_line_threads // "-")", "one line", "-", "-"],
-    ["failed exchanges in these runs", f(([b("BM_SideBySide"), b("BM_PacedLine"), b("BM_PacedEcho"), b("BM_SixteenLines"), b("BM_Modbus")] | flatten | map(.failures // 0) | add); 0), "-", "-", "-", "0"]
+    ["failed exchanges in these runs", f(([b("BM_SideBySide"), b("BM_PacedLine"), b("BM_PacedEcho"), b("BM_PacedExchange"), b("BM_SixteenLines"), b("BM_Modbus")] | flatten | map(.failures // 0) | add); 0), "-", "-", "-", "0"]
   | @tsv' "$json" | column -t -s $'\t' -o ' | '
 if [ -n "$breakdown" ]; then echo; echo "system calls of one driver exchange: $breakdown"; fi
