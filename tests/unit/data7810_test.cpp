@@ -283,6 +283,9 @@ TEST_F(Data7810Test, AnswersAreChecked) {
       {reg::kVersion, "?01\r", kFails, velk::kOutcomeRefused},
       {reg::kVersion, "?01A1.02\r", kFails, velk::kOutcomeRefused},
       {reg::kVersion, "!01A1\r", kFails, velk::kOutcomeBadAnswer},
+      // Behind the command's echo of a two-wire adapter.
+      {reg::kName, "$01M\r!01Thermo12\r", "Thermo12", velk::kOutcomeOk},
+      {reg::kName, "$00M\r!01Thermo12\r", kFails, velk::kOutcomeBusCollision},
   };
   const char* commands[] = {"", "", "$01F\r", "$01M\r"};
   for (const Case& c : cases) {
