@@ -68,7 +68,7 @@ TEST(SimBus, BroadcastReachesEveryModuleAndIsNotAnswered) {
 TEST(SimFaults, TextForm) {
   const sim::Faults all = Parsed(
       "silent, refuse,bad_checksum,delay=200,chunks=3/20,overlong,no_cr,stray,always_busy,other_address,truncate,"
-      "twice,after_cr");
+      "twice,after_cr,echo_garbled");
   EXPECT_TRUE(all.silent && all.refuse && all.badChecksum && all.noCarriageReturn && all.alwaysBusy);
   EXPECT_EQ(all.delayMs, 200u);
   EXPECT_EQ(all.chunkBytes, 3u);
@@ -77,7 +77,7 @@ TEST(SimFaults, TextForm) {
   EXPECT_EQ(all.strayBytes, std::string("\x00\xFF", 2));
   EXPECT_EQ(all.Describe(),
             "silent,refuse,bad_checksum,delay=200,chunks=3/20,overlong=600,no_cr,stray=00FF,always_busy,"
-            "other_address,truncate=3,twice,after_cr=0A");
+            "other_address,truncate=3,twice,after_cr=0A,echo_garbled");
   EXPECT_EQ(Parsed(all.Describe()).Describe(), all.Describe());
   EXPECT_EQ(Parsed("stray=7e0d").strayBytes, "~\r");
   EXPECT_EQ(Parsed("other_address=0a").Describe(), "other_address=0A");
@@ -176,6 +176,16 @@ TEST(SimFaults, SilentAndRefusingModules) {
   EXPECT_EQ(bus.Recent(1)[0].note, "silent (fault)");
   plain->SetFaults(sim::Faults());
   EXPECT_EQ(bus.Handle("@01DO3C\r").Bytes(), "!01\r");
+
+  // A line that echoes hands every command back first, also to a silent
+  // module and to no module; a garbled echo has its middle byte changed.
+  bus.SetEcho(true);
+  EXPECT_EQ(bus.Handle("@01DO3C\r").Bytes(), "@01DO3C\r!01\r");
+  plain->SetFaults(Parsed("silent"));
+  EXPECT_EQ(bus.Handle("#01\r").Bytes(), "#01\r");
+  EXPECT_EQ(bus.Handle("#07\r").Bytes(), "#07\r");
+  plain->SetFaults(Parsed("echo_garbled"));
+  EXPECT_EQ(bus.Handle("#01\r").Bytes(), "#00\r>+00.000\r");
 }
 
 TEST(SimLineFramer, FramesAtCarriageReturnAndBoundsLongLines) {
