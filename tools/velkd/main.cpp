@@ -12,6 +12,7 @@
 #include "core/gateway_config.h"
 #include "http/http_server.h"
 #include "core/journal_log.h"
+#include "core/service_notify.h"
 #include "exit_codes.h"
 #include "line_check.h"
 #include "line_setup.h"
@@ -160,6 +161,11 @@ int Check(const Options& options) {
   return status;
 }
 
+// For `systemctl status`.
+std::string ServiceStatus(const velkd::GatewayConfig& config) {
+  return "polling " + std::to_string(config.lines.size()) + (config.lines.size() == 1 ? " line" : " lines");
+}
+
 int Serve(const Options& options) {
   // velkd's readers (its log, /api/state) have velksim at hand, not velkhost.
   hostlib::SetMissingPortHint(
@@ -198,10 +204,14 @@ int Serve(const Options& options) {
       status = kExitConfig;
     } else {
       hostlib::AcceptStopSignalsHere();
+      std::string serviceStatus = ServiceStatus(config);
+      velkd::NotifyReady(serviceStatus);
       while (!hostlib::StopRequested()) {
+        velkd::FeedWatchdog();
         hostlib::WaitForSignal(1000);
         if (hostlib::TakeReloadRequest()) {
           velkd::Log(velkd::kNotice, "SIGHUP: reading the files again");
+          velkd::NotifyReloading();
           velkd::GatewayConfig fresh;
           std::vector<velkd::ModbusMap> freshMaps;
           if (ReadConfig(options, &fresh) && velkd::ModbusFace::ReadMaps(fresh, options.modbus, false, &freshMaps) &&
@@ -209,10 +219,15 @@ int Serve(const Options& options) {
             modbus.Reload(freshMaps);
             if (!(fresh.http == config.http))
               velkd::Log(velkd::kWarning, "[http] changed; it takes effect when velkd is restarted");
-          } else
+            serviceStatus = ServiceStatus(fresh);
+            velkd::NotifyReloaded(serviceStatus);
+          } else {
             velkd::Log(velkd::kError, "reload refused; the lines run on as they were");
+            velkd::NotifyReloaded(serviceStatus + "; the last reload was refused");
+          }
         }
       }
+      velkd::NotifyStopping();
       velkd::Log(velkd::kNotice, "%s: stopping", hostlib::StopSignalName());
     }
     // Every write a client is waiting for is answered before its face goes.

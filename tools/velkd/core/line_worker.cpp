@@ -5,6 +5,7 @@
 #include <set>
 
 #include "core/journal_log.h"
+#include "core/service_notify.h"
 #include "line_setup.h"
 #include "outcome_text.h"
 #include "packet_exchange.h"
@@ -283,6 +284,7 @@ void LineWorker::Run() {
   for (Scheduled& s : packets_) s.due = Clock::now();
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stop_) {
+    LineAlive(spec_.name);
     if (!writes_.empty()) {
       const PendingWrite write = writes_.front();
       writes_.pop_front();
@@ -325,7 +327,8 @@ void LineWorker::Run() {
     for (Scheduled& s : packets_)
       if (next == nullptr || s.due < next->due) next = &s;
     if (next == nullptr || Clock::now() < next->due) {
-      wake_.wait_until(lock, next != nullptr ? next->due : Clock::now() + std::chrono::seconds(1));
+      wake_.wait_until(lock, std::min(next != nullptr ? next->due : Clock::now() + std::chrono::seconds(1),
+                                      Clock::now() + kLongestLineWait));
       continue;
     }
     lock.unlock();
