@@ -477,6 +477,44 @@ TEST(Velkd, FaultyModuleAndLostBrokerRecover) {
   broker.Stop();
 }
 
+// A module that refuses every read still answers, so it stays online: its
+// first refusal is logged, and its return, once each.
+TEST(Velkd, RefusingModuleIsLoggedOnceEachWay) {
+  TempDir dir;
+  const std::string modules = dir.Write("modules.toml", kFaultModules);
+  BackgroundProgram refusing, healthy;
+  const std::string refusingPort = StartSimulator(refusing, {modules, "--fault", "1:refuse"});
+  ASSERT_FALSE(refusingPort.empty()) << refusing.err();
+  const std::string link = dir.path() + "/bus";
+  std::filesystem::create_symlink(refusingPort, link);
+  std::string text = FaultLine(link);
+  text.erase(text.find("[mqtt]\n"), std::string("[mqtt]\nhomeassistant = true\n").size());
+  BackgroundProgram velkd;
+  ASSERT_TRUE(velkd.Start({VELKD_PATH, dir.Write("plant.toml", text)}));
+  const auto pumpUntil = [&](const char* said) {
+    for (int i = 0; i < 100; ++i) {
+      refusing.WaitForOutput("\x01", 5);
+      healthy.WaitForOutput("\x01", 5);
+      if (velkd.WaitForErrorOutput(said, 100)) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(pumpUntil("device inputs (Velk4017 at 1.1) refuses reading level")) << velkd.err();
+  const std::string healthyPort = StartSimulator(healthy, {modules});
+  ASSERT_FALSE(healthyPort.empty()) << healthy.err();
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(healthyPort, link);
+  refusing.Stop();
+  ASSERT_TRUE(pumpUntil("device inputs (Velk4017 at 1.1) reads again what it refused")) << velkd.err();
+  velkd.Stop();
+  const std::string log = velkd.err();
+  for (const char* once : {"refuses reading", "reads again"}) {
+    size_t count = 0;
+    for (size_t at = log.find(once); at != std::string::npos; at = log.find(once, at + 1)) ++count;
+    EXPECT_EQ(count, 1u) << once << "\n" << log;
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -529,6 +567,9 @@ TEST(Velkd, BrokerFailuresNameTheirCause) {
     BackgroundProgram velkd;
     ASSERT_TRUE(velkd.Start({VELKD_PATH, dir.Write("plant.toml", text)}));
     EXPECT_TRUE(velkd.WaitForErrorOutput(c.said, 8000)) << c.what << ": " << velkd.err();
+    // The missing port's cause and the broker's, each one sentence with its next try.
+    EXPECT_TRUE(velkd.WaitForErrorOutput("or as soon as it appears", 3000)) << velkd.err();
+    EXPECT_EQ(velkd.err().find(".;"), std::string::npos) << velkd.err();
     EXPECT_TRUE(
         std::regex_search(velkd.err(), std::regex(R"((^|\n)\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z <4>velkd: broker )")))
         << velkd.err();
