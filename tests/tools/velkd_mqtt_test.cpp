@@ -651,7 +651,17 @@ TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
       {"[mqtt]\nprefix = \"site/+/velk\"\n", "", "is not a topic"},
       {"[mqtt]\npassword_env = \"VELKD_TEST_NOT_SET\"\n", "", "VELKD_TEST_NOT_SET named by password_env is not set"},
       {"[mqtt]\nca_file = \"/etc/ssl/ca.pem\"\n", "", "only used with an mqtts:// broker"},
-      {"[gateway]\nwritable = [\"relay9\"]\n", "", "writable names 'relay9', which is not a tag"},
+      {"[gateway]\nwritable = [\"relay9\"]\n", "",
+       "writable names 'relay9', which is not a tag of this file; did you mean 'relay3'?"},
+      {"[gateway]\ntag_interval_ms = { relay = 500 }\n", "",
+       ":2: tag_interval_ms names 'relay', which is not defined; did you mean 'relay3'?"},
+      // Every file the gateway would read is there and readable, named with its key and line.
+      {"[mqtt]\nbroker = \"mqtts://127.0.0.1\"\nca_file = \"/nonexistent/ca.pem\"\n", "",
+       "line.toml:3: ca_file '/nonexistent/ca.pem' cannot be read: No such file or directory"},
+      {"[mqtt]\npassword_file = \"/nonexistent/password\"\n", "",
+       "line.toml:2: password_file '/nonexistent/password' cannot be read: No such file or directory"},
+      {"[http]\nlisten = \"127.0.0.1:9464\"\ntoken_file = \"/nonexistent/token\"\n", "",
+       "line.toml:3: token_file '/nonexistent/token' cannot be read"},
       {"[gateway]\ninterval_ms = 5\n", "", "accepted 20 to"},
       {"[gateway]\npoll_ms = 100\n", "", "unknown key 'poll_ms' in [gateway]"},
       {"", "[[tag]]\nname = \"a/b\"\ndevice = \"relays\"\naddress = \"DO1\"\ntype = \"bit\"\n",
@@ -689,6 +699,23 @@ TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("<3>velkd: "), std::string::npos) << r.err;
   }
+  // One pass: the file's findings and the driver's verdicts together, in the
+  // file's order, then one summary line.
+  const std::string many =
+      dir.Write("many.toml",
+                "[mqtt]\nbroker = \"mqtts://127.0.0.1\"\nca_file = \"/nonexistent/ca.pem\"\n[gateway]\npoll_ms = 5\n"
+                "[[device]]\nname = \"relays\"\ntype = \"Velk4099\"\naddress = \"5\"\n" +
+                    tag);
+  const tooltest::ProgramResult all = tooltest::RunProgram({VELKD_PATH, "--check", many}, 20000);
+  EXPECT_EQ(all.exitCode, 2);
+  size_t at = 0;
+  for (const char* finding : {"many.toml:3: ca_file", "many.toml:5: unknown key 'poll_ms'",
+                              "many.toml:6: device 'relays': unknown module type 'Velk4099'",
+                              "3 problems in 1 file; velkd would not start"}) {
+    at = all.err.find(finding, at);
+    EXPECT_NE(at, std::string::npos) << finding << "\n" << all.err;
+    if (at == std::string::npos) break;
+  }
   // A file without devices is no line at all.
   const std::string empty = dir.Write("empty.toml", "[gateway]\nline = \"bus9\"\n");
   tooltest::ProgramResult none = tooltest::RunProgram({VELKD_PATH, "--check", empty}, 20000);
@@ -701,6 +728,7 @@ TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("line bus7, 1 devices, 1 tags (1 writable)"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("broker.example:8883, TLS"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("no problems in 1 file"), std::string::npos) << r.out;
   // Two files may not share one line name, nor one --port.
   const std::string twin = dir.Write("twin.toml", "[gateway]\nline = \"bus7\"\n" + device + tag);
   r = tooltest::RunProgram({VELKD_PATH, "--check", good, twin});
