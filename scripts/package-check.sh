@@ -84,7 +84,7 @@ fi
 echo "--- no installed file names this build's tree; the Grafana provisioning files are there"
 for p in "${packages[@]}"; do
   dpkg -L "$p" | while read -r file; do
-    [ -f "$file" ] && [ ! -L "$file" ] || continue
+    if [ ! -f "$file" ] || [ -L "$file" ]; then continue; fi
     # Manual pages and changelogs are compressed: their text is searched.
     if zgrep -qaF -e "$PWD/build" -e "$PWD/examples" -e "$PWD/tools" "$file"; then
       echo "package-check: $file ($p) names a path of the build tree $PWD" >&2
