@@ -1,6 +1,7 @@
 #include "line_check.h"
 
 #include <ctype.h>
+#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
@@ -60,9 +61,16 @@ std::string RegisterHint(velk::IDriver* driver, const std::string& moduleType, c
   if (row != nullptr) {
     const std::string known(row->name, strnlen(row->name, sizeof row->name));
     // What the register takes, in place of the driver's general paragraph.
+    // The channel as the driver reads it (a leading 0: octal); a channel in
+    // range leaves the fault elsewhere, such as a display's options.
+    const std::string digits = address.substr(end, std::min(comma, address.size()) - end);
+    char* stop = nullptr;
+    const long channel = digits.empty() ? -1 : strtol(digits.c_str(), &stop, 0);
+    const bool channelOk =
+        !digits.empty() && stop != nullptr && *stop == '\0' && channel >= row->minChannel && channel <= row->maxChannel;
     // A register without channels and a number after it reads as no register at all.
-    if (code == kErrorChannel || (row->minChannel == 0 && row->maxChannel == 0 && end < address.size() &&
-                                  isdigit(static_cast<unsigned char>(address[end]))))
+    if ((code == kErrorChannel && !channelOk) || (row->minChannel == 0 && row->maxChannel == 0 && !digits.empty() &&
+                                                  isdigit(static_cast<unsigned char>(digits[0]))))
       return row->minChannel == 0 && row->maxChannel == 0
                  ? " (" + known + " has no channels: write " + known + " alone)"
                  : " (" + known + " has channels " + std::to_string(row->minChannel) + " to " +

@@ -17,9 +17,9 @@ using Clock = std::chrono::steady_clock;
 // at the thread's first pass and leaves it when the thread ends, so a line
 // stopped by a reload is never waited for.
 struct LineBeat {
-  std::string line;
+  const std::string line;
   std::atomic<Clock::rep> last{Clock::now().time_since_epoch().count()};
-  LineBeat();
+  explicit LineBeat(const std::string& name);
   ~LineBeat();
 };
 
@@ -29,7 +29,7 @@ std::set<LineBeat*>& Registry() {
   return beats;
 }
 
-LineBeat::LineBeat() {
+LineBeat::LineBeat(const std::string& name) : line(name) {
   std::lock_guard<std::mutex> lock(registryMutex);
   Registry().insert(this);
 }
@@ -57,8 +57,8 @@ void Notify(const std::string& state) {
 }  // namespace
 
 void LineAlive(const std::string& line) {
-  thread_local LineBeat beat;
-  if (beat.line.empty()) beat.line = line;
+  // Named once, before any other thread can see it.
+  thread_local LineBeat beat(line);
   beat.last.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
 }
 
