@@ -104,11 +104,10 @@ int RunScan(const LibraryOptions& libraryOptions, const LineOptions& line, const
     // at the line's rate, and the module's own turn-around.
     const uint32_t baud = std::max<uint32_t>(session.config.port.baud, 50);
     timeoutMs = std::min<int>(32767, kScanTimeoutMs + static_cast<int>((30u * 10u * 1000u + baud - 1) / baud));
-    if (!args.json)
-      fprintf(stderr,
-              "velkhost: probing each address with a %d ms time-out (30 characters at %u baud and %d ms for the "
-              "module), so that a silent address costs little; give --timeout-ms for a slower module\n",
-              timeoutMs, baud, kScanTimeoutMs);
+    fprintf(stderr,
+            "velkhost: probing each address with a %d ms time-out (30 characters at %u baud and %d ms for the "
+            "module), so that a silent address costs little; give --timeout-ms for a slower module\n",
+            timeoutMs, baud, kScanTimeoutMs);
   }
   status = session.Connect(static_cast<int16_t>(timeoutMs));
   if (status != kExitOk) return status;
