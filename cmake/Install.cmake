@@ -76,16 +76,17 @@ if(TARGET velkd AND EXISTS ${PROJECT_SOURCE_DIR}/tools/velkd/velkd.service)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/velkd/velkd.service DESTINATION lib/systemd/system COMPONENT tools)
 endif()
 
-# The README links into docs/, so the reference travels with it.
+# The README links into docs/, so the reference travels with it, with the
+# Grafana provisioning files docs/velkd.md says to copy.
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT runtime)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION docs COMPONENT runtime
-    FILES_MATCHING PATTERN "*.md" PATTERN "*.png" PATTERN "*.json")
+    FILES_MATCHING PATTERN "*.md" PATTERN "*.png" PATTERN "*.json" PATTERN "*.yaml")
 elseif(TARGET velkhost OR TARGET velksim)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/velk4000-tools
     COMPONENT tools)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/velk4000-tools/docs
-    COMPONENT tools FILES_MATCHING PATTERN "*.md" PATTERN "*.png" PATTERN "*.json")
+    COMPONENT tools FILES_MATCHING PATTERN "*.md" PATTERN "*.png" PATTERN "*.json" PATTERN "*.yaml")
 endif()
 
 # Every Debian package carries its copyright file and a changelog.

@@ -3,8 +3,14 @@
 # subcommands gets one section per subcommand, from `TOOL SUB --help`.
 #
 #   cmake -DTOOL=path/to/program -DNAME=velkhost -DSUMMARY="one line"
-#         -DVERSION=1.0.0 -DOUTPUT=velkhost.1 -P ManPage.cmake
-foreach(var TOOL NAME SUMMARY VERSION OUTPUT)
+#         -DVERSION=1.0.0 -DOUTPUT=velkhost.1
+#         -DBUILT_DRIVER=... -DINSTALLED_DRIVER=... -DSOURCE_EXAMPLES=...
+#         -DCONFIG_DIR=... -DSOURCE_DIR=... -DBINARY_DIR=... -P ManPage.cmake
+# A program run from the build tree names the tree's driver and examples in
+# its help; the page names the installed ones instead, and a page that still
+# names the source or build tree is refused.
+foreach(var TOOL NAME SUMMARY VERSION OUTPUT BUILT_DRIVER INSTALLED_DRIVER SOURCE_EXAMPLES CONFIG_DIR SOURCE_DIR
+            BINARY_DIR)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} is not set")
   endif()
@@ -16,6 +22,14 @@ function(tool_help out)
   if(NOT result EQUAL 0)
     message(FATAL_ERROR "${TOOL} ${ARGN} --help failed (${result}): ${err}")
   endif()
+  string(REPLACE "${BUILT_DRIVER}" "${INSTALLED_DRIVER}" text "${text}")
+  string(REPLACE "${SOURCE_EXAMPLES}" "${CONFIG_DIR}" text "${text}")
+  foreach(tree "${SOURCE_DIR}" "${BINARY_DIR}")
+    string(FIND "${text}" "${tree}" at)
+    if(NOT at EQUAL -1)
+      message(FATAL_ERROR "${TOOL} ${ARGN} --help names ${tree}, a path of this machine's tree")
+    endif()
+  endforeach()
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 

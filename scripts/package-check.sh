@@ -57,11 +57,46 @@ if command -v velkd > /dev/null; then
   grep -q '^ExecStart=/usr/bin/velkd /etc/velk4000/gateway.toml$' "$unit"
   dpkg -S /etc/velk4000/gateway.toml > /dev/null
   systemd-analyze verify "$unit"
+  echo "--- the unit: port 502 bindable, no restart loop on a wrong file, a state directory, hardened"
+  grep -q '^AmbientCapabilities=CAP_NET_BIND_SERVICE$' "$unit"
+  grep -q '^CapabilityBoundingSet=CAP_NET_BIND_SERVICE$' "$unit"
+  grep -q '^RestartPreventExitStatus=2$' "$unit"
+  grep -q '^StateDirectory=velkd$' "$unit"
+  grep -q '^Type=notify$' "$unit" && grep -q '^WatchdogSec=' "$unit"
+  for device in char-ttyS char-ttyUSB char-ttyACM char-usb_device; do
+    grep -q "^DeviceAllow=$device rw$" "$unit"
+  done
+  grep -q '^SupplementaryGroups=dialout$' "$unit"
+  systemd-analyze security --offline=yes "$unit" | tail -n 1 | tee "$work/security.txt"
+  score=$(grep -oE 'level for velkd.service: [0-9.]+' "$work/security.txt" | grep -oE '[0-9.]+$')
+  awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 3.0) }' || {
+    echo "package-check: systemd-analyze security rates the unit $score, above 3.0" >&2
+    exit 1
+  }
+  echo "--- velkd tells systemd ready, feeds the watchdog, says stopping"
+  python3 tests/tools/velkd_notify_check.py velkd velksim /etc/velk4000/line.toml /etc/velk4000/simulator.toml
   echo "--- systemd reads the unit again on install and on removal"
   for script in postinst postrm; do
     grep -q '^  systemctl --system daemon-reload' "/var/lib/dpkg/info/velk4000-tools.$script"
   done
 fi
+
+echo "--- no installed file names this build's tree; the Grafana provisioning files are there"
+for p in "${packages[@]}"; do
+  dpkg -L "$p" | while read -r file; do
+    if [ ! -f "$file" ] || [ -L "$file" ]; then continue; fi
+    # Manual pages and changelogs are compressed: their text is searched.
+    if zgrep -qaF -e "$PWD/build" -e "$PWD/examples" -e "$PWD/tools" "$file"; then
+      echo "package-check: $file ($p) names a path of the build tree $PWD" >&2
+      exit 1
+    fi
+  done
+done
+docs=/usr/share/doc/velk4000-tools/docs
+for file in grafana/velkd.json grafana/provisioning/datasources/prometheus.yaml \
+  grafana/provisioning/dashboards/velkd.yaml; do
+  [ -s "$docs/$file" ] || { echo "package-check: $docs/$file is not installed, though docs/velkd.md names it" >&2; exit 1; }
+done
 
 echo "--- the installed help names installed files only"
 for tool in velkhost velksim velkd; do

@@ -14,7 +14,7 @@ jobs=$(nproc)
 case "${1:-deb}" in
   deb)
     cmake -S . -B build/package -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-      -DVELK_BUILD_TESTS=OFF -DVELK_BUILD_BENCH=OFF > /dev/null
+      -DVELK_BUILD_TESTS=OFF -DVELK_BUILD_BENCH=OFF -DVELK_BUILD_TREE_PATHS=OFF > /dev/null
     cmake --build build/package -j "$jobs"
     rm -f "$out"/*.deb
     (cd build/package && cpack -G DEB -B "$out" > /dev/null)

@@ -59,6 +59,29 @@ static void PrintValue(const VelkTagItem2* item, GetAtomNameFn getAtomName) {
   }
 }
 
+/* Why OpenPort failed, from the optional diagnostics interface: an operator
+ * can act on "another program holds it", not on "cannot open". */
+static const char* PortOpenCause(IDriver* driver) {
+  static const char* const kCauses[] = {
+      "the library gave no cause",
+      "no such device: check the port name and that the adapter is plugged in",
+      "another program holds the port (it is opened exclusively)",
+      "this user may not open it (on Linux, join the 'dialout' group)",
+      "the name is not a serial port",
+      "the device refused the line settings (baud rate, data bits, parity, stop bits)",
+      "the system refused the opening"};
+  IDriverDiagnostics* diagnostics = NULL;
+  int32_t cause = VELK_PORT_OPEN_OK;
+  if (driver->lpVtbl->QueryInterface(driver, VELK_IID_IDRIVERDIAGNOSTICS, (void**)&diagnostics) == VELK_OK &&
+      diagnostics != NULL) {
+    cause = diagnostics->lpVtbl->GetLastPortError(diagnostics);
+    diagnostics->lpVtbl->Release(diagnostics);
+  }
+  /* Causes added after this sample was written read as "refused". */
+  if (cause < VELK_PORT_OPEN_OK || cause > VELK_PORT_OPEN_OTHER) cause = VELK_PORT_OPEN_OTHER;
+  return kCauses[cause];
+}
+
 int main(int argc, char** argv) {
   int16_t dataType = 0;
   size_t i;
@@ -113,7 +136,7 @@ int main(int argc, char** argv) {
   VelkDeviceRecord device;
   memset(&device, 0, sizeof device);
   if (driver->lpVtbl->OpenPort(driver, 0, &settings) != 1) {
-    fprintf(stderr, "cannot open the port %s\n", argv[2]);
+    fprintf(stderr, "cannot open the port %s: %s\n", argv[2], PortOpenCause(driver));
     goto done;
   }
   if (driver->lpVtbl->ParseDeviceAddress(driver, argv[4], &device) != 1) {

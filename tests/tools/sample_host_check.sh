@@ -58,3 +58,14 @@ if ! diff -u "$work/velkhost.out" "$work/sample.out"; then
   exit 1
 fi
 grep -qx 'DI0 bit 1 quality 192' "$work/sample.out" && grep -qx 'DI1 bit 0 quality 192' "$work/sample.out"
+
+# A port another program holds: the sample names the cause, as velkhost does.
+exec 9<> "$pty"
+flock -n 9
+if timeout 30 "$sample" "$library" "$pty" Velk4055 7 DI0 DI1 bit 2> "$work/busy.err"; then
+  echo "the sample host read a port another program holds"
+  exit 1
+fi
+exec 9>&-
+cat "$work/busy.err"
+grep -q 'another program holds the port' "$work/busy.err"

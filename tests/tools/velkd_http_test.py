@@ -204,6 +204,10 @@ class ExampleLine(unittest.TestCase):
     def test_scraped_and_watched_through_a_module_failure(self):
         wait_for("every answering device online", lambda: all(
             self.devices_of(self.state()).get(name, {}).get("state") == "online" for name in self.answering), 20)
+        # The broker it was given listens nowhere: the state says so, and why.
+        mqtt = wait_for("the broker's cause", lambda: self.state()["mqtt"].get("reason", "").startswith(
+            "not reachable") and self.state()["mqtt"], 10)
+        self.assertEqual(mqtt, {"connected": False, "reason": "not reachable: Connection refused"})
         prometheus = self.start_prometheus()
         driver = self.start_browser()
 

@@ -478,6 +478,44 @@ TEST(Velkd, FaultyModuleAndLostBrokerRecover) {
   broker.Stop();
 }
 
+// A module that refuses every read still answers, so it stays online: its
+// first refusal is logged, and its return, once each.
+TEST(Velkd, RefusingModuleIsLoggedOnceEachWay) {
+  TempDir dir;
+  const std::string modules = dir.Write("modules.toml", kFaultModules);
+  BackgroundProgram refusing, healthy;
+  const std::string refusingPort = StartSimulator(refusing, {modules, "--fault", "1:refuse"});
+  ASSERT_FALSE(refusingPort.empty()) << refusing.err();
+  const std::string link = dir.path() + "/bus";
+  std::filesystem::create_symlink(refusingPort, link);
+  std::string text = FaultLine(link);
+  text.erase(text.find("[mqtt]\n"), std::string("[mqtt]\nhomeassistant = true\n").size());
+  BackgroundProgram velkd;
+  ASSERT_TRUE(velkd.Start({VELKD_PATH, dir.Write("plant.toml", text)}));
+  const auto pumpUntil = [&](const char* said) {
+    for (int i = 0; i < 100; ++i) {
+      refusing.WaitForOutput("\x01", 5);
+      healthy.WaitForOutput("\x01", 5);
+      if (velkd.WaitForErrorOutput(said, 100)) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(pumpUntil("device inputs (Velk4017 at 1.1) refuses reading level")) << velkd.err();
+  const std::string healthyPort = StartSimulator(healthy, {modules});
+  ASSERT_FALSE(healthyPort.empty()) << healthy.err();
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(healthyPort, link);
+  refusing.Stop();
+  ASSERT_TRUE(pumpUntil("device inputs (Velk4017 at 1.1) reads again what it refused")) << velkd.err();
+  velkd.Stop();
+  const std::string log = velkd.err();
+  for (const char* once : {"refuses reading", "reads again"}) {
+    size_t count = 0;
+    for (size_t at = log.find(once); at != std::string::npos; at = log.find(once, at + 1)) ++count;
+    EXPECT_EQ(count, 1u) << once << "\n" << log;
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -530,6 +568,9 @@ TEST(Velkd, BrokerFailuresNameTheirCause) {
     BackgroundProgram velkd;
     ASSERT_TRUE(velkd.Start({VELKD_PATH, dir.Write("plant.toml", text)}));
     EXPECT_TRUE(velkd.WaitForErrorOutput(c.said, 8000)) << c.what << ": " << velkd.err();
+    // The missing port's cause and the broker's, each one sentence with its next try.
+    EXPECT_TRUE(velkd.WaitForErrorOutput("or as soon as it appears", 3000)) << velkd.err();
+    EXPECT_EQ(velkd.err().find(".;"), std::string::npos) << velkd.err();
     EXPECT_TRUE(
         std::regex_search(velkd.err(), std::regex(R"((^|\n)\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z <4>velkd: broker )")))
         << velkd.err();
@@ -611,7 +652,17 @@ TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
       {"[mqtt]\nprefix = \"site/+/velk\"\n", "", "is not a topic"},
       {"[mqtt]\npassword_env = \"VELKD_TEST_NOT_SET\"\n", "", "VELKD_TEST_NOT_SET named by password_env is not set"},
       {"[mqtt]\nca_file = \"/etc/ssl/ca.pem\"\n", "", "only used with an mqtts:// broker"},
-      {"[gateway]\nwritable = [\"relay9\"]\n", "", "writable names 'relay9', which is not a tag"},
+      {"[gateway]\nwritable = [\"relay9\"]\n", "",
+       "writable names 'relay9', which is not a tag of this file; did you mean 'relay3'?"},
+      {"[gateway]\ntag_interval_ms = { relay = 500 }\n", "",
+       ":2: tag_interval_ms names 'relay', which is not defined; did you mean 'relay3'?"},
+      // Every file the gateway would read is there and readable, named with its key and line.
+      {"[mqtt]\nbroker = \"mqtts://127.0.0.1\"\nca_file = \"/nonexistent/ca.pem\"\n", "",
+       "line.toml:3: ca_file '/nonexistent/ca.pem' cannot be read: No such file or directory"},
+      {"[mqtt]\npassword_file = \"/nonexistent/password\"\n", "",
+       "line.toml:2: password_file '/nonexistent/password' cannot be read: No such file or directory"},
+      {"[http]\nlisten = \"127.0.0.1:9464\"\ntoken_file = \"/nonexistent/token\"\n", "",
+       "line.toml:3: token_file '/nonexistent/token' cannot be read"},
       {"[gateway]\ninterval_ms = 5\n", "", "accepted 20 to"},
       {"[gateway]\npoll_ms = 100\n", "", "unknown key 'poll_ms' in [gateway]"},
       {"", "[[tag]]\nname = \"a/b\"\ndevice = \"relays\"\naddress = \"DO1\"\ntype = \"bit\"\n",
@@ -649,6 +700,23 @@ TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("<3>velkd: "), std::string::npos) << r.err;
   }
+  // One pass: the file's findings and the driver's verdicts together, in the
+  // file's order, then one summary line.
+  const std::string many =
+      dir.Write("many.toml",
+                "[mqtt]\nbroker = \"mqtts://127.0.0.1\"\nca_file = \"/nonexistent/ca.pem\"\n[gateway]\npoll_ms = 5\n"
+                "[[device]]\nname = \"relays\"\ntype = \"Velk4099\"\naddress = \"5\"\n" +
+                    tag);
+  const tooltest::ProgramResult all = tooltest::RunProgram({VELKD_PATH, "--check", many}, 20000);
+  EXPECT_EQ(all.exitCode, 2);
+  size_t at = 0;
+  for (const char* finding : {"many.toml:3: ca_file", "many.toml:5: unknown key 'poll_ms'",
+                              "many.toml:6: device 'relays': unknown module type 'Velk4099'",
+                              "3 problems in 1 file; velkd would not start"}) {
+    at = all.err.find(finding, at);
+    EXPECT_NE(at, std::string::npos) << finding << "\n" << all.err;
+    if (at == std::string::npos) break;
+  }
   // A file without devices is no line at all.
   const std::string empty = dir.Write("empty.toml", "[gateway]\nline = \"bus9\"\n");
   tooltest::ProgramResult none = tooltest::RunProgram({VELKD_PATH, "--check", empty}, 20000);
@@ -661,6 +729,7 @@ TEST(Velkd, CheckNamesEveryProblemWithoutPortOrBroker) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("line bus7, 1 devices, 1 tags (1 writable)"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("broker.example:8883, TLS"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("no problems in 1 file"), std::string::npos) << r.out;
   // Two files may not share one line name, nor one --port.
   const std::string twin = dir.Write("twin.toml", "[gateway]\nline = \"bus7\"\n" + device + tag);
   r = tooltest::RunProgram({VELKD_PATH, "--check", good, twin});

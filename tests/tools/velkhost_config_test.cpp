@@ -57,7 +57,10 @@ TEST(VelkhostConfig, BadTagNamesItsLineTheCodeAndTheText) {
     const ProgramResult r = Velkhost(args);
     EXPECT_EQ(r.exitCode, 2);
     // The tag's section starts at line 8.
-    EXPECT_NE(r.err.find(file + ":8: tag 't' (Velk4017 'ai'): address \"AI9\" as float rejected: error 14: " + text),
+    EXPECT_NE(r.err.find(file +
+                         ":8: tag 't' (Velk4017 'ai'): address \"AI9\" as float rejected (AI has channels 0 to 7: "
+                         "AI0 to AI7): error 14: " +
+                         text),
               std::string::npos)
         << r.err;
     EXPECT_EQ(r.err.find("serial port"), std::string::npos) << "the port must not be tried: " << r.err;
@@ -91,7 +94,19 @@ TEST(VelkhostConfig, EveryRejectionNamesItsLine) {
       {"every finding in one pass", std::string(kHead) + "address = \"2\"\n" + Tag("XY1", "float") + "speed = 1\n",
        ":8: tag 't' (Velk4017 'ai'): address \"XY1\" as float rejected: error 12: "},
       {"data type mask", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "bit"),
-       ":8: tag 't' (Velk4017 'ai'): address \"AI1\" as bit rejected: error 13: "},
+       ":8: tag 't' (Velk4017 'ai'): address \"AI1\" as bit rejected (AI takes float): error 13: "},
+      // Only an address that exists is offered: AI1, never AI11 on eight channels.
+      {"register and channel nearly right", std::string(kHead) + "address = \"2\"\n" + Tag("A11", "float"),
+       ":8: tag 't' (Velk4017 'ai'): address \"A11\" as float rejected (did you mean 'AI1'?): error 12: "},
+      {"channel out of range",
+       "[[device]]\nname = \"x\"\ntype = \"Velk4015\"\naddress = \"1\"\n" + Tag("NVALUE9", "float", "x"),
+       ":5: tag 't' (Velk4015 'x'): address \"NVALUE9\" as float rejected (NVALUE has channels 1 to 6: NVALUE1 to "
+       "NVALUE6): error 14: "},
+      {"a type the register does not take",
+       "[[device]]\nname = \"x\"\ntype = \"Velk4011\"\naddress = \"1\"\n" + Tag("EC", "float", "x"),
+       ":5: tag 't' (Velk4011 'x'): address \"EC\" as float rejected (EC takes word): error 13: "},
+      {"device nearly right", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "float", "aii"),
+       ":10: tag 't' names device 'aii', which is not defined; did you mean 'ai'?"},
       {"register", std::string(kHead) + "address = \"2\"\n" + Tag("XY1", "float"),
        ":8: tag 't' (Velk4017 'ai'): address \"XY1\" as float rejected: error 12: "},
       {"unknown device", std::string(kHead) + "address = \"2\"\n" + Tag("AI1", "float", "nope"),

@@ -409,6 +409,7 @@ TEST(VelkhostWrite, RejectsValuesOutsideTheTagsType) {
       {"ao", "twelve", "a float takes a decimal number"},
       {"thermo_name", "x", "no module register takes a written value of this type"},
       {"nosuchtag", "1", "has no tag 'nosuchtag'"},
+      {"do33", "1", "has no tag 'do33'; did you mean 'do3'?"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tag);
@@ -488,22 +489,30 @@ TEST(VelkhostScan, FindsExactlyTheSimulatedAddresses) {
   EXPECT_EQ(result.at("found")[1].at("checksum"), false);
   EXPECT_EQ(result.at("found")[3].at("checksum"), false);
 
-  // Scanning for another "Velk" type names the modules the same way.
-  const ProgramResult r17 = Velkhost(
-      {"scan", file, "--simulate", "--type", "Velk4017", "--from", "0", "--to", "5", "--timeout-ms", "60", "--json"});
+  EXPECT_EQ(result.at("count"), 4);
+  EXPECT_EQ(result.at("probed"), 36);
+
+  // Several types, one after the other, each module named the same way.
+  const ProgramResult r17 = Velkhost({"scan", file, "--simulate", "--type", "Velk4017,Velk4050", "--from", "0", "--to",
+                                      "5", "--timeout-ms", "60", "--json"});
   ASSERT_EQ(r17.exitCode, 0) << r17.err;
   const json result17 = json::parse(r17.out);
-  ASSERT_EQ(result17.at("found").size(), 1u);
+  EXPECT_EQ(result17.at("types"), json::parse(R"(["Velk4017", "Velk4050"])"));
+  EXPECT_EQ(result17.at("count"), 2);
+  ASSERT_EQ(result17.at("found").size(), 2u);
   EXPECT_EQ(result17.at("found")[0].at("address"), 3);
   EXPECT_EQ(result17.at("found")[0].at("name"), "4017");
+  EXPECT_EQ(result17.at("found")[1].at("type"), "Velk4050");
 }
 
 TEST(VelkhostScan, NothingAnsweringIsAFailure) {
   TempDir dir;
   const std::string file = dir.Write("line.toml", "[[device]]\nname = \"a\"\ntype = \"Velk4017\"\naddress = \"3\"\n");
-  const ProgramResult r =
-      Velkhost({"scan", file, "--simulate", "--type", "Velk4017", "--from", "4", "--to", "6", "--timeout-ms", "50"});
+  // The default time-out is short, and says why.
+  const ProgramResult r = Velkhost({"scan", file, "--simulate", "--type", "Velk4017", "--from", "4", "--to", "6"});
   EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("probing each address with a 92 ms time-out (30 characters at 9600 baud"), std::string::npos)
+      << r.err;
   EXPECT_NE(r.out.find("Velk4017 scan of addresses 4..6: 0 modules answered"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("no Velk4017 answered between 4 and 6"), std::string::npos) << r.err;
 }

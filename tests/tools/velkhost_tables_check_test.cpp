@@ -131,13 +131,15 @@ TEST(VelkhostCheck, RejectionShowsTheCodeAndTheDriversText) {
     const char* dataTypeName;
     int16_t dataType;
     int code;
+    const char* hint;  // what the register offers, before the driver's text
   };
   const Rejection cases[] = {
-      {"Velk4017", "AI8", "float", velk::kTypeFloat, 14},
-      {"Velk4017", "AI1234567", "float", velk::kTypeFloat, 12},
-      {"Velk4050", "DO3", "float", velk::kTypeFloat, 13},
-      {"Velk4011", "SPANCAL1", "bit", velk::kTypeBit, 12},
-      {"Data7210", "SetDat15,1,x", "float", velk::kTypeFloat, 14},
+      {"Velk4017", "AI8", "float", velk::kTypeFloat, 14, " (AI has channels 0 to 7: AI0 to AI7)"},
+      {"Velk4017", "AI1234567", "float", velk::kTypeFloat, 12, ""},
+      {"Velk4050", "DO3", "float", velk::kTypeFloat, 13, " (DO takes bit, byte)"},
+      {"Velk4011", "SPANCAL1", "bit", velk::kTypeBit, 12, " (SPANCAL has no channels: write SPANCAL alone)"},
+      // The channel is right; the options are not.
+      {"Data7210", "SetDat15,1,x", "float", velk::kTypeFloat, 14, ""},
   };
   for (const Rejection& c : cases) {
     SCOPED_TRACE(std::string(c.type) + " " + c.tag);
@@ -147,7 +149,9 @@ TEST(VelkhostCheck, RejectionShowsTheCodeAndTheDriversText) {
     ASSERT_FALSE(text.empty());
     const ProgramResult r = Velkhost({"check", c.type, "1", c.tag, c.dataTypeName});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.out.find("rejected: error " + std::to_string(c.code) + ": " + text + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("rejected" + std::string(c.hint) + ": error " + std::to_string(c.code) + ": " + text + "\n"),
+              std::string::npos)
+        << r.out;
   }
 }
 

@@ -73,7 +73,7 @@ std::string GuidText(const velk::Guid& g) {
 std::string WithThisTreesPaths(std::string text) {
   const std::string dir = ProgramDirectory();
   const std::string build = VELKHOST_BUILD_DIR "/";
-  if (dir.compare(0, build.size(), build) != 0) return text;
+  if (build == "/" || dir.compare(0, build.size(), build) != 0) return text;
   const std::pair<std::string, std::string> swaps[] = {{VELK_CONFIG_DIR, VELKHOST_SOURCE_EXAMPLES},
                                                        {VELK_HOSTLIB_INSTALLED_DRIVER, VELK_HOSTLIB_BUILT_DRIVER}};
   for (const auto& [installed, here] : swaps)
@@ -89,7 +89,7 @@ std::vector<std::string> DriverLibrary::DefaultCandidates() {
     candidates.push_back(dir + VELK_HOSTLIB_DRIVER_FILE_NAME);
     candidates.push_back(dir + VELK_HOSTLIB_LIBDIR_FROM_BINDIR "/" VELK_HOSTLIB_DRIVER_FILE_NAME);
   }
-  candidates.push_back(VELK_HOSTLIB_BUILT_DRIVER);
+  if (VELK_HOSTLIB_BUILT_DRIVER[0] != '\0') candidates.push_back(VELK_HOSTLIB_BUILT_DRIVER);
   return candidates;
 }
 

@@ -1,6 +1,7 @@
 #include "line_check.h"
 
 #include <ctype.h>
+#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
@@ -40,21 +41,67 @@ std::string UnknownTypeText(const std::string& type) {
          DidYouMean(type, ModuleTypeNames());
 }
 
-std::string RegisterHint(velk::IDriver* driver, const std::string& moduleType, const std::string& address) {
+std::string RegisterHint(velk::IDriver* driver, const std::string& moduleType, const std::string& address,
+                         int16_t dataType, int16_t code) {
   const velk::RegisterDef* rows = nullptr;
   int32_t count = 0;
   if (driver->GetRegisterTable(moduleType.c_str(), &rows, &count) != 1 || rows == nullptr) return "";
-  std::vector<std::string> names;
-  for (int32_t i = 0; i < count && i < 4096; ++i)
-    names.emplace_back(rows[i].name, strnlen(rows[i].name, sizeof rows[i].name));
-  // The register's name is the address up to its channel or options.
+  count = std::min<int32_t>(count, 4096);
+  // The register's name is the address up to its channel; a display's
+  // options follow a comma.
   size_t end = 0;
   while (end < address.size() && isalpha(static_cast<unsigned char>(address[end]))) ++end;
   const std::string name = address.substr(0, end);
-  for (const std::string& known : names)
-    if (strcasecmp(known.c_str(), name.c_str()) == 0) return "";  // the register is not what is wrong
-  const std::string closest = ClosestName(name, names);
-  return closest.empty() ? "" : " (did you mean '" + closest + address.substr(end) + "'?)";
+  const size_t comma = address.find(',');
+  const std::string options = comma == std::string::npos ? std::string() : address.substr(comma);
+  const velk::RegisterDef* row = nullptr;
+  for (int32_t i = 0; i < count && row == nullptr; ++i)
+    if (strcasecmp(std::string(rows[i].name, strnlen(rows[i].name, sizeof rows[i].name)).c_str(), name.c_str()) == 0)
+      row = &rows[i];
+  if (row != nullptr) {
+    const std::string known(row->name, strnlen(row->name, sizeof row->name));
+    // What the register takes, in place of the driver's general paragraph.
+    // The channel as the driver reads it (a leading 0: octal); a channel in
+    // range leaves the fault elsewhere, such as a display's options.
+    const std::string digits = address.substr(end, std::min(comma, address.size()) - end);
+    char* stop = nullptr;
+    const long channel = digits.empty() ? -1 : strtol(digits.c_str(), &stop, 0);
+    const bool channelOk =
+        !digits.empty() && stop != nullptr && *stop == '\0' && channel >= row->minChannel && channel <= row->maxChannel;
+    // A register without channels and a number after it reads as no register at all.
+    if ((code == kErrorChannel && !channelOk) || (row->minChannel == 0 && row->maxChannel == 0 && !digits.empty() &&
+                                                  isdigit(static_cast<unsigned char>(digits[0]))))
+      return row->minChannel == 0 && row->maxChannel == 0
+                 ? " (" + known + " has no channels: write " + known + " alone)"
+                 : " (" + known + " has channels " + std::to_string(row->minChannel) + " to " +
+                       std::to_string(row->maxChannel) + ": " + known + std::to_string(row->minChannel) + " to " +
+                       known + std::to_string(row->maxChannel) + ")";
+    if (code == kErrorDataType) {
+      std::string types = TypeMaskNames(row->typeMask);
+      for (size_t bar = types.find('|'); bar != std::string::npos; bar = types.find('|', bar))
+        types.replace(bar, 1, ", ");
+      return " (" + known + " takes " + types + ")";
+    }
+    return "";
+  }
+  // Only addresses that exist, and of the tag's type where some register
+  // takes it: "A11" on an eight-channel module means AI1, never AI11.
+  bool typeFits = false;
+  for (int32_t i = 0; i < count; ++i) typeFits = typeFits || (rows[i].typeMask & dataType) != 0;
+  std::vector<std::string> addresses;
+  for (int32_t i = 0; i < count; ++i) {
+    if (typeFits && (rows[i].typeMask & dataType) == 0) continue;
+    const std::string known(rows[i].name, strnlen(rows[i].name, sizeof rows[i].name));
+    if (rows[i].minChannel == 0 && rows[i].maxChannel == 0) {
+      addresses.push_back(known);
+      continue;
+    }
+    for (int32_t channel = rows[i].minChannel; channel <= rows[i].maxChannel && channel - rows[i].minChannel < 256;
+         ++channel)
+      addresses.push_back(known + std::to_string(channel));
+  }
+  const std::string closest = ClosestName(address.substr(0, std::min(comma, address.size())), addresses);
+  return closest.empty() ? "" : " (did you mean '" + closest + options + "'?)";
 }
 
 bool CheckLine(velk::IDriver* driver, const LineConfig& config, CheckedLine* checked,
@@ -93,8 +140,8 @@ bool CheckLine(velk::IDriver* driver, const LineConfig& config, CheckedLine* che
       const std::string text = PendingErrorText(driver);
       problems->push_back({tag.line, "tag '" + tag.name + "' (" + device.type + " '" + device.name + "'): address \"" +
                                          tag.address + "\" as " + DataTypeName(tag.dataType) + " rejected" +
-                                         RegisterHint(driver, device.type, tag.address) + ": error " +
-                                         std::to_string(code) + ": " + text});
+                                         RegisterHint(driver, device.type, tag.address, tag.dataType, code) +
+                                         ": error " + std::to_string(code) + ": " + text});
       continue;
     }
     if (def.registerName == nullptr) {

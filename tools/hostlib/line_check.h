@@ -30,9 +30,18 @@ bool IsDataModule(const std::string& moduleType);
 // "unknown module type 'X': ...", with the type meant
 // when one is close.
 std::string UnknownTypeText(const std::string& type);
-// " (did you mean 'AI3'?)" when the register of `address` is not one of the
-// type's and one is close; "" otherwise.
-std::string RegisterHint(velk::IDriver* driver, const std::string& moduleType, const std::string& address);
+// ParseTag's codes for a channel out of range and a data type the register
+// does not take.
+const int16_t kErrorChannel = 14;
+const int16_t kErrorDataType = 13;
+
+// What ParseTag's `code` for `address` as `dataType` means for this
+// register: " (did you mean 'AI3'?)" when the register is not one of the
+// type's and an address that exists is close; " (NVALUE has channels 1 to
+// 6: ...)" for a channel out of range; " (EC takes word)" for a data type
+// it does not take; "" otherwise.
+std::string RegisterHint(velk::IDriver* driver, const std::string& moduleType, const std::string& address,
+                         int16_t dataType, int16_t code);
 
 // Fills the host's TagConfig from texts, cut to the record's fields as the
 // host cuts them.

@@ -94,10 +94,12 @@ void ReadTag(TomlReader& reader, const toml::table& table, LineConfig* config) {
   tag.deviceIndex = config->devices.size();
   if (reader.String(table, "device", where, &tag.device, true)) {
     const int index = config->FindDevice(tag.device);
-    if (index < 0)
-      reader.Problem(LineOf(*table.get("device")),
-                     "tag '" + tag.name + "' names device '" + tag.device + "', which is not defined");
-    else
+    if (index < 0) {
+      std::vector<std::string> names;
+      for (const DeviceEntry& device : config->devices) names.push_back(device.name);
+      reader.Problem(LineOf(*table.get("device")), "tag '" + tag.name + "' names device '" + tag.device +
+                                                       "', which is not defined" + DidYouMean(tag.device, names));
+    } else
       tag.deviceIndex = static_cast<size_t>(index);
   }
   if (reader.String(table, "address", where, &tag.address, true) && tag.address.size() > 128)

@@ -80,4 +80,10 @@ std::string LateAnswerText(const velk::LineCounters& counters) {
          " ms after the command; raise timeout_ms";
 }
 
+std::string JoinClauses(const std::string& cause, const std::string& then) {
+  std::string text = cause;
+  while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
+  return text + "; " + then;
+}
+
 }  // namespace hostlib

@@ -34,6 +34,11 @@ const char* PortErrorHint(int32_t portError);
 // none (or the library does not say).
 std::string LateAnswerText(const velk::LineCounters& counters);
 
+// "cause; then" as one sentence: a cause that ends as a sentence of its own
+// ("... (it is opened exclusively).", "The connection was lost.") gives up
+// its full stop, so that a log line never reads ".; next try in 1 s".
+std::string JoinClauses(const std::string& cause, const std::string& then);
+
 }  // namespace hostlib
 
 #endif

@@ -10,8 +10,10 @@
 #include "driver_library.h"
 #include "core/gateway.h"
 #include "core/gateway_config.h"
+#include "gateway_check.h"
 #include "http/http_server.h"
 #include "core/journal_log.h"
+#include "core/service_notify.h"
 #include "exit_codes.h"
 #include "line_check.h"
 #include "line_setup.h"
@@ -107,57 +109,16 @@ bool ReadConfig(const Options& options, velkd::GatewayConfig* config) {
   return true;
 }
 
-// Everything that can be known without a port or a broker: the files, the
-// driver's verdict on every device and tag, the password source.
 int Check(const Options& options) {
-  velkd::GatewayConfig config;
-  if (!ReadConfig(options, &config)) return kExitConfig;
-  std::vector<velkd::ModbusMap> maps;
-  int status = velkd::ModbusFace::ReadMaps(config, options.modbus, true, &maps) ? kExitOk : kExitConfig;
   hostlib::DriverLibrary library;
-  if (!LoadLibrary(options, &library)) return kExitConfig;
-  for (const velkd::LineSpec& line : config.lines) {
-    std::unique_ptr<hostlib::DriverObject> driver = library.CreateDriver();
-    if (driver == nullptr) {
-      velkd::Log(velkd::kError, "%s", library.error().c_str());
-      return kExitConfig;
-    }
-    hostlib::CheckedLine checked;
-    std::vector<hostlib::ConfigProblem> problems, warnings;
-    const bool accepted = hostlib::CheckLine(driver->d, line.config, &checked, &problems, &warnings);
-    for (const hostlib::ConfigProblem& w : warnings)
-      velkd::Log(velkd::kWarning, "%s:%d: warning: %s", line.config.path.c_str(), w.line, w.message.c_str());
-    for (const hostlib::ConfigProblem& p : problems)
-      velkd::Log(velkd::kError, "%s:%d: %s", line.config.path.c_str(), p.line, p.message.c_str());
-    if (!accepted) status = kExitConfig;
-    if (accepted) {
-      size_t writable = 0;
-      for (bool w : line.writable) writable += w ? 1 : 0;
-      printf("%s: line %s, %zu devices, %zu tags (%zu writable), port %s\n", line.config.path.c_str(),
-             line.name.c_str(), line.config.devices.size(), line.config.tags.size(), writable,
-             !options.port.empty()           ? options.port.c_str()
-             : line.config.port.name.empty() ? "(none: give --port)"
-                                             : line.config.port.name.c_str());
-    }
-  }
-  std::string password, token, error;
-  if (!velkd::ReadPassword(config.mqtt, &password, &error)) {
-    velkd::Log(velkd::kError, "%s", error.c_str());
-    status = kExitConfig;
-  }
-  for (const velkd::ModbusMap& map : maps)
-    if (status == kExitOk && map.served) printf("Modbus TCP on %s: %zu units\n", map.listen.c_str(), map.units.size());
-  if (!velkd::ReadHttpToken(config.http, &token, &error)) {
-    velkd::Log(velkd::kError, "%s", error.c_str());
-    status = kExitConfig;
-  }
-  if (status == kExitOk && config.useMqtt)
-    printf("broker %s (%s:%d%s), topics under %s/\n", config.mqtt.broker.c_str(), config.mqtt.host.c_str(),
-           config.mqtt.port, config.mqtt.tls ? ", TLS" : "", config.mqtt.prefix.c_str());
-  if (status == kExitOk && config.http.on())
-    printf("%s on %s%s\n", config.http.tls() ? "HTTPS" : "HTTP", config.http.where().c_str(),
-           token.empty() ? "" : ", bearer token");
-  return status;
+  const bool loaded = options.library.empty() ? library.LoadDefault() : library.LoadPath(options.library);
+  return velkd::CheckGateway({options.files, options.broker, options.http, options.port, options.modbus}, library,
+                             loaded);
+}
+
+// For `systemctl status`.
+std::string ServiceStatus(const velkd::GatewayConfig& config) {
+  return "polling " + std::to_string(config.lines.size()) + (config.lines.size() == 1 ? " line" : " lines");
 }
 
 int Serve(const Options& options) {
@@ -198,10 +159,14 @@ int Serve(const Options& options) {
       status = kExitConfig;
     } else {
       hostlib::AcceptStopSignalsHere();
+      std::string serviceStatus = ServiceStatus(config);
+      velkd::NotifyReady(serviceStatus);
       while (!hostlib::StopRequested()) {
+        velkd::FeedWatchdog();
         hostlib::WaitForSignal(1000);
         if (hostlib::TakeReloadRequest()) {
           velkd::Log(velkd::kNotice, "SIGHUP: reading the files again");
+          velkd::NotifyReloading();
           velkd::GatewayConfig fresh;
           std::vector<velkd::ModbusMap> freshMaps;
           if (ReadConfig(options, &fresh) && velkd::ModbusFace::ReadMaps(fresh, options.modbus, false, &freshMaps) &&
@@ -209,10 +174,15 @@ int Serve(const Options& options) {
             modbus.Reload(freshMaps);
             if (!(fresh.http == config.http))
               velkd::Log(velkd::kWarning, "[http] changed; it takes effect when velkd is restarted");
-          } else
+            serviceStatus = ServiceStatus(fresh);
+            velkd::NotifyReloaded(serviceStatus);
+          } else {
             velkd::Log(velkd::kError, "reload refused; the lines run on as they were");
+            velkd::NotifyReloaded(serviceStatus + "; the last reload was refused");
+          }
         }
       }
+      velkd::NotifyStopping();
       velkd::Log(velkd::kNotice, "%s: stopping", hostlib::StopSignalName());
     }
     // Every write a client is waiting for is answered before its face goes.

@@ -48,8 +48,8 @@ int RunCheck(const LibraryOptions& libraryOptions, const CheckArgs& args) {
     // The driver's text first: the table lookup of the hint may replace it.
     const std::string text = PendingErrorText(d);
     printf("tag \"%s\" of %s as %s rejected%s: error %d: %s\n", args.tagAddress.c_str(), args.moduleType.c_str(),
-           DataTypeName(dataType).c_str(), RegisterHint(d, args.moduleType, args.tagAddress).c_str(), code,
-           text.c_str());
+           DataTypeName(dataType).c_str(), RegisterHint(d, args.moduleType, args.tagAddress, dataType, code).c_str(),
+           code, text.c_str());
     return kExitFailure;
   }
   if (def.registerName == nullptr) {

@@ -178,8 +178,10 @@ bool Known(const char* what, const std::string& name, const std::vector<std::str
   return false;
 }
 
-// Leaves polled only the tags --device and --tag name: the others are
-// treated as written only, so that no packet is planned for them.
+// Leaves polled only the tags --device and --tag name, together the tags of
+// those devices and those tags besides ("--device boiler --tag ramp": the
+// boiler's tags and ramp): the others are treated as written only, so that
+// no packet is planned for them.
 bool KeepOnly(const std::vector<std::string>& devices, const std::vector<std::string>& tags, LineConfig* config) {
   std::vector<std::string> deviceNames, tagNames;
   for (const DeviceEntry& d : config->devices) deviceNames.push_back(d.name);
@@ -188,10 +190,11 @@ bool KeepOnly(const std::vector<std::string>& devices, const std::vector<std::st
   for (const std::string& d : devices) ok = Known("device", d, deviceNames, config->path) && ok;
   for (const std::string& t : tags) ok = Known("tag", t, tagNames, config->path) && ok;
   if (!ok) return false;
+  if (devices.empty() && tags.empty()) return true;
   for (TagEntry& tag : config->tags) {
-    const bool device = devices.empty() || std::find(devices.begin(), devices.end(), tag.device) != devices.end();
-    const bool named = tags.empty() || std::find(tags.begin(), tags.end(), tag.name) != tags.end();
-    tag.poll = tag.poll && device && named;
+    const bool device = std::find(devices.begin(), devices.end(), tag.device) != devices.end();
+    const bool named = std::find(tags.begin(), tags.end(), tag.name) != tags.end();
+    tag.poll = tag.poll && (device || named);
   }
   return true;
 }

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include "commands.h"
+#include "did_you_mean.h"
 #include "data_types.h"
 #include "outcome_text.h"
 #include "packet_exchange.h"
@@ -21,8 +22,13 @@ int RunWrite(const LibraryOptions& libraryOptions, const LineOptions& line, cons
   const int tagIndex = config.FindTag(args.tag);
   if (tagIndex < 0) {
     std::string names;
-    for (const TagEntry& tag : config.tags) names += (names.empty() ? "" : ", ") + tag.name;
-    fprintf(stderr, "velkhost: %s has no tag '%s' (tags: %s)\n", config.path.c_str(), args.tag.c_str(), names.c_str());
+    std::vector<std::string> all;
+    for (const TagEntry& tag : config.tags) {
+      names += (names.empty() ? "" : ", ") + tag.name;
+      all.push_back(tag.name);
+    }
+    fprintf(stderr, "velkhost: %s has no tag '%s'%s (tags: %s)\n", config.path.c_str(), args.tag.c_str(),
+            DidYouMean(args.tag, all).c_str(), names.c_str());
     return kExitConfig;
   }
   const TagEntry& tag = config.tags[static_cast<size_t>(tagIndex)];

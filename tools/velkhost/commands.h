@@ -50,11 +50,19 @@ int RunWrite(const LibraryOptions& library, const LineOptions& line, const Write
 
 int RunProbe(const LibraryOptions& library, const LineOptions& line, const std::string& device, bool json);
 
+// A scan's time-out per address, unless given: the time of a command and its
+// answer at the line's baud rate and this much for the module to turn
+// round. A silent address costs the time-out several times over, as the
+// driver asks again, so a short one keeps a scan of every address within a
+// minute or two.
+const int kScanTimeoutMs = 60;
+
 struct ScanArgs {
-  std::string moduleType;
+  std::vector<std::string> moduleTypes;  // scanned one after the other
   int from = 0;
   int to = 255;
-  int timeoutMs = 200;
+  int timeoutMs = kScanTimeoutMs;  // when given
+  bool timeoutGiven = false;
   bool checksum = true;
   bool json = false;
 };

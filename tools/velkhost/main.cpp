@@ -147,8 +147,9 @@ int main(int argc, char** argv) {
                  "for spreadsheets")
       ->excludes(pollJson);
   poll->add_flag("--plain", pollArgs.plain, "plain lines even in a terminal");
-  poll->add_option("--device", pollArgs.devices, "poll only the tags of this device (repeatable)");
-  poll->add_option("--tag", pollArgs.tags, "poll only this tag (repeatable)");
+  poll->add_option("--device", pollArgs.devices,
+                   "poll only the tags of this device (repeatable; with --tag, those tags as well)");
+  poll->add_option("--tag", pollArgs.tags, "poll only this tag (repeatable; with --device, its tags as well)");
   poll->add_flag("--no-backoff", pollArgs.noBackoff,
                  "ask every device every cycle, even one that has stopped answering\n"
                  "(by default it is held back after [line] offline_after silent packets)");
@@ -188,10 +189,13 @@ int main(int argc, char** argv) {
                          "probe every address for modules of one type and list who answered\n"
                          "  example: velkhost scan " VELK_CONFIG_DIR "/line.toml --type Velk4017 --to 15 --simulate");
   AddLineOptions(scan, &scanLine, true);
-  scan->add_option("--type", scanArgs.moduleType, "module type to probe for")->required();
+  scan->add_option("--type", scanArgs.moduleTypes, "module types to probe for (repeatable, or Velk4017,Velk4050)")
+      ->required()
+      ->delimiter(',');
   scan->add_option("--from", scanArgs.from, "first address")->capture_default_str()->check(CLI::Range(0, 255));
   scan->add_option("--to", scanArgs.to, "last address")->capture_default_str()->check(CLI::Range(0, 255));
-  scan->add_option("--timeout-ms", scanArgs.timeoutMs, "answer time-out per address")
+  scan->add_option("--timeout-ms", scanArgs.timeoutMs,
+                   "answer time-out per address (short by default: raise it for a slow line or a slow module)")
       ->capture_default_str()
       ->check(CLI::Range(1, 32767));
   scan->add_flag("--no-checksum", noChecksum, "probe without checksums");
@@ -239,6 +243,7 @@ int main(int argc, char** argv) {
     return hostlib::RunStoppable([&] { return velkhost::RunProbe(library, probeLine, probeDevice, probeJson); });
   if (*scan) {
     scanArgs.checksum = !noChecksum;
+    scanArgs.timeoutGiven = scan->count("--timeout-ms") > 0;
     return hostlib::RunStoppable([&] { return velkhost::RunScan(library, scanLine, scanArgs); });
   }
   if (*libraryCommand) return velkhost::RunLibrary(library);

@@ -75,6 +75,10 @@ class Gateway : public Outbox {
   void ForEachLine(const std::function<void(LineWorker&)>& visit);
 
   bool MqttConnected() const { return client_.connected(); }
+  // Why it is not connected; empty when it is.
+  std::string MqttNotConnectedReason() const {
+    return !useMqtt_ ? "no [mqtt] in the files and no --broker" : client_.WhyNotConnected();
+  }
 
   void Send(const std::string& topic, const std::string& payload) override;
 

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <toml++/toml.h>
 
+#include "did_you_mean.h"
 #include "toml_reader.h"
 #include "modbus/modbus_settings_reading.h"
 #include "core/secret_file.h"
@@ -55,12 +56,30 @@ void ReadMqtt(hostlib::TomlReader& reader, const toml::table& table, MqttSetting
   reader.Boolean(table, "homeassistant", "homeassistant of [mqtt]", &mqtt->homeAssistant);
   if (!mqtt->caFile.empty() && !mqtt->tls)
     reader.Problem(LineOf(table), "ca_file is only used with an mqtts:// broker");
+  for (const char* key : {"ca_file", "password_file"}) {
+    const toml::node* node = table.get(key);
+    std::string error;
+    if (node != nullptr && node->is_string() && !NamedFileReadable(key, node->as_string()->get(), &error))
+      reader.Problem(LineOf(*node), error);
+  }
+}
+
+std::vector<std::string> DeviceNames(const hostlib::LineConfig& config) {
+  std::vector<std::string> names;
+  for (const hostlib::DeviceEntry& device : config.devices) names.push_back(device.name);
+  return names;
+}
+
+std::vector<std::string> TagNames(const hostlib::LineConfig& config) {
+  std::vector<std::string> names;
+  for (const hostlib::TagEntry& tag : config.tags) names.push_back(tag.name);
+  return names;
 }
 
 // {name = interval} for the entries of one kind; an unknown name is a problem.
 template <typename Find>
 void ReadIntervals(hostlib::TomlReader& reader, const toml::node& node, const char* key, Find find,
-                   std::vector<std::pair<int, uint32_t>>* out) {
+                   const std::vector<std::string>& names, std::vector<std::pair<int, uint32_t>>* out) {
   const toml::table* table = node.as_table();
   if (table == nullptr) {
     reader.Problem(LineOf(node), std::string(key) + " of [gateway] must be a table such as { name = 500 }");
@@ -69,8 +88,9 @@ void ReadIntervals(hostlib::TomlReader& reader, const toml::node& node, const ch
   for (auto&& [name, value] : *table) {
     const int index = find(std::string(name.str()));
     if (index < 0) {
-      reader.Problem(LineOf(value),
-                     std::string(key) + " names '" + std::string(name.str()) + "', which is not defined");
+      reader.Problem(LineOf(value), std::string(key) + " names '" + std::string(name.str()) +
+                                        "', which is not defined" +
+                                        hostlib::DidYouMean(std::string(name.str()), names));
       continue;
     }
     int64_t ms = 0;
@@ -94,10 +114,12 @@ void ReadGateway(hostlib::TomlReader& reader, const toml::table* table, LineSpec
         lineMs = static_cast<uint32_t>(value);
     if (const toml::node* node = table->get("device_interval_ms"))
       ReadIntervals(
-          reader, *node, "device_interval_ms", [&](const std::string& n) { return config.FindDevice(n); }, &devices);
+          reader, *node, "device_interval_ms", [&](const std::string& n) { return config.FindDevice(n); },
+          DeviceNames(config), &devices);
     if (const toml::node* node = table->get("tag_interval_ms"))
       ReadIntervals(
-          reader, *node, "tag_interval_ms", [&](const std::string& n) { return config.FindTag(n); }, &tags);
+          reader, *node, "tag_interval_ms", [&](const std::string& n) { return config.FindTag(n); }, TagNames(config),
+          &tags);
     if (const toml::node* node = table->get("writable")) {
       const toml::array* names = node->as_array();
       if (names == nullptr) reader.Problem(LineOf(*node), "writable of [gateway] must be a list of tag names");
@@ -107,8 +129,9 @@ void ReadGateway(hostlib::TomlReader& reader, const toml::table* table, LineSpec
         if (!entry.is_string())
           reader.Problem(LineOf(entry), "writable of [gateway] must list tag names in quotes");
         else if (tag < 0)
-          reader.Problem(LineOf(entry),
-                         "writable names '" + entry.as_string()->get() + "', which is not a tag of this file");
+          reader.Problem(LineOf(entry), "writable names '" + entry.as_string()->get() +
+                                            "', which is not a tag of this file" +
+                                            hostlib::DidYouMean(entry.as_string()->get(), TagNames(config)));
         else
           line->writable[static_cast<size_t>(tag)] = true;
       }

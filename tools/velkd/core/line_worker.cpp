@@ -5,6 +5,7 @@
 #include <set>
 
 #include "core/journal_log.h"
+#include "core/service_notify.h"
 #include "line_setup.h"
 #include "outcome_text.h"
 #include "packet_exchange.h"
@@ -227,8 +228,8 @@ bool LineWorker::OpenPort() {
     std::error_code ec;
     const bool stillGone = everOpen_ && !wasOpen && !std::filesystem::exists(port_, ec);
     if (wasOpen || (error != before && !stillGone))
-      Log(kError, "line %s: %s%s; next try in %s", spec_.name.c_str(), wasOpen ? "port lost: " : "", error.c_str(),
-          RetryText().c_str());
+      Log(kError, "line %s: %s", spec_.name.c_str(),
+          hostlib::JoinClauses((wasOpen ? "port lost: " : "") + error, "next try in " + RetryText()).c_str());
     state_.SetPort(false, error, everOpen_ ? "port lost" : "no port");
     return false;
   }
@@ -283,6 +284,7 @@ void LineWorker::Run() {
   for (Scheduled& s : packets_) s.due = Clock::now();
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stop_) {
+    LineAlive(spec_.name);
     if (!writes_.empty()) {
       const PendingWrite write = writes_.front();
       writes_.pop_front();
@@ -325,7 +327,8 @@ void LineWorker::Run() {
     for (Scheduled& s : packets_)
       if (next == nullptr || s.due < next->due) next = &s;
     if (next == nullptr || Clock::now() < next->due) {
-      wake_.wait_until(lock, next != nullptr ? next->due : Clock::now() + std::chrono::seconds(1));
+      wake_.wait_until(lock, std::min(next != nullptr ? next->due : Clock::now() + std::chrono::seconds(1),
+                                      Clock::now() + kLongestLineWait));
       continue;
     }
     lock.unlock();
@@ -384,6 +387,8 @@ bool LineWorker::PollPacket(Scheduled& scheduled) {
   failedInRow_ = ok ? 0 : failedInRow_ + 1;
   if (ok) reopenDelayMs_ = 1000;
   DeviceAnswered(packet.device(), outcome, reason);
+  if (ok || code == velk::kOutcomeRefused)
+    NoteRefusal(packet.device(), static_cast<size_t>(&scheduled - packets_.data()), !ok);
   return true;
 }
 
@@ -408,6 +413,31 @@ void LineWorker::RecordBackoff(size_t device, size_t packet, const hostlib::Pack
   else
     Log(kNotice, "line %s: device %s (%s at %s) answers %s again", spec_.name.c_str(), entry.name.c_str(),
         entry.type.c_str(), entry.address.c_str(), tags.c_str());
+}
+
+void LineWorker::NoteRefusal(size_t device, size_t packet, bool refused) {
+  const auto ofDevice = [&] {
+    for (size_t p : refusedPackets_)
+      if (packets_[p].packet->device() == device) return true;
+    return false;
+  };
+  const bool before = ofDevice();
+  if (refused)
+    refusedPackets_.insert(packet);
+  else
+    refusedPackets_.erase(packet);
+  if (before == ofDevice()) return;
+  const hostlib::DeviceEntry& entry = spec_.config.devices[device];
+  std::string tags;
+  for (size_t tag : packets_[packet].packet->tags()) tags += (tags.empty() ? "" : ", ") + spec_.config.tags[tag].name;
+  if (refused)
+    Log(kWarning,
+        "line %s: device %s (%s at %s) refuses reading %s: the module answers \"?\"; those tags are not good until it "
+        "reads them",
+        spec_.name.c_str(), entry.name.c_str(), entry.type.c_str(), entry.address.c_str(), tags.c_str());
+  else
+    Log(kNotice, "line %s: device %s (%s at %s) reads again what it refused", spec_.name.c_str(), entry.name.c_str(),
+        entry.type.c_str(), entry.address.c_str());
 }
 
 void LineWorker::DeviceAnswered(size_t device, const hostlib::PacketOutcome& outcome, const std::string& reason) {

@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -142,6 +143,9 @@ class LineWorker {
   // while it answers at all, offline at its first packet without an answer
   // (the back-off then decides how often it is asked).
   void DeviceAnswered(size_t device, const hostlib::PacketOutcome& outcome, const std::string& reason);
+  // A module that answers "?": one log line at its first refused packet, one
+  // when none of its packets is refused any more, as for offline.
+  void NoteRefusal(size_t device, size_t packet, bool refused);
   // Tells the back-off; a log line for each change it reports.
   void RecordBackoff(size_t device, size_t packet, const hostlib::PacketOutcome& outcome);
   // The driver's exchange and byte counters into the line's state.
@@ -157,7 +161,8 @@ class LineWorker {
 
   std::unique_ptr<hostlib::DriverObject> driver_;
   velk::IDriverDiagnostics* diagnostics_ = nullptr;
-  std::string lateAnswer_;  // the driver's late-answer notice, logged once per change
+  std::string lateAnswer_;           // the driver's late-answer notice, logged once per change
+  std::set<size_t> refusedPackets_;  // packets whose latest answer was a refusal
   hostlib::CheckedLine checked_;
   std::vector<std::unique_ptr<hostlib::LineConfig>> groupConfigs_;
   std::vector<Scheduled> packets_;

@@ -14,6 +14,13 @@ namespace velkd {
 // setting in the message of a failure.
 bool ReadSecretFile(const std::string& key, const std::string& path, std::string* secret, std::string* error);
 
+// Whether the file a setting names (a secret, a CA or a certificate) can be
+// read now, so that a wrong path is named with its key when the files are
+// read, not found later by a library that cannot say which file it missed.
+// `error`: "ca_file '/etc/ssl/x.pem' cannot be read: No such file or
+// directory".
+bool NamedFileReadable(const std::string& key, const std::string& path, std::string* error);
+
 }  // namespace velkd
 
 #endif

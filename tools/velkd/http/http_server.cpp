@@ -130,7 +130,10 @@ std::string HttpServer::StatePage() {
   const auto now = std::chrono::system_clock::now();
   nlohmann::ordered_json json;
   json["time"] = IsoTime(now);
-  json["mqtt"] = {{"connected", gateway_.MqttConnected()}};
+  // One reading, so that "connected" and its reason never disagree.
+  const std::string notConnected = gateway_.MqttNotConnectedReason();
+  json["mqtt"] = {{"connected", notConnected.empty()}};
+  if (!notConnected.empty()) json["mqtt"]["reason"] = notConnected;
   if (modbusClients_) json["modbus"] = {{"clients", modbusClients_()}};
   json["lines"] = nlohmann::ordered_json::array();
   gateway_.ForEachLine(

@@ -83,6 +83,11 @@ void ReadHttpTable(const toml::table& table, HttpSettings* settings,
   text("key_file", &settings->keyFile);
   if (!settings->tokenFile.empty() && !settings->tokenEnv.empty())
     problems->push_back({LineOf(table), "[http] names both token_file and token_env; keep one"});
+  for (const char* key : {"token_file", "cert_file", "key_file"}) {
+    const toml::node* node = table.get(key);
+    if (node != nullptr && node->is_string() && !NamedFileReadable(key, node->as_string()->get(), &error))
+      problems->push_back({LineOf(*node), error});
+  }
 }
 
 std::string HttpSettingsProblem(const HttpSettings& settings) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "core/journal_log.h"
+#include "outcome_text.h"
 
 namespace velkd {
 namespace {
@@ -21,6 +22,12 @@ const int kLastRetryS = 30;
 const int kKeepAliveS = 30;
 
 }  // namespace
+
+std::string MqttClient::WhyNotConnected() const {
+  if (connected_) return std::string();
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lastCause_.empty() ? "connecting to " + endpoint_ : lastCause_;
+}
 
 std::string MqttClient::FailureCause(int rc, int error) const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -65,8 +72,11 @@ void MqttClient::Run(const std::string& host, int port) {
       std::lock_guard<std::mutex> lock(mutex_);
       if (error == 0) error = lostErrno_;
     }
-    Log(kWarning, "broker %s: %s; next try in %d s", endpoint_.c_str(), FailureCause(rc, error).c_str(), delay);
+    const std::string cause = FailureCause(rc, error);
+    Log(kWarning, "broker %s: %s", endpoint_.c_str(),
+        hostlib::JoinClauses(cause, "next try in " + std::to_string(delay) + " s").c_str());
     std::unique_lock<std::mutex> lock(mutex_);
+    lastCause_ = cause;
     signal_.wait_for(lock, std::chrono::seconds(delay), [this] { return stopping_.load(); });
     delay = std::min(delay * 2, kLastRetryS);
   }

@@ -41,6 +41,9 @@ class MqttClient {
              const std::string& willTopic, const std::string& willPayload, Handlers handlers, std::string* error);
 
   bool connected() const { return connected_; }
+  // Why not, in words: the cause of the last failed try ("not reachable:
+  // Connection refused"); empty while connected.
+  std::string WhyNotConnected() const;
   // Waits up to `wait` for a connection.
   bool WaitConnected(std::chrono::milliseconds wait);
 
@@ -82,6 +85,7 @@ class MqttClient {
   std::string tlsError_;
   int connack_ = 0;
   int lostErrno_ = 0;
+  std::string lastCause_;  // of the last try that failed, under mutex_
 };
 
 }  // namespace velkd

@@ -188,7 +188,7 @@ function render(state) {
   applyFilter();
   const summary = document.getElementById('summary');
   summary.textContent = devices + ' devices, ' + offline + ' not online · MQTT ' +
-      (state.mqtt.connected ? 'connected' : 'not connected') +
+      (state.mqtt.connected ? 'connected' : 'not connected' + (state.mqtt.reason ? ' (' + state.mqtt.reason + ')' : '')) +
       (state.modbus ? ' · Modbus clients ' + state.modbus.clients : '');
 }
 

@@ -1,0 +1,149 @@
+#include "gateway_check.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+
+#include "core/gateway_config.h"
+#include "core/journal_log.h"
+#include "core/secret_file.h"
+#include "exit_codes.h"
+#include "http/http_settings.h"
+#include "line_check.h"
+#include "modbus/modbus_map.h"
+
+namespace velkd {
+namespace {
+
+struct Finding {
+  size_t file = 0;  // index of its file; past the files: of none
+  int line = 0;     // 0: of the whole file
+  bool warning = false;
+  std::string path;  // empty: of no file
+  std::string message;
+};
+
+class Findings {
+ public:
+  explicit Findings(const std::vector<std::string>& files) : files_(files) {}
+
+  void Add(const std::string& path, int line, const std::string& message, bool warning = false) {
+    const size_t file = std::find(files_.begin(), files_.end(), path) - files_.begin();
+    all_.push_back({file, line, warning, path, message});
+  }
+  void AddGeneral(const std::string& message) { all_.push_back({files_.size(), 0, false, std::string(), message}); }
+
+  size_t problems() const {
+    return static_cast<size_t>(std::count_if(all_.begin(), all_.end(), [](const Finding& f) { return !f.warning; }));
+  }
+  size_t warnings() const { return all_.size() - problems(); }
+
+  // In file order, as an editor goes through them.
+  void Print() {
+    std::stable_sort(all_.begin(), all_.end(), [](const Finding& a, const Finding& b) {
+      return a.file != b.file ? a.file < b.file : a.line < b.line;
+    });
+    for (const Finding& f : all_) {
+      const Priority priority = f.warning ? kWarning : kError;
+      const char* kind = f.warning ? "warning: " : "";
+      if (f.path.empty())
+        Log(priority, "%s%s", kind, f.message.c_str());
+      else if (f.line > 0)
+        Log(priority, "%s:%d: %s%s", f.path.c_str(), f.line, kind, f.message.c_str());
+      else
+        Log(priority, "%s: %s%s", f.path.c_str(), kind, f.message.c_str());
+    }
+  }
+
+ private:
+  const std::vector<std::string>& files_;
+  std::vector<Finding> all_;
+};
+
+std::string Plural(size_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+}  // namespace
+
+int CheckGateway(const CheckRequest& request, hostlib::DriverLibrary& library, bool libraryLoaded) {
+  Findings findings(request.files);
+  GatewayConfig config;
+  std::vector<FileProblem> fileProblems;
+  LoadGatewayConfig(request.files, &config, &fileProblems);
+  for (const FileProblem& p : fileProblems) findings.Add(p.path, p.line, p.message);
+  std::string error;
+  if (!request.broker.empty()) {
+    if (ParseBrokerUrl(request.broker, &config.mqtt, &error))
+      config.useMqtt = true;
+    else
+      findings.AddGeneral("--broker: " + error);
+  }
+  if (!request.http.empty() && !ParseListen(request.http, &config.http, &error))
+    findings.AddGeneral("--http: " + error);
+  const std::string httpProblem = HttpSettingsProblem(config.http);
+  if (!httpProblem.empty()) findings.AddGeneral(httpProblem);
+
+  // The driver judges what could be read even where a file has findings of
+  // its own, so that one run names every problem.
+  if (!libraryLoaded) findings.AddGeneral(library.error());
+  std::vector<std::string> accepted;
+  for (const LineSpec& line : config.lines) {
+    if (!libraryLoaded || !line.config.parsed) continue;
+    std::unique_ptr<hostlib::DriverObject> driver = library.CreateDriver();
+    if (driver == nullptr) {
+      findings.AddGeneral(library.error());
+      break;
+    }
+    hostlib::CheckedLine checked;
+    std::vector<hostlib::ConfigProblem> problems, warnings;
+    const bool lineOk = hostlib::CheckLine(driver->d, line.config, &checked, &problems, &warnings);
+    for (const hostlib::ConfigProblem& w : warnings) findings.Add(line.config.path, w.line, w.message, true);
+    for (const hostlib::ConfigProblem& p : problems) findings.Add(line.config.path, p.line, p.message);
+    if (!lineOk) continue;
+    size_t writable = 0;
+    for (bool w : line.writable) writable += w ? 1 : 0;
+    const std::string port = !request.port.empty()           ? request.port
+                             : line.config.port.name.empty() ? "(none: give --port)"
+                                                             : line.config.port.name;
+    accepted.push_back(line.config.path + ": line " + line.name + ", " + std::to_string(line.config.devices.size()) +
+                       " devices, " + std::to_string(line.config.tags.size()) + " tags (" + std::to_string(writable) +
+                       " writable), port " + port);
+  }
+
+  std::vector<ModbusMap> maps;
+  std::vector<FileProblem> modbusProblems;
+  BuildModbusMaps(config, request.modbus, true, &maps, &modbusProblems);
+  for (const FileProblem& p : modbusProblems) findings.Add(p.path, p.line, p.message);
+  // A file that cannot be read is named where it is set; its contents only
+  // when it can.
+  std::string password, token;
+  if (config.mqtt.passwordFile.empty() && !ReadPassword(config.mqtt, &password, &error)) findings.AddGeneral(error);
+  std::string unreadable;
+  if ((config.http.tokenFile.empty() || NamedFileReadable("token_file", config.http.tokenFile, &unreadable)) &&
+      !ReadHttpToken(config.http, &token, &error))
+    findings.AddGeneral(error);
+
+  findings.Print();
+  const size_t problems = findings.problems(), warnings = findings.warnings();
+  const std::string files = Plural(request.files.size(), "file", "files");
+  if (problems > 0) {
+    Log(kError, "%s%s in %s; velkd would not start", Plural(problems, "problem", "problems").c_str(),
+        warnings > 0 ? (", " + Plural(warnings, "warning", "warnings")).c_str() : "", files.c_str());
+    return hostlib::kExitConfig;
+  }
+  for (const std::string& line : accepted) printf("%s\n", line.c_str());
+  for (const ModbusMap& map : maps)
+    if (map.served) printf("Modbus TCP on %s: %zu units\n", map.listen.c_str(), map.units.size());
+  if (config.useMqtt)
+    printf("broker %s (%s:%d%s), topics under %s/\n", config.mqtt.broker.c_str(), config.mqtt.host.c_str(),
+           config.mqtt.port, config.mqtt.tls ? ", TLS" : "", config.mqtt.prefix.c_str());
+  if (config.http.on())
+    printf("%s on %s%s\n", config.http.tls() ? "HTTPS" : "HTTP", config.http.where().c_str(),
+           token.empty() ? "" : ", bearer token");
+  printf("no problems%s in %s\n", warnings > 0 ? (" (" + Plural(warnings, "warning", "warnings") + ")").c_str() : "",
+         files.c_str());
+  return hostlib::kExitOk;
+}
+
+}  // namespace velkd
