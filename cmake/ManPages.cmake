@@ -1,7 +1,7 @@
 # Manual pages of the tools, generated at build time from each program's
 # --help (cmake/ManPage.cmake) and installed with the tools. Sanitized
 # builds are never installed, and their programs report at exit: no pages.
-if(CMAKE_CROSSCOMPILING OR WIN32 OR VELK_SANITIZE)
+if(CMAKE_CROSSCOMPILING OR WIN32 OR VELK_SANITIZED)
   return()
 endif()
 find_program(VELK_GZIP gzip)

@@ -8,6 +8,9 @@ foreach(var BUILD_DIR SOURCE_DIR WORK_DIR)
 endforeach()
 
 file(REMOVE_RECURSE ${WORK_DIR})
+# Under a staging root (DESTDIR): a build for /usr puts its configuration
+# examples in /etc/velk4000, an absolute destination --prefix does not move.
+set(root ${WORK_DIR}/root)
 set(prefix ${WORK_DIR}/prefix)
 
 function(run)
@@ -18,7 +21,9 @@ function(run)
   set(last_output "${out}" PARENT_SCOPE)
 endfunction()
 
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+run(${CMAKE_COMMAND} -E env DESTDIR=${root} ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+# The package is relocatable: it is used where it landed.
+set(prefix ${root}${prefix})
 foreach(installed include/velk4000/velk4000.h bin/velkhost)
   if(NOT EXISTS ${prefix}/${installed})
     message(FATAL_ERROR "${installed} was not installed")

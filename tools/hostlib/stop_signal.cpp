@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "stop_signal.h"
@@ -11,6 +12,10 @@
 namespace hostlib {
 namespace {
 
+// The command's thread sets and clears the report; the waiting thread runs
+// it. It runs under the lock, so the command cannot clear it and leave the
+// scope the report reads meanwhile.
+std::mutex reportLock;
 std::function<void()> forcedExitReport;
 
 }  // namespace
@@ -25,11 +30,17 @@ void SleepUnlessStopped(int ms) {
   }
 }
 
-void SetForcedExitReport(std::function<void()> report) { forcedExitReport = std::move(report); }
+void SetForcedExitReport(std::function<void()> report) {
+  std::lock_guard<std::mutex> hold(reportLock);
+  forcedExitReport = std::move(report);
+}
 
 void ReportForcedExit(const char* program) {
   fflush(stdout);
-  if (forcedExitReport) forcedExitReport();
+  {
+    std::lock_guard<std::mutex> hold(reportLock);
+    if (forcedExitReport) forcedExitReport();
+  }
   fprintf(stderr, "%s: stopped while the driver waited for an answer\n", program);
   fflush(stderr);
 }

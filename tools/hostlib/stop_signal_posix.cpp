@@ -21,9 +21,13 @@
 namespace hostlib {
 namespace {
 
-volatile sig_atomic_t stops = 0;
-volatile sig_atomic_t stopSignal = 0;
-volatile sig_atomic_t reloads = 0;
+// Atomics, not volatile sig_atomic_t: the handler runs on whichever thread
+// takes the signal, and other threads read them. Lock-free, so the handler
+// may touch them.
+std::atomic<int> stops{0};
+std::atomic<int> stopSignal{0};
+std::atomic<int> reloads{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free atomics");
 int wakePipe[2] = {-1, -1};
 std::string programName = "velk";
 // Written before the handler is installed, read by it.
@@ -43,8 +47,7 @@ void Wake(char why) {
 
 void OnStop(int signal) {
   stopSignal = signal;
-  stops = stops + 1;
-  if (stops >= 2) {
+  if (stops.fetch_add(1) + 1 >= 2) {
     ssize_t ignored = write(STDERR_FILENO, forcedText, strlen(forcedText));
     (void)ignored;
     _exit(kExitInterrupted);
@@ -53,7 +56,7 @@ void OnStop(int signal) {
 }
 
 void OnReload(int) {
-  reloads = reloads + 1;
+  reloads.fetch_add(1);
   Wake('r');
 }
 
@@ -117,11 +120,7 @@ const char* StopSignalName() {
   return stopSignal == SIGTERM ? "SIGTERM" : "SIGINT";
 }
 
-bool TakeReloadRequest() {
-  if (reloads == 0) return false;
-  reloads = 0;
-  return true;
-}
+bool TakeReloadRequest() { return reloads.exchange(0) != 0; }
 
 void WaitForSignal(int ms) {
   if (StopRequested() || reloads != 0) return;
