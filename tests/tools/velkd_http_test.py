@@ -61,6 +61,42 @@ def get(url, token=None, method="GET", headers=None):
         return 0, {}, b""  # nobody listens (yet)
 
 
+def range_rows(size):
+    """(path, Range, status, body bytes) for a page file of `size` bytes:
+    every range is cut to the body, one wholly beyond it is 416, and the
+    answers built per request come whole."""
+    return [
+        ("/page.css", "bytes=%d-%d" % (size - 30, size + 70), 206, 30),
+        ("/page.css", "bytes=99999999-", 416, None),
+        ("/page.css", "bytes=1000-99999999", 206, size - 1000),
+        ("/page.css", "bytes=%d-" % size, 416, None),
+        ("/page.css", "bytes=-100", 206, 100),
+        ("/page.css", "bytes=-%d" % (size + 5000), 206, size),
+        ("/page.css", "bytes=0-0,%d-%d" % (size + 10, size + 20), 206, 1),
+        ("/metrics", "bytes=0-5000", 200, None),
+        ("/api/state", "bytes=100-3000", 200, None),
+        ("/nowhere", "bytes=0-0,5000-6000", 404, None),
+    ]
+
+
+def check_ranges(test, base, token, context=None):
+    def fetch(path, headers):
+        request = urllib.request.Request(base + path, headers=dict(headers, Authorization="Bearer " + token))
+        try:
+            with urllib.request.urlopen(request, timeout=10, context=context) as response:
+                return response.status, response.headers, response.read()
+        except urllib.error.HTTPError as error:
+            return error.code, error.headers, error.read()
+    whole = fetch("/page.css", {})[2]
+    for path, asked, status, length in range_rows(len(whole)):
+        got, headers, body = fetch(path, {"Range": asked})
+        test.assertEqual(got, status, (path, asked))
+        test.assertEqual(int(headers["Content-Length"]), len(body), (path, asked))
+        if length is not None:
+            test.assertEqual(len(body), length, (path, asked))
+            test.assertIn(body, whole, (path, asked))
+
+
 def left_to_read(connection):
     """What a closed connection was sent before it closed."""
     try:
@@ -469,6 +505,7 @@ class Guard(unittest.TestCase):
                     except (urllib.error.URLError, OSError):
                         return None
                 self.assertIn(b"velk_device_online", wait_for("HTTPS", fetch, 15))
+                check_ranges(self, "https://127.0.0.1:%d" % port, "t" * 32, context)
                 # 32 connections that never begin their handshake hold no
                 # worker: a request beside them is answered within a second.
                 idle = [socket.create_connection(("127.0.0.1", port)) for _ in range(32)]
@@ -499,6 +536,12 @@ class Guard(unittest.TestCase):
             ]
             for method, path, headers, expected in cases:
                 self.assertEqual(get(base + path, token, method, headers)[0], expected, (method, path[:20]))
+            check_ranges(self, base, token)
+            # A request with bare LF line ends is answered at once, not after
+            # the request's time.
+            with socket.create_connection(("127.0.0.1", port), timeout=3) as bare:
+                bare.sendall(b"GET /metrics HTTP/1.1\nHost: x\n\n")
+                self.assertEqual(bare.recv(12), b"HTTP/1.1 400")
             # 32 clients that dribble their headers, a byte every 0.9 s, hold
             # nothing up: requests beside them are answered within a second,
             # and each of them is answered 408 five seconds after it connected.
@@ -546,6 +589,16 @@ class Guard(unittest.TestCase):
             print("500 connections at once: %d answered 200, %d 503" % (statuses.count(b"HTTP/1.1 200"),
                                                                        statuses.count(b"HTTP/1.1 503")), file=sys.stderr)
             self.assertEqual({s for s in statuses if s not in (b"HTTP/1.1 200", b"HTTP/1.1 503")}, set())
+            # 800 idle connections (beyond one address's places and all the
+            # places) lock nobody out: the ones silent longest give way.
+            idle = []
+            for _ in range(800):
+                idle.append(socket.create_connection(("127.0.0.1", port), timeout=15))
+            time.sleep(0.7)
+            for _ in range(3):
+                self.assertEqual(get(base + "/metrics", token)[0], 200)
+            for c in idle:
+                c.close()
             # One that sends headers without end is cut off, not stored.
             with socket.create_connection(("127.0.0.1", port), timeout=15) as flood:
                 sent = 0

@@ -112,6 +112,12 @@ bool ParseWritePayload(const std::string& payload, int16_t dataType, const hostl
     *reason = "the payload holds a NUL byte; " + expected;
     return false;
   }
+  // The parser skips a byte-order mark; a value is sent as bare JSON, and
+  // bytes before it mean something other than what was parsed was meant.
+  if (payload.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    *reason = "the payload starts with a byte-order mark; " + expected;
+    return false;
+  }
   Scalar scalar;
   ScalarHandler handler(&scalar);
   const bool parsed = nlohmann::json::sax_parse(payload, &handler, nlohmann::json::input_format_t::json, true, false);

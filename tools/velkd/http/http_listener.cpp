@@ -133,9 +133,12 @@ void Keep(Iterator* kept, T* c) {
   ++*kept;
 }
 
+// The blank line that ends the headers. A line may end with LF alone: the
+// library answers such a request (400) as soon as it is in, rather than
+// after the request's time.
 bool HasHeaderEnd(const char* text, size_t size) {
-  for (size_t i = 3; i < size; ++i)
-    if (text[i] == '\n' && text[i - 1] == '\r' && text[i - 2] == '\n' && text[i - 3] == '\r') return true;
+  for (size_t i = 1; i < size; ++i)
+    if (text[i] == '\n' && (text[i - 1] == '\n' || (i >= 2 && text[i - 1] == '\r' && text[i - 2] == '\n'))) return true;
   return false;
 }
 
@@ -225,6 +228,7 @@ void HttpListener::Stop() {
     for (const Connection& c : queue_) Drop(c, nullptr);
     queue_.clear();
     open_ = 0;
+    openByAddress_.clear();
   }
   for (int* fd : {&listenFd_, &wake_[0], &wake_[1]}) {
     if (*fd >= 0) close(*fd);
@@ -234,30 +238,66 @@ void HttpListener::Stop() {
   tls_ = nullptr;
 }
 
+bool HttpListener::YieldOne(const std::string& address, int64_t now) {
+  auto oldest = waiting_.end();
+  for (auto c = waiting_.begin(); c != waiting_.end(); ++c)
+    if ((address.empty() || c->address == address) && (oldest == waiting_.end() || c->heard < oldest->heard))
+      oldest = c;
+  if (oldest == waiting_.end() || now - oldest->heard < kYieldAfterMs) return false;
+  Drop(*oldest, "408 Request Timeout");
+  Closed(*oldest);
+  waiting_.erase(oldest);
+  return true;
+}
+
+void HttpListener::Closed(const Connection& connection) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  --open_;
+  auto count = openByAddress_.find(connection.address);
+  if (count != openByAddress_.end() && --count->second == 0) openByAddress_.erase(count);
+}
+
 bool HttpListener::AcceptOne(int64_t now) {
-  const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  sockaddr_storage peer = {};
+  socklen_t peerSize = sizeof peer;
+  const int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &peerSize, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (fd < 0) return false;
+  Connection connection;
+  char host[NI_MAXHOST] = "";
+  if (getnameinfo(reinterpret_cast<sockaddr*>(&peer), peerSize, host, sizeof host, nullptr, 0, NI_NUMERICHOST) == 0)
+    connection.address = host;
+  size_t open = 0;
+  size_t ofAddress = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (open_ >= kMaxConnections) {
-      AnswerAndClose(fd, "503 Service Unavailable");
-      return true;
-    }
+    open = open_;
+    auto count = openByAddress_.find(connection.address);
+    ofAddress = count == openByAddress_.end() ? 0 : count->second;
+  }
+  // A place of this address's own first, then any: only connections still
+  // waiting for their headers give way, never one being answered.
+  if ((ofAddress >= kMaxPerAddress && !YieldOne(connection.address, now)) ||
+      (ofAddress < kMaxPerAddress && open >= kMaxConnections && !YieldOne("", now))) {
+    AnswerAndClose(fd, "503 Service Unavailable");
+    return true;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
     ++open_;
+    ++openByAddress_[connection.address];
   }
   const int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  Connection connection;
   connection.fd = fd;
   connection.deadline = now + kRequestMs;
+  connection.heard = now;
   connection.events = POLLIN;
   if (tls_ != nullptr) {
     connection.ssl = SSL_new(tls_);
     if (connection.ssl == nullptr || SSL_set_fd(connection.ssl, fd) != 1) {
       ERR_clear_error();
       Drop(connection, nullptr);
-      std::lock_guard<std::mutex> lock(mutex_);
-      --open_;
+      Closed(connection);
       return true;
     }
     SSL_set_accept_state(connection.ssl);
@@ -327,8 +367,7 @@ void HttpListener::AcceptLoop() {
     for (Connection& c : waiting_) {
       if (c.deadline <= now) {
         Drop(c, "408 Request Timeout");
-        std::lock_guard<std::mutex> lock(mutex_);
-        --open_;
+        Closed(c);
       } else {
         next = std::min(next, c.deadline);
         Keep(&kept, &c);
@@ -345,17 +384,18 @@ void HttpListener::AcceptLoop() {
     // Those whose headers are in go on; one that stopped sending goes on
     // as well, and the library answers what there is.
     kept = waiting_.begin();
+    const int64_t polled = SteadyMs();
     for (size_t i = 0; i < waiting_.size(); ++i) {
       Connection& c = waiting_[i];
       const short events = fds[i + 2].revents;
+      if (events != 0) c.heard = polled;
       const Progress progress = events == 0 ? Progress::kWaiting : Advance(&c);
       if (progress == Progress::kHeadersIn ||
           (progress == Progress::kWaiting && (events & (POLLRDHUP | POLLHUP | POLLERR)) != 0)) {
         Hand(std::move(c));
       } else if (progress == Progress::kGone) {
         Drop(c, nullptr);
-        std::lock_guard<std::mutex> lock(mutex_);
-        --open_;
+        Closed(c);
       } else {
         Keep(&kept, &c);
       }
@@ -380,8 +420,7 @@ void HttpListener::Work() {
     }
     ServeOne(connection);
     Drop(connection, nullptr);
-    std::lock_guard<std::mutex> lock(mutex_);
-    --open_;
+    Closed(connection);
   }
 }
 

@@ -4,7 +4,10 @@
 // with TLS, its handshake first) in one poll with all the others, costing
 // no thread, and reaches a worker only once they are in; so clients that
 // dribble never keep a worker from one that asks. Past the limit of open
-// connections a new one is answered 503 and closed.
+// connections (or of one client address's) a newcomer takes the place of
+// the waiting connection that has been silent longest, once that one has
+// been silent a while; so idle sockets never lock a client out. When none
+// has, the newcomer is answered 503 and closed.
 #ifndef VELKD_HTTP_LISTENER_H
 #define VELKD_HTTP_LISTENER_H
 
@@ -14,6 +17,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -51,6 +55,11 @@ class HttpListener {
   static const size_t kWorkers = 8;
   // Open connections: waiting for their headers, queued or being served.
   static const size_t kMaxConnections = 768;
+  // Of one client address, so that one host cannot take every place.
+  static const size_t kMaxPerAddress = 256;
+  // Silent this long, a connection still waiting for its headers gives
+  // its place to a newcomer.
+  static const int kYieldAfterMs = 500;
   // Headers longer than this go to the library as they are, which refuses them.
   static const size_t kMaxHeaderBytes = 8192;
 
@@ -61,6 +70,8 @@ class HttpListener {
     SSL* ssl = nullptr;    // with TLS
     short events = 0;      // what it waits for
     std::string taken;     // with TLS: the request's bytes read so far
+    std::string address;   // the client's
+    int64_t heard = 0;     // when it last sent anything
   };
   enum class Progress { kWaiting, kHeadersIn, kGone };
 
@@ -74,6 +85,11 @@ class HttpListener {
   void ServeOne(const Connection& connection);
   // Closes a connection no worker has.
   void Drop(const Connection& connection, const char* status);
+  // Counts a connection closed.
+  void Closed(const Connection& connection);
+  // Closes the waiting connection (of `address`, or of any when empty)
+  // silent longest, if it has been silent kYieldAfterMs; false when none has.
+  bool YieldOne(const std::string& address, int64_t now);
 
   Serve serve_;
   SSL_CTX* tls_ = nullptr;
@@ -86,7 +102,8 @@ class HttpListener {
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<Connection> queue_;
-  size_t open_ = 0;  // under mutex_
+  size_t open_ = 0;                              // under mutex_
+  std::map<std::string, size_t> openByAddress_;  // under mutex_
 };
 
 }  // namespace velkd

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <memory>
+#include <set>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
@@ -56,20 +57,67 @@ const char* ContentType(const std::string& name) {
   return "application/octet-stream";
 }
 
+// More ranges than this in one request get the whole body instead: a
+// client asking for many small pieces makes the answer cost more than the
+// body, and a server may ignore a Range header.
+const size_t kMaxRanges = 8;
+
+// The library hands on the ranges of the Range header as the client wrote
+// them, and writes whatever they name; here each is made to fit `size`
+// bytes before an answer is built: a range past the end is cut at the end,
+// one that starts beyond it is left out, and with none left the answer is
+// 416. False then. `ranged` false: the whole body, 200, whatever was asked.
+bool FitRanges(const httplib::Request& request, httplib::Response& response, size_t size, bool ranged) {
+  // The handler sees the request as const, but it is the library's own
+  // (non-const) object, and this is the one place its ranges can be
+  // replaced before they are applied to the body.
+  httplib::Ranges& ranges = const_cast<httplib::Request&>(request).ranges;
+  if (!ranged || ranges.size() > kMaxRanges) {
+    ranges.clear();
+    return true;
+  }
+  const ssize_t end = static_cast<ssize_t>(size);
+  httplib::Ranges fitted;
+  for (const httplib::Range& r : ranges) {
+    ssize_t first = r.first;
+    ssize_t last = r.second;
+    if (first < 0 && last < 0) continue;
+    if (first < 0) {  // the last `last` bytes
+      first = last < end ? end - last : 0;
+      last = end - 1;
+    } else if (last < 0 || last >= end) {
+      last = end - 1;
+    }
+    if (first >= end || last < first) continue;
+    fitted.emplace_back(first, last);
+  }
+  const bool asked = !ranges.empty();
+  ranges = std::move(fitted);
+  if (!asked || !ranges.empty()) return true;
+  response.status = 416;
+  response.set_header("Content-Range", "bytes */" + std::to_string(size));
+  return false;
+}
+
 // Sends `size` bytes of `data` as they are. The library would compress an
 // answer set with set_content for a client that accepts it, and brotli
 // costs several times what building the answer does; a gateway's answers
-// are small and its CPU is for the lines.
-void SendPlain(httplib::Response& response, std::shared_ptr<const std::string> keep, const char* data, size_t size,
-               const char* type) {
-  response.set_content_provider(size, type, [keep, data](size_t offset, size_t length, httplib::DataSink& sink) {
-    return sink.write(data + offset, length);
+// are small and its CPU is for the lines. The provider writes only what
+// lies inside the body, whatever it is asked for: a piece outside it ends
+// the connection instead.
+void SendPlain(const httplib::Request& request, httplib::Response& response, std::shared_ptr<const std::string> keep,
+               const char* data, size_t size, const char* type, bool ranged) {
+  if (!FitRanges(request, response, size, ranged)) return;
+  response.set_content_provider(size, type, [keep, data, size](size_t offset, size_t length, httplib::DataSink& sink) {
+    return offset <= size && length <= size - offset && sink.write(data + offset, length);
   });
 }
 
-void SendPlain(httplib::Response& response, std::string body, const char* type) {
+// A body built for this request: ranges are not served on it (they would
+// name bytes of a body that changes with every request).
+void SendPlain(const httplib::Request& request, httplib::Response& response, std::string body, const char* type) {
   auto keep = std::make_shared<const std::string>(std::move(body));
-  SendPlain(response, keep, keep->data(), keep->size(), type);
+  SendPlain(request, response, keep, keep->data(), keep->size(), type, false);
 }
 
 httplib::Server::HandlerResponse Refuse(httplib::Response& response) {
@@ -141,9 +189,11 @@ std::string HttpServer::StatePage() {
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-bool HttpServer::Start(const HttpSettings& settings, const std::string& token, std::string* error) {
+void HttpServer::ServeOne(httplib::Stream& stream) { static_cast<Routes*>(server_.get())->ServeOne(stream); }
+
+void HttpServer::Route(const std::string& token, bool tls) {
   token_ = token;
-  tls_ = settings.tls();
+  tls_ = tls;
   server_ = std::make_unique<Routes>();
   httplib::Server& server = *server_;
   server.set_payload_max_length(kMaxBodyBytes);
@@ -151,7 +201,13 @@ bool HttpServer::Start(const HttpSettings& settings, const std::string& token, s
                               {"X-Content-Type-Options", "nosniff"},
                               {"Referrer-Policy", "no-referrer"},
                               {"Cache-Control", "no-store"}});
-  server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+  std::set<std::string> pagePaths;
+  for (size_t f = 0; f < kPageFileCount; ++f)
+    pagePaths.insert(kPageFiles[f].name == std::string("index.html") ? "/" : "/" + std::string(kPageFiles[f].name));
+  server.set_pre_routing_handler([this, pagePaths](const httplib::Request& request, httplib::Response& response) {
+    // Only the page's files are served in pieces; every other answer
+    // (refusals and errors too) goes whole.
+    if (pagePaths.count(request.path) == 0) FitRanges(request, response, 0, false);
     if (!token_.empty() && request.path == "/" && request.has_param("token")) {
       // The token leaves the address bar (and the history entry after this
       // one) at once; the cookie goes back to this origin alone.
@@ -175,27 +231,33 @@ bool HttpServer::Start(const HttpSettings& settings, const std::string& token, s
     if (!response.body.empty()) return;
     const char* what = response.status == 404   ? " not found: try /, /metrics or /api/state"
                        : response.status == 413 ? " request too large"
+                       : response.status == 416 ? " range not satisfiable"
                        : response.status < 500  ? " bad request"
                                                 : " server error";
     response.set_content(std::to_string(response.status) + what + "\n", "text/plain; charset=utf-8");
   });
-  server.Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
-    SendPlain(response, MetricsPage(), "text/plain; version=0.0.4; charset=utf-8");
+  server.Get("/metrics", [this](const httplib::Request& request, httplib::Response& response) {
+    SendPlain(request, response, MetricsPage(), "text/plain; version=0.0.4; charset=utf-8");
   });
-  server.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
-    SendPlain(response, StatePage(), "application/json");
+  server.Get("/api/state", [this](const httplib::Request& request, httplib::Response& response) {
+    SendPlain(request, response, StatePage(), "application/json");
   });
   for (size_t f = 0; f < kPageFileCount; ++f) {
     const PageFile& file = kPageFiles[f];
     const std::string name = file.name;
     const std::string path = name == "index.html" ? "/" : "/" + name;
-    server.Get(path, [file](const httplib::Request&, httplib::Response& response) {
-      SendPlain(response, nullptr, reinterpret_cast<const char*>(file.data), file.size, ContentType(file.name));
+    server.Get(path, [file](const httplib::Request& request, httplib::Response& response) {
+      SendPlain(request, response, nullptr, reinterpret_cast<const char*>(file.data), file.size, ContentType(file.name),
+                true);
     });
   }
+  static_cast<Routes*>(server_.get())->SetServing(true);
+}
+
+bool HttpServer::Start(const HttpSettings& settings, const std::string& token, std::string* error) {
+  Route(token, settings.tls());
   listener_ = std::make_unique<HttpListener>();
   Routes* routes = static_cast<Routes*>(server_.get());
-  routes->SetServing(true);
   if (!listener_->Start(
           settings, [routes](httplib::Stream& stream) { routes->ServeOne(stream); }, error)) {
     listener_.reset();

@@ -15,6 +15,7 @@
 
 namespace httplib {
 class Server;
+class Stream;
 struct Request;
 }  // namespace httplib
 
@@ -39,6 +40,11 @@ class HttpServer {
   // check sees to that). False with the reason in `error`.
   bool Start(const HttpSettings& settings, const std::string& token, std::string* error);
   void Stop();
+
+  // The routes alone, no socket: Start sets them up first; a caller of its
+  // own (a fuzzer) then hands requests to ServeOne from any stream.
+  void Route(const std::string& token, bool tls);
+  void ServeOne(httplib::Stream& stream);
 
   std::string MetricsPage();
   std::string StatePage();

@@ -94,8 +94,8 @@ bool ModbusRequests::Answer(modbus_t* ctx, const ModbusMap& map, const uint8_t* 
 int ModbusRequests::Collect(const ModbusMap& map, const ModbusUnit& unit, const EntryRange& range, uint32_t first,
                             uint32_t count) {
   const bool bits = range.begin->table == ModbusTable::kCoil || range.begin->table == ModbusTable::kDiscrete;
-  std::fill(registers_, registers_ + (bits ? 0 : count), 0);
-  std::fill(bits_, bits_ + (bits ? count : 0), 0);
+  const bool taken = bits ? bits_.Take(count) && registers_.Take(0) : registers_.Take(count) && bits_.Take(0);
+  if (!taken) return kIllegalValue;
   int exception = 0;
   const bool found = lines_.WithState(unit.line, map.lines[unit.line].name, [&](const LineState& state) {
     // Known and not online: its latest packet failed. Before the first
@@ -113,10 +113,12 @@ int ModbusRequests::Collect(const ModbusMap& map, const ModbusUnit& unit, const 
       for (uint32_t r = 0; r < e->count; ++r) {
         const uint32_t address = e->address + r;
         if (address < first || address >= first + count) continue;
-        if (bits)
-          bits_[address - first] = static_cast<uint8_t>(value_[r] != 0);
-        else
-          registers_[address - first] = value_[r];
+        const bool put = bits ? bits_.Put(address - first, static_cast<uint8_t>(value_[r] != 0))
+                              : registers_.Put(address - first, value_[r]);
+        if (!put) {
+          exception = kIllegalAddress;
+          return;
+        }
       }
     }
   });
@@ -145,20 +147,21 @@ bool ModbusRequests::Read(modbus_t* ctx, const ModbusMap& map, const uint8_t* re
   else
     exception = Collect(map, *unit, range, first, count);
   if (exception != 0) return modbus_reply_exception(ctx, request, static_cast<unsigned>(exception)) != -1;
-  // libmodbus frames the answer from a mapping that is exactly the range.
+  // libmodbus frames the answer from a mapping that is exactly the range
+  // (the view Collect took), and answers 0x02 to a request beyond it.
   modbus_mapping_t mapping = {};
   if (bits) {
     int* start = table == ModbusTable::kCoil ? &mapping.start_bits : &mapping.start_input_bits;
     int* size = table == ModbusTable::kCoil ? &mapping.nb_bits : &mapping.nb_input_bits;
     *start = static_cast<int>(first);
-    *size = static_cast<int>(count);
-    mapping.tab_bits = mapping.tab_input_bits = bits_;
+    *size = static_cast<int>(bits_.size());
+    mapping.tab_bits = mapping.tab_input_bits = bits_.data();
   } else {
     int* start = table == ModbusTable::kHolding ? &mapping.start_registers : &mapping.start_input_registers;
     int* size = table == ModbusTable::kHolding ? &mapping.nb_registers : &mapping.nb_input_registers;
     *start = static_cast<int>(first);
-    *size = static_cast<int>(count);
-    mapping.tab_registers = mapping.tab_input_registers = registers_;
+    *size = static_cast<int>(registers_.size());
+    mapping.tab_registers = mapping.tab_input_registers = registers_.data();
   }
   return modbus_reply(ctx, request, length, &mapping) != -1;
 }
@@ -204,17 +207,21 @@ bool ModbusRequests::Write(modbus_t* ctx, const ModbusMap& map, const uint8_t* r
   if (single) {
     const uint32_t value = Word(request + kHeader + 3);
     if (bits && value != 0xFF00 && value != 0) exception = kIllegalValue;
-    registers_[0] = static_cast<uint16_t>(bits ? value != 0 : value);
+    registers_.Take(1);
+    registers_.Put(0, static_cast<uint16_t>(bits ? value != 0 : value));
   } else {
     count = Word(request + kHeader + 3);
     const uint32_t bytes = request[kHeader + 5];
     const uint32_t limit = bits ? MODBUS_MAX_WRITE_BITS : MODBUS_MAX_WRITE_REGISTERS;
     if (count < 1 || count > limit || bytes != (bits ? (count + 7) / 8 : 2 * count) ||
-        static_cast<uint32_t>(length) != kHeader + 6 + bytes)
+        static_cast<uint32_t>(length) != kHeader + 6 + bytes || !registers_.Take(count))
       exception = kIllegalValue;
+    // The values are read from the frame's own bytes, which the length
+    // check above has shown to be there.
+    const uint8_t* values = request + kHeader + 6;
     for (uint32_t i = 0; exception == 0 && i < count; ++i)
-      registers_[i] = static_cast<uint16_t>(bits ? (request[kHeader + 6 + i / 8] >> (i % 8)) & 1
-                                                 : Word(request + kHeader + 6 + 2 * i));
+      if (!registers_.Put(i, static_cast<uint16_t>(bits ? (values[i / 8] >> (i % 8)) & 1 : Word(values + 2 * i))))
+        exception = kIllegalValue;
   }
   const ModbusUnit* unit = map.Unit(request[kHeader - 1]);
   const ModbusTable table = bits ? ModbusTable::kCoil : ModbusTable::kHolding;
@@ -233,9 +240,14 @@ bool ModbusRequests::Write(modbus_t* ctx, const ModbusMap& map, const uint8_t* r
   // Every value is checked before any is queued.
   writes_.clear();
   for (const ModbusEntry* e = range.begin; exception == 0 && e != range.end; ++e) {
+    const uint16_t* values = registers_.Slice(e->address - first, e->count);
+    if (values == nullptr) {
+      exception = kIllegalAddress;
+      break;
+    }
     LineWorker::TagWrite write;
     write.tag = e->tag;
-    write.text = RegistersToText(*e, registers_ + (e->address - first));
+    write.text = RegistersToText(*e, values);
     std::string error;
     if (!hostlib::EncodeValue(write.text, e->dataType, &write.slot, &error)) exception = kIllegalValue;
     writes_.push_back(write);
@@ -245,13 +257,14 @@ bool ModbusRequests::Write(modbus_t* ctx, const ModbusMap& map, const uint8_t* r
   // libmodbus echoes the request into a scratch mapping of the range.
   modbus_mapping_t mapping = {};
   if (bits) {
+    if (!bits_.Take(count)) return modbus_reply_exception(ctx, request, kIllegalValue) != -1;
     mapping.start_bits = static_cast<int>(first);
-    mapping.nb_bits = static_cast<int>(count);
-    mapping.tab_bits = bits_;
+    mapping.nb_bits = static_cast<int>(bits_.size());
+    mapping.tab_bits = bits_.data();
   } else {
     mapping.start_registers = static_cast<int>(first);
-    mapping.nb_registers = static_cast<int>(count);
-    mapping.tab_registers = registers_;
+    mapping.nb_registers = static_cast<int>(registers_.size());
+    mapping.tab_registers = registers_.data();
   }
   return modbus_reply(ctx, request, length, &mapping) != -1;
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/line_state.h"
+#include "modbus/bounded_scratch.h"
 #include "modbus/modbus_lines.h"
 #include "modbus/modbus_map.h"
 
@@ -44,9 +45,11 @@ class ModbusRequests {
 
   ModbusLines& lines_;
   const std::atomic<bool>& stopping_;
-  // Scratch of this connection, the largest a request can ask for.
-  uint16_t registers_[MODBUS_MAX_READ_REGISTERS] = {};
-  uint8_t bits_[MODBUS_MAX_READ_BITS] = {};
+  // Scratch of this connection, the largest a request can ask for: a read
+  // of 125 registers or 2000 bits, a write of 1968 coils (one element
+  // each) or 123 registers. Each request sees only the count it gave.
+  BoundedScratch<uint16_t, MODBUS_MAX_WRITE_BITS> registers_;
+  BoundedScratch<uint8_t, MODBUS_MAX_READ_BITS> bits_;
   uint16_t value_[8] = {};
   TagState tag_;
   DeviceState device_;

@@ -70,7 +70,7 @@ bool ModbusServer::Start(std::string* error) {
     *error = "Modbus on " + listen_ + ": " + modbus_strerror(errno);
     return false;
   }
-  listenFd_ = modbus_tcp_pi_listen(listener_, 16);
+  listenFd_ = modbus_tcp_pi_listen(listener_, SOMAXCONN);
   if (listenFd_ < 0 || pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
     *error = "Modbus on " + listen_ + ": cannot listen: " + modbus_strerror(errno);
     if (listenFd_ >= 0) close(listenFd_);
