@@ -130,15 +130,16 @@ struct ReadRow {
   bool (*answerUsable)(const Answer&);  // null: every complete answer is
   Reading (*decode)(const Answer&, int16_t channel, velk::ValueSlot& value);
   bool secondTry;  // a first answer that is not "!" is read once more
+  bool mayBeBusy;  // "!" AA "N" while the module converts: asked again at a pace
 };
 
 const ReadRow kReadRows[] = {
-    {reg::kAddr, '2', kConfigurationAnswer, nullptr, DecodeAddress, false},
-    {reg::kBaud, '2', kConfigurationAnswer, BaudCodeValid, DecodeBaud, true},
-    {reg::kVersion, 'F', 9, nullptr, DecodeVersion, false},
-    {reg::kName, 'M', 12, nullptr, DecodeName, false},
-    {reg::kDI, '6', 5, nullptr, DecodeInput, false},
-    {reg::kTemp, '0', kTemperatureAnswer, nullptr, DecodeTemperature, false},
+    {reg::kAddr, '2', kConfigurationAnswer, nullptr, DecodeAddress, false, false},
+    {reg::kBaud, '2', kConfigurationAnswer, BaudCodeValid, DecodeBaud, true, false},
+    {reg::kVersion, 'F', 9, nullptr, DecodeVersion, false, false},
+    {reg::kName, 'M', 12, nullptr, DecodeName, false, false},
+    {reg::kDI, '6', 5, nullptr, DecodeInput, false, false},
+    {reg::kTemp, '0', kTemperatureAnswer, nullptr, DecodeTemperature, false, true},
 };
 
 const ReadRow* FindReadRow(int16_t registerCode) {
@@ -169,11 +170,14 @@ struct Reply {
 // Sends `length` bytes of `command` and collects an answer of `answerLength`
 // bytes (carriage return included) into `reply`. 1 when it came in time,
 // begins with "!", echoes address `echo` and passes `fieldsOk` (when given);
-// a refusal, another module's answer or one of another length fails.
+// a refusal, another module's answer or one of another length fails. Where
+// `mayBeBusy`, the short busy answer is an answer too.
 int32_t Exchange(Bus& bus, const char* command, uint32_t length, int32_t answerLength, uint8_t echo, Reply& reply,
-                 bool (*fieldsOk)(const Answer&) = nullptr) {
+                 bool (*fieldsOk)(const Answer&) = nullptr, bool mayBeBusy = false) {
   uint32_t got = 0;
-  const int32_t ok = bus.line.Exchange(command, length, serial::Data7810AnswerOf(static_cast<uint16_t>(answerLength)),
+  const uint16_t full = static_cast<uint16_t>(answerLength);
+  const int32_t ok = bus.line.Exchange(command, length,
+                                       mayBeBusy ? serial::Data7810BusyAnswerOf(full) : serial::Data7810AnswerOf(full),
                                        reply.bytes, sizeof reply.bytes, &got);
   reply.count = static_cast<int32_t>(got);
   if (ok == 0) return 0;
@@ -189,7 +193,7 @@ int32_t Exchange(Bus& bus, const char* command, uint32_t length, int32_t answerL
 int32_t Query(Bus& bus, uint8_t address, const ReadRow& row, Reply& reply) {
   char command[] = {'$', '0', '0', row.command, kCarriageReturn};
   protocol::ByteToHex(command + 1, address);
-  return Exchange(bus, command, sizeof command, row.answerLength, address, reply, row.answerUsable);
+  return Exchange(bus, command, sizeof command, row.answerLength, address, reply, row.answerUsable, row.mayBeBusy);
 }
 
 // A busy module is asked again no sooner than its answer's wire time plus

@@ -23,6 +23,14 @@ bool ContainsBroadcast(const char* bytes, uint32_t length) {
 
 bool IsLead(const char* leads, char c) { return c != '\0' && strchr(leads, c) != nullptr; }
 
+// A closed answer shorter than a fixed-length policy's length that is still
+// the module's answer: a refusal, or the busy answer the policy names. Either
+// came in time, so neither is a failure the line must guard against.
+bool IsShortAnswer(const AnswerPolicy& policy, const char* answer, uint32_t stored) {
+  if (answer[0] == kRefusal) return true;
+  return policy.busyMark != '\0' && policy.busyAt + 1u < stored && answer[policy.busyAt] == policy.busyMark;
+}
+
 // The module a command addresses: every family's command names it in its
 // second and third characters. -1 when they are not an address.
 int32_t ModuleOf(const char* command, uint32_t length) {
@@ -132,8 +140,8 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
     const bool closed = answer[stored - 1] == kCarriageReturn;
     if (closed || (fixed != 0 && stored == fixed)) {
       // A fixed-length answer must have its return where its length puts
-      // it; only a refusal may be shorter.
-      if (fixed != 0 && !(stored == fixed && closed) && !(closed && answer[0] == kRefusal))
+      // it; only a refusal, or a busy module's short answer, may be shorter.
+      if (fixed != 0 && !(stored == fixed && closed) && !(closed && IsShortAnswer(policy, answer, stored)))
         return FailExchange(velk::kOutcomeBadAnswer);
       outOfStep_ = false;
       // Nothing followed the answer when it was read: the next command
