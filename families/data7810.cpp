@@ -272,8 +272,8 @@ int32_t SetBaudRate(Bus& bus, uint8_t address, uint32_t rate) {
   return SendConfiguration(bus, address, address, digits);
 }
 
-// Sends `outputs` as the module's output character; the bus keeps the new
-// state only once the module accepted it.
+// Sends `outputs` as the module's output character; the family keeps the
+// new state only once the module accepted it.
 int32_t SetOutputs(Bus& bus, uint8_t address, uint8_t outputs) {
   char digits[2];
   protocol::ByteToHex(digits, outputs & 0x0F);
@@ -281,7 +281,7 @@ int32_t SetOutputs(Bus& bus, uint8_t address, uint8_t outputs) {
   protocol::ByteToHex(command + 1, address);
   Reply acknowledgement;
   if (Exchange(bus, command, sizeof command, kAcknowledgement, address, acknowledgement) == 0) return 0;
-  bus.data7810Outputs[address] = outputs;
+  bus.data7810.outputs[address] = outputs;
   return 1;
 }
 
@@ -328,7 +328,7 @@ int32_t WriteItem(Bus& bus, uint8_t address, Item& item) {
         return 0;
       }
       const uint8_t bit = static_cast<uint8_t>(1u << item.channel);
-      const uint8_t now = bus.data7810Outputs[address];
+      const uint8_t now = bus.data7810.outputs[address];
       return SetOutputs(bus, address,
                         static_cast<uint8_t>(protocol::SlotU32(item.value) != 0 ? now | bit : now & ~bit));
     }

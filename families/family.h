@@ -17,14 +17,15 @@
 
 namespace families {
 
-// What every family works on: the driver's line, and what the families keep
-// about the modules on it from one packet to the next.
+struct Data7810State;  // families/data7810.h
+
+// What every family works on: the driver's line, and the state a family
+// keeps of its modules from one packet to the next, which is the family's
+// own (its type and rules live with it); the bus only carries it.
 struct Bus {
-  explicit Bus(serial::SerialLine& serialLine) : line(serialLine) {}
+  Bus(serial::SerialLine& serialLine, Data7810State& data7810State) : line(serialLine), data7810(data7810State) {}
   serial::SerialLine& line;
-  // The digital-output state last accepted by each Data7810 module, by
-  // address: a write to one output carries the module's other outputs too.
-  uint8_t data7810Outputs[256] = {};
+  Data7810State& data7810;
 };
 
 // One host packet of the family's modules: command, exchange, answer checks
