@@ -338,7 +338,7 @@ int32_t WriteItem(Bus& bus, uint8_t address, Item& item) {
 
 // The module is its own model group.
 template <typename Item>
-int32_t ProcessPacket(Bus& bus, velk::Packet& packet, protocol::ModelGroup = protocol::ModelGroup::kData7810) {
+int32_t ProcessPacket(Bus& bus, velk::Packet& packet, const protocol::ModuleType&) {
   using Layout = ItemLayout<Item>;
   // A packet without items asks for nothing, and nothing goes on the line.
   if (protocol::FirstItem<Item>(packet) == nullptr) return 0;
@@ -364,10 +364,10 @@ int32_t ProcessPacket(Bus& bus, velk::Packet& packet, protocol::ModelGroup = pro
 // are not needed on this path (no checksums).
 int32_t Probe(Bus& bus, const char* moduleType, int32_t address, velk::DeviceRecord* device) {
   OneItemRead<velk::TagItem> read(moduleType, address, device, reg::kVersion, 0, velk::kTypeByte);
-  return ProcessPacket<velk::TagItem>(bus, read.packet);
+  return ProcessPacket<velk::TagItem>(bus, read.packet, protocol::ModuleTypeOf(moduleType));
 }
 
-int32_t CanMerge(const velk::TagDef& tag, int32_t direction, velk::Packet& packet) {
+int32_t CanMerge(const velk::TagDef& tag, int32_t direction, velk::Packet& packet, const protocol::ModuleType&) {
   if (direction != packet.direction || tag.address != packet.address || tag.registerCode != packet.registerCode)
     return 0;
   const int64_t c = tag.channel;

@@ -29,10 +29,10 @@ struct Bus {
 };
 
 // One host packet of the family's modules: command, exchange, answer checks
-// and decoding into the items. `group` is the model group of the packet's
-// module type, found once by the caller. 1, or 0 with the cause in the
-// line's diagnostics.
-using PacketPath = int32_t (*)(Bus& bus, velk::Packet& packet, protocol::ModelGroup group);
+// and decoding into the items. `type` is the row of the packet's module
+// type, found once by the caller. 1, or 0 with the cause in the line's
+// diagnostics.
+using PacketPath = int32_t (*)(Bus& bus, velk::Packet& packet, const protocol::ModuleType& type);
 
 struct Family {
   const serial::AnswerPolicy& answerPolicy;
@@ -42,9 +42,11 @@ struct Family {
   // record is a broken call for the families that need one: 0, nothing sent.
   int32_t (*probe)(Bus& bus, const char* moduleType, int32_t address, velk::DeviceRecord* device);
   // 1 unless the module had an alarm to switch off and did not.
-  int32_t (*disableAlarm)(Bus& bus, const char* moduleType, int32_t address);
-  // 1 when `tag` may join the open `packet` (which may widen); 0 otherwise.
-  int32_t (*canMerge)(const velk::TagDef& tag, int32_t direction, velk::Packet& packet);
+  int32_t (*disableAlarm)(Bus& bus, const protocol::ModuleType& type, int32_t address);
+  // 1 when `tag` may join the open `packet` of a module of `type` (which
+  // may widen); 0 otherwise.
+  int32_t (*canMerge)(const velk::TagDef& tag, int32_t direction, velk::Packet& packet,
+                      const protocol::ModuleType& type);
   protocol::TagParseResult (*parseTag)(const velk::TagConfig& config, velk::TagDef& def);
 };
 
@@ -53,7 +55,7 @@ extern const Family kData7810;
 extern const Family kData7210;
 
 // The alarm switch of a family without alarms: nothing to send, nothing fails.
-int32_t HasNoAlarm(Bus& bus, const char* moduleType, int32_t address);
+int32_t HasNoAlarm(Bus& bus, const protocol::ModuleType& type, int32_t address);
 
 // The family of a model group: the two Data types have their own; every
 // other group, kNone (an unknown name) included, is "Velk".

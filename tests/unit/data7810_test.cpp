@@ -37,10 +37,10 @@ class Data7810Test : public DriverOnFakeLine {
     OpenLine(1000);
   }
   int32_t Process(velk::Packet& packet) {
-    return families::kData7810.processPacket(driver.bus(), packet, protocol::ModelGroup::kData7810);
+    return families::kData7810.processPacket(driver.bus(), packet, protocol::ModuleTypeOf("Data7810"));
   }
   int32_t Process2(velk::Packet& packet) {
-    return families::kData7810.processPacket2(driver.bus(), packet, protocol::ModelGroup::kData7810);
+    return families::kData7810.processPacket2(driver.bus(), packet, protocol::ModuleTypeOf("Data7810"));
   }
 };
 
@@ -495,7 +495,9 @@ TEST(Data7810Rules, MergeKeepsOneChannelExceptTemperatures) {
     TestPacket<velk::TagItem> p(1, c.reg, static_cast<int16_t>(c.reg == reg::kDO ? 1 : 0));
     p.header().channelLow = c.low;
     p.header().channelHigh = c.high;
-    EXPECT_EQ(families::kData7810.canMerge(tag, c.direction, p.header()), c.expected) << c.reg << "/" << c.channel;
+    EXPECT_EQ(families::kData7810.canMerge(tag, c.direction, p.header(), protocol::ModuleTypeOf("Data7810")),
+              c.expected)
+        << c.reg << "/" << c.channel;
     EXPECT_EQ(p.header().channelLow, c.newLow);
     EXPECT_EQ(p.header().channelHigh, c.newHigh);
   }
@@ -504,7 +506,7 @@ TEST(Data7810Rules, MergeKeepsOneChannelExceptTemperatures) {
   other.address = 2;
   other.registerCode = reg::kTemp;
   TestPacket<velk::TagItem> temp(1, reg::kTemp, 0);
-  EXPECT_EQ(families::kData7810.canMerge(other, 0, temp.header()), 0);
+  EXPECT_EQ(families::kData7810.canMerge(other, 0, temp.header(), protocol::ModuleTypeOf("Data7810")), 0);
 }
 
 }  // namespace
