@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "module_names.h"
 #include "commands.h"
 #include "line_check.h"
 #include "module_identity.h"
@@ -51,7 +52,7 @@ int RunScan(const LibraryOptions& libraryOptions, const LineOptions& line, const
             args.moduleType.c_str());
     return kExitConfig;
   }
-  const bool display = strcasecmp(args.moduleType.c_str(), "Data7210") == 0;
+  const bool display = FamilyOfType(args.moduleType) == ModuleFamily::kData7210;
   if (display)
     fprintf(stderr,
             "velkhost: displays are found by reading their names, and the driver waits its own 3 s for each "
