@@ -171,14 +171,16 @@ struct Reply {
 // bytes (carriage return included) into `reply`. 1 when it came in time,
 // begins with "!", echoes address `echo` and passes `fieldsOk` (when given);
 // a refusal, another module's answer or one of another length fails. Where
-// `mayBeBusy`, the short busy answer is an answer too.
+// `mayBeBusy`, the short busy answer is an answer too; `changesModule` marks
+// a command that moves the module to another address or rate.
 int32_t Exchange(Bus& bus, const char* command, uint32_t length, int32_t answerLength, uint8_t echo, Reply& reply,
-                 bool (*fieldsOk)(const Answer&) = nullptr, bool mayBeBusy = false) {
+                 bool (*fieldsOk)(const Answer&) = nullptr, bool mayBeBusy = false, bool changesModule = false) {
   uint32_t got = 0;
   const uint16_t full = static_cast<uint16_t>(answerLength);
-  const int32_t ok = bus.line.Exchange(command, length,
-                                       mayBeBusy ? serial::Data7810BusyAnswerOf(full) : serial::Data7810AnswerOf(full),
-                                       reply.bytes, sizeof reply.bytes, &got);
+  const serial::AnswerPolicy policy = mayBeBusy       ? serial::Data7810BusyAnswerOf(full)
+                                      : changesModule ? serial::Data7810ConfigurationAnswerOf(full)
+                                                      : serial::Data7810AnswerOf(full);
+  const int32_t ok = bus.line.Exchange(command, length, policy, reply.bytes, sizeof reply.bytes, &got);
   reply.count = static_cast<int32_t>(got);
   if (ok == 0) return 0;
   // Another module's answer (a late one, or one of a module set to the same
@@ -258,7 +260,7 @@ int32_t SendConfiguration(Bus& bus, uint8_t address, uint8_t newAddress, const c
   c[11] = kCarriageReturn;
   // The module answers from its new address.
   Reply acknowledgement;
-  return Exchange(bus, c, sizeof c, kAcknowledgement, newAddress, acknowledgement);
+  return Exchange(bus, c, sizeof c, kAcknowledgement, newAddress, acknowledgement, nullptr, false, true);
 }
 
 int32_t SetBaudRate(Bus& bus, uint8_t address, uint32_t rate) {

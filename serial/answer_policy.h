@@ -38,6 +38,10 @@ struct AnswerPolicy {
   // module's answer that it is busy, not a spoilt one ('\0': none).
   char busyMark;
   uint8_t busyAt;
+  // The command changes the module's address or line settings, so it cannot
+  // be sent twice to pair its answer with it (see SerialLine::ModuleTiming):
+  // its answer is taken as it comes, and its echo must tell whose it is.
+  bool changesModule = false;
 };
 
 // The three families side by side. Velk modules answer in chunks whose
@@ -58,6 +62,13 @@ const AnswerPolicy kData7210Answer = {
 inline AnswerPolicy Data7810AnswerOf(uint16_t length) {
   AnswerPolicy policy = kData7810Answer;
   policy.length = length;
+  return policy;
+}
+
+// The same for a command that moves the module to another address or rate.
+inline AnswerPolicy Data7810ConfigurationAnswerOf(uint16_t length) {
+  AnswerPolicy policy = Data7810AnswerOf(length);
+  policy.changesModule = true;
   return policy;
 }
 

@@ -73,7 +73,7 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
     diagnostics.Fail(velk::kOutcomeNoAnswer);
     return 0;
   }
-  if (module >= 0 && (modules_[module].unpaired || modules_[module].tooLateMs != 0))
+  if (module >= 0 && !policy.changesModule && (modules_[module].unpaired || modules_[module].tooLateMs != 0))
     return ExchangePaired(port, module, command, commandLength, policy, timeout, callStart, answer, capacity,
                           answerLength);
   return SendAndCollect(port, command, commandLength, policy, timeout, callStart, answer, capacity, answerLength);
