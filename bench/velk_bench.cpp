@@ -65,7 +65,7 @@ void BM_DecodeAnswer(benchmark::State& state) {
   const std::string answer = WithChecksum(r.answer);
   const int32_t n = static_cast<int32_t>(answer.size());
   for (auto _ : state) {
-    families::AnswerDecoder decoder({answer.data(), n, n, true}, p.packet, protocol::ModelGroupOf(p.packet.moduleType));
+    families::AnswerDecoder decoder({answer.data(), n, n, true}, p.packet, protocol::ModuleTypeOf(p.packet.moduleType));
     decoder.Decode(p.item);
     benchmark::DoNotOptimize(p.item.value);
   }

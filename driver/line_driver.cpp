@@ -46,8 +46,8 @@ uint32_t LineDriver::Release() {
 }
 
 int32_t LineDriver::GetRegisterTable(const char* moduleType, const velk::RegisterDef** firstRow, int32_t* rowCount) {
-  protocol::RegisterGroupView view;
-  if (!protocol::SelectRegisterGroup(moduleType, &view)) return 0;
+  protocol::RegisterTableView view;
+  if (!protocol::SelectRegisterTable(moduleType, &view)) return 0;
   if (firstRow != nullptr) *firstRow = view.rows;
   if (rowCount != nullptr) *rowCount = view.rowCount;
   return 1;

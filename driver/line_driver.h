@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 
+#include "families/data7810.h"
 #include "families/family.h"
 #include "platform/clock.h"
 #include "platform/serial_api.h"
@@ -96,7 +97,8 @@ class LineDriver {
   std::atomic<uint32_t> refCount_{0};
   std::recursive_mutex lock_;
   std::unique_ptr<serial::SerialLine> line_;
-  families::Bus bus_{*line_};
+  families::Data7810State data7810_;
+  families::Bus bus_{*line_, data7810_};
 
   class DriverImpl final : public velk::IDriver {
    public:

@@ -13,8 +13,8 @@ int32_t LineDriver::RunPacket(velk::Packet* packet, families::PacketPath familie
   if (packet == nullptr || packet->moduleType == nullptr)
     diagnostics.Fail(velk::kOutcomeNotBuilt);
   else {
-    const protocol::ModelGroup group = protocol::ModelGroupOf(packet->moduleType);
-    result = (families::FamilyOf(group).*path)(bus_, *packet, group);
+    const protocol::ModuleType& type = protocol::ModuleTypeOf(packet->moduleType);
+    result = (families::FamilyOf(type.group).*path)(bus_, *packet, type);
   }
   diagnostics.EndPacket(result);
   return result;
@@ -43,12 +43,14 @@ int32_t LineDriver::ProbeDevice(const char* moduleType, int32_t address, velk::D
 }
 
 int32_t LineDriver::DisableDeviceAlarm(const char* moduleType, int32_t address, uintptr_t) {
-  return families::FamilyFor(moduleType).disableAlarm(bus_, moduleType, address);
+  const protocol::ModuleType& type = protocol::ModuleTypeOf(moduleType);
+  return families::FamilyOf(type.group).disableAlarm(bus_, type, address);
 }
 
 int32_t LineDriver::CanMerge(const velk::TagDef* tag, int32_t direction, velk::Packet* packet) {
   if (tag == nullptr || packet == nullptr) return 0;
-  return families::FamilyFor(packet->moduleType).canMerge(*tag, direction, *packet);
+  const protocol::ModuleType& type = protocol::ModuleTypeOf(packet->moduleType);
+  return families::FamilyOf(type.group).canMerge(*tag, direction, *packet, type);
 }
 
 }  // namespace driver

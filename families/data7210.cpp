@@ -271,7 +271,7 @@ int32_t Decode(velk::Packet& packet, const Dialogue& d) {
 
 // The display is its own model group.
 template <typename Item>
-int32_t ProcessPacket(Bus& bus, velk::Packet& packet, protocol::ModelGroup = protocol::ModelGroup::kData7210) {
+int32_t ProcessPacket(Bus& bus, velk::Packet& packet, const protocol::ModuleType&) {
   Dialogue dialogue;
   if (BuildCommand<Item>(bus, packet, dialogue) == 0) return 0;
   if (Exchange(bus, packet, dialogue) == 0) return 0;
@@ -282,13 +282,13 @@ int32_t ProcessPacket(Bus& bus, velk::Packet& packet, protocol::ModelGroup = pro
 // failure the line opens its port again from its settings.
 int32_t Probe(Bus& bus, const char* moduleType, int32_t address, velk::DeviceRecord* device) {
   // A configuration read, shaped by the first probe row.
-  const velk::RegisterDef& row = protocol::kData7210ProbeGroup.rows[0];
+  const velk::RegisterDef& row = protocol::kData7210ProbeRegisters.rows[0];
   const int16_t dataType = static_cast<int16_t>(row.typeMask & -row.typeMask);
   OneItemRead<velk::TagItem2> read(moduleType, address, device, reg::kCfgStaT, 2, dataType);
   read.packet.registerName = row.name;
   read.packet.channelLow = row.minChannel;
   read.packet.channelHigh = row.minChannel;
-  const int32_t result = ProcessPacket<velk::TagItem2>(bus, read.packet);
+  const int32_t result = ProcessPacket<velk::TagItem2>(bus, read.packet, protocol::ModuleTypeOf(moduleType));
   // A display that does not answer may sit behind a port that went away:
   // start the line over from its settings. Whether that worked shows in
   // the next exchange.
@@ -298,7 +298,7 @@ int32_t Probe(Bus& bus, const char* moduleType, int32_t address, velk::DeviceRec
 
 // Every display tag travels alone: the command takes its address from the
 // first item.
-int32_t CanMerge(const velk::TagDef&, int32_t, velk::Packet&) { return 0; }
+int32_t CanMerge(const velk::TagDef&, int32_t, velk::Packet&, const protocol::ModuleType&) { return 0; }
 
 protocol::TagParseResult ParseTag(const velk::TagConfig& config, velk::TagDef& def) {
   const int16_t code = protocol::ParseData7210Tag(config, def);

@@ -130,15 +130,16 @@ struct ReadRow {
   bool (*answerUsable)(const Answer&);  // null: every complete answer is
   Reading (*decode)(const Answer&, int16_t channel, velk::ValueSlot& value);
   bool secondTry;  // a first answer that is not "!" is read once more
+  bool mayBeBusy;  // "!" AA "N" while the module converts: asked again at a pace
 };
 
 const ReadRow kReadRows[] = {
-    {reg::kAddr, '2', kConfigurationAnswer, nullptr, DecodeAddress, false},
-    {reg::kBaud, '2', kConfigurationAnswer, BaudCodeValid, DecodeBaud, true},
-    {reg::kVersion, 'F', 9, nullptr, DecodeVersion, false},
-    {reg::kName, 'M', 12, nullptr, DecodeName, false},
-    {reg::kDI, '6', 5, nullptr, DecodeInput, false},
-    {reg::kTemp, '0', kTemperatureAnswer, nullptr, DecodeTemperature, false},
+    {reg::kAddr, '2', kConfigurationAnswer, nullptr, DecodeAddress, false, false},
+    {reg::kBaud, '2', kConfigurationAnswer, BaudCodeValid, DecodeBaud, true, false},
+    {reg::kVersion, 'F', 9, nullptr, DecodeVersion, false, false},
+    {reg::kName, 'M', 12, nullptr, DecodeName, false, false},
+    {reg::kDI, '6', 5, nullptr, DecodeInput, false, false},
+    {reg::kTemp, '0', kTemperatureAnswer, nullptr, DecodeTemperature, false, true},
 };
 
 const ReadRow* FindReadRow(int16_t registerCode) {
@@ -169,12 +170,17 @@ struct Reply {
 // Sends `length` bytes of `command` and collects an answer of `answerLength`
 // bytes (carriage return included) into `reply`. 1 when it came in time,
 // begins with "!", echoes address `echo` and passes `fieldsOk` (when given);
-// a refusal, another module's answer or one of another length fails.
+// a refusal, another module's answer or one of another length fails. Where
+// `mayBeBusy`, the short busy answer is an answer too; `changesModule` marks
+// a command that moves the module to another address or rate.
 int32_t Exchange(Bus& bus, const char* command, uint32_t length, int32_t answerLength, uint8_t echo, Reply& reply,
-                 bool (*fieldsOk)(const Answer&) = nullptr) {
+                 bool (*fieldsOk)(const Answer&) = nullptr, bool mayBeBusy = false, bool changesModule = false) {
   uint32_t got = 0;
-  const int32_t ok = bus.line.Exchange(command, length, serial::Data7810AnswerOf(static_cast<uint16_t>(answerLength)),
-                                       reply.bytes, sizeof reply.bytes, &got);
+  const uint16_t full = static_cast<uint16_t>(answerLength);
+  const serial::AnswerPolicy policy = mayBeBusy       ? serial::Data7810BusyAnswerOf(full)
+                                      : changesModule ? serial::Data7810ConfigurationAnswerOf(full)
+                                                      : serial::Data7810AnswerOf(full);
+  const int32_t ok = bus.line.Exchange(command, length, policy, reply.bytes, sizeof reply.bytes, &got);
   reply.count = static_cast<int32_t>(got);
   if (ok == 0) return 0;
   // Another module's answer (a late one, or one of a module set to the same
@@ -189,7 +195,7 @@ int32_t Exchange(Bus& bus, const char* command, uint32_t length, int32_t answerL
 int32_t Query(Bus& bus, uint8_t address, const ReadRow& row, Reply& reply) {
   char command[] = {'$', '0', '0', row.command, kCarriageReturn};
   protocol::ByteToHex(command + 1, address);
-  return Exchange(bus, command, sizeof command, row.answerLength, address, reply, row.answerUsable);
+  return Exchange(bus, command, sizeof command, row.answerLength, address, reply, row.answerUsable, row.mayBeBusy);
 }
 
 // A busy module is asked again no sooner than its answer's wire time plus
@@ -254,7 +260,7 @@ int32_t SendConfiguration(Bus& bus, uint8_t address, uint8_t newAddress, const c
   c[11] = kCarriageReturn;
   // The module answers from its new address.
   Reply acknowledgement;
-  return Exchange(bus, c, sizeof c, kAcknowledgement, newAddress, acknowledgement);
+  return Exchange(bus, c, sizeof c, kAcknowledgement, newAddress, acknowledgement, nullptr, false, true);
 }
 
 int32_t SetBaudRate(Bus& bus, uint8_t address, uint32_t rate) {
@@ -268,8 +274,8 @@ int32_t SetBaudRate(Bus& bus, uint8_t address, uint32_t rate) {
   return SendConfiguration(bus, address, address, digits);
 }
 
-// Sends `outputs` as the module's output character; the bus keeps the new
-// state only once the module accepted it.
+// Sends `outputs` as the module's output character; the family keeps the
+// new state only once the module accepted it.
 int32_t SetOutputs(Bus& bus, uint8_t address, uint8_t outputs) {
   char digits[2];
   protocol::ByteToHex(digits, outputs & 0x0F);
@@ -277,7 +283,7 @@ int32_t SetOutputs(Bus& bus, uint8_t address, uint8_t outputs) {
   protocol::ByteToHex(command + 1, address);
   Reply acknowledgement;
   if (Exchange(bus, command, sizeof command, kAcknowledgement, address, acknowledgement) == 0) return 0;
-  bus.data7810Outputs[address] = outputs;
+  bus.data7810.outputs[address] = outputs;
   return 1;
 }
 
@@ -324,7 +330,7 @@ int32_t WriteItem(Bus& bus, uint8_t address, Item& item) {
         return 0;
       }
       const uint8_t bit = static_cast<uint8_t>(1u << item.channel);
-      const uint8_t now = bus.data7810Outputs[address];
+      const uint8_t now = bus.data7810.outputs[address];
       return SetOutputs(bus, address,
                         static_cast<uint8_t>(protocol::SlotU32(item.value) != 0 ? now | bit : now & ~bit));
     }
@@ -334,7 +340,7 @@ int32_t WriteItem(Bus& bus, uint8_t address, Item& item) {
 
 // The module is its own model group.
 template <typename Item>
-int32_t ProcessPacket(Bus& bus, velk::Packet& packet, protocol::ModelGroup = protocol::ModelGroup::kData7810) {
+int32_t ProcessPacket(Bus& bus, velk::Packet& packet, const protocol::ModuleType&) {
   using Layout = ItemLayout<Item>;
   // A packet without items asks for nothing, and nothing goes on the line.
   if (protocol::FirstItem<Item>(packet) == nullptr) return 0;
@@ -360,10 +366,10 @@ int32_t ProcessPacket(Bus& bus, velk::Packet& packet, protocol::ModelGroup = pro
 // are not needed on this path (no checksums).
 int32_t Probe(Bus& bus, const char* moduleType, int32_t address, velk::DeviceRecord* device) {
   OneItemRead<velk::TagItem> read(moduleType, address, device, reg::kVersion, 0, velk::kTypeByte);
-  return ProcessPacket<velk::TagItem>(bus, read.packet);
+  return ProcessPacket<velk::TagItem>(bus, read.packet, protocol::ModuleTypeOf(moduleType));
 }
 
-int32_t CanMerge(const velk::TagDef& tag, int32_t direction, velk::Packet& packet) {
+int32_t CanMerge(const velk::TagDef& tag, int32_t direction, velk::Packet& packet, const protocol::ModuleType&) {
   if (direction != packet.direction || tag.address != packet.address || tag.registerCode != packet.registerCode)
     return 0;
   const int64_t c = tag.channel;

@@ -4,7 +4,7 @@
 
 namespace families {
 
-int32_t HasNoAlarm(Bus&, const char*, int32_t) { return 1; }
+int32_t HasNoAlarm(Bus&, const protocol::ModuleType&, int32_t) { return 1; }
 
 const Family& FamilyOf(protocol::ModelGroup group) {
   switch (group) {

@@ -17,21 +17,22 @@
 
 namespace families {
 
-// What every family works on: the driver's line, and what the families keep
-// about the modules on it from one packet to the next.
+struct Data7810State;  // families/data7810.h
+
+// What every family works on: the driver's line, and the state a family
+// keeps of its modules from one packet to the next, which is the family's
+// own (its type and rules live with it); the bus only carries it.
 struct Bus {
-  explicit Bus(serial::SerialLine& serialLine) : line(serialLine) {}
+  Bus(serial::SerialLine& serialLine, Data7810State& data7810State) : line(serialLine), data7810(data7810State) {}
   serial::SerialLine& line;
-  // The digital-output state last accepted by each Data7810 module, by
-  // address: a write to one output carries the module's other outputs too.
-  uint8_t data7810Outputs[256] = {};
+  Data7810State& data7810;
 };
 
 // One host packet of the family's modules: command, exchange, answer checks
-// and decoding into the items. `group` is the model group of the packet's
-// module type, found once by the caller. 1, or 0 with the cause in the
-// line's diagnostics.
-using PacketPath = int32_t (*)(Bus& bus, velk::Packet& packet, protocol::ModelGroup group);
+// and decoding into the items. `type` is the row of the packet's module
+// type, found once by the caller. 1, or 0 with the cause in the line's
+// diagnostics.
+using PacketPath = int32_t (*)(Bus& bus, velk::Packet& packet, const protocol::ModuleType& type);
 
 struct Family {
   const serial::AnswerPolicy& answerPolicy;
@@ -41,9 +42,11 @@ struct Family {
   // record is a broken call for the families that need one: 0, nothing sent.
   int32_t (*probe)(Bus& bus, const char* moduleType, int32_t address, velk::DeviceRecord* device);
   // 1 unless the module had an alarm to switch off and did not.
-  int32_t (*disableAlarm)(Bus& bus, const char* moduleType, int32_t address);
-  // 1 when `tag` may join the open `packet` (which may widen); 0 otherwise.
-  int32_t (*canMerge)(const velk::TagDef& tag, int32_t direction, velk::Packet& packet);
+  int32_t (*disableAlarm)(Bus& bus, const protocol::ModuleType& type, int32_t address);
+  // 1 when `tag` may join the open `packet` of a module of `type` (which
+  // may widen); 0 otherwise.
+  int32_t (*canMerge)(const velk::TagDef& tag, int32_t direction, velk::Packet& packet,
+                      const protocol::ModuleType& type);
   protocol::TagParseResult (*parseTag)(const velk::TagConfig& config, velk::TagDef& def);
 };
 
@@ -52,7 +55,7 @@ extern const Family kData7810;
 extern const Family kData7210;
 
 // The alarm switch of a family without alarms: nothing to send, nothing fails.
-int32_t HasNoAlarm(Bus& bus, const char* moduleType, int32_t address);
+int32_t HasNoAlarm(Bus& bus, const protocol::ModuleType& type, int32_t address);
 
 // The family of a model group: the two Data types have their own; every
 // other group, kNone (an unknown name) included, is "Velk".

@@ -9,8 +9,8 @@
 
 namespace families {
 
-int32_t ProcessVelkPacket(Bus& bus, velk::Packet& packet, protocol::ModelGroup group);   // items are TagItem
-int32_t ProcessVelkPacket2(Bus& bus, velk::Packet& packet, protocol::ModelGroup group);  // items are TagItem2
+int32_t ProcessVelkPacket(Bus& bus, velk::Packet& packet, const protocol::ModuleType& type);   // items are TagItem
+int32_t ProcessVelkPacket2(Bus& bus, velk::Packet& packet, const protocol::ModuleType& type);  // items are TagItem2
 
 // Re-opens the line from its stored settings (when any were given), then
 // sends the probe line. 1 when any line ending in a carriage return came
@@ -20,9 +20,10 @@ int32_t ProbeVelkModule(Bus& bus, const char* moduleType, int32_t address, velk:
 // Sends the alarm-disable line to the module types that have an alarm; 1
 // unless the exchange failed or the module refused ("?"). Every other type
 // has no alarm: nothing is sent, and nothing fails.
-int32_t DisableVelkAlarm(Bus& bus, const char* moduleType, int32_t address);
+int32_t DisableVelkAlarm(Bus& bus, const protocol::ModuleType& type, int32_t address);
 
-int32_t CanMergeVelk(const velk::TagDef& tag, int32_t direction, velk::Packet& packet);
+int32_t CanMergeVelk(const velk::TagDef& tag, int32_t direction, velk::Packet& packet,
+                     const protocol::ModuleType& type);
 
 }  // namespace families
 

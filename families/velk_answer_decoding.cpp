@@ -93,7 +93,7 @@ enum class Preparation : uint8_t {
 };
 
 // clang-format off
-const DecodeRow kGroup1[] = {             // Velk4011 family
+const DecodeRow kVelk4011Decoding[] = {             // Velk4011 model group
     {0, Rule::kFloatReal, 1, Width::kReading},          // AI
     {3, Rule::kByteHex2, 4, Width::kHex2},              // DO
     {4, Rule::kFloatReal, 3, Width::kReading},          // AHI
@@ -102,15 +102,15 @@ const DecodeRow kGroup1[] = {             // Velk4011 family
     {7, Rule::kLongIntLow16, 3, Width::kCounter},       // EC
     {8, Rule::kFloatReal, 3, Width::kReading},          // CJCVAL
 };
-const DecodeRow kGroup2[] = {             // Velk4017 family
+const DecodeRow kVelk4017Decoding[] = {             // Velk4017 model group
     {0, Rule::kFloatReal, 1, Width::kReading},          // AI
     {3, Rule::kByteHex2, 3, Width::kHex2},              // MP
     {5, Rule::kFloatReal, 3, Width::kReading},          // CJCVAL
 };
-const DecodeRow kGroup3[] = {             // Velk4021
+const DecodeRow kVelk4021Decoding[] = {             // Velk4021
     {0, Rule::kFloatReal, 3, Width::kOutputReading},    // AO
 };
-const DecodeRow kGroup4[] = {             // Velk4024
+const DecodeRow kVelk4024Decoding[] = {             // Velk4024
     {0, Rule::kFloatReal, 3, Width::kReading},          // AO
     {1, Rule::kByteIntLow, 3, Width::kTwoDigits},       // DI
     {2, Rule::kHalfTwoDigits, 3, Width::kUpperHex2},    // NC
@@ -118,19 +118,19 @@ const DecodeRow kGroup4[] = {             // Velk4024
     {4, Rule::kFloatReal, 3, Width::kReading},          // DC
     {5, Rule::kFloatReal, 3, Width::kReading},          // EC
 };
-const DecodeRow kGroup5[] = {             // Velk4051 family
+const DecodeRow kVelk4051Decoding[] = {             // Velk4051 model group
     {0, Rule::kInputWord, 1, Width::kHex4},             // DI
 };
 // Velk4050 and Velk4055 answer their inputs in the second byte.
-const DecodeRow kGroup6InputsSecond[] = {
+const DecodeRow kVelk4050InputsSecondDecoding[] = {
     {0, Rule::kDigitalByTypeBits, 3, Width::kHex2},     // DI
     {1, Rule::kDigitalByExactType, 1, Width::kHex2},    // DO
 };
-const DecodeRow kGroup6[] = {             // the rest of the Velk4050 family
+const DecodeRow kVelk4050Decoding[] = {             // the rest of the Velk4050 model group
     {0, Rule::kDigitalBitOrByte, 1, Width::kHex2},      // DI
     {1, Rule::kDigitalByExactType, 1, Width::kHex2},    // DO
 };
-const DecodeRow kGroup7[] = {             // Velk4080 family
+const DecodeRow kVelk4080Decoding[] = {             // Velk4080 model group
     {0, Rule::kLongOneCharIsOn, 3, Width::kChar},       // ISM
     {1, Rule::kLongHex8High, 1, Width::kHex8},          // PCVH
     {2, Rule::kLongHex8Low, 1, Width::kHex8},           // PCVL
@@ -142,7 +142,7 @@ const DecodeRow kGroup7[] = {             // Velk4080 family
     {9, Rule::kLongHex8, 3, Width::kHex8},              // ALV
     {10, Rule::kByteHex2, 4, Width::kHex2},             // DO
 };
-const DecodeRow kGroup8[] = {             // Velk4015
+const DecodeRow kVelk4015Decoding[] = {             // Velk4015
     {0, Rule::kHalfInt, 3, Width::kNumberText},         // VERSION
     {1, Rule::kHalfInt, 3, Width::kNumberText},         // MODULE
     {2, Rule::kHalfInt, 1, Width::kSignedCount},        // ADATAIN
@@ -153,49 +153,43 @@ const DecodeRow kGroup8[] = {             // Velk4015
 };
 // clang-format on
 
-const char* const kInputsSecondTypes[] = {"Velk4050", "Velk4055", nullptr};
-
-struct GroupRules {
+struct ModelGroupDecoding {
   ModelGroup group;
-  const char* const* onlyTypes;  // null: every type of the group
+  bool inputsSecondOnly;  // only for the types whose row says their inputs come second
   const DecodeRow* rows;
   int32_t count;
   Preparation preparation;
 };
 
 template <size_t N>
-constexpr GroupRules Group(ModelGroup group, const DecodeRow (&rows)[N], Preparation preparation = Preparation::kNone,
-                           const char* const* onlyTypes = nullptr) {
-  return GroupRules{group, onlyTypes, rows, static_cast<int32_t>(N), preparation};
+constexpr ModelGroupDecoding Decoding(ModelGroup group, const DecodeRow (&rows)[N],
+                                      Preparation preparation = Preparation::kNone, bool inputsSecondOnly = false) {
+  return ModelGroupDecoding{group, inputsSecondOnly, rows, static_cast<int32_t>(N), preparation};
 }
 
 // The first entry that takes the module type wins.
-const GroupRules kGroups[] = {
-    Group(ModelGroup::kVelk4011, kGroup1),
-    Group(ModelGroup::kVelk4017, kGroup2),
-    Group(ModelGroup::kVelk4021, kGroup3),
-    Group(ModelGroup::kVelk4024, kGroup4, Preparation::kCutAtTenUnderDriver2),
-    Group(ModelGroup::kVelk4051, kGroup5),
-    Group(ModelGroup::kVelk4050, kGroup6InputsSecond, Preparation::kNone, kInputsSecondTypes),
-    Group(ModelGroup::kVelk4050, kGroup6),
-    Group(ModelGroup::kVelk4080, kGroup7),
-    Group(ModelGroup::kVelk4015, kGroup8, Preparation::kCutCarriageReturn),
+const ModelGroupDecoding kDecodingByModelGroup[] = {
+    Decoding(ModelGroup::kVelk4011, kVelk4011Decoding),
+    Decoding(ModelGroup::kVelk4017, kVelk4017Decoding),
+    Decoding(ModelGroup::kVelk4021, kVelk4021Decoding),
+    Decoding(ModelGroup::kVelk4024, kVelk4024Decoding, Preparation::kCutAtTenUnderDriver2),
+    Decoding(ModelGroup::kVelk4051, kVelk4051Decoding),
+    Decoding(ModelGroup::kVelk4050, kVelk4050InputsSecondDecoding, Preparation::kNone, true),
+    Decoding(ModelGroup::kVelk4050, kVelk4050Decoding),
+    Decoding(ModelGroup::kVelk4080, kVelk4080Decoding),
+    Decoding(ModelGroup::kVelk4015, kVelk4015Decoding, Preparation::kCutCarriageReturn),
 };
 
-const DecodeRow* RowOf(const GroupRules* group, int16_t registerCode) {
+const DecodeRow* RowOf(const ModelGroupDecoding* group, int16_t registerCode) {
   if (group == nullptr) return nullptr;
   for (int32_t i = 0; i < group->count; ++i)
     if (group->rows[i].code == registerCode) return &group->rows[i];
   return nullptr;
 }
 
-const GroupRules* GroupOf(ModelGroup model, const char* moduleType) {
-  for (const GroupRules& g : kGroups) {
-    if (g.group != model) continue;
-    if (g.onlyTypes == nullptr) return &g;
-    for (const char* const* t = g.onlyTypes; *t != nullptr; ++t)
-      if (protocol::SameTypeName(moduleType, *t)) return &g;
-  }
+const ModelGroupDecoding* DecodingOf(const protocol::ModuleType& type) {
+  for (const ModelGroupDecoding& g : kDecodingByModelGroup)
+    if (g.group == type.group && (!g.inputsSecondOnly || type.inputsSecond)) return &g;
   return nullptr;
 }
 
@@ -279,13 +273,14 @@ bool ExactDecimal(const char* first, const char* last, double* value) {
 
 }  // namespace
 
-bool ItemFitsItsRule(const velk::Packet& packet, ModelGroup group, int16_t dataType) {
-  const DecodeRow* row = RowOf(GroupOf(group, packet.moduleType), packet.registerCode);
+bool ItemFitsItsRule(const velk::Packet& packet, const protocol::ModuleType& type, int16_t dataType) {
+  const DecodeRow* row = RowOf(DecodingOf(type), packet.registerCode);
   return row == nullptr || row->rule != Rule::kFloatReal || dataType != velk::kTypeBit;
 }
 
-AnswerDecoder::AnswerDecoder(const AnswerText& answer, const velk::Packet& packet, ModelGroup model) : packet_(packet) {
-  const GroupRules* group = GroupOf(model, packet.moduleType);
+AnswerDecoder::AnswerDecoder(const AnswerText& answer, const velk::Packet& packet, const protocol::ModuleType& type)
+    : packet_(packet) {
+  const ModelGroupDecoding* group = DecodingOf(type);
   if (group != nullptr) {
     rows_ = group->rows;
     rowCount_ = group->count;

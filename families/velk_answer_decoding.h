@@ -1,5 +1,5 @@
 // Turning a "Velk" module's read answer into item values. The rule of an
-// item is chosen by the module type's group, the packet's register index and,
+// item is chosen by the module type's model group, the packet's register index and,
 // for some registers, the item's channel and data type; each rule stores
 // exactly the width it names into the item's value slot and nothing else.
 #ifndef VELK_FAMILIES_VELK_ANSWER_DECODING_H
@@ -12,7 +12,7 @@
 
 namespace families {
 
-struct DecodeRow;  // one rule of a group's table
+struct DecodeRow;  // one rule of a model group's table
 
 // The answer as the exchange left it in the packet's buffer.
 struct AnswerText {
@@ -29,17 +29,17 @@ struct AnswerText {
 };
 
 // Decodes one answer into the items of one packet, in list order. Some
-// groups cut the answer as they go (group 8 drops its carriage return before
-// the first item), so one decoder serves exactly one pass over the items. Works on its own
+// model groups cut the answer as they go (Velk4015's drops its carriage
+// return before the first item), so one decoder serves exactly one pass over the items. Works on its own
 // copy of the answer; nothing is allocated.
 class AnswerDecoder {
  public:
   // Kept bytes of an answer: the longest answer the exchange accepts.
   static const int32_t kCapacity = 512;
 
-  // `group` is the model group of the packet's module type, found once per
-  // packet by the driver.
-  AnswerDecoder(const AnswerText& answer, const velk::Packet& packet, protocol::ModelGroup group);
+  // `type` is the row of the packet's module type, found once per packet by
+  // the driver.
+  AnswerDecoder(const AnswerText& answer, const velk::Packet& packet, const protocol::ModuleType& type);
 
   // Each returns false when the item's rule stored nothing: no rule for its
   // register and data type, or nothing fresh to read.
@@ -75,11 +75,11 @@ class AnswerDecoder {
   const velk::Packet& packet_;
   const DecodeRow* rows_ = nullptr;
   int32_t rowCount_ = 0;
-  int preparation_ = 0;  // how the group prepares the answer
+  int preparation_ = 0;  // how the model group prepares the answer
   bool prepared_ = false;
   int32_t size_ = 0;        // bytes of text_ that were copied; the rest reads 0
   int32_t decimalEnd_ = 0;  // decimal readings stop here
-  int32_t textEnd_ = 0;     // position of the first NUL (group 8's cuts)
+  int32_t textEnd_ = 0;     // position of the first NUL (Velk4015's cuts)
   int32_t dataEnd_ = 0;     // the answer's checksum or carriage return
   bool formOk_ = true;
   char text_[kCapacity];
@@ -88,7 +88,7 @@ class AnswerDecoder {
 // False when an item of a read of `packet` with this data type cannot hold
 // what its rule reads: a bit item on a float register would get the float's
 // bits. Such a packet is refused before anything is sent.
-bool ItemFitsItsRule(const velk::Packet& packet, protocol::ModelGroup group, int16_t dataType);
+bool ItemFitsItsRule(const velk::Packet& packet, const protocol::ModuleType& type, int16_t dataType);
 
 }  // namespace families
 

@@ -99,8 +99,9 @@ int32_t BadAnswer(serial::SerialLine& line) {
 }
 
 template <typename Item>
-int32_t ProcessPacket(serial::SerialLine& serialLine, velk::Packet& packet, protocol::ModelGroup group) {
+int32_t ProcessPacket(serial::SerialLine& serialLine, velk::Packet& packet, const protocol::ModuleType& type) {
   using Layout = ItemLayout<Item>;
+  const protocol::ModelGroup group = type.group;
   // The command and the "DISPLAY" register take their operands from the
   // first item; a packet without one is refused before anything is read.
   Item* first = protocol::FirstItem<Item>(packet);
@@ -117,8 +118,7 @@ int32_t ProcessPacket(serial::SerialLine& serialLine, velk::Packet& packet, prot
 
   if (packet.direction == 0) {
     bool fit = true;
-    protocol::ForEachItem<Item>(packet,
-                                [&](Item& item) { fit = fit && ItemFitsItsRule(packet, group, item.dataType); });
+    protocol::ForEachItem<Item>(packet, [&](Item& item) { fit = fit && ItemFitsItsRule(packet, type, item.dataType); });
     if (!fit) return NotBuilt(serialLine);
   }
   // Holds the command, then the answer over it; what the answer does not
@@ -131,7 +131,7 @@ int32_t ProcessPacket(serial::SerialLine& serialLine, velk::Packet& packet, prot
   if (!serialLine.Exchange(buffer, &length, kVelk.answerPolicy)) return ExchangeFailed(serialLine);
   if (length <= 0 || length > serial::kMaxAnswer) return BadAnswer(serialLine);
 
-  if (packet.registerCode == kVelk4050Outputs && protocol::SameTypeName(packet.moduleType, "Velk4050") &&
+  if (type.outputsReadBack && packet.registerCode == kVelk4050Outputs &&
       !ReadBackVelk4050Outputs<Item>(serialLine, packet, group))
     return ExchangeFailed(serialLine);
 
@@ -148,14 +148,14 @@ int32_t ProcessPacket(serial::SerialLine& serialLine, velk::Packet& packet, prot
   // not at all, so a field that fails its form leaves every item untouched.
   const AnswerText answer{buffer, length > commandLength ? length : commandLength, length, withChecksum};
   {
-    AnswerDecoder trial(answer, packet, group);
+    AnswerDecoder trial(answer, packet, type);
     protocol::ForEachItem<Item>(packet, [&](Item& item) {
       Item copy = item;
       trial.Decode(copy);
     });
     if (!trial.formOk()) return BadAnswer(serialLine);
   }
-  AnswerDecoder decoder(answer, packet, group);
+  AnswerDecoder decoder(answer, packet, type);
   protocol::ForEachItem<Item>(packet, [&](Item& item) {
     if (decoder.Decode(item))
       Layout::Stamp(item, Layout::Now());
@@ -167,11 +167,11 @@ int32_t ProcessPacket(serial::SerialLine& serialLine, velk::Packet& packet, prot
 
 }  // namespace
 
-int32_t ProcessVelkPacket(Bus& bus, velk::Packet& packet, protocol::ModelGroup group) {
-  return ProcessPacket<velk::TagItem>(bus.line, packet, group);
+int32_t ProcessVelkPacket(Bus& bus, velk::Packet& packet, const protocol::ModuleType& type) {
+  return ProcessPacket<velk::TagItem>(bus.line, packet, type);
 }
-int32_t ProcessVelkPacket2(Bus& bus, velk::Packet& packet, protocol::ModelGroup group) {
-  return ProcessPacket<velk::TagItem2>(bus.line, packet, group);
+int32_t ProcessVelkPacket2(Bus& bus, velk::Packet& packet, const protocol::ModuleType& type) {
+  return ProcessPacket<velk::TagItem2>(bus.line, packet, type);
 }
 
 }  // namespace families

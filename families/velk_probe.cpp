@@ -9,15 +9,6 @@ namespace {
 // Size of the buffer both commands are built in and answered into.
 const int32_t kProbeBufferSize = 1024;
 
-// The modules whose alarm the host may switch off.
-const char* const kTypesWithAlarm[] = {"Velk4011", "Velk4011D", "Velk4012", "Velk4016"};
-
-bool HasAlarm(const char* typeName) {
-  for (const char* name : kTypesWithAlarm)
-    if (protocol::SameTypeName(typeName, name)) return true;
-  return false;
-}
-
 // The module asked, and no other, answered: "!" or "?" and its address.
 // Noise ending in a carriage return, or another module's late answer, is
 // not taken for it; the line then waits for quiet before its next command.
@@ -45,8 +36,8 @@ int32_t ProbeVelkModule(Bus& bus, const char*, int32_t address, velk::DeviceReco
   return FromTheModule(bus.line, buffer, length, address) ? 1 : 0;
 }
 
-int32_t DisableVelkAlarm(Bus& bus, const char* moduleType, int32_t address) {
-  if (!HasAlarm(moduleType)) return 1;
+int32_t DisableVelkAlarm(Bus& bus, const protocol::ModuleType& type, int32_t address) {
+  if (!type.hasAlarm) return 1;
   char buffer[kProbeBufferSize] = {};
   int32_t length = protocol::BuildAlarmDisableLine(buffer, address);
   if (bus.line.Exchange(buffer, &length, kVelk.answerPolicy) == 0) return 0;

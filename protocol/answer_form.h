@@ -19,7 +19,7 @@ enum class AnswerStart : uint8_t {
   kBangAddress,  // "!", the two address characters of the command, data
 };
 
-// The start the answer to `command` (a whole command line of `family`, as
+// The start the answer to `command` (a whole command line of model group `group`, as
 // built) must have: ">" for a "#" command, "!" and the address for a "$" or
 // "@" command, except the digital modules' status read, whose "!" is
 // followed by data at once.

@@ -5,43 +5,63 @@
 namespace protocol {
 namespace {
 
-struct TypeName {
-  const char* name;
-  ModelGroup group;
-};
+using G = ModelGroup;
+const int32_t kAll = kAllRegisterRows;
 
-// In the order the groups are searched.
-const TypeName kTypeNames[] = {
-    {"Data7810", ModelGroup::kData7810},  {"Data7210", ModelGroup::kData7210}, {"Velk4011", ModelGroup::kVelk4011},
-    {"Velk4011D", ModelGroup::kVelk4011}, {"Velk4012", ModelGroup::kVelk4011}, {"Velk4013", ModelGroup::kVelk4011},
-    {"Velk4014D", ModelGroup::kVelk4011}, {"Velk4016", ModelGroup::kVelk4011}, {"Velk4017", ModelGroup::kVelk4017},
-    {"Velk4017+", ModelGroup::kVelk4017}, {"Velk4018", ModelGroup::kVelk4017}, {"Velk4018+", ModelGroup::kVelk4017},
-    {"Velk4018M", ModelGroup::kVelk4017}, {"Velk4019", ModelGroup::kVelk4017}, {"Velk4021", ModelGroup::kVelk4021},
-    {"Velk4051", ModelGroup::kVelk4051},  {"Velk4053", ModelGroup::kVelk4051}, {"Velk4050", ModelGroup::kVelk4050},
-    {"Velk4052", ModelGroup::kVelk4050},  {"Velk4055", ModelGroup::kVelk4050}, {"Velk4060", ModelGroup::kVelk4050},
-    {"Velk4068", ModelGroup::kVelk4050},  {"Velk4080", ModelGroup::kVelk4080}, {"Velk4080D", ModelGroup::kVelk4080},
-    {"Velk4015", ModelGroup::kVelk4015},  {"Velk4024", ModelGroup::kVelk4024},
+// clang-format off
+// In the order the names are searched. Fields in order: name, model group,
+// register rows, alarm, merge span, inputs second, outputs read back.
+const ModuleType kModuleTypes[] = {
+    {"Data7810",  G::kData7810, kAll, false, 1,  false, false},
+    {"Data7210",  G::kData7210, kAll, false, 1,  false, false},
+    {"Velk4011",  G::kVelk4011, 10,   true,  1,  false, false},
+    {"Velk4011D", G::kVelk4011, 10,   true,  1,  false, false},
+    {"Velk4012",  G::kVelk4011, 8,    true,  1,  false, false},
+    {"Velk4013",  G::kVelk4011, 3,    false, 1,  false, false},
+    {"Velk4014D", G::kVelk4011, 8,    false, 1,  false, false},
+    {"Velk4016",  G::kVelk4011, 7,    true,  1,  false, false},
+    {"Velk4017",  G::kVelk4017, 5,    false, 1,  false, false},
+    {"Velk4017+", G::kVelk4017, 5,    false, 1,  false, false},
+    {"Velk4018",  G::kVelk4017, 7,    false, 1,  false, false},
+    {"Velk4018+", G::kVelk4017, 7,    false, 1,  false, false},
+    {"Velk4018M", G::kVelk4017, 7,    false, 1,  false, false},
+    {"Velk4019",  G::kVelk4017, 7,    false, 1,  false, false},
+    {"Velk4021",  G::kVelk4021, kAll, false, 1,  false, false},
+    {"Velk4051",  G::kVelk4051, kAll, false, 1,  false, false},
+    {"Velk4053",  G::kVelk4051, kAll, false, 1,  false, false},
+    {"Velk4050",  G::kVelk4050, kAll, false, 1,  true,  true},
+    {"Velk4052",  G::kVelk4050, kAll, false, 1,  false, false},
+    {"Velk4055",  G::kVelk4050, kAll, false, 10, true,  false},
+    {"Velk4060",  G::kVelk4050, kAll, false, 1,  false, false},
+    {"Velk4068",  G::kVelk4050, kAll, false, 1,  false, false},
+    {"Velk4080",  G::kVelk4080, kAll, false, 1,  false, false},
+    {"Velk4080D", G::kVelk4080, kAll, false, 1,  false, false},
+    {"Velk4015",  G::kVelk4015, kAll, false, 0,  false, false},
+    {"Velk4024",  G::kVelk4024, kAll, false, 1,  false, false},
 };
+// clang-format on
+
+// The register table of each model group, in the order of ModelGroup.
+const RegisterTable* const kRegistersOfGroup[] = {
+    nullptr,
+    &kData7810Registers,
+    &kData7210Registers,
+    &kVelk4011Registers,
+    &kVelk4017Registers,
+    &kVelk4021Registers,
+    &kVelk4051Registers,
+    &kVelk4050Registers,
+    &kVelk4080Registers,
+    &kVelk4015Registers,
+    &kVelk4024Registers,
+};
+static_assert(sizeof kRegistersOfGroup / sizeof kRegistersOfGroup[0] == static_cast<size_t>(G::kVelk4024) + 1,
+              "one register table per model group");
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-// Rows offered by the Velk4011 and Velk4017 groups, chosen by the eighth
-// character of the name as the host passed it (the model's last digit).
-int32_t Velk4011RowCount(char eighth) {
-  switch (eighth) {
-    case '3': return 3;
-    case '6': return 7;
-    case '2':
-    case '4': return 8;
-    default: return 10;
-  }
-}
-int32_t Velk4017RowCount(char eighth) { return eighth == '7' ? 5 : 7; }
-
-}  // namespace
-
+// Case-insensitive comparison of a NUL-terminated name with a literal.
 bool SameTypeName(const char* name, const char* literal, size_t maxLength) {
-  if (name == nullptr) return false;
   size_t i = 0;
   for (; i < maxLength && literal[i] != '\0'; ++i) {
     if (name[i] == '\0' || Upper(name[i]) != Upper(literal[i])) return false;
@@ -50,40 +70,30 @@ bool SameTypeName(const char* name, const char* literal, size_t maxLength) {
   return i < maxLength ? name[i] == '\0' : literal[i] == '\0';
 }
 
-ModelGroup ModelGroupOf(const char* name, size_t maxLength) {
-  if (name == nullptr) return ModelGroup::kNone;
+}  // namespace
+
+const ModuleType kUnknownModuleType = {"", G::kNone, 0, false, 1, false, false};
+
+const ModuleType& ModuleTypeOf(const char* name, size_t maxLength) {
+  if (name == nullptr) return kUnknownModuleType;
   // Every known name has eight or nine characters, and most differ only in
   // the model's last digits: those are compared first, so that finding the
-  // group of every packet does not compare all names in full.
+  // row of every packet does not compare all names in full.
   size_t length = 0;
   while (length < maxLength && length < 10 && name[length] != '\0') ++length;
-  if (length < 8 || length > 9) return ModelGroup::kNone;
-  for (const TypeName& t : kTypeNames) {
+  if (length < 8 || length > 9) return kUnknownModuleType;
+  for (const ModuleType& t : kModuleTypes) {
     if (Upper(name[7]) != Upper(t.name[7]) || Upper(name[6]) != Upper(t.name[6])) continue;
-    if (SameTypeName(name, t.name, maxLength)) return t.group;
+    if (SameTypeName(name, t.name, maxLength)) return t;
   }
-  return ModelGroup::kNone;
+  return kUnknownModuleType;
 }
 
-bool SelectRegisterGroup(const char* name, RegisterGroupView* out, size_t maxLength) {
-  const ModelGroup group = ModelGroupOf(name, maxLength);
-  // Every known name has at least eight characters.
-  const char eighth = group == ModelGroup::kNone ? '\0' : name[7];
-  RegisterGroupView view{nullptr, 0};
-  switch (group) {
-    case ModelGroup::kNone: return false;
-    case ModelGroup::kData7810: view = {kData7810Group.rows, kData7810Group.size}; break;
-    case ModelGroup::kData7210: view = {kData7210Group.rows, kData7210Group.size}; break;
-    case ModelGroup::kVelk4011: view = {kVelk4011Group.rows, Velk4011RowCount(eighth)}; break;
-    case ModelGroup::kVelk4017: view = {kVelk4017Group.rows, Velk4017RowCount(eighth)}; break;
-    case ModelGroup::kVelk4021: view = {kVelk4021Group.rows, kVelk4021Group.size}; break;
-    case ModelGroup::kVelk4051: view = {kVelk4051Group.rows, kVelk4051Group.size}; break;
-    case ModelGroup::kVelk4050: view = {kVelk4050Group.rows, kVelk4050Group.size}; break;
-    case ModelGroup::kVelk4080: view = {kVelk4080Group.rows, kVelk4080Group.size}; break;
-    case ModelGroup::kVelk4015: view = {kVelk4015Group.rows, kVelk4015Group.size}; break;
-    case ModelGroup::kVelk4024: view = {kVelk4024Group.rows, kVelk4024Group.size}; break;
-  }
-  *out = view;
+bool SelectRegisterTable(const char* name, RegisterTableView* out, size_t maxLength) {
+  const ModuleType& type = ModuleTypeOf(name, maxLength);
+  const RegisterTable* table = kRegistersOfGroup[static_cast<size_t>(type.group)];
+  if (table == nullptr) return false;
+  *out = {table->rows, type.registerRows == kAllRegisterRows ? table->size : type.registerRows};
   return true;
 }
 

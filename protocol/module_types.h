@@ -1,5 +1,6 @@
-// Module type names, the model group each belongs to and the register group
-// each selects. Names are compared in full, ignoring case.
+// The module types: one row per type name with everything the driver knows
+// of it, the model group it belongs to among them. Names are compared in
+// full, ignoring case.
 #ifndef VELK_PROTOCOL_MODULE_TYPES_H
 #define VELK_PROTOCOL_MODULE_TYPES_H
 
@@ -11,7 +12,7 @@
 namespace protocol {
 
 // The model groups: the types that share one command set, one answer form
-// and one register group. Each type belongs to exactly one; the two "Data"
+// and one register table. Each type belongs to exactly one; the two "Data"
 // types are groups of their own.
 enum class ModelGroup : uint8_t {
   kNone,
@@ -27,21 +28,44 @@ enum class ModelGroup : uint8_t {
   kVelk4024,
 };
 
-// The model group of a module type name; kNone for an unknown name or a null
-// pointer. `name` is read at most up to `maxLength` characters (for names
-// held in fixed arrays that may lack their NUL).
-ModelGroup ModelGroupOf(const char* name, size_t maxLength = 64);
+// Everything the driver knows of one module type, in one row: a new type is
+// one more row in module_types.cpp (and, for a new model group, its rows in
+// the group's tables). The driver looks the row up once per call and hands
+// it to the family; nothing else compares a type's name.
+struct ModuleType {
+  const char* name;  // as the host names it, compared in full and ignoring case
+  ModelGroup group;
+  // It offers the first so many rows of its model group's register table;
+  // kAllRegisterRows: all of them.
+  int32_t registerRows;
+  bool hasAlarm;  // the host may switch its alarm off
+  // How many channels one read packet may span; 0: every tag travels in a
+  // packet of its own.
+  int32_t mergeSpan;
+  bool inputsSecond;     // its "DI" answer gives the outputs first, then the inputs
+  bool outputsReadBack;  // an output write is read back, outputs and inputs
+};
+const int32_t kAllRegisterRows = -1;
 
-// Case-insensitive comparison of a NUL-terminated name with a literal.
-bool SameTypeName(const char* name, const char* literal, size_t maxLength = 64);
+// The row of an unknown type (or a null name): model group kNone, the "Velk"
+// family's general rules, no registers.
+extern const ModuleType kUnknownModuleType;
 
-// The register rows a module type offers: the first `rowCount` rows of its
-// group. Returns false (and writes nothing) for an unknown type.
-struct RegisterGroupView {
+// The row of a module type name; kUnknownModuleType for an unknown name or a
+// null pointer. `name` is read at most up to `maxLength` characters (for
+// names held in fixed arrays that may lack their NUL).
+const ModuleType& ModuleTypeOf(const char* name, size_t maxLength = 64);
+
+// The model group of a module type name: ModuleTypeOf(name).group.
+inline ModelGroup ModelGroupOf(const char* name, size_t maxLength = 64) { return ModuleTypeOf(name, maxLength).group; }
+
+// The register rows a module type offers. Returns false (and writes
+// nothing) for an unknown type.
+struct RegisterTableView {
   const velk::RegisterDef* rows;
   int32_t rowCount;
 };
-bool SelectRegisterGroup(const char* name, RegisterGroupView* out, size_t maxLength = 64);
+bool SelectRegisterTable(const char* name, RegisterTableView* out, size_t maxLength = 64);
 
 }  // namespace protocol
 

@@ -76,22 +76,22 @@ const RegisterDef kData7210ProbeRows[] = {
 };
 
 template <size_t N>
-constexpr RegisterGroup Group(const RegisterDef (&rows)[N]) {
-  return RegisterGroup{rows, static_cast<int32_t>(N)};
+constexpr RegisterTable Table(const RegisterDef (&rows)[N]) {
+  return RegisterTable{rows, static_cast<int32_t>(N)};
 }
 
 }  // namespace
 
-const RegisterGroup kData7810Group = Group(kData7810Rows);
-const RegisterGroup kData7210Group = Group(kData7210Rows);
-const RegisterGroup kVelk4011Group = Group(kVelk4011Rows);
-const RegisterGroup kVelk4017Group = Group(kVelk4017Rows);
-const RegisterGroup kVelk4021Group = Group(kVelk4021Rows);
-const RegisterGroup kVelk4051Group = Group(kVelk4051Rows);
-const RegisterGroup kVelk4050Group = Group(kVelk4050Rows);
-const RegisterGroup kVelk4080Group = Group(kVelk4080Rows);
-const RegisterGroup kVelk4015Group = Group(kVelk4015Rows);
-const RegisterGroup kVelk4024Group = Group(kVelk4024Rows);
-const RegisterGroup kData7210ProbeGroup = Group(kData7210ProbeRows);
+const RegisterTable kData7810Registers = Table(kData7810Rows);
+const RegisterTable kData7210Registers = Table(kData7210Rows);
+const RegisterTable kVelk4011Registers = Table(kVelk4011Rows);
+const RegisterTable kVelk4017Registers = Table(kVelk4017Rows);
+const RegisterTable kVelk4021Registers = Table(kVelk4021Rows);
+const RegisterTable kVelk4051Registers = Table(kVelk4051Rows);
+const RegisterTable kVelk4050Registers = Table(kVelk4050Rows);
+const RegisterTable kVelk4080Registers = Table(kVelk4080Rows);
+const RegisterTable kVelk4015Registers = Table(kVelk4015Rows);
+const RegisterTable kVelk4024Registers = Table(kVelk4024Rows);
+const RegisterTable kData7210ProbeRegisters = Table(kData7210ProbeRows);
 
 }  // namespace protocol

@@ -1,5 +1,5 @@
 // The register tables, constant data shared by every driver object. A row is
-// identified by its index in its group; packets carry that index.
+// identified by its index in its table; packets carry that index.
 #ifndef VELK_PROTOCOL_REGISTER_TABLES_H
 #define VELK_PROTOCOL_REGISTER_TABLES_H
 
@@ -9,24 +9,24 @@
 
 namespace protocol {
 
-struct RegisterGroup {
+struct RegisterTable {
   const velk::RegisterDef* rows;
   int32_t size;
 };
 
-extern const RegisterGroup kData7810Group;
-extern const RegisterGroup kData7210Group;
-extern const RegisterGroup kVelk4011Group;
-extern const RegisterGroup kVelk4017Group;
-extern const RegisterGroup kVelk4021Group;
-extern const RegisterGroup kVelk4051Group;
-extern const RegisterGroup kVelk4050Group;
-extern const RegisterGroup kVelk4080Group;
-extern const RegisterGroup kVelk4015Group;
-extern const RegisterGroup kVelk4024Group;
+extern const RegisterTable kData7810Registers;
+extern const RegisterTable kData7210Registers;
+extern const RegisterTable kVelk4011Registers;
+extern const RegisterTable kVelk4017Registers;
+extern const RegisterTable kVelk4021Registers;
+extern const RegisterTable kVelk4051Registers;
+extern const RegisterTable kVelk4050Registers;
+extern const RegisterTable kVelk4080Registers;
+extern const RegisterTable kVelk4015Registers;
+extern const RegisterTable kVelk4024Registers;
 // Stored with the tables but offered for no module type: the first row
 // shapes the one-item request of a Data7210 probe.
-extern const RegisterGroup kData7210ProbeGroup;
+extern const RegisterTable kData7210ProbeRegisters;
 
 // Register indices used by name in the code.
 namespace reg {

@@ -146,8 +146,8 @@ int16_t ParseVelkTag(const TagConfig& config, TagDef& def) {
   const TextView text = TrimBlanks(TextView{work, original.size});
   if (text.empty()) return kTagAddressRejected;
 
-  RegisterGroupView group{nullptr, 0};
-  if (!SelectRegisterGroup(config.moduleType, &group, sizeof config.moduleType)) return kTagAddressRejected;
+  RegisterTableView group{nullptr, 0};
+  if (!SelectRegisterTable(config.moduleType, &group, sizeof config.moduleType)) return kTagAddressRejected;
 
   // A two-letter register and its channel never take seven characters, but
   // longer names such as "DISPLAY" begin with a two-letter one ("DI").
@@ -177,7 +177,7 @@ int16_t ParseData7810Tag(const TagConfig& config, TagDef& def) {
   const TextView text = TrimBlanks(AddressTextOf(config));
   if (text.empty()) return kTagAddressRejected;
 
-  const RegisterGroup& group = kData7810Group;
+  const RegisterTable& group = kData7810Registers;
   const int32_t index = FirstRowNamedAtStart(group.rows, group.size, text, false);
   if (index < 0) return kTagAddressRejected;
   const RegisterDef& row = group.rows[index];
@@ -221,7 +221,7 @@ int16_t ParseData7210Tag(const TagConfig& config, TagDef& def) {
   const TextView registerPart = parts[0];
   if (registerPart.empty()) return kTagAddressRejected;
 
-  const RegisterGroup& group = kData7210Group;
+  const RegisterTable& group = kData7210Registers;
   const int32_t index = FirstRowNamedAtStart(group.rows, group.size, registerPart, false);
   if (index < 0) return kTagAddressRejected;
   const RegisterDef& row = group.rows[index];

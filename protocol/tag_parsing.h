@@ -26,7 +26,7 @@ int16_t ParseVelkTag(const velk::TagConfig& config, velk::TagDef& def);
 int16_t ParseData7810Tag(const velk::TagConfig& config, velk::TagDef& def);
 int16_t ParseData7210Tag(const velk::TagConfig& config, velk::TagDef& def);
 
-// What ParseTag hands the host, chosen by the module's family.
+// What ParseTag hands the host, chosen by the module's family (Velk, Data7810 or Data7210).
 struct TagParseResult {
   // 0 on success; on failure the error code (a Data7810 tag's failures
   // have always answered 1).

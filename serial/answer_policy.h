@@ -12,7 +12,8 @@ namespace serial {
 enum class AnswerEnd : uint8_t {
   kCarriageReturn,  // any length up to the largest answer
   kFixedLength,     // its carriage return must stand at `length` - 1; a short
-                    // answer is complete only as a refusal ("?")
+                    // answer is complete only as a refusal ("?") or, where
+                    // the policy has a busy mark, as the module saying busy
 };
 
 // Which deadline bounds the wait for the answer.
@@ -33,6 +34,14 @@ struct AnswerPolicy {
   bool rtsFramesCommand;     // RTS raised for the write and dropped once it left the wire
   bool firstWait;            // sleeps the line's first wait before the first look
   bool broadcastUnanswered;  // a command holding "#**" is answered by nobody
+  // kFixedLength: a shorter answer with this character at `busyAt` is the
+  // module's answer that it is busy, not a spoilt one ('\0': none).
+  char busyMark;
+  uint8_t busyAt;
+  // The command changes the module's address or line settings, so it cannot
+  // be sent twice to pair its answer with it (see SerialLine::ModuleTiming):
+  // its answer is taken as it comes, and its echo must tell whose it is.
+  bool changesModule = false;
 };
 
 // The three families side by side. Velk modules answer in chunks whose
@@ -40,16 +49,35 @@ struct AnswerPolicy {
 // wait; the Data families answer within one time-out from the write.
 using End = AnswerEnd;
 using Deadline = AnswerDeadline;
-// Fields in order: leads, end, length, deadline, time-out, RTS, first wait, "#**".
-const AnswerPolicy kVelkAnswer = {">!?", End::kCarriageReturn, 0, Deadline::kSilence, kLineTimeout, true, true, true};
-const AnswerPolicy kData7810Answer = {"!?", End::kFixedLength, 0, Deadline::kWhole, kLineTimeout, false, false, false};
-const AnswerPolicy kData7210Answer = {"!?", End::kCarriageReturn, 0, Deadline::kWhole, kLineTimeout, false, false,
-                                      false};
+// Fields in order: leads, end, length, deadline, time-out, RTS, first wait, "#**",
+// busy mark and its place.
+const AnswerPolicy kVelkAnswer = {
+    ">!?", End::kCarriageReturn, 0, Deadline::kSilence, kLineTimeout, true, true, true, '\0', 0};
+const AnswerPolicy kData7810Answer = {
+    "!?", End::kFixedLength, 0, Deadline::kWhole, kLineTimeout, false, false, false, '\0', 0};
+const AnswerPolicy kData7210Answer = {
+    "!?", End::kCarriageReturn, 0, Deadline::kWhole, kLineTimeout, false, false, false, '\0', 0};
 
 // A Data7810 policy for an answer of `length` bytes.
 inline AnswerPolicy Data7810AnswerOf(uint16_t length) {
   AnswerPolicy policy = kData7810Answer;
   policy.length = length;
+  return policy;
+}
+
+// The same for a command that moves the module to another address or rate.
+inline AnswerPolicy Data7810ConfigurationAnswerOf(uint16_t length) {
+  AnswerPolicy policy = Data7810AnswerOf(length);
+  policy.changesModule = true;
+  return policy;
+}
+
+// The same for a read the module may answer busy: "!" AA "N", at once and
+// shorter than its full answer.
+inline AnswerPolicy Data7810BusyAnswerOf(uint16_t length) {
+  AnswerPolicy policy = Data7810AnswerOf(length);
+  policy.busyMark = 'N';
+  policy.busyAt = 3;
   return policy;
 }
 

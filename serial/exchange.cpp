@@ -24,6 +24,14 @@ bool ContainsBroadcast(const char* bytes, uint32_t length) {
 
 bool IsLead(const char* leads, char c) { return c != '\0' && strchr(leads, c) != nullptr; }
 
+// A closed answer shorter than a fixed-length policy's length that is still
+// the module's answer: a refusal, or the busy answer the policy names. Either
+// came in time, so neither is a failure the line must guard against.
+bool IsShortAnswer(const AnswerPolicy& policy, const char* answer, uint32_t stored) {
+  if (answer[0] == kRefusal) return true;
+  return policy.busyMark != '\0' && policy.busyAt + 1u < stored && answer[policy.busyAt] == policy.busyMark;
+}
+
 // The module a command addresses: every family's command names it in its
 // second and third characters. -1 when they are not an address.
 int32_t ModuleOf(const char* command, uint32_t length) {
@@ -31,14 +39,11 @@ int32_t ModuleOf(const char* command, uint32_t length) {
   return protocol::HexPairValue(command[1], command[2]);
 }
 
-// A late answer's guard covers it with this share of the time-out to spare,
-// for the module's own jitter.
-const uint32_t kLateMarginShare = 4;
-
 }  // namespace
 
 int32_t SerialLine::FailExchange(int32_t why) {
   diagnostics.Fail(why);
+  lastFailure_ = why;
   NoteOutOfStep();
   failedAt_ = commandAt_;
   failedModule_ = commandModule_;
@@ -56,9 +61,70 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
                                ? policy.timeoutMs
                                : static_cast<uint32_t>(answerTimeoutMs > 0 ? answerTimeoutMs : 0);
   const uint32_t callStart = clock_.TickMs();
+  const int32_t module = ModuleOf(command, commandLength);
+  // Nothing goes out to a module whose answers cannot be paired with their
+  // commands, nor while its late answers are still due: the command's
+  // answer could not be told from theirs.
+  if (HeldBackAsTooLate(module, callStart)) {
+    diagnostics.Fail(velk::kOutcomeNoAnswer);
+    return 0;
+  }
   // Only the command after a failure pays for the wait.
-  if (outOfStep_) AwaitQuiet(port, timeout, callStart);
+  if (outOfStep_ && !AwaitQuiet(port, timeout, callStart)) {
+    diagnostics.Fail(velk::kOutcomeNoAnswer);
+    return 0;
+  }
+  if (module >= 0 && !policy.changesModule && (modules_[module].unpaired || modules_[module].tooLateMs != 0))
+    return ExchangePaired(port, module, command, commandLength, policy, timeout, callStart, answer, capacity,
+                          answerLength);
+  return SendAndCollect(port, command, commandLength, policy, timeout, callStart, answer, capacity, answerLength);
+}
 
+int32_t SerialLine::ExchangePaired(platform::Port* port, int32_t module, const char* command, uint32_t commandLength,
+                                   const AnswerPolicy& policy, uint32_t timeoutMs, uint32_t callStart, char* answer,
+                                   uint32_t capacity, uint32_t* answerLength) {
+  ModuleTiming& timing = modules_[module];
+  const uint32_t before = timing.commandAt;
+  if (timing.tooLateMs != 0) NoteTooLateCheck(module);
+  // The first answer is collected aside, so that the command (which may
+  // share the answer's buffer) can go out again unchanged.
+  char first[kMaxAnswer];
+  uint32_t firstLength = 0;
+  if (SendAndCollect(port, command, commandLength, policy, timeoutMs, callStart, first, sizeof first, &firstLength) ==
+      0) {
+    const uint32_t kept = firstLength < capacity ? firstLength : capacity;
+    memcpy(answer, first, kept);
+    *answerLength = kept;
+    WaitOutTooLateAnswers(port, timeoutMs, callStart);
+    return 0;
+  }
+  if (firstLength == 0) return 1;  // a broadcast nobody answers
+  const uint32_t firstAt = answerAt_;
+  const uint32_t firstCommandAt = timing.commandAt;
+  const uint32_t secondStart = clock_.TickMs();
+  if (SendAndCollect(port, command, commandLength, policy, timeoutMs, secondStart, answer, capacity, answerLength) ==
+      1) {
+    // Answered twice in time: the module answers its own commands.
+    timing.unpaired = false;
+    timing.tooLateMs = 0;
+    timing.recheckMs = 0;
+    return 1;
+  }
+  // The first answer belonged to an earlier command: at the latest the one
+  // before this call's. This call's first command is now the earliest whose
+  // answer is still due.
+  if (lastFailure_ == velk::kOutcomeNoAnswer) {
+    NoteLateness(module, firstAt - before);
+    timing.unansweredAt = firstCommandAt;
+  }
+  WaitOutTooLateAnswers(port, timeoutMs, secondStart);
+  return 0;
+}
+
+int32_t SerialLine::SendAndCollect(platform::Port* port, const char* command, uint32_t commandLength,
+                                   const AnswerPolicy& policy, uint32_t timeout, uint32_t callStart, char* answer,
+                                   uint32_t capacity, uint32_t* answerLength) {
+  *answerLength = 0;
   uint32_t written = 0;
   // A failed broadcast is not given up: it is written again below and waited
   // on like any other command.
@@ -72,6 +138,7 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
   }
   const uint32_t start = commandAt_;
   commandModule_ = ModuleOf(command, commandLength);
+  if (commandModule_ >= 0) modules_[commandModule_].commandAt = start;
   CommandEcho echo;
   echo.Expect(command, commandLength, policy.leads);
   // The answer may be collected over the command itself.
@@ -135,6 +202,7 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
       if (!echoBegun && echo.begun()) wholeDeadline += CommandWireMs(commandLength);
       if (echoed) deadline = now + timeout;
       if (got == 0) continue;  // noise only: the deadline does not restart for it
+      answerAt_ = now;
     }
     // The answer ends at its first carriage return (or where a fixed-length
     // answer must have it); what follows in the same read is noise.
@@ -149,8 +217,8 @@ int32_t SerialLine::Exchange(const char* command, uint32_t commandLength, const 
     const bool closed = answer[stored - 1] == kCarriageReturn;
     if (closed || (fixed != 0 && stored == fixed)) {
       // A fixed-length answer must have its return where its length puts
-      // it; only a refusal may be shorter.
-      if (fixed != 0 && !(stored == fixed && closed) && !(closed && answer[0] == kRefusal))
+      // it; only a refusal, or a busy module's short answer, may be shorter.
+      if (fixed != 0 && !(stored == fixed && closed) && !(closed && IsShortAnswer(policy, answer, stored)))
         return FailExchange(velk::kOutcomeBadAnswer);
       outOfStep_ = false;
       // Nothing followed the answer when it was read: the next command
@@ -185,82 +253,6 @@ int32_t SerialLine::Exchange(char* buffer, int32_t* length, const AnswerPolicy& 
   // A broadcast leaves the command in place.
   if (answerLength != 0) *length = static_cast<int32_t>(answerLength);
   return 1;
-}
-
-void SerialLine::NoteLateBytes(uint32_t at, uint32_t timeoutMs) {
-  if (lateSeen_) return;  // the answer's first bytes tell when it came
-  lateSeen_ = true;
-  if (failedModule_ < 0) return;
-  const uint32_t late = at - failedAt_;
-  // Found waiting after a host's pause: when it came is not known.
-  if (late > WholeAnswerBoundMs()) return;
-  uint16_t& known = lateness_[failedModule_];
-  if (late <= timeoutMs) {  // a slow end of an answer begun in time
-    if (known == kLatenessUnknown) known = kNotLate;
-    return;
-  }
-  diagnostics.LateAnswer(failedModule_, late);
-  const uint16_t ms = late < kNotLate ? static_cast<uint16_t>(late) : static_cast<uint16_t>(kNotLate - 1);
-  if (known == kLatenessUnknown || known == kNotLate || ms > known) known = ms;
-}
-
-uint32_t SerialLine::LateGuardEnd(uint32_t timeoutMs) const {
-  if (failedModule_ < 0) return outOfStepAt_;
-  const uint16_t known = lateness_[failedModule_];
-  if (known == kNotLate) return outOfStepAt_;
-  if (known == kLatenessUnknown) return failedAt_ + WholeAnswerBoundMs();
-  return failedAt_ + known + timeoutMs / kLateMarginShare;
-}
-
-void SerialLine::AwaitQuiet(platform::Port* port, uint32_t timeoutMs, uint32_t callStart) {
-  outOfStep_ = false;
-  if (timeoutMs == 0) return;
-  // Bounded, so that a line that never falls quiet cannot hold the host's
-  // thread: the guard and the exchange after it end within the whole-answer
-  // bound, so the guard takes at most that bound less the exchange's own
-  // time-out. The command then goes out anyway, behind its purge.
-  const uint32_t start = clock_.TickMs();
-  const uint32_t whole = WholeAnswerBoundMs();
-  const uint32_t bound = callStart + (whole > timeoutMs ? whole - timeoutMs : 0);
-  // Nothing is read or purged between exchanges, so a line with no input
-  // waiting has been quiet since the failure: a host that paused between
-  // packets has already waited part of the guard, or all of it.
-  uint32_t quietUntil = start + timeoutMs;
-  const bool inputWaits = port->Wait(0) != platform::WaitResult::kTimeout;
-  if (platform::TickRemaining(start, outOfStepAt_ + timeoutMs) < timeoutMs && !inputWaits)
-    quietUntil = outOfStepAt_ + timeoutMs;
-  // A module known to answer late is waited for until its answer has come,
-  // and one not known yet as long as the bound allows.
-  const uint32_t lateEnd = LateGuardEnd(timeoutMs);
-  if (platform::TickAfter(lateEnd, quietUntil)) quietUntil = lateEnd;
-  char chunk[kMaxChunk];
-  for (;;) {
-    const uint32_t now = clock_.TickMs();
-    const uint32_t left = platform::TickRemaining(now, platform::TickAfter(quietUntil, bound) ? bound : quietUntil);
-    if (left == 0) {
-      // Quiet through the whole guard: the module does not answer late.
-      if (!lateSeen_ && failedModule_ >= 0 && lateness_[failedModule_] == kLatenessUnknown)
-        lateness_[failedModule_] = kNotLate;
-      lateSeen_ = true;
-      return;
-    }
-    const platform::WaitResult woke = port->Wait(left);
-    if (woke == platform::WaitResult::kTimeout) continue;
-    if (woke == platform::WaitResult::kHangUp) {
-      NotePortLost();
-      return;
-    }
-    uint32_t got = 0;
-    if (!port->Read(chunk, kMaxChunk, &got)) {
-      NotePortLost();
-      return;
-    }
-    const uint32_t at = clock_.TickMs();
-    if (got == 0) continue;
-    diagnostics.Received(chunk, got, at);
-    NoteLateBytes(at, timeoutMs);
-    quietUntil = at + timeoutMs;
-  }
 }
 
 int32_t SerialLine::WriteCommand(platform::Port* port, const char* bytes, uint32_t count, uint32_t* written,

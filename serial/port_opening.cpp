@@ -49,6 +49,11 @@ int32_t SerialLine::OpenPort(const velk::PortSettings* settings) {
   portSettings = *settings;
   portSettingsGiven = true;
   outOfStep_ = false;  // the host starts the line over
+  // What the line learnt of its modules' lateness holds for the old
+  // time-out, perhaps for another bus.
+  for (ModuleTiming& timing : modules_) timing = ModuleTiming();
+  failedModule_ = -1;
+  lateSeen_ = true;
   // The port held until now goes first: a failed opening must not leave the
   // line talking to the old port, and the same port opened again with new
   // settings is no longer held by ourselves.

@@ -87,7 +87,13 @@ class SerialLine final {
   // command.
   static constexpr uint16_t kLatenessUnknown = 0;
   static constexpr uint16_t kNotLate = 0xFFFF;
-  uint16_t latenessOf(uint8_t module) const { return lateness_[module]; }
+  uint16_t latenessOf(uint8_t module) const { return modules_[module].lateness; }
+  // How late `module` answers when that is later than the whole-answer
+  // bound, so late that no call can wait for its answers and none can be
+  // paired with its command: at least so many milliseconds after the
+  // command. 0 while the line has no evidence of it. Its commands are held
+  // back meanwhile; see ModuleTiming.
+  uint16_t tooLateOf(uint8_t module) const { return modules_[module].tooLateMs; }
 
   // Writes `commandLength` bytes of `command` and collects the answer into
   // `answer` (`capacity` bytes; it may be the command's own buffer) as
@@ -143,12 +149,39 @@ class SerialLine final {
   // later guards cover it, and `diagnostics` names it. A module's first
   // failure is guarded as long as the bound allows, to learn whether it
   // answers late at all.
-  void AwaitQuiet(platform::Port* port, uint32_t timeoutMs, uint32_t callStart);
+  // Returns false when the guard had to end at the bound while the answers
+  // of a module too late to pair were still due: the command must not go
+  // out then, and the next exchange waits on.
+  bool AwaitQuiet(platform::Port* port, uint32_t timeoutMs, uint32_t callStart);
   // The tick until which the guard after the last failure must wait at
   // least, from what is known of the failed module.
   uint32_t LateGuardEnd(uint32_t timeoutMs) const;
   // Notes bytes of a late answer that arrived at `at`.
   void NoteLateBytes(uint32_t at, uint32_t timeoutMs);
+  // Records that `module` answered at least `lateMs` after a command.
+  void NoteLateness(int32_t module, uint32_t lateMs);
+  // The guard after the last failure ended with nothing received.
+  void NoteQuietGuard();
+  // One command out and its answer in, as `policy` says: the exchange proper,
+  // after the guard. `callStart` starts the whole-answer bound.
+  int32_t SendAndCollect(platform::Port* port, const char* command, uint32_t commandLength, const AnswerPolicy& policy,
+                         uint32_t timeoutMs, uint32_t callStart, char* answer, uint32_t capacity,
+                         uint32_t* answerLength);
+  // The exchange with a module whose answer cannot be taken as its command's
+  // on its own (see ModuleTiming): the command twice, the second answer kept.
+  int32_t ExchangePaired(platform::Port* port, int32_t module, const char* command, uint32_t commandLength,
+                         const AnswerPolicy& policy, uint32_t timeoutMs, uint32_t callStart, char* answer,
+                         uint32_t capacity, uint32_t* answerLength);
+  // Whether a command to `module` is held back at `now`: the module answers
+  // too late to pair, and its next check is not due yet.
+  bool HeldBackAsTooLate(int32_t module, uint32_t now) const;
+  // A check of a module too late to pair goes out: the next waits longer.
+  void NoteTooLateCheck(int32_t module);
+  // After a failed exchange with a module too late to pair, its late
+  // answers are waited for within the same call, as far as the bound from
+  // `since` allows, so that the next call (another module's) need not wait
+  // for them, or not as long.
+  void WaitOutTooLateAnswers(platform::Port* port, uint32_t timeoutMs, uint32_t since);
   // Records a failed exchange: the cause, and that the line is out of step.
   int32_t FailExchange(int32_t why);
   // The command's echo differed from it: a collision on the bus.
@@ -173,9 +206,36 @@ class SerialLine final {
   int32_t commandModule_ = -1;  // the address it named; -1 for none (a broadcast)
   uint32_t failedAt_ = 0;       // commandAt_ and commandModule_ of the last failed exchange
   int32_t failedModule_ = -1;
-  bool lateSeen_ = true;         // the last failure's late answer was looked for (or none failed yet)
-  uint16_t lateness_[256] = {};  // see latenessOf()
-  bool adopted_ = false;         // the port came through SetPortHandle
+  int32_t lastFailure_ = velk::kOutcomeOk;  // the cause FailExchange last recorded
+  uint32_t answerAt_ = 0;                   // tick the last answer's first bytes came
+  bool lateSeen_ = true;                    // the last failure's late answer was looked for (or none failed yet)
+
+  // What the line knows of one module's answers after its time-out.
+  //
+  // An answer that comes after its command's whole bound cannot be told
+  // from the answer to the module's next command: it lands in that
+  // command's time-out. So a module that left a command unanswered even
+  // through the guard after it (`unpaired`) is asked twice at its next
+  // command, back to back, and only the second answer is taken: a module
+  // answering in time answers both, while one answering that late has its
+  // first "answer" come from the command before and leaves the second
+  // unanswered. That, or late bytes in a guard measured from its older
+  // unanswered command, is the evidence; the lateness is taken from the
+  // latest command the answer could belong to, so it is never shorter than
+  // the true one. A module later than the bound (`tooLateMs`) then has its
+  // commands held back, failing at once, except one every `recheckMs`; the
+  // guards after that one wait its late answers out, and the module is
+  // served again once such a check is answered twice in time.
+  struct ModuleTiming {
+    uint16_t lateness = kLatenessUnknown;  // see latenessOf()
+    uint16_t tooLateMs = 0;                // see tooLateOf()
+    bool unpaired = false;
+    uint32_t unansweredAt = 0;  // the tick of the command it left unanswered
+    uint32_t commandAt = 0;     // the tick of its latest command
+    uint32_t recheckMs = 0;     // while too late: the wait from its latest command to its next
+  };
+  ModuleTiming modules_[256];
+  bool adopted_ = false;  // the port came through SetPortHandle
   bool reopenArmed_ = true;
   // The last exchange left the input queue empty, and nothing since could
   // have put a byte into it that the next command must not take: its

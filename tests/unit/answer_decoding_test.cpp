@@ -41,7 +41,7 @@ uint32_t F(float f) { return FloatBits(f); }
 
 // A decoder as the packet path makes one, with the packet's model group.
 families::AnswerDecoder DecoderFor(const families::AnswerText& answer, const velk::Packet& packet) {
-  return families::AnswerDecoder(answer, packet, protocol::ModelGroupOf(packet.moduleType));
+  return families::AnswerDecoder(answer, packet, protocol::ModuleTypeOf(packet.moduleType));
 }
 uint32_t Byte(uint8_t b) { return (kPrefill & 0xFFFFFF00u) | b; }
 uint32_t Half(uint16_t h) { return (kPrefill & 0xFFFF0000u) | h; }

@@ -27,10 +27,10 @@ class Data7210Test : public DriverOnFakeLine {
     OpenLine(1000);
   }
   int32_t Process(velk::Packet& packet) {
-    return families::kData7210.processPacket(driver.bus(), packet, protocol::ModelGroup::kData7210);
+    return families::kData7210.processPacket(driver.bus(), packet, protocol::ModuleTypeOf("Data7210"));
   }
   int32_t Process2(velk::Packet& packet) {
-    return families::kData7210.processPacket2(driver.bus(), packet, protocol::ModelGroup::kData7210);
+    return families::kData7210.processPacket2(driver.bus(), packet, protocol::ModuleTypeOf("Data7210"));
   }
 
   // The command sent for one item, or "" when the packet was refused
@@ -280,7 +280,7 @@ TEST_F(Data7210Test, DisplayTagsNeverMerge) {
   velk::TagDef tag;
   memset(&tag, 0, sizeof tag);
   TestPacket<velk::TagItem2> p(0, reg::kSetDat, 1, "Data7210");
-  EXPECT_EQ(families::kData7210.canMerge(tag, 1, p.header()), 0);
+  EXPECT_EQ(families::kData7210.canMerge(tag, 1, p.header(), protocol::ModuleTypeOf("Data7210")), 0);
 }
 
 }  // namespace

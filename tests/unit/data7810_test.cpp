@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <stdio.h>
 
 #include "families/data7810.h"
 #include "driver_on_fake_line.h"
@@ -36,10 +37,10 @@ class Data7810Test : public DriverOnFakeLine {
     OpenLine(1000);
   }
   int32_t Process(velk::Packet& packet) {
-    return families::kData7810.processPacket(driver.bus(), packet, protocol::ModelGroup::kData7810);
+    return families::kData7810.processPacket(driver.bus(), packet, protocol::ModuleTypeOf("Data7810"));
   }
   int32_t Process2(velk::Packet& packet) {
-    return families::kData7810.processPacket2(driver.bus(), packet, protocol::ModelGroup::kData7810);
+    return families::kData7810.processPacket2(driver.bus(), packet, protocol::ModuleTypeOf("Data7810"));
   }
 };
 
@@ -74,7 +75,7 @@ TEST_F(Data7810Test, BaudReadIsTriedOnceMoreAfterARefusal) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.registerCode);
-    fake.writes.clear();
+    OpenLine(1000);  // a module silent before is asked twice at its next read
     int calls = 0;
     const std::string first = c.first != nullptr ? c.first : "";
     fake.responder = [&](const std::string&) {
@@ -166,18 +167,25 @@ TEST_F(Data7810Test, BusyTemperatureModuleIsAskedAgain) {
   EXPECT_EQ(calls, 3);
 }
 
-TEST_F(Data7810Test, ShortBusyAnswerIsStillAskedAgain) {
-  // "!01N" is too short for a temperature answer and fails as a bad one;
-  // the module is asked again all the same.
+TEST_F(Data7810Test, ShortBusyAnswerIsAskedAgainAtThePaceAlone) {
+  // "!01N" is shorter than a temperature answer, yet it is the module's
+  // answer: it is asked again after the busy pace, with no wait for a late
+  // answer in between.
+  OpenLine(300);
   int calls = 0;
   fake.responder = [&](const std::string&) {
     return std::vector<testsupport::Chunk>{{5, ++calls == 1 ? std::string("!01N\r") : Temperatures({"6190"})}};
   };
   TestPacket<velk::TagItem2> p(1, reg::kTemp, 0);
   p.Add(3, velk::kTypeFloat, reg::kTemp);
+  const uint32_t start = clock.TickMs();
   ASSERT_EQ(Process2(p.get()), 1);
+  const uint32_t took = clock.TickMs() - start;
   EXPECT_EQ(protocol::SlotFloat(p.item(0).value), 25.0f);
   EXPECT_EQ(calls, 2);
+  // The pace (36 characters at 9600 baud and 100 ms) plus one exchange.
+  EXPECT_LT(took, 38u + 100u + 300u);
+  printf("[ figure   ] a temperature read busy once, 300 ms time-out: %u ms\n", took);
 }
 
 TEST_F(Data7810Test, ModuleStuckBusyFailsWithinTheAnswerTimeout) {
@@ -490,7 +498,9 @@ TEST(Data7810Rules, MergeKeepsOneChannelExceptTemperatures) {
     TestPacket<velk::TagItem> p(1, c.reg, static_cast<int16_t>(c.reg == reg::kDO ? 1 : 0));
     p.header().channelLow = c.low;
     p.header().channelHigh = c.high;
-    EXPECT_EQ(families::kData7810.canMerge(tag, c.direction, p.header()), c.expected) << c.reg << "/" << c.channel;
+    EXPECT_EQ(families::kData7810.canMerge(tag, c.direction, p.header(), protocol::ModuleTypeOf("Data7810")),
+              c.expected)
+        << c.reg << "/" << c.channel;
     EXPECT_EQ(p.header().channelLow, c.newLow);
     EXPECT_EQ(p.header().channelHigh, c.newHigh);
   }
@@ -499,7 +509,7 @@ TEST(Data7810Rules, MergeKeepsOneChannelExceptTemperatures) {
   other.address = 2;
   other.registerCode = reg::kTemp;
   TestPacket<velk::TagItem> temp(1, reg::kTemp, 0);
-  EXPECT_EQ(families::kData7810.canMerge(other, 0, temp.header()), 0);
+  EXPECT_EQ(families::kData7810.canMerge(other, 0, temp.header(), protocol::ModuleTypeOf("Data7810")), 0);
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+#include <string.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -165,6 +167,48 @@ TEST_F(Transaction, VeryLateAnswerIsFoundAndWaitedOut) {
     EXPECT_NEAR(clock.TickMs() - start, guard + 5u, 1u);
   }
   EXPECT_EQ(line.latenessOf(14), serial::SerialLine::kNotLate);
+}
+
+// A module answering later than the bound, each of its commands reading
+// another register: no answer is ever taken for a command it does not
+// belong to, the line names a lateness no shorter than the true one, and a
+// module answering in time again is served again after a check.
+TEST_F(Transaction, AnswersLaterThanTheBoundAreNeverTakenForAnotherCommand) {
+  for (const uint32_t timesTimeOut : {5u, 6u}) {
+    SCOPED_TRACE(timesTimeOut);
+    OpenLine(200, 0);  // a bound of 933 ms at 9600 baud
+    const uint32_t late = timesTimeOut * 200u;
+    bool inTime = false;
+    // The answer names the command it belongs to.
+    fake.responder = [&](const std::string& written) {
+      const bool slow = written.compare(0, 3, "#0C") == 0 && !inTime;
+      return std::vector<Chunk>{{slow ? late : 5u, ">" + written.substr(1, 3) + "\r"}};
+    };
+    const char* const commands[] = {"#0C0\r", "#0C1\r", "#0D\r"};
+    int wrong = 0, good = 0;
+    for (int round = 0; round < 30; ++round) {
+      for (const char* command : commands) {
+        if (Exchange(command) != 1) continue;
+        ++good;
+        if (answer != ">" + std::string(command + 1, strlen(command) - 2) + "\r") ++wrong;
+      }
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(good, 0);
+    EXPECT_GE(line.tooLateOf(12), late);
+    EXPECT_EQ(line.diagnostics.counters.lateModule, 12);
+    EXPECT_GE(line.diagnostics.counters.lateAnswerMs, late);
+
+    inTime = true;
+    int served = 0;
+    for (int round = 0; round < 100 && served == 0; ++round) {
+      clock.Advance(100);
+      if (Exchange("#0C0\r") == 1 && answer == ">0C0\r") ++served;
+    }
+    EXPECT_EQ(served, 1);
+    EXPECT_EQ(line.tooLateOf(12), 0u);
+    line.ClosePort();
+  }
 }
 
 // Bytes that came after a clean answer (a second module at the same

@@ -21,10 +21,6 @@ std::string PendingErrorText(velk::IDriver* driver) {
   return std::string(text, strnlen(text, 512));
 }
 
-bool IsDataModule(const std::string& moduleType) {
-  return strcasecmp(moduleType.c_str(), "Data7810") == 0 || strcasecmp(moduleType.c_str(), "Data7210") == 0;
-}
-
 velk::TagConfig MakeTagConfig(const std::string& moduleType, const std::string& address, int16_t dataType) {
   velk::TagConfig config;
   memset(&config, 0, sizeof config);
@@ -150,7 +146,7 @@ bool CheckLine(velk::IDriver* driver, const LineConfig& config, CheckedLine* che
       continue;
     }
     // A display is addressed by the tag's channel, not by the device address.
-    if (strcasecmp(device.type.c_str(), "Data7210") == 0 && def.channel >= 0 &&
+    if (FamilyOfType(device.type) == ModuleFamily::kData7210 && def.channel >= 0 &&
         static_cast<uint32_t>(def.channel) != checked->devices[tag.deviceIndex].address)
       warnings->push_back({tag.line, "tag '" + tag.name + "' addresses display " + std::to_string(def.channel) +
                                          " (its channel), while device '" + device.name + "' has address " +

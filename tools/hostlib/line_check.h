@@ -10,6 +10,7 @@
 
 #include "driver_library.h"
 #include "line_config.h"
+#include "module_names.h"
 #include "velk4000/velk4000.h"
 
 namespace hostlib {
@@ -23,9 +24,6 @@ struct CheckedLine {
 
 // The driver's text for the error it has pending, or a note that it gave none.
 std::string PendingErrorText(velk::IDriver* driver);
-
-// True for the module types whose packets take a path of their own.
-bool IsDataModule(const std::string& moduleType);
 
 // "unknown module type 'X': ...", with the type meant
 // when one is close.

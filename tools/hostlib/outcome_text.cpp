@@ -71,13 +71,21 @@ const char* PortErrorHint(int32_t portError) {
   return kPortErrors[portError].hint;
 }
 
-std::string LateAnswerText(const velk::LineCounters& counters) {
+std::string LateAnswerText(const velk::LineCounters& counters, int32_t timeoutMs) {
   // A library from before the record grew leaves these fields as given.
   if (counters.size < sizeof counters || counters.lateModule < 0 || counters.lateAnswerMs == 0) return std::string();
+  const std::string module = "module " + std::to_string(counters.lateModule);
+  if (timeoutMs > 0 && counters.lateAnswerMs > 2u * static_cast<uint32_t>(timeoutMs)) {
+    // Cut to tens, never rounded up: the time is only a lower bound.
+    const std::string atLeast = std::to_string(counters.lateAnswerMs / 10 * 10);
+    return module + " answers " + atLeast +
+           " ms or more after the command, too late to tell its answers apart: its packets fail until it answers "
+           "within the time-out; raise timeout_ms above " +
+           atLeast;
+  }
   // Rounded to tens: the time is taken when the answer's first bytes came.
-  const uint32_t about = (counters.lateAnswerMs + 5) / 10 * 10;
-  return "module " + std::to_string(counters.lateModule) + " answers about " + std::to_string(about) +
-         " ms after the command; raise timeout_ms";
+  const std::string about = std::to_string((counters.lateAnswerMs + 5) / 10 * 10);
+  return module + " answers about " + about + " ms after the command; raise timeout_ms above " + about;
 }
 
 std::string JoinClauses(const std::string& cause, const std::string& then) {

@@ -29,10 +29,13 @@ const char* PortErrorReason(int32_t portError);
 // What to do about a failed port opening, one sentence.
 const char* PortErrorHint(int32_t portError);
 
-// "module 12 answers about 1100 ms after the command; raise timeout_ms"
-// for the latest answer the driver saw after its time-out; "" when it saw
-// none (or the library does not say).
-std::string LateAnswerText(const velk::LineCounters& counters);
+// "module 12 answers about 300 ms after the command; raise timeout_ms above
+// 300" for the latest answer the driver saw after the time-out `timeoutMs`;
+// "" when it saw none (or the library does not say). An answer more than
+// twice the time-out late is one the driver cannot pair with its command:
+// the driver knows only that it came so long after the command or longer,
+// and fails the module's packets until it answers in time again.
+std::string LateAnswerText(const velk::LineCounters& counters, int32_t timeoutMs);
 
 // "cause; then" as one sentence: a cause that ends as a sentence of its own
 // ("... (it is opened exclusively).", "The connection was lost.") gives up

@@ -1,5 +1,7 @@
 #include "packet_plan.h"
 
+#include "module_names.h"
+
 #include <string.h>
 #include <strings.h>
 
@@ -18,7 +20,7 @@ HostPacket::HostPacket(const LineConfig& config, const CheckedLine& checked, siz
   packet_.registerName = def.registerName;
   packet_.registerCode = def.registerCode;
   // A display tag's precision travels in the packet.
-  packet_.decimals = strcasecmp(device.type.c_str(), "Data7210") == 0 ? def.subField1 : 0;
+  packet_.decimals = FamilyOfType(device.type) == ModuleFamily::kData7210 ? def.subField1 : 0;
   packet_.channelLow = def.channel;
   packet_.channelHigh = def.channel;
   packet_.direction = direction;

@@ -2,6 +2,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include "module_names.h"
 #include "commands.h"
 #include "data_types.h"
 #include "line_check.h"
@@ -63,10 +64,11 @@ int RunCheck(const LibraryOptions& libraryOptions, const CheckArgs& args) {
   printf("tag \"%s\" of %s as %s: register %s (row %d, code %d), channel %d\n", args.tagAddress.c_str(),
          args.moduleType.c_str(), DataTypeName(dataType).c_str(), name.c_str(), def.registerCode, row->code,
          def.channel);
-  if (strcasecmp(args.moduleType.c_str(), "Data7810") == 0)
+  const ModuleFamily family = FamilyOfType(args.moduleType);
+  if (family == ModuleFamily::kData7810)
     printf("  sub-fields: %d %d %d, data type %s\n", def.subField1, def.subField2, def.subField3,
            DataTypeName(def.subField4).c_str());
-  else if (strcasecmp(args.moduleType.c_str(), "Data7210") == 0)
+  else if (family == ModuleFamily::kData7210)
     printf("  options: %d %d %d (-1: not given; the first is the number of decimals)\n", def.subField1, def.subField2,
            def.subField3);
   return accepted ? kExitOk : kExitFailure;

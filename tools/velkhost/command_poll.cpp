@@ -29,7 +29,7 @@ int ReportFailures(const LineSession& session, const PacketPlan& plan, const Cyc
   velk::LineCounters counters{};
   counters.size = sizeof counters;
   if (session.driver->diag != nullptr && session.driver->diag->GetCounters(&counters) == 1) {
-    const std::string late = LateAnswerText(counters);
+    const std::string late = LateAnswerText(counters, session.timeoutMs());
     if (!late.empty()) fprintf(stderr, "velkhost: %s\n", late.c_str());
   }
   size_t unanswered = 0, ran = 0;

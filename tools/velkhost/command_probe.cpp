@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "module_names.h"
 #include "commands.h"
 #include "did_you_mean.h"
 #include "line_check.h"
@@ -50,7 +51,7 @@ int RunProbe(const LibraryOptions& libraryOptions, const LineOptions& line, cons
   const int32_t address = static_cast<int32_t>(record.address);
   // The driver's display probe asks the display at address 02, whatever the
   // device's own address: its verdict is about that display.
-  if (strcasecmp(device.type.c_str(), "Data7210") == 0)
+  if (FamilyOfType(device.type) == ModuleFamily::kData7210)
     fprintf(stderr,
             "velkhost: note: the driver probes a Data7210 at address 02, not at this device's address %s; to check "
             "this display, read its name with a tag of register MdNameM\n",

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "module_names.h"
 #include "commands.h"
 #include "line_check.h"
 #include "module_identity.h"
@@ -45,7 +46,7 @@ bool ProbeAddress(LineSession& session, const LineOptions& line, const ScanArgs&
                           DeviceAddressText(address, checksum), line.firstInterface);
   };
   *module = Found{type, address, std::string()};
-  if (strcasecmp(type.c_str(), "Data7210") == 0) {
+  if (FamilyOfType(type) == ModuleFamily::kData7210) {
     // The display probe always asks display 2, so a name read is the only
     // way to ask a given address.
     const ModuleName name = readName(false);
@@ -92,7 +93,7 @@ int RunScan(const LibraryOptions& libraryOptions, const LineOptions& line, const
       fprintf(stderr, "velkhost: %s\n", UnknownTypeText(type).c_str());
       return kExitConfig;
     }
-    display = display || strcasecmp(type.c_str(), "Data7210") == 0;
+    display = display || FamilyOfType(type) == ModuleFamily::kData7210;
   }
   if (display)
     fprintf(stderr,

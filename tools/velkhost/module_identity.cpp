@@ -1,3 +1,4 @@
+#include "module_names.h"
 #include "module_identity.h"
 
 #include <strings.h>
@@ -12,20 +13,20 @@ using namespace hostlib;
 bool NameRegisterOf(const std::string& moduleType, int address, std::string* queryType, std::string* tagAddress,
                     int16_t* dataType) {
   *queryType = moduleType;
-  if (strcasecmp(moduleType.c_str(), "Data7810") == 0) {
+  const ModuleTypeRow* row = FindModuleType(moduleType);
+  if (row == nullptr) return false;
+  if (row->family == ModuleFamily::kData7810) {
     *tagAddress = "Name";
     *dataType = velk::kTypeString;
-  } else if (strcasecmp(moduleType.c_str(), "Data7210") == 0) {
+  } else if (row->family == ModuleFamily::kData7210) {
     // A display is addressed by the tag's channel.
     *tagAddress = "MdNameM" + std::to_string(address);
     *dataType = velk::kTypeString;
-  } else if (strncasecmp(moduleType.c_str(), "Velk", 4) == 0) {
+  } else {
     // The same "$" AA "M" line as the probe; its answer read as a number.
     *queryType = "Velk4015";
     *tagAddress = "MODULE";
     *dataType = velk::kTypeShort;
-  } else {
-    return false;
   }
   return true;
 }

@@ -123,6 +123,7 @@ int LineSession::Connect(int16_t timeoutMs) {
   // A command line's own time-out wins over the one the command asks for.
   const int16_t answerTimeout =
       options_.timeoutMs > 0 ? config.port.timeoutMs : (timeoutMs > 0 ? timeoutMs : config.port.timeoutMs);
+  timeoutMs_ = answerTimeout;
   const velk::PortSettings settings = MakePortSettings(config.port, portName_, answerTimeout);
   if (options_.trace) StartLineTrace(*driver);
   if (!OpenLine(*driver, settings, &error)) {

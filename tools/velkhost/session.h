@@ -66,6 +66,8 @@ class LineSession {
   // record could not hold the name itself.
   const std::string& portName() const { return portLabel_; }
   const LineOptions& options() const { return options_; }
+  // The answer time-out the port was opened with.
+  int16_t timeoutMs() const { return timeoutMs_; }
 
   // Declared first so that the driver (which closes its port when
   // released) and the library go before the simulated modules stop.
@@ -82,6 +84,7 @@ class LineSession {
   LineOptions options_;
   std::string portName_;
   std::string portLabel_;
+  int16_t timeoutMs_ = 0;
 };
 
 }  // namespace velkhost

@@ -351,7 +351,7 @@ void LineWorker::CopyDriverCounters() {
   counters.size = sizeof counters;
   if (diagnostics_->GetCounters(&counters) != 1) return;
   state_.SetDriverCounters(counters.exchanges, counters.bytesSent, counters.bytesReceived);
-  const std::string late = hostlib::LateAnswerText(counters);
+  const std::string late = hostlib::LateAnswerText(counters, spec_.config.port.timeoutMs);
   if (late != lateAnswer_ && !late.empty()) Log(kWarning, "line %s: %s", spec_.name.c_str(), late.c_str());
   lateAnswer_ = late;
 }
