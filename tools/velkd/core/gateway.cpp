@@ -5,7 +5,7 @@
 #include "mqtt/discovery.h"
 #include "core/journal_log.h"
 #include "mqtt/state_topics.h"
-#include "core/write_request.h"
+#include "mqtt/write_request.h"
 
 namespace velkd {
 namespace {

@@ -11,7 +11,7 @@
 #include "reading_json.h"
 #include "value_format.h"
 #include "write_field.h"
-#include "core/write_request.h"
+#include "mqtt/write_request.h"
 
 namespace velkd {
 namespace {
