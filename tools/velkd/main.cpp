@@ -7,17 +7,21 @@
 
 #include <CLI/CLI.hpp>
 
-#include "driver_library.h"
 #include "core/gateway.h"
 #include "core/gateway_config.h"
-#include "http/http_server.h"
 #include "core/journal_log.h"
+#include "driver_library.h"
 #include "exit_codes.h"
+#include "http/http_server.h"
+#include "http/http_settings.h"
 #include "line_check.h"
 #include "line_setup.h"
+#include "modbus/modbus_face.h"
+#include "modbus/modbus_settings.h"
+#include "mqtt/mqtt_face.h"
+#include "mqtt/mqtt_settings.h"
 #include "stop_signal.h"
 #include "version_text.h"
-#include "modbus/modbus_face.h"
 
 namespace {
 
@@ -73,10 +77,21 @@ bool LoadLibrary(const Options& options, hostlib::DriverLibrary* library) {
   return loaded;
 }
 
+// Everything the files say: the lines, and each face's own tables.
+struct Files {
+  velkd::GatewayConfig lines;
+  velkd::MqttSettings mqtt;
+  velkd::HttpSettings http;
+  std::vector<velkd::ModbusLineSettings> modbus;  // per line
+};
+
 // Reads the files with the command line's overrides; logs every problem.
-bool ReadConfig(const Options& options, velkd::GatewayConfig* config) {
+bool ReadConfig(const Options& options, Files* config) {
   std::vector<velkd::FileProblem> problems;
-  const bool ok = velkd::LoadGatewayConfig(options.files, config, &problems);
+  velkd::MqttSections mqtt(&config->mqtt);
+  velkd::HttpSections http(&config->http);
+  velkd::ModbusSections modbus(&config->modbus);
+  const bool ok = velkd::LoadGatewayConfig(options.files, {&mqtt, &http, &modbus}, &config->lines, &problems);
   for (const velkd::FileProblem& p : problems) {
     if (p.line > 0)
       velkd::Log(velkd::kError, "%s:%d: %s", p.path.c_str(), p.line, p.message.c_str());
@@ -90,7 +105,7 @@ bool ReadConfig(const Options& options, velkd::GatewayConfig* config) {
       velkd::Log(velkd::kError, "--broker: %s", error.c_str());
       return false;
     }
-    config->useMqtt = true;
+    config->mqtt.on = true;
   }
   if (!options.http.empty()) {
     std::string error;
@@ -110,13 +125,14 @@ bool ReadConfig(const Options& options, velkd::GatewayConfig* config) {
 // Everything that can be known without a port or a broker: the files, the
 // driver's verdict on every device and tag, the password source.
 int Check(const Options& options) {
-  velkd::GatewayConfig config;
+  Files config;
   if (!ReadConfig(options, &config)) return kExitConfig;
   std::vector<velkd::ModbusMap> maps;
-  int status = velkd::ModbusFace::ReadMaps(config, options.modbus, true, &maps) ? kExitOk : kExitConfig;
+  int status =
+      velkd::ModbusFace::ReadMaps(config.lines, config.modbus, options.modbus, true, &maps) ? kExitOk : kExitConfig;
   hostlib::DriverLibrary library;
   if (!LoadLibrary(options, &library)) return kExitConfig;
-  for (const velkd::LineSpec& line : config.lines) {
+  for (const velkd::LineSpec& line : config.lines.lines) {
     std::unique_ptr<hostlib::DriverObject> driver = library.CreateDriver();
     if (driver == nullptr) {
       velkd::Log(velkd::kError, "%s", library.error().c_str());
@@ -132,7 +148,7 @@ int Check(const Options& options) {
     if (!accepted) status = kExitConfig;
     if (accepted) {
       size_t writable = 0;
-      for (bool w : line.writable) writable += w ? 1 : 0;
+      for (const velkd::TagRow& row : line.tags) writable += row.writable ? 1 : 0;
       printf("%s: line %s, %zu devices, %zu tags (%zu writable), port %s\n", line.config.path.c_str(),
              line.name.c_str(), line.config.devices.size(), line.config.tags.size(), writable,
              !options.port.empty()           ? options.port.c_str()
@@ -151,7 +167,7 @@ int Check(const Options& options) {
     velkd::Log(velkd::kError, "%s", error.c_str());
     status = kExitConfig;
   }
-  if (status == kExitOk && config.useMqtt)
+  if (status == kExitOk && config.mqtt.on)
     printf("broker %s (%s:%d%s), topics under %s/\n", config.mqtt.broker.c_str(), config.mqtt.host.c_str(),
            config.mqtt.port, config.mqtt.tls ? ", TLS" : "", config.mqtt.prefix.c_str());
   if (status == kExitOk && config.http.on())
@@ -170,14 +186,15 @@ int Serve(const Options& options) {
   hostlib::KeepStopSignalsFromNewThreads();
   signal(SIGPIPE, SIG_IGN);
 
-  velkd::GatewayConfig config;
+  Files config;
   std::vector<velkd::ModbusMap> maps;
-  if (!ReadConfig(options, &config) || !velkd::ModbusFace::ReadMaps(config, options.modbus, false, &maps))
+  if (!ReadConfig(options, &config) ||
+      !velkd::ModbusFace::ReadMaps(config.lines, config.modbus, options.modbus, false, &maps))
     return kExitConfig;
   hostlib::DriverLibrary library;
   if (!LoadLibrary(options, &library)) return kExitConfig;
   velkd::Log(velkd::kInfo, "driver library %s", library.path().c_str());
-  if (!config.useMqtt && maps.empty() && !config.http.on())
+  if (!config.mqtt.on && maps.empty() && !config.http.on())
     velkd::Log(velkd::kWarning, "neither [mqtt], --broker nor Modbus: the lines are polled for no one");
   std::string token, error;
   if (!velkd::ReadHttpToken(config.http, &token, &error)) {
@@ -188,13 +205,16 @@ int Serve(const Options& options) {
   int status = kExitOk;
   {
     velkd::Gateway gateway(library);
-    velkd::ModbusFace modbus(gateway);
-    velkd::HttpServer http(gateway);
+    velkd::MqttFace mqtt(gateway, config.mqtt);
+    velkd::ModbusFace modbus(gateway, maps);
+    velkd::HttpServer http(gateway, config.http, token);
+    http.SetMqttConnected([&mqtt] { return mqtt.connected(); });
     if (!maps.empty()) http.SetModbusClients([&modbus] { return modbus.clients(); });
-    if (!gateway.Start(config, options.port) || !modbus.Start(maps)) {
-      status = kExitConfig;
-    } else if (config.http.on() && !http.Start(config.http, token, &error)) {
-      velkd::Log(velkd::kError, "%s", error.c_str());
+    gateway.Attach(mqtt);
+    gateway.Attach(modbus);
+    gateway.Attach(http);
+    if (!gateway.Start(config.lines, options.port) || !mqtt.Start() || !modbus.Start() ||
+        (config.http.on() && !http.Start())) {
       status = kExitConfig;
     } else {
       hostlib::AcceptStopSignalsHere();
@@ -202,11 +222,14 @@ int Serve(const Options& options) {
         hostlib::WaitForSignal(1000);
         if (hostlib::TakeReloadRequest()) {
           velkd::Log(velkd::kNotice, "SIGHUP: reading the files again");
-          velkd::GatewayConfig fresh;
+          Files fresh;
           std::vector<velkd::ModbusMap> freshMaps;
-          if (ReadConfig(options, &fresh) && velkd::ModbusFace::ReadMaps(fresh, options.modbus, false, &freshMaps) &&
-              gateway.Reload(fresh, options.port)) {
+          if (ReadConfig(options, &fresh) &&
+              velkd::ModbusFace::ReadMaps(fresh.lines, fresh.modbus, options.modbus, false, &freshMaps) &&
+              gateway.Reload(fresh.lines, options.port)) {
             modbus.Reload(freshMaps);
+            if (!(fresh.mqtt == config.mqtt))
+              velkd::Log(velkd::kWarning, "[mqtt] changed; the broker settings take effect when velkd is restarted");
             if (!(fresh.http == config.http))
               velkd::Log(velkd::kWarning, "[http] changed; it takes effect when velkd is restarted");
           } else
@@ -215,11 +238,13 @@ int Serve(const Options& options) {
       }
       velkd::Log(velkd::kNotice, "%s: stopping", hostlib::StopSignalName());
     }
-    // Every write a client is waiting for is answered before its face goes.
+    // Every write a client is waiting for is answered before its face goes;
+    // MQTT goes last, with every device's last state.
     gateway.StopWrites();
     http.Stop();
     modbus.Stop();
     gateway.Stop();
+    mqtt.Stop();
   }
   mosquitto_lib_cleanup();
   return status;
@@ -264,11 +289,12 @@ int main(int argc, char** argv) {
     return kExitConfig;
   }
   if (options.modbusMap) {
-    velkd::GatewayConfig config;
+    Files config;
     std::vector<velkd::ModbusMap> maps;
-    if (!ReadConfig(options, &config) || !velkd::ModbusFace::ReadMaps(config, options.modbus, true, &maps))
+    if (!ReadConfig(options, &config) ||
+        !velkd::ModbusFace::ReadMaps(config.lines, config.modbus, options.modbus, true, &maps))
       return kExitConfig;
-    fputs(velkd::ModbusMapCsv(config, maps).c_str(), stdout);
+    fputs(velkd::ModbusMapCsv(config.lines, maps).c_str(), stdout);
     return kExitOk;
   }
   return options.check ? Check(options) : Serve(options);

@@ -15,6 +15,7 @@
 #include "http/metrics.h"
 #include "http/page_files.h"
 #include "http/state_json.h"
+#include "json/tag_json.h"
 
 namespace velkd {
 namespace {
@@ -90,7 +91,8 @@ bool SameSecret(const std::string& guess, const std::string& secret) {
 
 }  // namespace
 
-HttpServer::HttpServer(Gateway& gateway) : gateway_(gateway) {}
+HttpServer::HttpServer(Lines& lines, const HttpSettings& settings, const std::string& token)
+    : lines_(lines), settings_(settings), token_(token) {}
 
 HttpServer::~HttpServer() { Stop(); }
 
@@ -119,8 +121,8 @@ bool HttpServer::Authorized(const httplib::Request& request) const {
 std::string HttpServer::MetricsPage() {
   const auto now = std::chrono::system_clock::now();
   MetricsText metrics;
-  gateway_.ForEachLine([&](LineWorker& line) { metrics.AddLine(line.lineSpec(), line.state().Snapshot(), now); });
-  metrics.AddMqtt(gateway_.MqttConnected());
+  for (const auto& line : lines_.plant()->lines) metrics.AddLine(*line->state().Latest(), now);
+  metrics.AddMqtt(mqttConnected_ && mqttConnected_());
   if (modbusClients_) metrics.AddModbusClients(modbusClients_());
   metrics.AddProcess();
   return metrics.Text();
@@ -130,16 +132,15 @@ std::string HttpServer::StatePage() {
   const auto now = std::chrono::system_clock::now();
   nlohmann::ordered_json json;
   json["time"] = IsoTime(now);
-  json["mqtt"] = {{"connected", gateway_.MqttConnected()}};
+  json["mqtt"] = {{"connected", mqttConnected_ && mqttConnected_()}};
   if (modbusClients_) json["modbus"] = {{"clients", modbusClients_()}};
   json["lines"] = nlohmann::ordered_json::array();
-  gateway_.ForEachLine(
-      [&](LineWorker& line) { json["lines"].push_back(LineJson(line.lineSpec(), line.state().Snapshot(), now)); });
+  for (const auto& line : lines_.plant()->lines) json["lines"].push_back(LineJson(*line->state().Latest(), now));
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-bool HttpServer::Start(const HttpSettings& settings, const std::string& token, std::string* error) {
-  token_ = token;
+bool HttpServer::Start() {
+  const HttpSettings& settings = settings_;
   tls_ = settings.tls();
   server_ = std::make_unique<Routes>();
   httplib::Server& server = *server_;
@@ -193,8 +194,10 @@ bool HttpServer::Start(const HttpSettings& settings, const std::string& token, s
   listener_ = std::make_unique<HttpListener>();
   Routes* routes = static_cast<Routes*>(server_.get());
   routes->SetServing(true);
+  std::string error;
   if (!listener_->Start(
-          settings, [routes](httplib::Stream& stream) { routes->ServeOne(stream); }, error)) {
+          settings, [routes](httplib::Stream& stream) { routes->ServeOne(stream); }, &error)) {
+    Log(kError, "%s", error.c_str());
     listener_.reset();
     server_.reset();
     return false;
