@@ -176,6 +176,25 @@ int Check(const Options& options) {
   return status;
 }
 
+// SIGHUP: the files again. Lines whose file did not change run on; the
+// faces' own settings, but for Modbus's map, wait for a restart.
+void Reload(const Options& options, const Files& config, velkd::Gateway& gateway, velkd::ModbusFace& modbus) {
+  velkd::Log(velkd::kNotice, "SIGHUP: reading the files again");
+  Files fresh;
+  std::vector<velkd::ModbusMap> maps;
+  if (!ReadConfig(options, &fresh) ||
+      !velkd::ModbusFace::ReadMaps(fresh.lines, fresh.modbus, options.modbus, false, &maps) ||
+      !gateway.Reload(fresh.lines, options.port)) {
+    velkd::Log(velkd::kError, "reload refused; the lines run on as they were");
+    return;
+  }
+  modbus.Reload(maps);
+  if (!(fresh.mqtt == config.mqtt))
+    velkd::Log(velkd::kWarning, "[mqtt] changed; the broker settings take effect when velkd is restarted");
+  if (!(fresh.http == config.http))
+    velkd::Log(velkd::kWarning, "[http] changed; it takes effect when velkd is restarted");
+}
+
 int Serve(const Options& options) {
   // velkd's readers (its log, /api/state) have velksim at hand, not velkhost.
   hostlib::SetMissingPortHint(
@@ -220,21 +239,7 @@ int Serve(const Options& options) {
       hostlib::AcceptStopSignalsHere();
       while (!hostlib::StopRequested()) {
         hostlib::WaitForSignal(1000);
-        if (hostlib::TakeReloadRequest()) {
-          velkd::Log(velkd::kNotice, "SIGHUP: reading the files again");
-          Files fresh;
-          std::vector<velkd::ModbusMap> freshMaps;
-          if (ReadConfig(options, &fresh) &&
-              velkd::ModbusFace::ReadMaps(fresh.lines, fresh.modbus, options.modbus, false, &freshMaps) &&
-              gateway.Reload(fresh.lines, options.port)) {
-            modbus.Reload(freshMaps);
-            if (!(fresh.mqtt == config.mqtt))
-              velkd::Log(velkd::kWarning, "[mqtt] changed; the broker settings take effect when velkd is restarted");
-            if (!(fresh.http == config.http))
-              velkd::Log(velkd::kWarning, "[http] changed; it takes effect when velkd is restarted");
-          } else
-            velkd::Log(velkd::kError, "reload refused; the lines run on as they were");
-        }
+        if (hostlib::TakeReloadRequest()) Reload(options, config, gateway, modbus);
       }
       velkd::Log(velkd::kNotice, "%s: stopping", hostlib::StopSignalName());
     }
