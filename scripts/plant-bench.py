@@ -135,7 +135,8 @@ def modbus_latency(modbus_port, http, seconds, phase=2.0):
 
 def measure(build, lines, seconds, warmup, latency_seconds=0):
     started = []
-    with tempfile.TemporaryDirectory(prefix="velk-plant-") as tmp:
+    # Port names hold 31 characters: "/tmp/velk-p-XXXXXXXX/line256" fits.
+    with tempfile.TemporaryDirectory(prefix="velk-p-") as tmp:
         try:
             broker_port = free_port()
             broker = subprocess.Popen(["mosquitto", "-p", str(broker_port)], stdout=subprocess.DEVNULL,
