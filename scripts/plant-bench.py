@@ -149,7 +149,11 @@ def measure(build, lines, seconds, warmup, latency_seconds=0):
                 started.append(subprocess.Popen(
                     [os.path.join(build, "tools/velksim/velksim"), os.path.join(ROOT, "examples/simulator.toml"),
                      "--plain", "--link", link], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-                modbus_ports.append(free_port())
+                # A port handed back may come round again: each line its own.
+                port = free_port()
+                while port in modbus_ports:
+                    port = free_port()
+                modbus_ports.append(port)
                 files.append(line_file(tmp, n, link, broker_port, modbus_ports[-1]))
             if not wait_for(lambda: all(os.path.exists(os.path.join(tmp, "line%d" % n))
                                         for n in range(1, lines + 1)), 20):
