@@ -74,7 +74,9 @@ bool MqttFace::Start() {
     return false;
   }
   started_ = true;
-  Announce(*lines_.plant());
+  const std::shared_ptr<const Plant> plant = lines_.plant();
+  Announce(*plant);
+  for (const auto& line : plant->lines) Changed(line->state().Latest());
   publisher_ = std::thread([this] { PublishLoop(); });
   Log(kInfo, "publishing under %s/ to %s", mqtt_.prefix.c_str(), mqtt_.broker.c_str());
   return true;
@@ -100,8 +102,14 @@ void MqttFace::Stop() {
   client_.Stop();
 }
 
-void MqttFace::Changed(const std::shared_ptr<const LineSnapshot>&) {
-  if (mqtt_.on) store_.Wake();
+void MqttFace::Changed(const std::shared_ptr<const LineSnapshot>& snapshot) {
+  if (!mqtt_.on) return;
+  {
+    // The publisher visits only the lines that changed, not the plant.
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    pending_[snapshot->name] = snapshot;
+  }
+  store_.Wake();
 }
 
 void MqttFace::LinesChanged(const Plant& now, const std::vector<std::shared_ptr<const LineSnapshot>>& gone) {
@@ -112,14 +120,16 @@ void MqttFace::LinesChanged(const Plant& now, const std::vector<std::shared_ptr<
   {
     std::lock_guard<std::mutex> lock(syncMutex_);
     for (const auto& line : gone) {
-      RetainLineState(*line, mqtt_.prefix, store_);
+      const auto found = retained_.find(line->name);
+      RetainLineState(*line, found == retained_.end() ? nullptr : found->second.get(), mqtt_.prefix, store_);
       retained_.erase(line->name);
       for (const Message& m : store_.Forget(mqtt_.prefix + "/" + line->name + "/"))
         client_.Publish(m.topic, m.payload, true);
     }
   }
   Announce(now);
-  store_.Wake();
+  // Snapshots of the new lines may have come before the plant named them.
+  for (const auto& line : now.lines) Changed(line->state().Latest());
 }
 
 void MqttFace::SendResult(const std::string& topic, const std::string& payload) {
@@ -139,14 +149,22 @@ void MqttFace::Connected() {
 }
 
 void MqttFace::SyncLines() {
+  std::map<std::string, std::shared_ptr<const LineSnapshot>> changed;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    changed.swap(pending_);
+  }
+  if (changed.empty()) return;
   const std::shared_ptr<const Plant> plant = lines_.plant();
   std::lock_guard<std::mutex> lock(syncMutex_);
-  for (const auto& line : plant->lines) {
-    const std::shared_ptr<const LineSnapshot> now = line->state().Latest();
-    uint64_t& seen = retained_[now->name];
-    if (seen == now->sequence) continue;
-    seen = now->sequence;
-    RetainLineState(*now, mqtt_.prefix, store_);
+  for (const auto& [name, now] : changed) {
+    // A line a reload took away says its last in LinesChanged, never here.
+    const LineWorker* line = plant->Find(name);
+    if (line == nullptr || &line->lineSpec() != now->spec.get()) continue;
+    std::shared_ptr<const LineSnapshot>& before = retained_[name];
+    if (before == now) continue;
+    RetainLineState(*now, before.get(), mqtt_.prefix, store_);
+    before = now;
   }
 }
 

@@ -45,7 +45,8 @@ class MqttFace : public Face {
   // A write's outcome, through the publisher, after the line's state.
   void SendResult(const std::string& topic, const std::string& payload);
   void PublishLoop();
-  // Every line's latest snapshot into the store, when it is new.
+  // The snapshots published since the last call into the store, each of a
+  // line still served.
   void SyncLines();
 
   Lines& lines_;
@@ -55,8 +56,12 @@ class MqttFace : public Face {
   std::thread publisher_;
   std::atomic<bool> stopping_{false};
   bool started_ = false;
+  std::mutex pendingMutex_;
+  // Per line: its latest snapshot, not yet in the store.
+  std::map<std::string, std::shared_ptr<const LineSnapshot>> pending_;
   std::mutex syncMutex_;
-  std::map<std::string, uint64_t> retained_;  // per line: the sequence of the snapshot in the store
+  // Per line: the snapshot the store holds.
+  std::map<std::string, std::shared_ptr<const LineSnapshot>> retained_;
 };
 
 }  // namespace velkd

@@ -11,6 +11,12 @@ std::string Dump(const nlohmann::ordered_json& json) {
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+// Nothing of the reading changed, its time stamp included.
+bool SameReading(const Reading& a, const Reading& b) {
+  return a.readAt == b.readAt && a.fileTime == b.fileTime && a.good == b.good && a.quality == b.quality &&
+         a.reason == b.reason && a.engineering == b.engineering;
+}
+
 }  // namespace
 
 std::string DeviceTopic(const std::string& prefix, const LineSpec& line, size_t device) {
@@ -21,11 +27,14 @@ std::string TagTopic(const std::string& prefix, const LineSpec& line, size_t tag
   return DeviceTopic(prefix, line, line.tags[tag].deviceIndex) + "/" + line.tags[tag].name;
 }
 
-void RetainLineState(const LineSnapshot& line, const std::string& prefix, TopicStore& store) {
+void RetainLineState(const LineSnapshot& line, const LineSnapshot* before, const std::string& prefix,
+                     TopicStore& store) {
   const LineSpec& spec = *line.spec;
+  // A snapshot follows each packet, which read a few of the line's tags.
+  const bool sameLine = before != nullptr && before->spec == line.spec && before->tags.size() == line.tags.size();
   for (size_t t = 0; t < line.tags.size(); ++t) {
     const Reading& tag = line.tags[t];
-    if (!tag.read) continue;
+    if (!tag.read || (sameLine && SameReading(tag, before->tags[t]))) continue;
     // The time stamp alone is no change: an unchanged reading goes out again
     // at the store's longest interval.
     const std::string key = Dump(ValueJson(tag.engineering)) + "|" + std::to_string(tag.quality) +

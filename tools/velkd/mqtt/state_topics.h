@@ -16,8 +16,11 @@ namespace velkd {
 std::string DeviceTopic(const std::string& prefix, const LineSpec& line, size_t device);
 std::string TagTopic(const std::string& prefix, const LineSpec& line, size_t tag);
 
-// Brings `store` up to date with the snapshot `line`.
-void RetainLineState(const LineSnapshot& line, const std::string& prefix, TopicStore& store);
+// Brings `store` up to date with the snapshot `line`. `before`, when given,
+// is the snapshot of the same line retained last: its tags that have not
+// been read since are left as they are in the store.
+void RetainLineState(const LineSnapshot& line, const LineSnapshot* before, const std::string& prefix,
+                     TopicStore& store);
 
 }  // namespace velkd
 
