@@ -21,8 +21,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "core/line_state.h"
-#include "modbus/modbus_lines.h"
+#include "core/gateway.h"
 #include "modbus/modbus_map.h"
 #include "modbus/modbus_server.h"
 #include "support/loopback_port.h"
@@ -33,26 +32,40 @@ namespace {
 
 const int kTags = 5;  // floats: 10 registers
 
-// One line whose five float tags hold good readings.
-class StoreLines : public velkd::ModbusLines {
+// One line, never started, whose five float tags hold good readings.
+class StoreLines : public velkd::Lines {
  public:
-  StoreLines() : state_("bench", "bench.toml", kTags, 1) {
-    state_.SetDevice(0, true, "");
-    for (int t = 0; t < kTags; ++t) state_.SetTag(static_cast<size_t>(t), true, 1.5 * t, 192, "", 1);
+  StoreLines() {
+    auto spec = std::make_shared<velkd::LineSpec>();
+    spec->name = "bench";
+    spec->config.path = "bench.toml";
+    spec->config.devices.resize(1);
+    spec->tags.resize(kTags);
+    for (velkd::TagRow& row : spec->tags) row.dataType = velk::kTypeFloat;
+    auto line = std::make_shared<velkd::LineWorker>(spec, "", library_);
+    line->state().SetDevice(0, true, "");
+    for (int t = 0; t < kTags; ++t) {
+      velkd::Value value;
+      value.kind = velkd::Value::kReal;
+      value.real = 1.5 * t;
+      line->state().SetTag(static_cast<size_t>(t), true, value, 192, "", 1);
+    }
+    line->state().Publish();
+    auto plant = std::make_shared<velkd::Plant>();
+    plant->lines.push_back(line);
+    plant->byName["bench"] = 0;
+    plant_ = plant;
   }
-  bool WithState(size_t line, const std::string&, const std::function<void(const velkd::LineState&)>& use) override {
-    if (line != 0) return false;
-    use(state_);
-    return true;
-  }
-  bool Write(size_t, const std::string&, const std::vector<velkd::LineWorker::TagWrite>&,
-             const velkd::LineWorker::WritesDone&, size_t*, std::string* reason) override {
+  std::shared_ptr<const velkd::Plant> plant() const override { return plant_; }
+  bool Write(const std::string&, const std::vector<velkd::TagWrite>&, const velkd::WritesDone&, size_t*,
+             std::string* reason) override {
     *reason = "read-only";
     return false;
   }
 
  private:
-  velkd::LineState state_;
+  hostlib::DriverLibrary library_;
+  std::shared_ptr<const velkd::Plant> plant_;
 };
 
 std::shared_ptr<velkd::ModbusMap> StoreMap(uint16_t port) {

@@ -370,6 +370,12 @@ def main():
               "the simulator saw the writes")
         for tag, value in (("setpoint", 7.25), ("relay3", 0), ("out1", 2.5), ("relay_bits", 5)):
             check(read_row(client, rows_by_tag[tag]) == (0, value), tag + " reads back")
+        # A write is read back in every tag that reads what it changed: the
+        # relays' whole byte (DO0) shows a coil write of DO3 at once.
+        for on in (True, False) * 4:
+            r = client.write_coil(0, on, slave=5)
+            byte = read_row(client, rows_by_tag["relay_bits"])
+            check(not r.isError() and byte == (0, 5 | (8 if on else 0)), "relay_bits after relay3 = %r: %r" % (on, byte))
         for value in (3.75, 4.5, 5.25):
             r = client.write_registers(0, list(struct.unpack(">HH", struct.pack(">f", value))), slave=3)
             check(not r.isError() and read_row(client, rows_by_tag["setpoint"]) == (0, value),

@@ -11,6 +11,8 @@
 #include "http/http_settings.h"
 #include "line_check.h"
 #include "modbus/modbus_map.h"
+#include "modbus/modbus_settings.h"
+#include "mqtt/mqtt_settings.h"
 
 namespace velkd {
 namespace {
@@ -69,19 +71,24 @@ std::string Plural(size_t count, const char* one, const char* many) {
 int CheckGateway(const CheckRequest& request, hostlib::DriverLibrary& library, bool libraryLoaded) {
   Findings findings(request.files);
   GatewayConfig config;
+  MqttSettings mqtt;
+  HttpSettings http;
+  std::vector<ModbusLineSettings> modbus;  // per line
+  MqttSections mqttSections(&mqtt);
+  HttpSections httpSections(&http);
+  ModbusSections modbusSections(&modbus);
   std::vector<FileProblem> fileProblems;
-  LoadGatewayConfig(request.files, &config, &fileProblems);
+  LoadGatewayConfig(request.files, {&mqttSections, &httpSections, &modbusSections}, &config, &fileProblems);
   for (const FileProblem& p : fileProblems) findings.Add(p.path, p.line, p.message);
   std::string error;
   if (!request.broker.empty()) {
-    if (ParseBrokerUrl(request.broker, &config.mqtt, &error))
-      config.useMqtt = true;
+    if (ParseBrokerUrl(request.broker, &mqtt, &error))
+      mqtt.on = true;
     else
       findings.AddGeneral("--broker: " + error);
   }
-  if (!request.http.empty() && !ParseListen(request.http, &config.http, &error))
-    findings.AddGeneral("--http: " + error);
-  const std::string httpProblem = HttpSettingsProblem(config.http);
+  if (!request.http.empty() && !ParseListen(request.http, &http, &error)) findings.AddGeneral("--http: " + error);
+  const std::string httpProblem = HttpSettingsProblem(http);
   if (!httpProblem.empty()) findings.AddGeneral(httpProblem);
 
   // The driver judges what could be read even where a file has findings of
@@ -102,7 +109,7 @@ int CheckGateway(const CheckRequest& request, hostlib::DriverLibrary& library, b
     for (const hostlib::ConfigProblem& p : problems) findings.Add(line.config.path, p.line, p.message);
     if (!lineOk) continue;
     size_t writable = 0;
-    for (bool w : line.writable) writable += w ? 1 : 0;
+    for (const TagRow& row : line.tags) writable += row.writable ? 1 : 0;
     const std::string port = !request.port.empty()           ? request.port
                              : line.config.port.name.empty() ? "(none: give --port)"
                                                              : line.config.port.name;
@@ -113,15 +120,15 @@ int CheckGateway(const CheckRequest& request, hostlib::DriverLibrary& library, b
 
   std::vector<ModbusMap> maps;
   std::vector<FileProblem> modbusProblems;
-  BuildModbusMaps(config, request.modbus, true, &maps, &modbusProblems);
+  BuildModbusMaps(config, modbus, request.modbus, true, &maps, &modbusProblems);
   for (const FileProblem& p : modbusProblems) findings.Add(p.path, p.line, p.message);
   // A file that cannot be read is named where it is set; its contents only
   // when it can.
   std::string password, token;
-  if (config.mqtt.passwordFile.empty() && !ReadPassword(config.mqtt, &password, &error)) findings.AddGeneral(error);
+  if (mqtt.passwordFile.empty() && !ReadPassword(mqtt, &password, &error)) findings.AddGeneral(error);
   std::string unreadable;
-  if ((config.http.tokenFile.empty() || NamedFileReadable("token_file", config.http.tokenFile, &unreadable)) &&
-      !ReadHttpToken(config.http, &token, &error))
+  if ((http.tokenFile.empty() || NamedFileReadable("token_file", http.tokenFile, &unreadable)) &&
+      !ReadHttpToken(http, &token, &error))
     findings.AddGeneral(error);
 
   findings.Print();
@@ -135,12 +142,11 @@ int CheckGateway(const CheckRequest& request, hostlib::DriverLibrary& library, b
   for (const std::string& line : accepted) printf("%s\n", line.c_str());
   for (const ModbusMap& map : maps)
     if (map.served) printf("Modbus TCP on %s: %zu units\n", map.listen.c_str(), map.units.size());
-  if (config.useMqtt)
-    printf("broker %s (%s:%d%s), topics under %s/\n", config.mqtt.broker.c_str(), config.mqtt.host.c_str(),
-           config.mqtt.port, config.mqtt.tls ? ", TLS" : "", config.mqtt.prefix.c_str());
-  if (config.http.on())
-    printf("%s on %s%s\n", config.http.tls() ? "HTTPS" : "HTTP", config.http.where().c_str(),
-           token.empty() ? "" : ", bearer token");
+  if (mqtt.on)
+    printf("broker %s (%s:%d%s), topics under %s/\n", mqtt.broker.c_str(), mqtt.host.c_str(), mqtt.port,
+           mqtt.tls ? ", TLS" : "", mqtt.prefix.c_str());
+  if (http.on())
+    printf("%s on %s%s\n", http.tls() ? "HTTPS" : "HTTP", http.where().c_str(), token.empty() ? "" : ", bearer token");
   printf("no problems%s in %s\n", warnings > 0 ? (" (" + Plural(warnings, "warning", "warnings") + ")").c_str() : "",
          files.c_str());
   return hostlib::kExitOk;

@@ -7,19 +7,23 @@
 
 #include <CLI/CLI.hpp>
 
-#include "driver_library.h"
 #include "core/gateway.h"
 #include "core/gateway_config.h"
-#include "gateway_check.h"
-#include "http/http_server.h"
 #include "core/journal_log.h"
 #include "core/service_notify.h"
+#include "driver_library.h"
+#include "gateway_check.h"
 #include "exit_codes.h"
+#include "http/http_server.h"
+#include "http/http_settings.h"
 #include "line_check.h"
 #include "line_setup.h"
+#include "modbus/modbus_face.h"
+#include "modbus/modbus_settings.h"
+#include "mqtt/mqtt_face.h"
+#include "mqtt/mqtt_settings.h"
 #include "stop_signal.h"
 #include "version_text.h"
-#include "modbus/modbus_face.h"
 
 namespace {
 
@@ -75,10 +79,21 @@ bool LoadLibrary(const Options& options, hostlib::DriverLibrary* library) {
   return loaded;
 }
 
+// Everything the files say: the lines, and each face's own tables.
+struct Files {
+  velkd::GatewayConfig lines;
+  velkd::MqttSettings mqtt;
+  velkd::HttpSettings http;
+  std::vector<velkd::ModbusLineSettings> modbus;  // per line
+};
+
 // Reads the files with the command line's overrides; logs every problem.
-bool ReadConfig(const Options& options, velkd::GatewayConfig* config) {
+bool ReadConfig(const Options& options, Files* config) {
   std::vector<velkd::FileProblem> problems;
-  const bool ok = velkd::LoadGatewayConfig(options.files, config, &problems);
+  velkd::MqttSections mqtt(&config->mqtt);
+  velkd::HttpSections http(&config->http);
+  velkd::ModbusSections modbus(&config->modbus);
+  const bool ok = velkd::LoadGatewayConfig(options.files, {&mqtt, &http, &modbus}, &config->lines, &problems);
   for (const velkd::FileProblem& p : problems) {
     if (p.line > 0)
       velkd::Log(velkd::kError, "%s:%d: %s", p.path.c_str(), p.line, p.message.c_str());
@@ -92,7 +107,7 @@ bool ReadConfig(const Options& options, velkd::GatewayConfig* config) {
       velkd::Log(velkd::kError, "--broker: %s", error.c_str());
       return false;
     }
-    config->useMqtt = true;
+    config->mqtt.on = true;
   }
   if (!options.http.empty()) {
     std::string error;
@@ -117,8 +132,34 @@ int Check(const Options& options) {
 }
 
 // For `systemctl status`.
-std::string ServiceStatus(const velkd::GatewayConfig& config) {
-  return "polling " + std::to_string(config.lines.size()) + (config.lines.size() == 1 ? " line" : " lines");
+std::string ServiceStatus(const Files& config) {
+  const size_t lines = config.lines.lines.size();
+  return "polling " + std::to_string(lines) + (lines == 1 ? " line" : " lines");
+}
+
+// SIGHUP: the files again. Lines whose file did not change run on; the
+// faces' own settings, but for Modbus's map, wait for a restart.
+std::string Reload(const Options& options, const Files& config, velkd::Gateway& gateway, velkd::ModbusFace& modbus,
+                   const std::string& serviceStatus) {
+  velkd::Log(velkd::kNotice, "SIGHUP: reading the files again");
+  velkd::NotifyReloading();
+  Files fresh;
+  std::vector<velkd::ModbusMap> maps;
+  if (!ReadConfig(options, &fresh) ||
+      !velkd::ModbusFace::ReadMaps(fresh.lines, fresh.modbus, options.modbus, false, &maps) ||
+      !gateway.Reload(fresh.lines, options.port)) {
+    velkd::Log(velkd::kError, "reload refused; the lines run on as they were");
+    velkd::NotifyReloaded(serviceStatus + "; the last reload was refused");
+    return serviceStatus;
+  }
+  modbus.Reload(maps);
+  if (!(fresh.mqtt == config.mqtt))
+    velkd::Log(velkd::kWarning, "[mqtt] changed; the broker settings take effect when velkd is restarted");
+  if (!(fresh.http == config.http))
+    velkd::Log(velkd::kWarning, "[http] changed; it takes effect when velkd is restarted");
+  const std::string status = ServiceStatus(fresh);
+  velkd::NotifyReloaded(status);
+  return status;
 }
 
 int Serve(const Options& options) {
@@ -131,14 +172,15 @@ int Serve(const Options& options) {
   hostlib::KeepStopSignalsFromNewThreads();
   signal(SIGPIPE, SIG_IGN);
 
-  velkd::GatewayConfig config;
+  Files config;
   std::vector<velkd::ModbusMap> maps;
-  if (!ReadConfig(options, &config) || !velkd::ModbusFace::ReadMaps(config, options.modbus, false, &maps))
+  if (!ReadConfig(options, &config) ||
+      !velkd::ModbusFace::ReadMaps(config.lines, config.modbus, options.modbus, false, &maps))
     return kExitConfig;
   hostlib::DriverLibrary library;
   if (!LoadLibrary(options, &library)) return kExitConfig;
   velkd::Log(velkd::kInfo, "driver library %s", library.path().c_str());
-  if (!config.useMqtt && maps.empty() && !config.http.on())
+  if (!config.mqtt.on && maps.empty() && !config.http.on())
     velkd::Log(velkd::kWarning, "neither [mqtt], --broker nor Modbus: the lines are polled for no one");
   std::string token, error;
   if (!velkd::ReadHttpToken(config.http, &token, &error)) {
@@ -149,13 +191,16 @@ int Serve(const Options& options) {
   int status = kExitOk;
   {
     velkd::Gateway gateway(library);
-    velkd::ModbusFace modbus(gateway);
-    velkd::HttpServer http(gateway);
+    velkd::MqttFace mqtt(gateway, config.mqtt);
+    velkd::ModbusFace modbus(gateway, maps);
+    velkd::HttpServer http(gateway, config.http, token);
+    http.SetMqttState([&mqtt] { return mqtt.WhyNotConnected(); });
     if (!maps.empty()) http.SetModbusClients([&modbus] { return modbus.clients(); });
-    if (!gateway.Start(config, options.port) || !modbus.Start(maps)) {
-      status = kExitConfig;
-    } else if (config.http.on() && !http.Start(config.http, token, &error)) {
-      velkd::Log(velkd::kError, "%s", error.c_str());
+    gateway.Attach(mqtt);
+    gateway.Attach(modbus);
+    gateway.Attach(http);
+    if (!gateway.Start(config.lines, options.port) || !mqtt.Start() || !modbus.Start() ||
+        (config.http.on() && !http.Start())) {
       status = kExitConfig;
     } else {
       hostlib::AcceptStopSignalsHere();
@@ -164,32 +209,18 @@ int Serve(const Options& options) {
       while (!hostlib::StopRequested()) {
         velkd::FeedWatchdog();
         hostlib::WaitForSignal(1000);
-        if (hostlib::TakeReloadRequest()) {
-          velkd::Log(velkd::kNotice, "SIGHUP: reading the files again");
-          velkd::NotifyReloading();
-          velkd::GatewayConfig fresh;
-          std::vector<velkd::ModbusMap> freshMaps;
-          if (ReadConfig(options, &fresh) && velkd::ModbusFace::ReadMaps(fresh, options.modbus, false, &freshMaps) &&
-              gateway.Reload(fresh, options.port)) {
-            modbus.Reload(freshMaps);
-            if (!(fresh.http == config.http))
-              velkd::Log(velkd::kWarning, "[http] changed; it takes effect when velkd is restarted");
-            serviceStatus = ServiceStatus(fresh);
-            velkd::NotifyReloaded(serviceStatus);
-          } else {
-            velkd::Log(velkd::kError, "reload refused; the lines run on as they were");
-            velkd::NotifyReloaded(serviceStatus + "; the last reload was refused");
-          }
-        }
+        if (hostlib::TakeReloadRequest()) serviceStatus = Reload(options, config, gateway, modbus, serviceStatus);
       }
       velkd::NotifyStopping();
       velkd::Log(velkd::kNotice, "%s: stopping", hostlib::StopSignalName());
     }
-    // Every write a client is waiting for is answered before its face goes.
+    // Every write a client is waiting for is answered before its face goes;
+    // MQTT goes last, with every device's last state.
     gateway.StopWrites();
     http.Stop();
     modbus.Stop();
     gateway.Stop();
+    mqtt.Stop();
   }
   mosquitto_lib_cleanup();
   return status;
@@ -234,11 +265,12 @@ int main(int argc, char** argv) {
     return kExitConfig;
   }
   if (options.modbusMap) {
-    velkd::GatewayConfig config;
+    Files config;
     std::vector<velkd::ModbusMap> maps;
-    if (!ReadConfig(options, &config) || !velkd::ModbusFace::ReadMaps(config, options.modbus, true, &maps))
+    if (!ReadConfig(options, &config) ||
+        !velkd::ModbusFace::ReadMaps(config.lines, config.modbus, options.modbus, true, &maps))
       return kExitConfig;
-    fputs(velkd::ModbusMapCsv(config, maps).c_str(), stdout);
+    fputs(velkd::ModbusMapCsv(config.lines, maps).c_str(), stdout);
     return kExitOk;
   }
   return options.check ? Check(options) : Serve(options);

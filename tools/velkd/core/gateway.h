@@ -1,6 +1,5 @@
 // The gateway as a whole: the driver library, one LineWorker per line, the
-// store of retained topics and the thread that hands them to the broker,
-// and the routing of "set" messages to their line.
+// faces attached to it and the one write path they share.
 //
 // Threads, and who owns what:
 //
@@ -9,100 +8,108 @@
 //           write queue, schedule, back-off   only wakes its line thread
 //     writes --------------+
 //                          v
-//                  LineState (one per line, behind its own mutex)
-//                  the only record of the line: tag readings, device
-//                  health, port state, counters; "last good" on one clock.
-//                  A lost port or an offline device takes all its tags
-//                  out of "good" in one step.
-//                          | copies, never holding the line up
+//                  LineState (one per line, its own short lock)
+//                  the only record of the line: typed tag readings
+//                  (engineering value made once), device health, port
+//                  state, counters; "last good" on one clock. A lost port
+//                  or an offline device takes all its tags out of "good"
+//                  in one step. After each packet it publishes an
+//                  immutable LineSnapshot (a shared_ptr swapped under a
+//                  lock held for the copy of a pointer) and tells the faces.
+//                          | each face reads the latest snapshot, alone
 //        +-----------------+---------------------+------------------+
 //        v                 v                     v                  v
-//   MQTT publisher    Modbus TCP client     HTTP server threads   (Home Assistant
-//   thread: diffs     threads: registers    /api/state, metrics,   reads MQTT)
-//   it into the       from Tag()/Device()   the live page
-//   TopicStore, sends
-//   due topics, then
-//   write outcomes
+//   MQTT face:         Modbus TCP face:      HTTP face:          (Home Assistant
+//   its client and     client threads turn   worker threads      reads MQTT)
+//   publisher thread   snapshots into        build /api/state,
+//   diff snapshots     registers             /metrics, the page
+//   into its topics
+//        |                 |
+//        +--------+--------+  writes: Lines::Write (the one write path)
+//                 v
+//   LineWorker::QueueWrites -> the line thread writes, reads back every
+//   tag that reads what it changed, publishes, then answers by the
+//   callback (MQTT: the outcome topic, after the new state; Modbus: the
+//   client's answer).
 //
-//   mosquitto's network thread: "set" messages -> LineWorker::QueueWrite
-//   Modbus client threads: writes -> LineWorker::QueueWrites, answered by
-//   the line thread after the module confirmed and the tag was read back.
+//   Lines are found in the Plant, an immutable list with a map by name
+//   that a reload replaces whole; a face holds the one it read for as long
+//   as it needs, so no face waits on another or on a reload.
 //   main thread: signals; Start, Reload (lines whose modules are unchanged
 //   keep their port and state), StopWrites, Stop.
 #ifndef VELKD_GATEWAY_H
 #define VELKD_GATEWAY_H
 
-#include <atomic>
-#include <functional>
+#include <stddef.h>
+
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "driver_library.h"
+#include "core/face.h"
 #include "core/gateway_config.h"
 #include "core/line_worker.h"
-#include "mqtt/mqtt_client.h"
-#include "core/outbox.h"
-#include "mqtt/topic_store.h"
+#include "core/tag_write.h"
+#include "driver_library.h"
 
 namespace velkd {
 
-class Gateway : public Outbox {
- public:
-  explicit Gateway(hostlib::DriverLibrary& library) : library_(library) {}
-  ~Gateway() override;
+// The lines served now, as one reload left them; never changed after.
+struct Plant {
+  std::vector<std::shared_ptr<LineWorker>> lines;
+  std::map<std::string, size_t> byName;
 
-  // Prepares every line, connects to the broker (in the background) and
-  // starts polling. False with the reason logged when a line is refused.
+  // The line at `index` while it is still named `name` (a reload may have
+  // replaced it), else null.
+  LineWorker* At(size_t index, const std::string& name) const;
+  LineWorker* Find(const std::string& name) const;
+};
+
+class Gateway : public Lines {
+ public:
+  explicit Gateway(hostlib::DriverLibrary& library) : library_(library), plant_(std::make_shared<Plant>()) {}
+  ~Gateway() override;
+  Gateway(const Gateway&) = delete;
+  Gateway& operator=(const Gateway&) = delete;
+
+  // Before Start: `face` is told of every snapshot and reload.
+  void Attach(Face& face) { faces_.push_back(&face); }
+
+  // Prepares every line and starts polling. False with the reason logged
+  // when a line is refused.
   bool Start(const GatewayConfig& config, const std::string& port);
 
-  // Replaces the lines by those of `config`; the broker connection stays.
-  // On a line the driver refuses, the old lines go on and false is returned.
+  // Replaces the lines by those of `config`. On a line the driver refuses,
+  // the old lines go on and false is returned.
   bool Reload(const GatewayConfig& config, const std::string& port);
 
   // Takes no more writes on any line: those waiting are answered as
   // "stopped", those on a line now are carried out and answered first.
   void StopWrites();
 
-  // Publishes every device and the gateway offline, waits (bounded) for the
-  // broker to take them, disconnects and closes every port.
+  // Sets every device offline ("stopped") and closes every port; the faces
+  // see it in the lines' last snapshots.
   void Stop();
 
-  // Calls `visit` with every line, while no reload can replace them. The
-  // faces that serve the lines' state read it here; `visit` must not wait.
-  void ForEachLine(const std::function<void(LineWorker&)>& visit);
-
-  bool MqttConnected() const { return client_.connected(); }
-  // Why it is not connected; empty when it is.
-  std::string MqttNotConnectedReason() const {
-    return !useMqtt_ ? "no [mqtt] in the files and no --broker" : client_.WhyNotConnected();
-  }
-
-  void Send(const std::string& topic, const std::string& payload) override;
+  std::shared_ptr<const Plant> plant() const override;
+  // On the line's LineWorker::QueueWrites.
+  bool Write(const std::string& line, const std::vector<TagWrite>& writes, const WritesDone& done, size_t* ahead,
+             std::string* reason) override;
 
  private:
   bool PrepareLines(const GatewayConfig& config, const std::string& port,
-                    std::vector<std::unique_ptr<LineWorker>>* lines);
-  void Announce(const std::vector<std::unique_ptr<LineWorker>>& lines, const GatewayConfig& config);
-  void Connected();
-  void OnSetMessage(const std::string& topic, const std::string& payload, bool retained);
-  void PublishLoop();
-  // The publisher's side of every line's state: into the store.
+                    std::vector<std::shared_ptr<LineWorker>>* lines);
+  // The faces hear of the line's snapshots from now on.
   void Follow(LineWorker& line);
-  void SyncLines();
+  void SetPlant(std::vector<std::shared_ptr<LineWorker>> lines);
 
   hostlib::DriverLibrary& library_;
-  MqttSettings mqtt_;
-  std::unique_ptr<TopicStore> store_;
-  MqttClient client_;
-  std::mutex linesMutex_;
-  std::vector<std::unique_ptr<LineWorker>> lines_;
-  std::thread publisher_;
-  std::atomic<bool> stopping_{false};
+  std::vector<Face*> faces_;
+  mutable std::mutex plantMutex_;  // held for the copy of a pointer
+  std::shared_ptr<const Plant> plant_;
   bool stopped_ = true;
-  bool useMqtt_ = true;  // false: the values go to the other faces only
 };
 
 }  // namespace velkd

@@ -1,18 +1,14 @@
 #include "core/gateway_config.h"
 
 #include <mosquitto.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
-#include <sstream>
 #include <toml++/toml.h>
 
 #include "did_you_mean.h"
 #include "toml_reader.h"
-#include "modbus/modbus_settings_reading.h"
-#include "core/secret_file.h"
 
 namespace velkd {
 namespace {
@@ -22,47 +18,6 @@ using hostlib::LineOf;
 // Poll intervals below this would only fill the line with one tag.
 const int64_t kMinIntervalMs = 20;
 const int64_t kMaxIntervalMs = 86400000;
-
-void ReadMqtt(hostlib::TomlReader& reader, const toml::table& table, MqttSettings* mqtt) {
-  reader.CheckKeys(
-      table,
-      {"broker", "ca_file", "user", "password_file", "password_env", "prefix", "max_interval_s", "homeassistant"},
-      "[mqtt]");
-  std::string broker;
-  reader.String(table, "broker", "[mqtt]", &broker);
-  if (!broker.empty()) {
-    std::string error;
-    if (!ParseBrokerUrl(broker, mqtt, &error)) reader.Problem(LineOf(*table.get("broker")), error);
-  }
-  reader.String(table, "ca_file", "[mqtt]", &mqtt->caFile);
-  reader.String(table, "user", "[mqtt]", &mqtt->user);
-  reader.String(table, "password_file", "[mqtt]", &mqtt->passwordFile);
-  reader.String(table, "password_env", "[mqtt]", &mqtt->passwordEnv);
-  if (!mqtt->passwordFile.empty() && !mqtt->passwordEnv.empty())
-    reader.Problem(LineOf(table), "[mqtt] names both password_file and password_env; keep one");
-  reader.String(table, "prefix", "[mqtt]", &mqtt->prefix);
-  // The prefix may have several levels ("site/velk"), each a plain name.
-  std::stringstream levels(mqtt->prefix);
-  std::string level;
-  bool prefixOk = !mqtt->prefix.empty() && mqtt->prefix.back() != '/';
-  while (std::getline(levels, level, '/')) prefixOk = prefixOk && TopicLevelOk(level);
-  if (!prefixOk)
-    reader.Problem(table.get("prefix") ? LineOf(*table.get("prefix")) : LineOf(table),
-                   "prefix '" + mqtt->prefix + "' is not a topic: levels may not be empty or hold +, # or a leading $");
-  int64_t value = 0;
-  if (const toml::node* node = table.get("max_interval_s"))
-    if (reader.Integer(*node, "max_interval_s of [mqtt]", 1, 86400, &value))
-      mqtt->maxIntervalS = static_cast<uint32_t>(value);
-  reader.Boolean(table, "homeassistant", "homeassistant of [mqtt]", &mqtt->homeAssistant);
-  if (!mqtt->caFile.empty() && !mqtt->tls)
-    reader.Problem(LineOf(table), "ca_file is only used with an mqtts:// broker");
-  for (const char* key : {"ca_file", "password_file"}) {
-    const toml::node* node = table.get(key);
-    std::string error;
-    if (node != nullptr && node->is_string() && !NamedFileReadable(key, node->as_string()->get(), &error))
-      reader.Problem(LineOf(*node), error);
-  }
-}
 
 std::vector<std::string> DeviceNames(const hostlib::LineConfig& config) {
   std::vector<std::string> names;
@@ -104,7 +59,7 @@ void ReadGateway(hostlib::TomlReader& reader, const toml::table* table, LineSpec
   const hostlib::LineConfig& config = line->config;
   uint32_t lineMs = 1000;
   std::vector<std::pair<int, uint32_t>> devices, tags;
-  line->writable.assign(config.tags.size(), false);
+  std::vector<bool> writable(config.tags.size(), false);
   if (table != nullptr) {
     reader.CheckKeys(*table, {"line", "interval_ms", "device_interval_ms", "tag_interval_ms", "writable"}, "[gateway]");
     reader.String(*table, "line", "[gateway]", &line->name);
@@ -133,24 +88,32 @@ void ReadGateway(hostlib::TomlReader& reader, const toml::table* table, LineSpec
                                             "', which is not a tag of this file" +
                                             hostlib::DidYouMean(entry.as_string()->get(), TagNames(config)));
         else
-          line->writable[static_cast<size_t>(tag)] = true;
+          writable[static_cast<size_t>(tag)] = true;
       }
     }
   }
-  line->tagIntervalMs.assign(config.tags.size(), lineMs);
+  line->tags.clear();
+  for (size_t t = 0; t < config.tags.size(); ++t) {
+    const hostlib::TagEntry& entry = config.tags[t];
+    TagRow row;
+    row.name = entry.name;
+    row.device = entry.device;
+    row.deviceIndex = entry.deviceIndex;
+    if (entry.deviceIndex < config.devices.size()) row.deviceType = config.devices[entry.deviceIndex].type;
+    row.address = entry.address;
+    row.dataType = entry.dataType;
+    row.polled = entry.poll;
+    row.intervalMs = lineMs;
+    row.writable = writable[t];
+    line->tags.push_back(row);
+  }
   for (const auto& [device, ms] : devices)
-    for (size_t t = 0; t < config.tags.size(); ++t)
-      if (config.tags[t].deviceIndex == static_cast<size_t>(device)) line->tagIntervalMs[t] = ms;
-  for (const auto& [tag, ms] : tags) line->tagIntervalMs[static_cast<size_t>(tag)] = ms;
+    for (TagRow& row : line->tags)
+      if (row.deviceIndex == static_cast<size_t>(device)) row.intervalMs = ms;
+  for (const auto& [tag, ms] : tags) line->tags[static_cast<size_t>(tag)].intervalMs = ms;
 }
 
 }  // namespace
-
-bool MqttSettings::operator==(const MqttSettings& o) const {
-  return broker == o.broker && tls == o.tls && host == o.host && port == o.port && caFile == o.caFile &&
-         user == o.user && passwordFile == o.passwordFile && passwordEnv == o.passwordEnv && prefix == o.prefix &&
-         maxIntervalS == o.maxIntervalS && homeAssistant == o.homeAssistant;
-}
 
 bool TopicLevelOk(const std::string& name) {
   if (name.empty() || name[0] == '$') return false;
@@ -160,55 +123,10 @@ bool TopicLevelOk(const std::string& name) {
   return mosquitto_validate_utf8(name.c_str(), static_cast<int>(name.size())) == MOSQ_ERR_SUCCESS;
 }
 
-bool ParseBrokerUrl(const std::string& url, MqttSettings* settings, std::string* error) {
-  std::string rest;
-  bool tls = false;
-  if (url.rfind("mqtt://", 0) == 0) {
-    rest = url.substr(7);
-  } else if (url.rfind("mqtts://", 0) == 0) {
-    rest = url.substr(8);
-    tls = true;
-  } else {
-    *error = "broker '" + url + "' must start with mqtt:// or mqtts://";
-    return false;
-  }
-  if (!rest.empty() && rest.back() == '/') rest.pop_back();
-  int port = tls ? 8883 : 1883;
-  std::string host = rest;
-  // "[::1]:1883" keeps the colons of its address inside the brackets.
-  const size_t close = rest.rfind(']');
-  const size_t colon = rest.rfind(':');
-  if (colon != std::string::npos && (close == std::string::npos || colon > close)) {
-    host = rest.substr(0, colon);
-    const std::string digits = rest.substr(colon + 1);
-    char* end = nullptr;
-    const long value = digits.empty() ? 0 : strtol(digits.c_str(), &end, 10);
-    if (digits.empty() || *end != '\0' || value < 1 || value > 65535) {
-      *error = "broker '" + url + "': port '" + digits + "' is not a number from 1 to 65535";
-      return false;
-    }
-    port = static_cast<int>(value);
-  }
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  if (host.empty() || host.find_first_of("/@ ") != std::string::npos) {
-    *error = "broker '" + url + "' has no host name (write mqtt://HOST:PORT; user and password go in [mqtt])";
-    return false;
-  }
-  settings->broker = url;
-  settings->tls = tls;
-  settings->host = host;
-  settings->port = port;
-  return true;
-}
-
-bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* config,
-                       std::vector<FileProblem>* problems) {
+bool LoadGatewayConfig(const std::vector<std::string>& paths, const std::vector<FileSections*>& sections,
+                       GatewayConfig* config, std::vector<FileProblem>* problems) {
   const size_t before = problems->size();
-  bool haveMqtt = false;
-  int mqttFile = -1;
-  int httpFile = -1;
-  for (size_t f = 0; f < paths.size(); ++f) {
-    const std::string& path = paths[f];
+  for (const std::string& path : paths) {
     LineSpec line;
     std::vector<hostlib::ConfigProblem> lineProblems;
     const bool lineOk = hostlib::LoadLineConfig(path, &line.config, &lineProblems);
@@ -226,44 +144,11 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
     } catch (const toml::parse_error&) {
       continue;  // already reported by the line file's reading
     }
-    if (const toml::node* node = root.get("mqtt")) {
-      if (const toml::table* table = node->as_table()) {
-        MqttSettings mqtt;
-        ReadMqtt(reader, *table, &mqtt);
-        if (!haveMqtt) {
-          config->mqtt = mqtt;
-          haveMqtt = true;
-          mqttFile = static_cast<int>(f);
-        } else if (!(mqtt == config->mqtt)) {
-          reader.Problem(LineOf(*node), "[mqtt] differs from the one in " + paths[static_cast<size_t>(mqttFile)] +
-                                            "; one velkd talks to one broker");
-        }
-      } else {
-        reader.Problem(LineOf(*node), "'mqtt' must be an [mqtt] section");
-      }
-    }
-    if (const toml::node* node = root.get("http")) {
-      HttpSettings http;
-      std::vector<std::pair<int, std::string>> found;
-      if (node->is_table())
-        ReadHttpTable(*node->as_table(), &http, &found);
-      else
-        found.push_back({LineOf(*node), "'http' must be an [http] section"});
-      for (const auto& [at, message] : found) reader.Problem(at, message);
-      if (httpFile < 0) {
-        config->http = http;
-        httpFile = static_cast<int>(f);
-      } else if (!(http == config->http)) {
-        reader.Problem(LineOf(*node), "[http] differs from the one in " + paths[static_cast<size_t>(httpFile)] +
-                                          "; one velkd serves one HTTP face");
-      }
-    }
     const toml::node* gateway = root.get("gateway");
     if (gateway != nullptr && !gateway->is_table())
       reader.Problem(LineOf(*gateway), "'gateway' must be a [gateway] section");
     ReadGateway(reader, gateway != nullptr ? gateway->as_table() : nullptr, &line);
-    ReadModbusSettings(path, root, line.config, &line.modbus, problems);
-    ReadTagUnits(path, root, line.config, line.writable, &line.units, problems);
+    ReadTagUnits(path, root, line.config, &line.tags, problems);
     if (line.name.empty()) line.name = std::filesystem::path(path).stem().string();
     if (!TopicLevelOk(line.name))
       reader.Problem(0, "line name '" + line.name + "' cannot stand in a topic; set [gateway] line = \"NAME\"");
@@ -280,25 +165,11 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
     for (const LineSpec& other : config->lines)
       if (other.name == line.name)
         reader.Problem(0, "line name '" + line.name + "' is used by " + other.config.path + " too");
+    for (FileSections* face : sections) face->Read(config->lines.size(), line, root, problems);
     for (const hostlib::ConfigProblem& p : found) problems->push_back({path, p.line, p.message});
     config->lines.push_back(std::move(line));
   }
-  config->useMqtt = haveMqtt;
   return problems->size() == before;
-}
-
-bool ReadPassword(const MqttSettings& settings, std::string* password, std::string* error) {
-  password->clear();
-  if (!settings.passwordEnv.empty()) {
-    const char* value = getenv(settings.passwordEnv.c_str());
-    if (value == nullptr) {
-      *error = "the environment variable " + settings.passwordEnv + " named by password_env is not set";
-      return false;
-    }
-    *password = value;
-    return true;
-  }
-  return settings.passwordFile.empty() || ReadSecretFile("password_file", settings.passwordFile, password, error);
 }
 
 }  // namespace velkd

@@ -4,34 +4,42 @@
 
 namespace velkd {
 
-LineState::LineState(const std::string& name, const std::string& path, const std::vector<size_t>& tagDevices,
-                     size_t devices)
-    : tagDevices_(tagDevices) {
-  now_.name = name;
-  now_.path = path;
-  now_.tags.resize(tagDevices.size());
-  now_.devices.resize(devices);
+LineState::LineState(std::shared_ptr<const LineSpec> spec) : spec_(std::move(spec)) {
+  now_.spec = spec_;
+  now_.name = spec_->name;
+  now_.path = spec_->config.path;
+  now_.tags.resize(spec_->tags.size());
+  now_.devices.resize(spec_->config.devices.size());
+  latest_ = std::make_shared<const LineSnapshot>(now_);
 }
 
-LineState::LineState(const std::string& name, const std::string& path, size_t tags, size_t devices)
-    : LineState(name, path, std::vector<size_t>(tags, 0), devices) {}
-
-void LineState::OnChange(std::function<void()> changed) {
+void LineState::OnPublish(Listener listener) {
   std::lock_guard<std::mutex> lock(mutex_);
-  onChange_ = std::move(changed);
+  listener_ = std::move(listener);
 }
 
-void LineState::Changed() {
-  std::function<void()> notify;
+void LineState::Publish() {
+  std::shared_ptr<const LineSnapshot> snapshot;
+  Listener listener;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    changed_ = true;
-    notify = onChange_;
+    if (!dirty_) return;
+    dirty_ = false;
+    ++now_.sequence;
+    snapshot = std::make_shared<const LineSnapshot>(now_);
+    listener = listener_;
+    std::lock_guard<std::mutex> swap(latestMutex_);
+    latest_ = snapshot;
   }
-  if (notify) notify();
+  if (listener) listener(snapshot);
 }
 
-void LineState::MarkBad(TagState& tag, const std::string& reason, uint64_t fileTime) {
+std::shared_ptr<const LineSnapshot> LineState::Latest() const {
+  std::lock_guard<std::mutex> lock(latestMutex_);
+  return latest_;
+}
+
+void LineState::MarkBad(Reading& tag, const std::string& reason, uint64_t fileTime) {
   if (!tag.good && tag.reason == reason) return;
   tag.good = false;
   tag.quality = 0;
@@ -42,25 +50,26 @@ void LineState::MarkBad(TagState& tag, const std::string& reason, uint64_t fileT
   tag.readAt = std::chrono::system_clock::now();
 }
 
-void LineState::SetTag(size_t tag, bool good, const nlohmann::ordered_json& value, uint16_t quality,
-                       const std::string& reason, uint64_t fileTime) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (tag >= now_.tags.size()) return;
-    TagState& t = now_.tags[tag];
-    t.read = true;
-    t.good = good;
-    if (good) t.value = value;
-    t.quality = quality;
-    t.reason = good ? std::string() : reason;
-    t.fileTime = fileTime;
-    t.readAt = std::chrono::system_clock::now();
-    if (good) {
-      t.everGood = true;
-      t.lastGood = t.readAt;
-    }
+void LineState::SetTag(size_t tag, bool good, const Value& module, uint16_t quality, const std::string& reason,
+                       uint64_t fileTime) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (tag >= now_.tags.size()) return;
+  Reading& t = now_.tags[tag];
+  t.read = true;
+  t.good = good;
+  if (good) {
+    t.module = module;
+    t.engineering = EngineeringValue(spec_->tags[tag].units, module);
   }
-  Changed();
+  t.quality = quality;
+  t.reason = good ? std::string() : reason;
+  t.fileTime = fileTime;
+  t.readAt = std::chrono::system_clock::now();
+  if (good) {
+    t.everGood = true;
+    t.lastGood = t.readAt;
+  }
+  dirty_ = true;
 }
 
 void LineState::CountPacket(size_t device, bool ok, const std::string& reason,
@@ -76,6 +85,7 @@ void LineState::CountPacket(size_t device, bool ok, const std::string& reason,
     while (bucket < kPacketSecondsBuckets.size() && seconds > kPacketSecondsBuckets[bucket]) ++bucket;
     ++d.packetSeconds[bucket];
     d.packetSecondsSum += seconds;
+    dirty_ = true;
   }
 }
 
@@ -94,10 +104,10 @@ void LineState::SetDevice(size_t device, bool online, const std::string& reason)
     } else {
       const uint64_t now = hostlib::FileTimeNowHost();
       for (size_t t = 0; t < now_.tags.size(); ++t)
-        if (tagDevices_[t] == device) MarkBad(now_.tags[t], reason, now);
+        if (spec_->tags[t].deviceIndex == device) MarkBad(now_.tags[t], reason, now);
     }
+    dirty_ = true;
   }
-  Changed();
 }
 
 void LineState::SetAnswered(size_t device) {
@@ -109,8 +119,8 @@ void LineState::SetAnswered(size_t device) {
     d.online = true;
     d.portDown = false;
     d.reason.clear();
+    dirty_ = true;
   }
-  Changed();
 }
 
 void LineState::SetPort(bool open, const std::string& error, const std::string& reason) {
@@ -126,10 +136,10 @@ void LineState::SetPort(bool open, const std::string& error, const std::string& 
         d.portDown = true;
         d.reason = reason;
       }
-      for (TagState& t : now_.tags) MarkBad(t, reason, now);
+      for (Reading& t : now_.tags) MarkBad(t, reason, now);
     }
+    dirty_ = true;
   }
-  Changed();
 }
 
 void LineState::SetDriverCounters(uint64_t exchanges, uint64_t bytesSent, uint64_t bytesReceived) {
@@ -137,11 +147,13 @@ void LineState::SetDriverCounters(uint64_t exchanges, uint64_t bytesSent, uint64
   now_.exchanges = exchanges;
   now_.bytesSent = bytesSent;
   now_.bytesReceived = bytesReceived;
+  dirty_ = true;
 }
 
 void LineState::SetWritesQueued(size_t count) {
   std::lock_guard<std::mutex> lock(mutex_);
   now_.writesQueued = count;
+  dirty_ = true;
 }
 
 bool LineState::PortOpen(std::string* error) const {
@@ -153,6 +165,8 @@ bool LineState::PortOpen(std::string* error) const {
 void LineState::Adopt(const LineSnapshot& old, const std::vector<int>& tagFrom) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    // Its snapshots go on counting where the old line's left off.
+    now_.sequence = old.sequence;
     now_.portOpen = old.portOpen;
     now_.portError = old.portError;
     now_.exchanges = old.exchanges;
@@ -162,28 +176,11 @@ void LineState::Adopt(const LineSnapshot& old, const std::vector<int>& tagFrom) 
     for (size_t t = 0; t < now_.tags.size() && t < tagFrom.size(); ++t)
       if (tagFrom[t] >= 0 && static_cast<size_t>(tagFrom[t]) < old.tags.size())
         now_.tags[t] = old.tags[static_cast<size_t>(tagFrom[t])];
+    // The readings' engineering values follow this line's scaling.
+    for (size_t t = 0; t < now_.tags.size(); ++t)
+      now_.tags[t].engineering = EngineeringValue(spec_->tags[t].units, now_.tags[t].module);
+    dirty_ = true;
   }
-  Changed();
-}
-
-LineSnapshot LineState::Snapshot() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return now_;
-}
-
-bool LineState::TakeChanged(LineSnapshot* snapshot) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!changed_) return false;
-  changed_ = false;
-  *snapshot = now_;
-  return true;
-}
-
-bool LineState::Tag(size_t tag, TagState* state) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (tag >= now_.tags.size()) return false;
-  *state = now_.tags[tag];
-  return true;
 }
 
 bool LineState::Device(size_t device, DeviceState* state) const {

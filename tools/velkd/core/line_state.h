@@ -1,11 +1,11 @@
 // What one line of the gateway knows now, and the only record of it: every
 // tag's latest reading, every device's health with its counters, and the
-// port's state with the line's own figures. The line's thread writes it
-// after each packet; every face (MQTT, Modbus, HTTP and its page and
-// metrics) reads copies of it, so no reader ever waits on the serial line.
-// A device that goes offline, or a port that is lost, takes every tag it
-// carries out of "good" here, in the same step, so no face can serve one of
-// them as good afterwards.
+// port's state with the line's own figures. The line's thread writes it and,
+// after each packet, publishes an immutable snapshot; every face reads the
+// latest snapshot, never the record itself, so no face waits on the line or
+// on another face. A device that goes offline, or a port that is lost,
+// takes every tag it carries out of "good" here, in the same step, so no
+// snapshot can show one of them as good afterwards.
 #ifndef VELKD_LINE_STATE_H
 #define VELKD_LINE_STATE_H
 
@@ -16,31 +16,19 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include "core/gateway_config.h"
+#include "core/reading.h"
 
 namespace velkd {
 
 // Upper bounds of the packet-time buckets, in seconds (1 ms to 10 s).
 const std::array<double, 13> kPacketSecondsBuckets = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1,
                                                       0.25,  0.5,    1.0,   2.5,  5.0,   10.0};
-
-struct TagState {
-  bool read = false;  // a reading has arrived, good or bad
-  bool good = false;  // the latest reading was good: `value` is what the module holds
-  // The latest good value (null before the first); after a failed reading
-  // it is the last one known, which no face may serve as good.
-  nlohmann::ordered_json value;
-  uint16_t quality = 0;                          // the host quality of the latest reading
-  std::string reason;                            // why the latest reading was bad; empty when good
-  uint64_t fileTime = 0;                         // the driver's time stamp of the latest reading
-  std::chrono::system_clock::time_point readAt;  // when the latest reading arrived
-  bool everGood = false;
-  std::chrono::system_clock::time_point lastGood;  // when the latest good reading arrived
-};
 
 struct DeviceState {
   bool known = false;     // a packet or a port opening has said something
@@ -59,30 +47,35 @@ struct DeviceState {
 };
 
 struct LineSnapshot {
-  std::string name;  // the line's name in topics
-  std::string path;  // its file
+  // The line's file: spec->tags[t] is the row of tags[t], spec->config the
+  // devices of devices[d].
+  std::shared_ptr<const LineSpec> spec;
+  uint64_t sequence = 0;  // counts the line's snapshots, from 1
+  std::string name;       // the line's name in topics
+  std::string path;       // its file
   bool portOpen = false;
   std::string portError;
   uint64_t exchanges = 0;  // from the driver's counters
   uint64_t bytesSent = 0;
   uint64_t bytesReceived = 0;
   size_t writesQueued = 0;
-  std::vector<TagState> tags;        // per tag of the line file
+  std::vector<Reading> tags;         // per tag of the line file
   std::vector<DeviceState> devices;  // per device of the line file
 };
 
 class LineState {
  public:
-  // `tagDevices`: the device of every tag, by index.
-  LineState(const std::string& name, const std::string& path, const std::vector<size_t>& tagDevices, size_t devices);
-  // Tags that belong to device 0.
-  LineState(const std::string& name, const std::string& path, size_t tags, size_t devices);
+  typedef std::function<void(const std::shared_ptr<const LineSnapshot>&)> Listener;
 
-  // Called, without the state's lock, after every change; for the one
-  // reader that waits for changes rather than asking (the MQTT publisher).
-  void OnChange(std::function<void()> changed);
+  explicit LineState(std::shared_ptr<const LineSpec> spec);
 
-  void SetTag(size_t tag, bool good, const nlohmann::ordered_json& value, uint16_t quality, const std::string& reason,
+  // Hears of every snapshot, on the thread that published it, after the
+  // snapshot is the latest; it must not wait. Set before the line starts.
+  void OnPublish(Listener listener);
+
+  // The changes below are seen by faces at the next Publish.
+  // A reading of `tag`: its engineering value is made here, once.
+  void SetTag(size_t tag, bool good, const Value& module, uint16_t quality, const std::string& reason,
               uint64_t fileTime);
   // One packet of `device` ended; `reason` is "ok" or the outcome's word.
   void CountPacket(size_t device, bool ok, const std::string& reason, std::chrono::steady_clock::duration took);
@@ -97,32 +90,34 @@ class LineState {
   void SetPort(bool open, const std::string& error, const std::string& reason = "no port");
   void SetDriverCounters(uint64_t exchanges, uint64_t bytesSent, uint64_t bytesReceived);
   void SetWritesQueued(size_t count);
-
-  // Whether the port is open; `error` gets why not.
-  bool PortOpen(std::string* error = nullptr) const;
   // A reloaded line that kept its port: the port, devices and counters of
-  // `old`, and each tag's state from `old`'s tag `tagFrom[t]` (none: -1).
+  // `old`, and each tag's reading from `old`'s tag `tagFrom[t]` (none: -1).
   void Adopt(const LineSnapshot& old, const std::vector<int>& tagFrom);
 
-  LineSnapshot Snapshot() const;
-  // The snapshot, when a tag, a device or the port changed since the last
-  // call; for one
-  // reader only (the MQTT publisher), which publishes what differs.
-  bool TakeChanged(LineSnapshot* snapshot);
-  // One tag and its device, without copying the whole line.
-  bool Tag(size_t tag, TagState* state) const;
+  // Makes what changed since the last call the latest snapshot and tells
+  // the listener; nothing when nothing changed.
+  void Publish();
+
+  // The latest snapshot; never null. Taken under a lock held only for the
+  // copy of a pointer.
+  std::shared_ptr<const LineSnapshot> Latest() const;
+
+  // The line's own view, not waiting for a Publish: whether the port is
+  // open (`error`: why not), and one device.
+  bool PortOpen(std::string* error = nullptr) const;
   bool Device(size_t device, DeviceState* state) const;
 
  private:
   // With the lock held: the tag is bad from now on, its last value kept.
-  void MarkBad(TagState& tag, const std::string& reason, uint64_t fileTime);
-  void Changed();
+  void MarkBad(Reading& tag, const std::string& reason, uint64_t fileTime);
 
+  const std::shared_ptr<const LineSpec> spec_;
   mutable std::mutex mutex_;
   LineSnapshot now_;
-  std::vector<size_t> tagDevices_;
-  bool changed_ = true;
-  std::function<void()> onChange_;
+  bool dirty_ = true;
+  Listener listener_;
+  mutable std::mutex latestMutex_;
+  std::shared_ptr<const LineSnapshot> latest_;
 };
 
 }  // namespace velkd

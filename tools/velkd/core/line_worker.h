@@ -6,7 +6,9 @@
 // at once where the system tells that its node came back.
 //
 // What the line reads goes into its LineState and nowhere else; the worker
-// keeps no copy of a value, a device's health or the port's state.
+// keeps no copy of a value, a device's health or the port's state. It knows
+// nothing of the faces: they read the state's snapshots and write through
+// QueueWrites.
 #ifndef VELKD_LINE_WORKER_H
 #define VELKD_LINE_WORKER_H
 
@@ -21,14 +23,12 @@
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "driver_library.h"
 #include "core/gateway_config.h"
 #include "line_backoff.h"
 #include "line_check.h"
 #include "core/line_state.h"
-#include "core/outbox.h"
+#include "core/tag_write.h"
 #include "packet_plan.h"
 #include "port_watch.h"
 #include "write_field.h"
@@ -39,8 +39,7 @@ class LineWorker {
  public:
   typedef std::chrono::steady_clock Clock;
 
-  LineWorker(const LineSpec& lineSpec, const std::string& port, hostlib::DriverLibrary& library,
-             const std::string& prefix, Outbox& outbox);
+  LineWorker(std::shared_ptr<const LineSpec> spec, const std::string& port, hostlib::DriverLibrary& library);
   ~LineWorker();
   LineWorker(const LineWorker&) = delete;
   LineWorker& operator=(const LineWorker&) = delete;
@@ -61,43 +60,23 @@ class LineWorker {
   // device offline with `reason` and closes the port.
   void Stop(const std::string& reason);
 
-  // From the network thread: a payload for DEVICE/TAG/set. Refused at once
-  // (false, `reason`) when the tag is unknown or not writable or the value
-  // does not fit its type; else queued, and the outcome published later.
-  bool QueueWrite(const std::string& device, const std::string& tag, const std::string& payload, std::string* value,
-                  std::string* reason);
-
-  // A write another face has checked and encoded, and what became of it:
-  // `answered` tells a module that refused from one that said nothing.
-  struct TagWrite {
-    size_t tag = 0;
-    velk::ValueSlot slot;
-    std::string text;
-  };
-  struct WriteOutcome {
-    bool ok = false;
-    bool answered = false;
-    std::string reason;
-  };
-  typedef std::function<void(size_t index, const WriteOutcome& outcome)> WritesDone;
-
-  // Queues `writes` all or none, each to be done in turn; `done` hears of
-  // each (by its index in `writes`) from the line's thread, or from Stop for
-  // those never done. `ahead` receives how many writes wait before them.
+  // The one write path: queues `writes` all or none, each to be done in
+  // turn; `done` hears of each (by its index in `writes`) from the line's
+  // thread, or from Stop for those never done. `ahead` receives how many writes wait before them.
   // False with `reason` when the queue has no room for all of them.
   bool QueueWrites(const std::vector<TagWrite>& writes, const WritesDone& done, size_t* ahead, std::string* reason);
 
-  const std::string& name() const { return spec_.name; }
-  const LineSpec& lineSpec() const { return spec_; }
+  const std::string& name() const { return spec_->name; }
+  const LineSpec& lineSpec() const { return *spec_; }
   // What the line knows now, for the faces that serve it.
   const LineState& state() const { return state_; }
   LineState& state() { return state_; }
   bool running() const { return thread_.joinable(); }
-  // True when `other` serves the same file text on the same port under the
-  // same prefix: a reload keeps this line running instead.
+  // True when `other` serves the same file text on the same port: a reload
+  // keeps this line running instead.
   bool SameAs(const LineWorker& other) const;
   // True when `other` drives the same modules the same way: the same line
-  // name and prefix, port and port settings, devices and addresses. Only
+  // name, port and port settings, devices and addresses. Only
   // intervals, tags, faces or back-off may differ, and this line may take
   // over `other`'s port and state (TakeOver) rather than start afresh.
   bool SameModules(const LineWorker& other) const;
@@ -107,8 +86,6 @@ class LineWorker {
   void TakeOver(LineWorker& old);
   // The fixed field a write of tag `tag` travels in; null when none.
   const hostlib::WriteField* WriteFieldOf(size_t tag) const;
-  std::string DeviceTopic(size_t device) const;
-  std::string TagTopic(size_t tag) const;
 
  private:
   struct Scheduled {
@@ -120,7 +97,7 @@ class LineWorker {
     size_t tag = 0;
     velk::ValueSlot slot;
     std::string text;
-    std::function<void(const WriteOutcome&)> done;  // empty: the outcome goes to MQTT
+    std::function<void(const WriteOutcome&)> done;
   };
 
   void Run();
@@ -138,6 +115,9 @@ class LineWorker {
   // A packet the back-off holds back: its tags are not good, for `why`.
   void HoldPacket(const Scheduled& scheduled, const std::string& why);
   void DoWrite(const PendingWrite& write);
+  // After a confirmed write of `tag`: every packet of its device that reads
+  // what the write changed is polled again.
+  void ReadBack(size_t tag);
   void Answer(const PendingWrite& write, const WriteOutcome& outcome);
   // The one place that decides a device's health from its packets: online
   // while it answers at all, offline at its first packet without an answer
@@ -153,11 +133,9 @@ class LineWorker {
   // The last packet's outcome (velk::kOutcome...), -1 when unknown.
   int32_t LastOutcome();
 
-  const LineSpec spec_;
+  const std::shared_ptr<const LineSpec> spec_;
   const std::string port_;
   hostlib::DriverLibrary& library_;
-  const std::string prefix_;
-  Outbox& outbox_;
 
   std::unique_ptr<hostlib::DriverObject> driver_;
   velk::IDriverDiagnostics* diagnostics_ = nullptr;

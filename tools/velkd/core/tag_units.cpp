@@ -8,6 +8,7 @@
 
 #include "did_you_mean.h"
 #include "core/gateway_config.h"
+#include "core/tag_row.h"
 #include "velk4000/velk4000.h"
 
 namespace velkd {
@@ -26,14 +27,13 @@ bool ClassName(const std::string& text) {
 }  // namespace
 
 void ReadTagUnits(const std::string& path, const toml::table& root, const hostlib::LineConfig& config,
-                  const std::vector<bool>& writable, std::vector<TagUnits>* units, std::vector<FileProblem>* problems) {
-  units->assign(config.tags.size(), TagUnits());
+                  std::vector<TagRow>* rows, std::vector<FileProblem>* problems) {
   const toml::array* tags = root.get("tag") ? root.get("tag")->as_array() : nullptr;
-  for (size_t t = 0; tags != nullptr && t < tags->size() && t < config.tags.size(); ++t) {
+  for (size_t t = 0; tags != nullptr && t < tags->size() && t < config.tags.size() && t < rows->size(); ++t) {
     const toml::table* table = tags->get(t)->as_table();
     if (table == nullptr) continue;
     const hostlib::TagEntry& tag = config.tags[t];
-    TagUnits& out = (*units)[t];
+    TagUnits& out = (*rows)[t].units;
     const auto problem = [&](const toml::node& node, const std::string& message) {
       problems->push_back({path, LineOf(node), message});
     };
@@ -72,7 +72,7 @@ void ReadTagUnits(const std::string& path, const toml::table& root, const hostli
       if (tag.dataType == velk::kTypeBit || tag.dataType == velk::kTypeString)
         problem(at, "tag '" + tag.name + "' is a " + (tag.dataType == velk::kTypeBit ? "bit" : "text") +
                         ": scale and offset apply to numbers only");
-      else if (t < writable.size() && writable[t])
+      else if ((*rows)[t].writable)
         problem(at, "tag '" + tag.name +
                         "' is writable, and a write is sent as given: drop scale and offset, or "
                         "the tag from writable");
@@ -91,21 +91,6 @@ void ReadTagUnits(const std::string& path, const toml::table& root, const hostli
                                                 hostlib::DidYouMean(out.stateClass, classes));
     }
   }
-}
-
-nlohmann::ordered_json EngineeringValue(const TagUnits& units, const nlohmann::ordered_json& value) {
-  if (!units.Scaled() || !value.is_number()) return value;
-  const double result = value.get<double>() * units.scale + units.offset;
-  if (!isfinite(result)) return nullptr;
-  // 1234 * 0.1 is 123.40000000000001 in binary; its 15 digits are what the
-  // person who wrote 0.1 means.
-  char text[40];
-  snprintf(text, sizeof text, "%.15g", result);
-  return strtod(text, nullptr);
-}
-
-void AddUnit(const TagUnits& units, nlohmann::ordered_json* reading) {
-  (*reading)["unit"] = units.unit.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(units.unit);
 }
 
 }  // namespace velkd

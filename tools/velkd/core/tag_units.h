@@ -9,8 +9,8 @@
 //   device_class = "temperature"
 //   state_class = "measurement"   # or "total", "total_increasing"
 //
-// The module's value stays what the line state holds; each face turns it
-// into the engineering value with EngineeringValue when it publishes it.
+// The line's state keeps both the module's value and the engineering value,
+// made once when the reading arrives (reading.h).
 // MQTT, /api/state, the page and Prometheus serve the engineering value.
 // Modbus serves it for float tags (two registers, IEEE 754); an integer tag
 // keeps its register and the module's count in it, since a scaled value has
@@ -21,7 +21,6 @@
 
 #include <stdint.h>
 
-#include <nlohmann/json.hpp>
 #include <string>
 #include <toml++/toml.h>
 #include <vector>
@@ -31,6 +30,7 @@
 namespace velkd {
 
 struct FileProblem;
+struct TagRow;
 
 struct TagUnits {
   std::string unit;  // empty: none given
@@ -44,19 +44,10 @@ struct TagUnits {
 
 // Reads unit, scale, offset, device_class and state_class of each [[tag]]
 // of `root` (the file at `path`, whose tags `config` holds in the file's
-// order). A scale of 0, a number that is not finite, a scale on a text or a
-// bit, or on a tag in `writable`, is a problem at its line.
+// order) into each row's units. A scale of 0, a number that is not finite,
+// a scale on a text or a bit, or on a writable tag, is a problem at its line.
 void ReadTagUnits(const std::string& path, const toml::table& root, const hostlib::LineConfig& config,
-                  const std::vector<bool>& writable, std::vector<TagUnits>* units, std::vector<FileProblem>* problems);
-
-// The published form of a module's value: value * scale + offset, to the 15
-// digits a double holds for certain; anything not a number, and any tag
-// without scaling, unchanged. A result that is not finite is null, which no
-// face serves as a value.
-nlohmann::ordered_json EngineeringValue(const TagUnits& units, const nlohmann::ordered_json& value);
-
-// Adds "unit" to a reading's JSON (null when the tag has none).
-void AddUnit(const TagUnits& units, nlohmann::ordered_json* reading);
+                  std::vector<TagRow>* rows, std::vector<FileProblem>* problems);
 
 }  // namespace velkd
 

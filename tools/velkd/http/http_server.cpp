@@ -16,6 +16,7 @@
 #include "http/metrics.h"
 #include "http/page_files.h"
 #include "http/state_json.h"
+#include "json/tag_json.h"
 
 namespace velkd {
 namespace {
@@ -138,7 +139,8 @@ bool SameSecret(const std::string& guess, const std::string& secret) {
 
 }  // namespace
 
-HttpServer::HttpServer(Gateway& gateway) : gateway_(gateway) {}
+HttpServer::HttpServer(Lines& lines, const HttpSettings& settings, const std::string& token)
+    : lines_(lines), settings_(settings), token_(token) {}
 
 HttpServer::~HttpServer() { Stop(); }
 
@@ -167,8 +169,8 @@ bool HttpServer::Authorized(const httplib::Request& request) const {
 std::string HttpServer::MetricsPage() {
   const auto now = std::chrono::system_clock::now();
   MetricsText metrics;
-  gateway_.ForEachLine([&](LineWorker& line) { metrics.AddLine(line.lineSpec(), line.state().Snapshot(), now); });
-  metrics.AddMqtt(gateway_.MqttConnected());
+  for (const auto& line : lines_.plant()->lines) metrics.AddLine(*line->state().Latest(), now);
+  metrics.AddMqtt(mqttNotConnected_ && mqttNotConnected_().empty());
   if (modbusClients_) metrics.AddModbusClients(modbusClients_());
   metrics.AddProcess();
   return metrics.Text();
@@ -179,21 +181,19 @@ std::string HttpServer::StatePage() {
   nlohmann::ordered_json json;
   json["time"] = IsoTime(now);
   // One reading, so that "connected" and its reason never disagree.
-  const std::string notConnected = gateway_.MqttNotConnectedReason();
+  const std::string notConnected = mqttNotConnected_ ? mqttNotConnected_() : std::string("not started");
   json["mqtt"] = {{"connected", notConnected.empty()}};
   if (!notConnected.empty()) json["mqtt"]["reason"] = notConnected;
   if (modbusClients_) json["modbus"] = {{"clients", modbusClients_()}};
   json["lines"] = nlohmann::ordered_json::array();
-  gateway_.ForEachLine(
-      [&](LineWorker& line) { json["lines"].push_back(LineJson(line.lineSpec(), line.state().Snapshot(), now)); });
+  for (const auto& line : lines_.plant()->lines) json["lines"].push_back(LineJson(*line->state().Latest(), now));
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 void HttpServer::ServeOne(httplib::Stream& stream) { static_cast<Routes*>(server_.get())->ServeOne(stream); }
 
-void HttpServer::Route(const std::string& token, bool tls) {
-  token_ = token;
-  tls_ = tls;
+void HttpServer::Route() {
+  tls_ = settings_.tls();
   server_ = std::make_unique<Routes>();
   httplib::Server& server = *server_;
   server.set_payload_max_length(kMaxBodyBytes);
@@ -254,12 +254,15 @@ void HttpServer::Route(const std::string& token, bool tls) {
   static_cast<Routes*>(server_.get())->SetServing(true);
 }
 
-bool HttpServer::Start(const HttpSettings& settings, const std::string& token, std::string* error) {
-  Route(token, settings.tls());
+bool HttpServer::Start() {
+  const HttpSettings& settings = settings_;
+  Route();
   listener_ = std::make_unique<HttpListener>();
   Routes* routes = static_cast<Routes*>(server_.get());
+  std::string error;
   if (!listener_->Start(
-          settings, [routes](httplib::Stream& stream) { routes->ServeOne(stream); }, error)) {
+          settings, [routes](httplib::Stream& stream) { routes->ServeOne(stream); }, &error)) {
+    Log(kError, "%s", error.c_str());
     listener_.reset();
     server_.reset();
     return false;

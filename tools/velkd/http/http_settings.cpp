@@ -125,4 +125,23 @@ bool ReadHttpToken(const HttpSettings& settings, std::string* token, std::string
   return true;
 }
 
+void HttpSections::Read(size_t, const LineSpec& spec, const toml::table& root, std::vector<FileProblem>* problems) {
+  const toml::node* node = root.get("http");
+  if (node == nullptr) return;
+  HttpSettings http;
+  std::vector<std::pair<int, std::string>> found;
+  const int at = static_cast<int>(node->source().begin.line);
+  if (node->is_table())
+    ReadHttpTable(*node->as_table(), &http, &found);
+  else
+    found.push_back({at, "'http' must be an [http] section"});
+  if (from_.empty()) {
+    *settings_ = http;
+    from_ = spec.config.path;
+  } else if (!(http == *settings_)) {
+    found.push_back({at, "[http] differs from the one in " + from_ + "; one velkd serves one HTTP face"});
+  }
+  for (const auto& [line, message] : found) problems->push_back({spec.config.path, line, message});
+}
+
 }  // namespace velkd

@@ -19,6 +19,8 @@
 
 #include <toml++/toml.h>
 
+#include "core/gateway_config.h"
+
 namespace velkd {
 
 struct HttpSettings {
@@ -48,6 +50,18 @@ bool ParseListen(const std::string& text, HttpSettings* settings, std::string* e
 // Reads an [http] table; each problem is appended as (file line, message).
 void ReadHttpTable(const toml::table& table, HttpSettings* settings,
                    std::vector<std::pair<int, std::string>>* problems);
+
+// The first file with an [http] table sets the face; a later one that says
+// otherwise is a problem.
+class HttpSections : public FileSections {
+ public:
+  explicit HttpSections(HttpSettings* settings) : settings_(settings) {}
+  void Read(size_t line, const LineSpec& spec, const toml::table& root, std::vector<FileProblem>* problems) override;
+
+ private:
+  HttpSettings* settings_;
+  std::string from_;  // the file that set it
+};
 
 // What must hold before the face may start: a token source when bound
 // beyond loopback, a key with a certificate. Empty when all is well.

@@ -98,8 +98,8 @@ void MetricsText::Sample(const char* name, const char* type, const char* help, c
   family->samples += " " + value + "\n";
 }
 
-void MetricsText::AddLine(const LineSpec& lineSpec, const LineSnapshot& line,
-                          std::chrono::system_clock::time_point now) {
+void MetricsText::AddLine(const LineSnapshot& line, std::chrono::system_clock::time_point now) {
+  const LineSpec& lineSpec = *line.spec;
   const std::string lineLabel = Label("line", line.name);
   Sample("velk_line_port_open", "gauge", "1 while the line's port is open.", "", lineLabel,
          Number(uint64_t{line.portOpen}));
@@ -111,7 +111,7 @@ void MetricsText::AddLine(const LineSpec& lineSpec, const LineSnapshot& line,
          Number(line.bytesReceived));
   Sample("velk_line_writes_queued", "gauge", "Writes waiting for a free slot on the line.", "", lineLabel,
          Number(uint64_t{line.writesQueued}));
-  for (size_t d = 0; d < line.devices.size() && d < lineSpec.config.devices.size(); ++d) {
+  for (size_t d = 0; d < line.devices.size(); ++d) {
     const DeviceState& device = line.devices[d];
     const std::string labels = lineLabel + "," + Label("device", lineSpec.config.devices[d].name);
     // Every outcome word has a series from the start, so that rate() and
@@ -149,21 +149,17 @@ void MetricsText::AddLine(const LineSpec& lineSpec, const LineSnapshot& line,
   // Values by tag: a series while the latest reading is good and numeric,
   // none otherwise, so that no graph draws a stale value as a live one.
   // velk_tag_good says which is which, text tags included.
-  for (size_t t = 0; t < line.tags.size() && t < lineSpec.config.tags.size(); ++t) {
-    const TagState& tag = line.tags[t];
-    const hostlib::TagEntry& entry = lineSpec.config.tags[t];
-    const std::string labels = lineLabel + "," + Label("device", entry.device) + "," + Label("tag", entry.name);
+  for (size_t t = 0; t < line.tags.size(); ++t) {
+    const Reading& tag = line.tags[t];
+    const TagRow& row = lineSpec.tags[t];
+    const std::string labels = lineLabel + "," + Label("device", row.device) + "," + Label("tag", row.name);
     Sample("velk_tag_good", "gauge", "1 while the tag's latest reading is good.", "", labels,
            Number(uint64_t{tag.good}));
     if (!tag.good) continue;
     // The engineering value, as every face publishes it.
-    const nlohmann::ordered_json value = EngineeringValue(lineSpec.units[t], tag.value);
-    if (value.is_boolean())
+    if (tag.engineering.number())
       Sample("velk_tag_value", "gauge", "The tag's latest good reading (a bit as 0 or 1).", "", labels,
-             Number(uint64_t{value.get<bool>()}));
-    else if (value.is_number())
-      Sample("velk_tag_value", "gauge", "The tag's latest good reading (a bit as 0 or 1).", "", labels,
-             Number(value.get<double>()));
+             Number(tag.engineering.AsDouble()));
   }
 }
 

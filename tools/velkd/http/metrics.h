@@ -11,14 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "core/gateway_config.h"
 #include "core/line_state.h"
 
 namespace velkd {
 
 class MetricsText {
  public:
-  void AddLine(const LineSpec& lineSpec, const LineSnapshot& line, std::chrono::system_clock::time_point now);
+  void AddLine(const LineSnapshot& line, std::chrono::system_clock::time_point now);
   void AddMqtt(bool connected);
   // Only where the Modbus face is on.
   void AddModbusClients(size_t clients);

@@ -4,10 +4,10 @@
 
 namespace velkd {
 
-bool ModbusFace::ReadMaps(const GatewayConfig& config, const std::string& listen, bool unservedToo,
-                          std::vector<ModbusMap>* maps) {
+bool ModbusFace::ReadMaps(const GatewayConfig& config, const std::vector<ModbusLineSettings>& modbus,
+                          const std::string& listen, bool unservedToo, std::vector<ModbusMap>* maps) {
   std::vector<FileProblem> problems;
-  const bool ok = BuildModbusMaps(config, listen, unservedToo, maps, &problems);
+  const bool ok = BuildModbusMaps(config, modbus, listen, unservedToo, maps, &problems);
   for (const FileProblem& p : problems) {
     if (p.line > 0)
       Log(kError, "%s:%d: %s", p.path.c_str(), p.line, p.message.c_str());
@@ -17,8 +17,8 @@ bool ModbusFace::ReadMaps(const GatewayConfig& config, const std::string& listen
   return ok;
 }
 
-bool ModbusFace::Start(const std::vector<ModbusMap>& maps) {
-  for (const ModbusMap& map : maps) {
+bool ModbusFace::Start() {
+  for (const ModbusMap& map : maps_) {
     if (!map.served) continue;
     servers_.push_back(std::make_unique<ModbusServer>(lines_, std::make_shared<ModbusMap>(map)));
     std::string error;

@@ -10,35 +10,37 @@
 #include <string>
 #include <vector>
 
-#include "core/gateway_config.h"
-#include "modbus/modbus_lines.h"
+#include "core/face.h"
+#include "core/gateway.h"
 #include "modbus/modbus_map.h"
 #include "modbus/modbus_server.h"
 
 namespace velkd {
 
-class ModbusFace {
+class ModbusFace : public Face {
  public:
-  explicit ModbusFace(Gateway& gateway) : lines_(gateway) {}
-  ~ModbusFace() { Stop(); }
+  ModbusFace(Lines& lines, const std::vector<ModbusMap>& maps) : lines_(lines), maps_(maps) {}
+  ~ModbusFace() override { Stop(); }
 
-  // The maps of `config`, `listen` (from the command line) serving the
-  // files that name no address; with `unservedToo` also those of lines
-  // nobody serves (see BuildModbusMaps). Every problem is logged.
-  static bool ReadMaps(const GatewayConfig& config, const std::string& listen, bool unservedToo,
-                       std::vector<ModbusMap>* maps);
+  // The maps of `config` and its files' Modbus settings `modbus`, `listen`
+  // (from the command line) serving the files that name no address; with
+  // `unservedToo` also those of lines nobody serves (see BuildModbusMaps).
+  // Every problem is logged.
+  static bool ReadMaps(const GatewayConfig& config, const std::vector<ModbusLineSettings>& modbus,
+                       const std::string& listen, bool unservedToo, std::vector<ModbusMap>* maps);
 
   // Serves every map that is served. False (logged) when an address
   // cannot be listened on.
-  bool Start(const std::vector<ModbusMap>& maps);
+  bool Start() override;
   void Reload(const std::vector<ModbusMap>& maps);
-  void Stop();
+  void Stop() override;
 
   // Clients connected to every server now.
   size_t clients() const;
 
  private:
-  GatewayModbusLines lines_;
+  Lines& lines_;
+  const std::vector<ModbusMap> maps_;
   std::vector<std::unique_ptr<ModbusServer>> servers_;
 };
 

@@ -48,6 +48,7 @@ void Insert(std::vector<ModbusEntry>* table, const ModbusEntry& entry) {
 
 struct Builder {
   const GatewayConfig& config;
+  const std::vector<ModbusLineSettings>& modbus;  // per line of config
   std::vector<ModbusMap>* maps;
   std::vector<FileProblem>* problems;
   std::vector<bool> maxClientsNamed;  // per map
@@ -71,8 +72,7 @@ struct Builder {
 
   // The unit's tags, fixed places first, then the rest in the order of the
   // file from address 0, each in the first gap that holds it.
-  void PlaceTags(const LineSpec& line, ModbusUnit* unit) {
-    const ModbusLineSettings& settings = line.modbus;
+  void PlaceTags(const LineSpec& line, const ModbusLineSettings& settings, ModbusUnit* unit) {
     std::array<uint32_t, kModbusTables> next{};
     for (int pass = 0; pass < 2; ++pass) {
       for (size_t t = 0; t < line.config.tags.size(); ++t) {
@@ -89,7 +89,7 @@ struct Builder {
         }
         const bool bit = tag.dataType == velk::kTypeBit;
         ModbusEntry entry;
-        entry.table = place.fixed ? place.table : DefaultModbusTable(bit, line.writable[t]);
+        entry.table = place.fixed ? place.table : DefaultModbusTable(bit, line.tags[t].writable);
         const bool bitTable = entry.table == ModbusTable::kCoil || entry.table == ModbusTable::kDiscrete;
         if (bit != bitTable) {
           Problem(line, at,
@@ -101,9 +101,9 @@ struct Builder {
         entry.tag = t;
         entry.dataType = tag.dataType;
         entry.writable =
-            line.writable[t] && (entry.table == ModbusTable::kCoil || entry.table == ModbusTable::kHolding);
+            line.tags[t].writable && (entry.table == ModbusTable::kCoil || entry.table == ModbusTable::kHolding);
         entry.lowWordFirst = settings.lowWordFirst;
-        entry.units = line.units[t];
+        entry.units = line.tags[t].units;
         std::vector<ModbusEntry>& table = unit->tables[static_cast<size_t>(entry.table)];
         uint32_t address = place.fixed ? place.address : next[static_cast<size_t>(entry.table)];
         for (bool moved = !place.fixed; moved;) {
@@ -143,7 +143,7 @@ struct Builder {
   // map of its own (`alone`) when nothing serves it.
   void AddLine(size_t l, const std::string& commandLine, ModbusMap* alone) {
     const LineSpec& line = config.lines[l];
-    const ModbusLineSettings& settings = line.modbus;
+    const ModbusLineSettings& settings = modbus[l];
     const std::string& listen = settings.listen.empty() ? commandLine : settings.listen;
     if (listen.empty() && alone == nullptr) return;
     std::string host, port, error;
@@ -184,7 +184,7 @@ struct Builder {
       entry.unit = static_cast<uint8_t>(unit);
       entry.line = l;
       entry.device = d;
-      PlaceTags(line, &entry);
+      PlaceTags(line, settings, &entry);
       map->units.push_back(std::move(entry));
     }
   }
@@ -246,15 +246,16 @@ uint16_t ModbusCount(int16_t dataType) {
   }
 }
 
-bool BuildModbusMaps(const GatewayConfig& config, const std::string& listen, bool unservedToo,
-                     std::vector<ModbusMap>* maps, std::vector<FileProblem>* problems) {
+bool BuildModbusMaps(const GatewayConfig& config, const std::vector<ModbusLineSettings>& modbus,
+                     const std::string& listen, bool unservedToo, std::vector<ModbusMap>* maps,
+                     std::vector<FileProblem>* problems) {
   const size_t before = problems->size();
   maps->clear();
   maps->reserve(2 * config.lines.size());  // MapFor hands out pointers into it
-  Builder builder{config, maps, problems, {}};
+  Builder builder{config, modbus, maps, problems, {}};
   for (size_t l = 0; l < config.lines.size(); ++l) builder.AddLine(l, listen, nullptr);
   for (size_t l = 0; unservedToo && l < config.lines.size(); ++l) {
-    if (!config.lines[l].modbus.listen.empty() || !listen.empty()) continue;
+    if (!modbus[l].listen.empty() || !listen.empty()) continue;
     ModbusMap alone;
     alone.served = false;
     for (const LineSpec& line : config.lines)

@@ -75,8 +75,9 @@ uint16_t ModbusCount(int16_t dataType);
 // (not served) so that its places are checked and shown too. False when a
 // unit, a place or a setting clashes; every problem is appended with its
 // file and line.
-bool BuildModbusMaps(const GatewayConfig& config, const std::string& listen, bool unservedToo,
-                     std::vector<ModbusMap>* maps, std::vector<FileProblem>* problems);
+bool BuildModbusMaps(const GatewayConfig& config, const std::vector<ModbusLineSettings>& modbus,
+                     const std::string& listen, bool unservedToo, std::vector<ModbusMap>* maps,
+                     std::vector<FileProblem>* problems);
 
 // unit,table,address,count,type,tag,device,access: one row per tag.
 std::string ModbusMapCsv(const GatewayConfig& config, const std::vector<ModbusMap>& maps);

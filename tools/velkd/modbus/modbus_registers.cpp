@@ -22,15 +22,16 @@ uint32_t Join(const ModbusEntry& entry, const uint16_t* registers) {
   return high << 16 | low;
 }
 
-bool Integer(const nlohmann::ordered_json& value, int64_t low, int64_t high, int64_t* out) {
-  if (!value.is_number_integer()) return false;
-  *out = value.get<int64_t>();
+bool Integer(const Value& value, int64_t low, int64_t high, int64_t* out) {
+  if (value.kind != Value::kBit && value.kind != Value::kInteger) return false;
+  *out = value.integer;
   return *out >= low && *out <= high;
 }
 
 }  // namespace
 
-bool ValueToRegisters(const ModbusEntry& entry, const nlohmann::ordered_json& value, uint16_t* registers) {
+bool ValueToRegisters(const ModbusEntry& entry, const Reading& reading, uint16_t* registers) {
+  const Value& value = entry.dataType == velk::kTypeFloat ? reading.engineering : reading.module;
   int64_t integer = 0;
   switch (entry.dataType) {
     case velk::kTypeBit:
@@ -51,10 +52,10 @@ bool ValueToRegisters(const ModbusEntry& entry, const nlohmann::ordered_json& va
       Split(entry, static_cast<uint32_t>(static_cast<int32_t>(integer)), registers);
       return true;
     case velk::kTypeFloat: {
-      if (!value.is_number()) return false;
-      // The reading's text is the shortest that reads back as the module's
+      if (!value.number()) return false;
+      // The module's value is the shortest text that reads back as its
       // single-precision value, so this gives that value exactly.
-      const float real = static_cast<float>(value.get<double>());
+      const float real = static_cast<float>(value.AsDouble());
       if (!isfinite(real)) return false;
       uint32_t raw = 0;
       memcpy(&raw, &real, sizeof raw);
@@ -62,8 +63,8 @@ bool ValueToRegisters(const ModbusEntry& entry, const nlohmann::ordered_json& va
       return true;
     }
     case velk::kTypeString: {
-      if (!value.is_string()) return false;
-      const std::string& text = value.get_ref<const std::string&>();
+      if (value.kind != Value::kText) return false;
+      const std::string& text = value.text;
       // A cut text is not the module's text.
       if (text.size() > 2u * entry.count) return false;
       for (uint16_t r = 0; r < entry.count; ++r) {
@@ -76,10 +77,6 @@ bool ValueToRegisters(const ModbusEntry& entry, const nlohmann::ordered_json& va
     }
     default: return false;
   }
-}
-
-nlohmann::ordered_json ServedValue(const ModbusEntry& entry, const nlohmann::ordered_json& value) {
-  return entry.dataType == velk::kTypeFloat ? EngineeringValue(entry.units, value) : value;
 }
 
 std::string RegistersToText(const ModbusEntry& entry, const uint16_t* registers) {

@@ -7,23 +7,20 @@
 
 #include <stdint.h>
 
-#include <nlohmann/json.hpp>
 #include <string>
 
+#include "core/reading.h"
 #include "modbus/modbus_map.h"
 
 namespace velkd {
 
-// A good value in `entry.count` registers (a bit: one element, 0 or 1).
-// False when the value has no exact form there (a float that is not
-// finite, a number beyond the register, a text longer than its registers,
-// a value of another kind): such a
-// value is never served as good.
-bool ValueToRegisters(const ModbusEntry& entry, const nlohmann::ordered_json& value, uint16_t* registers);
-
-// What a float entry serves: the tag's engineering value; any other entry
-// serves the module's value as it is.
-nlohmann::ordered_json ServedValue(const ModbusEntry& entry, const nlohmann::ordered_json& value);
+// A good reading in `entry.count` registers (a bit: one element, 0 or 1):
+// a float entry serves the engineering value, any other entry the module's
+// value as it is. False when the value has no exact form there (no value,
+// a float that is not finite, a number beyond the register, a text longer
+// than its registers, a value of another kind): such a value is never
+// served as good.
+bool ValueToRegisters(const ModbusEntry& entry, const Reading& reading, uint16_t* registers);
 
 // The value text that writing `registers` (entry.count of them) to the
 // entry's tag means; the tag's own value check judges it.

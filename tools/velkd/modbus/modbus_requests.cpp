@@ -96,33 +96,28 @@ int ModbusRequests::Collect(const ModbusMap& map, const ModbusUnit& unit, const 
   const bool bits = range.begin->table == ModbusTable::kCoil || range.begin->table == ModbusTable::kDiscrete;
   const bool taken = bits ? bits_.Take(count) && registers_.Take(0) : registers_.Take(count) && bits_.Take(0);
   if (!taken) return kIllegalValue;
-  int exception = 0;
-  const bool found = lines_.WithState(unit.line, map.lines[unit.line].name, [&](const LineState& state) {
-    // Known and not online: its latest packet failed. Before the first
-    // packet the tags below have no reading and say so.
-    if (!state.Device(unit.device, &device_) || (device_.known && !device_.online)) {
-      exception = kNoAnswer;
-      return;
+  const LineWorker* line = lines_.plant()->At(unit.line, map.lines[unit.line].name);
+  if (line == nullptr) return kNoAnswer;
+  const std::shared_ptr<const LineSnapshot> state = line->state().Latest();
+  // Known and not online: its latest packet failed. Before the first
+  // packet the tags below have no reading and say so.
+  if (unit.device >= state->devices.size()) return kNoAnswer;
+  const DeviceState& device = state->devices[unit.device];
+  if (device.known && !device.online) return kNoAnswer;
+  for (const ModbusEntry* e = range.begin; e != range.end; ++e) {
+    if (e->tag >= state->tags.size()) return kDeviceFailure;
+    const Reading& tag = state->tags[e->tag];
+    if (!tag.good || !ValueToRegisters(*e, tag, value_)) return kDeviceFailure;
+    // A range may hold part of a tag: its own registers of it.
+    for (uint32_t r = 0; r < e->count; ++r) {
+      const uint32_t address = e->address + r;
+      if (address < first || address >= first + count) continue;
+      const bool put = bits ? bits_.Put(address - first, static_cast<uint8_t>(value_[r] != 0))
+                            : registers_.Put(address - first, value_[r]);
+      if (!put) return kIllegalAddress;
     }
-    for (const ModbusEntry* e = range.begin; e != range.end; ++e) {
-      if (!state.Tag(e->tag, &tag_) || !tag_.good || !ValueToRegisters(*e, ServedValue(*e, tag_.value), value_)) {
-        exception = kDeviceFailure;
-        return;
-      }
-      // A range may hold part of a tag: its own registers of it.
-      for (uint32_t r = 0; r < e->count; ++r) {
-        const uint32_t address = e->address + r;
-        if (address < first || address >= first + count) continue;
-        const bool put = bits ? bits_.Put(address - first, static_cast<uint8_t>(value_[r] != 0))
-                              : registers_.Put(address - first, value_[r]);
-        if (!put) {
-          exception = kIllegalAddress;
-          return;
-        }
-      }
-    }
-  });
-  return found ? exception : kNoAnswer;
+  }
+  return 0;
 }
 
 bool ModbusRequests::Read(modbus_t* ctx, const ModbusMap& map, const uint8_t* request, int length) {
@@ -166,15 +161,14 @@ bool ModbusRequests::Read(modbus_t* ctx, const ModbusMap& map, const uint8_t* re
   return modbus_reply(ctx, request, length, &mapping) != -1;
 }
 
-int ModbusRequests::Apply(const ModbusMap& map, const ModbusUnit& unit,
-                          const std::vector<LineWorker::TagWrite>& writes) {
+int ModbusRequests::Apply(const ModbusMap& map, const ModbusUnit& unit, const std::vector<TagWrite>& writes) {
   auto wait = std::make_shared<WriteWait>();
   wait->left = writes.size();
   size_t ahead = 0;
   std::string reason;
   const bool queued = lines_.Write(
-      unit.line, map.lines[unit.line].name, writes,
-      [wait](size_t, const LineWorker::WriteOutcome& outcome) {
+      map.lines[unit.line].name, writes,
+      [wait](size_t, const WriteOutcome& outcome) {
         std::lock_guard<std::mutex> lock(wait->mutex);
         --wait->left;
         if (!outcome.ok && outcome.reason == "not built")
@@ -245,7 +239,7 @@ bool ModbusRequests::Write(modbus_t* ctx, const ModbusMap& map, const uint8_t* r
       exception = kIllegalAddress;
       break;
     }
-    LineWorker::TagWrite write;
+    TagWrite write;
     write.tag = e->tag;
     write.text = RegistersToText(*e, values);
     std::string error;

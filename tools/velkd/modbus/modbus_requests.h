@@ -17,9 +17,9 @@
 #include <atomic>
 #include <vector>
 
-#include "core/line_state.h"
+#include "core/face.h"
+#include "core/gateway.h"
 #include "modbus/bounded_scratch.h"
-#include "modbus/modbus_lines.h"
 #include "modbus/modbus_map.h"
 
 namespace velkd {
@@ -27,7 +27,7 @@ namespace velkd {
 class ModbusRequests {
  public:
   // `stopping` ends a wait for a write early.
-  ModbusRequests(ModbusLines& lines, const std::atomic<bool>& stopping) : lines_(lines), stopping_(stopping) {}
+  ModbusRequests(Lines& lines, const std::atomic<bool>& stopping) : lines_(lines), stopping_(stopping) {}
 
   // Answers `request` (`length` bytes, as modbus_receive gave it) on `ctx`.
   // False when the frame is malformed or the answer cannot be sent: the
@@ -37,13 +37,13 @@ class ModbusRequests {
  private:
   bool Read(modbus_t* ctx, const ModbusMap& map, const uint8_t* request, int length);
   bool Write(modbus_t* ctx, const ModbusMap& map, const uint8_t* request, int length);
-  // The values of `registers` (first..first+count) from the unit's tags;
-  // 0 or the exception.
+  // The values of `registers` (first..first+count) from the unit's tags in
+  // its line's latest snapshot; 0 or the exception.
   int Collect(const ModbusMap& map, const ModbusUnit& unit, const EntryRange& range, uint32_t first, uint32_t count);
   // Queues the writes and waits, bounded, for their outcome; 0 or the exception.
-  int Apply(const ModbusMap& map, const ModbusUnit& unit, const std::vector<LineWorker::TagWrite>& writes);
+  int Apply(const ModbusMap& map, const ModbusUnit& unit, const std::vector<TagWrite>& writes);
 
-  ModbusLines& lines_;
+  Lines& lines_;
   const std::atomic<bool>& stopping_;
   // Scratch of this connection, the largest a request can ask for: a read
   // of 125 registers or 2000 bits, a write of 1968 coils (one element
@@ -51,9 +51,7 @@ class ModbusRequests {
   BoundedScratch<uint16_t, MODBUS_MAX_WRITE_BITS> registers_;
   BoundedScratch<uint8_t, MODBUS_MAX_READ_BITS> bits_;
   uint16_t value_[8] = {};
-  TagState tag_;
-  DeviceState device_;
-  std::vector<LineWorker::TagWrite> writes_;
+  std::vector<TagWrite> writes_;
 };
 
 }  // namespace velkd

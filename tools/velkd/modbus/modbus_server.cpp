@@ -54,7 +54,7 @@ bool WholeFrameHere(int fd) {
 
 }  // namespace
 
-ModbusServer::ModbusServer(ModbusLines& lines, std::shared_ptr<const ModbusMap> map)
+ModbusServer::ModbusServer(Lines& lines, std::shared_ptr<const ModbusMap> map)
     : lines_(lines),
       listen_(map->listen),
       host_(map->host),

@@ -24,14 +24,14 @@
 #include <thread>
 #include <vector>
 
-#include "modbus/modbus_lines.h"
+#include "core/gateway.h"
 #include "modbus/modbus_map.h"
 
 namespace velkd {
 
 class ModbusServer {
  public:
-  ModbusServer(ModbusLines& lines, std::shared_ptr<const ModbusMap> map);
+  ModbusServer(Lines& lines, std::shared_ptr<const ModbusMap> map);
   ~ModbusServer();
   ModbusServer(const ModbusServer&) = delete;
   ModbusServer& operator=(const ModbusServer&) = delete;
@@ -91,7 +91,7 @@ class ModbusServer {
   // idle, with the reason.
   bool AwaitFrame(Client* client, const char** why);
 
-  ModbusLines& lines_;
+  Lines& lines_;
   std::string listen_;
   std::string host_;
   std::string port_;

@@ -2,8 +2,6 @@
 
 #include <stdlib.h>
 
-#include "modbus/modbus_settings_reading.h"
-
 namespace velkd {
 namespace {
 
@@ -41,8 +39,12 @@ ModbusTable DefaultModbusTable(bool bit, bool writable) {
   return writable ? ModbusTable::kHolding : ModbusTable::kInput;
 }
 
-void ReadModbusSettings(const std::string& path, const toml::table& root, const hostlib::LineConfig& config,
-                        ModbusLineSettings* settings, std::vector<FileProblem>* problems) {
+void ModbusSections::Read(size_t index, const LineSpec& spec, const toml::table& root,
+                          std::vector<FileProblem>* problems) {
+  if (lines_->size() <= index) lines_->resize(index + 1);
+  ModbusLineSettings* settings = &(*lines_)[index];
+  const std::string& path = spec.config.path;
+  const hostlib::LineConfig& config = spec.config;
   const auto problem = [&](int line, const std::string& message) { problems->push_back({path, line, message}); };
   settings->unit.assign(config.devices.size(), 0);
   settings->place.assign(config.tags.size(), ModbusPlace());

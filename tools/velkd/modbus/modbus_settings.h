@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "core/gateway_config.h"
+
 namespace velkd {
 
 enum class ModbusTable : uint8_t { kCoil = 0, kDiscrete = 1, kInput = 2, kHolding = 3 };
@@ -46,6 +48,16 @@ struct ModbusLineSettings {
   int maxClientsLine = 0;
   std::vector<int> unit;           // per device: modbus_unit, 0 when not given
   std::vector<ModbusPlace> place;  // per tag
+};
+
+// Every file's Modbus settings, one per line in the order read.
+class ModbusSections : public FileSections {
+ public:
+  explicit ModbusSections(std::vector<ModbusLineSettings>* lines) : lines_(lines) {}
+  void Read(size_t line, const LineSpec& spec, const toml::table& root, std::vector<FileProblem>* problems) override;
+
+ private:
+  std::vector<ModbusLineSettings>* lines_;
 };
 
 const uint32_t kDefaultModbusClients = 32;

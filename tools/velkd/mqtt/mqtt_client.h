@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "core/gateway_config.h"
+#include "mqtt/mqtt_settings.h"
 
 struct mosquitto;
 struct mosquitto_message;

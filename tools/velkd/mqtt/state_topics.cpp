@@ -2,7 +2,7 @@
 
 #include <math.h>
 
-#include "http/state_json.h"
+#include "json/tag_json.h"
 
 namespace velkd {
 namespace {
@@ -11,23 +11,39 @@ std::string Dump(const nlohmann::ordered_json& json) {
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+// Nothing of the reading changed, its time stamp included.
+bool SameReading(const Reading& a, const Reading& b) {
+  return a.readAt == b.readAt && a.fileTime == b.fileTime && a.good == b.good && a.quality == b.quality &&
+         a.reason == b.reason && a.engineering == b.engineering;
+}
+
 }  // namespace
 
-void RetainLineState(LineWorker& line, TopicStore& store) {
-  LineSnapshot now;
-  if (!line.state().TakeChanged(&now)) return;
-  for (size_t t = 0; t < now.tags.size(); ++t) {
-    const TagState& tag = now.tags[t];
-    if (!tag.read) continue;
+std::string DeviceTopic(const std::string& prefix, const LineSpec& line, size_t device) {
+  return prefix + "/" + line.name + "/" + line.config.devices[device].name;
+}
+
+std::string TagTopic(const std::string& prefix, const LineSpec& line, size_t tag) {
+  return DeviceTopic(prefix, line, line.tags[tag].deviceIndex) + "/" + line.tags[tag].name;
+}
+
+void RetainLineState(const LineSnapshot& line, const LineSnapshot* before, const std::string& prefix,
+                     TopicStore& store) {
+  const LineSpec& spec = *line.spec;
+  // A snapshot follows each packet, which read a few of the line's tags.
+  const bool sameLine = before != nullptr && before->spec == line.spec && before->tags.size() == line.tags.size();
+  for (size_t t = 0; t < line.tags.size(); ++t) {
+    const Reading& tag = line.tags[t];
+    if (!tag.read || (sameLine && SameReading(tag, before->tags[t]))) continue;
     // The time stamp alone is no change: an unchanged reading goes out again
     // at the store's longest interval.
-    const std::string key =
-        Dump(tag.value) + "|" + std::to_string(tag.quality) + (tag.good ? "|good|" : "|bad|") + tag.reason;
-    store.Set(line.TagTopic(t), Dump(TagReadingJson(tag, line.lineSpec().units[t])), key);
+    const std::string key = Dump(ValueJson(tag.engineering)) + "|" + std::to_string(tag.quality) +
+                            (tag.good ? "|good|" : "|bad|") + tag.reason;
+    store.Set(TagTopic(prefix, spec, t), Dump(TagReadingJson(tag, spec.tags[t])), key);
   }
   const auto clock = std::chrono::system_clock::now();
-  for (size_t d = 0; d < now.devices.size(); ++d) {
-    const DeviceState& device = now.devices[d];
+  for (size_t d = 0; d < line.devices.size(); ++d) {
+    const DeviceState& device = line.devices[d];
     if (!device.known) continue;
     nlohmann::ordered_json json;
     json["state"] = device.online ? "online" : "offline";
@@ -42,7 +58,8 @@ void RetainLineState(LineWorker& line, TopicStore& store) {
       json["last_good_s"] = nullptr;
       json["last_good"] = nullptr;
     }
-    store.Set(line.DeviceTopic(d) + "/$state", Dump(json), json["state"].get<std::string>() + "|" + device.reason);
+    store.Set(DeviceTopic(prefix, spec, d) + "/$state", Dump(json),
+              json["state"].get<std::string>() + "|" + device.reason);
   }
 }
 

@@ -1,4 +1,4 @@
-#include "core/write_request.h"
+#include "mqtt/write_request.h"
 
 #include <errno.h>
 #include <math.h>
