@@ -1,7 +1,8 @@
 // velkd's HTTP face from the request's first byte: the HTTP library parses
 // what a client sent, velkd's routes answer (with and without a token, any
-// Range header). Every answer is whole HTTP: a status line, and a body of
-// exactly the length its header gives, none of it from beyond the body.
+// Range header) from the example line holding readings of every kind.
+// Every answer is whole HTTP: a status line, and a body of exactly the
+// length its header gives, none of it from beyond the body.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,10 +11,10 @@
 
 #include <httplib.h>
 
-#include "core/gateway.h"
-#include "driver_library.h"
 #include "fuzz/fuzz_input.h"
+#include "fuzz/velkd_fuzz_line.h"
 #include "http/http_server.h"
+#include "http/http_settings.h"
 
 namespace {
 
@@ -49,14 +50,34 @@ class MemoryStream : public httplib::Stream {
   size_t at_ = 0;
 };
 
+// Settings the face is never started with: only whether it is HTTPS (its
+// cookie is then Secure) counts here.
+velkd::HttpSettings Listening(const std::string& listen, bool tls) {
+  velkd::HttpSettings settings;
+  std::string error;
+  if (!velkd::ParseListen(listen, &settings, &error)) abort();
+  settings.listen = listen;
+  if (tls) settings.certFile = settings.keyFile = "/nonexistent";
+  return settings;
+}
+
 struct Harness {
-  hostlib::DriverLibrary library;
-  velkd::Gateway gateway{library};
-  velkd::HttpServer open{gateway};
-  velkd::HttpServer guarded{gateway};
+  velkd::GatewayConfig config = fuzz::ExampleGateway({});
+  fuzz::ExampleLines lines{config.lines[0]};
+  velkd::HttpServer open{lines, Listening("127.0.0.1:9464", false), ""};
+  velkd::HttpServer guarded{lines, Listening("0.0.0.0:9464", true), "s3cret-token"};
   Harness() {
-    open.Route("", false);
-    guarded.Route("s3cret-token", true);
+    // The same readings for every input: each kind of value, some bad,
+    // one device offline.
+    velkd::LineState& state = lines.Reset();
+    for (size_t t = 0; t < config.lines[0].tags.size(); ++t)
+      fuzz::SetReading(state, t, static_cast<uint8_t>(t % 6 | (t % 7 == 3 ? 0x80 : 0) | (t % 14 == 3 ? 0x40 : 0)),
+                       static_cast<uint32_t>(t * 2654435761u));
+    state.SetDevice(0, true, "");
+    if (config.lines[0].config.devices.size() > 1) state.SetDevice(1, false, "no answer");
+    state.Publish();
+    open.Route();
+    guarded.Route();
   }
 };
 

@@ -18,70 +18,22 @@
 #include "fuzz/velkd_fuzz_line.h"
 #include "modbus/modbus_map.h"
 #include "modbus/modbus_requests.h"
+#include "modbus/modbus_settings.h"
 
 namespace {
 
-// The line's readings and write outcomes as the input says.
-class FuzzLines : public velkd::ModbusLines {
- public:
-  FuzzLines(size_t tags, size_t devices) : state_("line", "line.toml", tags, devices) {}
-
-  void Set(fuzz::FuzzInput& in, const velkd::LineSpec& line) {
-    const uint8_t devices = in.Byte();
-    for (size_t d = 0; d < line.config.devices.size(); ++d)
-      if (devices & (1u << (d % 8))) state_.SetDevice(d, (devices & 0x80) == 0, "no answer");
-    for (size_t t = 0; t < line.config.tags.size(); ++t) {
-      const uint8_t kind = in.Byte();
-      const uint32_t word = in.Word();
-      float f;
-      memcpy(&f, &word, sizeof f);
-      switch (kind % 5) {
-        case 0: state_.SetTag(t, false, nullptr, 0, "no answer", 0); break;
-        case 1: state_.SetTag(t, true, static_cast<int32_t>(word), 0xC0, "", 0); break;
-        case 2: state_.SetTag(t, true, word, 0xC0, "", 0); break;
-        case 3: state_.SetTag(t, true, static_cast<double>(f), 0xC0, "", 0); break;
-        default: state_.SetTag(t, true, (word & 1) != 0, 0xC0, "", 0); break;
-      }
-    }
-    outcome_ = in.Byte();
-  }
-
-  bool WithState(size_t line, const std::string&, const std::function<void(const velkd::LineState&)>& use) override {
-    if (line != 0) return false;
-    use(state_);
-    return true;
-  }
-  bool Write(size_t line, const std::string&, const std::vector<velkd::LineWorker::TagWrite>& writes,
-             const velkd::LineWorker::WritesDone& done, size_t* ahead, std::string* reason) override {
-    if (line != 0 || outcome_ % 7 == 0) {
-      *reason = outcome_ % 2 ? "write queue full" : "no such line";
-      return false;
-    }
-    *ahead = 0;
-    for (size_t i = 0; i < writes.size(); ++i) {
-      velkd::LineWorker::WriteOutcome outcome;
-      outcome.ok = outcome_ % 7 == 1 || outcome_ % 7 == 2;
-      outcome.answered = outcome_ % 7 != 3;
-      outcome.reason = outcome_ % 7 == 4 ? "not built" : "refused";
-      done(i, outcome);
-    }
-    return true;
-  }
-
- private:
-  velkd::LineState state_;
-  uint8_t outcome_ = 0;
-};
-
 struct Harness {
-  velkd::GatewayConfig config = fuzz::ExampleGateway();
+  std::vector<velkd::ModbusLineSettings> modbus;
+  velkd::ModbusSections sections{&modbus};
+  velkd::GatewayConfig config = fuzz::ExampleGateway({&sections});
+  fuzz::ExampleLines lines{config.lines[0]};
   std::vector<velkd::ModbusMap> maps;
   int sockets[2] = {-1, -1};
   modbus_t* ctx = nullptr;
 
   Harness() {
     std::vector<velkd::FileProblem> problems;
-    if (!velkd::BuildModbusMaps(config, "", false, &maps, &problems) || maps.size() != 1) abort();
+    if (!velkd::BuildModbusMaps(config, modbus, "", false, &maps, &problems) || maps.size() != 1) abort();
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) abort();
     fcntl(sockets[1], F_SETFL, O_NONBLOCK);
     ctx = modbus_new_tcp("127.0.0.1", 1502);
@@ -95,10 +47,8 @@ uint32_t Word(const uint8_t* at) { return static_cast<uint32_t>(at[0]) << 8 | at
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Harness harness;
-  const velkd::LineSpec& line = harness.config.lines[0];
   fuzz::FuzzInput in(data, size);
-  FuzzLines lines(line.config.tags.size(), line.config.devices.size());
-  lines.Set(in, line);
+  harness.lines.Set(in);
   const std::string frame = in.Bytes(MODBUS_TCP_MAX_ADU_LENGTH);
   // Exactly the frame's size, so that a read past it is caught.
   const size_t length = frame.size();
@@ -114,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   std::atomic<bool> stopping(false);
-  velkd::ModbusRequests requests(lines, stopping);
+  velkd::ModbusRequests requests(harness.lines, stopping);
   const bool kept = requests.Answer(harness.ctx, harness.maps[0], request.get(), static_cast<int>(length));
   uint8_t answer[MODBUS_TCP_MAX_ADU_LENGTH + 1];
   const ssize_t got = recv(harness.sockets[1], answer, sizeof answer, 0);

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "core/write_request.h"
 #include "fuzz/fuzz_input.h"
+#include "mqtt/write_request.h"
 #include "value_format.h"
 #include "velk4000/velk4000.h"
 #include "write_field.h"
