@@ -126,8 +126,9 @@ std::vector<Outgoing> EdgeNode::Births(uint64_t nowMs) {
   AddNodeMetric(&payload, kBdSeq, 0, kInt64, nowMs)->set_long_value(bdSeq_);
   AddNodeMetric(&payload, kRebirth, kRebirthAlias, kBoolean, nowMs)->set_boolean_value(false);
   AddNodeMetric(&payload, kVersion, 2, kString, nowMs)->set_string_value(node_.version);
-  AddNodeMetric(&payload, kLines, 3, kUInt32, nowMs)->set_int_value(node_.lines);
-  AddNodeMetric(&payload, kPortsOpen, kPortsOpenAlias, kUInt32, nowMs)->set_int_value(node_.portsOpen);
+  // Counts as Int32: hosts disagree on the field of a UInt32, none on this.
+  AddNodeMetric(&payload, kLines, 3, kInt32, nowMs)->set_int_value(node_.lines);
+  AddNodeMetric(&payload, kPortsOpen, kPortsOpenAlias, kInt32, nowMs)->set_int_value(node_.portsOpen);
   std::vector<Outgoing> out = {{NodeTopic(name_, NodeMessage::kBirth), payload.SerializeAsString()}};
   for (Device& device : devices_) {
     device.born = false;
@@ -181,6 +182,9 @@ std::vector<Outgoing> EdgeNode::Observe(size_t index, bool online, const std::ve
     if (SameReading(now, sent)) continue;
     Metric* metric = payload.add_metrics();
     metric->set_alias(device.firstAlias + m);
+    // The datatype again, though the birth gave it: hosts built on the
+    // reference payload library read no value without it.
+    metric->set_datatype(MetricDataType(device.facts.metrics[m]));
     SetReading(MetricDataType(device.facts.metrics[m]), now, metric);
     if (now.good != sent.good) AddQuality(now.good, metric);
     sent = now;
@@ -201,6 +205,7 @@ std::vector<Outgoing> EdgeNode::ObservePortsOpen(uint32_t portsOpen, uint64_t no
   Metric* metric = payload.add_metrics();
   metric->set_alias(kPortsOpenAlias);
   metric->set_timestamp(nowMs);
+  metric->set_datatype(kInt32);
   metric->set_int_value(portsOpen);
   return {{NodeTopic(name_, NodeMessage::kData), payload.SerializeAsString()}};
 }

@@ -78,8 +78,9 @@ void SetMetricValue(DataType type, const MetricValue& value, Metric* metric) {
     case kInt16:
     case kInt32: metric->set_int_value(static_cast<uint32_t>(static_cast<int32_t>(AsInteger(value)))); break;
     case kUInt8:
-    case kUInt16:
-    case kUInt32: metric->set_int_value(static_cast<uint32_t>(AsInteger(value))); break;
+    case kUInt16: metric->set_int_value(static_cast<uint32_t>(AsInteger(value))); break;
+    // The reference payload libraries carry a UInt32 in the 64-bit field.
+    case kUInt32:
     case kInt64:
     case kUInt64: metric->set_long_value(static_cast<uint64_t>(AsInteger(value))); break;
     case kFloat: metric->set_float_value(static_cast<float>(AsDouble(value))); break;
