@@ -145,6 +145,21 @@ TEST(SparkplugEdgeNode, DataByExceptionDeathAndRebirthFollowTheLine) {
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].topic, "spBv1.0/plant/DBIRTH/edge/bus1_thermo");
   EXPECT_TRUE(Decode(out[0]).metrics(1).is_null());
+  // Files read again: the node is born again at once, each device when seen.
+  std::vector<DeviceFacts> fewer = Plant();
+  fewer.pop_back();
+  out = born.node.Reload({"1.0", 1, 1}, fewer, 550);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(Decode(out[0]).seq(), 0u);
+  out = born.node.Observe(0, true, {{true, 22.0, 500}, {true, int64_t{1}, 500}, {true, int64_t{1}, 500}}, 560);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].topic, "spBv1.0/plant/DBIRTH/edge/bus1_thermo");
+  EXPECT_TRUE(born.node.Observe(1, true, {}, 570).empty());
+  EXPECT_EQ(DuplicateDeviceId(fewer), "");
+  EXPECT_EQ(DuplicateDeviceId({{"bus1_a_b", {}}, {"bus1_a_b", {}}}), "bus1_a_b");
+  born.node.Reload({"1.0", 1, 1}, Plant(), 580);
+  born.node.Observe(0, true, {{true, 22.0, 500}, {true, int64_t{1}, 500}, {true, int64_t{1}, 500}}, 590);
+  born.node.Observe(1, true, {{true, true, 500}, {true, std::string("b"), 500}, {true, 2.0, 500}}, 590);
   // A rebirth command: the node and both devices again, seq from 0.
   Payload rebirth;
   Payload::Metric* metric = rebirth.add_metrics();

@@ -66,8 +66,20 @@ bool SameReading(const MetricReading& a, const MetricReading& b) {
 
 }  // namespace
 
+std::string DuplicateDeviceId(const std::vector<DeviceFacts>& devices) {
+  std::set<std::string> seen;
+  for (const DeviceFacts& device : devices)
+    if (!seen.insert(device.id).second) return device.id;
+  return std::string();
+}
+
 EdgeNode::EdgeNode(NodeName name, std::string primaryHost, NodeFacts node, std::vector<DeviceFacts> devices)
     : name_(std::move(name)), primaryHost_(std::move(primaryHost)), node_(std::move(node)) {
+  SetDevices(std::move(devices));
+}
+
+void EdgeNode::SetDevices(std::vector<DeviceFacts> devices) {
+  devices_.clear();
   uint64_t alias = kFirstDeviceAlias;
   for (DeviceFacts& facts : devices) {
     Device device;
@@ -77,6 +89,12 @@ EdgeNode::EdgeNode(NodeName name, std::string primaryHost, NodeFacts node, std::
     device.facts = std::move(facts);
     devices_.push_back(std::move(device));
   }
+}
+
+std::vector<Outgoing> EdgeNode::Reload(NodeFacts node, std::vector<DeviceFacts> devices, uint64_t nowMs) {
+  node_ = std::move(node);
+  SetDevices(std::move(devices));
+  return state_ == State::kBorn ? Births(nowMs) : std::vector<Outgoing>{};
 }
 
 std::vector<std::string> EdgeNode::Subscriptions() const {

@@ -57,6 +57,11 @@ struct Received {
   std::vector<std::string> notes;
 };
 
+// The id two devices share (a line "bus1" with device "a_b" and a line
+// "bus1_a" with device "b"), which a host could not tell apart; empty when
+// every id is distinct.
+std::string DuplicateDeviceId(const std::vector<DeviceFacts>& devices);
+
 class EdgeNode {
  public:
   // `primaryHost` empty: births do not wait for a host application.
@@ -69,6 +74,12 @@ class EdgeNode {
   // The NDEATH for a connection with `bdSeq`: its will, and what a stop
   // sends before it disconnects.
   std::string DeathPayload(uint64_t bdSeq, uint64_t nowMs) const;
+
+  // The files were read again: the devices and tags now served, with new
+  // aliases. A born node is born again at once (NBIRTH); each device is
+  // born on the next Observe() that finds it answering, so call Observe()
+  // for every device right after.
+  std::vector<Outgoing> Reload(NodeFacts node, std::vector<DeviceFacts> devices, uint64_t nowMs);
 
   // A new connection, whose will carries `bdSeq`: the births, unless a
   // primary host must say online first.
@@ -100,6 +111,7 @@ class EdgeNode {
     std::vector<MetricReading> sent;  // as the host last saw each metric
   };
 
+  void SetDevices(std::vector<DeviceFacts> devices);
   uint64_t NextSeq();
   std::vector<Outgoing> Births(uint64_t nowMs);
   Outgoing DeviceBirth(Device& device, uint64_t nowMs);
