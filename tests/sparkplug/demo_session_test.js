@@ -179,11 +179,15 @@ async function main() {
     ndeath = host.waitFor((m) => m.kind === 'NDEATH', 'NDEATH when the host goes');
     await host.announce('scada', false);
     await ndeath;
+    // ... and is born in a new session when the host is back.
     nbirthAgain = host.waitFor((m) => m.kind === 'NBIRTH', 'NBIRTH when the host is back');
     await host.announce('scada', true);
-    await nbirthAgain;
+    assert.equal(bdSeqOf(await nbirthAgain), 3);
     edge.order('stop');
     await host.waitFor((m) => m.kind === 'NDEATH', 'NDEATH on the last stop');
+    // One NDEATH a session: a stop's own, never the will after it too.
+    await sleep(300);
+    assert.equal(host.messages.filter((m) => m.kind === 'NDEATH').length, 4);
 
     assert.deepEqual(host.violations, []);
     console.log(`ok: ${host.messages.length} messages decoded and checked`);

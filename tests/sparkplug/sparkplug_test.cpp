@@ -198,13 +198,14 @@ TEST(SparkplugEdgeNode, BirthsWaitForThePrimaryHost) {
       {R"({"online": true, "timestamp": 101})", 0, true},
       {R"({"online": false, "timestamp": 50})", 0, true},  // older than what was seen
       {R"(ONLINE)", 0, true},
-      {R"({"online": false, "timestamp": 200})", 1, false},  // NDEATH
+      {R"({"online": false, "timestamp": 200})", 1, false},  // NDEATH, then a new session
       {R"({"online": true, "timestamp": 300})", 2, true},
   };
   for (const Row& row : rows) {
     const Received received = node.Receive("spBv1.0/STATE/scada", row.state, true, 0);
     EXPECT_EQ(received.publish.size(), row.messages) << row.state;
     EXPECT_EQ(node.born(), row.born) << row.state;
+    EXPECT_EQ(received.reconnect, !row.born) << row.state;
   }
 }
 

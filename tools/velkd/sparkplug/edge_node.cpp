@@ -282,9 +282,11 @@ void EdgeNode::ReceiveHostState(const std::string& text, uint64_t nowMs, Receive
   if (hostOnline_ && !wasOnline && state_ == State::kWaitingForHost) {
     out->publish = Births(nowMs);
   } else if (!hostOnline_ && state_ == State::kBorn) {
-    // The host that went away stops trusting this session; the node dies
-    // for it now and is born afresh when the host comes back.
+    // The host that went away stops trusting this session: the node dies
+    // for it now, and is born in a new session (a new bdSeq) once the
+    // host is back.
     out->publish.push_back({NodeTopic(name_, NodeMessage::kDeath), DeathPayload(bdSeq_, nowMs)});
+    out->reconnect = true;
     state_ = State::kWaitingForHost;
     for (Device& device : devices_) device.born = false;
   }

@@ -55,6 +55,9 @@ struct Received {
   // Commands refused or ignored, each said once (a sender that repeats a
   // bad command fills no log); say them as warnings.
   std::vector<std::string> notes;
+  // End this connection once `publish` is sent, and connect again: the
+  // primary host went offline, and the next session needs a new bdSeq.
+  bool reconnect = false;
 };
 
 // The id two devices share (a line "bus1" with device "a_b" and a line

@@ -142,6 +142,7 @@ int main(int argc, char** argv) {
     std::lock_guard<std::mutex> lock(mutex);
     Received received = edge.Receive(topic, payload, retained, NowMs());
     publish(received.publish);
+    if (received.reconnect) link.Reconnect();
     for (const std::string& note : received.notes) printf("note %s\n", note.c_str());
     for (const WriteOrder& write : received.writes) {
       const MetricFact& fact = plant.devices[write.device].metrics[write.metric];

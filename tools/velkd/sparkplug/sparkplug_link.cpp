@@ -65,6 +65,12 @@ void SparkplugLink::Run() {
       rc = first ? mosquitto_connect_async(mosq_, host_.c_str(), port_, kKeepAliveS) : mosquitto_reconnect_async(mosq_);
     while (rc == MOSQ_ERR_SUCCESS && !stopping_) rc = mosquitto_loop(mosq_, 1000, 1);
     if (stopping_) break;
+    if (closing_) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      signal_.wait(lock, [this] { return stopping_.load(); });
+      break;
+    }
+    if (reconnecting_.exchange(false)) continue;
     if (madeIt_.exchange(false)) delay = kFirstRetryS;
     if (handlers_.warn)
       handlers_.warn("Sparkplug broker " + host_ + ":" + std::to_string(port_) + ": " + mosquitto_strerror(rc) +
@@ -78,6 +84,12 @@ void SparkplugLink::Run() {
 bool SparkplugLink::Publish(const std::string& topic, const std::string& payload) {
   return connected_ && mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                                          payload.data(), 0, false) == MOSQ_ERR_SUCCESS;
+}
+
+void SparkplugLink::Reconnect() {
+  if (mosq_ == nullptr || !connected_) return;
+  reconnecting_ = true;
+  mosquitto_disconnect(mosq_);
 }
 
 void SparkplugLink::Stop(const std::string& topic, const std::string& payload, std::chrono::milliseconds wait) {
@@ -97,12 +109,17 @@ void SparkplugLink::Stop(const std::string& topic, const std::string& payload, s
 void SparkplugLink::End() {
   if (mosq_ == nullptr) return;
   if (thread_.joinable()) {
+    // The network thread runs until the DISCONNECT is on the wire: a
+    // socket closed without it makes the broker send the will, a second
+    // NDEATH after the one a stop sent.
+    closing_ = true;
+    mosquitto_disconnect(mosq_);
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::unique_lock<std::mutex> lock(mutex_);
+      signal_.wait_for(lock, std::chrono::seconds(2), [this] { return !connected_; });
       stopping_ = true;
     }
     signal_.notify_all();
-    mosquitto_disconnect(mosq_);
     thread_.join();
   }
   mosquitto_destroy(mosq_);

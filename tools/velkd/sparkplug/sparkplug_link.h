@@ -53,6 +53,10 @@ class SparkplugLink {
   // QoS 0, not retained, as births and data go. False when not connected.
   bool Publish(const std::string& topic, const std::string& payload);
 
+  // Ends the connection cleanly (what was published before goes first, the
+  // will is not sent) and connects again at once, with a new will.
+  void Reconnect();
+
   // Publishes `payload` on `topic` at QoS 1 (the NDEATH), waits up to
   // `wait` for the broker to take it, then disconnects (the will is then
   // not sent) and ends the network thread.
@@ -78,6 +82,8 @@ class SparkplugLink {
   std::atomic<bool> connected_{false};
   std::atomic<bool> stopping_{false};
   std::atomic<bool> madeIt_{false};
+  std::atomic<bool> reconnecting_{false};  // an end asked for, to connect again
+  std::atomic<bool> closing_{false};       // an end asked for, for good
   std::mutex mutex_;
   std::condition_variable signal_;
   int lastWordsMid_ = -1;  // under mutex_
