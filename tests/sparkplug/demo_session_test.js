@@ -7,40 +7,14 @@
 const assert = require('node:assert/strict');
 const {spawn} = require('node:child_process');
 const fs = require('node:fs');
-const net = require('node:net');
 const path = require('node:path');
 const readline = require('node:readline');
 const {SparkplugHost, num} = require('./sparkplug_host.js');
+const {freePort, sleep, startBroker} = require('./local_broker.js');
 
 const [mosquittoPath, demoPath, workDir] = process.argv.slice(2);
 const group = 'plant';
 const node = 'demo';
-
-function freePort() {
-  return new Promise((resolve) => {
-    const server = net.createServer().listen(0, '127.0.0.1', () => {
-      const {port} = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function startBroker(port) {
-  const conf = path.join(workDir, 'mosquitto.conf');
-  fs.writeFileSync(conf, `listener ${port} 127.0.0.1\nallow_anonymous true\npersistence false\n`);
-  const broker = spawn(mosquittoPath, ['-c', conf], {stdio: 'ignore'});
-  for (let i = 0; i < 100; ++i) {
-    const up = await new Promise((resolve) => {
-      const socket = net.connect(port, '127.0.0.1', () => { socket.end(); resolve(true); });
-      socket.on('error', () => resolve(false));
-    });
-    if (up) return broker;
-    await sleep(50);
-  }
-  throw new Error('mosquitto did not start');
-}
 
 // The demo edge node; `lines` collects what it prints.
 function startEdge(port, extra = []) {
@@ -62,7 +36,7 @@ async function main() {
   fs.mkdirSync(workDir, {recursive: true});
   fs.rmSync(path.join(workDir, 'bdseq'), {force: true});
   const port = await freePort();
-  const broker = await startBroker(port);
+  const broker = await startBroker(mosquittoPath, workDir, port);
   const host = new SparkplugHost(`mqtt://127.0.0.1:${port}`, group);
   let edge;
   try {
