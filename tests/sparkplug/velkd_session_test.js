@@ -141,6 +141,14 @@ async function main() {
     silent.kill('SIGTERM');
     await back;
 
+    // A reload with one more tag: the node is born again with it.
+    const reloaded = Promise.all([host.waitFor((m) => m.kind === 'NBIRTH', 'NBIRTH after the reload'),
+                                  host.waitFor((m) => birthOf('bus1_valve')(m) && metricNamed(m, 'valve_copy'),
+                                               'DBIRTH of the valve with its new tag')]);
+    fs.appendFileSync(file, '\n[[tag]]\nname = "valve_copy"\ndevice = "valve"\naddress = "AO"\ntype = "float"\n');
+    velkd.kill('SIGHUP');
+    assert.equal(bdSeqOf((await reloaded)[0]), 0, 'a reload keeps the connection\'s bdSeq');
+
     // kill -9: the will is the NDEATH with the bdSeq of the last NBIRTH.
     const lastBirth = [...host.messages].reverse().find((m) => m.kind === 'NBIRTH');
     const ndeath = host.waitFor((m) => m.kind === 'NDEATH', 'NDEATH after kill -9');
