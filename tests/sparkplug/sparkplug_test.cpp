@@ -8,9 +8,9 @@
 
 #include "sparkplug/birth_death_sequence.h"
 #include "sparkplug/edge_node.h"
+#include "sparkplug/snapshot_reading.h"
 #include "sparkplug/sparkplug_settings.h"
 #include "sparkplug_b.pb.h"
-#include "velk4000/velk4000_c.h"
 
 namespace velkd::sparkplug {
 namespace {
@@ -33,18 +33,18 @@ TEST(SparkplugMetric, EachTagTypeHasItsDatatypeAndField) {
     std::string wire;  // the field's value as text
   };
   const Row rows[] = {
-      {VELK_TYPE_BIT, false, true, kBoolean, Metric::kBooleanValue, "1"},
-      {VELK_TYPE_BIT, true, false, kBoolean, Metric::kBooleanValue, "0"},
-      {VELK_TYPE_BYTE, false, int64_t{200}, kUInt8, Metric::kIntValue, "200"},
+      {velk::kTypeBit, false, true, kBoolean, Metric::kBooleanValue, "1"},
+      {velk::kTypeBit, true, false, kBoolean, Metric::kBooleanValue, "0"},
+      {velk::kTypeByte, false, int64_t{200}, kUInt8, Metric::kIntValue, "200"},
       // Negative numbers travel as the two's complement of 32 bits.
-      {VELK_TYPE_SHORT, false, int64_t{-2}, kInt16, Metric::kIntValue, "4294967294"},
-      {VELK_TYPE_WORD, false, int64_t{65535}, kUInt16, Metric::kIntValue, "65535"},
-      {VELK_TYPE_LONG, false, int64_t{-100000}, kInt32, Metric::kIntValue, "4294867296"},
-      {VELK_TYPE_FLOAT, false, 1.5, kFloat, Metric::kFloatValue, "1.5"},
+      {velk::kTypeShort, false, int64_t{-2}, kInt16, Metric::kIntValue, "4294967294"},
+      {velk::kTypeWord, false, int64_t{65535}, kUInt16, Metric::kIntValue, "65535"},
+      {velk::kTypeLong, false, int64_t{-100000}, kInt32, Metric::kIntValue, "4294867296"},
+      {velk::kTypeFloat, false, 1.5, kFloat, Metric::kFloatValue, "1.5"},
       // A scaled value is the engineering value, a Double whatever the line's type.
-      {VELK_TYPE_SHORT, true, 2.35, kDouble, Metric::kDoubleValue, "2.35"},
-      {VELK_TYPE_FLOAT, true, 21.5, kDouble, Metric::kDoubleValue, "21.5"},
-      {VELK_TYPE_STRING, false, std::string("pump"), kString, Metric::kStringValue, "pump"},
+      {velk::kTypeShort, true, 2.35, kDouble, Metric::kDoubleValue, "2.35"},
+      {velk::kTypeFloat, true, 21.5, kDouble, Metric::kDoubleValue, "21.5"},
+      {velk::kTypeString, false, std::string("pump"), kString, Metric::kStringValue, "pump"},
   };
   for (const Row& row : rows) {
     MetricFact fact{"t", row.velkType, row.scaled, "", false, nullptr};
@@ -66,16 +66,59 @@ const hostlib::WriteField kThreeDecimals = {"", "AO", "a field of 6 characters: 
 
 std::vector<DeviceFacts> Plant() {
   return {{"bus1_thermo",
-           {{"temperature", VELK_TYPE_FLOAT, true, "°C", false, nullptr},
-            {"offset", VELK_TYPE_SHORT, false, "K", true, nullptr},
-            {"level", VELK_TYPE_BYTE, false, "", true, nullptr}}},
+           {{"temperature", velk::kTypeFloat, true, "°C", false, nullptr},
+            {"offset", velk::kTypeShort, false, "K", true, nullptr},
+            {"level", velk::kTypeByte, false, "", true, nullptr}}},
           {"bus1_relays",
-           {{"relay1", VELK_TYPE_BIT, false, "", true, nullptr},
-            {"label", VELK_TYPE_STRING, false, "", true, nullptr},
-            {"output", VELK_TYPE_FLOAT, false, "V", true, &kThreeDecimals}}}};
+           {{"relay1", velk::kTypeBit, false, "", true, nullptr},
+            {"label", velk::kTypeString, false, "", true, nullptr},
+            {"output", velk::kTypeFloat, false, "V", true, &kThreeDecimals}}}};
 }
 
 // A node with both devices answering and born.
+// What the face hands the edge node from a line's snapshot: a value only
+// while it is good on a device that answers; never an old one.
+TEST(SparkplugSnapshotReading, OnlyGoodReadingsOfAnsweringDevicesCarryAValue) {
+  const auto value = [](Value::Kind kind, int64_t integer, double real, const char* text) {
+    Value v;
+    v.kind = kind;
+    v.integer = integer;
+    v.real = real;
+    v.text = text;
+    return v;
+  };
+  struct Row {
+    bool good;
+    Value engineering;
+    bool online;
+    bool expectGood;
+    MetricValue expect;
+  };
+  const Row rows[] = {
+      {true, value(Value::kReal, 0, 21.5, ""), true, true, 21.5},
+      {true, value(Value::kBit, 1, 0, ""), true, true, true},
+      {true, value(Value::kInteger, -3, 0, ""), true, true, int64_t{-3}},
+      {true, value(Value::kText, 0, 0, "pump"), true, true, std::string("pump")},
+      // The last good value kept by a reading gone bad, or by a device
+      // that stopped answering, is not handed on.
+      {false, value(Value::kReal, 0, 21.5, ""), true, false, {}},
+      {true, value(Value::kReal, 0, 21.5, ""), false, false, {}},
+      // A scaled value that is not finite has no value at all.
+      {true, value(Value::kNone, 0, 0, ""), true, false, {}},
+  };
+  for (const Row& row : rows) {
+    Reading reading;
+    reading.good = row.good;
+    reading.engineering = row.engineering;
+    reading.readAt = std::chrono::system_clock::time_point(std::chrono::milliseconds(1700000000123));
+    const MetricReading got = SnapshotReading(reading, row.online, 5);
+    EXPECT_EQ(got.good, row.expectGood) << ValueText(row.expect);
+    if (row.expectGood) { EXPECT_EQ(got.value, row.expect) << ValueText(row.expect); }
+    EXPECT_EQ(got.timeMs, 1700000000123u);
+  }
+  EXPECT_EQ(SnapshotReading(Reading(), true, 5).timeMs, 5u) << "no reading yet: the time of asking";
+}
+
 struct BornNode {
   EdgeNode node{{"plant", "edge"}, "", {"1.0", 1, 1}, Plant()};
   std::vector<Outgoing> births;

@@ -5,6 +5,7 @@
 #include "core/journal_log.h"
 #include "sparkplug/sparkplug_sections.h"
 #include "sparkplug/sparkplug_topics.h"
+#include "sparkplug/snapshot_reading.h"
 #include "value_format.h"
 
 namespace velkd {
@@ -18,30 +19,10 @@ using sparkplug::NodeFacts;
 using sparkplug::NodeMessage;
 using sparkplug::Outgoing;
 
-uint64_t EpochMs(std::chrono::system_clock::time_point at) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
-  return ms > 0 ? static_cast<uint64_t>(ms) : 0;
-}
-
-uint64_t NowMs() { return EpochMs(std::chrono::system_clock::now()); }
-
-// A tag's reading as the edge node takes it: good only while its device
-// answers on an open port and the reading itself is good with a value.
-MetricReading ReadingOf(const Reading& reading, bool online, uint64_t nowMs) {
-  MetricReading out;
-  const uint64_t at = EpochMs(reading.readAt);
-  out.timeMs = at != 0 ? at : nowMs;
-  const Value& value = reading.engineering;
-  out.good = online && reading.good && value.kind != Value::kNone;
-  if (!out.good) return out;
-  switch (value.kind) {
-    case Value::kBit: out.value = value.integer != 0; break;
-    case Value::kInteger: out.value = value.integer; break;
-    case Value::kReal: out.value = value.real; break;
-    case Value::kText: out.value = value.text; break;
-    case Value::kNone: break;
-  }
-  return out;
+uint64_t NowMs() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count());
 }
 
 // A written value as the driver's value text.
@@ -213,7 +194,7 @@ void SparkplugFace::ObserveLines(bool all) {
     std::vector<MetricReading> readings;
     readings.reserve(place.tags.size());
     for (size_t t : place.tags)
-      readings.push_back(t < snapshot->tags.size() ? ReadingOf(snapshot->tags[t], online, now) : MetricReading());
+      readings.push_back(t < snapshot->tags.size() ? SnapshotReading(snapshot->tags[t], online, now) : MetricReading());
     Publish(node_->Observe(d, online, readings, now));
   }
   Publish(node_->ObservePortsOpen(portsOpen, now));
