@@ -110,13 +110,15 @@ async function main() {
     await written;
     await until(() => /#0307\.250/.test(sim.output), 'the simulator saw the write', 3000);
 
-    // Retained, malformed, unknown and not writable commands change nothing.
+    // Retained, malformed, unknown and not writable commands change nothing,
+    // and neither does a reload of unchanged files.
     const before = {messages: host.messages.length, sim: sim.output.length};
     await host.write(node, 'bus1_valve', [{name: 'setpoint', type: 'Float', value: 3.5}], {retain: true});
     await host.write(node, 'bus1_valve', [], {raw: Buffer.from([0xff, 0xff, 0xff, 0x0f])});
     await host.write(node, 'bus1_valve', [{name: 'nothing', type: 'Float', value: 1}]);
     await host.write(node, 'bus1_boiler', [{name: 'boiler_events', type: 'UInt16', value: 1}]);
     await host.client.publishAsync(`spBv1.0/${group}/DCMD/${node}/bus1_valve`, '', {qos: 0, retain: true});
+    velkd.kill('SIGHUP');
     await sleep(1000);
     const after = host.messages.slice(before.messages);
     assert.ok(!after.some((m) => m.kind.endsWith('BIRTH') || m.device === 'bus1_valve' || m.device === 'bus1_boiler' &&

@@ -1,5 +1,6 @@
 #include "sparkplug/sparkplug_face.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "core/journal_log.h"
@@ -23,6 +24,19 @@ uint64_t NowMs() {
   return static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
           .count());
+}
+
+bool SameDevices(const std::vector<DeviceFacts>& a, const std::vector<DeviceFacts>& b) {
+  const auto sameMetric = [](const MetricFact& x, const MetricFact& y) {
+    return x.name == y.name && x.velkType == y.velkType && x.scaled == y.scaled && x.unit == y.unit &&
+           x.writable == y.writable && x.field == y.field;
+  };
+  if (a.size() != b.size()) return false;
+  for (size_t d = 0; d < a.size(); ++d)
+    if (a[d].id != b[d].id ||
+        !std::equal(a[d].metrics.begin(), a[d].metrics.end(), b[d].metrics.begin(), b[d].metrics.end(), sameMetric))
+      return false;
+  return true;
 }
 
 // A written value as the driver's value text.
@@ -162,13 +176,21 @@ void SparkplugFace::Run() {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::shared_ptr<const Plant> plant = lines_.plant();
     if (plant != plant_) {
-      // A reload: new devices and aliases, born again from the lines' state.
+      // A reload. Devices and tags as they were keep their births and
+      // aliases (the lines' new workers are read from now on); otherwise
+      // the node is born again with the new ones.
+      const size_t linesBefore = plant_->lines.size();
       plant_ = plant;
       NodeFacts node;
-      Describe(*plant_, &node, &facts_);
-      Publish(node_->Reload(node, facts_, NowMs()));
+      std::vector<DeviceFacts> facts;
+      Describe(*plant_, &node, &facts);
+      const bool same = SameDevices(facts, facts_) && linesBefore == plant_->lines.size();
+      facts_ = std::move(facts);
+      if (!same) {
+        Publish(node_->Reload(node, facts_, NowMs()));
+        Log(kInfo, "Sparkplug: %zu devices after the reload, born again", facts_.size());
+      }
       ObserveLines(true);
-      Log(kInfo, "Sparkplug: %zu devices after the reload", facts_.size());
     } else {
       ObserveLines(false);
     }
