@@ -26,6 +26,8 @@ uint64_t NowMs() {
           .count());
 }
 
+// Whether a host holding the births of `b` reads data of `a` right: the same
+// devices with the same tags, types, units and write rights, in order.
 bool SameDevices(const std::vector<DeviceFacts>& a, const std::vector<DeviceFacts>& b) {
   const auto sameMetric = [](const MetricFact& x, const MetricFact& y) {
     return x.name == y.name && x.velkType == y.velkType && x.scaled == y.scaled && x.unit == y.unit &&
