@@ -112,6 +112,7 @@ jq -r --arg co "$calls_ours" --arg cb "$calls_bare" --argjson sick "$sick" --arg
     ["Sparkplug DDATA, example line: broker bytes per reading", f($spb.sparkplug_bytes_per_reading; 1), f($spb.json_bytes_per_reading; 1), "JSON tag topics", f($spb.bytes_ratio; 3), "-"],
     ["Sparkplug rebirth, \($spb.lines // 32) lines: NBIRTH+DBIRTHs bytes, ms", "\($spb.birth_bytes // "-"), \(f($spb.birth_ms; 0))", "-", "-", "-", "-"],
     ["velkd, \($spb.lines // 32) lines: CPU (cores) with Sparkplug", f($spb.cpu_on_cores; 4), f($spb.cpu_off_cores; 4), "without", f($spb.cpu_ratio; 3), "<= 1.1"],
+    ["  the Sparkplug threads alone", f($spb.sparkplug_threads_cores; 4), f($spb.cpu_off_cores; 4), "velkd without", "+" + f($spb.sparkplug_threads_share_of_off; 3), "<= +0.1"],
     ["failed exchanges in these runs", f(([b("BM_SideBySide"), b("BM_PacedLine"), b("BM_SixteenLines"), b("BM_Modbus")] | flatten | map(.failures // 0) | add); 0), "-", "-", "-", "0"]
   | @tsv' "$json" | column -t -s $'\t' -o ' | '
 if [ -n "$breakdown" ]; then echo; echo "system calls of one driver exchange: $breakdown"; fi

@@ -7,7 +7,7 @@
 //   - the plant's NBIRTH and DBIRTHs: their bytes, and the time from a
 //     rebirth command to the last DBIRTH, on LINES lines;
 //   - velkd's CPU on the plant with [sparkplug] against without, over
-//     CPU_SECONDS after a warm-up.
+//     CPU_SECONDS after a warm-up, and that of the face's own threads.
 // Prints one JSON object. The Node packages are the test host's
 // (tests/sparkplug, installed by scripts/install-deps.sh).
 //
@@ -34,6 +34,19 @@ const ticks = 100;  // USER_HZ of /proc/PID/stat on Linux
 function cpuSeconds(pid) {
   const fields = fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(')').pop().trim().split(/\s+/);
   return (Number(fields[11]) + Number(fields[12])) / ticks;
+}
+
+// The CPU of the Sparkplug face's own threads (named sparkplug*): a figure
+// steadier than the whole process's, which the other faces' share sways.
+function sparkplugCpuSeconds(pid) {
+  let total = 0;
+  for (const task of fs.readdirSync(`/proc/${pid}/task`)) {
+    const stat = fs.readFileSync(`/proc/${pid}/task/${task}/stat`, 'utf8');
+    if (!/\(sparkplug/.test(stat)) continue;
+    const fields = stat.split(')').pop().trim().split(/\s+/);
+    total += (Number(fields[11]) + Number(fields[12])) / ticks;
+  }
+  return total;
 }
 
 async function until(test, what, timeoutMs) {
@@ -129,9 +142,11 @@ async function plantRun(withSparkplug) {
     const devices = options.lines * 10;
     if (withSparkplug) await until(() => births.devices.size >= devices, 'every DBIRTH', 60000);
     await sleep(options.warmup * 1000);
-    const cpu0 = cpuSeconds(run.velkd.pid), t0 = Date.now();
+    const cpu0 = cpuSeconds(run.velkd.pid), face0 = sparkplugCpuSeconds(run.velkd.pid), t0 = Date.now();
     await sleep(options['cpu-seconds'] * 1000);
-    const result = {cpu: (cpuSeconds(run.velkd.pid) - cpu0) / ((Date.now() - t0) / 1000)};
+    const seconds = (Date.now() - t0) / 1000;
+    const result = {cpu: (cpuSeconds(run.velkd.pid) - cpu0) / seconds,
+                    faceCpu: (sparkplugCpuSeconds(run.velkd.pid) - face0) / seconds};
     if (withSparkplug) {
       Object.assign(births, {counting: true, bytes: 0, count: 0});
       const sent = Date.now();
@@ -162,6 +177,8 @@ async function main() {
     birth_messages: on.births, birth_bytes: on.birthBytes, birth_ms: on.birthMs,
     cpu_on_cores: Number(on.cpu.toFixed(4)), cpu_off_cores: Number(off.cpu.toFixed(4)),
     cpu_ratio: off.cpu ? Number((on.cpu / off.cpu).toFixed(3)) : null,
+    sparkplug_threads_cores: Number(on.faceCpu.toFixed(4)),
+    sparkplug_threads_share_of_off: off.cpu ? Number((on.faceCpu / off.cpu).toFixed(3)) : null,
   }));
 }
 
