@@ -49,16 +49,18 @@ fi
 # and one velkd at plant size against one line: whole programs, minutes each.
 # The 32-line plant also times line 1's Modbus face idle and while the HTTP
 # face is read; the plant raised to 256 lines stands beside one line x 256.
-sick='{}' plant='{}' big='{}'
+# Sparkplug B stands beside the JSON topics on the broker and in velkd's CPU.
+sick='{}' plant='{}' big='{}' spb='{}'
 if [ -z "${SKIP_LINES:-}" ]; then
   sick=$(timeout 300 python3 scripts/sick-line-bench.py --seconds "${SICK_SECONDS:-60}") || sick='{}'
   plant=$(timeout 400 /usr/bin/python3 scripts/plant-bench.py --lines 32 --seconds 30 --latency-seconds 20) || plant='{}'
   big=$(timeout 600 /usr/bin/python3 scripts/plant-bench.py --lines 256 --seconds 30 --warmup 20) || big='{}'
+  spb=$(timeout 400 node scripts/sparkplug-bench.js --lines 32 --seconds 20 --cpu-seconds 30) || spb='{}'
 fi
 
 echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), load average $(cut -d' ' -f1-3 /proc/loadavg), $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo
-jq -r --arg co "$calls_ours" --arg cb "$calls_bare" --argjson sick "$sick" --argjson plant "$plant" --argjson big "$big" '
+jq -r --arg co "$calls_ours" --arg cb "$calls_bare" --argjson sick "$sick" --argjson plant "$plant" --argjson big "$big" --argjson spb "$spb" '
   def b(name): [.benchmarks[] | select(.name | startswith(name))];
   def one(name): (b(name) | first) // {};
   def f(x; d): if x == null then "-" else (x * pow(10; d) | round) / pow(10; d) | tostring end;
@@ -117,6 +119,10 @@ jq -r --arg co "$calls_ours" --arg cb "$calls_bare" --argjson sick "$sick" --arg
     ["  line 1 Modbus read p99.9 (ms), /metrics + /api/state 10/s each", f($plant.modbus_loaded_p999_ms; 2), f($plant.modbus_idle_p999_ms; 2), "no HTTP traffic", f($plant.modbus_p999_ratio; 2), "<= 1.3"],
     ["velkd, \($big.lines // 256) lines: good packets/s", f($big.plant_ok_per_s; 1), f($big.one_line_times_lines; 1), "one line x \($big.lines // 256)", f($big.ratio; 3), ">= 0.95"],
     ["  CPU (cores), RSS (MiB), threads", "\(f($big.plant_cpu_cores; 3)), \(f($big.plant_rss_mib; 1)), \($big.plant_threads // "-")", "\(f($big.one_line_cpu_cores; 4)), \(f($big.one_line_rss_mib; 1)), \($big.one_line_threads // "-")", "one line", "-", "< 0.5 core, < 128 MiB"],
+    ["Sparkplug DDATA, example line: broker bytes per reading", f($spb.sparkplug_bytes_per_reading; 1), f($spb.json_bytes_per_reading; 1), "JSON tag topics", f($spb.bytes_ratio; 3), "-"],
+    ["Sparkplug rebirth, \($spb.lines // 32) lines: NBIRTH+DBIRTHs bytes, ms", "\($spb.birth_bytes // "-"), \(f($spb.birth_ms; 0))", "-", "-", "-", "-"],
+    ["velkd, \($spb.lines // 32) lines: CPU (cores) with Sparkplug", f($spb.cpu_on_cores; 4), f($spb.cpu_off_cores; 4), "without", f($spb.cpu_ratio; 3), "<= 1.1"],
+    ["  the Sparkplug threads alone", f($spb.sparkplug_threads_cores; 4), f($spb.cpu_off_cores; 4), "velkd without", "+" + f($spb.sparkplug_threads_share_of_off; 3), "<= +0.1"],
     ["failed exchanges in these runs", f(([b("BM_SideBySide"), b("BM_PacedLine"), b("BM_PacedEcho"), b("BM_PacedExchange"), b("BM_SixteenLines"), b("BM_Modbus")] | flatten | map(.failures // 0) | add); 0), "-", "-", "-", "0"]
   | @tsv' "$json" | column -t -s $'\t' -o ' | '
 if [ -n "$breakdown" ]; then echo; echo "system calls of one driver exchange: $breakdown"; fi

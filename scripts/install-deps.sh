@@ -34,3 +34,10 @@ fi
 if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+# The Sparkplug test host's npm packages, exactly as its lock file pins them;
+# skipped when the lock file is the one they were last installed from.
+host_dir="$(cd "$(dirname "$0")/../tests/sparkplug" && pwd)"
+if ! cmp -s "$host_dir/package-lock.json" "$host_dir/node_modules/.installed-lock.json"; then
+  (cd "$host_dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null &&
+    cp package-lock.json node_modules/.installed-lock.json)
+fi

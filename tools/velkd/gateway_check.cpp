@@ -13,6 +13,7 @@
 #include "modbus/modbus_map.h"
 #include "modbus/modbus_settings.h"
 #include "mqtt/mqtt_settings.h"
+#include "sparkplug/sparkplug_sections.h"
 
 namespace velkd {
 namespace {
@@ -68,6 +69,17 @@ std::string Plural(size_t count, const char* one, const char* many) {
 
 }  // namespace
 
+void BorrowBroker(const MqttSettings& mqtt, sparkplug::BrokerSettings* broker) {
+  broker->url = mqtt.broker;
+  broker->tls = mqtt.tls;
+  broker->host = mqtt.host;
+  broker->port = mqtt.port;
+  broker->caFile = mqtt.caFile;
+  broker->user = mqtt.user;
+  broker->passwordFile = mqtt.passwordFile;
+  broker->passwordEnv = mqtt.passwordEnv;
+}
+
 int CheckGateway(const CheckRequest& request, hostlib::DriverLibrary& library, bool libraryLoaded) {
   Findings findings(request.files);
   GatewayConfig config;
@@ -77,8 +89,11 @@ int CheckGateway(const CheckRequest& request, hostlib::DriverLibrary& library, b
   MqttSections mqttSections(&mqtt);
   HttpSections httpSections(&http);
   ModbusSections modbusSections(&modbus);
+  sparkplug::SparkplugSettings edge;
+  SparkplugSections sparkplugSections(&edge);
   std::vector<FileProblem> fileProblems;
-  LoadGatewayConfig(request.files, {&mqttSections, &httpSections, &modbusSections}, &config, &fileProblems);
+  LoadGatewayConfig(request.files, {&mqttSections, &httpSections, &modbusSections, &sparkplugSections}, &config,
+                    &fileProblems);
   for (const FileProblem& p : fileProblems) findings.Add(p.path, p.line, p.message);
   std::string error;
   if (!request.broker.empty()) {
@@ -88,6 +103,12 @@ int CheckGateway(const CheckRequest& request, hostlib::DriverLibrary& library, b
       findings.AddGeneral("--broker: " + error);
   }
   if (!request.http.empty() && !ParseListen(request.http, &http, &error)) findings.AddGeneral("--http: " + error);
+  if (edge.on && !edge.ownBroker) {
+    if (mqtt.on)
+      BorrowBroker(mqtt, &edge.broker);
+    else
+      findings.AddGeneral("[sparkplug] names no broker, and there is no [mqtt] or --broker to use instead");
+  }
   const std::string httpProblem = HttpSettingsProblem(http);
   if (!httpProblem.empty()) findings.AddGeneral(httpProblem);
 
@@ -131,6 +152,9 @@ int CheckGateway(const CheckRequest& request, hostlib::DriverLibrary& library, b
       !ReadHttpToken(http, &token, &error))
     findings.AddGeneral(error);
 
+  if (edge.on && (edge.ownBroker || mqtt.on) && !ReadBrokerPassword(edge.broker, &password, &error))
+    findings.AddGeneral("[sparkplug]: " + error);
+
   findings.Print();
   const size_t problems = findings.problems(), warnings = findings.warnings();
   const std::string files = Plural(request.files.size(), "file", "files");
@@ -147,6 +171,9 @@ int CheckGateway(const CheckRequest& request, hostlib::DriverLibrary& library, b
            mqtt.tls ? ", TLS" : "", mqtt.prefix.c_str());
   if (http.on())
     printf("%s on %s%s\n", http.tls() ? "HTTPS" : "HTTP", http.where().c_str(), token.empty() ? "" : ", bearer token");
+  if (edge.on)
+    printf("Sparkplug B edge node %s/%s on %s\n", edge.groupId.c_str(), edge.edgeNodeId.c_str(),
+           edge.broker.url.c_str());
   printf("no problems%s in %s\n", warnings > 0 ? (" (" + Plural(warnings, "warning", "warnings") + ")").c_str() : "",
          files.c_str());
   return hostlib::kExitOk;

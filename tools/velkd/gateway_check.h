@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "driver_library.h"
+#include "mqtt/mqtt_settings.h"
+#include "sparkplug/sparkplug_settings.h"
 
 namespace velkd {
 
@@ -20,6 +22,9 @@ struct CheckRequest {
   std::string port;    // --port, or empty
   std::string modbus;  // --modbus, or empty
 };
+
+// [sparkplug] without a broker of its own talks to [mqtt]'s (or --broker's).
+void BorrowBroker(const MqttSettings& mqtt, sparkplug::BrokerSettings* broker);
 
 // `library`: loaded, or with the error of its loading. The exit status: 0
 // nothing wrong (warnings allowed), 2 a problem.

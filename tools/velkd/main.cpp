@@ -22,6 +22,8 @@
 #include "modbus/modbus_settings.h"
 #include "mqtt/mqtt_face.h"
 #include "mqtt/mqtt_settings.h"
+#include "sparkplug/sparkplug_face.h"
+#include "sparkplug/sparkplug_sections.h"
 #include "stop_signal.h"
 #include "version_text.h"
 
@@ -35,6 +37,7 @@ const char kDescription[] =
     "With --modbus or [modbus] listen, every device is also a Modbus TCP unit (see --modbus-map).\n"
     "A file without [mqtt], run without --broker, runs without MQTT.\n"
     "With --http or [http] listen, /metrics serves Prometheus and / a live page of every line.\n"
+    "With [sparkplug], velkd is also a Sparkplug B edge node (spBv1.0/GROUP/.../NODE), one device per module.\n"
     "SIGHUP reads the files again (lines whose file did not change run on); SIGTERM publishes everything\n"
     "offline and ends. Log lines go to standard error with their priority (<4>velkd: ...), after a time stamp\n"
     "when standard error is not the journal.\n";
@@ -85,6 +88,7 @@ struct Files {
   velkd::MqttSettings mqtt;
   velkd::HttpSettings http;
   std::vector<velkd::ModbusLineSettings> modbus;  // per line
+  velkd::sparkplug::SparkplugSettings sparkplug;
 };
 
 // Reads the files with the command line's overrides; logs every problem.
@@ -93,7 +97,9 @@ bool ReadConfig(const Options& options, Files* config) {
   velkd::MqttSections mqtt(&config->mqtt);
   velkd::HttpSections http(&config->http);
   velkd::ModbusSections modbus(&config->modbus);
-  const bool ok = velkd::LoadGatewayConfig(options.files, {&mqtt, &http, &modbus}, &config->lines, &problems);
+  velkd::SparkplugSections sparkplug(&config->sparkplug);
+  const bool ok =
+      velkd::LoadGatewayConfig(options.files, {&mqtt, &http, &modbus, &sparkplug}, &config->lines, &problems);
   for (const velkd::FileProblem& p : problems) {
     if (p.line > 0)
       velkd::Log(velkd::kError, "%s:%d: %s", p.path.c_str(), p.line, p.message.c_str());
@@ -108,6 +114,13 @@ bool ReadConfig(const Options& options, Files* config) {
       return false;
     }
     config->mqtt.on = true;
+  }
+  if (config->sparkplug.on && !config->sparkplug.ownBroker) {
+    if (!config->mqtt.on) {
+      velkd::Log(velkd::kError, "[sparkplug] names no broker, and there is no [mqtt] or --broker to use instead");
+      return false;
+    }
+    velkd::BorrowBroker(config->mqtt, &config->sparkplug.broker);
   }
   if (!options.http.empty()) {
     std::string error;
@@ -157,6 +170,8 @@ std::string Reload(const Options& options, const Files& config, velkd::Gateway& 
     velkd::Log(velkd::kWarning, "[mqtt] changed; the broker settings take effect when velkd is restarted");
   if (!(fresh.http == config.http))
     velkd::Log(velkd::kWarning, "[http] changed; it takes effect when velkd is restarted");
+  if (!(fresh.sparkplug == config.sparkplug))
+    velkd::Log(velkd::kWarning, "[sparkplug] changed; it takes effect when velkd is restarted");
   const std::string status = ServiceStatus(fresh);
   velkd::NotifyReloaded(status);
   return status;
@@ -180,8 +195,8 @@ int Serve(const Options& options) {
   hostlib::DriverLibrary library;
   if (!LoadLibrary(options, &library)) return kExitConfig;
   velkd::Log(velkd::kInfo, "driver library %s", library.path().c_str());
-  if (!config.mqtt.on && maps.empty() && !config.http.on())
-    velkd::Log(velkd::kWarning, "neither [mqtt], --broker nor Modbus: the lines are polled for no one");
+  if (!config.mqtt.on && maps.empty() && !config.http.on() && !config.sparkplug.on)
+    velkd::Log(velkd::kWarning, "neither [mqtt], --broker, [sparkplug] nor Modbus: the lines are polled for no one");
   std::string token, error;
   if (!velkd::ReadHttpToken(config.http, &token, &error)) {
     velkd::Log(velkd::kError, "%s", error.c_str());
@@ -194,13 +209,15 @@ int Serve(const Options& options) {
     velkd::MqttFace mqtt(gateway, config.mqtt);
     velkd::ModbusFace modbus(gateway, maps);
     velkd::HttpServer http(gateway, config.http, token);
+    velkd::SparkplugFace sparkplug(gateway, config.sparkplug);
     http.SetMqttState([&mqtt] { return mqtt.WhyNotConnected(); });
     if (!maps.empty()) http.SetModbusClients([&modbus] { return modbus.clients(); });
     gateway.Attach(mqtt);
     gateway.Attach(modbus);
     gateway.Attach(http);
+    if (config.sparkplug.on) gateway.Attach(sparkplug);
     if (!gateway.Start(config.lines, options.port) || !mqtt.Start() || !modbus.Start() ||
-        (config.http.on() && !http.Start())) {
+        (config.http.on() && !http.Start()) || !sparkplug.Start()) {
       status = kExitConfig;
     } else {
       hostlib::AcceptStopSignalsHere();
@@ -215,11 +232,13 @@ int Serve(const Options& options) {
       velkd::Log(velkd::kNotice, "%s: stopping", hostlib::StopSignalName());
     }
     // Every write a client is waiting for is answered before its face goes;
-    // MQTT goes last, with every device's last state.
+    // Sparkplug ends its session with the NDEATH; MQTT goes last, with every
+    // device's last state.
     gateway.StopWrites();
     http.Stop();
     modbus.Stop();
     gateway.Stop();
+    sparkplug.Stop();
     mqtt.Stop();
   }
   mosquitto_lib_cleanup();
