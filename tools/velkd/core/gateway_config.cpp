@@ -184,6 +184,7 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
   bool haveMqtt = false;
   int mqttFile = -1;
   int httpFile = -1;
+  int storeFile = -1;
   for (size_t f = 0; f < paths.size(); ++f) {
     const std::string& path = paths[f];
     LineSpec line;
@@ -233,6 +234,22 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, GatewayConfig* con
       } else if (!(http == config->http)) {
         reader.Problem(LineOf(*node), "[http] differs from the one in " + paths[static_cast<size_t>(httpFile)] +
                                           "; one velkd serves one HTTP face");
+      }
+    }
+    if (const toml::node* node = root.get("store")) {
+      StoreSettings store;
+      std::vector<std::pair<int, std::string>> found;
+      if (node->is_table())
+        ReadStoreTable(*node->as_table(), &store, &found);
+      else
+        found.push_back({LineOf(*node), "'store' must be a [store] section"});
+      for (const auto& [at, message] : found) reader.Problem(at, message);
+      if (storeFile < 0) {
+        config->store = store;
+        storeFile = static_cast<int>(f);
+      } else if (!(store == config->store)) {
+        reader.Problem(LineOf(*node), "[store] differs from the one in " + paths[static_cast<size_t>(storeFile)] +
+                                          "; one velkd keeps one store");
       }
     }
     const toml::node* gateway = root.get("gateway");

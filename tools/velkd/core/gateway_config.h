@@ -20,6 +20,7 @@
 //   writable = ["relay3", "valve_position"]
 //
 // [modbus] and the devices' and tags' Modbus keys: modbus_settings.h.
+// [store], where readings wait while the broker is away: store_settings.h.
 #ifndef VELKD_GATEWAY_CONFIG_H
 #define VELKD_GATEWAY_CONFIG_H
 
@@ -32,6 +33,7 @@
 #include "line_config.h"
 #include "modbus/modbus_settings.h"
 #include "core/tag_units.h"
+#include "store/store_settings.h"
 
 namespace velkd {
 
@@ -65,6 +67,7 @@ struct GatewayConfig {
   MqttSettings mqtt;
   bool useMqtt = false;  // a file has [mqtt] or the command line names a broker
   HttpSettings http;     // [http]: metrics and the live page
+  StoreSettings store;   // [store]: readings kept while the broker is away
   std::vector<LineSpec> lines;
 };
 
