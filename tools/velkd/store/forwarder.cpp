@@ -34,12 +34,11 @@ void Forwarder::Acknowledged(int mid) {
   acks_.push_back(mid);
 }
 
-void Forwarder::Poll() {
+void Forwarder::MatchAcknowledgements() {
   {
     std::lock_guard<std::mutex> lock(ackMutex_);
     draining_.swap(acks_);
   }
-  acknowledgedIds_.clear();
   for (int mid : draining_) {
     auto found = inFlight_.find(mid);
     if (found == inFlight_.end()) continue;  // a live message's, or one given up
@@ -48,9 +47,14 @@ void Forwarder::Poll() {
     inFlight_.erase(found);
   }
   draining_.clear();
+}
+
+void Forwarder::Poll() {
+  MatchAcknowledgements();
   // One transaction for all of them: a commit per message would bound the
   // rate by the commits.
   store_->Acknowledge(acknowledgedIds_);
+  acknowledgedIds_.clear();
 }
 
 bool Forwarder::NextBatch(std::vector<StoredRecord>* out) {
@@ -89,7 +93,7 @@ void Forwarder::Sent(int mid, const std::vector<int64_t>& ids) {
   message.ids = ids;
   message.sentMs = clock_();
   inFlightRecords_ += ids.size();
-  Poll();
+  MatchAcknowledgements();
 }
 
 void Forwarder::NotSent(int64_t firstId) { store_->Untake(stream_, firstId); }

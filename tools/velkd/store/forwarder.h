@@ -63,8 +63,9 @@ class Forwarder {
 
   // The broker acknowledged message `mid` (PUBACK). Any thread.
   void Acknowledged(int mid);
-  // Deletes what was acknowledged since the last call (NextBatch and Sent
-  // do this too); for a stop that waits for the last acknowledgements.
+  // Deletes what was acknowledged since the last call, in one transaction
+  // (NextBatch does this too); for a stop that waits for the last
+  // acknowledgements.
   void Poll();
 
   size_t inFlight() const { return inFlightRecords_; }
@@ -72,6 +73,8 @@ class Forwarder {
   uint64_t resent() const { return resent_; }
 
  private:
+  void MatchAcknowledgements();
+
   struct Message {
     std::vector<int64_t> ids;
     uint64_t sentMs = 0;
@@ -87,7 +90,7 @@ class Forwarder {
   std::map<int, Message> inFlight_;
   size_t inFlightRecords_ = 0;
   uint64_t resent_ = 0;
-  std::vector<int64_t> acknowledgedIds_;  // reused between polls
+  std::vector<int64_t> acknowledgedIds_;  // matched, not yet deleted
 
   std::mutex ackMutex_;
   std::vector<int> acks_;  // guarded by ackMutex_

@@ -170,8 +170,15 @@ void ReadingStore::UseMemory() {
   Configure();
 }
 
-// Kept beside the new store, for whoever wants to look at what was in it.
+// Kept beside the new store, for whoever wants to look at what was in it;
+// only the latest, so that files moved aside cannot fill the disk either.
 void ReadingStore::MoveAside(const std::string& file, const std::string& why) {
+  std::error_code ignored;
+  const std::filesystem::path path(file);
+  const std::string earlier = path.filename().string() + ".bad-";
+  for (const auto& entry : std::filesystem::directory_iterator(
+           path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path(), ignored))
+    if (entry.path().filename().string().rfind(earlier, 0) == 0) std::filesystem::remove(entry.path(), ignored);
   char stamp[32];
   const time_t now = time(nullptr);
   struct tm utc;
@@ -180,7 +187,6 @@ void ReadingStore::MoveAside(const std::string& file, const std::string& why) {
   const std::string aside = file + ".bad-" + stamp;
   std::error_code error;
   std::filesystem::rename(file, aside, error);
-  std::error_code ignored;
   if (std::filesystem::exists(file + "-wal", ignored)) std::filesystem::rename(file + "-wal", aside + "-wal", ignored);
   std::filesystem::remove(file + "-shm", ignored);
   if (log_)
