@@ -17,7 +17,7 @@ fi
 out=build/linux64/bench
 json=$out/bench_results.json
 timeout 600 "$out/velk_bench" \
-  --benchmark_filter='BM_(BuildCommand|DecodeAnswer|SideBySide|PacedLine|SixteenLines|Modbus)' \
+  --benchmark_filter='BM_(BuildCommand|DecodeAnswer|SideBySide|PacedLine|SixteenLines|Modbus|Store)' \
   --benchmark_out="$json" --benchmark_out_format=json > "$out/bench_console.txt" 2>&1
 
 # System calls of one exchange with a module that answers at once: counted
@@ -73,6 +73,7 @@ jq -r --arg co "$calls_ours" --arg cb "$calls_bare" --argjson sick "$sick" --arg
   | (one("BM_ModbusReadsPerSecond/1/")) as $r1
   | (one("BM_ModbusReadsPerSecond/8/")) as $r8
   | (one("BM_ModbusVelkdReadsPerSecond")) as $rv
+  | (one("BM_StoreSideBySide")) as $st
   | ["measure", "ours", "peer", "peer is", "ours/peer", "goal"],
     ["build one command (ns)", range("BM_BuildCommand"), "-", "-", "-", "no allocation"],
     ["decode one answer (ns)", range("BM_DecodeAnswer"), "-", "-", "-", "no allocation"],
@@ -99,6 +100,8 @@ jq -r --arg co "$calls_ours" --arg cb "$calls_bare" --argjson sick "$sick" --arg
     ["  p99 (us)", f($t.ours_p99_us; 1), f($t.libmodbus_p99_us; 1), "libmodbus TCP, fixed mapping", f($t.p99_ratio; 2), "-"],
     ["Modbus server reads/s on loopback, 1 / 8 clients", f($r1.reads_per_s; 0) + " / " + f($r8.reads_per_s; 0), "-", "-", "-", "-"],
     ["one velkd polling gateway.toml: Modbus reads/s, 8 clients", f($rv.reads_per_s; 0), "-", "-", "-", "-"],
+    ["velkd store: readings forwarded/s (take, acknowledge, delete)", f($st.ours_forward_per_s; 0), f($st.bare_forward_per_s; 0), "bare SQLite select+delete", f($st.forward_ratio; 2), ">= 10000/s"],
+    ["  readings stored/s, 10 a transaction", f($st.ours_append_per_s; 0), f($st.bare_append_per_s; 0), "bare SQLite insert", f($st.append_ratio; 2), "-"],
     ["sick line: good readings/s of the healthy modules", f($sick.sick_rate; 2), f($sick.healthy_rate; 2), "healthy line", f($sick.ratio; 3), ">= 0.9"],
     ["  busy Data7810: commands/s", f($sick.busy_commands_per_s; 1), "-", "-", "-", "<= 100"],
     ["  silent module: commands/s", f($sick.silent_commands_per_s; 2), "-", "-", "-", "-"],
