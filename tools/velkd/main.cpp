@@ -10,6 +10,7 @@
 #include "core/gateway.h"
 #include "core/gateway_config.h"
 #include "core/journal_log.h"
+#include "core/store_face.h"
 #include "driver_library.h"
 #include "exit_codes.h"
 #include "http/http_server.h"
@@ -33,6 +34,7 @@ const char kDescription[] =
     "With --modbus or [modbus] listen, every device is also a Modbus TCP unit (see --modbus-map).\n"
     "A file without [mqtt], run without --broker, runs without MQTT.\n"
     "With --http or [http] listen, /metrics serves Prometheus and / a live page of every line.\n"
+    "While the broker is away every change is kept on disk ([store]) and sent after the reconnect.\n"
     "SIGHUP reads the files again (lines whose file did not change run on); SIGTERM publishes everything\n"
     "offline and ends. Log lines go to standard error with their priority (<4>velkd: ...), after a time stamp\n"
     "when standard error is not the journal.\n";
@@ -224,6 +226,9 @@ int Serve(const Options& options) {
   int status = kExitOk;
   {
     velkd::Gateway gateway(library);
+    // Before the faces that deliver, which name their streams to it.
+    velkd::StoreFace store(gateway, config.lines.store);
+    gateway.AttachStore(store);
     velkd::MqttFace mqtt(gateway, config.mqtt);
     velkd::ModbusFace modbus(gateway, maps);
     velkd::HttpServer http(gateway, config.http, token);
@@ -232,7 +237,7 @@ int Serve(const Options& options) {
     gateway.Attach(mqtt);
     gateway.Attach(modbus);
     gateway.Attach(http);
-    if (!gateway.Start(config.lines, options.port) || !mqtt.Start() || !modbus.Start() ||
+    if (!gateway.Start(config.lines, options.port) || !store.Start() || !mqtt.Start() || !modbus.Start() ||
         (config.http.on() && !http.Start())) {
       status = kExitConfig;
     } else {
@@ -250,6 +255,8 @@ int Serve(const Options& options) {
     modbus.Stop();
     gateway.Stop();
     mqtt.Stop();
+    // Last: what the lines said while the broker was away is on disk.
+    store.Stop();
   }
   mosquitto_lib_cleanup();
   return status;
