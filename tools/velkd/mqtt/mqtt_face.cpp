@@ -4,6 +4,7 @@
 
 #include "core/journal_log.h"
 #include "mqtt/discovery.h"
+#include "mqtt/history_message.h"
 #include "mqtt/state_topics.h"
 #include "mqtt/write_request.h"
 #include "value_format.h"
@@ -26,10 +27,27 @@ std::string PayloadEcho(const std::string& payload) {
   return echo;
 }
 
+// History beside live data: a few hundred unacknowledged at a time, so that
+// a live message queued behind them in the client waits a millisecond or
+// so, not the whole backlog; a turn every few milliseconds while a backlog
+// lasts.
+ForwardPacing MqttPacing() {
+  ForwardPacing pacing;
+  pacing.batch = 100;
+  pacing.window = 200;
+  return pacing;
+}
+const std::chrono::milliseconds kHistoryTurn(4);
+// Before the first connection is made or refused, the broker is not yet
+// away; a connection that takes longer is.
+const std::chrono::seconds kFirstConnection(1);
+
 }  // namespace
 
 MqttFace::MqttFace(Lines& lines, const MqttSettings& settings)
-    : lines_(lines), mqtt_(settings), store_(std::chrono::seconds(settings.maxIntervalS)) {}
+    : lines_(lines), mqtt_(settings), store_(std::chrono::seconds(settings.maxIntervalS)), storeFace_(lines.store()) {
+  if (mqtt_.on && storeFace_ != nullptr) forwarder_ = storeFace_->AddStream(kMqttStream, MqttPacing());
+}
 
 MqttFace::~MqttFace() { Stop(); }
 
@@ -69,6 +87,9 @@ bool MqttFace::Start() {
   handlers.message = [this](const std::string& topic, const std::string& payload, bool retained) {
     OnSetMessage(topic, payload, retained);
   };
+  handlers.published = [this](int mid) {
+    if (forwarder_ != nullptr) forwarder_->Acknowledged(mid);
+  };
   if (!client_.Start(mqtt_, password, ClientId(), mqtt_.prefix + "/$state", "offline", handlers, &error)) {
     Log(kError, "%s", error.c_str());
     return false;
@@ -97,6 +118,9 @@ void MqttFace::Stop() {
     client_.Publish(mqtt_.prefix + "/$state", "offline", true);
     if (!client_.Flush(std::chrono::seconds(3))) Log(kWarning, "the broker did not confirm the last messages");
   }
+  // History the broker acknowledged leaves the store; the rest waits there
+  // for the next start.
+  if (forwarder_ != nullptr) forwarder_->Poll();
   client_.Stop();
 }
 
@@ -122,9 +146,16 @@ void MqttFace::LinesChanged(const Plant& now, const std::vector<std::shared_ptr<
   store_.Wake();
 }
 
+void MqttFace::KeepOutcome(const std::string& topic, const std::string& payload) {
+  if (forwarder_ != nullptr && storeFace_->open())
+    storeFace_->AppendOutcome(kMqttStream, OutcomeRecord(mqtt_.prefix, topic, payload));
+  else
+    Log(kWarning, "not sent (no broker): %s", topic.c_str());
+}
+
 void MqttFace::SendResult(const std::string& topic, const std::string& payload) {
   if (!client_.connected()) {
-    Log(kWarning, "not sent (no broker): %s", topic.c_str());
+    KeepOutcome(topic, payload);
     return;
   }
   // Through the publisher, which sends the line's state first: a client
@@ -147,7 +178,33 @@ void MqttFace::SyncLines() {
     if (seen == now->sequence) continue;
     seen = now->sequence;
     RetainLineState(*now, mqtt_.prefix, store_);
+    synced_[now->name] = now;
   }
+}
+
+void MqttFace::GoAway() {
+  if (away_ || forwarder_ == nullptr) return;
+  away_ = true;
+  forwarder_->Disconnected();
+  storeFace_->SetAway(kMqttStream, true, delivered_);
+}
+
+bool MqttFace::ForwardHistory() {
+  if (forwarder_ == nullptr) return false;
+  std::vector<StoredRecord> batch;
+  if (forwarder_->NextBatch(&batch)) {
+    const std::shared_ptr<const Plant> plant = lines_.plant();
+    for (const StoredRecord& record : batch) {
+      const Message m = HistoryMessage(record, mqtt_.prefix, *plant);
+      int mid = 0;
+      if (!client_.Publish(m.topic, m.payload, false, &mid)) {
+        forwarder_->NotSent(record.id);
+        break;
+      }
+      forwarder_->Sent(mid, {record.id});
+    }
+  }
+  return forwarder_->inFlight() > 0 || storeFace_->status().counters.held > 0;
 }
 
 void MqttFace::OnSetMessage(const std::string& topic, const std::string& payload, bool retained) {
@@ -202,23 +259,49 @@ void MqttFace::OnSetMessage(const std::string& topic, const std::string& payload
 }
 
 void MqttFace::PublishLoop() {
+  const auto begun = std::chrono::steady_clock::now();
+  uint64_t connection = 0;
+  bool backlog = forwarder_ != nullptr;
   while (!stopping_) {
     if (!client_.connected()) {
-      client_.WaitConnected(std::chrono::milliseconds(500));
+      if (client_.failedOnce() || std::chrono::steady_clock::now() - begun > kFirstConnection) GoAway();
+      client_.WaitConnected(std::chrono::milliseconds(away_ ? 500 : 100));
       continue;
+    }
+    const uint64_t now = client_.connections();
+    const bool reconnected = now != connection;
+    connection = now;
+    if (reconnected && forwarder_ != nullptr) forwarder_->Disconnected();  // the one before is gone
+    // Back: live data from now on, and the store's backlog after it.
+    if (away_) {
+      away_ = false;
+      storeFace_->SetAway(kMqttStream, false);
     }
     // The outcomes taken before the lines' state is read: each goes out
     // after the state its line had when it answered.
     const std::vector<Message> events = store_.TakeEvents();
     SyncLines();
     bool held = false;
-    for (const Message& m : store_.TakeDue(events.empty() ? std::chrono::seconds(1) : std::chrono::seconds(0))) {
+    const std::chrono::milliseconds wait = !events.empty() ? std::chrono::milliseconds(0)
+                                           : backlog       ? kHistoryTurn
+                                                           : std::chrono::milliseconds(1000);
+    for (const Message& m : store_.TakeDue(wait)) {
       if (client_.Publish(m.topic, m.payload, true)) continue;
       store_.MarkDue(m.topic);
       held = true;
     }
     for (const Message& m : events)
-      if (!client_.Publish(m.topic, m.payload, false)) Log(kWarning, "not sent (no broker): %s", m.topic.c_str());
+      if (!client_.Publish(m.topic, m.payload, false)) KeepOutcome(m.topic, m.payload);
+    if (held) {
+      // What changed since the last turn sent whole goes to the store.
+      GoAway();
+    } else {
+      std::lock_guard<std::mutex> lock(syncMutex_);
+      delivered_.clear();
+      for (const auto& entry : synced_) delivered_.push_back(entry.second);
+    }
+    if (reconnected && forwarder_ != nullptr) forwarder_->Connected();
+    if (!held) backlog = ForwardHistory();
     // Too much unacknowledged: let the broker catch up before trying again.
     if (held) client_.Flush(std::chrono::milliseconds(200));
   }

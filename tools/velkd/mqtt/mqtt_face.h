@@ -1,6 +1,8 @@
 // velkd's MQTT face: its broker client, the store of retained topics and
 // the thread that hands them to the broker, Home Assistant's discovery, and
-// the routing of "set" messages to the gateway's one write path.
+// the routing of "set" messages to the gateway's one write path. While the
+// broker is away the core's store keeps every change (the stream "mqtt");
+// after the reconnect the publisher sends it between the live messages.
 #ifndef VELKD_MQTT_FACE_H
 #define VELKD_MQTT_FACE_H
 
@@ -13,6 +15,7 @@
 
 #include "core/face.h"
 #include "core/gateway.h"
+#include "core/store_face.h"
 #include "mqtt/mqtt_client.h"
 #include "mqtt/mqtt_settings.h"
 #include "mqtt/topic_store.h"
@@ -47,6 +50,13 @@ class MqttFace : public Face {
   void PublishLoop();
   // Every line's latest snapshot into the store, when it is new.
   void SyncLines();
+  // The broker is away (no connection, a message refused): the core's
+  // store keeps what changed since the last turn that was sent whole.
+  void GoAway();
+  // A turn of stored records; true while there are more to send.
+  bool ForwardHistory();
+  // A write's outcome that cannot be sent now: stored, else logged.
+  void KeepOutcome(const std::string& topic, const std::string& payload);
 
   Lines& lines_;
   const MqttSettings mqtt_;
@@ -57,6 +67,13 @@ class MqttFace : public Face {
   bool started_ = false;
   std::mutex syncMutex_;
   std::map<std::string, uint64_t> retained_;  // per line: the sequence of the snapshot in the store
+  // Per line, the snapshot last put in the topic store (under syncMutex_),
+  // and the publisher's own: those of the last turn sent whole.
+  std::map<std::string, std::shared_ptr<const LineSnapshot>> synced_;
+  std::vector<std::shared_ptr<const LineSnapshot>> delivered_;
+  StoreFace* const storeFace_;
+  Forwarder* forwarder_ = nullptr;  // null without a store
+  bool away_ = false;               // the publisher's: the store keeps the changes
 };
 
 }  // namespace velkd
