@@ -12,6 +12,7 @@
 #include "core/gateway.h"
 #include "http/http_listener.h"
 #include "core/journal_log.h"
+#include "core/store_face.h"
 #include "http/metrics.h"
 #include "http/page_files.h"
 #include "http/state_json.h"
@@ -124,6 +125,8 @@ std::string HttpServer::MetricsPage() {
   for (const auto& line : lines_.plant()->lines) metrics.AddLine(*line->state().Latest(), now);
   metrics.AddMqtt(mqttConnected_ && mqttConnected_());
   if (modbusClients_) metrics.AddModbusClients(modbusClients_());
+  if (const StoreFace* store = lines_.store(); store != nullptr && store->open())
+    metrics.AddStore(store->status(), now);
   metrics.AddProcess();
   return metrics.Text();
 }
@@ -134,6 +137,11 @@ std::string HttpServer::StatePage() {
   json["time"] = IsoTime(now);
   json["mqtt"] = {{"connected", mqttConnected_ && mqttConnected_()}};
   if (modbusClients_) json["modbus"] = {{"clients", modbusClients_()}};
+  if (const StoreFace* store = lines_.store(); store != nullptr && store->open()) {
+    const StoreStatus status = store->status();
+    json["store"] = {
+        {"state", StoreStateName(status.state)}, {"since", IsoTime(status.since)}, {"readings", status.counters.held}};
+  }
   json["lines"] = nlohmann::ordered_json::array();
   for (const auto& line : lines_.plant()->lines) json["lines"].push_back(LineJson(*line->state().Latest(), now));
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
