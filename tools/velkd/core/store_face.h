@@ -75,6 +75,8 @@ class StoreFace : public Face {
   void AppendOutcome(const std::string& stream, StoredRecord record);
 
   bool open() const { return started_; }
+  // Records held for every stream; atomics only, never waits.
+  uint64_t held() const { return store_.counters().held; }
   StoreStatus status() const;
 
  private:

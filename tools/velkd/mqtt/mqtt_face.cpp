@@ -89,7 +89,7 @@ bool MqttFace::Start() {
     OnSetMessage(topic, payload, retained);
   };
   handlers.published = [this](int mid) {
-    if (forwarder_ != nullptr) forwarder_->Acknowledged(mid);
+    if (forwarding_) forwarder_->Acknowledged(mid);
   };
   if (!client_.Start(mqtt_, password, ClientId(), mqtt_.prefix + "/$state", "offline", handlers, &error)) {
     Log(kError, "%s", error.c_str());
@@ -179,19 +179,23 @@ void MqttFace::SyncLines() {
     if (seen == now->sequence) continue;
     seen = now->sequence;
     RetainLineState(*now, mqtt_.prefix, store_);
-    synced_[now->name] = now;
+    if (forwarder_ != nullptr) justSynced_.push_back(now);
   }
 }
 
 void MqttFace::GoAway() {
   if (away_ || forwarder_ == nullptr) return;
   away_ = true;
-  forwarder_->Disconnected();
-  storeFace_->SetAway(kMqttStream, true, delivered_);
+  std::vector<std::shared_ptr<const LineSnapshot>> delivered;
+  for (const auto& entry : delivered_) delivered.push_back(entry.second);
+  storeFace_->SetAway(kMqttStream, true, delivered);
 }
 
 bool MqttFace::ForwardHistory() {
   if (forwarder_ == nullptr) return false;
+  // Nothing stored: neither the file nor the forwarder is touched.
+  if (!forwarding_ && storeFace_->held() == 0) return false;
+  forwarding_ = true;
   std::vector<StoredRecord> batch;
   if (forwarder_->NextBatch(&batch)) {
     const std::shared_ptr<const Plant> plant = lines_.plant();
@@ -205,7 +209,8 @@ bool MqttFace::ForwardHistory() {
       forwarder_->Sent(mid, {record.id});
     }
   }
-  return forwarder_->inFlight() > 0 || storeFace_->status().counters.held > 0;
+  if (forwarder_->inFlight() == 0 && storeFace_->held() == 0) forwarding_ = false;
+  return forwarding_;
 }
 
 void MqttFace::OnSetMessage(const std::string& topic, const std::string& payload, bool retained) {
@@ -273,11 +278,6 @@ void MqttFace::PublishLoop() {
     const bool reconnected = now != connection;
     connection = now;
     if (reconnected && forwarder_ != nullptr) forwarder_->Disconnected();  // the one before is gone
-    // Back: live data from now on, and the store's backlog after it.
-    if (away_) {
-      away_ = false;
-      storeFace_->SetAway(kMqttStream, false);
-    }
     // The outcomes taken before the lines' state is read: each goes out
     // after the state its line had when it answered.
     const std::vector<Message> events = store_.TakeEvents();
@@ -297,9 +297,17 @@ void MqttFace::PublishLoop() {
       // What changed since the last turn sent whole goes to the store.
       GoAway();
     } else {
-      std::lock_guard<std::mutex> lock(syncMutex_);
-      delivered_.clear();
-      for (const auto& entry : synced_) delivered_.push_back(entry.second);
+      {
+        std::lock_guard<std::mutex> lock(syncMutex_);
+        for (auto& synced : justSynced_) delivered_[synced->name] = std::move(synced);
+        justSynced_.clear();
+      }
+      // Back after a turn sent whole: live data from now on, and the
+      // store's backlog after it.
+      if (away_) {
+        away_ = false;
+        storeFace_->SetAway(kMqttStream, false);
+      }
     }
     if (reconnected && forwarder_ != nullptr) forwarder_->Connected();
     if (!held) backlog = ForwardHistory();

@@ -67,13 +67,16 @@ class MqttFace : public Face {
   bool started_ = false;
   std::mutex syncMutex_;
   std::map<std::string, uint64_t> retained_;  // per line: the sequence of the snapshot in the store
-  // Per line, the snapshot last put in the topic store (under syncMutex_),
-  // and the publisher's own: those of the last turn sent whole.
-  std::map<std::string, std::shared_ptr<const LineSnapshot>> synced_;
-  std::vector<std::shared_ptr<const LineSnapshot>> delivered_;
+  // The snapshots put in the topic store since the last turn (under
+  // syncMutex_), and per line the one of the last turn sent whole.
+  std::vector<std::shared_ptr<const LineSnapshot>> justSynced_;
+  std::map<std::string, std::shared_ptr<const LineSnapshot>> delivered_;
   StoreFace* const storeFace_;
   Forwarder* forwarder_ = nullptr;  // null without a store
   bool away_ = false;               // the publisher's: the store keeps the changes
+  // History is out or waiting: only then do acknowledgements go to the
+  // forwarder, so that a healthy broker's path queues nothing there.
+  std::atomic<bool> forwarding_{false};
 };
 
 }  // namespace velkd
