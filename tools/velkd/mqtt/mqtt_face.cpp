@@ -211,7 +211,9 @@ bool MqttFace::ForwardHistory() {
     }
   }
   if (forwarder_->inFlight() == 0 && storeFace_->held() == 0) forwarding_ = false;
-  return forwarding_;
+  // Quick turns only while this stream sends: records of another stream
+  // (Sparkplug's, its host away) are looked for at the ordinary turns.
+  return !batch.empty() || forwarder_->inFlight() > 0;
 }
 
 void MqttFace::OnSetMessage(const std::string& topic, const std::string& payload, bool retained) {
