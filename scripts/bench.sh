@@ -17,7 +17,7 @@ fi
 out=build/linux64/bench
 json=$out/bench_results.json
 timeout 600 "$out/velk_bench" \
-  --benchmark_filter='BM_(BuildCommand|DecodeAnswer|SideBySide|PacedLine|PacedEcho|PacedExchange|SixteenLines|Modbus)' \
+  --benchmark_filter='BM_(BuildCommand|DecodeAnswer|SideBySide|PacedLine|PacedEcho|PacedExchange|SixteenLines|Modbus|Store)' \
   --benchmark_out="$json" --benchmark_out_format=json > "$out/bench_console.txt" 2>&1
 
 # System calls of one exchange with a module that answers at once: counted
@@ -50,8 +50,10 @@ fi
 # The 32-line plant also times line 1's Modbus face idle and while the HTTP
 # face is read; the plant raised to 256 lines stands beside one line x 256.
 # Sparkplug B stands beside the JSON topics on the broker and in velkd's CPU.
-sick='{}' plant='{}' big='{}' spb='{}'
+# velkd's store and forward across a 60 s broker outage, with mosquitto.
+sick='{}' plant='{}' big='{}' spb='{}' store='{}'
 if [ -z "${SKIP_LINES:-}" ]; then
+  store=$(timeout 400 python3 scripts/store-bench.py --json) || store='{}'
   sick=$(timeout 300 python3 scripts/sick-line-bench.py --seconds "${SICK_SECONDS:-60}") || sick='{}'
   plant=$(timeout 400 /usr/bin/python3 scripts/plant-bench.py --lines 32 --seconds 30 --latency-seconds 20) || plant='{}'
   big=$(timeout 600 /usr/bin/python3 scripts/plant-bench.py --lines 256 --seconds 30 --warmup 20) || big='{}'
@@ -60,7 +62,7 @@ fi
 
 echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), load average $(cut -d' ' -f1-3 /proc/loadavg), $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo
-jq -r --arg co "$calls_ours" --arg cb "$calls_bare" --argjson sick "$sick" --argjson plant "$plant" --argjson big "$big" --argjson spb "$spb" '
+jq -r --arg co "$calls_ours" --arg cb "$calls_bare" --argjson sick "$sick" --argjson plant "$plant" --argjson big "$big" --argjson spb "$spb" --argjson store "$store" '
   def b(name): [.benchmarks[] | select(.name | startswith(name))];
   def one(name): (b(name) | first) // {};
   def f(x; d): if x == null then "-" else (x * pow(10; d) | round) / pow(10; d) | tostring end;
@@ -78,6 +80,7 @@ jq -r --arg co "$calls_ours" --arg cb "$calls_bare" --argjson sick "$sick" --arg
   | (one("BM_ModbusReadsPerSecond/1/")) as $r1
   | (one("BM_ModbusReadsPerSecond/8/")) as $r8
   | (one("BM_ModbusVelkdReadsPerSecond")) as $rv
+  | (one("BM_StoreSideBySide")) as $st
   | ["measure", "ours", "peer", "peer is", "ours/peer", "goal"],
     ["build one command (ns)", range("BM_BuildCommand"), "-", "-", "-", "no allocation"],
     ["decode one answer (ns)", range("BM_DecodeAnswer"), "-", "-", "-", "no allocation"],
@@ -111,6 +114,12 @@ jq -r --arg co "$calls_ours" --arg cb "$calls_bare" --argjson sick "$sick" --arg
     ["  p99 (us)", f($t.ours_p99_us; 1), f($t.libmodbus_p99_us; 1), "libmodbus TCP, fixed mapping", f($t.p99_ratio; 2), "-"],
     ["Modbus server reads/s on loopback, 1 / 8 clients", f($r1.reads_per_s; 0) + " / " + f($r8.reads_per_s; 0), "-", "-", "-", "-"],
     ["one velkd polling gateway.toml: Modbus reads/s, 8 clients", f($rv.reads_per_s; 0), "-", "-", "-", "-"],
+    ["velkd store: readings forwarded/s (take, acknowledge, delete)", f($st.ours_forward_per_s; 0), f($st.bare_forward_per_s; 0), "bare SQLite select+delete", f($st.forward_ratio; 2), ">= 10000/s"],
+    ["  readings stored/s, 10 a transaction", f($st.ours_append_per_s; 0), f($st.bare_append_per_s; 0), "bare SQLite insert", f($st.append_ratio; 2), "-"],
+    ["velkd after a broker outage: stored readings forwarded/s", f($store.forward_per_s; 0), "-", "-", "-", ">= 10000/s"],
+    ["  live delay while forwarding: median (ms)", f($store.live_delay_forwarding_ms; 1), f($store.live_delay_idle_ms; 1), "no backlog", f($store.delay_ratio; 2), "<= 2"],
+    ["  CPU while the broker is away (s)", f($store.cpu_storing_s; 2), f($store.cpu_connected_s; 2), "connected", f($store.cpu_ratio; 2), "<= 1.2"],
+    ["  readings lost across a \($store.outage_s // 60) s outage", f($store.lost; 0), f($store.stored; 0), "stored", "-", "0"],
     ["sick line: good readings/s of the healthy modules", f($sick.sick_rate; 2), f($sick.healthy_rate; 2), "healthy line", f($sick.ratio; 3), ">= 0.9"],
     ["  busy Data7810: commands/s", f($sick.busy_commands_per_s; 1), "-", "-", "-", "<= 100"],
     ["  silent module: commands/s", f($sick.silent_commands_per_s; 2), "-", "-", "-", "-"],

@@ -48,6 +48,7 @@ TEST(ExitCodes, OneCodePerKindOfEnding) {
       dir.Write("clash.toml",
                 "[[device]]\nname = \"first\"\ntype = \"Velk4050\"\naddress = \"5\"\n"
                 "[[device]]\nname = \"second\"\ntype = \"Velk4050\"\naddress = \"7\"\nmodbus_unit = 5\n");
+  const std::string store = dir.Write("store.toml", Line("none", 200) + "[store]\nsize_limit_mib = 0\n");
   const std::string refusing = "tcp:127.0.0.1:" + std::to_string(testsupport::FreeLoopbackPort());
   // A stable by-id name too long for the host's record, leading to a
   // device that is no serial port.
@@ -168,6 +169,11 @@ TEST(ExitCodes, OneCodePerKindOfEnding) {
       {"velkd: an unknown option", "velkd", {good, "--no-such-option"}, 2, ""},
       {"velkd: a file that is not there", "velkd", {"/nonexistent/line.toml"}, 2, ""},
       {"velkd: a broken line file", "velkd", {"--check", broken}, 2, "baud"},
+      {"velkd: a [store] limit out of range, at its line",
+       "velkd",
+       {"--check", store},
+       2,
+       "store.toml:15: size_limit_mib of [store] must be a whole number from 1 to 65536"},
       {"velkd: exit codes in the help", "velkd", {"--help"}, 0, "Exit status: 0 stopped as asked (SIGTERM, Ctrl-C)"},
       {"velkd: the help's mbpoll reads floats high word first", "velkd", {"--help"}, 0, "-t 3:float -B -r 1"},
       {"velkd: a unit clash in the map names both devices",

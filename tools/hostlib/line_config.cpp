@@ -185,12 +185,12 @@ bool LoadLineConfig(const std::string& path, LineConfig* config, std::vector<Con
   }
   config->parsed = true;
   TomlReader reader(problems);
-  // [mqtt], [gateway], [modbus], [http], [sparkplug] and the modbus keys of devices and tags
+  // [mqtt], [gateway], [modbus], [http], [sparkplug], [store] and the modbus keys of devices and tags
   // belong to velkd, which reads them itself; a test host passes over them
   // so that one file serves both.
-  reader.CheckKeys(root,
-                   {"port", "line", "device", "tag", "simulation", "mqtt", "gateway", "modbus", "http", "sparkplug"},
-                   "the file");
+  reader.CheckKeys(
+      root, {"port", "line", "device", "tag", "simulation", "mqtt", "gateway", "modbus", "http", "sparkplug", "store"},
+      "the file");
   if (const toml::node* port = root.get("port")) {
     if (const toml::table* table = port->as_table())
       ReadPort(reader, *table, &config->port);

@@ -11,6 +11,7 @@
 #include "core/gateway_config.h"
 #include "core/journal_log.h"
 #include "core/service_notify.h"
+#include "core/store_face.h"
 #include "driver_library.h"
 #include "gateway_check.h"
 #include "exit_codes.h"
@@ -38,6 +39,7 @@ const char kDescription[] =
     "A file without [mqtt], run without --broker, runs without MQTT.\n"
     "With --http or [http] listen, /metrics serves Prometheus and / a live page of every line.\n"
     "With [sparkplug], velkd is also a Sparkplug B edge node (spBv1.0/GROUP/.../NODE), one device per module.\n"
+    "While the broker is away every change is kept on disk ([store]) and sent after the reconnect.\n"
     "SIGHUP reads the files again (lines whose file did not change run on); SIGTERM publishes everything\n"
     "offline and ends. Log lines go to standard error with their priority (<4>velkd: ...), after a time stamp\n"
     "when standard error is not the journal.\n";
@@ -206,6 +208,9 @@ int Serve(const Options& options) {
   int status = kExitOk;
   {
     velkd::Gateway gateway(library);
+    // Before the faces that deliver, which name their streams to it.
+    velkd::StoreFace store(gateway, config.lines.store);
+    gateway.AttachStore(store);
     velkd::MqttFace mqtt(gateway, config.mqtt);
     velkd::ModbusFace modbus(gateway, maps);
     velkd::HttpServer http(gateway, config.http, token);
@@ -216,7 +221,7 @@ int Serve(const Options& options) {
     gateway.Attach(modbus);
     gateway.Attach(http);
     if (config.sparkplug.on) gateway.Attach(sparkplug);
-    if (!gateway.Start(config.lines, options.port) || !mqtt.Start() || !modbus.Start() ||
+    if (!gateway.Start(config.lines, options.port) || !store.Start() || !mqtt.Start() || !modbus.Start() ||
         (config.http.on() && !http.Start()) || !sparkplug.Start()) {
       status = kExitConfig;
     } else {
@@ -240,6 +245,8 @@ int Serve(const Options& options) {
     gateway.Stop();
     sparkplug.Stop();
     mqtt.Stop();
+    // Last: what the lines said while the broker was away is on disk.
+    store.Stop();
   }
   mosquitto_lib_cleanup();
   return status;

@@ -12,12 +12,12 @@
 //     snapshot (with its sequence) to send data by exception; its commands
 //     go to Lines::Write and the outcomes come back by the callback;
 //     LinesChanged sends deaths and births for the lines a reload changed.
-//   - A store-and-forward buffer lives in the core, as a Face of its own
-//     that keeps every snapshot it is handed by Changed. A face that cannot
-//     deliver (its broker is away) stops acknowledging; the buffer keeps
-//     what was not acknowledged and hands it back, oldest first, when the
-//     face says it delivers again. Readings are never lost, and no other
-//     face waits while one is away.
+//   - The store and forward lives in the core as a Face of its own
+//     (StoreFace, found through Lines::store()): a face that cannot deliver
+//     (its broker is away) says so, the store keeps every change from then
+//     on, and the face's Forwarder hands them back, oldest first, once it
+//     delivers again. Readings are never lost, and no other face waits
+//     while one is away.
 #ifndef VELKD_FACE_H
 #define VELKD_FACE_H
 
@@ -34,6 +34,7 @@ namespace velkd {
 
 class LineWorker;
 struct Plant;
+class StoreFace;
 
 // The gateway as its faces see it (Gateway is the one in service).
 class Lines {
@@ -46,6 +47,9 @@ class Lines {
   // "stopped", "write queue full".
   virtual bool Write(const std::string& line, const std::vector<TagWrite>& writes, const WritesDone& done,
                      size_t* ahead, std::string* reason) = 0;
+  // The store of what a face could not deliver (store_face.h); null when
+  // velkd keeps none.
+  virtual StoreFace* store() const { return nullptr; }
 };
 
 class Face {

@@ -1,6 +1,7 @@
 #include "core/gateway.h"
 
 #include "core/journal_log.h"
+#include "core/store_face.h"
 
 namespace velkd {
 
@@ -14,6 +15,11 @@ LineWorker* Plant::Find(const std::string& name) const {
 }
 
 Gateway::~Gateway() { Stop(); }
+
+void Gateway::AttachStore(StoreFace& store) {
+  store_ = &store;
+  Attach(store);
+}
 
 bool Gateway::PrepareLines(const GatewayConfig& config, const std::string& port,
                            std::vector<std::shared_ptr<LineWorker>>* lines) {

@@ -76,6 +76,8 @@ class Gateway : public Lines {
 
   // Before Start: `face` is told of every snapshot and reload.
   void Attach(Face& face) { faces_.push_back(&face); }
+  // Before Start: the store every face finds by store(), attached too.
+  void AttachStore(StoreFace& store);
 
   // Prepares every line and starts polling. False with the reason logged
   // when a line is refused.
@@ -97,6 +99,7 @@ class Gateway : public Lines {
   // On the line's LineWorker::QueueWrites.
   bool Write(const std::string& line, const std::vector<TagWrite>& writes, const WritesDone& done, size_t* ahead,
              std::string* reason) override;
+  StoreFace* store() const override { return store_; }
 
  private:
   bool PrepareLines(const GatewayConfig& config, const std::string& port,
@@ -107,6 +110,7 @@ class Gateway : public Lines {
 
   hostlib::DriverLibrary& library_;
   std::vector<Face*> faces_;
+  StoreFace* store_ = nullptr;
   mutable std::mutex plantMutex_;  // held for the copy of a pointer
   std::shared_ptr<const Plant> plant_;
   bool stopped_ = true;

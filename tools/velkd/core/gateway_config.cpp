@@ -126,6 +126,7 @@ bool TopicLevelOk(const std::string& name) {
 bool LoadGatewayConfig(const std::vector<std::string>& paths, const std::vector<FileSections*>& sections,
                        GatewayConfig* config, std::vector<FileProblem>* problems) {
   const size_t before = problems->size();
+  std::string storeFrom;  // the file that set [store]
   for (const std::string& path : paths) {
     LineSpec line;
     std::vector<hostlib::ConfigProblem> lineProblems;
@@ -165,6 +166,21 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, const std::vector<
     for (const LineSpec& other : config->lines)
       if (other.name == line.name)
         reader.Problem(0, "line name '" + line.name + "' is used by " + other.config.path + " too");
+    if (const toml::node* node = root.get("store")) {
+      StoreSettings store;
+      std::vector<std::pair<int, std::string>> found;
+      if (node->is_table())
+        ReadStoreTable(*node->as_table(), &store, &found);
+      else
+        found.push_back({LineOf(*node), "'store' must be a [store] section"});
+      for (const auto& [at, message] : found) reader.Problem(at, message);
+      if (storeFrom.empty()) {
+        config->store = store;
+        storeFrom = path;
+      } else if (!(store == config->store)) {
+        reader.Problem(LineOf(*node), "[store] differs from the one in " + storeFrom + "; one velkd keeps one store");
+      }
+    }
     for (FileSections* face : sections) face->Read(config->lines.size(), line, root, problems);
     for (const hostlib::ConfigProblem& p : found) problems->push_back({path, p.line, p.message});
     config->lines.push_back(std::move(line));

@@ -3,6 +3,8 @@
 // in topics, its poll intervals and the tags that may be written. Each face
 // reads its own tables of the same files through FileSections ([mqtt]:
 // mqtt_settings.h, [modbus]: modbus_settings.h, [http]: http_settings.h).
+// [store], where the core keeps readings a face could not deliver, is the
+// core's own: store_settings.h.
 //
 //   [gateway]
 //   line = "bus1"                       # the line's topic level (default: file name)
@@ -22,6 +24,7 @@
 
 #include "core/tag_row.h"
 #include "line_config.h"
+#include "store/store_settings.h"
 
 namespace velkd {
 
@@ -34,6 +37,7 @@ struct LineSpec {
 
 struct GatewayConfig {
   std::vector<LineSpec> lines;
+  StoreSettings store;  // [store]: readings kept while a face's far side is away
 };
 
 // A finding in one of the files (line 0: the file as a whole).

@@ -13,6 +13,7 @@
 #include "core/gateway.h"
 #include "http/http_listener.h"
 #include "core/journal_log.h"
+#include "core/store_face.h"
 #include "http/metrics.h"
 #include "http/page_files.h"
 #include "http/state_json.h"
@@ -172,6 +173,8 @@ std::string HttpServer::MetricsPage() {
   for (const auto& line : lines_.plant()->lines) metrics.AddLine(*line->state().Latest(), now);
   metrics.AddMqtt(mqttNotConnected_ && mqttNotConnected_().empty());
   if (modbusClients_) metrics.AddModbusClients(modbusClients_());
+  if (const StoreFace* store = lines_.store(); store != nullptr && store->open())
+    metrics.AddStore(store->status(), now);
   metrics.AddProcess();
   return metrics.Text();
 }
@@ -185,6 +188,11 @@ std::string HttpServer::StatePage() {
   json["mqtt"] = {{"connected", notConnected.empty()}};
   if (!notConnected.empty()) json["mqtt"]["reason"] = notConnected;
   if (modbusClients_) json["modbus"] = {{"clients", modbusClients_()}};
+  if (const StoreFace* store = lines_.store(); store != nullptr && store->open()) {
+    const StoreStatus status = store->status();
+    json["store"] = {
+        {"state", StoreStateName(status.state)}, {"since", IsoTime(status.since)}, {"readings", status.counters.held}};
+  }
   json["lines"] = nlohmann::ordered_json::array();
   for (const auto& line : lines_.plant()->lines) json["lines"].push_back(LineJson(*line->state().Latest(), now));
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

@@ -172,6 +172,26 @@ void MetricsText::AddModbusClients(size_t clients) {
   Sample("velk_modbus_clients", "gauge", "Modbus TCP clients connected now.", "", "", Number(uint64_t{clients}));
 }
 
+void MetricsText::AddStore(const StoreStatus& store, std::chrono::system_clock::time_point now) {
+  const StoreCounters& c = store.counters;
+  Sample("velk_store_readings", "gauge", "Readings and write outcomes held in the store, waiting for the broker.", "",
+         "", Number(c.held));
+  Sample("velk_store_stored_total", "counter", "Records stored while the broker was away, since velkd started.", "", "",
+         Number(c.stored));
+  Sample("velk_store_forwarded_total", "counter",
+         "Stored records the broker acknowledged and the store deleted, since velkd started.", "", "",
+         Number(c.forwarded));
+  Sample("velk_store_dropped_total", "counter", "Stored records dropped for the size limit, since velkd started.", "",
+         "", Number(c.dropped));
+  const double age = c.held == 0 || c.oldestMs == 0
+                         ? 0.0
+                         : std::chrono::duration<double>(
+                               now - std::chrono::system_clock::time_point(std::chrono::milliseconds(c.oldestMs)))
+                               .count();
+  Sample("velk_store_oldest_age_seconds", "gauge", "Age of the oldest record in the store; 0 when it is empty.", "", "",
+         Number(age > 0 ? age : 0.0));
+}
+
 void MetricsText::AddProcess() {
   std::vector<std::string> stat;
   const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/line_state.h"
+#include "core/store_face.h"
 
 namespace velkd {
 
@@ -21,6 +22,8 @@ class MetricsText {
   void AddMqtt(bool connected);
   // Only where the Modbus face is on.
   void AddModbusClients(size_t clients);
+  // Only where velkd keeps a store.
+  void AddStore(const StoreStatus& store, std::chrono::system_clock::time_point now);
   // CPU time, memory, descriptors and start time of this process.
   void AddProcess();
   std::string Text() const;

@@ -67,6 +67,7 @@ void MqttClient::Run(const std::string& host, int port) {
       error = errno;
     }
     if (stopping_) break;
+    failedOnce_ = true;
     if (madeIt_.exchange(false)) delay = kFirstRetryS;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -143,7 +144,7 @@ bool MqttClient::WaitConnected(std::chrono::milliseconds wait) {
   return signal_.wait_for(lock, wait, [this] { return connected_.load(); });
 }
 
-bool MqttClient::Publish(const std::string& topic, const std::string& payload, bool retain) {
+bool MqttClient::Publish(const std::string& topic, const std::string& payload, bool retain, int* mid) {
   if (!connected_ || mosq_ == nullptr) return false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -151,7 +152,7 @@ bool MqttClient::Publish(const std::string& topic, const std::string& payload, b
     ++unacknowledged_;
   }
   const int rc =
-      mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
+      mosquitto_publish(mosq_, mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
   if (rc != MOSQ_ERR_SUCCESS) {
     std::lock_guard<std::mutex> lock(mutex_);
     --unacknowledged_;
@@ -202,6 +203,7 @@ void MqttClient::OnConnect(mosquitto*, void* context, int rc) {
     // What was in flight on the old connection is sent again in full.
     self->unacknowledged_ = 0;
     self->connected_ = true;
+    ++self->connections_;
   }
   self->signal_.notify_all();
   if (self->handlers_.connected) self->handlers_.connected();
@@ -218,13 +220,14 @@ void MqttClient::OnDisconnect(mosquitto*, void* context, int) {
   self->signal_.notify_all();
 }
 
-void MqttClient::OnPublish(mosquitto*, void* context, int) {
+void MqttClient::OnPublish(mosquitto*, void* context, int mid) {
   MqttClient* self = static_cast<MqttClient*>(context);
   {
     std::lock_guard<std::mutex> lock(self->mutex_);
     if (self->unacknowledged_ > 0) --self->unacknowledged_;
   }
   self->signal_.notify_all();
+  if (self->handlers_.published) self->handlers_.published(mid);
 }
 
 void MqttClient::OnMessage(mosquitto*, void* context, const mosquitto_message* message) {

@@ -27,6 +27,8 @@ class MqttClient {
     std::function<void()> connected;
     // On the network thread, for every message of a subscription.
     std::function<void(const std::string& topic, const std::string& payload, bool retained)> message;
+    // On the network thread, when the broker acknowledged message `mid`.
+    std::function<void(int mid)> published;
   };
 
   MqttClient();
@@ -44,12 +46,18 @@ class MqttClient {
   // Why not, in words: the cause of the last failed try ("not reachable:
   // Connection refused"); empty while connected.
   std::string WhyNotConnected() const;
+  // Connections the broker accepted since Start; a new one tells a
+  // connection that was lost and made again between two looks.
+  uint64_t connections() const { return connections_; }
+  // A try to connect has failed since Start.
+  bool failedOnce() const { return failedOnce_; }
   // Waits up to `wait` for a connection.
   bool WaitConnected(std::chrono::milliseconds wait);
 
   // QoS 1. False when not connected or too much is still unacknowledged:
-  // the caller keeps the message and sends it later.
-  bool Publish(const std::string& topic, const std::string& payload, bool retain);
+  // the caller keeps the message and sends it later. `mid`, when given,
+  // receives the message's id, which Handlers::published names again.
+  bool Publish(const std::string& topic, const std::string& payload, bool retain, int* mid = nullptr);
   // QoS 1, retain-as-published.
   bool Subscribe(const std::string& pattern);
 
@@ -78,6 +86,8 @@ class MqttClient {
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> madeIt_{false};  // connected since the last failure
+  std::atomic<uint64_t> connections_{0};
+  std::atomic<bool> failedOnce_{false};
   mutable std::mutex mutex_;
   std::condition_variable signal_;
   long unacknowledged_ = 0;

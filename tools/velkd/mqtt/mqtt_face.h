@@ -1,6 +1,8 @@
 // velkd's MQTT face: its broker client, the store of retained topics and
 // the thread that hands them to the broker, Home Assistant's discovery, and
-// the routing of "set" messages to the gateway's one write path.
+// the routing of "set" messages to the gateway's one write path. While the
+// broker is away the core's store keeps every change (the stream "mqtt");
+// after the reconnect the publisher sends it between the live messages.
 #ifndef VELKD_MQTT_FACE_H
 #define VELKD_MQTT_FACE_H
 
@@ -13,6 +15,7 @@
 
 #include "core/face.h"
 #include "core/gateway.h"
+#include "core/store_face.h"
 #include "mqtt/mqtt_client.h"
 #include "mqtt/mqtt_settings.h"
 #include "mqtt/topic_store.h"
@@ -52,6 +55,13 @@ class MqttFace : public Face {
   // The snapshots published since the last call into the store, each of a
   // line still served.
   void SyncLines();
+  // The broker is away (no connection, a message refused): the core's
+  // store keeps what changed since the last turn that was sent whole.
+  void GoAway();
+  // A turn of stored records; true while there are more to send.
+  bool ForwardHistory();
+  // A write's outcome that cannot be sent now: stored, else logged.
+  void KeepOutcome(const std::string& topic, const std::string& payload);
 
   Lines& lines_;
   const MqttSettings mqtt_;
@@ -66,6 +76,16 @@ class MqttFace : public Face {
   std::mutex syncMutex_;
   // Per line: the snapshot the store holds.
   std::map<std::string, std::shared_ptr<const LineSnapshot>> retained_;
+  // The snapshots put in the topic store since the last turn (under
+  // syncMutex_), and per line the one of the last turn sent whole.
+  std::vector<std::shared_ptr<const LineSnapshot>> justSynced_;
+  std::map<std::string, std::shared_ptr<const LineSnapshot>> delivered_;
+  StoreFace* const storeFace_;
+  Forwarder* forwarder_ = nullptr;  // null without a store
+  bool away_ = false;               // the publisher's: the store keeps the changes
+  // History is out or waiting: only then do acknowledgements go to the
+  // forwarder, so that a healthy broker's path queues nothing there.
+  std::atomic<bool> forwarding_{false};
 };
 
 }  // namespace velkd

@@ -189,7 +189,15 @@ function render(state) {
   const summary = document.getElementById('summary');
   summary.textContent = devices + ' devices, ' + offline + ' not online · MQTT ' +
       (state.mqtt.connected ? 'connected' : 'not connected' + (state.mqtt.reason ? ' (' + state.mqtt.reason + ')' : '')) +
-      (state.modbus ? ' · Modbus clients ' + state.modbus.clients : '');
+      (state.modbus ? ' · Modbus clients ' + state.modbus.clients : '') +
+      storeText(state.store);
+}
+
+// While the broker is away: "storing since 09:27:31, 312 readings".
+function storeText(store) {
+  if (!store || store.state === 'idle') return '';
+  const since = new Date(store.since).toLocaleTimeString([], { hour12: false });
+  return ' · ' + store.state + ' since ' + since + ', ' + store.readings + ' readings';
 }
 
 async function poll() {
