@@ -32,6 +32,10 @@
 //   callback (MQTT: the outcome topic, after the new state; Modbus: the
 //   client's answer).
 //
+//   The Sparkplug face reads snapshots as the others do, on its own thread;
+//   the StoreFace keeps what a face could not deliver while its broker is
+//   away, on its writer thread, and hands it back oldest first.
+//
 //   Lines are found in the Plant, an immutable list with a map by name
 //   that a reload replaces whole; a face holds the one it read for as long
 //   as it needs, so no face waits on another or on a reload.
