@@ -473,7 +473,7 @@ TEST(VelkhostScan, FindsExactlyTheSimulatedAddresses) {
   // Every "Velk" module answers "$" AA "M" with its model, so the scan names
   // every module it finds; 40 lies outside the range.
   const ProgramResult r = Velkhost(
-      {"scan", file, "--simulate", "--type", "Velk4015", "--from", "0", "--to", "35", "--timeout-ms", "60", "--json"});
+      {"scan", file, "--simulate", "--type", "Velk4015", "--from", "0", "--to", "35", "--timeout-ms", "150", "--json"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const json result = json::parse(r.out);
   EXPECT_EQ(result.at("complete"), true);
