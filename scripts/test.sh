@@ -84,6 +84,9 @@ built linux64 || { cat "$steps/linux64.log"; exit 1; }
 # In a process group of their own, so that the test steps can pause them.
 set -m
 (
+  # Without job control inside: a compiler stopped with the group must not
+  # be taken for a stopped job that this shell then waits on for ever.
+  set +m
   # Idle-time scheduling, not a nice level: a compiler at any nice level
   # still delays a test's wake-up enough to cost it a time-out on 2 cores.
   chrt --idle -p 0 "$BASHPID" > /dev/null
@@ -94,7 +97,7 @@ set -m
 builder=$!
 set +m
 # The builds stop with this script, whichever way it ends.
-trap 'kill -CONT -- -"$builder" 2> /dev/null; kill -- -"$builder" 2> /dev/null || true' EXIT
+trap 'kill -CONT -- -"$builder" 2> /dev/null || true; kill -- -"$builder" 2> /dev/null || true' EXIT
 
 status=0
 echo "=== test linux64"
