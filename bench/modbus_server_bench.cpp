@@ -36,13 +36,13 @@ const int kTags = 5;  // floats: 10 registers
 class StoreLines : public velkd::Lines {
  public:
   StoreLines() {
-    auto spec = std::make_shared<velkd::LineSpec>();
-    spec->name = "bench";
-    spec->config.path = "bench.toml";
-    spec->config.devices.resize(1);
-    spec->tags.resize(kTags);
-    for (velkd::TagRow& row : spec->tags) row.dataType = velk::kTypeFloat;
-    auto line = std::make_shared<velkd::LineWorker>(spec, "", library_);
+    auto lineFile = std::make_shared<velkd::LineFile>();
+    lineFile->name = "bench";
+    lineFile->config.path = "bench.toml";
+    lineFile->config.devices.resize(1);
+    lineFile->tags.resize(kTags);
+    for (velkd::TagRow& row : lineFile->tags) row.dataType = velk::kTypeFloat;
+    auto line = std::make_shared<velkd::LineWorker>(lineFile, "", library_);
     line->state().SetDevice(0, true, "");
     for (int t = 0; t < kTags; ++t) {
       velkd::Value value;

@@ -85,13 +85,14 @@ inline void SetReading(velkd::LineState& state, size_t tag, uint8_t kind, uint32
 // never started, so that no input's readings are left for the next.
 class ExampleLines : public velkd::Lines {
  public:
-  explicit ExampleLines(const velkd::LineSpec& spec) : spec_(std::make_shared<const velkd::LineSpec>(spec)) {}
+  explicit ExampleLines(const velkd::LineFile& lineFile)
+      : lineFile_(std::make_shared<const velkd::LineFile>(lineFile)) {}
 
   velkd::LineState& Reset() {
-    line_ = std::make_shared<velkd::LineWorker>(spec_, "", library_);
+    line_ = std::make_shared<velkd::LineWorker>(lineFile_, "", library_);
     auto plant = std::make_shared<velkd::Plant>();
     plant->lines.push_back(line_);
-    plant->byName[spec_->name] = 0;
+    plant->byName[lineFile_->name] = 0;
     plant_ = plant;
     return line_->state();
   }
@@ -100,9 +101,9 @@ class ExampleLines : public velkd::Lines {
   void Set(FuzzInput& in) {
     velkd::LineState& state = Reset();
     const uint8_t devices = in.Byte();
-    for (size_t d = 0; d < spec_->config.devices.size(); ++d)
+    for (size_t d = 0; d < lineFile_->config.devices.size(); ++d)
       if (devices & (1u << (d % 8))) state.SetDevice(d, (devices & 0x80) == 0, "no answer");
-    for (size_t t = 0; t < spec_->tags.size(); ++t) {
+    for (size_t t = 0; t < lineFile_->tags.size(); ++t) {
       const uint8_t kind = in.Byte();
       SetReading(state, t, kind, in.Word());
     }
@@ -114,12 +115,12 @@ class ExampleLines : public velkd::Lines {
 
   bool Write(const std::string& line, const std::vector<velkd::TagWrite>& writes, const velkd::WritesDone& done,
              size_t* ahead, std::string* reason) override {
-    if (line != spec_->name || outcome_ % 7 == 0) {
-      *reason = line == spec_->name && outcome_ % 2 ? "write queue full" : "no such line";
+    if (line != lineFile_->name || outcome_ % 7 == 0) {
+      *reason = line == lineFile_->name && outcome_ % 2 ? "write queue full" : "no such line";
       return false;
     }
     for (const velkd::TagWrite& write : writes)
-      if (write.tag >= spec_->tags.size()) __builtin_trap();
+      if (write.tag >= lineFile_->tags.size()) __builtin_trap();
     *ahead = 0;
     for (size_t i = 0; i < writes.size(); ++i) {
       velkd::WriteOutcome outcome;
@@ -133,7 +134,7 @@ class ExampleLines : public velkd::Lines {
 
  private:
   hostlib::DriverLibrary library_;
-  const std::shared_ptr<const velkd::LineSpec> spec_;
+  const std::shared_ptr<const velkd::LineFile> lineFile_;
   std::shared_ptr<velkd::LineWorker> line_;
   std::shared_ptr<const velkd::Plant> plant_ = std::make_shared<velkd::Plant>();
   uint8_t outcome_ = 0;

@@ -116,7 +116,7 @@ int CheckGateway(const CheckRequest& request, hostlib::DriverLibrary& library, b
   // its own, so that one run names every problem.
   if (!libraryLoaded) findings.AddGeneral(library.error());
   std::vector<std::string> accepted;
-  for (const LineSpec& line : config.lines) {
+  for (const LineFile& line : config.lines) {
     if (!libraryLoaded || !line.config.parsed) continue;
     std::unique_ptr<hostlib::DriverObject> driver = library.CreateDriver();
     if (driver == nullptr) {

@@ -23,11 +23,11 @@ void Gateway::AttachStore(StoreFace& store) {
 
 bool Gateway::PrepareLines(const GatewayConfig& config, const std::string& port,
                            std::vector<std::shared_ptr<LineWorker>>* lines) {
-  for (const LineSpec& lineSpec : config.lines) {
-    auto line = std::make_shared<LineWorker>(std::make_shared<const LineSpec>(lineSpec), port, library_);
+  for (const LineFile& lineFile : config.lines) {
+    auto line = std::make_shared<LineWorker>(std::make_shared<const LineFile>(lineFile), port, library_);
     std::string error;
     if (!line->Prepare(&error)) {
-      Log(kError, "line %s: %s", lineSpec.name.c_str(), error.c_str());
+      Log(kError, "line %s: %s", lineFile.name.c_str(), error.c_str());
       return false;
     }
     lines->push_back(std::move(line));

@@ -55,7 +55,7 @@ void ReadIntervals(hostlib::TomlReader& reader, const toml::node& node, const ch
   }
 }
 
-void ReadGateway(hostlib::TomlReader& reader, const toml::table* table, LineSpec* line) {
+void ReadGateway(hostlib::TomlReader& reader, const toml::table* table, LineFile* line) {
   const hostlib::LineConfig& config = line->config;
   uint32_t lineMs = 1000;
   std::vector<std::pair<int, uint32_t>> devices, tags;
@@ -128,7 +128,7 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, const std::vector<
   const size_t before = problems->size();
   std::string storeFrom;  // the file that set [store]
   for (const std::string& path : paths) {
-    LineSpec line;
+    LineFile line;
     std::vector<hostlib::ConfigProblem> lineProblems;
     const bool lineOk = hostlib::LoadLineConfig(path, &line.config, &lineProblems);
     for (const hostlib::ConfigProblem& p : lineProblems) problems->push_back({path, p.line, p.message});
@@ -163,7 +163,7 @@ bool LoadGatewayConfig(const std::vector<std::string>& paths, const std::vector<
       if (!tag.name.empty() && (!TopicLevelOk(tag.name) || tag.name == "set"))
         reader.Problem(tag.line,
                        "tag name '" + tag.name + "' cannot stand in a topic (no /, +, #, leading $, not 'set')");
-    for (const LineSpec& other : config->lines)
+    for (const LineFile& other : config->lines)
       if (other.name == line.name)
         reader.Problem(0, "line name '" + line.name + "' is used by " + other.config.path + " too");
     if (const toml::node* node = root.get("store")) {

@@ -28,7 +28,7 @@
 
 namespace velkd {
 
-struct LineSpec {
+struct LineFile {
   hostlib::LineConfig config;  // as the driver takes it
   std::string name;            // the line's topic level
   std::string text;            // the file as read: a reload keeps an unchanged line
@@ -36,7 +36,7 @@ struct LineSpec {
 };
 
 struct GatewayConfig {
-  std::vector<LineSpec> lines;
+  std::vector<LineFile> lines;
   StoreSettings store;  // [store]: readings kept while a face's far side is away
 };
 
@@ -52,7 +52,8 @@ struct FileProblem {
 class FileSections {
  public:
   virtual ~FileSections() = default;
-  virtual void Read(size_t line, const LineSpec& spec, const toml::table& root, std::vector<FileProblem>* problems) = 0;
+  virtual void Read(size_t line, const LineFile& lineFile, const toml::table& root,
+                    std::vector<FileProblem>* problems) = 0;
 };
 
 // Reads every file, and hands each to every one of `sections`. Returns false

@@ -4,12 +4,12 @@
 
 namespace velkd {
 
-LineState::LineState(std::shared_ptr<const LineSpec> spec) : spec_(std::move(spec)) {
-  now_.spec = spec_;
-  now_.name = spec_->name;
-  now_.path = spec_->config.path;
-  now_.tags.resize(spec_->tags.size());
-  now_.devices.resize(spec_->config.devices.size());
+LineState::LineState(std::shared_ptr<const LineFile> lineFile) : lineFile_(std::move(lineFile)) {
+  now_.lineFile = lineFile_;
+  now_.name = lineFile_->name;
+  now_.path = lineFile_->config.path;
+  now_.tags.resize(lineFile_->tags.size());
+  now_.devices.resize(lineFile_->config.devices.size());
   latest_ = std::make_shared<const LineSnapshot>(now_);
 }
 
@@ -59,7 +59,7 @@ void LineState::SetTag(size_t tag, bool good, const Value& module, uint16_t qual
   t.good = good;
   if (good) {
     t.module = module;
-    t.engineering = EngineeringValue(spec_->tags[tag].units, module);
+    t.engineering = EngineeringValue(lineFile_->tags[tag].units, module);
   }
   t.quality = quality;
   t.reason = good ? std::string() : reason;
@@ -104,7 +104,7 @@ void LineState::SetDevice(size_t device, bool online, const std::string& reason)
     } else {
       const uint64_t now = hostlib::FileTimeNowHost();
       for (size_t t = 0; t < now_.tags.size(); ++t)
-        if (spec_->tags[t].deviceIndex == device) MarkBad(now_.tags[t], reason, now);
+        if (lineFile_->tags[t].deviceIndex == device) MarkBad(now_.tags[t], reason, now);
     }
     dirty_ = true;
   }
@@ -178,7 +178,7 @@ void LineState::Adopt(const LineSnapshot& old, const std::vector<int>& tagFrom) 
         now_.tags[t] = old.tags[static_cast<size_t>(tagFrom[t])];
     // The readings' engineering values follow this line's scaling.
     for (size_t t = 0; t < now_.tags.size(); ++t)
-      now_.tags[t].engineering = EngineeringValue(spec_->tags[t].units, now_.tags[t].module);
+      now_.tags[t].engineering = EngineeringValue(lineFile_->tags[t].units, now_.tags[t].module);
     dirty_ = true;
   }
 }

@@ -47,9 +47,9 @@ struct DeviceState {
 };
 
 struct LineSnapshot {
-  // The line's file: spec->tags[t] is the row of tags[t], spec->config the
+  // The line's file: lineFile->tags[t] is the row of tags[t], lineFile->config the
   // devices of devices[d].
-  std::shared_ptr<const LineSpec> spec;
+  std::shared_ptr<const LineFile> lineFile;
   uint64_t sequence = 0;  // counts the line's snapshots, from 1
   std::string name;       // the line's name in topics
   std::string path;       // its file
@@ -67,7 +67,7 @@ class LineState {
  public:
   typedef std::function<void(const std::shared_ptr<const LineSnapshot>&)> Listener;
 
-  explicit LineState(std::shared_ptr<const LineSpec> spec);
+  explicit LineState(std::shared_ptr<const LineFile> lineFile);
 
   // Hears of every snapshot, on the thread that published it, after the
   // snapshot is the latest; it must not wait. Set before the line starts.
@@ -111,7 +111,7 @@ class LineState {
   // With the lock held: the tag is bad from now on, its last value kept.
   void MarkBad(Reading& tag, const std::string& reason, uint64_t fileTime);
 
-  const std::shared_ptr<const LineSpec> spec_;
+  const std::shared_ptr<const LineFile> lineFile_;
   mutable std::mutex mutex_;
   LineSnapshot now_;
   bool dirty_ = true;

@@ -41,8 +41,12 @@ double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::dura
 
 }  // namespace
 
-LineWorker::LineWorker(std::shared_ptr<const LineSpec> spec, const std::string& port, hostlib::DriverLibrary& library)
-    : spec_(spec), port_(port.empty() ? spec->config.port.name : port), library_(library), state_(spec) {}
+LineWorker::LineWorker(std::shared_ptr<const LineFile> lineFile, const std::string& port,
+                       hostlib::DriverLibrary& library)
+    : lineFile_(lineFile),
+      port_(port.empty() ? lineFile->config.port.name : port),
+      library_(library),
+      state_(lineFile) {}
 
 LineWorker::~LineWorker() {
   Stop("stopped");
@@ -50,13 +54,14 @@ LineWorker::~LineWorker() {
 }
 
 bool LineWorker::SameAs(const LineWorker& other) const {
-  return spec_->text == other.spec_->text && spec_->config.path == other.spec_->config.path && port_ == other.port_;
+  return lineFile_->text == other.lineFile_->text && lineFile_->config.path == other.lineFile_->config.path &&
+         port_ == other.port_;
 }
 
 const hostlib::WriteField* LineWorker::WriteFieldOf(size_t tag) const {
   if (tag >= checked_.tags.size()) return nullptr;
-  const hostlib::TagEntry& entry = spec_->config.tags[tag];
-  return hostlib::WriteFieldOf(spec_->config.devices[entry.deviceIndex].type, checked_.tags[tag].registerName);
+  const hostlib::TagEntry& entry = lineFile_->config.tags[tag];
+  return hostlib::WriteFieldOf(lineFile_->config.devices[entry.deviceIndex].type, checked_.tags[tag].registerName);
 }
 
 bool LineWorker::Prepare(std::string* error) {
@@ -69,21 +74,21 @@ bool LineWorker::Prepare(std::string* error) {
   if (driver_->d->QueryInterface(velk::kIidIDriverDiagnostics, &diagnostics) == velk::kOk && diagnostics != nullptr)
     diagnostics_ = static_cast<velk::IDriverDiagnostics*>(diagnostics);
   std::vector<hostlib::ConfigProblem> problems, warnings;
-  if (!hostlib::CheckLine(driver_->d, spec_->config, &checked_, &problems, &warnings)) {
-    *error = "the driver rejected entries of " + spec_->config.path + ":";
+  if (!hostlib::CheckLine(driver_->d, lineFile_->config, &checked_, &problems, &warnings)) {
+    *error = "the driver rejected entries of " + lineFile_->config.path + ":";
     for (const hostlib::ConfigProblem& p : problems) *error += "\n  line " + std::to_string(p.line) + ": " + p.message;
     return false;
   }
   for (const hostlib::ConfigProblem& w : warnings)
-    Log(kWarning, "%s:%d: %s", spec_->config.path.c_str(), w.line, w.message.c_str());
+    Log(kWarning, "%s:%d: %s", lineFile_->config.path.c_str(), w.line, w.message.c_str());
   // One plan per interval, so that a packet never makes a slow tag fast.
   std::set<uint32_t> intervals;
-  for (const TagRow& row : spec_->tags) intervals.insert(row.intervalMs);
+  for (const TagRow& row : lineFile_->tags) intervals.insert(row.intervalMs);
   for (uint32_t interval : intervals) {
-    auto group = std::make_unique<hostlib::LineConfig>(spec_->config);
+    auto group = std::make_unique<hostlib::LineConfig>(lineFile_->config);
     bool any = false;
     for (size_t t = 0; t < group->tags.size(); ++t) {
-      group->tags[t].poll = group->tags[t].poll && spec_->tags[t].intervalMs == interval;
+      group->tags[t].poll = group->tags[t].poll && lineFile_->tags[t].intervalMs == interval;
       any = any || group->tags[t].poll;
     }
     if (!any) continue;
@@ -96,15 +101,15 @@ bool LineWorker::Prepare(std::string* error) {
     }
     groupConfigs_.push_back(std::move(group));
   }
-  backoff_ =
-      std::make_unique<hostlib::LineBackoff>(spec_->config.devices.size(), packets_.size(), spec_->config.backoff);
+  backoff_ = std::make_unique<hostlib::LineBackoff>(lineFile_->config.devices.size(), packets_.size(),
+                                                    lineFile_->config.backoff);
   return true;
 }
 
 bool LineWorker::SameModules(const LineWorker& other) const {
-  const hostlib::LineConfig& a = spec_->config;
-  const hostlib::LineConfig& b = other.spec_->config;
-  if (spec_->name != other.spec_->name || port_ != other.port_ || !SamePortSettings(a.port, b.port) ||
+  const hostlib::LineConfig& a = lineFile_->config;
+  const hostlib::LineConfig& b = other.lineFile_->config;
+  if (lineFile_->name != other.lineFile_->name || port_ != other.port_ || !SamePortSettings(a.port, b.port) ||
       a.devices.size() != b.devices.size())
     return false;
   for (size_t d = 0; d < a.devices.size(); ++d)
@@ -140,7 +145,8 @@ void LineWorker::TakeOver(LineWorker& old) {
   diagnostics_ = old.diagnostics_;
   old.diagnostics_ = nullptr;
   std::vector<int> tagFrom;
-  for (const hostlib::TagEntry& tag : spec_->config.tags) tagFrom.push_back(old.spec_->config.FindTag(tag.name));
+  for (const hostlib::TagEntry& tag : lineFile_->config.tags)
+    tagFrom.push_back(old.lineFile_->config.FindTag(tag.name));
   state_.Adopt(*old.state_.Latest(), tagFrom);
   everOpen_ = old.everOpen_;
   lostAt_ = old.lostAt_;
@@ -153,8 +159,8 @@ void LineWorker::TakeOver(LineWorker& old) {
     queued.swap(old.writes_);
   }
   for (PendingWrite& write : queued) {
-    const int tag = spec_->config.FindTag(old.spec_->config.tags[write.tag].name);
-    if (tag < 0 || !spec_->tags[static_cast<size_t>(tag)].writable) {
+    const int tag = lineFile_->config.FindTag(old.lineFile_->config.tags[write.tag].name);
+    if (tag < 0 || !lineFile_->tags[static_cast<size_t>(tag)].writable) {
       old.Answer(write, {false, false, "not writable after the reload"});
       continue;
     }
@@ -174,7 +180,7 @@ void LineWorker::StopWrites(const std::string& reason) {
     state_.SetWritesQueued(0);
     state_.Publish();
     // The write on the line now, with its read-back: two exchanges.
-    const auto bound = std::chrono::milliseconds(4 * spec_->config.port.timeoutMs + 2000);
+    const auto bound = std::chrono::milliseconds(4 * lineFile_->config.port.timeoutMs + 2000);
     wake_.wait_for(lock, bound, [this] { return !writing_; });
   }
   for (const PendingWrite& write : refused) Answer(write, {false, false, reason});
@@ -200,13 +206,13 @@ bool LineWorker::OpenPort() {
   bool open = false;
   std::string error, portName, note;
   if (port_.empty()) {
-    error = "no port: give [port] name in " + spec_->config.path + " or --port NAME";
+    error = "no port: give [port] name in " + lineFile_->config.path + " or --port NAME";
   } else if (hostlib::ShortPortName(port_, &portName, &note, &error)) {
     // A long /dev/serial/by-id/... name is followed to its device node at
     // every opening: the adapter may come back as another node.
-    if (!note.empty() && error != before) Log(kInfo, "line %s: %s", spec_->name.c_str(), note.c_str());
+    if (!note.empty() && error != before) Log(kInfo, "line %s: %s", lineFile_->name.c_str(), note.c_str());
     const velk::PortSettings settings =
-        hostlib::MakePortSettings(spec_->config.port, portName, spec_->config.port.timeoutMs);
+        hostlib::MakePortSettings(lineFile_->config.port, portName, lineFile_->config.port.timeoutMs);
     open = hostlib::OpenLine(*driver_, settings, &error);
   }
   if (!open) {
@@ -218,7 +224,7 @@ bool LineWorker::OpenPort() {
     std::error_code ec;
     const bool stillGone = everOpen_ && !wasOpen && !std::filesystem::exists(port_, ec);
     if (wasOpen || (error != before && !stillGone))
-      Log(kError, "line %s: %s", spec_->name.c_str(),
+      Log(kError, "line %s: %s", lineFile_->name.c_str(),
           hostlib::JoinClauses((wasOpen ? "port lost: " : "") + error, "next try in " + RetryText()).c_str());
     state_.SetPort(false, error, everOpen_ ? "port lost" : "no port");
     state_.Publish();
@@ -226,15 +232,15 @@ bool LineWorker::OpenPort() {
   }
   watch_.reset();
   if (everOpen_ && !wasOpen)
-    Log(kNotice, "line %s: port back after %.1f s", spec_->name.c_str(), Seconds(now - lostAt_));
+    Log(kNotice, "line %s: port back after %.1f s", lineFile_->name.c_str(), Seconds(now - lostAt_));
   else if (!everOpen_)
-    Log(kInfo, "line %s: %s open", spec_->name.c_str(), port_.c_str());
+    Log(kInfo, "line %s: %s open", lineFile_->name.c_str(), port_.c_str());
   everOpen_ = true;
   state_.SetPort(true, std::string());
-  if (spec_->config.port.hasPollDelay &&
-      !hostlib::WritePollDelay(driver_->d, driver_->d2, spec_->config, checked_, spec_->config.port.pollDelayMs,
+  if (lineFile_->config.port.hasPollDelay &&
+      !hostlib::WritePollDelay(driver_->d, driver_->d2, lineFile_->config, checked_, lineFile_->config.port.pollDelayMs,
                                hostlib::ItemLayout::kTagItem2, &error))
-    Log(kWarning, "line %s: poll_delay_ms not applied: %s", spec_->name.c_str(), error.c_str());
+    Log(kWarning, "line %s: poll_delay_ms not applied: %s", lineFile_->name.c_str(), error.c_str());
   // Everything is read again at once.
   for (Scheduled& s : packets_) s.due = Clock::now();
   state_.Publish();
@@ -263,7 +269,7 @@ void LineWorker::PortLost(const std::string& reason) {
   lostAt_ = now;
   lastOpen_ = now;
   WatchPort();
-  Log(kError, "line %s: port lost%s; next try in %s", spec_->name.c_str(),
+  Log(kError, "line %s: port lost%s; next try in %s", lineFile_->name.c_str(),
       reason == "port lost" ? "" : (" (" + reason + ")").c_str(), RetryText().c_str());
   state_.SetPort(false, reason, "port lost");
   state_.Publish();
@@ -277,7 +283,7 @@ void LineWorker::Run() {
   for (Scheduled& s : packets_) s.due = Clock::now();
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stop_) {
-    LineAlive(spec_->name);
+    LineAlive(lineFile_->name);
     if (!writes_.empty()) {
       const PendingWrite write = writes_.front();
       writes_.pop_front();
@@ -344,8 +350,8 @@ void LineWorker::CopyDriverCounters() {
   counters.size = sizeof counters;
   if (diagnostics_->GetCounters(&counters) != 1) return;
   state_.SetDriverCounters(counters.exchanges, counters.bytesSent, counters.bytesReceived);
-  const std::string late = hostlib::LateAnswerText(counters, spec_->config.port.timeoutMs);
-  if (late != lateAnswer_ && !late.empty()) Log(kWarning, "line %s: %s", spec_->name.c_str(), late.c_str());
+  const std::string late = hostlib::LateAnswerText(counters, lineFile_->config.port.timeoutMs);
+  if (late != lateAnswer_ && !late.empty()) Log(kWarning, "line %s: %s", lineFile_->name.c_str(), late.c_str());
   lateAnswer_ = late;
 }
 
@@ -370,11 +376,11 @@ bool LineWorker::PollPacket(Scheduled& scheduled) {
   for (size_t i = 0; i < packet.tags().size(); ++i) {
     const size_t tag = packet.tags()[i];
     const hostlib::TagReading reading =
-        hostlib::ReadItem(packet, i, outcome, spec_->config.tags[tag].dataType, library_);
+        hostlib::ReadItem(packet, i, outcome, lineFile_->config.tags[tag].dataType, library_);
     std::string tagReason = reason;
     if (reading.state == hostlib::TagReading::kRefused) tagReason = "refused";
     if (reading.state == hostlib::TagReading::kNotStored) tagReason = "not stored";
-    state_.SetTag(tag, reading.ok, reading.ok ? ModuleValue(reading.value, spec_->tags[tag].dataType) : Value(),
+    state_.SetTag(tag, reading.ok, reading.ok ? ModuleValue(reading.value, lineFile_->tags[tag].dataType) : Value(),
                   reading.quality, tagReason, reading.fileTime);
   }
   failedInRow_ = ok ? 0 : failedInRow_ + 1;
@@ -399,14 +405,15 @@ void LineWorker::RecordBackoff(size_t device, size_t packet, const hostlib::Pack
     return;
   // Device changes are logged with the device's state; a busy packet is
   // one read of a module that answers otherwise.
-  const hostlib::DeviceEntry& entry = spec_->config.devices[device];
+  const hostlib::DeviceEntry& entry = lineFile_->config.devices[device];
   std::string tags;
-  for (size_t tag : packets_[packet].packet->tags()) tags += (tags.empty() ? "" : ", ") + spec_->config.tags[tag].name;
+  for (size_t tag : packets_[packet].packet->tags())
+    tags += (tags.empty() ? "" : ", ") + lineFile_->config.tags[tag].name;
   if (change == hostlib::BackoffChange::kPacketBusy)
     Log(kWarning, "line %s: device %s (%s at %s) stays busy reading %s; asked again in 1 s, then less often",
-        spec_->name.c_str(), entry.name.c_str(), entry.type.c_str(), entry.address.c_str(), tags.c_str());
+        lineFile_->name.c_str(), entry.name.c_str(), entry.type.c_str(), entry.address.c_str(), tags.c_str());
   else
-    Log(kNotice, "line %s: device %s (%s at %s) answers %s again", spec_->name.c_str(), entry.name.c_str(),
+    Log(kNotice, "line %s: device %s (%s at %s) answers %s again", lineFile_->name.c_str(), entry.name.c_str(),
         entry.type.c_str(), entry.address.c_str(), tags.c_str());
 }
 
@@ -422,17 +429,18 @@ void LineWorker::NoteRefusal(size_t device, size_t packet, bool refused) {
   else
     refusedPackets_.erase(packet);
   if (before == ofDevice()) return;
-  const hostlib::DeviceEntry& entry = spec_->config.devices[device];
+  const hostlib::DeviceEntry& entry = lineFile_->config.devices[device];
   std::string tags;
-  for (size_t tag : packets_[packet].packet->tags()) tags += (tags.empty() ? "" : ", ") + spec_->config.tags[tag].name;
+  for (size_t tag : packets_[packet].packet->tags())
+    tags += (tags.empty() ? "" : ", ") + lineFile_->config.tags[tag].name;
   if (refused)
     Log(kWarning,
         "line %s: device %s (%s at %s) refuses reading %s: the module answers \"?\"; those tags are not good until it "
         "reads them",
-        spec_->name.c_str(), entry.name.c_str(), entry.type.c_str(), entry.address.c_str(), tags.c_str());
+        lineFile_->name.c_str(), entry.name.c_str(), entry.type.c_str(), entry.address.c_str(), tags.c_str());
   else
-    Log(kNotice, "line %s: device %s (%s at %s) reads again what it refused", spec_->name.c_str(), entry.name.c_str(),
-        entry.type.c_str(), entry.address.c_str());
+    Log(kNotice, "line %s: device %s (%s at %s) reads again what it refused", lineFile_->name.c_str(),
+        entry.name.c_str(), entry.type.c_str(), entry.address.c_str());
 }
 
 void LineWorker::DeviceAnswered(size_t device, const hostlib::PacketOutcome& outcome, const std::string& reason) {
@@ -449,15 +457,15 @@ void LineWorker::DeviceAnswered(size_t device, const hostlib::PacketOutcome& out
     state_.SetAnswered(device);
   else
     state_.SetDevice(device, false, reason);
-  const hostlib::DeviceEntry& entry = spec_->config.devices[device];
+  const hostlib::DeviceEntry& entry = lineFile_->config.devices[device];
   // A device that was offline only for want of a port says nothing: the
   // line's own "port back" covers it.
   const bool lineWide = before.known && !before.online && before.portDown;
   if (answered && !before.online && !lineWide)
-    Log(kNotice, "line %s: device %s (%s at %s) %s", spec_->name.c_str(), entry.name.c_str(), entry.type.c_str(),
+    Log(kNotice, "line %s: device %s (%s at %s) %s", lineFile_->name.c_str(), entry.name.c_str(), entry.type.c_str(),
         entry.address.c_str(), before.known ? "back" : "online");
   else if (!answered && (before.online || !before.known || lineWide))
-    Log(kWarning, "line %s: device %s (%s at %s) offline: %s", spec_->name.c_str(), entry.name.c_str(),
+    Log(kWarning, "line %s: device %s (%s at %s) offline: %s", lineFile_->name.c_str(), entry.name.c_str(),
         entry.type.c_str(), entry.address.c_str(), reason.c_str());
 }
 
@@ -495,7 +503,7 @@ void LineWorker::Answer(const PendingWrite& write, const WriteOutcome& outcome) 
 
 void LineWorker::DoWrite(const PendingWrite& write) {
   std::unique_ptr<hostlib::HostPacket> packet =
-      hostlib::SingleTagPacket(spec_->config, checked_, write.tag, 1, hostlib::ItemLayout::kTagItem2);
+      hostlib::SingleTagPacket(lineFile_->config, checked_, write.tag, 1, hostlib::ItemLayout::kTagItem2);
   packet->value(0) = write.slot;
   // A display that refuses the command sets quality 0 and still reports
   // success; other writes leave the quality as it was.
@@ -506,14 +514,14 @@ void LineWorker::DoWrite(const PendingWrite& write) {
   const int32_t code = outcome.result == 1 ? velk::kOutcomeOk : LastOutcome();
   const std::string reason =
       outcome.result != 1 ? std::string(hostlib::OutcomeReason(code)) : (ok ? std::string() : "refused");
-  const hostlib::TagEntry& tag = spec_->config.tags[write.tag];
+  const hostlib::TagEntry& tag = lineFile_->config.tags[write.tag];
   if (code != velk::kOutcomePortLost && code != velk::kOutcomeNoPort)
     RecordBackoff(tag.deviceIndex, hostlib::LineBackoff::kNoPacket, outcome);
   if (ok)
-    Log(kInfo, "line %s: wrote %s to %s/%s", spec_->name.c_str(), write.text.c_str(), tag.device.c_str(),
+    Log(kInfo, "line %s: wrote %s to %s/%s", lineFile_->name.c_str(), write.text.c_str(), tag.device.c_str(),
         tag.name.c_str());
   else
-    Log(kWarning, "line %s: writing %s to %s/%s failed: %s", spec_->name.c_str(), write.text.c_str(),
+    Log(kWarning, "line %s: writing %s to %s/%s failed: %s", lineFile_->name.c_str(), write.text.c_str(),
         tag.device.c_str(), tag.name.c_str(), reason.c_str());
   if (code == velk::kOutcomePortLost || code == velk::kOutcomeNoPort) {
     if (state_.PortOpen()) PortLost(reason);
@@ -528,7 +536,7 @@ void LineWorker::ReadBack(size_t tag) {
   // Before the answer: the next read on any face then shows what the module
   // holds now (which may be the value clamped or rounded), in the written
   // tag and in every other that reads the same outputs ("DO" after "DO3").
-  const size_t device = spec_->tags[tag].deviceIndex;
+  const size_t device = lineFile_->tags[tag].deviceIndex;
   const std::string stem = RegisterStem(checked_.tags[tag].registerName);
   for (Scheduled& s : packets_) {
     if (s.packet->device() != device) continue;

@@ -39,7 +39,7 @@ class LineWorker {
  public:
   typedef std::chrono::steady_clock Clock;
 
-  LineWorker(std::shared_ptr<const LineSpec> spec, const std::string& port, hostlib::DriverLibrary& library);
+  LineWorker(std::shared_ptr<const LineFile> lineFile, const std::string& port, hostlib::DriverLibrary& library);
   ~LineWorker();
   LineWorker(const LineWorker&) = delete;
   LineWorker& operator=(const LineWorker&) = delete;
@@ -66,8 +66,8 @@ class LineWorker {
   // False with `reason` when the queue has no room for all of them.
   bool QueueWrites(const std::vector<TagWrite>& writes, const WritesDone& done, size_t* ahead, std::string* reason);
 
-  const std::string& name() const { return spec_->name; }
-  const LineSpec& lineSpec() const { return *spec_; }
+  const std::string& name() const { return lineFile_->name; }
+  const LineFile& lineFile() const { return *lineFile_; }
   // What the line knows now, for the faces that serve it.
   const LineState& state() const { return state_; }
   LineState& state() { return state_; }
@@ -133,7 +133,7 @@ class LineWorker {
   // The last packet's outcome (velk::kOutcome...), -1 when unknown.
   int32_t LastOutcome();
 
-  const std::shared_ptr<const LineSpec> spec_;
+  const std::shared_ptr<const LineFile> lineFile_;
   const std::string port_;
   hostlib::DriverLibrary& library_;
 

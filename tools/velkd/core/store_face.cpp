@@ -197,14 +197,15 @@ void StoreFace::Write(const Item& item, std::vector<StoredRecord>* records) {
     }
     const LineSnapshot& now = *item.snapshot;
     std::shared_ptr<const LineSnapshot>& before = previous[now.name];
-    const bool sameLine = before != nullptr && before->spec == now.spec && before->tags.size() == now.tags.size();
+    const bool sameLine =
+        before != nullptr && before->lineFile == now.lineFile && before->tags.size() == now.tags.size();
     if (sameLine && before->sequence >= now.sequence) continue;  // seen already
     if (!item.baseline) {
-      const LineSpec& spec = *now.spec;
-      for (size_t t = 0; t < now.tags.size() && t < spec.tags.size(); ++t) {
+      const LineFile& lineFile = *now.lineFile;
+      for (size_t t = 0; t < now.tags.size() && t < lineFile.tags.size(); ++t) {
         const Reading& reading = now.tags[t];
         if (!reading.read || (sameLine && SameReading(reading, before->tags[t]))) continue;
-        const TagRow& row = spec.tags[t];
+        const TagRow& row = lineFile.tags[t];
         StoredRecord record;
         record.stream = streams_[s];
         record.key = now.name + "/" + row.device + "/" + row.name;

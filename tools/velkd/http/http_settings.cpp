@@ -125,7 +125,7 @@ bool ReadHttpToken(const HttpSettings& settings, std::string* token, std::string
   return true;
 }
 
-void HttpSections::Read(size_t, const LineSpec& spec, const toml::table& root, std::vector<FileProblem>* problems) {
+void HttpSections::Read(size_t, const LineFile& lineFile, const toml::table& root, std::vector<FileProblem>* problems) {
   const toml::node* node = root.get("http");
   if (node == nullptr) return;
   HttpSettings http;
@@ -137,11 +137,11 @@ void HttpSections::Read(size_t, const LineSpec& spec, const toml::table& root, s
     found.push_back({at, "'http' must be an [http] section"});
   if (from_.empty()) {
     *settings_ = http;
-    from_ = spec.config.path;
+    from_ = lineFile.config.path;
   } else if (!(http == *settings_)) {
     found.push_back({at, "[http] differs from the one in " + from_ + "; one velkd serves one HTTP face"});
   }
-  for (const auto& [line, message] : found) problems->push_back({spec.config.path, line, message});
+  for (const auto& [line, message] : found) problems->push_back({lineFile.config.path, line, message});
 }
 
 }  // namespace velkd

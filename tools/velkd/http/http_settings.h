@@ -56,7 +56,8 @@ void ReadHttpTable(const toml::table& table, HttpSettings* settings,
 class HttpSections : public FileSections {
  public:
   explicit HttpSections(HttpSettings* settings) : settings_(settings) {}
-  void Read(size_t line, const LineSpec& spec, const toml::table& root, std::vector<FileProblem>* problems) override;
+  void Read(size_t line, const LineFile& lineFile, const toml::table& root,
+            std::vector<FileProblem>* problems) override;
 
  private:
   HttpSettings* settings_;

@@ -99,7 +99,7 @@ void MetricsText::Sample(const char* name, const char* type, const char* help, c
 }
 
 void MetricsText::AddLine(const LineSnapshot& line, std::chrono::system_clock::time_point now) {
-  const LineSpec& lineSpec = *line.spec;
+  const LineFile& lineFile = *line.lineFile;
   const std::string lineLabel = Label("line", line.name);
   Sample("velk_line_port_open", "gauge", "1 while the line's port is open.", "", lineLabel,
          Number(uint64_t{line.portOpen}));
@@ -113,7 +113,7 @@ void MetricsText::AddLine(const LineSnapshot& line, std::chrono::system_clock::t
          Number(uint64_t{line.writesQueued}));
   for (size_t d = 0; d < line.devices.size(); ++d) {
     const DeviceState& device = line.devices[d];
-    const std::string labels = lineLabel + "," + Label("device", lineSpec.config.devices[d].name);
+    const std::string labels = lineLabel + "," + Label("device", lineFile.config.devices[d].name);
     // Every outcome word has a series from the start, so that rate() and
     // increase() see the first failure of a kind.
     std::set<std::string> reasons;
@@ -151,7 +151,7 @@ void MetricsText::AddLine(const LineSnapshot& line, std::chrono::system_clock::t
   // velk_tag_good says which is which, text tags included.
   for (size_t t = 0; t < line.tags.size(); ++t) {
     const Reading& tag = line.tags[t];
-    const TagRow& row = lineSpec.tags[t];
+    const TagRow& row = lineFile.tags[t];
     const std::string labels = lineLabel + "," + Label("device", row.device) + "," + Label("tag", row.name);
     Sample("velk_tag_good", "gauge", "1 while the tag's latest reading is good.", "", labels,
            Number(uint64_t{tag.good}));

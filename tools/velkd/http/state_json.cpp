@@ -20,7 +20,7 @@ ordered_json TextOrNull(const std::string& text) { return text.empty() ? ordered
 }  // namespace
 
 ordered_json LineJson(const LineSnapshot& line, std::chrono::system_clock::time_point now) {
-  const LineSpec& lineSpec = *line.spec;
+  const LineFile& lineFile = *line.lineFile;
   ordered_json json;
   json["name"] = line.name;
   json["file"] = line.path;
@@ -32,7 +32,7 @@ ordered_json LineJson(const LineSnapshot& line, std::chrono::system_clock::time_
   json["writes_queued"] = line.writesQueued;
   json["devices"] = ordered_json::array();
   for (size_t d = 0; d < line.devices.size(); ++d) {
-    const hostlib::DeviceEntry& entry = lineSpec.config.devices[d];
+    const hostlib::DeviceEntry& entry = lineFile.config.devices[d];
     const DeviceState& state = line.devices[d];
     ordered_json device;
     device["name"] = entry.name;
@@ -47,7 +47,7 @@ ordered_json LineJson(const LineSnapshot& line, std::chrono::system_clock::time_
     for (const auto& [reason, count] : state.packetsByReason) device["packets_by_reason"][reason] = count;
     device["tags"] = ordered_json::array();
     for (size_t t = 0; t < line.tags.size(); ++t) {
-      const TagRow& row = lineSpec.tags[t];
+      const TagRow& row = lineFile.tags[t];
       if (row.deviceIndex != d) continue;
       const Reading& tag = line.tags[t];
       ordered_json tagJson;

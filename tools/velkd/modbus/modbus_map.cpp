@@ -53,7 +53,7 @@ struct Builder {
   std::vector<FileProblem>* problems;
   std::vector<bool> maxClientsNamed;  // per map
 
-  void Problem(const LineSpec& line, int at, const std::string& message) {
+  void Problem(const LineFile& line, int at, const std::string& message) {
     problems->push_back({line.config.path, at, message});
   }
 
@@ -64,7 +64,7 @@ struct Builder {
     map.listen = listen;
     map.host = host;
     map.port = port;
-    for (const LineSpec& line : config.lines)
+    for (const LineFile& line : config.lines)
       map.lines.push_back({line.name, static_cast<uint32_t>(line.config.port.timeoutMs)});
     maps->push_back(map);
     return &maps->back();
@@ -72,7 +72,7 @@ struct Builder {
 
   // The unit's tags, fixed places first, then the rest in the order of the
   // file from address 0, each in the first gap that holds it.
-  void PlaceTags(const LineSpec& line, const ModbusLineSettings& settings, ModbusUnit* unit) {
+  void PlaceTags(const LineFile& line, const ModbusLineSettings& settings, ModbusUnit* unit) {
     std::array<uint32_t, kModbusTables> next{};
     for (int pass = 0; pass < 2; ++pass) {
       for (size_t t = 0; t < line.config.tags.size(); ++t) {
@@ -142,7 +142,7 @@ struct Builder {
   // The line's devices and tags into the map of its address, or into a
   // map of its own (`alone`) when nothing serves it.
   void AddLine(size_t l, const std::string& commandLine, ModbusMap* alone) {
-    const LineSpec& line = config.lines[l];
+    const LineFile& line = config.lines[l];
     const ModbusLineSettings& settings = modbus[l];
     const std::string& listen = settings.listen.empty() ? commandLine : settings.listen;
     if (listen.empty() && alone == nullptr) return;
@@ -173,7 +173,7 @@ struct Builder {
         continue;
       }
       if (const ModbusUnit* other = map->Unit(static_cast<uint8_t>(unit))) {
-        const LineSpec& otherLine = config.lines[other->line];
+        const LineFile& otherLine = config.lines[other->line];
         Problem(line, device.line,
                 "device '" + device.name + "' would be Modbus unit " + std::to_string(unit) + ", which is device '" +
                     otherLine.config.devices[other->device].name + "' of " + otherLine.config.path +
@@ -258,7 +258,7 @@ bool BuildModbusMaps(const GatewayConfig& config, const std::vector<ModbusLineSe
     if (!modbus[l].listen.empty() || !listen.empty()) continue;
     ModbusMap alone;
     alone.served = false;
-    for (const LineSpec& line : config.lines)
+    for (const LineFile& line : config.lines)
       alone.lines.push_back({line.name, static_cast<uint32_t>(line.config.port.timeoutMs)});
     maps->push_back(alone);
     builder.AddLine(l, listen, &maps->back());

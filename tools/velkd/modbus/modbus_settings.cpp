@@ -39,12 +39,12 @@ ModbusTable DefaultModbusTable(bool bit, bool writable) {
   return writable ? ModbusTable::kHolding : ModbusTable::kInput;
 }
 
-void ModbusSections::Read(size_t index, const LineSpec& spec, const toml::table& root,
+void ModbusSections::Read(size_t index, const LineFile& lineFile, const toml::table& root,
                           std::vector<FileProblem>* problems) {
   if (lines_->size() <= index) lines_->resize(index + 1);
   ModbusLineSettings* settings = &(*lines_)[index];
-  const std::string& path = spec.config.path;
-  const hostlib::LineConfig& config = spec.config;
+  const std::string& path = lineFile.config.path;
+  const hostlib::LineConfig& config = lineFile.config;
   const auto problem = [&](int line, const std::string& message) { problems->push_back({path, line, message}); };
   settings->unit.assign(config.devices.size(), 0);
   settings->place.assign(config.tags.size(), ModbusPlace());

@@ -54,7 +54,8 @@ struct ModbusLineSettings {
 class ModbusSections : public FileSections {
  public:
   explicit ModbusSections(std::vector<ModbusLineSettings>* lines) : lines_(lines) {}
-  void Read(size_t line, const LineSpec& spec, const toml::table& root, std::vector<FileProblem>* problems) override;
+  void Read(size_t line, const LineFile& lineFile, const toml::table& root,
+            std::vector<FileProblem>* problems) override;
 
  private:
   std::vector<ModbusLineSettings>* lines_;

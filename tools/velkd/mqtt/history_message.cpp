@@ -31,9 +31,9 @@ ordered_json UnitOf(const std::string& key, const Plant& plant) {
   if (first == std::string::npos || last == first) return nullptr;
   const LineWorker* line = plant.Find(key.substr(0, first));
   if (line == nullptr) return nullptr;
-  const int tag = line->lineSpec().config.FindTag(key.substr(last + 1));
+  const int tag = line->lineFile().config.FindTag(key.substr(last + 1));
   if (tag < 0) return nullptr;
-  const std::string& unit = line->lineSpec().tags[static_cast<size_t>(tag)].units.unit;
+  const std::string& unit = line->lineFile().tags[static_cast<size_t>(tag)].units.unit;
   return unit.empty() ? ordered_json() : ordered_json(unit);
 }
 

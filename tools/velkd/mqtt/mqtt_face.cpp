@@ -56,12 +56,12 @@ MqttFace::~MqttFace() { Stop(); }
 void MqttFace::Announce(const Plant& plant) {
   if (!mqtt_.homeAssistant) return;
   for (const auto& line : plant.lines) {
-    const LineSpec& spec = line->lineSpec();
-    for (size_t t = 0; t < spec.tags.size(); ++t) {
-      const TagRow& row = spec.tags[t];
+    const LineFile& lineFile = line->lineFile();
+    for (size_t t = 0; t < lineFile.tags.size(); ++t) {
+      const TagRow& row = lineFile.tags[t];
       DiscoveredTag discovered;
       discovered.prefix = mqtt_.prefix;
-      discovered.line = spec.name;
+      discovered.line = lineFile.name;
       discovered.device = row.device;
       discovered.deviceType = row.deviceType;
       discovered.tag = row.name;
@@ -193,7 +193,7 @@ void MqttFace::SyncLines() {
   for (const auto& [name, now] : changed) {
     // A line a reload took away says its last in LinesChanged, never here.
     const LineWorker* line = plant->Find(name);
-    if (line == nullptr || &line->lineSpec() != now->spec.get()) continue;
+    if (line == nullptr || &line->lineFile() != now->lineFile.get()) continue;
     std::shared_ptr<const LineSnapshot>& before = retained_[name];
     if (before == now) continue;
     RetainLineState(*now, before.get(), mqtt_.prefix, store_);
@@ -257,16 +257,16 @@ void MqttFace::OnSetMessage(const std::string& topic, const std::string& payload
   bool queued = false;
   const std::shared_ptr<const Plant> plant = lines_.plant();
   const LineWorker* line = plant->Find(levels[0]);
-  const int index = line == nullptr ? -1 : line->lineSpec().config.FindTag(levels[2]);
+  const int index = line == nullptr ? -1 : line->lineFile().config.FindTag(levels[2]);
   if (line == nullptr) {
     reason = "no such line";
-  } else if (index < 0 || line->lineSpec().tags[static_cast<size_t>(index)].device != levels[1]) {
+  } else if (index < 0 || line->lineFile().tags[static_cast<size_t>(index)].device != levels[1]) {
     reason = "no such tag";
-  } else if (!line->lineSpec().tags[static_cast<size_t>(index)].writable) {
+  } else if (!line->lineFile().tags[static_cast<size_t>(index)].writable) {
     reason = "not writable: the line file does not list this tag in [gateway] writable";
   } else {
     write.tag = static_cast<size_t>(index);
-    const TagRow& row = line->lineSpec().tags[write.tag];
+    const TagRow& row = line->lineFile().tags[write.tag];
     size_t ahead = 0;
     queued =
         ParseWritePayload(payload, row.dataType, line->WriteFieldOf(write.tag), &write.slot, &write.text, &reason) &&

@@ -62,7 +62,7 @@ bool MqttSettings::operator==(const MqttSettings& o) const {
          maxIntervalS == o.maxIntervalS && homeAssistant == o.homeAssistant;
 }
 
-void MqttSections::Read(size_t, const LineSpec& spec, const toml::table& root, std::vector<FileProblem>* problems) {
+void MqttSections::Read(size_t, const LineFile& lineFile, const toml::table& root, std::vector<FileProblem>* problems) {
   const toml::node* node = root.get("mqtt");
   if (node == nullptr) return;
   std::vector<hostlib::ConfigProblem> found;
@@ -73,14 +73,14 @@ void MqttSections::Read(size_t, const LineSpec& spec, const toml::table& root, s
     ReadMqtt(reader, *table, &mqtt);
     if (from_.empty()) {
       *settings_ = mqtt;
-      from_ = spec.config.path;
+      from_ = lineFile.config.path;
     } else if (!(mqtt == *settings_)) {
       reader.Problem(LineOf(*node), "[mqtt] differs from the one in " + from_ + "; one velkd talks to one broker");
     }
   } else {
     reader.Problem(LineOf(*node), "'mqtt' must be an [mqtt] section");
   }
-  for (const hostlib::ConfigProblem& p : found) problems->push_back({spec.config.path, p.line, p.message});
+  for (const hostlib::ConfigProblem& p : found) problems->push_back({lineFile.config.path, p.line, p.message});
 }
 
 bool ParseBrokerUrl(const std::string& url, MqttSettings* settings, std::string* error) {

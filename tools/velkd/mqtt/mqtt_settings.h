@@ -42,7 +42,8 @@ struct MqttSettings {
 class MqttSections : public FileSections {
  public:
   explicit MqttSections(MqttSettings* settings) : settings_(settings) {}
-  void Read(size_t line, const LineSpec& spec, const toml::table& root, std::vector<FileProblem>* problems) override;
+  void Read(size_t line, const LineFile& lineFile, const toml::table& root,
+            std::vector<FileProblem>* problems) override;
 
  private:
   MqttSettings* settings_;

@@ -19,19 +19,20 @@ bool SameReading(const Reading& a, const Reading& b) {
 
 }  // namespace
 
-std::string DeviceTopic(const std::string& prefix, const LineSpec& line, size_t device) {
+std::string DeviceTopic(const std::string& prefix, const LineFile& line, size_t device) {
   return prefix + "/" + line.name + "/" + line.config.devices[device].name;
 }
 
-std::string TagTopic(const std::string& prefix, const LineSpec& line, size_t tag) {
+std::string TagTopic(const std::string& prefix, const LineFile& line, size_t tag) {
   return DeviceTopic(prefix, line, line.tags[tag].deviceIndex) + "/" + line.tags[tag].name;
 }
 
 void RetainLineState(const LineSnapshot& line, const LineSnapshot* before, const std::string& prefix,
                      TopicStore& store) {
-  const LineSpec& spec = *line.spec;
+  const LineFile& lineFile = *line.lineFile;
   // A snapshot follows each packet, which read a few of the line's tags.
-  const bool sameLine = before != nullptr && before->spec == line.spec && before->tags.size() == line.tags.size();
+  const bool sameLine =
+      before != nullptr && before->lineFile == line.lineFile && before->tags.size() == line.tags.size();
   for (size_t t = 0; t < line.tags.size(); ++t) {
     const Reading& tag = line.tags[t];
     if (!tag.read || (sameLine && SameReading(tag, before->tags[t]))) continue;
@@ -39,7 +40,7 @@ void RetainLineState(const LineSnapshot& line, const LineSnapshot* before, const
     // at the store's longest interval.
     const std::string key = Dump(ValueJson(tag.engineering)) + "|" + std::to_string(tag.quality) +
                             (tag.good ? "|good|" : "|bad|") + tag.reason;
-    store.Set(TagTopic(prefix, spec, t), Dump(TagReadingJson(tag, spec.tags[t])), key);
+    store.Set(TagTopic(prefix, lineFile, t), Dump(TagReadingJson(tag, lineFile.tags[t])), key);
   }
   const auto clock = std::chrono::system_clock::now();
   for (size_t d = 0; d < line.devices.size(); ++d) {
@@ -58,7 +59,7 @@ void RetainLineState(const LineSnapshot& line, const LineSnapshot* before, const
       json["last_good_s"] = nullptr;
       json["last_good"] = nullptr;
     }
-    store.Set(DeviceTopic(prefix, spec, d) + "/$state", Dump(json),
+    store.Set(DeviceTopic(prefix, lineFile, d) + "/$state", Dump(json),
               json["state"].get<std::string>() + "|" + device.reason);
   }
 }

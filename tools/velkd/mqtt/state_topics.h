@@ -13,8 +13,8 @@
 namespace velkd {
 
 // PREFIX/LINE/DEVICE and PREFIX/LINE/DEVICE/TAG.
-std::string DeviceTopic(const std::string& prefix, const LineSpec& line, size_t device);
-std::string TagTopic(const std::string& prefix, const LineSpec& line, size_t tag);
+std::string DeviceTopic(const std::string& prefix, const LineFile& line, size_t device);
+std::string TagTopic(const std::string& prefix, const LineFile& line, size_t tag);
 
 // Brings `store` up to date with the snapshot `line`. `before`, when given,
 // is the snapshot of the same line retained last: its tags that have not

@@ -68,15 +68,15 @@ void SparkplugFace::Describe(const Plant& plant, NodeFacts* node, std::vector<De
   node->portsOpen = 0;
   for (size_t l = 0; l < plant.lines.size(); ++l) {
     const LineWorker& line = *plant.lines[l];
-    const LineSpec& spec = line.lineSpec();
+    const LineFile& lineFile = line.lineFile();
     const size_t first = devices->size();
-    for (size_t d = 0; d < spec.config.devices.size(); ++d) {
-      devices->push_back({sparkplug::DeviceId(spec.name, spec.config.devices[d].name, d), {}});
-      places_.push_back({l, spec.name, d, {}});
+    for (size_t d = 0; d < lineFile.config.devices.size(); ++d) {
+      devices->push_back({sparkplug::DeviceId(lineFile.name, lineFile.config.devices[d].name, d), {}});
+      places_.push_back({l, lineFile.name, d, {}});
     }
-    for (size_t t = 0; t < spec.tags.size(); ++t) {
-      const TagRow& row = spec.tags[t];
-      if (row.deviceIndex >= spec.config.devices.size()) continue;
+    for (size_t t = 0; t < lineFile.tags.size(); ++t) {
+      const TagRow& row = lineFile.tags[t];
+      if (row.deviceIndex >= lineFile.config.devices.size()) continue;
       const size_t index = first + row.deviceIndex;
       (*devices)[index].metrics.push_back(
           {row.name, row.dataType, row.units.Scaled(), row.units.unit, row.writable, line.WriteFieldOf(t)});

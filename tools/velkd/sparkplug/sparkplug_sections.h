@@ -17,7 +17,8 @@ namespace velkd {
 class SparkplugSections : public FileSections {
  public:
   explicit SparkplugSections(sparkplug::SparkplugSettings* settings) : settings_(settings) {}
-  void Read(size_t line, const LineSpec& spec, const toml::table& root, std::vector<FileProblem>* problems) override;
+  void Read(size_t line, const LineFile& lineFile, const toml::table& root,
+            std::vector<FileProblem>* problems) override;
 
  private:
   sparkplug::SparkplugSettings* settings_;
