@@ -8,6 +8,7 @@ bounded.
     velkd_http_test.py VELKD VELKSIM SOURCE_DIR [--screenshot FILE]
 """
 import argparse
+import ctypes
 import http.client
 import json
 import os
@@ -105,11 +106,17 @@ def left_to_read(connection):
         return b""
 
 
+def end_with_this_test():
+    """In the child: SIGTERM when the test's process ends, however it ends
+    (a time-out's SIGKILL too), so nothing it started outlives it."""
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
 class Process:
     def __init__(self, args, env=None):
         self.log = tempfile.TemporaryFile()
         self.popen = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT, env=env,
-                                      start_new_session=True)
+                                      start_new_session=True, preexec_fn=end_with_this_test)
 
     def output(self):
         if self.log.closed:
