@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <sstream>
 
+#include "core/broker_url.h"
 #include "core/secret_file.h"
 #include "toml_reader.h"
 
@@ -84,43 +85,12 @@ void MqttSections::Read(size_t, const LineFile& lineFile, const toml::table& roo
 }
 
 bool ParseBrokerUrl(const std::string& url, MqttSettings* settings, std::string* error) {
-  std::string rest;
-  bool tls = false;
-  if (url.rfind("mqtt://", 0) == 0) {
-    rest = url.substr(7);
-  } else if (url.rfind("mqtts://", 0) == 0) {
-    rest = url.substr(8);
-    tls = true;
-  } else {
-    *error = "broker '" + url + "' must start with mqtt:// or mqtts://";
-    return false;
-  }
-  if (!rest.empty() && rest.back() == '/') rest.pop_back();
-  int port = tls ? 8883 : 1883;
-  std::string host = rest;
-  // "[::1]:1883" keeps the colons of its address inside the brackets.
-  const size_t close = rest.rfind(']');
-  const size_t colon = rest.rfind(':');
-  if (colon != std::string::npos && (close == std::string::npos || colon > close)) {
-    host = rest.substr(0, colon);
-    const std::string digits = rest.substr(colon + 1);
-    char* end = nullptr;
-    const long value = digits.empty() ? 0 : strtol(digits.c_str(), &end, 10);
-    if (digits.empty() || *end != '\0' || value < 1 || value > 65535) {
-      *error = "broker '" + url + "': port '" + digits + "' is not a number from 1 to 65535";
-      return false;
-    }
-    port = static_cast<int>(value);
-  }
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  if (host.empty() || host.find_first_of("/@ ") != std::string::npos) {
-    *error = "broker '" + url + "' has no host name (write mqtt://HOST:PORT; user and password go in [mqtt])";
-    return false;
-  }
+  BrokerAddress address;
+  if (!ParseBrokerAddress(url, &address, error)) return false;
   settings->broker = url;
-  settings->tls = tls;
-  settings->host = host;
-  settings->port = port;
+  settings->tls = address.tls;
+  settings->host = address.host;
+  settings->port = address.port;
   return true;
 }
 

@@ -1,7 +1,8 @@
 #include "sparkplug/sparkplug_settings.h"
 
 #include <mosquitto.h>
-#include <stdlib.h>
+
+#include "core/broker_url.h"
 
 namespace velkd::sparkplug {
 namespace {
@@ -19,38 +20,13 @@ bool IdOk(const std::string& id) {
   return mosquitto_validate_utf8(id.c_str(), static_cast<int>(id.size())) == MOSQ_ERR_SUCCESS;
 }
 
-// "mqtt://HOST[:PORT]" or "mqtts://HOST[:PORT]", "[::1]" for IPv6.
 bool ParseBroker(const std::string& url, BrokerSettings* broker, std::string* error) {
-  const bool tls = url.rfind("mqtts://", 0) == 0;
-  if (!tls && url.rfind("mqtt://", 0) != 0) {
-    *error = "broker '" + url + "' must start with mqtt:// or mqtts://";
-    return false;
-  }
-  std::string rest = url.substr(tls ? 8 : 7);
-  if (!rest.empty() && rest.back() == '/') rest.pop_back();
-  std::string host = rest;
-  long port = tls ? 8883 : 1883;
-  const size_t close = rest.rfind(']');
-  const size_t colon = rest.rfind(':');
-  if (colon != std::string::npos && (close == std::string::npos || colon > close)) {
-    host = rest.substr(0, colon);
-    const std::string digits = rest.substr(colon + 1);
-    char* end = nullptr;
-    port = digits.empty() ? 0 : strtol(digits.c_str(), &end, 10);
-    if (digits.empty() || *end != '\0' || port < 1 || port > 65535) {
-      *error = "broker '" + url + "': port '" + digits + "' is not a number from 1 to 65535";
-      return false;
-    }
-  }
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  if (host.empty() || host.find_first_of("/@ []") != std::string::npos) {
-    *error = "broker '" + url + "' has no host name (write mqtt://HOST:PORT; user and password have keys of their own)";
-    return false;
-  }
+  BrokerAddress address;
+  if (!ParseBrokerAddress(url, &address, error)) return false;
   broker->url = url;
-  broker->tls = tls;
-  broker->host = host;
-  broker->port = static_cast<int>(port);
+  broker->tls = address.tls;
+  broker->host = address.host;
+  broker->port = address.port;
   return true;
 }
 
