@@ -43,22 +43,35 @@ Cycle TimeCycle(sim::Server& server, double byteMs, F&& run) {
   return c;
 }
 
-// Arguments: baud rate, cycles.
-void BM_PacedLine(benchmark::State& state) {
-  const uint32_t baud = static_cast<uint32_t>(state.range(0));
-  const int cycles = static_cast<int>(state.range(1));
+// The example line on a simulated line paced at `baud`, polled without a
+// first wait. False with the reason given to `state` when it cannot be.
+bool OpenPacedSession(benchmark::State& state, uint32_t baud, velkhost::LineSession* session) {
   velkhost::LibraryOptions library;
   library.path = VELK_DRIVER_PATH;
   velkhost::LineOptions options;
   options.configPath = VELK_SOURCE_DIR "/examples/line.toml";
   options.simulate = true;
   options.pace = true;
+  if (session->Load(library, options) != hostlib::kExitOk) {
+    state.SkipWithError("cannot load the line file");
+    return false;
+  }
+  session->config.port.baud = baud;
+  session->config.port.hasPollDelay = true;
+  session->config.port.pollDelayMs = 0;
+  if (session->Connect() != hostlib::kExitOk) {
+    state.SkipWithError("cannot connect the paced line");
+    return false;
+  }
+  return true;
+}
+
+// Arguments: baud rate, cycles.
+void BM_PacedLine(benchmark::State& state) {
+  const uint32_t baud = static_cast<uint32_t>(state.range(0));
+  const int cycles = static_cast<int>(state.range(1));
   velkhost::LineSession session;
-  if (session.Load(library, options) != hostlib::kExitOk) return state.SkipWithError("cannot load the line file");
-  session.config.port.baud = baud;
-  session.config.port.hasPollDelay = true;
-  session.config.port.pollDelayMs = 0;
-  if (session.Connect() != hostlib::kExitOk) return state.SkipWithError("cannot connect the paced line");
+  if (!OpenPacedSession(state, baud, &session)) return;
   hostlib::PacketPlan plan = hostlib::PlanReads(session.driver->d, session.config, session.checked, session.layout());
   sim::Bus& bus = *session.simulation.bus();
   sim::Server& server = *session.simulation.server();
@@ -139,18 +152,8 @@ void BM_PacedLine(benchmark::State& state) {
 // adds its own wire time and should add nothing else. Argument: cycles.
 void BM_PacedEcho(benchmark::State& state) {
   const int cycles = static_cast<int>(state.range(0));
-  velkhost::LibraryOptions library;
-  library.path = VELK_DRIVER_PATH;
-  velkhost::LineOptions options;
-  options.configPath = VELK_SOURCE_DIR "/examples/line.toml";
-  options.simulate = true;
-  options.pace = true;
   velkhost::LineSession session;
-  if (session.Load(library, options) != hostlib::kExitOk) return state.SkipWithError("cannot load the line file");
-  session.config.port.baud = 9600;
-  session.config.port.hasPollDelay = true;
-  session.config.port.pollDelayMs = 0;
-  if (session.Connect() != hostlib::kExitOk) return state.SkipWithError("cannot connect the paced line");
+  if (!OpenPacedSession(state, 9600, &session)) return;
   hostlib::PacketPlan plan = hostlib::PlanReads(session.driver->d, session.config, session.checked, session.layout());
   sim::Bus& bus = *session.simulation.bus();
   sim::Server& server = *session.simulation.server();
