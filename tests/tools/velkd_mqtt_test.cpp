@@ -497,6 +497,28 @@ TEST(Velkd, FaultyModuleAndLostBrokerRecover) {
   const json levelValue = watcher.LatestJson("velk/plant/inputs/level");
   EXPECT_EQ(levelValue.value("value", 0.0), 2.5) << levelValue;
   EXPECT_EQ(levelValue.value("unit", ""), "bar") << levelValue;
+  // As Home Assistant renders the entity from its discovery config: the good
+  // reading shows its value; the same tag's reading that failed while its
+  // module still answers ("refused") leaves the entity unavailable, never
+  // showing the last value as current.
+  const auto rendered = [&](const std::string& tagPayload) {
+    json given = {{"config", level}, {"payloads", json::object()}};
+    for (const json& entry : level.value("availability", json::array())) {
+      const std::string topic = entry.value("topic", "");
+      given["payloads"][topic] = watcher.Latest(topic);
+    }
+    given["payloads"]["velk/plant/inputs/level"] = tagPayload;
+    const std::string file = dir.Write("home_assistant.json", given.dump());
+    const tooltest::ProgramResult r =
+        tooltest::RunProgram({"/usr/bin/python3", VELK_SOURCE_DIR "/tests/tools/home_assistant_render.py", file});
+    const json out = json::parse(r.out, nullptr, false);
+    return out.is_discarded() ? json::object({{"error", r.err}}) : out;
+  };
+  EXPECT_EQ(rendered(levelValue.dump()), json::parse(R"({"available": true, "state": "2.5"})"));
+  json refused = levelValue;
+  refused["good"] = false;
+  refused["reason"] = "refused";
+  EXPECT_EQ(rendered(refused.dump()).value("available", true), false) << level;
   const json relaySwitch = watcher.LatestJson("homeassistant/switch/velk_plant_relays_relay3/config");
   EXPECT_EQ(relaySwitch.value("command_topic", ""), "velk/plant/relays/relay3/set") << watcher.Dump();
   EXPECT_EQ(relaySwitch.value("payload_on", ""), "true");
@@ -722,7 +744,9 @@ TEST(Velkd, HomeAssistantEntitiesGoWithAKilledGateway) {
   EXPECT_EQ(discovery.value("unique_id", ""), "velkha_plant_inputs_level") << discovery;
   EXPECT_EQ(discovery.value("availability_mode", ""), "all") << discovery;
   EXPECT_EQ(discovery.value("availability", json::array()), json::parse(R"([{"topic": "velkha/$state"},
-                            {"topic": "velkha/plant/inputs/$state", "value_template": "{{ value_json.state }}"}])"))
+                            {"topic": "velkha/plant/inputs/$state", "value_template": "{{ value_json.state }}"},
+                            {"topic": "velkha/plant/inputs/level",
+                             "value_template": "{{ 'online' if value_json.good else 'offline' }}"}])"))
       << discovery;
 
   velkd.Stop(5000, SIGKILL);

@@ -100,6 +100,15 @@ std::string DiscoveryPayload(const DiscoveredTag& t) {
   // state would stay "online") and the device.
   config["availability"] = {{{"topic", t.prefix + "/$state"}},
                             {{"topic", base + "/$state"}, {"value_template", "{{ value_json.state }}"}}};
+  if (t.polled) {
+    // And the tag's own latest reading: one that failed keeps its last value
+    // in the payload, which the entity must not show as current. Its quality
+    // and reason go along as attributes.
+    config["availability"].push_back(
+        {{"topic", base + "/" + t.tag}, {"value_template", "{{ 'online' if value_json.good else 'offline' }}"}});
+    config["json_attributes_topic"] = base + "/" + t.tag;
+    config["json_attributes_template"] = "{{ {'quality': value_json.quality, 'reason': value_json.reason} | tojson }}";
+  }
   config["availability_mode"] = "all";  // each says "online" or "offline", Home Assistant's defaults
   config["device"] = {{"identifiers", {DeviceId(t)}}, {"name", t.device}, {"model", t.deviceType}};
   return config.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
