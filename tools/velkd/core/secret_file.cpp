@@ -62,4 +62,18 @@ bool ReadSecretFile(const std::string& key, const std::string& path, std::string
   return true;
 }
 
+bool ReadPasswordFrom(const std::string& env, const std::string& file, std::string* password, std::string* error) {
+  password->clear();
+  if (!env.empty()) {
+    const char* value = getenv(env.c_str());
+    if (value == nullptr) {
+      *error = "the environment variable " + env + " named by password_env is not set";
+      return false;
+    }
+    *password = value;
+    return true;
+  }
+  return file.empty() || ReadSecretFile("password_file", file, password, error);
+}
+
 }  // namespace velkd

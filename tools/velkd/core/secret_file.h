@@ -14,6 +14,11 @@ namespace velkd {
 // setting in the message of a failure.
 bool ReadSecretFile(const std::string& key, const std::string& path, std::string* secret, std::string* error);
 
+// A broker's password from the environment variable `env` names or the
+// file `file` names (password_env, password_file); empty when neither is
+// set. False with a reason when the named source is missing.
+bool ReadPasswordFrom(const std::string& env, const std::string& file, std::string* password, std::string* error);
+
 // Whether the file a setting names (a secret, a CA or a certificate) can be
 // read now, so that a wrong path is named with its key when the files are
 // read, not found later by a library that cannot say which file it missed.

@@ -1,7 +1,5 @@
 #include "mqtt/mqtt_settings.h"
 
-#include <stdlib.h>
-
 #include <initializer_list>
 #include <sstream>
 
@@ -95,17 +93,7 @@ bool ParseBrokerUrl(const std::string& url, MqttSettings* settings, std::string*
 }
 
 bool ReadPassword(const MqttSettings& settings, std::string* password, std::string* error) {
-  password->clear();
-  if (!settings.passwordEnv.empty()) {
-    const char* value = getenv(settings.passwordEnv.c_str());
-    if (value == nullptr) {
-      *error = "the environment variable " + settings.passwordEnv + " named by password_env is not set";
-      return false;
-    }
-    *password = value;
-    return true;
-  }
-  return settings.passwordFile.empty() || ReadSecretFile("password_file", settings.passwordFile, password, error);
+  return ReadPasswordFrom(settings.passwordEnv, settings.passwordFile, password, error);
 }
 
 }  // namespace velkd

@@ -1,7 +1,5 @@
 #include "sparkplug/sparkplug_sections.h"
 
-#include <stdlib.h>
-
 #include "core/secret_file.h"
 #include "sparkplug/sparkplug_topics.h"
 
@@ -43,17 +41,7 @@ void SparkplugSections::Read(size_t, const LineFile& lineFile, const toml::table
 }
 
 bool ReadBrokerPassword(const sparkplug::BrokerSettings& broker, std::string* password, std::string* error) {
-  password->clear();
-  if (!broker.passwordEnv.empty()) {
-    const char* value = getenv(broker.passwordEnv.c_str());
-    if (value == nullptr) {
-      *error = "the environment variable " + broker.passwordEnv + " named by password_env is not set";
-      return false;
-    }
-    *password = value;
-    return true;
-  }
-  return broker.passwordFile.empty() || ReadSecretFile("password_file", broker.passwordFile, password, error);
+  return ReadPasswordFrom(broker.passwordEnv, broker.passwordFile, password, error);
 }
 
 }  // namespace velkd
